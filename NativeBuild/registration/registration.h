@@ -1,0 +1,2 @@
+// Star registration: candidates, pattern matching, homographies and their checks.
+#pragma once

@@ -1,0 +1,7 @@
+// Star Trail job.
+#pragma once
+
+#include <string>
+
+// Runs the job described by the job file and returns its result log text.
+std::string NL_runStarTrailNativeJob(const std::string& jobPath);

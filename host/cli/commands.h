@@ -1,0 +1,17 @@
+// Subcommands of the lumivex program. Each takes the arguments after its
+// own name and returns the process exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using Args = std::vector<std::string>;
+
+int lumivexCall(const Args& args);      // call NAME [STRING | --number X | --bool B]
+int lumivexRun(const Args& args);       // run JOB [--quiet]
+int lumivexSynth(const Args& args);     // synth SCENE --out DIR ...
+int lumivexDemo(const Args& args);      // demo [DIR]
+int lumivexRegister(const Args& args);  // register REFERENCE MOVING ...
+
+// Path of the add-on module the program loads.
+std::string lumivexAddonPath();

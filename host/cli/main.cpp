@@ -1,0 +1,47 @@
+// lumivex: runs the add-on's exports and jobs from the command line through
+// the stand-in host.
+#include "cli/commands.h"
+
+#include <cstring>
+#include <iostream>
+#include <map>
+
+namespace {
+
+const char* kUsage =
+    "usage: lumivex COMMAND [ARGS]\n"
+    "\n"
+    "  call NAME [STRING | --number X | --bool B]  call an export of the add-on\n"
+    "  run JOB [--quiet]                          run a job file, following its progress\n"
+    "  synth SCENE --out DIR [options]            write a synthetic night sky with truth and job files\n"
+    "  demo [DIR]                                 make every scene and run every job on it\n"
+    "  register REFERENCE MOVING [options]        register one frame pair and print the figures\n"
+    "  --help, --version\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const std::string command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (command == "--version") {
+    std::cout << "Lumivex Native Addon " << LUMIVEX_VERSION << "\n";
+    return 0;
+  }
+  const std::map<std::string, int (*)(const Args&)> commands = {
+      {"call", lumivexCall},   {"run", lumivexRun},           {"synth", lumivexSynth},
+      {"demo", lumivexDemo},   {"register", lumivexRegister},
+  };
+  const auto found = commands.find(command);
+  if (found == commands.end()) {
+    std::cerr << "lumivex: unknown command '" << command << "'\n" << kUsage;
+    return 2;
+  }
+  return found->second(Args(argv + 2, argv + argc));
+}

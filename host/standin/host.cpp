@@ -1,0 +1,1 @@
+// placeholder until the stand-in host lands

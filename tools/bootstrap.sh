@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, then runs the demo or the test suite.
+#   tools/bootstrap.sh demo    build and run every job on synthetic skies
+#   tools/bootstrap.sh test    build and run the whole test suite
+#   tools/bootstrap.sh build   build only
+set -euo pipefail
+mode=${1:-demo}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${LUMIVEX_BUILD_DIR:-$root/build}
+
+install_debian() {
+  local wanted=(cmake g++ make pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev)
+  local missing=()
+  for p in "${wanted[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+
+install_macos() {
+  command -v brew >/dev/null || { echo "Homebrew is needed on macOS: https://brew.sh" >&2; exit 1; }
+  for p in cmake opencv googletest google-benchmark; do
+    brew list --versions "$p" >/dev/null 2>&1 || brew install "$p"
+  done
+}
+
+case "$(uname -s)" in
+  Darwin) install_macos ;;
+  *) if command -v apt-get >/dev/null; then install_debian; fi ;;
+esac
+
+jobs=$( (command -v nproc >/dev/null && nproc) || sysctl -n hw.ncpu 2>/dev/null || echo 2)
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
+cmake --build "$build" -j "$jobs"
+
+case "$mode" in
+  demo) "$build/host/lumivex" demo ;;
+  test) ctest --test-dir "$build" --output-on-failure -j "$jobs" ;;
+  build) ;;
+  *) echo "usage: tools/bootstrap.sh demo|test|build" >&2; exit 2 ;;
+esac
