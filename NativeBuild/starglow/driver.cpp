@@ -1,4 +1,192 @@
 #include "starglow/starglow.h"
 
-// This build carries no Star Glow job yet; callers get a plain answer instead of a crash.
-std::string NL_runStarGlowNativeJob(const std::string& /*jobPath*/) { return "Star Glow job is not available in this build."; }
+#include "plumbing/plumbing.h"
+#include "starglow/detail/image_write.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using starglow_detail::writeImageReplacing;
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+class Job {
+ public:
+  Job(const std::string& jobPath, const NL_StarGlowJobTiming& timing) : jobPath_(jobPath), timing_(timing) {}
+
+  std::string run() {
+    log_ << "Native Star Glow result.\n" << "job = " << jobPath_ << "\n";
+    readJob();
+    waitForInput();
+    const cv::Mat image = decodeInput();
+    const cv::Mat mask = job_.settings.useSkyMask ? loadSkyMask(image.size()) : cv::Mat();
+    const std::vector<NL_StarCandidate> stars = detect(image, mask);
+    if (job_.settings.debugOverlay) writeOverlay(image.size(), stars);
+    const cv::Mat result = render(image, mask, stars);
+    writeResult(result);
+    return log_.str();
+  }
+
+  // Result lines written before the failure stay; the log and progress paths
+  // are read again because the failure may have come before they were known.
+  std::string failed(const std::string& message) {
+    log_ << "status = failed\n" << "error = " << message << "\n";
+    const std::string text = NL_sgReadTextFile(jobPath_);
+    const NL_StarGlowJob again = NL_readStarGlowJob(text);
+    NL_sgWriteTextFile(again.resultLog, log_.str());
+    NL_writeProgressFile(again.progressPath, 100, "Failed", message);
+    return log_.str();
+  }
+
+ private:
+  void progress(int percent, const std::string& stage, const std::string& detail) {
+    NL_writeProgressFile(job_.progressPath, percent, stage, detail);
+  }
+
+  void readJob() {
+    const std::string text = NL_sgReadTextFile(jobPath_);
+    if (text.empty()) fail("Could not read Star Glow job JSON.");
+    if (NL_jsonString(text, "type", "") != "star-glow-native-job") fail("Job type is not star-glow-native-job.");
+    job_ = NL_readStarGlowJob(text);
+    progress(2, "Preparing Native Engine", "Preparing Star Glow native job.");
+    std::string message;
+    NL_loadMinimalOpenCVDlls(message);
+    log_ << NL_starGlowSettingsReport(job_);
+    if (job_.inputPath.empty()) fail("Missing inputPath.");
+    if (job_.outputPath.empty()) fail("Missing outputPath.");
+  }
+
+  void waitForInput() {
+    progress(8, "Loading image", "Waiting for the temporary image to become complete and stable.");
+    NL_sgWriteTextFile(job_.resultLog, log_.str() + "status = running\nstage = waiting_for_input_image\n");
+    const NL_ReadinessResult wait = NL_waitForTemporaryImage(
+        job_.inputPath, timing_.wait,
+        [this](int percent, const std::string& detail) { progress(percent, "Loading image", detail); });
+    log_ << NL_starGlowReadinessReport(wait, NL_fileHexPrefix(job_.inputPath), timing_.wait.requiredStable);
+    if (!wait.ready) fail(NL_starGlowWaitFailure(wait, timing_.wait.limitMs));
+  }
+
+  cv::Mat decodeInput() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(timing_.settleMs));
+    progress(15, "Loading image", "Decoding the completed temporary image.");
+    const auto start = std::chrono::steady_clock::now();
+    cv::Mat raw = cv::imread(job_.inputPath, cv::IMREAD_UNCHANGED);
+    std::string method = "imread";
+    if (raw.empty()) {
+      raw = NL_imdecodeFileFallback(job_.inputPath, cv::IMREAD_UNCHANGED);
+      method = raw.empty() ? "failed" : "imdecode-memory";
+    }
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    log_ << NL_sgLine("inputDecodeMs", std::to_string(ms.count())) << NL_sgLine("inputDecodeMethod", method);
+    if (raw.empty())
+      fail("OpenCV could not decode the completed temporary image with either imread or in-memory imdecode.");
+    log_ << NL_sgLine("inputDepth", std::to_string(raw.depth()))
+         << NL_sgLine("inputChannels", std::to_string(raw.channels()));
+    progress(16, "Preparing image", "Converting image data for Star Glow.");
+    cv::Mat image = NL_toFloatBgr(raw);
+    log_ << NL_sgLine("canvas", std::to_string(image.cols) + " x " + std::to_string(image.rows));
+    return image;
+  }
+
+  cv::Mat loadSkyMask(cv::Size size) {
+    progress(24, "Loading sky mask", "Reading active Photoshop selection mask.");
+    cv::Mat mask;
+    if (!job_.skyMaskPath.empty()) {
+      mask = NL_imreadWithRetry(job_.skyMaskPath, cv::IMREAD_GRAYSCALE, timing_.wait.pollMs, timing_.maskRetryLimitMs);
+      if (mask.empty()) log_ << NL_sgLine("skyMaskLoad", "failed");
+    }
+    if (mask.empty()) fail("Sky Only is enabled, but sky mask could not be loaded.");
+    if (mask.size() != size) {
+      cv::resize(mask, mask, size, 0.0, 0.0, cv::INTER_LINEAR);
+      log_ << NL_sgLine("skyMaskResize", std::to_string(size.width) + " x " + std::to_string(size.height));
+    }
+    cv::threshold(mask, mask, 16, 255, cv::THRESH_BINARY);
+    // Two erosions pull the sky edge inwards so that no glow bleeds onto the
+    // foreground through the selection's soft border.
+    cv::erode(mask, mask, cv::Mat(), cv::Point(-1, -1), 2);
+    log_ << NL_sgLine("skyMaskLoad", "loaded")
+         << NL_sgLine("skyMaskPixels", std::to_string(cv::countNonZero(mask)) + " / " + std::to_string(mask.total()));
+    return mask;
+  }
+
+  std::vector<NL_StarCandidate> detect(const cv::Mat& image, const cv::Mat& mask) {
+    progress(34, "Detecting stars", "Finding and classifying stars.");
+    if (job_.settings.starAmount <= 0.5) {
+      log_ << NL_sgLine("starAmountNoEffect", "true") << NL_sgLine("starCandidates", "0");
+      return {};
+    }
+    cv::Mat luminance;
+    cv::transform(image, luminance, cv::Matx13f(0.0722f, 0.7152f, 0.2126f));
+    return NL_detectStars(luminance, image, mask, job_.settings, log_);
+  }
+
+  void writeOverlay(cv::Size size, const std::vector<NL_StarCandidate>& stars) {
+    progress(48, "Writing debug overlay", "Drawing detected-star size and score overlay.");
+    if (job_.debugOverlayPath.empty()) {
+      log_ << NL_sgLine("debugOverlay", "skipped_missing_path");
+      return;
+    }
+    const bool written = writeImageReplacing(job_.debugOverlayPath, NL_drawStarGlowDebugOverlay(size, stars));
+    if (stars.empty()) {
+      log_ << NL_sgLine("debugOverlay", written ? "empty" : "failed");
+      return;
+    }
+    log_ << NL_sgLine("debugOverlay", written ? "written" : "failed")
+         << NL_sgLine("debugOverlayPath", job_.debugOverlayPath);
+  }
+
+  cv::Mat render(const cv::Mat& image, const cv::Mat& mask, const std::vector<NL_StarCandidate>& stars) {
+    progress(56, "Rendering glow", "Rendering adaptive color-aware glow layer.");
+    cv::Mat glow(image.size(), CV_32FC3, cv::Scalar::all(0));
+    NL_renderGlow(glow, stars, mask, job_.settings, log_);
+    progress(78, "Compositing output", "Preparing Star Glow result.");
+    return job_.settings.outputMode == "final" ? NL_screenComposite(image, glow) : glow;
+  }
+
+  void writeResult(const cv::Mat& result) {
+    progress(90, "Writing Final Result", "Writing temporary Star Glow TIFF.");
+    cv::Mat clamped = cv::min(cv::max(result, 0.0), 1.0), out;
+    clamped.convertTo(out, CV_16UC3, 65535.0);
+    if (!writeImageReplacing(job_.outputPath, out)) fail("Could not write output image.");
+    progress(100, "Completed", "Star Glow finished successfully.");
+    log_ << NL_sgLine("write", "success") << NL_sgLine("status", "success");
+    NL_sgWriteTextFile(job_.resultLog, log_.str());
+  }
+
+  std::string jobPath_;
+  NL_StarGlowJobTiming timing_;
+  NL_StarGlowJob job_;
+  std::ostringstream log_;
+};
+
+}  // namespace
+
+std::string NL_runStarGlowNativeJobWithTiming(const std::string& jobPath, const NL_StarGlowJobTiming& timing) {
+  Job job(jobPath, timing);
+  try {
+    return job.run();
+  } catch (const std::exception& e) {
+    try {
+      return job.failed(e.what());
+    } catch (...) {
+      return "Native Star Glow result.\nstatus = failed\nerror = " + std::string(e.what()) + "\n";
+    }
+  } catch (...) {
+    try {
+      return job.failed("unknown exception");
+    } catch (...) {
+      return "Native Star Glow result.\nstatus = failed\nerror = unknown exception\n";
+    }
+  }
+}
+
+std::string NL_runStarGlowNativeJob(const std::string& jobPath) {
+  return NL_runStarGlowNativeJobWithTiming(jobPath, NL_StarGlowJobTiming{});
+}

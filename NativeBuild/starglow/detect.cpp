@@ -1,0 +1,237 @@
+#include "starglow/starglow.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr std::size_t kPeakReserve = 16000;
+constexpr std::size_t kPeakCap = 24000;
+constexpr int kBorder = 6;  // peaks need room for the 7x7 maximum and the measuring window
+
+struct SignalStats {
+  double mean = 0.0, stddev = 0.0, max = 0.0;
+};
+
+// Two high-pass scales: sigma 10 keeps compact stars, sigma 45 lets large bright
+// stars through without their cores being eaten by the small blur.
+cv::Mat starSignal(const cv::Mat& luminance, const cv::Mat& mask) {
+  cv::Mat blurSmall, blurLarge;
+  cv::GaussianBlur(luminance, blurSmall, cv::Size(), 10.0, 10.0, cv::BORDER_REPLICATE);
+  cv::GaussianBlur(luminance, blurLarge, cv::Size(), 45.0, 45.0, cv::BORDER_REPLICATE);
+  cv::Mat hpSmall = cv::max(luminance - blurSmall, 0.0);
+  cv::Mat hpLarge = cv::max(luminance - blurLarge, 0.0);
+  cv::Mat signal = cv::max(hpSmall, hpLarge * 0.65f);
+  if (!mask.empty()) signal.setTo(0.0f, mask == 0);
+  return signal;
+}
+
+SignalStats signalStats(const cv::Mat& signal, const cv::Mat& mask) {
+  SignalStats st;
+  cv::Scalar mean, stddev;
+  cv::meanStdDev(signal, mean, stddev, mask);
+  cv::minMaxLoc(signal, nullptr, &st.max, nullptr, nullptr, mask);
+  st.mean = mean[0];
+  st.stddev = stddev[0];
+  return st;
+}
+
+double detectionThreshold(const SignalStats& st, double a) {
+  const double statistical = st.mean + (2.45 - 1.05 * a) * st.stddev;
+  const double fractional = st.max * ((1.0 - a) * 0.0045 + 0.0035);
+  return std::min(std::max(statistical, fractional), 0.55 * st.max);
+}
+
+std::vector<NLPeak> findPeaks(const cv::Mat& signal, const cv::Mat& mask, double threshold) {
+  std::vector<NLPeak> peaks;
+  peaks.reserve(kPeakReserve);
+  if (signal.rows < 2 * kBorder + 1 || signal.cols < 2 * kBorder + 1) return peaks;
+  cv::Mat dilated;
+  cv::dilate(signal, dilated, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
+  const float thr = static_cast<float>(threshold);
+  for (int y = kBorder; y <= signal.rows - kBorder - 1; ++y) {
+    const float* s = signal.ptr<float>(y);
+    const float* d = dilated.ptr<float>(y);
+    const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
+    for (int x = kBorder; x <= signal.cols - kBorder - 1; ++x) {
+      if ((m && !m[x]) || s[x] < thr || d[x] > s[x] + 1e-6f) continue;
+      peaks.push_back({x, y, s[x]});
+    }
+  }
+  // Stable so that equal peaks keep scan order and results never depend on the sort.
+  std::stable_sort(peaks.begin(), peaks.end(), [](const NLPeak& a, const NLPeak& b) { return a.value > b.value; });
+  if (peaks.size() > kPeakCap) peaks.resize(kPeakCap);
+  return peaks;
+}
+
+struct Measured {
+  bool ok = false;
+  NL_StarCandidate star;
+};
+
+void measureColor(const cv::Mat& image, const cv::Mat& mask, NL_StarCandidate& c) {
+  const int s = std::clamp(static_cast<int>(2.0 * c.radius + 2.0), 3, 16);
+  const int cx = static_cast<int>(c.x), cy = static_cast<int>(c.y);
+  const cv::Rect r(cv::Point(std::max(0, cx - s), std::max(0, cy - s)),
+                   cv::Point(std::min(image.cols, cx + s + 1), std::min(image.rows, cy + s + 1)));
+  c.colorB = c.colorG = c.colorR = 1.0;
+  if (r.width <= 0 || r.height <= 0) return;
+  const cv::Mat sub = mask.empty() ? cv::Mat() : mask(r);
+  if (!sub.empty() && cv::countNonZero(sub) == 0) return;
+  const cv::Scalar m = cv::mean(image(r), sub);
+  const double lum = 0.2126 * m[2] + 0.7152 * m[1] + 0.0722 * m[0];
+  if (!(lum > 1e-6)) return;
+  c.colorB = std::clamp(m[0] / lum, 0.25, 2.8);
+  c.colorG = std::clamp(m[1] / lum, 0.25, 2.8);
+  c.colorR = std::clamp(m[2] / lum, 0.25, 2.8);
+}
+
+Measured measurePeak(const NLPeak& p, const cv::Mat& signal, const cv::Mat& image, const cv::Mat& mask,
+                     double threshold, double max) {
+  const bool bright = p.value > 0.18 * max;
+  const int w = bright ? 8 : 5;
+  const int reach = bright ? 64 : 25;
+  const double floorValue = std::max(0.16 * p.value, 0.52 * threshold);
+  double sumW = 0.0, sumWx = 0.0, sumWy = 0.0, flux = 0.0;
+  int n = 0;
+  for (int y = std::max(0, p.y - w); y <= std::min(signal.rows - 1, p.y + w); ++y) {
+    const float* s = signal.ptr<float>(y);
+    const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
+    for (int x = std::max(0, p.x - w); x <= std::min(signal.cols - 1, p.x + w); ++x) {
+      const int d2 = (x - p.x) * (x - p.x) + (y - p.y) * (y - p.y);
+      if ((m && !m[x]) || d2 > reach || s[x] < floorValue) continue;
+      const double weight = s[x] - floorValue;
+      sumW += weight;
+      sumWx += weight * x;
+      sumWy += weight * y;
+      flux += s[x];
+      ++n;
+    }
+  }
+  Measured out;
+  if (!(sumW > 0.0) || n <= 0) return out;
+  NL_StarCandidate& c = out.star;
+  c.x = sumWx / sumW;
+  c.y = sumWy / sumW;
+  if (!std::isfinite(c.x) || !std::isfinite(c.y)) return out;
+  const double r0 = std::max(1.0, std::sqrt(n / CV_PI));
+  const double peak = std::clamp(static_cast<double>(p.value), 0.0, max);
+  c.radius = std::clamp(r0 * (0.85 * peak / max + 1.0), 1.0, 14.0);
+  c.peak = p.value;
+  c.flux = flux;
+  measureColor(image, mask, c);
+  c.score = (0.22 * c.radius + 1.0) * (0.03 * flux + 0.72 * p.value);
+  out.ok = true;
+  return out;
+}
+
+double suppressionRadius(float value, double max) {
+  if (value > 0.35 * max) return 18.0;
+  if (value > 0.12 * max) return 13.0;
+  return 8.0;
+}
+
+// Accepted peak positions in 18 px cells, the largest suppression radius, so a
+// lookup needs only the 3x3 cells around a peak.
+class AcceptedGrid {
+ public:
+  explicit AcceptedGrid(cv::Size size) : cols_(size.width / kCell + 1), cells_((size.height / kCell + 1) * cols_) {}
+  bool near(const NLPeak& p, double r) const {
+    const double r2 = r * r;
+    for (int gy = p.y / kCell - 1; gy <= p.y / kCell + 1; ++gy)
+      for (int gx = p.x / kCell - 1; gx <= p.x / kCell + 1; ++gx) {
+        if (gx < 0 || gy < 0 || gx >= cols_ || gy * cols_ + gx >= static_cast<int>(cells_.size())) continue;
+        for (const cv::Point& q : cells_[gy * cols_ + gx]) {
+          const double dx = q.x - p.x, dy = q.y - p.y;
+          if (dx * dx + dy * dy <= r2) return true;
+        }
+      }
+    return false;
+  }
+  void add(const NLPeak& p) { cells_[(p.y / kCell) * cols_ + p.x / kCell].push_back({p.x, p.y}); }
+
+ private:
+  static constexpr int kCell = 18;
+  int cols_;
+  std::vector<std::vector<cv::Point>> cells_;
+};
+
+// Measurements do not depend on each other, so they run in parallel; the
+// suppression walk that follows is sequential in peak order.
+std::vector<NL_StarCandidate> measureCandidates(const std::vector<NLPeak>& peaks, const cv::Mat& signal,
+                                                const cv::Mat& image, const cv::Mat& mask, double threshold,
+                                                double max) {
+  std::vector<Measured> measured(peaks.size());
+  cv::parallel_for_(cv::Range(0, static_cast<int>(peaks.size())), [&](const cv::Range& r) {
+    for (int i = r.start; i < r.end; ++i) measured[i] = measurePeak(peaks[i], signal, image, mask, threshold, max);
+  });
+  std::vector<NL_StarCandidate> out;
+  AcceptedGrid accepted(signal.size());
+  for (std::size_t i = 0; i < peaks.size(); ++i) {
+    if (accepted.near(peaks[i], suppressionRadius(peaks[i].value, max)) || !measured[i].ok) continue;
+    out.push_back(measured[i].star);
+    accepted.add(peaks[i]);
+  }
+  return out;
+}
+
+std::size_t candidateLimit(double a, std::size_t count) {
+  if (a <= 0.0005) return 0;
+  const double limit = std::ceil(std::pow(a, 1.18) * static_cast<double>(count));
+  return limit <= 1.0 ? 1 : static_cast<std::size_t>(limit);
+}
+
+void classify(NL_StarDetection& d) {
+  std::vector<double> scores;
+  for (const NL_StarCandidate& c : d.stars) scores.push_back(c.score);
+  std::sort(scores.begin(), scores.end());
+  const std::size_t n = scores.size();
+  d.q56 = scores[static_cast<std::size_t>(static_cast<double>(n - 1) * 0.56)];
+  d.q88 = scores[static_cast<std::size_t>(static_cast<double>(n - 1) * 0.88)];
+  for (NL_StarCandidate& c : d.stars) {
+    c.starClass = c.score >= d.q88 ? 2 : (c.score >= d.q56 ? 1 : 0);
+    ++d.classCount[c.starClass];
+  }
+}
+
+}  // namespace
+
+NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                 const NL_StarGlowSettings& settings) {
+  CV_Assert(luminance.type() == CV_32FC1 && image.type() == CV_32FC3 && image.size() == luminance.size());
+  CV_Assert(mask.empty() || (mask.type() == CV_8UC1 && mask.size() == luminance.size()));
+  NL_StarDetection d;
+  d.starAmount = settings.starAmount;
+  const cv::Mat signal = starSignal(luminance, mask);
+  const SignalStats st = signalStats(signal, mask);
+  d.signalMax = st.max;
+  if (!(st.max > 0.0) || !std::isfinite(st.max)) return d;
+  const double a = std::clamp(settings.starAmount / 100.0, 0.0, 1.0);
+  d.threshold = detectionThreshold(st, a);
+  const std::vector<NLPeak> peaks = findPeaks(signal, mask, d.threshold);
+  d.outcome = NL_StarDetectionOutcome::NoPeaks;
+  if (peaks.empty()) return d;
+  d.stars = measureCandidates(peaks, signal, image, mask, d.threshold, st.max);
+  d.outcome = NL_StarDetectionOutcome::NoCandidates;
+  if (d.stars.empty()) return d;
+  std::stable_sort(d.stars.begin(), d.stars.end(),
+                   [](const NL_StarCandidate& x, const NL_StarCandidate& y) { return x.score > y.score; });
+  d.detected = d.stars.size();
+  d.limit = candidateLimit(a, d.detected);
+  d.stars.resize(std::min(d.limit, d.detected));
+  d.outcome = NL_StarDetectionOutcome::NoneKept;
+  if (d.stars.empty()) return d;
+  d.outcome = NL_StarDetectionOutcome::Kept;
+  classify(d);
+  return d;
+}
+
+std::vector<NL_StarCandidate> NL_detectStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                             const NL_StarGlowSettings& settings, std::ostream& log) {
+  NL_StarDetection d = NL_analyzeStars(luminance, image, mask, settings);
+  log << NL_starDetectionReport(d);
+  return std::move(d.stars);
+}
