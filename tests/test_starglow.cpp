@@ -263,6 +263,15 @@ TEST(StarGlowDetect, ColourRatiosAndMask) {
   const NL_StarCandidate* white = nearest(d.stars, 120, 50, distance);
   EXPECT_NEAR(white->colorR, 1.0, 1e-3);
 
+  // A warm star on a blue sky keeps its own colour: the sky is not the star's light.
+  cv::Mat sky(100, 160, CV_32FC3, cv::Scalar(0.10, 0.07, 0.05));
+  addStar(sky, 60.4, 50.2, 0.3, 1.5, cv::Vec3f(0.6f, 0.85f, 1.0f));
+  const NL_StarDetection warm = analyze(sky, 100);
+  ASSERT_EQ(warm.stars.size(), 1u);
+  const double warmLum = 0.2126 * 1.0 + 0.7152 * 0.85 + 0.0722 * 0.6;
+  EXPECT_NEAR(warm.stars[0].colorR, 1.0 / warmLum, 1e-2);
+  EXPECT_NEAR(warm.stars[0].colorB, 0.6 / warmLum, 1e-2);
+
   // The colour comes from the float image: all zero there gives neutral ratios.
   const cv::Mat black(image.size(), CV_32FC3, cv::Scalar::all(0));
   const NL_StarDetection neutral = NL_analyzeStars(luminanceOf(image), black, cv::Mat(), NL_StarGlowSettings{100});

@@ -72,21 +72,43 @@ struct Measured {
   NL_StarCandidate star;
 };
 
+struct ChannelSums {
+  double bgr[3] = {0, 0, 0};
+  int n = 0;
+  void add(const cv::Vec3f& p) {
+    for (int c = 0; c < 3; ++c) bgr[c] += p[c];
+    ++n;
+  }
+  double mean(int c) const { return n ? bgr[c] / n : 0.0; }
+};
+
+// Colour of the star's own light: the rectangle's mean minus the mean of its
+// one-pixel frame, so a tinted sky (gradient, light pollution) does not colour
+// the glow of every faint star it surrounds.
 void measureColor(const cv::Mat& image, const cv::Mat& mask, NL_StarCandidate& c) {
   const int s = std::clamp(static_cast<int>(2.0 * c.radius + 2.0), 3, 16);
   const int cx = static_cast<int>(c.x), cy = static_cast<int>(c.y);
-  const cv::Rect r(cv::Point(std::max(0, cx - s), std::max(0, cy - s)),
-                   cv::Point(std::min(image.cols, cx + s + 1), std::min(image.rows, cy + s + 1)));
+  const int x0 = std::max(0, cx - s), x1 = std::min(image.cols, cx + s + 1);
+  const int y0 = std::max(0, cy - s), y1 = std::min(image.rows, cy + s + 1);
   c.colorB = c.colorG = c.colorR = 1.0;
-  if (r.width <= 0 || r.height <= 0) return;
-  const cv::Mat sub = mask.empty() ? cv::Mat() : mask(r);
-  if (!sub.empty() && cv::countNonZero(sub) == 0) return;
-  const cv::Scalar m = cv::mean(image(r), sub);
-  const double lum = 0.2126 * m[2] + 0.7152 * m[1] + 0.0722 * m[0];
+  ChannelSums all, frame;
+  for (int y = y0; y < y1; ++y) {
+    const cv::Vec3f* p = image.ptr<cv::Vec3f>(y);
+    const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
+    for (int x = x0; x < x1; ++x) {
+      if (m && !m[x]) continue;
+      all.add(p[x]);
+      if (y == y0 || y == y1 - 1 || x == x0 || x == x1 - 1) frame.add(p[x]);
+    }
+  }
+  if (all.n == 0) return;
+  double excess[3];
+  for (int ch = 0; ch < 3; ++ch) excess[ch] = std::max(all.mean(ch) - frame.mean(ch), 0.0);
+  const double lum = 0.2126 * excess[2] + 0.7152 * excess[1] + 0.0722 * excess[0];
   if (!(lum > 1e-6)) return;
-  c.colorB = std::clamp(m[0] / lum, 0.25, 2.8);
-  c.colorG = std::clamp(m[1] / lum, 0.25, 2.8);
-  c.colorR = std::clamp(m[2] / lum, 0.25, 2.8);
+  c.colorB = std::clamp(excess[0] / lum, 0.25, 2.8);
+  c.colorG = std::clamp(excess[1] / lum, 0.25, 2.8);
+  c.colorR = std::clamp(excess[2] / lum, 0.25, 2.8);
 }
 
 Measured measurePeak(const NLPeak& p, const cv::Mat& signal, const cv::Mat& image, const cv::Mat& mask,
