@@ -1,0 +1,83 @@
+#include "skyblend/skyblend.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+
+namespace {
+
+const char* const kForegroundStage = "Creating Optional Foreground Stack";
+
+bool sameGeometry(const cv::Mat& a, const cv::Mat& b) {
+  return a.cols == b.cols && a.rows == b.rows && a.type() == b.type();
+}
+
+void reportLoaded(const NLProgressCallback& progress, size_t i, size_t count, int start, int end,
+                  const std::string& stage) {
+  if (!progress) return;
+  const size_t n = std::max<size_t>(count, 1);
+  const int p = std::clamp(NL_roundPercent((i + 1) * 100.0 / n), 0, 100);
+  progress(NL_mapProgress(p, start, end), stage,
+           "Loaded frame " + std::to_string(i + 1) + " of " + std::to_string(count) + ".");
+}
+
+bool writeImage(const std::string& path, const cv::Mat& image) {
+  try {
+    return cv::imwrite(path, image);
+  } catch (const cv::Exception&) {
+    return false;
+  }
+}
+
+std::string stackSummary(const std::string& outputPath, size_t inputs, const std::string& method,
+                         const cv::Mat& stack) {
+  return "Fixed foreground stack success.\noutput = " + outputPath + "\n" + "inputs = " + std::to_string(inputs) +
+         "\n" + "stackMethod = " + method + "\n" + "canvas = " + std::to_string(stack.cols) + " x " +
+         std::to_string(stack.rows) + "\n";
+}
+
+}  // namespace
+
+bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv::Mat>& images,
+                           std::string& message, const NLProgressCallback& progress, int start, int end,
+                           const std::string& stage) {
+  images.clear();
+  images.reserve(paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    cv::Mat image = NL_imreadWithRetry(paths[i], -1);
+    if (image.empty()) return message = "could not load input: " + paths[i], false;
+    if (!images.empty() && !sameGeometry(images.front(), image))
+      return message = "input image size/type mismatch: " + paths[i], false;
+    images.push_back(std::move(image));
+    reportLoaded(progress, i, paths.size(), start, end, stage);
+  }
+  if (images.size() < 2) return message = "at least two input images are required.", false;
+  const int depth = images.front().depth(), cn = images.front().channels();
+  if (depth != CV_8U && depth != CV_16U) return message = "only 8-bit and 16-bit images are supported.", false;
+  if (cn != 1 && cn != 3 && cn != 4) return message = "only 1, 3 or 4 channel images are supported.", false;
+  return true;
+}
+
+bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, const std::string& outputPath,
+                                       std::string& message, const NLProgressCallback& progress,
+                                       const std::string& stackMethod) {
+  const std::string failed = "Fixed foreground stack failed: ";
+  if (progress) progress(0, kForegroundStage, "Loading foreground frames.");
+  std::vector<cv::Mat> images;
+  std::string inner;
+  if (!NL_loadSkyBlendImages(paths, images, inner, progress, 0, 25, kForegroundStage))
+    return message = failed + inner, false;
+  const bool average = stackMethod == "average";
+  const std::string method = average ? "average" : "sigma";
+  cv::Mat stack;
+  const bool ok = average ? NL_averageCombineImagesWithMasks(images, {}, stack, inner, progress, 30, 90,
+                                                             kForegroundStage,
+                                                             "Average combining fixed foreground stack")
+                          : NL_sigmaCombineImagesWithMasks(images, {}, stack, inner, progress, 30, 90,
+                                                           kForegroundStage, "Sigma combining fixed foreground stack");
+  if (!ok) return message = failed + inner, false;
+  if (progress) progress(95, kForegroundStage, "Writing foreground stack output.");
+  if (!writeImage(outputPath, stack)) return message = failed + "could not write output: " + outputPath, false;
+  message = stackSummary(outputPath, paths.size(), method, stack);
+  return true;
+}
