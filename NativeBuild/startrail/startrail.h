@@ -1,7 +1,133 @@
-// Star Trail job.
+// Star Trail job: combines a night-sky time-lapse into one star-trail image
+// by per-pixel maximum (Lighten), optionally rejecting satellite and aircraft
+// trails against registered temporal neighbours, fading the trails like
+// comets and blending a stacked foreground in through the sky mask.
 #pragma once
 
-#include <string>
+#include <opencv2/core.hpp>
 
-// Runs the job described by the job file and returns its result log text.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// ---- Job record and parser -------------------------------------------------
+struct NLStarTrailNativeJob {
+  std::vector<std::string> inputs;            // night-sky frames in time order; the first is the reference
+  std::vector<std::string> foregroundInputs;  // optional landscape frames
+  std::string output;                         // final image; may be replaced by a numbered name
+  std::string skyOutput;                      // intermediate sky image when a composite is made
+  std::string foregroundOutput;               // foreground stack image
+  std::string maskInput;                      // sky mask exported by the host (white = sky)
+  std::string progress;                       // progress file
+  std::string resultLog;                      // result log file
+  std::string rejectionMode = "medium";       // "off" family: direct Lighten; "low"/"high" also tune defaults
+  std::string foregroundMode = "none";        // carried for the script side only
+  std::int32_t temporalWindow = 5;            // odd, 3..9
+  std::int32_t maskGrowPx = 2;                // px, 0..8
+  double rejectionThresholdPct = 125.0;       // percent, 50..220
+  double aircraftSensitivity = 75.0;          // 0..100
+  bool cometEnabled = false;
+  double cometStrength = 50.0;                // percent, 0..100
+  std::string cometDirection = "forward";     // "forward", "reverse" or "both"
+  bool blendingRefinementEnabled = true;
+  std::string blendingRefinementStrength = "standard";  // "subtle", "standard" or "strong"
+};
+
+// Reads the job file; every missing or unreadable key keeps its default and
+// every value is brought into its legal range. Never throws.
+NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath);
+// The job's boolean reader: true/false words or a bare 1/0 after the first
+// occurrence of "key"; anything else gives the fallback.
+bool NL_starTrailReadBool(const std::string& text, const std::string& key, bool fallback);
+// True for the words that switch rejection off ("off", "Off", "false", "disabled", "none", "0").
+bool NL_starTrailIsRejectionOff(const std::string& rejectionMode);
+
+// ---- Sky mask, bridge mask and composite -----------------------------------
+// Both non-empty with equal rows, columns, depth and channels.
+bool NL_isImageCompatibleForStarTrail(const cv::Mat& a, const cv::Mat& b);
+// Mask level of every pixel (luminance / full scale, 0..1) as CV_64F; zeros
+// for unsupported depths or two-channel masks.
+cv::Mat NL_starTrailMaskLevel(const cv::Mat& mask);
+// 255 where the mask level is at least 0.5. Empty path: empty result, message
+// untouched; otherwise empty on failure with the reason in message.
+cv::Mat NL_starTrailLoadBinarySkyMask(const std::string& maskPath, const cv::Size& frameSize,
+                                      std::string& message);
+// Soft weights on both sides of the mask edge; empty when the mask cannot be used.
+cv::Mat NL_starTrailBuildThreeZoneBridgeMask(const std::string& maskPath, const cv::Size& frameSize,
+                                             const std::string& strength);
+// Sky where the mask level >= 0.5, foreground elsewhere, the bridge blended
+// in by its mask; writes outputPath. False with the reason in message;
+// nothing is written unless every input was usable. Either pointer may be null.
+bool NL_starTrailCompositeSkyForeground(const std::string& skyPath, const std::string& foregroundPath,
+                                        const std::string& maskPath, const std::string& outputPath,
+                                        std::string& message, const cv::Mat* bridgeAccumulator,
+                                        const cv::Mat* bridgeMask);
+
+// ---- Rejection -------------------------------------------------------------
+// Pixels bright in this frame only, against registered neighbours (black
+// neighbour pixels do not vote). Empty when there are no neighbours or no
+// pixel stands out; otherwise the shape-filtered, grown mask (255 = reject).
+cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                                               const std::string& rejectionMode, int maskGrowPx,
+                                               double rejectionThresholdPct, double aircraftSensitivity);
+// Stricter mask for unregistered neighbours; empty only without neighbours.
+cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                                     const std::string& rejectionMode, int maskGrowPx,
+                                     double rejectionThresholdPct);
+// The frames compared with frame i: the 2*clamp(h,1,5) (at most frameCount-1)
+// nearest, earlier first at equal distance.
+std::vector<int> NL_starTrailNeighbourList(int frameIndex, int frameCount, int halfWindow);
+// Comet fade weight of frame i of frameCount, 0..1 (1 when fading is off).
+double NL_starTrailCometWeight(const NLStarTrailNativeJob& job, int frameIndex, int frameCount);
+
+// Lighten accumulation of one weighted frame. Rows are locked one at a time
+// when rowLocks is given. The bridge accumulator takes the weighted maximum
+// inside the bridge mask regardless of rejection and sky mask; the main
+// accumulator only where the sky mask is set (or empty) and nothing is
+// rejected. A fourth channel is accumulated at full weight (never into the bridge).
+struct NLStarTrailAccumulateTarget {
+  cv::Mat* accumulator = nullptr;
+  cv::Mat* bridgeAccumulator = nullptr;  // may be null or empty
+  const cv::Mat* bridgeMask = nullptr;   // may be null or empty
+  const cv::Mat* skyMask = nullptr;      // may be null or empty
+  std::vector<std::mutex>* rowLocks = nullptr;  // may be null (single thread)
+};
+void NL_starTrailAccumulateFrame(const cv::Mat& frame, const cv::Mat& rejectionMask, double weight,
+                                 const NLStarTrailAccumulateTarget& target);
+
+// ---- Driver ----------------------------------------------------------------
+// The output path to write: the request itself when no file exists there,
+// otherwise stem_1.ext ... stem_999.ext (".tif" when the name has none),
+// otherwise stem_<epoch seconds>.ext.
+std::string NL_starTrailChooseOutputPath(const std::string& requested);
+// Available physical memory in bytes as the platform reports it; 0 when unknown.
+std::uint64_t NL_starTrailAvailablePhysicalMemory();
+// Worker count: 80 % of the logical threads rounded up (0 reported counts as 4), at most frameCount.
+int NL_starTrailWorkerCount(unsigned hardwareThreads, int frameCount);
+// Estimated bytes held by one worker: frames in hand times frame bytes.
+std::uint64_t NL_starTrailEstimatedBytesPerWorker(std::uint64_t frameBytes, bool rejectionOff, int halfWindow,
+                                                  int frameCount);
+
+// Runs the job described by the job file and returns its result log text
+// (also written to the job's result log). Never throws.
 std::string NL_runStarTrailNativeJob(const std::string& jobPath);
+// The same run planned for the given logical thread count instead of the
+// platform's (0 counts as 4), so the worker count can be chosen in tests.
+std::string NL_runStarTrailNativeJob(const std::string& jobPath, unsigned hardwareThreads);
+
+// ---- Result log ------------------------------------------------------------
+struct NLStarTrailRunReport {
+  NLStarTrailNativeJob job;           // after parsing and output numbering
+  std::string requestedOutput;        // the output as the job file named it
+  int frames = 0;
+  int workers = 0;
+  std::uint64_t availablePhysicalBytes = 0;
+  std::uint64_t estimatedBytesPerWorker = 0;
+  std::int64_t rejectedMaskPixels = 0;
+  std::int64_t timingMs = 0;
+};
+// Whole megabytes, no decimals.
+std::string NL_starTrailFormatMegabytes(std::uint64_t bytes);
+std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& report);
+std::string NL_starTrailFailureLog(const std::string& error);

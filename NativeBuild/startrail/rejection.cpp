@@ -1,0 +1,193 @@
+#include "startrail/startrail.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Component limits of one mask flavour: how long, large and thin a blob of
+// "brighter than the neighbours" pixels must be to count as a trail rather
+// than a twinkling star or noise.
+struct ShapeLimits {
+  double thresholdBase;  // fraction of full scale above the neighbours' median
+  int minExtent;         // px
+  int minArea;           // px
+  double minElongation;  // extent / thickness
+};
+
+struct RejectionPreset {
+  ShapeLimits registered;
+  ShapeLimits fallback;  // unregistered neighbours leave star residue, so stricter
+  bool aircraft;
+  int aircraftKernel;  // px, dilation that joins the blinking dots of one aircraft
+};
+
+RejectionPreset presetFor(const std::string& mode) {
+  if (mode == "low") return {{0.14, 34, 36, 3.4}, {0.24, 55, 45, 4.2}, false, 5};
+  if (mode == "high") return {{0.055, 16, 12, 2.1}, {0.10, 18, 14, 2.4}, true, 7};
+  return {{0.09, 24, 20, 2.7}, {0.16, 32, 26, 3.2}, true, 5};
+}
+
+template <typename T>
+void luminanceRow(const cv::Mat& image, int y, double* out) {
+  const T* p = image.ptr<T>(y);
+  const int cn = image.channels();
+  if (cn == 1) {
+    for (int x = 0; x < image.cols; ++x) out[x] = p[x];
+    return;
+  }
+  for (int x = 0; x < image.cols; ++x, p += cn) out[x] = 0.2126 * p[2] + 0.7152 * p[1] + 0.0722 * p[0];
+}
+
+void luminanceRow(const cv::Mat& image, int y, double* out) {
+  if (image.depth() == CV_16U) luminanceRow<ushort>(image, y, out);
+  else luminanceRow<uchar>(image, y, out);
+}
+
+// Median of n <= 8 values (the mean of the middle two for even n); a small
+// insertion sort beats a general selection at this size and gives the same value.
+double smallMedian(double* v, int n) {
+  for (int i = 1; i < n; ++i) {
+    const double key = v[i];
+    int j = i - 1;
+    for (; j >= 0 && v[j] > key; --j) v[j + 1] = v[j];
+    v[j + 1] = key;
+  }
+  return (n % 2 == 1) ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+struct RawMaskRow {
+  std::vector<double> frame, samples;
+  std::vector<std::vector<double>> neighbours;
+};
+
+void rawMaskRow(int y, const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double threshold,
+                bool blackVotes, RawMaskRow& s, cv::Mat& raw) {
+  const int n = int(neighbours.size());
+  luminanceRow(frame, y, s.frame.data());
+  for (int k = 0; k < n; ++k) luminanceRow(neighbours[k], y, s.neighbours[k].data());
+  uchar* out = raw.ptr<uchar>(y);
+  for (int x = 0; x < frame.cols; ++x) {
+    int votes = 0;
+    for (int k = 0; k < n; ++k) {
+      const double v = s.neighbours[k][x];
+      // Pixels the warp left black carry no information about the sky there.
+      if (blackVotes || v > 0.0) s.samples[votes++] = v;
+    }
+    if (votes > 0 && s.frame[x] > smallMedian(s.samples.data(), votes) + threshold) out[x] = 255;
+  }
+}
+
+cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& allNeighbours, double threshold,
+                       bool blackVotes) {
+  // A neighbour of another geometry cannot be compared pixel by pixel.
+  std::vector<cv::Mat> neighbours;
+  for (const cv::Mat& n : allNeighbours)
+    if (NL_isImageCompatibleForStarTrail(frame, n)) neighbours.push_back(n);
+  cv::Mat raw = cv::Mat::zeros(frame.size(), CV_8U);
+  cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
+    RawMaskRow s;
+    s.frame.resize(frame.cols);
+    s.samples.resize(neighbours.size());
+    s.neighbours.assign(neighbours.size(), std::vector<double>(frame.cols));
+    for (int y = rows.start; y < rows.end; ++y) rawMaskRow(y, frame, neighbours, threshold, blackVotes, s, raw);
+  });
+  return raw;
+}
+
+double thresholdFor(const cv::Mat& frame, double pct, double base) {
+  const double maxValue = frame.depth() == CV_16U ? 65535.0 : 255.0;
+  return std::clamp(pct / 100.0, 0.5, 2.2) * maxValue * base;
+}
+
+// Sets to 255 in clean every component of labels whose entry in keep is true.
+void paintComponents(const cv::Mat& labels, const std::vector<uchar>& keep, cv::Mat& clean) {
+  for (int y = 0; y < labels.rows; ++y) {
+    const int* l = labels.ptr<int>(y);
+    uchar* c = clean.ptr<uchar>(y);
+    for (int x = 0; x < labels.cols; ++x)
+      if (l[x] > 0 && keep[l[x]]) c[x] = 255;
+  }
+}
+
+bool trailShaped(const int* st, const ShapeLimits& lim, int halfAreaLimit) {
+  const int w = st[cv::CC_STAT_WIDTH], h = st[cv::CC_STAT_HEIGHT], area = st[cv::CC_STAT_AREA];
+  const int extent = std::max(w, h), thickness = std::max(std::min(w, h), 1);
+  if (area < halfAreaLimit) return false;
+  if (extent >= 2 * lim.minExtent) return true;
+  return area >= lim.minArea && extent >= lim.minExtent && double(extent) / thickness >= lim.minElongation;
+}
+
+cv::Mat shapeFilter(const cv::Mat& raw, const ShapeLimits& lim, int halfAreaLimit) {
+  cv::Mat labels, stats, centroids;
+  const int count = cv::connectedComponentsWithStats(raw, labels, stats, centroids, 8, CV_32S);
+  std::vector<uchar> keep(count, 0);
+  for (int i = 1; i < count; ++i) keep[i] = trailShaped(stats.ptr<int>(i), lim, halfAreaLimit);
+  cv::Mat clean = cv::Mat::zeros(raw.size(), CV_8U);
+  paintComponents(labels, keep, clean);
+  return clean;
+}
+
+// Aircraft lights blink: a line of separate dots too small for the shape
+// filter. A Hough line through the dilated dots brings them back.
+void addAircraftDots(const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow, double sensitivity,
+                     cv::Mat& clean) {
+  cv::Mat lineMask;
+  const int k = preset.aircraftKernel;
+  cv::dilate(raw, lineMask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(k, k)));
+  const double a = std::clamp(sensitivity / 100.0, 0.0, 1.0);
+  const int votes = int(std::round(high ? 13.0 - 6.0 * a : 20.0 - 8.0 * a));
+  const double minLength = high ? 70.0 - 30.0 * a : 115.0 - 45.0 * a;
+  const double maxGap = high ? 55.0 + 60.0 * a : 65.0 + 70.0 * a;
+  std::vector<cv::Vec4i> lines;
+  cv::HoughLinesP(lineMask, lines, 1.0, CV_PI / 180.0, votes, minLength, maxGap);
+  if (lines.empty()) return;
+  cv::Mat drawing = cv::Mat::zeros(raw.size(), CV_8U);
+  for (const cv::Vec4i& l : lines) {
+    if (std::hypot(double(l[2] - l[0]), double(l[3] - l[1])) < minLength) continue;
+    cv::line(drawing, {l[0], l[1]}, {l[2], l[3]}, cv::Scalar(255), 2 * grow + 5, cv::LINE_AA);
+  }
+  if (cv::countNonZero(drawing) == 0) return;
+  cv::Mat onLine, labels, stats, centroids;
+  cv::bitwise_and(drawing, raw, onLine);
+  const int count = cv::connectedComponentsWithStats(onLine, labels, stats, centroids, 8, CV_32S);
+  std::vector<uchar> keep(count, 0);
+  for (int i = 1; i < count; ++i) keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) >= 2;
+  paintComponents(labels, keep, clean);
+}
+
+void grow(cv::Mat& clean, int g) {
+  if (g <= 0 || cv::countNonZero(clean) == 0) return;
+  cv::dilate(clean, clean, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * g + 1, 2 * g + 1)));
+}
+
+}  // namespace
+
+cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                                               const std::string& rejectionMode, int maskGrowPx,
+                                               double rejectionThresholdPct, double aircraftSensitivity) {
+  if (neighbours.empty()) return cv::Mat();
+  const RejectionPreset preset = presetFor(rejectionMode);
+  const double threshold = thresholdFor(frame, rejectionThresholdPct, preset.registered.thresholdBase);
+  const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, false);
+  if (cv::countNonZero(raw) == 0) return cv::Mat();
+  cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
+  if (preset.aircraft && aircraftSensitivity > 0.0)
+    addAircraftDots(raw, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+  grow(clean, maskGrowPx);
+  return clean;
+}
+
+cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                                     const std::string& rejectionMode, int maskGrowPx,
+                                     double rejectionThresholdPct) {
+  if (neighbours.empty()) return cv::Mat();
+  const RejectionPreset preset = presetFor(rejectionMode);
+  const double threshold = thresholdFor(frame, rejectionThresholdPct, preset.fallback.thresholdBase);
+  const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, true);
+  cv::Mat clean = shapeFilter(raw, preset.fallback, std::max(preset.fallback.minArea / 2, 8));
+  grow(clean, maskGrowPx);
+  return clean;
+}
