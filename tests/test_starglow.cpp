@@ -429,6 +429,8 @@ TEST(StarGlowRender, ScreenCompositeAndOverlay) {
   EXPECT_FLOAT_EQ(out.at<cv::Vec3f>(0, 0)[2], 1.0f);  // glow above 1 counts as 1
   EXPECT_FLOAT_EQ(out.at<cv::Vec3f>(1, 2)[0], 0.5f);  // negative image counts as 0
   EXPECT_FLOAT_EQ(out.at<cv::Vec3f>(1, 2)[1], 1.0f);
+  NL_screenCompositeInto(image, glow);
+  EXPECT_EQ(cv::norm(out, glow, cv::NORM_INF), 0.0);
 
   NL_StarCandidate a, b, outside;
   a.x = 20.7, a.y = 20.2, a.score = 2, a.peak = 1, a.radius = 2, a.starClass = 2;

@@ -17,15 +17,27 @@ struct SignalStats {
 };
 
 // Two high-pass scales: sigma 10 keeps compact stars, sigma 45 lets large bright
-// stars through without their cores being eaten by the small blur.
+// stars through without their cores being eaten by the small blur. The
+// combination runs as one pass so a 24-megapixel frame needs no temporaries
+// beyond the two blurs.
 cv::Mat starSignal(const cv::Mat& luminance, const cv::Mat& mask) {
   cv::Mat blurSmall, blurLarge;
   cv::GaussianBlur(luminance, blurSmall, cv::Size(), 10.0, 10.0, cv::BORDER_REPLICATE);
   cv::GaussianBlur(luminance, blurLarge, cv::Size(), 45.0, 45.0, cv::BORDER_REPLICATE);
-  cv::Mat hpSmall = cv::max(luminance - blurSmall, 0.0);
-  cv::Mat hpLarge = cv::max(luminance - blurLarge, 0.0);
-  cv::Mat signal = cv::max(hpSmall, hpLarge * 0.65f);
-  if (!mask.empty()) signal.setTo(0.0f, mask == 0);
+  cv::Mat signal(luminance.size(), CV_32FC1);
+  cv::parallel_for_(cv::Range(0, luminance.rows), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      const float* l = luminance.ptr<float>(y);
+      const float* bs = blurSmall.ptr<float>(y);
+      const float* bl = blurLarge.ptr<float>(y);
+      const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
+      float* out = signal.ptr<float>(y);
+      for (int x = 0; x < luminance.cols; ++x) {
+        const float hpSmall = std::max(l[x] - bs[x], 0.0f), hpLarge = std::max(l[x] - bl[x], 0.0f);
+        out[x] = (m && !m[x]) ? 0.0f : std::max(hpSmall, 0.65f * hpLarge);
+      }
+    }
+  });
   return signal;
 }
 

@@ -147,13 +147,15 @@ class Job {
     cv::Mat glow(image.size(), CV_32FC3, cv::Scalar::all(0));
     NL_renderGlow(glow, stars, mask, job_.settings, log_);
     progress(78, "Compositing output", "Preparing Star Glow result.");
-    return job_.settings.outputMode == "final" ? NL_screenComposite(image, glow) : glow;
+    if (job_.settings.outputMode == "final") NL_screenCompositeInto(image, glow);
+    return glow;
   }
 
   void writeResult(const cv::Mat& result) {
     progress(90, "Writing Final Result", "Writing temporary Star Glow TIFF.");
-    cv::Mat clamped = cv::min(cv::max(result, 0.0), 1.0), out;
-    clamped.convertTo(out, CV_16UC3, 65535.0);
+    // The saturating conversion clamps to 0..65535, the same as clamping to 0..1 first.
+    cv::Mat out;
+    result.convertTo(out, CV_16UC3, 65535.0);
     if (!writeImageReplacing(job_.outputPath, out)) fail("Could not write output image.");
     progress(100, "Completed", "Star Glow finished successfully.");
     log_ << NL_sgLine("write", "success") << NL_sgLine("status", "success");

@@ -39,5 +39,7 @@ cv::Mat NL_toFloatBgr(const cv::Mat& src) {
         if (!std::isfinite(p[c])) p[c] = 0.0f;
     });
   }
-  return cv::max(out, 0.0);
+  // Unsigned samples cannot be negative; signed and float ones are clamped in place.
+  if (src.depth() != CV_8U && src.depth() != CV_16U) cv::max(out, 0.0, out);
+  return out;
 }

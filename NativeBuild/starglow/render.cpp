@@ -171,9 +171,10 @@ int NL_renderGlow(cv::Mat& glow, const std::vector<NL_StarCandidate>& stars, con
   return bands;
 }
 
-cv::Mat NL_screenComposite(const cv::Mat& image, const cv::Mat& glow) {
+namespace {
+
+void screenRows(const cv::Mat& image, const cv::Mat& glow, cv::Mat& out) {
   CV_Assert(image.type() == CV_32FC3 && glow.type() == CV_32FC3 && image.size() == glow.size());
-  cv::Mat out(image.size(), CV_32FC3);
   cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& range) {
     for (int y = range.start; y < range.end; ++y) {
       const float* a = image.ptr<float>(y);
@@ -185,5 +186,14 @@ cv::Mat NL_screenComposite(const cv::Mat& image, const cv::Mat& glow) {
       }
     }
   });
+}
+
+}  // namespace
+
+cv::Mat NL_screenComposite(const cv::Mat& image, const cv::Mat& glow) {
+  cv::Mat out(image.size(), CV_32FC3);
+  screenRows(image, glow, out);
   return out;
 }
+
+void NL_screenCompositeInto(const cv::Mat& image, cv::Mat& glow) { screenRows(image, glow, glow); }

@@ -100,6 +100,8 @@ int NL_renderGlow(cv::Mat& glow, const std::vector<NL_StarCandidate>& stars, con
                   const NL_StarGlowSettings& settings, std::ostream& log);
 // Screen blend of image and glow (both CV_32FC3, clamped to 0..1 first).
 cv::Mat NL_screenComposite(const cv::Mat& image, const cv::Mat& glow);
+// The same blend written over the glow layer, sparing a frame-sized buffer.
+void NL_screenCompositeInto(const cv::Mat& image, cv::Mat& glow);
 // Transparent CV_16UC4 overlay with one circle and cross per star.
 cv::Mat NL_drawStarGlowDebugOverlay(cv::Size size, const std::vector<NL_StarCandidate>& stars);
 

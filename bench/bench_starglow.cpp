@@ -1,0 +1,134 @@
+// Star Glow on a 24-megapixel frame: detection, rendering (by thread count),
+// composite, and the whole job with its fixed readiness wait.
+#include "starglow/starglow.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+const cv::Size kFrame(6000, 4000);
+constexpr int kStars = 3000;
+
+// Sky with a gradient and kStars Gaussian stars of steeply falling brightness.
+cv::Mat makeFrame() {
+  cv::Mat image(kFrame, CV_32FC3);
+  for (int y = 0; y < kFrame.height; ++y) image.row(y).setTo(cv::Scalar(0.09 - 0.04 * y / kFrame.height, 0.07, 0.05));
+  std::mt19937 rng(2026);
+  std::uniform_real_distribution<double> u(0, 1);
+  for (int i = 0; i < kStars; ++i) {
+    const double x = u(rng) * kFrame.width, y = u(rng) * kFrame.height;
+    const double a = 0.03 + 0.9 * std::pow(u(rng), 3), sigma = 0.9 + 1.3 * a;
+    const cv::Vec3f colour(static_cast<float>(0.7 + 0.3 * u(rng)), 0.9f, static_cast<float>(0.7 + 0.3 * u(rng)));
+    const int r = static_cast<int>(5 * sigma) + 1;
+    for (int yy = std::max(0, int(y) - r); yy <= std::min(kFrame.height - 1, int(y) + r); ++yy)
+      for (int xx = std::max(0, int(x) - r); xx <= std::min(kFrame.width - 1, int(x) + r); ++xx) {
+        const double g = a * std::exp(-((xx - x) * (xx - x) + (yy - y) * (yy - y)) / (2 * sigma * sigma));
+        image.at<cv::Vec3f>(yy, xx) += colour * static_cast<float>(g);
+      }
+  }
+  return image;
+}
+
+const cv::Mat& frame() {
+  static const cv::Mat f = makeFrame();
+  return f;
+}
+
+const cv::Mat& luminance() {
+  static const cv::Mat lum = [] {
+    cv::Mat l;
+    cv::transform(frame(), l, cv::Matx13f(0.0722f, 0.7152f, 0.2126f));
+    return l;
+  }();
+  return lum;
+}
+
+NL_StarGlowSettings allStars() {
+  NL_StarGlowSettings s;
+  s.starAmount = 100;  // render every detected star, the heaviest case
+  return s;
+}
+
+const std::vector<NL_StarCandidate>& stars() {
+  static const std::vector<NL_StarCandidate> s = NL_analyzeStars(luminance(), frame(), cv::Mat(), allStars()).stars;
+  return s;
+}
+
+void BM_DetectStars(benchmark::State& state) {
+  cv::setNumThreads(static_cast<int>(state.range(0)));
+  std::size_t found = 0;
+  for (auto _ : state) found = NL_analyzeStars(luminance(), frame(), cv::Mat(), allStars()).stars.size();
+  state.counters["stars"] = static_cast<double>(found);
+}
+
+void BM_RenderGlow(benchmark::State& state) {
+  cv::setNumThreads(static_cast<int>(state.range(0)));
+  cv::Mat glow(kFrame, CV_32FC3);
+  std::ostringstream log;
+  stars();  // detection is not part of this figure
+  for (auto _ : state) {
+    state.PauseTiming();
+    glow.setTo(cv::Scalar::all(0));
+    state.ResumeTiming();
+    NL_renderGlow(glow, stars(), cv::Mat(), allStars(), log);
+  }
+  std::size_t touched = 0;
+  for (const NL_PreparedGlowStar& g : NL_prepareGlowStars(stars(), kFrame, allStars()))
+    touched += static_cast<std::size_t>(M_PI * g.reach2);
+  state.counters["stars"] = static_cast<double>(stars().size());
+  state.counters["reachPixels"] = static_cast<double>(touched);
+}
+
+void BM_ScreenComposite(benchmark::State& state) {
+  cv::setNumThreads(static_cast<int>(state.range(0)));
+  const cv::Mat glow(kFrame, CV_32FC3, cv::Scalar::all(0.1));
+  for (auto _ : state) benchmark::DoNotOptimize(NL_screenComposite(frame(), glow).data);
+}
+
+// The whole job on a 16-bit TIFF with the job's own timings; reports how much
+// of it lies outside the fixed readiness wait and settle pause.
+void BM_WholeJob(benchmark::State& state) {
+  cv::setNumThreads(static_cast<int>(state.range(0)));
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow";
+  std::filesystem::create_directories(dir);
+  const std::string input = (dir / "input.tif").string(), job = (dir / "star_glow_job_native.json").string();
+  cv::Mat frame16;
+  frame().convertTo(frame16, CV_16UC3, 65535);
+  cv::imwrite(input, frame16);
+  std::ofstream(job) << "{\"type\": \"star-glow-native-job\", \"inputPath\": \"" << input << "\", \"outputPath\": \""
+                     << (dir / "glow.tif").string() << "\", \"outputMode\": \"final\"}";
+  double total = 0, wait = 0;
+  for (auto _ : state) {
+    const auto t0 = std::chrono::steady_clock::now();
+    NL_waitForTemporaryImage(input, NL_ReadinessWaitSettings{}, nullptr);
+    const auto t1 = std::chrono::steady_clock::now();
+    const std::string log = NL_runStarGlowNativeJob(job);
+    const auto t2 = std::chrono::steady_clock::now();
+    if (log.find("status = success") == std::string::npos) state.SkipWithError("job failed");
+    wait = std::chrono::duration<double>(t1 - t0).count() + NL_StarGlowJobTiming{}.settleMs / 1000.0;
+    total = std::chrono::duration<double>(t2 - t1).count();
+    state.SetIterationTime(total);
+  }
+  state.counters["fixedWait_s"] = wait;
+  state.counters["work_s"] = total - wait;
+  state.counters["workShare"] = (total - wait) / total;
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+BENCHMARK(BM_DetectStars)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_RenderGlow)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ScreenComposite)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_WholeJob)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(1)->UseManualTime();
+
+BENCHMARK_MAIN();
