@@ -63,13 +63,12 @@ std::vector<NLPeak> findPeaks(const cv::Mat& signal, const cv::Mat& mask, double
   if (signal.rows < 2 * kBorder + 1 || signal.cols < 2 * kBorder + 1) return peaks;
   cv::Mat dilated;
   cv::dilate(signal, dilated, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
-  const float thr = static_cast<float>(threshold);
   for (int y = kBorder; y <= signal.rows - kBorder - 1; ++y) {
     const float* s = signal.ptr<float>(y);
     const float* d = dilated.ptr<float>(y);
     const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
     for (int x = kBorder; x <= signal.cols - kBorder - 1; ++x) {
-      if ((m && !m[x]) || s[x] < thr || d[x] > s[x] + 1e-6f) continue;
+      if ((m && !m[x]) || s[x] < threshold || d[x] > s[x] + 1e-6f) continue;
       peaks.push_back({x, y, s[x]});
     }
   }
