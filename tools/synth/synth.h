@@ -1,0 +1,260 @@
+// Synthetic night skies whose true geometry is known: star fields seen
+// through known homographies, star-trail time-lapses with injected satellite
+// and aircraft trails, drifting skies over a fixed foreground, and a single
+// glow frame. Used by tests, benchmarks and the lumivex program.
+//
+// Conventions (the same as the registration code):
+// - Pixel centres sit at integer coordinates (OpenCV's convention).
+// - A frame's truth matrix maps FRAME pixel coordinates onto REFERENCE pixel
+//   coordinates, so a star at reference position r appears in frame i at
+//   H_i^-1 r (before the optional radial distortion, see below).
+// - Images are 3-channel BGR, CV_16UC3 (bits = 16) or CV_8UC3 (bits = 8).
+// - Signal levels (sky, star flux, streak peak) are in units of the full
+//   scale of the image type: 1.0 is 65535 in a 16-bit frame, 255 in an
+//   8-bit one. A star's flux is its integrated signal, so a flux of 2.0
+//   spreads two full-scale pixels' worth of light over its point spread.
+// - Everything is deterministic for a seed, whatever the thread count.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace synth {
+
+// ---- Records ---------------------------------------------------------------
+
+enum class Psf { Gaussian, Moffat };
+
+struct Star {
+  cv::Point2d position;            // px, reference coordinates
+  double flux = 1.0;               // integrated signal, full-scale units
+  cv::Vec3d colour{1.0, 1.0, 1.0}; // B, G, R multipliers of the flux (green = 1)
+};
+
+// A star as it appears in one frame.
+struct FrameStar {
+  cv::Point2d position;            // px, frame coordinates (after distortion)
+  cv::Point2d reference;           // px, reference coordinates
+  double flux = 1.0;
+  cv::Vec3d colour{1.0, 1.0, 1.0};
+  bool saturated = false;          // its peak pixel reached the type's maximum
+};
+
+// Optional barrel/pincushion distortion applied after the homography, about
+// the frame centre: p = c + (u - c) * (1 + k1 * |u - c|^2 / R^2), R = half
+// the frame diagonal, u = H^-1 r. k1 = 0 means a pure homography.
+struct Distortion {
+  double k1 = 0.0;
+};
+
+enum class TrailKind { Satellite, Aircraft };
+
+// One injected trail. mask is 8-bit single channel, 255 exactly on the
+// pixels whose value the trail changed (before clipping), 0 elsewhere.
+struct TrailTruth {
+  int frame = 0;
+  TrailKind kind = TrailKind::Satellite;
+  cv::Point2d from, to;            // px, frame coordinates of the path's ends
+  cv::Mat mask;
+};
+
+struct FrameTruth {
+  cv::Matx33d frameToReference = cv::Matx33d::eye();
+  double fwhm = 3.0;               // px
+  Distortion distortion;
+  std::vector<FrameStar> stars;    // stars whose centre lies inside the frame
+};
+
+// What every scene produces; members that a scene does not make stay empty.
+struct Scene {
+  std::string name;                // "stack", "trail", "skyblend", "glow"
+  std::vector<cv::Mat> frames;
+  std::vector<FrameTruth> truth;   // one per frame
+  int reference = 0;               // index of the reference frame
+  std::vector<Star> stars;         // the sky, reference coordinates
+  std::vector<TrailTruth> trails;
+  cv::Mat skyMask;                 // CV_8UC1, 255 sky, 0 ground (trail, skyblend)
+  cv::Mat cleanLighten;            // per-pixel max of the frames rendered without trails (trail)
+  cv::Mat noiselessReference;      // the reference frame without noise or hot pixels (stack)
+};
+
+// ---- Settings --------------------------------------------------------------
+
+// The sky: where stars are, how bright, what colour.
+struct SkySettings {
+  int starCount = 0;               // 0: density * area of the star region
+  double density = 5.0e-4;         // stars per square pixel when starCount is 0
+  double faintestFlux = 0.02;      // full-scale units
+  double brightestFlux = 60.0;     // full-scale units (bright stars saturate)
+  double powerLaw = 0.8;           // N(> F) ~ F^-powerLaw: many faint, few bright
+  double colourSpread = 0.10;      // sd of the red/blue tilt of star colours
+};
+
+// Optics and sensor of one frame.
+struct FrameSettings {
+  cv::Size size{400, 300};
+  int bits = 16;                   // 8 or 16
+  Psf psf = Psf::Gaussian;
+  double fwhm = 3.0;               // px
+  double moffatBeta = 3.0;
+  double skyLevel = 0.03;          // full-scale units at the frame centre
+  cv::Vec2d gradient{0.004, 0.010};// sky change across the frame width / height
+  bool noise = true;
+  double fullWell = 20000.0;       // electrons at full scale: sets the shot noise
+  double readNoise = 6.0;          // electrons rms
+  int hotPixels = 0;               // fixed in frame coordinates across a scene
+  Distortion distortion;
+};
+
+struct StackSettings {
+  cv::Size size{3000, 2000};
+  int frames = 8;
+  int bits = 16;
+  std::uint64_t seed = 1;
+  SkySettings sky;
+  Psf psf = Psf::Gaussian;
+  double fwhmMin = 2.5, fwhmMax = 3.5;  // px, per-frame seeing
+  int poorSeeingFrame = -1;        // -1: the last frame when frames >= 4, none otherwise
+  double poorSeeingFwhm = 6.0;     // px
+  double maxShift = 30.0;          // px
+  double maxRotationDeg = 0.5;
+  double maxScale = 0.003;         // |scale - 1|
+  double distortionK1 = 0.0;       // per-frame k1 drawn within +-distortionK1 (frame 0 has none)
+  bool noise = true;
+  int hotPixels = 12;
+  int streakFrame = -1;            // -1: frame 1 when frames >= 2; -2: no streak
+};
+
+struct TrailSettings {
+  cv::Size size{1200, 800};
+  int frames = 12;
+  int bits = 16;
+  std::uint64_t seed = 1;
+  SkySettings sky;
+  double fwhm = 2.4;               // px
+  cv::Point2d pole{-1.0, -1.0};    // px; negative: (width / 2, -0.6 * height), above the top edge
+  double degreesPerFrame = 0.25;   // sky rotation about the pole between frames
+  double groundFraction = 0.25;    // share of the height taken by the landscape
+  int groundLights = 4;
+  bool noise = true;
+  std::vector<int> satelliteFrames{-1};  // {-1}: chosen from the frame count; {} none
+  std::vector<int> aircraftFrames{-1};   // {-1}: chosen from the frame count; {} none
+};
+
+struct SkyBlendSettings {
+  cv::Size size{1200, 800};
+  int frames = 6;
+  int bits = 16;
+  std::uint64_t seed = 1;
+  SkySettings sky;
+  double fwhm = 2.8;               // px
+  cv::Vec2d driftPerFrame{1.6, 0.7};  // px, sky motion between frames
+  double rotationPerFrameDeg = 0.02;
+  double groundFraction = 0.35;
+  bool noise = true;
+};
+
+struct GlowSettings {
+  cv::Size size{1200, 800};
+  int bits = 16;
+  std::uint64_t seed = 1;
+  int starCount = 250;
+  bool noise = true;
+};
+
+// ---- Building blocks -------------------------------------------------------
+
+// Stars spread uniformly over region (reference coordinates) with the
+// power-law flux distribution; deterministic for seed.
+std::vector<Star> makeSky(const SkySettings& sky, const cv::Rect2d& region, std::uint64_t seed);
+
+// Noiseless float signal (CV_32FC3, full-scale units) of the stars seen
+// through frameToReference, including the sky background; stars inside
+// skyMask's black pixels are hidden when skyMask is not empty.
+cv::Mat renderSignal(const std::vector<Star>& stars, const cv::Matx33d& frameToReference,
+                     const FrameSettings& frame, const cv::Mat& skyMask = cv::Mat());
+
+// Signal to sensor values: shot and read noise when frame.noise (row-seeded
+// generators from seed), hot pixels, clipping and rounding to frame.bits.
+cv::Mat quantize(const cv::Mat& signal, const FrameSettings& frame, std::uint64_t seed);
+
+// One frame with its truth: renderSignal + quantize, and the visible star list.
+// The usual entry for "a 320x240 noiseless 16-bit field of 300 stars seen
+// through H": makeSky, then renderFrame with frame.noise = false.
+cv::Mat renderFrame(const std::vector<Star>& stars, const cv::Matx33d& frameToReference,
+                    const FrameSettings& frame, std::uint64_t seed, FrameTruth* truth = nullptr);
+
+// Where a reference position lands in a frame: H^-1 r, then the distortion.
+cv::Point2d referenceToFrame(const cv::Point2d& reference, const cv::Matx33d& frameToReference,
+                             const Distortion& distortion, cv::Size frameSize);
+// p' = H p (homogeneous), no distortion.
+cv::Point2d applyHomography(const cv::Matx33d& h, const cv::Point2d& p);
+
+// Similarity-plus-scale homography about centre: rotate by degrees, scale,
+// then translate by shift. Maps frame coordinates onto reference coordinates.
+cv::Matx33d makeHomography(cv::Point2d centre, double degrees, double scale, cv::Vec2d shift);
+
+// Adds a straight streak of the given width (FWHM, px) and peak (full-scale
+// units) to a CV_32FC3 signal; marks the changed pixels 255 in mask (CV_8UC1,
+// same size, allocated when empty). Returns false when it misses the image.
+bool addSatellite(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to,
+                  double width = 1.8, double peak = 0.35, cv::Vec3d colour = {1.0, 1.0, 1.0});
+// An aircraft: blinking bright dots every spacing px along the path and a
+// faint continuous trail between them.
+bool addAircraft(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to,
+                 double spacing = 18.0, double dotPeak = 0.9, double trailPeak = 0.04);
+
+// ---- Scenes ----------------------------------------------------------------
+
+// Deep-sky stack: fixed sky, per-frame homography, seeing, noise, one streak.
+Scene makeStackScene(const StackSettings& settings);
+// Star-trail time-lapse: stars rotating about a pole over a fixed landscape,
+// with satellites and aircraft; truth matrices are the rotations.
+Scene makeTrailScene(const TrailSettings& settings);
+// Slowly drifting sky over a fixed, structured foreground, with the sky mask.
+Scene makeSkyBlendScene(const SkyBlendSettings& settings);
+// One frame with stars of varied brightness, size and colour.
+Scene makeGlowScene(const GlowSettings& settings);
+
+// ---- Files -----------------------------------------------------------------
+
+// The scene's truth as JSON text (matrices row-major, "C" locale numbers).
+std::string truthJson(const Scene& scene, const std::vector<std::string>& frameFiles);
+
+// What the command line asks for; zero / empty fields take the scene's default.
+struct SceneRequest {
+  std::string scene;               // "stack", "trail", "skyblend", "glow"
+  std::string dir;                 // created when missing
+  cv::Size size{0, 0};
+  int frames = 0;
+  int bits = 16;
+  std::uint64_t seed = 1;
+};
+
+// Paths written by writeScene (absolute when dir was).
+struct SceneFiles {
+  std::vector<std::string> frames;
+  std::string truth;               // DIR/truth.json
+  std::string job;                 // the ready-to-run job file
+  std::string skyMask;             // trail, skyblend
+  std::vector<std::string> trailMasks;
+  std::string cleanLighten;        // trail
+  std::string noiselessReference;  // stack
+};
+
+// Scene names writeScene knows, in demo order.
+std::vector<std::string> sceneNames();
+
+// Makes the scene and writes frames, truth, masks and a job file whose
+// progress and result-log paths lie inside dir. False with error set on an
+// unknown scene, bad settings or a file that could not be written.
+bool writeScene(const SceneRequest& request, SceneFiles& files, std::string& error);
+
+// Writes an already made scene (its name chooses the job format).
+bool writeSceneFiles(const Scene& scene, const std::string& dir, SceneFiles& files,
+                     std::string& error);
+
+}  // namespace synth
