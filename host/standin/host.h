@@ -115,7 +115,7 @@ CallResult runJobThroughAddon(const std::string& modulePath, const std::string& 
 
 // ---- Job files and progress, as the script side sees them -------------------
 
-// Progress path a job file names: JSON "progress", else "progressPath"; for
+// Progress path a job file names: JSON "progress", when absent "progressPath"; for
 // key=value job files the line "progress=". Empty when none.
 std::string jobProgressPath(const std::string& jobPath);
 

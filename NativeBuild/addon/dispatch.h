@@ -1,0 +1,18 @@
+// Routing a job file to its job: path markers first, then content markers.
+#pragma once
+
+#include <string>
+
+enum class NLJobKind { StarTrail, StarGlow, SkyBlend, HybridStack };
+
+// Path contains "startrail_job_native", else the file text "startrail-native-job".
+bool NL_isStarTrailJobFile(const std::string& path);
+// Path contains "star_glow_job_native", else the file text "star-glow-native-job".
+bool NL_isStarGlowJobFile(const std::string& path);
+// Path contains "skyblend_job_native", else the file text holds one of the Sky Blend keys or markers.
+bool NL_isSkyBlendJobFile(const std::string& path);
+// The detectors in order; anything else is the hybrid stack job.
+NLJobKind NL_detectJobKind(const std::string& path);
+// Runs the job the path routes to on the calling thread and returns its result log.
+// Exceptions from the job pass through.
+std::string NL_runJobForPath(const std::string& path);
