@@ -1,6 +1,7 @@
 #include "starglow/starglow.h"
 
 #include "support.h"
+#include "synth/synth.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -211,6 +212,41 @@ TEST(StarGlowDetect, FindsTrueStarsAndClassesByFixedPercentiles) {
   EXPECT_EQ(one.stars[0].starClass, 2);
   EXPECT_NEAR(one.stars[0].x, byBrightness[0].x, 1.0);
   EXPECT_NEAR(one.stars[0].y, byBrightness[0].y, 1.0);
+}
+
+TEST(StarGlowDetect, BrightestIsolatedStarsOfTheSyntheticGlowSceneWithinAPixel) {
+  synth::GlowSettings gs;
+  gs.size = cv::Size(600, 400);
+  gs.starCount = 150;
+  gs.seed = 5;
+  const synth::Scene scene = synth::makeGlowScene(gs);
+  const NL_StarDetection d = analyze(NL_toFloatBgr(scene.frames[0]), 100);
+  std::vector<synth::FrameStar> truth = scene.truth[0].stars;
+  std::sort(truth.begin(), truth.end(), [](const auto& a, const auto& b) { return a.flux > b.flux; });
+  // Only stars with no comparable neighbour inside the largest suppression radius
+  // and away from the border measure cleanly as single stars.
+  auto isolated = [&](const synth::FrameStar& s) {
+    if (s.position.x < 10 || s.position.y < 10 || s.position.x > gs.size.width - 11 ||
+        s.position.y > gs.size.height - 11)
+      return false;
+    for (const synth::FrameStar& o : truth)
+      if (&o != &s && o.flux > 0.05 * s.flux && cv::norm(o.position - s.position) < 24) return false;
+    return true;
+  };
+  int checked = 0;
+  for (const synth::FrameStar& s : truth) {
+    if (checked == 10) break;
+    if (!isolated(s)) continue;
+    double distance = 0;
+    const NL_StarCandidate* c = nearest(d.stars, s.position.x, s.position.y, distance);
+    ASSERT_NE(c, nullptr);
+    EXPECT_LT(distance, 1.0) << "flux " << s.flux << " at " << s.position;
+    if (checked == 0) {
+      EXPECT_EQ(c->starClass, 2);
+    }
+    ++checked;
+  }
+  EXPECT_EQ(checked, 10);
 }
 
 TEST(StarGlowDetect, EmptyAndTinyImagesAndTheLimitOfZero) {
