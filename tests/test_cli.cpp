@@ -1,0 +1,247 @@
+// The lumivex program and the real add-on module, end to end, plus the
+// script-side readers the program uses (job progress path, result-log
+// verdict, progress follower).
+#include "standin/host.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#if defined(__APPLE__) || defined(__linux__)
+#include <dlfcn.h>
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+struct ProgramRun {
+  int status = -1;
+  std::string out, err;
+};
+
+std::string shellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// Runs the program with the arguments (already quoted) and an optional environment prefix.
+ProgramRun lumivex(const std::string& args, const std::string& env = "") {
+  TempDir dir;
+  const std::string command = env + " " + shellQuote(LUMIVEX_EXE) + " " + args + " >" + shellQuote(dir.file("out")) +
+                              " 2>" + shellQuote(dir.file("err")) + " </dev/null";
+  ProgramRun r;
+  const int raw = std::system(command.c_str());
+#if defined(WEXITSTATUS)
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#else
+  r.status = raw;
+#endif
+  r.out = readFile(dir.file("out"));
+  r.err = readFile(dir.file("err"));
+  return r;
+}
+
+TEST(LumivexCall, PrintsStringsAndErrorValues) {
+  const ProgramRun banner = lumivex("call my_function");
+  EXPECT_EQ(banner.status, 0);
+  EXPECT_EQ(banner.out, "Lumivex Native Addon 0.1.0\n");
+  EXPECT_EQ(banner.err, "");
+
+  for (const char* args : {"call my_echo", "call my_echo --number 3", "call my_echo --bool true"}) {
+    const ProgramRun r = lumivex(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(r.err, "error: -1: unknown exception\n") << args;
+    EXPECT_EQ(r.out, "") << args;
+  }
+}
+
+TEST(LumivexCall, UnknownExportsAndBadUsageExitTwo) {
+  const ProgramRun unknown = lumivex("call my_nothing");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.err.find("my_nothing"), std::string::npos) << unknown.err;
+  EXPECT_NE(unknown.err.find("my_echo"), std::string::npos) << unknown.err;  // names what there is
+  EXPECT_EQ(lumivex("call my_echo --number three").status, 2);
+  EXPECT_EQ(lumivex("call my_echo --bool maybe").status, 2);
+  EXPECT_EQ(lumivex("call my_echo a b").status, 2);
+  EXPECT_EQ(lumivex("call").status, 2);
+  const ProgramRun relocated = lumivex("call my_function", "LUMIVEX_ADDON=/nonexistent/lumivex_addon.uxpaddon");
+  EXPECT_EQ(relocated.status, 2);
+  EXPECT_NE(relocated.err.find("/nonexistent/lumivex_addon.uxpaddon"), std::string::npos) << relocated.err;
+  const ProgramRun named = lumivex("call my_function", "LUMIVEX_ADDON=" + shellQuote(LUMIVEX_ADDON));
+  EXPECT_EQ(named.out, "Lumivex Native Addon 0.1.0\n");
+}
+
+TEST(LumivexProgram, HelpAndVersion) {
+  const ProgramRun version = lumivex("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "Lumivex Native Addon 0.1.0\n");
+  const ProgramRun help = lumivex("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("run JOB [--quiet]"), std::string::npos);
+  EXPECT_EQ(lumivex("frobnicate").status, 2);
+}
+
+TEST(LumivexRun, MissingJobIsSaidPlainlyBeforeAnythingRuns) {
+  TempDir dir;
+  const ProgramRun r = lumivex("run " + shellQuote(dir.file("startrail_job_native.json")));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+  EXPECT_EQ(lumivex("run").status, 2);
+  EXPECT_EQ(lumivex("run " + shellQuote(dir.path())).status, 2);
+  writeFile(dir.file("job.txt"), "method=auto\n");
+  EXPECT_EQ(lumivex("run " + shellQuote(dir.file("job.txt")) + " --loud").status, 2);
+}
+
+TEST(LumivexRun, JobLevelFailureExitsOneAndPrintsTheLog) {
+  TempDir dir;
+  // too few inputs: the hybrid stack job answers with a failure text, not an error value
+  writeFile(dir.file("job.txt"), "method=auto\noutput=" + dir.file("out.tif") + "\nresultLog=" +
+                                     dir.file("log.txt") + "\n");
+  const ProgramRun r = lumivex("run " + shellQuote(dir.file("job.txt")) + " --quiet");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(r.out.empty());
+  EXPECT_FALSE(lvhost::resultLogReportsSuccess(r.out));
+  EXPECT_EQ(r.err, "");  // --quiet: no progress
+}
+
+TEST(LumivexRun, ReportsTheJobsFinalProgressOnePlainLinePerChange) {
+  TempDir dir;
+  const std::string progress = dir.file("progress.txt");
+  writeFile(dir.file("job.txt"), "method=auto\nprogress=" + progress + "\nresultLog=" + dir.file("log.txt") + "\n");
+  const ProgramRun r = lumivex("run " + shellQuote(dir.file("job.txt")));
+  EXPECT_EQ(r.status, 1);
+  lvhost::ProgressSnapshot last;
+  if (lvhost::readProgressFile(progress, last)) {
+    // stderr is not a terminal here: plain lines, the last one the job's final state
+    std::string expected = "progress " + std::to_string(last.percent) + "% " + last.stage;
+    if (!last.detail.empty()) expected += ": " + last.detail;
+    EXPECT_EQ(r.err.size() >= expected.size() + 1 ? r.err.substr(r.err.size() - expected.size() - 1) : r.err,
+              expected + "\n");
+    EXPECT_EQ(r.err.find('\r'), std::string::npos);
+  } else {
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+#if defined(__APPLE__) || defined(__linux__)
+TEST(AddonModule, ExportsOnlyItsEntryPoints) {
+  void* module = dlopen(LUMIVEX_ADDON, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(module, nullptr) << dlerror();
+  EXPECT_NE(dlsym(module, "uxp_addon_init"), nullptr);
+  EXPECT_NE(dlsym(module, "uxp_addon_terminate"), nullptr);
+  EXPECT_NE(dlsym(module, "terminate"), nullptr);
+  for (const char* internal : {"_Z6MyEchoP11addon_env__P21addon_callback_info__",
+                               "_ZN5Value12ConvertValueEP11addon_env__RKS_", "_ZN17UxpAddonInterface8instanceEv",
+                               "MyEcho", "NL_readTextFile"}) {
+    EXPECT_EQ(dlsym(module, internal), nullptr) << internal;
+  }
+#if defined(__linux__)
+  // the whole dynamic symbol table: nothing defined but the three entry points
+  TempDir dir;
+  const std::string command = "nm -D --defined-only " + shellQuote(LUMIVEX_ADDON) +
+                              " | awk '$2 ~ /[TDBRVWiu]/ {print $3}' | sort >" + shellQuote(dir.file("syms"));
+  if (std::system(command.c_str()) == 0) {
+    EXPECT_EQ(readFile(dir.file("syms")), "terminate\nuxp_addon_init\nuxp_addon_terminate\n");
+  }
+#endif
+}
+#endif
+
+TEST(ScriptSide, ProgressPathOfEachJobFileStyle) {
+  TempDir dir;
+  auto path = [&](const std::string& text) {
+    writeFile(dir.file("job"), text);
+    return lvhost::jobProgressPath(dir.file("job"));
+  };
+  EXPECT_EQ(path("{\"type\": \"startrail-native-job\", \"progress\" : \"C:\\\\p\\\\x.txt\"}"), "C:\\p\\x.txt");
+  EXPECT_EQ(path("{\"progressPath\":\"/a/b.txt\",\"resultLog\":\"/a/r.txt\"}"), "/a/b.txt");
+  EXPECT_EQ(path("{\"progress\":\"/first\",\"progressPath\":\"/second\",\"progress\":\"/third\"}"), "/first");
+  EXPECT_EQ(path("method=auto\n  progress = /tmp/p one.txt \nprogress=/tmp/p2.txt\ninput=a\n"), "/tmp/p2.txt");
+  EXPECT_EQ(path("method=auto\n# progress=/commented\n"), "");
+  EXPECT_EQ(path("{\"progress\": 5}"), "");
+  EXPECT_EQ(lvhost::jobProgressPath(dir.file("missing")), "");
+}
+
+TEST(ScriptSide, SuccessIsReadFromEachLogStyle) {
+  const std::pair<const char*, bool> logs[] = {
+      {"Star Trail native job completed.\nstatus=success\nframes=3\n", true},
+      {"Star Trail native job failed.\nstatus=failed\nerror=no frames\n", false},
+      {"Native Star Glow result.\njob = x\nstatus = running\nwrite = success\nstatus = success\n", true},
+      {"Native Star Glow result.\nstatus = running\nstatus = failed\nerror = cannot read\n", false},
+      {"Sky Blend Native completed.\ninputs = 3\nreference = a.tif\n", true},
+      {"Sky Blend failed during sky stack.\nSky stack failed: completed.\n", false},
+      {"Lumivex Hybrid stack completed.\nselectedMethod = median\n", true},
+      {"Lumivex Hybrid stack failed.\nQuality/alignment gates left too few frames for selected method.\n", false},
+      {"Lumivex Hybrid test failed: output is empty.", false},
+      {"Star Glow job is not available in this build.", false},
+      {"", false},
+  };
+  for (const auto& log : logs) EXPECT_EQ(lvhost::resultLogReportsSuccess(log.first), log.second) << log.first;
+}
+
+// Writes progress the way the add-on does: a temporary file renamed over the path.
+void writeProgress(const std::string& path, int percent, const std::string& stage, const std::string& detail) {
+  writeFile(path + ".tmp", "percent=" + std::to_string(percent) + "\nstage=" + stage + "\ndetail=" + detail +
+                               "\nwriter=module landscape-progress-monotonic-v2\n");
+  std::remove(path.c_str());
+  std::rename((path + ".tmp").c_str(), path.c_str());
+}
+
+TEST(ScriptSide, FollowerSeesOrderedChangesAndAlwaysTheLast) {
+  TempDir dir;
+  const std::string path = dir.file("progress.txt");
+  const std::vector<lvhost::ProgressSnapshot> written = {
+      {1, "Preparing Native Engine", "started"}, {10, "Checking Frame Quality", "a"},
+      {10, "Checking Frame Quality", "b"},       {35, "Creating Stacked Image", "c"},
+      {100, "Completed", "Stacking finished successfully."}};
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (const auto& p : written) {
+      writeProgress(path, p.percent, p.stage, p.detail);
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    }
+    writing = false;
+  });
+  std::vector<lvhost::ProgressSnapshot> seen;
+  lvhost::followProgress(path, [&] { return writing.load(); },
+                         [&](const lvhost::ProgressSnapshot& p) { seen.push_back(p); }, 5);
+  writer.join();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), written.back());
+  // what was seen is a subsequence of what was written, each state once
+  size_t next = 0;
+  for (const auto& s : seen) {
+    while (next < written.size() && written[next] != s) ++next;
+    ASSERT_LT(next, written.size()) << s.percent << " " << s.detail;
+    ++next;
+  }
+  lvhost::ProgressSnapshot parsed;
+  writeFile(path, "percent=42\nstage=Blend\ndetail=a=b\nwriter=x\n");
+  ASSERT_TRUE(lvhost::readProgressFile(path, parsed));
+  EXPECT_EQ(parsed, (lvhost::ProgressSnapshot{42, "Blend", "a=b"}));
+  writeFile(path, "stage=Blend\n");
+  EXPECT_FALSE(lvhost::readProgressFile(path, parsed));
+}
+
+TEST(ScriptSide, RunJobThroughAddonReportsLoadFailures) {
+  const lvhost::CallResult missing = lvhost::runJobThroughAddon("/nonexistent/module.uxpaddon", "job.txt");
+  EXPECT_EQ(missing.kind, lvhost::ResultKind::NotLoaded);
+  EXPECT_NE(missing.text.find("/nonexistent/module.uxpaddon"), std::string::npos);
+  TempDir dir;
+  const lvhost::CallResult routed =
+      lvhost::runJobThroughAddon(LUMIVEX_ADDON, dir.file("skyblend_job_native.json"));
+  ASSERT_EQ(routed.kind, lvhost::ResultKind::String);
+  EXPECT_EQ(routed.text.rfind("Sky Blend", 0), 0u) << routed.text;
+}
+
+}  // namespace
