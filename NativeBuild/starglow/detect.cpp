@@ -57,18 +57,28 @@ double detectionThreshold(const SignalStats& st, double a) {
   return std::min(std::max(statistical, fractional), 0.55 * st.max);
 }
 
+// Maximum of the 7x7 neighbourhood, the value a 7x7 rectangular dilation
+// gives; every scanned pixel has its whole window inside the image.
+float neighbourhoodMax(const cv::Mat& signal, int x, int y) {
+  float m = signal.ptr<float>(y)[x];
+  for (int r = y - 3; r <= y + 3; ++r) {
+    const float* row = signal.ptr<float>(r);
+    for (int c = x - 3; c <= x + 3; ++c) m = std::max(m, row[c]);
+  }
+  return m;
+}
+
+// A local maximum at or above the threshold. The neighbourhood is examined
+// only for the few pixels above the threshold, so no dilated frame is built.
 std::vector<NLPeak> findPeaks(const cv::Mat& signal, const cv::Mat& mask, double threshold) {
   std::vector<NLPeak> peaks;
   peaks.reserve(kPeakReserve);
   if (signal.rows < 2 * kBorder + 1 || signal.cols < 2 * kBorder + 1) return peaks;
-  cv::Mat dilated;
-  cv::dilate(signal, dilated, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)));
   for (int y = kBorder; y <= signal.rows - kBorder - 1; ++y) {
     const float* s = signal.ptr<float>(y);
-    const float* d = dilated.ptr<float>(y);
     const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
     for (int x = kBorder; x <= signal.cols - kBorder - 1; ++x) {
-      if ((m && !m[x]) || s[x] < threshold || d[x] > s[x] + 1e-6f) continue;
+      if ((m && !m[x]) || s[x] < threshold || neighbourhoodMax(signal, x, y) > s[x] + 1e-6f) continue;
       peaks.push_back({x, y, s[x]});
     }
   }
