@@ -1,4 +1,270 @@
-#include "startrail/startrail.h"
+#include "startrail/detail/io.h"
+#include "startrail/detail/run_state.h"
 
-// This build carries no Star Trail job yet; callers get a plain answer instead of a crash.
-std::string NL_runStarTrailNativeJob(const std::string& /*jobPath*/) { return "Star Trail job is not available in this build."; }
+#include "plumbing/plumbing.h"
+#include "skyblend/skyblend.h"
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <thread>
+
+namespace startrail_detail {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+// OpenCV's own pool is lowered to one thread while the trail workers run, so
+// the workers do not fight it for the cores; restored on every way out.
+class SingleThreadedOpenCV {
+ public:
+  SingleThreadedOpenCV() : saved_(cv::getNumThreads()) { cv::setNumThreads(1); }
+  ~SingleThreadedOpenCV() { cv::setNumThreads(saved_); }
+  SingleThreadedOpenCV(const SingleThreadedOpenCV&) = delete;
+  SingleThreadedOpenCV& operator=(const SingleThreadedOpenCV&) = delete;
+
+ private:
+  int saved_;
+};
+
+// Joins every started worker, also when starting a later one failed.
+class WorkerThreads {
+ public:
+  explicit WorkerThreads(TrailRun& run) : run_(run) {}
+  ~WorkerThreads() {
+    for (std::thread& t : threads_)
+      if (t.joinable()) run_.stop.store(true, std::memory_order_release);
+    joinAll();
+  }
+  void start(int count) {
+    for (int i = 0; i < count; ++i) threads_.emplace_back([this] { loop(); });
+  }
+  void joinAll() {
+    for (std::thread& t : threads_)
+      if (t.joinable()) t.join();
+  }
+
+ private:
+  void recordFailure(const std::string& message) {
+    {
+      std::lock_guard<std::mutex> lock(run_.errorMutex);
+      if (run_.error.empty()) run_.error = message;
+    }
+    run_.stop.store(true, std::memory_order_release);
+  }
+  void loop() {
+    while (!run_.stop.load(std::memory_order_acquire)) {
+      const int i = run_.nextFrame.fetch_add(1);
+      if (i >= run_.frameCount) return;
+      try {
+        processTrailFrame(run_, i);
+      } catch (const std::exception& e) {
+        return recordFailure(e.what());
+      } catch (...) {
+        return recordFailure("Unknown native Star Trail worker error.");
+      }
+      writeWorkerProgress(run_, run_.processed.fetch_add(1) + 1);
+    }
+  }
+  TrailRun& run_;
+  std::vector<std::thread> threads_;
+};
+
+struct Plan {
+  unsigned threads = 0;
+  int workers = 1;
+  std::uint64_t freeBytes = 0;
+  std::uint64_t bytesPerWorker = 0;
+};
+
+void progress(const NLStarTrailNativeJob& job, int percent, const std::string& stage, const std::string& detail) {
+  NL_writeProgressFile(job.progress, percent, stage, detail);
+}
+
+cv::Mat loadReference(const NLStarTrailNativeJob& job) {
+  progress(job, 2, "Loading Images", "Loading first star trail frame.");
+  cv::Mat ref = NL_imreadWithRetry(job.inputs[0], -1);
+  if (ref.empty()) fail("Star Trail failed: could not load input: " + job.inputs[0]);
+  if (ref.depth() != CV_8U && ref.depth() != CV_16U) fail("Star Trail failed: only 8-bit and 16-bit images are supported.");
+  const int cn = ref.channels();
+  if (cn != 1 && cn != 3 && cn != 4) fail("Star Trail failed: only 1, 3 or 4 channel images are supported.");
+  return ref;
+}
+
+Plan planWorkers(const TrailRun& run, unsigned hardwareThreads) {
+  Plan p;
+  p.threads = hardwareThreads == 0 ? 4 : hardwareThreads;
+  p.workers = NL_starTrailWorkerCount(p.threads, run.frameCount);
+  const std::uint64_t frameBytes = std::uint64_t(run.reference.total()) * run.reference.elemSize();
+  p.bytesPerWorker =
+      NL_starTrailEstimatedBytesPerWorker(frameBytes, run.rejectionOff, run.halfWindow, run.frameCount);
+  p.freeBytes = NL_starTrailAvailablePhysicalMemory();
+  return p;
+}
+
+bool compositeWanted(const NLStarTrailNativeJob& job) {
+  return !job.foregroundInputs.empty() && !job.foregroundOutput.empty() && !job.maskInput.empty();
+}
+
+void prepareMasks(TrailRun& run) {
+  const NLStarTrailNativeJob& job = run.job;
+  std::string message;
+  run.skyMask = NL_starTrailLoadBinarySkyMask(job.maskInput, run.reference.size(), message);
+  if (run.skyMask.empty()) fail("Star Trail failed: active sky mask could not be prepared. " + message);
+  if (run.rejectionOff || !job.blendingRefinementEnabled) return;
+  run.bridgeMask = NL_starTrailBuildThreeZoneBridgeMask(job.maskInput, run.reference.size(),
+                                                        job.blendingRefinementStrength);
+  if (!run.bridgeMask.empty()) run.bridgeAccumulator = cv::Mat::zeros(run.reference.size(), run.reference.type());
+}
+
+std::string workerPhaseDetail(const TrailRun& run, const Plan& plan) {
+  const std::string lead = run.rejectionOff
+                               ? "Creating a direct Lighten Star Trail without satellite/airplane rejection. "
+                               : "Creating Star Trails and removing satellite/airplane trails. ";
+  return lead + "Using " + std::to_string(plan.workers) + " worker(s) from " + std::to_string(plan.threads) +
+         " logical CPU thread(s). Free RAM: " + NL_starTrailFormatMegabytes(plan.freeBytes) + " MB.";
+}
+
+void runWorkers(TrailRun& run, const Plan& plan) {
+  SingleThreadedOpenCV singleThreaded;
+  run.accumulator = cv::Mat::zeros(run.reference.size(), run.reference.type());
+  if (compositeWanted(run.job)) prepareMasks(run);
+  run.rowLocks = std::vector<std::mutex>(run.reference.rows);
+  prepareFrameSharing(run);
+  {
+    std::lock_guard<std::mutex> lock(run.progressMutex);
+    progress(run.job, 4, run.rejectionOff ? "Building star trails" : "Building star trails with rejection",
+             workerPhaseDetail(run, plan));
+  }
+  {
+    WorkerThreads workers(run);
+    workers.start(plan.workers);
+    workers.joinAll();
+  }
+  if (run.stop.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(run.errorMutex);
+    fail(run.error.empty() ? "Native Star Trail worker failed." : run.error);
+  }
+}
+
+std::string writeSky(const TrailRun& run) {
+  const NLStarTrailNativeJob& job = run.job;
+  const bool composite = compositeWanted(job);
+  const std::string skyPath = (composite && !job.skyOutput.empty()) ? job.skyOutput : job.output;
+  progress(job, 80, "Writing Star Trail Result",
+           composite ? "Writing the masked Star Trail sky result." : "Writing the final Star Trail TIFF.");
+  if (!writeImage(skyPath, run.accumulator)) fail("Star Trail failed: could not write sky output: " + skyPath);
+  return skyPath;
+}
+
+void stackForeground(const NLStarTrailNativeJob& job) {
+  if (job.foregroundInputs.empty() || job.foregroundOutput.empty()) return;
+  progress(job, 86, "Creating Optional Foreground Stack", "Creating the optional foreground stack.");
+  if (job.foregroundInputs.size() == 1) {
+    const cv::Mat single = NL_imreadWithRetry(job.foregroundInputs[0], -1);
+    if (single.empty()) fail("Foreground failed: could not load input: " + job.foregroundInputs[0]);
+    if (!writeImage(job.foregroundOutput, single))
+      fail("Foreground failed: could not write output: " + job.foregroundOutput);
+    return;
+  }
+  std::string report;
+  if (!NL_fixedSigmaStackToReferenceSize(job.foregroundInputs, job.foregroundOutput, report, {}, "sigma"))
+    fail("Foreground failed: Landscape fixed foreground stack failed.\n" + report);
+}
+
+void compositeAndTidy(const TrailRun& run, const std::string& skyPath) {
+  const NLStarTrailNativeJob& job = run.job;
+  if (!compositeWanted(job)) return;
+  progress(job, 94, "Blending Star Trails with Foreground",
+           "Blending the Star Trail sky, foreground stack and edge refinement with the Photoshop sky mask.");
+  std::string message;
+  const cv::Mat* bridge = run.bridgeAccumulator.empty() ? nullptr : &run.bridgeAccumulator;
+  const cv::Mat* bridgeMask = run.bridgeMask.empty() ? nullptr : &run.bridgeMask;
+  if (!NL_starTrailCompositeSkyForeground(skyPath, job.foregroundOutput, job.maskInput, job.output, message, bridge,
+                                          bridgeMask))
+    fail(message);
+  // Only the final image stays; the sidecars were for the composite alone.
+  if (!job.skyOutput.empty() && job.skyOutput != job.output) std::remove(job.skyOutput.c_str());
+  if (!job.foregroundOutput.empty() && job.foregroundOutput != job.output) std::remove(job.foregroundOutput.c_str());
+}
+
+std::int64_t elapsedMs(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void copyStageTimes(const StageClock& clock, NLStarTrailStageTimes* out) {
+  if (!out) return;
+  out->decode = clock.decode.load();
+  out->starDetection = clock.starDetection.load();
+  out->matching = clock.matching.load();
+  out->warp = clock.warp.load();
+  out->masks = clock.masks.load();
+  out->accumulate = clock.accumulate.load();
+}
+
+std::string runJob(NLStarTrailNativeJob& job, unsigned hardwareThreads, Clock::time_point start,
+                   NLStarTrailStageTimes* stageTimes) {
+  if (job.inputs.size() < 2) fail("Star Trail failed: at least two input frames are required.");
+  if (job.output.empty()) fail("Star Trail failed: no output path was provided.");
+  NLStarTrailRunReport report;
+  report.requestedOutput = job.output;
+  job.output = NL_starTrailChooseOutputPath(job.output);
+  if (job.output != report.requestedOutput)
+    progress(job, 1, "Output filename", "Existing output found. Using a numbered filename instead.");
+  progress(job, 1, "Preparing Native Engine", "Preparing native OpenCV image engine.");
+  std::string setupMessage;
+  NL_loadMinimalOpenCVDlls(setupMessage);
+  TrailRun run(job);
+  run.reference = loadReference(job);
+  run.frameCount = static_cast<int>(job.inputs.size());
+  run.halfWindow = std::max(job.temporalWindow / 2, 1);
+  run.rejectionOff = NL_starTrailIsRejectionOff(job.rejectionMode);
+  const Plan plan = planWorkers(run, hardwareThreads);
+  runWorkers(run, plan);
+  copyStageTimes(run.clock, stageTimes);
+  const std::string skyPath = writeSky(run);
+  stackForeground(job);
+  compositeAndTidy(run, skyPath);
+  progress(job, 100, "Completed", "Native Star Trail workflow finished.");
+  report.job = job;
+  report.frames = run.frameCount;
+  report.workers = plan.workers;
+  report.availablePhysicalBytes = plan.freeBytes;
+  report.estimatedBytesPerWorker = plan.bytesPerWorker;
+  report.rejectedMaskPixels = run.rejectedPixels.load();
+  report.timingMs = elapsedMs(start);
+  return NL_starTrailSuccessLog(report);
+}
+
+std::string finishFailed(const NLStarTrailNativeJob& job, const std::string& message) {
+  progress(job, 100, "Failed", message);
+  const std::string log = NL_starTrailFailureLog(message);
+  NL_writeTextFile(job.resultLog, log);
+  return log;
+}
+
+}  // namespace
+}  // namespace startrail_detail
+
+std::string NL_runStarTrailNativeJob(const std::string& jobPath, unsigned hardwareThreads,
+                                     NLStarTrailStageTimes* stageTimes) {
+  using namespace startrail_detail;
+  const Clock::time_point start = Clock::now();
+  NLStarTrailNativeJob job;
+  try {
+    job = NL_parseStarTrailNativeJob(jobPath);
+    const std::string log = runJob(job, hardwareThreads, start, stageTimes);
+    NL_writeTextFile(job.resultLog, log);
+    return log;
+  } catch (const std::exception& e) {
+    return finishFailed(job, e.what());
+  } catch (...) {
+    return finishFailed(job, "Unknown native Star Trail error.");
+  }
+}
+
+std::string NL_runStarTrailNativeJob(const std::string& jobPath) {
+  return NL_runStarTrailNativeJob(jobPath, std::thread::hardware_concurrency());
+}

@@ -112,9 +112,20 @@ std::uint64_t NL_starTrailEstimatedBytesPerWorker(std::uint64_t frameBytes, bool
 // Runs the job described by the job file and returns its result log text
 // (also written to the job's result log). Never throws.
 std::string NL_runStarTrailNativeJob(const std::string& jobPath);
+// Time spent in each step of the frame workers, summed over all workers (ns).
+struct NLStarTrailStageTimes {
+  std::int64_t decode = 0;
+  std::int64_t starDetection = 0;
+  std::int64_t matching = 0;
+  std::int64_t warp = 0;
+  std::int64_t masks = 0;
+  std::int64_t accumulate = 0;
+};
 // The same run planned for the given logical thread count instead of the
-// platform's (0 counts as 4), so the worker count can be chosen in tests.
-std::string NL_runStarTrailNativeJob(const std::string& jobPath, unsigned hardwareThreads);
+// platform's (0 counts as 4), so the worker count can be chosen; stageTimes,
+// when given, receives the workers' step timings.
+std::string NL_runStarTrailNativeJob(const std::string& jobPath, unsigned hardwareThreads,
+                                     NLStarTrailStageTimes* stageTimes = nullptr);
 
 // ---- Result log ------------------------------------------------------------
 struct NLStarTrailRunReport {

@@ -1,0 +1,84 @@
+// State shared by the Star Trail driver and its frame workers for one run.
+#pragma once
+
+#include "startrail/startrail.h"
+#include "startrail/detail/frame_cache.h"
+
+#include "registration/registration.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace startrail_detail {
+
+// Stars of one frame, found once per run: a frame is registered as the
+// current frame and as a neighbour of up to 2h others, and the detector
+// gives the same list for the same decoded image every time.
+struct StarSlot {
+  std::once_flag once;
+  std::vector<NLStarCandidate> stars;
+};
+
+struct StageClock {
+  std::atomic<std::int64_t> decode{0}, starDetection{0}, matching{0}, warp{0}, masks{0}, accumulate{0};
+};
+
+// Adds the time since start to one stage counter when it goes out of scope.
+class StageTimer {
+ public:
+  explicit StageTimer(std::atomic<std::int64_t>& counter)
+      : counter_(counter), start_(std::chrono::steady_clock::now()) {}
+  ~StageTimer() {
+    counter_.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
+                           .count());
+  }
+  StageTimer(const StageTimer&) = delete;
+  StageTimer& operator=(const StageTimer&) = delete;
+
+ private:
+  std::atomic<std::int64_t>& counter_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+struct TrailRun {
+  explicit TrailRun(const NLStarTrailNativeJob& j) : job(j) {}
+
+  const NLStarTrailNativeJob& job;
+  int frameCount = 0;
+  int halfWindow = 1;
+  bool rejectionOff = false;
+  cv::Mat reference;
+  cv::Mat accumulator;        // the sky result
+  cv::Mat skyMask;            // 255 = sky; empty = everywhere
+  cv::Mat bridgeMask;         // seam weights; may be empty
+  cv::Mat bridgeAccumulator;  // unmasked maximum inside the seam band; may be empty
+  std::vector<std::mutex> rowLocks;
+  std::vector<StarSlot> stars;  // one per frame, filled on first use
+  std::unique_ptr<FrameCache> frames;  // rejection path only
+
+  std::atomic<int> nextFrame{0};
+  std::atomic<int> processed{0};
+  std::atomic<bool> stop{false};
+  std::atomic<std::int64_t> rejectedPixels{0};
+  std::mutex errorMutex;
+  std::string error;  // first worker failure
+  std::mutex progressMutex;
+  StageClock clock;
+};
+
+// Sets up the star slots and, on the rejection path, the shared frame cache.
+void prepareFrameSharing(TrailRun& run);
+// Adds frame i to the run's accumulators; throws on a frame that cannot be used.
+void processTrailFrame(TrailRun& run, int frameIndex);
+// Progress of the worker phase for the current processed count, under the progress mutex.
+void writeWorkerProgress(TrailRun& run, int processed);
+// Neighbour k warped onto frame i's grid; empty when the stars could not be matched.
+cv::Mat registerNeighbourOnto(TrailRun& run, int frameIndex, const cv::Mat& frame, int neighbourIndex,
+                              const cv::Mat& neighbour);
+
+}  // namespace startrail_detail

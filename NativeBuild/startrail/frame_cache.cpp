@@ -1,0 +1,74 @@
+#include "startrail/detail/frame_cache.h"
+
+#include "startrail/startrail.h"
+
+#include <algorithm>
+
+namespace startrail_detail {
+
+std::vector<int> lastUsers(int frameCount, int halfWindow) {
+  std::vector<int> last(std::max(frameCount, 0));
+  for (int j = 0; j < frameCount; ++j) {
+    last[j] = std::max(last[j], j);
+    for (int k : NL_starTrailNeighbourList(j, frameCount, halfWindow)) last[k] = std::max(last[k], j);
+  }
+  return last;
+}
+
+FrameCache::FrameCache(const std::vector<std::string>& paths, std::vector<int> lastUser, Reader reader)
+    : paths_(paths), lastUser_(std::move(lastUser)), reader_(std::move(reader)), slots_(paths.size()),
+      done_(paths.size(), 0) {}
+
+void FrameCache::put(int index, const cv::Mat& image) {
+  {
+    std::lock_guard<std::mutex> lock(slots_[index].mutex);
+    slots_[index].image = std::make_shared<const cv::Mat>(image);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  loaded_.insert(index);
+}
+
+std::shared_ptr<const cv::Mat> FrameCache::get(int index) {
+  std::shared_ptr<const cv::Mat> image;
+  {
+    std::lock_guard<std::mutex> lock(slots_[index].mutex);
+    if (slots_[index].image) return slots_[index].image;
+    image = std::make_shared<const cv::Mat>(reader_(paths_[index]));
+    slots_[index].image = image;
+  }
+  std::vector<int> stale;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (lastUser_[index] < donePrefix_) stale.push_back(index);
+    else loaded_.insert(index);
+  }
+  release(stale);
+  return image;
+}
+
+void FrameCache::finished(int frameIndex) {
+  std::vector<int> stale;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_[frameIndex] = 1;
+    while (donePrefix_ < int(done_.size()) && done_[donePrefix_]) ++donePrefix_;
+    for (auto it = loaded_.begin(); it != loaded_.end();) {
+      if (lastUser_[*it] < donePrefix_) {
+        stale.push_back(*it);
+        it = loaded_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  release(stale);
+}
+
+void FrameCache::release(const std::vector<int>& indices) {
+  for (int k : indices) {
+    std::lock_guard<std::mutex> lock(slots_[k].mutex);
+    slots_[k].image.reset();
+  }
+}
+
+}  // namespace startrail_detail

@@ -1,0 +1,101 @@
+#include "startrail/detail/run_state.h"
+
+#include "plumbing/plumbing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace startrail_detail {
+
+namespace {
+
+const char* workerStage(bool rejectionOff) {
+  return rejectionOff ? "Creating Star Trails" : "Creating Star Trails and Removing Satellite and Plane Trails";
+}
+
+struct Neighbours {
+  std::vector<cv::Mat> images;
+  int unregistered = 0;
+};
+
+cv::Mat timedRead(TrailRun& run, const std::string& path) {
+  StageTimer timer(run.clock.decode);
+  return NL_imreadWithRetry(path, -1);
+}
+
+Neighbours loadNeighbours(TrailRun& run, const cv::Mat& frame, int i) {
+  Neighbours out;
+  for (int k : NL_starTrailNeighbourList(i, run.frameCount, run.halfWindow)) {
+    writeWorkerProgress(run, run.processed.load());
+    cv::Mat image = *run.frames->get(k);
+    // A neighbour that cannot serve as a comparison is simply not asked.
+    if (!NL_isImageCompatibleForStarTrail(run.reference, image)) continue;
+    cv::Mat warped = registerNeighbourOnto(run, i, frame, k, image);
+    if (!warped.empty()) {
+      out.images.push_back(std::move(warped));
+    } else {
+      out.images.push_back(std::move(image));
+      ++out.unregistered;
+    }
+  }
+  return out;
+}
+
+cv::Mat rejectionMask(TrailRun& run, const cv::Mat& frame, int i) {
+  const NLStarTrailNativeJob& job = run.job;
+  const Neighbours n = loadNeighbours(run, frame, i);
+  writeWorkerProgress(run, run.processed.load());
+  StageTimer timer(run.clock.masks);
+  cv::Mat mask = NL_starTrailBuildRegisteredOutlierMask(frame, n.images, job.rejectionMode, job.maskGrowPx,
+                                                        job.rejectionThresholdPct, job.aircraftSensitivity);
+  if (mask.empty() && n.unregistered > 0)
+    mask = NL_starTrailBuildOutlierMask(frame, n.images, job.rejectionMode, job.maskGrowPx,
+                                        job.rejectionThresholdPct);
+  if (!mask.empty()) run.rejectedPixels.fetch_add(cv::countNonZero(mask));
+  return mask;
+}
+
+}  // namespace
+
+void writeWorkerProgress(TrailRun& run, int processed) {
+  const int percent =
+      std::min(NL_roundPercent(processed * 70.0 / std::max(run.frameCount, 1)), 73) + 5;
+  std::lock_guard<std::mutex> lock(run.progressMutex);
+  NL_writeProgressFile(run.job.progress, percent, workerStage(run.rejectionOff),
+                       "Processed frames " + std::to_string(processed) + " of " +
+                           std::to_string(run.frameCount) + ".");
+}
+
+void processTrailFrame(TrailRun& run, int i) {
+  writeWorkerProgress(run, run.processed.load());
+  const std::string& path = run.job.inputs[i];
+  // The first frame was decoded as the reference already; a second decode would only cost time.
+  const cv::Mat frame = run.frames ? *run.frames->get(i) : (i == 0 ? run.reference : timedRead(run, path));
+  if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
+    throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);
+  const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, frame, i);
+  writeWorkerProgress(run, run.processed.load());
+  const double weight = NL_starTrailCometWeight(run.job, i, run.frameCount);
+  NLStarTrailAccumulateTarget target;
+  target.accumulator = &run.accumulator;
+  target.bridgeAccumulator = &run.bridgeAccumulator;
+  target.bridgeMask = &run.bridgeMask;
+  target.skyMask = &run.skyMask;
+  target.rowLocks = &run.rowLocks;
+  {
+    StageTimer timer(run.clock.accumulate);
+    NL_starTrailAccumulateFrame(frame, mask, weight, target);
+  }
+  if (run.frames) run.frames->finished(i);
+}
+
+void prepareFrameSharing(TrailRun& run) {
+  run.stars = std::vector<StarSlot>(run.frameCount);
+  if (run.rejectionOff) return;
+  run.frames = std::make_unique<FrameCache>(run.job.inputs, lastUsers(run.frameCount, run.halfWindow),
+                                            [&run](const std::string& path) { return timedRead(run, path); });
+  run.frames->put(0, run.reference);
+}
+
+}  // namespace startrail_detail

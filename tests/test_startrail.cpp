@@ -1,0 +1,742 @@
+// Star Trail job: parser, masks and composite, rejection, accumulation, driver.
+#include "startrail/startrail.h"
+
+#include "registration/registration.h"
+
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+NLStarTrailNativeJob parseText(const TempDir& dir, const std::string& json) {
+  const std::string path = dir.file("startrail_job_native.json");
+  writeFile(path, json);
+  return NL_parseStarTrailNativeJob(path);
+}
+
+TEST(StarTrailJob, DefaultsClampsAndWords) {
+  TempDir dir;
+  const NLStarTrailNativeJob d = parseText(dir, "{}");
+  EXPECT_TRUE(d.inputs.empty());
+  EXPECT_EQ(d.rejectionMode, "medium");
+  EXPECT_EQ(d.foregroundMode, "none");
+  EXPECT_EQ(d.temporalWindow, 5);
+  EXPECT_EQ(d.maskGrowPx, 2);
+  EXPECT_EQ(d.rejectionThresholdPct, 125.0);
+  EXPECT_EQ(d.aircraftSensitivity, 75.0);
+  EXPECT_FALSE(d.cometEnabled);
+  EXPECT_EQ(d.cometStrength, 50.0);
+  EXPECT_EQ(d.cometDirection, "forward");
+  EXPECT_TRUE(d.blendingRefinementEnabled);
+  EXPECT_EQ(d.blendingRefinementStrength, "standard");
+  EXPECT_TRUE(NL_parseStarTrailNativeJob(dir.file("missing.json")).inputs.empty());
+
+  const std::pair<const char*, int> windows[] = {{"4", 5}, {"2.5", 3}, {"10", 9}, {"9.5", 9}, {"-7", 3}, {"7", 7}};
+  for (const auto& [text, expected] : windows)
+    EXPECT_EQ(parseText(dir, std::string("{\"temporalWindow\": ") + text + "}").temporalWindow, expected) << text;
+  const std::pair<const char*, int> grows[] = {{"-3", 0}, {"12", 8}, {"2.5", 3}};
+  for (const auto& [text, expected] : grows)
+    EXPECT_EQ(parseText(dir, std::string("{\"maskGrowPx\": ") + text + "}").maskGrowPx, expected) << text;
+
+  NLStarTrailNativeJob high = parseText(dir, R"({"rejectionMode": "high"})");
+  EXPECT_EQ(high.rejectionThresholdPct, 100.0);
+  EXPECT_EQ(high.aircraftSensitivity, 100.0);
+  NLStarTrailNativeJob low = parseText(dir, R"({"rejectionMode": "low", "aircraftSensitivity": 130})");
+  EXPECT_EQ(low.rejectionThresholdPct, 150.0);
+  EXPECT_EQ(low.aircraftSensitivity, 100.0);
+  NLStarTrailNativeJob upper = parseText(dir, R"({"rejectionMode": "HIGH"})");
+  EXPECT_EQ(upper.rejectionMode, "HIGH");
+  EXPECT_EQ(upper.rejectionThresholdPct, 125.0);
+  EXPECT_EQ(upper.aircraftSensitivity, 75.0);
+  EXPECT_FALSE(NL_starTrailIsRejectionOff("HIGH"));
+  EXPECT_FALSE(NL_starTrailIsRejectionOff("OFF"));
+  for (const char* off : {"off", "Off", "false", "disabled", "none", "0"}) EXPECT_TRUE(NL_starTrailIsRejectionOff(off));
+  EXPECT_EQ(parseText(dir, R"({"rejectionThresholdPct": 30})").rejectionThresholdPct, 50.0);
+  EXPECT_EQ(parseText(dir, R"({"rejectionThresholdPct": 500})").rejectionThresholdPct, 220.0);
+  EXPECT_EQ(parseText(dir, R"({"cometStrength": 140})").cometStrength, 100.0);
+  EXPECT_EQ(parseText(dir, R"({"cometDirection": "Reverse"})").cometDirection, "forward");
+  EXPECT_EQ(parseText(dir, R"({"cometDirection": "both"})").cometDirection, "both");
+  EXPECT_EQ(parseText(dir, R"({"blendingRefinementStrength": "strong"})").blendingRefinementStrength, "strong");
+  EXPECT_EQ(parseText(dir, R"({"blendingRefinementStrength": "Subtle"})").blendingRefinementStrength, "standard");
+  EXPECT_FALSE(parseText(dir, R"({"cometEnabled": "true"})").cometEnabled);
+  EXPECT_TRUE(parseText(dir, R"({"cometEnabled": 1})").cometEnabled);
+  EXPECT_FALSE(parseText(dir, R"({"blendingRefinementEnabled": false})").blendingRefinementEnabled);
+
+  const NLStarTrailNativeJob full = parseText(dir, R"({"inputs": [{"path": "a.tif"}, {"path": "b.tif"}],
+    "foregroundInputs": ["f1.tif", "f2.tif"], "output": "o.tif", "skyOutput": "s.tif",
+    "foregroundOutput": "fg.tif", "maskInput": "m.png", "progress": "p.txt", "resultLog": "r.txt",
+    "foregroundMode": "stack"})");
+  EXPECT_EQ(full.inputs, (std::vector<std::string>{"a.tif", "b.tif"}));
+  EXPECT_EQ(full.foregroundInputs, (std::vector<std::string>{"f1.tif", "f2.tif"}));
+  EXPECT_EQ(full.output + full.skyOutput + full.foregroundOutput + full.maskInput + full.progress + full.resultLog,
+            "o.tifs.tiffg.tifm.pngp.txtr.txt");
+  EXPECT_EQ(full.foregroundMode, "stack");
+}
+
+TEST(StarTrailJob, BooleanReader) {
+  EXPECT_TRUE(NL_starTrailReadBool("{\"k\" :\n\t true}", "k", false));
+  EXPECT_FALSE(NL_starTrailReadBool("{\"k\": false}", "k", true));
+  EXPECT_TRUE(NL_starTrailReadBool("{\"k\": 1}", "k", false));
+  EXPECT_FALSE(NL_starTrailReadBool("{\"k\": 0}", "k", true));
+  EXPECT_TRUE(NL_starTrailReadBool("{\"k\": \"false\"}", "k", true));
+  EXPECT_FALSE(NL_starTrailReadBool("{\"k\": yes}", "k", false));
+  EXPECT_TRUE(NL_starTrailReadBool("{\"k\":   ", "k", true));
+  EXPECT_TRUE(NL_starTrailReadBool("{\"other\": false}", "k", true));
+  // The first occurrence wins, even inside a string value.
+  EXPECT_FALSE(NL_starTrailReadBool("{\"note\": \"k\", \"x\": false, \"k\": true}", "k", true));
+}
+
+TEST(StarTrailWorker, NeighbourListsAndCometWeights) {
+  using V = std::vector<int>;
+  EXPECT_EQ(NL_starTrailNeighbourList(0, 10, 2), (V{1, 2, 3, 4}));
+  EXPECT_EQ(NL_starTrailNeighbourList(1, 10, 2), (V{0, 2, 3, 4}));
+  EXPECT_EQ(NL_starTrailNeighbourList(5, 10, 2), (V{4, 6, 3, 7}));
+  EXPECT_EQ(NL_starTrailNeighbourList(9, 10, 2), (V{8, 7, 6, 5}));
+  EXPECT_EQ(NL_starTrailNeighbourList(0, 2, 4), (V{1}));
+  EXPECT_EQ(NL_starTrailNeighbourList(1, 3, 4), (V{0, 2}));
+  EXPECT_EQ(NL_starTrailNeighbourList(3, 20, 9).size(), 10u);  // half window capped at 5
+
+  NLStarTrailNativeJob job;
+  EXPECT_EQ(NL_starTrailCometWeight(job, 0, 10), 1.0);  // comet off
+  job.cometEnabled = true;
+  job.cometStrength = 50.0;
+  std::vector<double> forward, reverse;
+  for (int i = 0; i < 10; ++i) forward.push_back(NL_starTrailCometWeight(job, i, 10));
+  EXPECT_EQ(forward, (std::vector<double>{0, 0.25, 0.5, 0.75, 1, 1, 1, 1, 1, 1}));
+  job.cometDirection = "reverse";
+  for (int i = 0; i < 10; ++i) reverse.push_back(NL_starTrailCometWeight(job, i, 10));
+  EXPECT_EQ(reverse, (std::vector<double>{1, 1, 1, 1, 1, 1, 0.75, 0.5, 0.25, 0}));
+  job.cometDirection = "both";
+  job.cometStrength = 100.0;
+  std::vector<double> both;
+  for (int i = 0; i < 5; ++i) both.push_back(NL_starTrailCometWeight(job, i, 5));
+  EXPECT_EQ(both, (std::vector<double>{0, 0.25, 0.5, 0.25, 0}));
+  job.cometDirection = "forward";
+  job.cometStrength = 10.0;
+  EXPECT_EQ(NL_starTrailCometWeight(job, 0, 5), 0.0);
+  for (int i = 1; i < 5; ++i) EXPECT_EQ(NL_starTrailCometWeight(job, i, 5), 1.0);
+  job.cometStrength = 0.0;
+  EXPECT_EQ(NL_starTrailCometWeight(job, 0, 5), 1.0);
+  job.cometStrength = 50.0;
+  EXPECT_EQ(NL_starTrailCometWeight(job, 0, 1), 1.0);
+}
+
+// Literal per-pixel transcription of the Lighten rules, for comparison.
+template <typename T>
+void naiveAccumulate(const cv::Mat& f, const cv::Mat& rej, double w, cv::Mat& acc, cv::Mat& bridge,
+                     const cv::Mat& bridgeMask, const cv::Mat& sky) {
+  const double V = sizeof(T) == 1 ? 255.0 : 65535.0;
+  const int cn = f.channels();
+  for (int y = 0; y < f.rows; ++y)
+    for (int x = 0; x < f.cols; ++x) {
+      if (!bridgeMask.empty() && bridgeMask.at<uchar>(y, x) != 0 && !bridge.empty())
+        for (int c = 0; c < cn; ++c) {
+          if (cn == 4 && c == 3) continue;
+          const double n = w * f.ptr<T>(y)[x * cn + c];
+          T& b = bridge.ptr<T>(y)[x * cn + c];
+          if (b < n) b = T(std::min(n, V) + 0.5);
+        }
+      if (!sky.empty() && sky.at<uchar>(y, x) == 0) continue;
+      if (!rej.empty() && rej.at<uchar>(y, x) != 0) continue;
+      for (int c = 0; c < cn; ++c) {
+        const double n = ((cn == 4 && c == 3) ? 1.0 : w) * f.ptr<T>(y)[x * cn + c];
+        T& a = acc.ptr<T>(y)[x * cn + c];
+        if (a < n) a = T(std::min(n, V) + 0.5);
+      }
+    }
+}
+
+cv::Mat randomMask(cv::Size size, double fraction, std::mt19937& rng) {
+  cv::Mat m(size, CV_8U);
+  std::uniform_real_distribution<double> u(0, 1);
+  for (int y = 0; y < size.height; ++y)
+    for (int x = 0; x < size.width; ++x) m.at<uchar>(y, x) = u(rng) < fraction ? 255 : 0;
+  return m;
+}
+
+class AccumulateTypes : public ::testing::TestWithParam<int> {};
+
+TEST_P(AccumulateTypes, MatchesNaiveLightenWithMasksWeightsAndAlpha) {
+  const int type = GetParam();
+  const cv::Size size(23, 17);
+  std::mt19937 rng(77 + type);
+  const double top = CV_MAT_DEPTH(type) == CV_16U ? 65535.0 : 255.0;
+  cv::Mat acc = cv::Mat::zeros(size, type), bridge = acc.clone();
+  cv::Mat naiveAcc = acc.clone(), naiveBridge = acc.clone();
+  const cv::Mat bridgeMask = randomMask(size, 0.3, rng), sky = randomMask(size, 0.7, rng);
+  std::vector<std::mutex> locks(size.height);
+  NLStarTrailAccumulateTarget target{&acc, &bridge, &bridgeMask, &sky, &locks};
+  const double weights[] = {1.0, 0.0, 0.25, 0.8, 1.0};
+  for (double w : weights) {
+    cv::Mat f(size, type);
+    cv::randu(f, cv::Scalar::all(0), cv::Scalar::all(top));
+    const cv::Mat rej = randomMask(size, 0.2, rng);
+    NL_starTrailAccumulateFrame(f, rej, w, target);
+    if (CV_MAT_DEPTH(type) == CV_16U) naiveAccumulate<ushort>(f, rej, w, naiveAcc, naiveBridge, bridgeMask, sky);
+    else naiveAccumulate<uchar>(f, rej, w, naiveAcc, naiveBridge, bridgeMask, sky);
+  }
+  EXPECT_EQ(cv::norm(acc, naiveAcc, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(bridge, naiveBridge, cv::NORM_INF), 0.0);
+  // Ground (sky mask 0) never receives anything.
+  cv::Mat ground;
+  acc.copyTo(ground, sky == 0);
+  EXPECT_EQ(cv::countNonZero(ground.reshape(1)), 0);
+
+  // Without masks and at weight 1 the result is the plain per-pixel maximum.
+  cv::Mat plain = cv::Mat::zeros(size, type), expected = plain.clone();
+  NLStarTrailAccumulateTarget bare{&plain, nullptr, nullptr, nullptr, nullptr};
+  for (int k = 0; k < 4; ++k) {
+    cv::Mat f(size, type);
+    cv::randu(f, cv::Scalar::all(0), cv::Scalar::all(top));
+    NL_starTrailAccumulateFrame(f, cv::Mat(), 1.0, bare);
+    expected = cv::max(expected, f);
+  }
+  EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, AccumulateTypes,
+                         ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_16UC3, CV_16UC4));
+
+TEST(StarTrailWorker, FourthChannelKeepsFullWeight) {
+  cv::Mat acc = cv::Mat::zeros(2, 2, CV_16UC4), bridge = acc.clone();
+  const cv::Mat bridgeMask(2, 2, CV_8U, cv::Scalar(255));
+  NLStarTrailAccumulateTarget target{&acc, &bridge, &bridgeMask, nullptr, nullptr};
+  NL_starTrailAccumulateFrame(cv::Mat(2, 2, CV_16UC4, cv::Scalar(100, 200, 300, 65535)), cv::Mat(), 0.0, target);
+  EXPECT_EQ(acc.at<cv::Vec4w>(1, 1), cv::Vec4w(0, 0, 0, 65535));
+  EXPECT_EQ(bridge.at<cv::Vec4w>(1, 1), cv::Vec4w(0, 0, 0, 0));
+  NL_starTrailAccumulateFrame(cv::Mat(2, 2, CV_16UC4, cv::Scalar(100, 200, 301, 7)), cv::Mat(), 0.5, target);
+  EXPECT_EQ(acc.at<cv::Vec4w>(0, 1), cv::Vec4w(50, 100, 151, 65535));  // 150.5 rounds up
+  EXPECT_EQ(bridge.at<cv::Vec4w>(0, 1), cv::Vec4w(50, 100, 151, 0));
+}
+
+// ---- Rejection masks -----------------------------------------------------------
+
+cv::Mat starField(cv::Size size, int type, unsigned seed, int count = 25) {
+  std::mt19937 rng(seed);
+  cv::Mat f(size, type, cv::Scalar::all(CV_MAT_DEPTH(type) == CV_16U ? 1500 : 6));
+  std::uniform_int_distribution<int> px(3, size.width - 4), py(3, size.height - 4);
+  const double top = CV_MAT_DEPTH(type) == CV_16U ? 60000.0 : 240.0;
+  for (int s = 0; s < count; ++s) cv::circle(f, {px(rng), py(rng)}, 1, cv::Scalar::all(top), -1);
+  return f;
+}
+
+TEST(StarTrailRejection, StreaksGoDotsStayBlackDoesNotVote) {
+  const cv::Size size(160, 120);
+  const cv::Mat base = starField(size, CV_16UC3, 3);
+  cv::Mat frame = base.clone();
+  cv::line(frame, {10, 100}, {150, 20}, cv::Scalar::all(40000), 2);  // satellite
+  cv::rectangle(frame, {30, 10}, {31, 10}, cv::Scalar::all(40000), -1);  // 2-pixel dot
+  const std::vector<cv::Mat> neighbours = {base, base.clone(), base.clone(), base.clone()};
+  const cv::Mat mask = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 2, 125.0, 75.0);
+  ASSERT_FALSE(mask.empty());
+  EXPECT_EQ(mask.at<uchar>(60, 80), 255);  // on the streak
+  EXPECT_EQ(mask.at<uchar>(10, 30), 0);    // the isolated dot is not a trail
+  EXPECT_EQ(cv::countNonZero(mask(cv::Rect(0, 0, 20, 20))), 0);
+  // Stars present in every frame are never flagged.
+  EXPECT_TRUE(NL_starTrailBuildRegisteredOutlierMask(base, neighbours, "high", 2, 100.0, 100.0).empty());
+  EXPECT_TRUE(NL_starTrailBuildRegisteredOutlierMask(frame, {}, "medium", 2, 125.0, 75.0).empty());
+
+  // Neighbours that are black there (outside the warped area) do not vote.
+  std::vector<cv::Mat> black(4, cv::Mat::zeros(size, CV_16UC3));
+  EXPECT_TRUE(NL_starTrailBuildRegisteredOutlierMask(frame, black, "medium", 2, 125.0, 75.0).empty());
+  const cv::Mat fallback = NL_starTrailBuildOutlierMask(frame, black, "medium", 0, 125.0);
+  ASSERT_FALSE(fallback.empty());
+  EXPECT_EQ(fallback.at<uchar>(60, 80), 255);
+  // The fallback returns an all-zero mask rather than none.
+  const cv::Mat quiet = NL_starTrailBuildOutlierMask(base, neighbours, "medium", 2, 125.0);
+  ASSERT_FALSE(quiet.empty());
+  EXPECT_EQ(cv::countNonZero(quiet), 0);
+  // Growth widens the streak mask by the grow radius.
+  const cv::Mat thin = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 0, 125.0, 75.0);
+  EXPECT_GT(cv::countNonZero(mask), cv::countNonZero(thin));
+}
+
+TEST(StarTrailRejection, AircraftDotsOnALineAreCaught) {
+  const cv::Size size(220, 120);
+  const cv::Mat base = starField(size, CV_8UC1, 9);
+  cv::Mat frame = base.clone();
+  // Blinking lights: 2 x 2 dots every 12 px along a line, each too small for the shape filter.
+  for (int x = 10; x < 210; x += 12) cv::rectangle(frame, {x, 60 + x / 10}, {x + 1, 61 + x / 10}, cv::Scalar(250), -1);
+  const std::vector<cv::Mat> neighbours(3, base);
+  const cv::Mat medium = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 0, 125.0, 100.0);
+  ASSERT_FALSE(medium.empty());
+  EXPECT_GT(cv::countNonZero(medium), 40);
+  EXPECT_EQ(medium.at<uchar>(60 + 10, 106), 255);
+  // "low" and a zero sensitivity skip the aircraft step: every dot stays.
+  const cv::Mat low = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "low", 0, 125.0, 100.0);
+  EXPECT_EQ(cv::countNonZero(low), 0);
+  const cv::Mat off = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 0, 125.0, 0.0);
+  EXPECT_EQ(cv::countNonZero(off), 0);
+}
+
+// ---- Sky mask, bridge and composite ---------------------------------------------
+
+TEST(StarTrailMasks, SkyMaskLevelsAndFailures) {
+  TempDir dir;
+  cv::Mat m8(4, 6, CV_8U, cv::Scalar(0));
+  m8.colRange(0, 3).setTo(128);
+  m8.col(3).setTo(127);
+  const std::string p8 = dir.file("m8.png");
+  ASSERT_TRUE(cv::imwrite(p8, m8));
+  std::string message = "untouched";
+  cv::Mat sky = NL_starTrailLoadBinarySkyMask(p8, {6, 4}, message);
+  ASSERT_FALSE(sky.empty());
+  EXPECT_EQ(cv::countNonZero(sky), 12);
+  EXPECT_EQ(sky.at<uchar>(0, 2), 255);
+  EXPECT_EQ(sky.at<uchar>(0, 3), 0);
+  EXPECT_EQ(message, "untouched");
+  EXPECT_TRUE(NL_starTrailLoadBinarySkyMask("", {6, 4}, message).empty());
+  EXPECT_EQ(message, "untouched");
+
+  cv::Mat m16(2, 2, CV_16UC3, cv::Scalar::all(32767));
+  m16.at<cv::Vec3w>(0, 0) = cv::Vec3w(32768, 32768, 32768);
+  const std::string p16 = dir.file("m16.tif");
+  ASSERT_TRUE(cv::imwrite(p16, m16));
+  sky = NL_starTrailLoadBinarySkyMask(p16, {2, 2}, message);
+  EXPECT_EQ(sky.at<uchar>(0, 0), 255);
+  EXPECT_EQ(cv::countNonZero(sky), 1);
+  EXPECT_TRUE(NL_starTrailLoadBinarySkyMask(p16, {3, 2}, message).empty());
+  EXPECT_EQ(message, "sky mask size mismatch.");
+}
+
+TEST(StarTrailMasks, BridgeBandFollowsTheEdge) {
+  TempDir dir;
+  cv::Mat mask(120, 160, CV_8U, cv::Scalar(0));
+  mask.rowRange(0, 60).setTo(255);
+  const std::string path = dir.file("mask.png");
+  ASSERT_TRUE(cv::imwrite(path, mask));
+  const cv::Mat band = NL_starTrailBuildThreeZoneBridgeMask(path, {160, 120}, "standard");
+  ASSERT_FALSE(band.empty());
+  double lo, hi;
+  cv::minMaxLoc(band, &lo, &hi);
+  EXPECT_LE(hi, 209.0);
+  EXPECT_GE(hi, 200.0);
+  EXPECT_EQ(band.at<uchar>(60, 80), band.at<uchar>(59, 80));
+  EXPECT_GT(band.at<uchar>(60, 80), 190);
+  EXPECT_EQ(band.at<uchar>(0, 80), 0);
+  EXPECT_EQ(band.at<uchar>(119, 80), 0);
+  const cv::Mat strong = NL_starTrailBuildThreeZoneBridgeMask(path, {160, 120}, "strong");
+  EXPECT_GT(cv::countNonZero(strong), cv::countNonZero(band));
+  EXPECT_TRUE(NL_starTrailBuildThreeZoneBridgeMask(path, {161, 120}, "standard").empty());
+  const std::string white = dir.file("white.png");
+  ASSERT_TRUE(cv::imwrite(white, cv::Mat(40, 40, CV_8U, cv::Scalar(255))));
+  EXPECT_EQ(cv::countNonZero(NL_starTrailBuildThreeZoneBridgeMask(white, {40, 40}, "subtle")), 0);
+}
+
+TEST(StarTrailMasks, CompositeZonesAlphaAndFailures) {
+  TempDir dir;
+  const cv::Size size(20, 10);
+  std::mt19937 rng(4);
+  cv::Mat sky(size, CV_16UC4), fg(size, CV_16UC4), bridge(size, CV_16UC4);
+  for (cv::Mat* m : {&sky, &fg, &bridge}) cv::randu(*m, cv::Scalar::all(0), cv::Scalar::all(65535));
+  cv::Mat mask(size, CV_8U, cv::Scalar(0));
+  mask.rowRange(0, 5).setTo(200);
+  cv::Mat bridgeMask = randomMask(size, 0.5, rng);
+  bridgeMask.setTo(100, bridgeMask);
+  const std::string sp = dir.file("sky.tif"), fp = dir.file("fg.tif"), mp = dir.file("mask.png"),
+                    op = dir.file("out.tif");
+  ASSERT_TRUE(cv::imwrite(sp, sky) && cv::imwrite(fp, fg) && cv::imwrite(mp, mask));
+  std::string message;
+  ASSERT_TRUE(NL_starTrailCompositeSkyForeground(sp, fp, mp, op, message, &bridge, &bridgeMask)) << message;
+  const cv::Mat out = cv::imread(op, -1);
+  ASSERT_EQ(out.type(), CV_16UC4);
+  for (int y = 0; y < size.height; ++y)
+    for (int x = 0; x < size.width; ++x)
+      for (int c = 0; c < 4; ++c) {
+        const double s = sky.at<cv::Vec4w>(y, x)[c], f = fg.at<cv::Vec4w>(y, x)[c], a = bridge.at<cv::Vec4w>(y, x)[c];
+        const double k = y < 5 ? 1.0 : 0.0, b = bridgeMask.at<uchar>(y, x) / 255.0;
+        const double base = k * s + (1 - k) * f;
+        const double expected = c == 3 ? std::max(s, f) : b * a + (1 - b) * base;
+        ASSERT_EQ(out.at<cv::Vec4w>(y, x)[c], ushort(std::floor(expected + 0.5))) << y << "," << x << "," << c;
+      }
+  // No bridge: a hard switch.
+  ASSERT_TRUE(NL_starTrailCompositeSkyForeground(sp, fp, mp, op, message, nullptr, &bridgeMask));
+  const cv::Mat hard = cv::imread(op, -1);
+  EXPECT_EQ(hard.at<cv::Vec4w>(2, 3)[1], sky.at<cv::Vec4w>(2, 3)[1]);
+  EXPECT_EQ(hard.at<cv::Vec4w>(7, 3)[1], fg.at<cv::Vec4w>(7, 3)[1]);
+
+  EXPECT_FALSE(NL_starTrailCompositeSkyForeground(sp, fp, "", op, message, nullptr, nullptr));
+  EXPECT_EQ(message, "Composite failed: missing sky, foreground, mask or output path.");
+  const std::string f8 = dir.file("fg8.tif");
+  ASSERT_TRUE(cv::imwrite(f8, cv::Mat(size, CV_8UC4, cv::Scalar::all(3))));
+  EXPECT_FALSE(NL_starTrailCompositeSkyForeground(sp, f8, mp, op, message, nullptr, nullptr));
+  EXPECT_EQ(message, "Composite failed: sky and foreground size/type mismatch.");
+  const std::string small = dir.file("small.png");
+  ASSERT_TRUE(cv::imwrite(small, cv::Mat(3, 3, CV_8U, cv::Scalar(255))));
+  EXPECT_FALSE(NL_starTrailCompositeSkyForeground(sp, fp, small, op, message, nullptr, nullptr));
+  EXPECT_EQ(message, "Composite failed: mask size mismatch.");
+  const std::string bad = dir.file("no/dir/out.tif");
+  EXPECT_FALSE(NL_starTrailCompositeSkyForeground(sp, fp, mp, bad, message, nullptr, nullptr));
+  EXPECT_EQ(message, "Composite failed: could not write output: " + bad);
+  EXPECT_FALSE(NL_isImageCompatibleForStarTrail(cv::Mat(), cv::Mat()));
+  EXPECT_FALSE(NL_isImageCompatibleForStarTrail(cv::Mat(2, 2, CV_8UC3), cv::Mat(2, 2, CV_8UC4)));
+  EXPECT_TRUE(NL_isImageCompatibleForStarTrail(cv::Mat(2, 2, CV_8UC3), cv::Mat(2, 2, CV_8UC3)));
+}
+
+// ---- Driver pieces -----------------------------------------------------------------
+
+TEST(StarTrailDriver, NumberedOutputNamesAndWorkerPlan) {
+  TempDir dir;
+  const std::string b = dir.file("b.tif");
+  EXPECT_EQ(NL_starTrailChooseOutputPath(b), b);
+  writeFile(b, "x");
+  writeFile(dir.file("b_1.tif"), "x");
+  EXPECT_EQ(NL_starTrailChooseOutputPath(b), dir.file("b_2.tif"));
+  std::filesystem::create_directories(dir.file("dir.v2"));
+  const std::string plain = dir.file("dir.v2/result");
+  writeFile(plain, "x");
+  EXPECT_EQ(NL_starTrailChooseOutputPath(plain), dir.file("dir.v2/result_1.tif"));
+
+  EXPECT_EQ(NL_starTrailWorkerCount(12, 100), 10);
+  EXPECT_EQ(NL_starTrailWorkerCount(1, 100), 1);
+  EXPECT_EQ(NL_starTrailWorkerCount(0, 100), 4);
+  EXPECT_EQ(NL_starTrailWorkerCount(0, 2), 2);
+  EXPECT_EQ(NL_starTrailWorkerCount(64, 100), 52);
+  EXPECT_EQ(NL_starTrailEstimatedBytesPerWorker(100, false, 4, 3), 600u);  // min(8, 2) + 4
+  EXPECT_EQ(NL_starTrailEstimatedBytesPerWorker(100, true, 2, 30), 300u);
+  EXPECT_EQ(NL_starTrailEstimatedBytesPerWorker(100, false, 2, 30), 800u);
+  EXPECT_EQ(NL_starTrailFormatMegabytes(0), "0");
+  EXPECT_EQ(NL_starTrailFormatMegabytes(3u * 1048576u + 1048575u), "4");
+#if defined(__linux__) || defined(__APPLE__)
+  EXPECT_GT(NL_starTrailAvailablePhysicalMemory(), 0u);
+#endif
+}
+
+TEST(StarTrailDriver, ResultLogTextIsExact) {
+  NLStarTrailRunReport r;
+  r.job.rejectionMode = "high";
+  r.job.temporalWindow = 7;
+  r.job.maskGrowPx = 3;
+  r.job.cometEnabled = true;
+  r.job.cometStrength = 12.5;
+  r.job.cometDirection = "both";
+  r.job.blendingRefinementEnabled = false;
+  r.job.blendingRefinementStrength = "subtle";
+  r.job.maskInput = "m.png";
+  r.job.skyOutput = "s.tif";
+  r.job.output = "o_1.tif";
+  r.job.foregroundOutput = "fg.tif";
+  r.job.foregroundInputs = {"f.tif"};
+  r.requestedOutput = "o.tif";
+  r.frames = 12;
+  r.workers = 2;
+  r.availablePhysicalBytes = 2048ull * 1048576ull;
+  r.estimatedBytesPerWorker = 1572864;  // 1.5 MB rounds to 2
+  r.rejectedMaskPixels = 4321;
+  r.timingMs = 987;
+  const std::string expected =
+      "Star Trail native job completed.\nstatus=success\nframes=12\nrejectionMode=high\ntemporalWindow=7\n"
+      "maskGrowPx=3\nworkers=2\ncometEnabled=true\ncometStrength=12.5\ncometDirection=both\n"
+      "availablePhysicalRamMB=2048\nestimatedBytesPerWorkerMB=2\n"
+      "engineMode=registered-local-window-rejection-v4.0-manual-rejection-controls\n"
+      "foregroundStackEngine=landscape-fixed-sigma-stack-v44-no-brightness-remap\n"
+      "aircraftBlinkRejection=manual-sensitivity-v40\n"
+      "memoryMode=single-output-image-current-neighbors-only-no-partial-stacks\n"
+      "progressDetail=simple-processed-frames-only\n"
+      "rejectionPresetTuning=v40-manual-threshold-and-aircraft-sensitivity\n"
+      "skyMaskProcessing=v45-startrail-sky-only-foreground-protected-compile-fix\n"
+      "intermediateOutputPolicy=v47-final-output-only-delete-temp-sidecars\n"
+      "cometMode=v71-range-fade-all-processing-paths\n"
+      "foregroundEdgeRepair=v80-blending-refinement-edge-band-clean-comet-bridge\n"
+      "blendingRefinementEnabled=0\nblendingRefinementStrength=subtle\nmaskInput=m.png\nskyOutput=s.tif\n"
+      "rejectedMaskPixels=4321\ntimingMs=987\nrequestedOutput=o.tif\noutput=o_1.tif\nforegroundOutput=fg.tif\n";
+  EXPECT_EQ(NL_starTrailSuccessLog(r), expected);
+  // The conditional lines disappear with their conditions.
+  r.job.maskInput.clear();
+  r.job.skyOutput.clear();
+  r.requestedOutput = r.job.output;
+  r.job.foregroundInputs.clear();
+  r.job.cometStrength = 50;
+  const std::string shorter = NL_starTrailSuccessLog(r);
+  EXPECT_EQ(shorter.find("maskInput="), std::string::npos);
+  EXPECT_EQ(shorter.find("requestedOutput="), std::string::npos);
+  EXPECT_EQ(shorter.find("foregroundOutput="), std::string::npos);
+  EXPECT_NE(shorter.find("\ncometStrength=50\n"), std::string::npos);
+  EXPECT_NE(shorter.find("timingMs=987\noutput=o_1.tif\n"), std::string::npos);
+  EXPECT_EQ(NL_starTrailFailureLog("boom"), "Star Trail native job failed.\nstatus=failed\nerror=boom\n");
+}
+
+// ---- Whole runs -------------------------------------------------------------------
+
+struct Scene {
+  std::vector<cv::Mat> frames;  // what the job reads
+  cv::Mat cleanLighten;         // per-pixel maximum without the injected streak
+  cv::Mat streakMask;           // where the streak was drawn
+};
+
+// A slowly drifting star field (1 px per frame, so the trails are continuous)
+// with one satellite streak in frame 3.
+Scene trailScene(int count, int type) {
+  Scene s;
+  const cv::Size size(160, 120);
+  // Enough stars for the registration to find matches in every frame pair.
+  const cv::Mat stars = starField(cv::Size(200, 160), type, 21, 120);
+  for (int i = 0; i < count; ++i) s.frames.push_back(stars(cv::Rect(20 + i, 20, 160, 120)).clone());
+  s.cleanLighten = cv::Mat::zeros(size, type);
+  for (const cv::Mat& f : s.frames) s.cleanLighten = cv::max(s.cleanLighten, f);
+  s.streakMask = cv::Mat::zeros(size, CV_8U);
+  cv::line(s.streakMask, {5, 110}, {155, 15}, cv::Scalar(255), 2);
+  s.frames[3].setTo(cv::Scalar::all(CV_MAT_DEPTH(type) == CV_16U ? 45000 : 180), s.streakMask);
+  return s;
+}
+
+struct JobFiles {
+  std::vector<std::string> inputs;
+  std::string job, output, progress, log;
+};
+
+std::string jsonList(const std::vector<std::string>& paths) {
+  std::string out = "[";
+  for (size_t i = 0; i < paths.size(); ++i) out += (i ? ", {\"path\": \"" : "{\"path\": \"") + paths[i] + "\"}";
+  return out + "]";
+}
+
+JobFiles writeJob(const TempDir& dir, const std::vector<cv::Mat>& frames, const std::string& extra) {
+  JobFiles j;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    j.inputs.push_back(dir.file("frame" + std::to_string(i) + ".tif"));
+    EXPECT_TRUE(cv::imwrite(j.inputs.back(), frames[i]));
+  }
+  j.job = dir.file("startrail_job_native.json");
+  j.output = dir.file("trail.tif");
+  j.progress = dir.file("progress.txt");
+  j.log = dir.file("result.txt");
+  writeFile(j.job, "{\"type\": \"startrail-native-job\", \"inputs\": " + jsonList(j.inputs) +
+                       ", \"output\": \"" + j.output + "\", \"progress\": \"" + j.progress +
+                       "\", \"resultLog\": \"" + j.log + "\"" + extra + "}");
+  return j;
+}
+
+std::string logValue(const std::string& log, const std::string& key) {
+  const size_t at = log.find("\n" + key + "=");
+  if (at == std::string::npos) return "<missing>";
+  const size_t start = at + key.size() + 2;
+  return log.substr(start, log.find('\n', start) - start);
+}
+
+TEST(StarTrailRun, DirectLightenIsThePerPixelMaximum) {
+  TempDir dir;
+  const Scene scene = trailScene(7, CV_16UC3);
+  const JobFiles j = writeJob(dir, scene.frames, ", \"rejectionMode\": \"Off\"");
+  const int threadsBefore = cv::getNumThreads();
+  const std::string log = NL_runStarTrailNativeJob(j.job);
+  EXPECT_EQ(cv::getNumThreads(), threadsBefore);
+  ASSERT_EQ(log.rfind("Star Trail native job completed.\nstatus=success\nframes=7\nrejectionMode=Off\n", 0), 0u)
+      << log;
+  EXPECT_EQ(readFile(j.log), log);
+  EXPECT_EQ(logValue(log, "rejectedMaskPixels"), "0");
+  EXPECT_EQ(logValue(log, "output"), j.output);
+  EXPECT_EQ(logValue(log, "requestedOutput"), "<missing>");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 27);  // no mask, sky, requested or foreground lines
+  cv::Mat expected = cv::Mat::zeros(scene.frames[0].size(), scene.frames[0].type());
+  for (const cv::Mat& f : scene.frames) expected = cv::max(expected, f);
+  EXPECT_EQ(cv::norm(cv::imread(j.output, -1), expected, cv::NORM_INF), 0.0);
+  EXPECT_EQ(readFile(j.progress),
+            "percent=100\nstage=Completed\ndetail=Native Star Trail workflow finished.\n"
+            "writer=module landscape-progress-monotonic-v2\n");
+
+  // A second run finds the first result and numbers its own.
+  const std::string again = NL_runStarTrailNativeJob(j.job);
+  EXPECT_EQ(logValue(again, "requestedOutput"), j.output);
+  EXPECT_EQ(logValue(again, "output"), dir.file("trail_1.tif"));
+  EXPECT_EQ(cv::norm(cv::imread(dir.file("trail_1.tif"), -1), expected, cv::NORM_INF), 0.0);
+}
+
+TEST(StarTrailRun, RejectionRemovesTheStreakAndKeepsTheTrails) {
+  TempDir dir;
+  const Scene scene = trailScene(8, CV_16UC3);
+  const JobFiles j = writeJob(dir, scene.frames, ", \"rejectionMode\": \"medium\", \"maskGrowPx\": 2");
+  const std::string log = NL_runStarTrailNativeJob(j.job, 1);
+  ASSERT_NE(log.find("status=success"), std::string::npos) << log;
+  EXPECT_EQ(logValue(log, "workers"), "1");
+  EXPECT_NE(logValue(log, "rejectedMaskPixels"), "0");
+  const cv::Mat result = cv::imread(j.output, -1);
+  // Off the streak's grown band the result is the clean Lighten truth.
+  cv::Mat band;
+  cv::dilate(scene.streakMask, band, cv::getStructuringElement(cv::MORPH_ELLIPSE, {9, 9}));
+  cv::Mat diff;
+  cv::absdiff(result, scene.cleanLighten, diff);
+  diff.setTo(cv::Scalar::all(0), band);
+  EXPECT_EQ(cv::norm(diff, cv::NORM_INF), 0.0);
+  // On the streak the bright line is gone: nothing near the streak's level remains.
+  cv::Mat onStreak = cv::Mat::zeros(result.size(), result.type());
+  result.copyTo(onStreak, scene.streakMask);
+  cv::Mat truthOnStreak = cv::Mat::zeros(result.size(), result.type());
+  scene.cleanLighten.copyTo(truthOnStreak, scene.streakMask);
+  cv::Mat lifted;
+  cv::subtract(onStreak, truthOnStreak, lifted);
+  EXPECT_LT(cv::countNonZero(lifted.reshape(1) > 1000), 3);
+
+  // Concurrent workers give the very same image as one worker.
+  const std::string parallel = NL_runStarTrailNativeJob(j.job, 8);
+  EXPECT_EQ(logValue(parallel, "workers"), "7");
+  EXPECT_EQ(logValue(parallel, "rejectedMaskPixels"), logValue(log, "rejectedMaskPixels"));
+  EXPECT_EQ(cv::norm(cv::imread(logValue(parallel, "output"), -1), result, cv::NORM_INF), 0.0);
+}
+
+// The worker as a plain loop: registration of every pair from scratch, every
+// neighbour decoded again, one frame after the other.
+cv::Mat straightforwardTrail(const std::vector<cv::Mat>& frames, const NLStarTrailNativeJob& job) {
+  const int n = int(frames.size());
+  cv::Mat acc = cv::Mat::zeros(frames[0].size(), frames[0].type());
+  NLStarTrailAccumulateTarget target{&acc, nullptr, nullptr, nullptr, nullptr};
+  const int maxShift = std::max(std::min(frames[0].cols, frames[0].rows) / 3, 160);
+  for (int i = 0; i < n; ++i) {
+    std::vector<cv::Mat> neighbours;
+    int unregistered = 0;
+    for (int k : NL_starTrailNeighbourList(i, n, job.temporalWindow / 2)) {
+      cv::Mat h, warped;
+      NLStarMatchList matches;
+      if (NL_buildHomographyTransform(frames[i], frames[k], 3.2, 3200, maxShift, 18.0, h, matches) && !h.empty()) {
+        cv::warpPerspective(frames[k], warped, h, frames[i].size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+        neighbours.push_back(warped);
+      } else {
+        neighbours.push_back(frames[k]);
+        ++unregistered;
+      }
+    }
+    cv::Mat mask = NL_starTrailBuildRegisteredOutlierMask(frames[i], neighbours, job.rejectionMode, job.maskGrowPx,
+                                                          job.rejectionThresholdPct, job.aircraftSensitivity);
+    if (mask.empty() && unregistered > 0)
+      mask = NL_starTrailBuildOutlierMask(frames[i], neighbours, job.rejectionMode, job.maskGrowPx,
+                                          job.rejectionThresholdPct);
+    NL_starTrailAccumulateFrame(frames[i], mask, NL_starTrailCometWeight(job, i, n), target);
+  }
+  return acc;
+}
+
+TEST(StarTrailRun, SharedDecodesAndStarListsChangeNoPixel) {
+  TempDir dir;
+  const Scene scene = trailScene(9, CV_16UC4);
+  const JobFiles j = writeJob(dir, scene.frames,
+                              ", \"rejectionMode\": \"high\", \"temporalWindow\": 7, \"cometEnabled\": true, "
+                              "\"cometDirection\": \"both\", \"cometStrength\": 60");
+  const std::string log = NL_runStarTrailNativeJob(j.job, 3);
+  ASSERT_NE(log.find("status=success"), std::string::npos) << log;
+  const cv::Mat expected = straightforwardTrail(scene.frames, NL_parseStarTrailNativeJob(j.job));
+  EXPECT_EQ(cv::norm(cv::imread(j.output, -1), expected, cv::NORM_INF), 0.0);
+}
+
+TEST(StarTrailRun, SkyMaskKeepsTheGroundAndBridgesTheEdge) {
+  TempDir dir;
+  Scene scene = trailScene(6, CV_16UC3);
+  std::vector<std::string> fgPaths;
+  std::vector<cv::Mat> fgFrames;
+  for (int i = 0; i < 3; ++i) {
+    fgFrames.push_back(cv::Mat(120, 160, CV_16UC3, cv::Scalar(3000 + 100 * i, 5000, 7000 - 50 * i)));
+    fgPaths.push_back(dir.file("fg" + std::to_string(i) + ".tif"));
+    ASSERT_TRUE(cv::imwrite(fgPaths.back(), fgFrames.back()));
+  }
+  cv::Mat mask(120, 160, CV_8U, cv::Scalar(0));
+  mask.rowRange(0, 70).setTo(255);
+  const std::string maskPath = dir.file("mask.png");
+  ASSERT_TRUE(cv::imwrite(maskPath, mask));
+  std::string fgList = "[";
+  for (size_t i = 0; i < fgPaths.size(); ++i) fgList += (i ? ", \"" : "\"") + fgPaths[i] + "\"";
+  fgList += "]";
+  const std::string sky = dir.file("sky.tif"), fg = dir.file("fgstack.tif");
+  const JobFiles j = writeJob(dir, scene.frames,
+                              ", \"foregroundInputs\": " + fgList + ", \"maskInput\": \"" + maskPath +
+                                  "\", \"skyOutput\": \"" + sky + "\", \"foregroundOutput\": \"" + fg + "\"");
+  const std::string log = NL_runStarTrailNativeJob(j.job);
+  ASSERT_NE(log.find("status=success"), std::string::npos) << log;
+  EXPECT_EQ(logValue(log, "maskInput"), maskPath);
+  EXPECT_EQ(logValue(log, "skyOutput"), sky);
+  EXPECT_EQ(logValue(log, "foregroundOutput"), fg);
+  EXPECT_FALSE(std::ifstream(sky).is_open());  // intermediates removed
+  EXPECT_FALSE(std::ifstream(fg).is_open());
+  const cv::Mat out = cv::imread(j.output, -1);
+  ASSERT_EQ(out.size(), cv::Size(160, 120));
+  // Ground far from the edge is exactly the foreground stack (sigma of constants: their mean).
+  const cv::Vec3w ground(3100, 5000, 6950);
+  const cv::Mat bridge = NL_starTrailBuildThreeZoneBridgeMask(maskPath, {160, 120}, "standard");
+  int pureGround = 0;
+  for (int y = 70; y < 120; ++y)
+    for (int x = 0; x < 160; ++x) {
+      if (bridge.at<uchar>(y, x) != 0) continue;
+      ASSERT_EQ(out.at<cv::Vec3w>(y, x), ground) << y << "," << x;
+      ++pureGround;
+    }
+  EXPECT_GT(pureGround, 0);
+  // The bridge takes the unmasked maximum of every frame (streak included: the
+  // seam is never rejected) and blends it in by its weight on both sides.
+  cv::Mat everything = cv::Mat::zeros(out.size(), out.type());
+  for (const cv::Mat& f : scene.frames) everything = cv::max(everything, f);
+  cv::Mat streakBand;
+  cv::dilate(scene.streakMask, streakBand, cv::getStructuringElement(cv::MORPH_ELLIPSE, {9, 9}));
+  int checked = 0;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 160; ++x) {
+      if (y < 70 && streakBand.at<uchar>(y, x)) continue;
+      const double b = bridge.at<uchar>(y, x) / 255.0;
+      for (int c = 0; c < 3; ++c) {
+        const double base = y < 70 ? double(scene.cleanLighten.at<cv::Vec3w>(y, x)[c]) : double(ground[c]);
+        const double expected = std::floor(b * everything.at<cv::Vec3w>(y, x)[c] + (1 - b) * base + 0.5);
+        ASSERT_EQ(out.at<cv::Vec3w>(y, x)[c], expected) << y << "," << x << "," << c;
+      }
+      checked += bridge.at<uchar>(y, x) > 0;
+    }
+  EXPECT_GT(checked, 160 * 20);
+}
+
+TEST(StarTrailRun, BadInputEndsInTheFailureLog) {
+  TempDir dir;
+  const Scene scene = trailScene(4, CV_8UC1);
+  const int threadsBefore = cv::getNumThreads();
+  {
+    const JobFiles j = writeJob(dir, {scene.frames[0]}, "");
+    const std::string log = NL_runStarTrailNativeJob(j.job);
+    EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: at least two input "
+                   "frames are required.\n");
+    EXPECT_EQ(readFile(j.log), log);
+    EXPECT_EQ(readFile(j.progress), "percent=100\nstage=Failed\ndetail=Star Trail failed: at least two input "
+                                    "frames are required.\nwriter=module landscape-progress-monotonic-v2\n");
+  }
+  {
+    std::vector<cv::Mat> frames = scene.frames;
+    frames[2] = cv::Mat(60, 80, CV_8UC1, cv::Scalar(1));
+    const JobFiles j = writeJob(dir, frames, ", \"rejectionMode\": \"off\"");
+    const std::string log = NL_runStarTrailNativeJob(j.job);
+    EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: input size/type "
+                   "mismatch: " + j.inputs[2] + "\n");
+    EXPECT_EQ(cv::getNumThreads(), threadsBefore);
+  }
+  {
+    const JobFiles j = writeJob(dir, {cv::Mat(8, 8, CV_32FC1, cv::Scalar(1)), cv::Mat(8, 8, CV_32FC1)}, "");
+    EXPECT_NE(NL_runStarTrailNativeJob(j.job).find("error=Star Trail failed: only 8-bit and 16-bit images are "
+                                                   "supported.\n"), std::string::npos);
+  }
+  {
+    const std::string mask = dir.file("wrong.png");
+    ASSERT_TRUE(cv::imwrite(mask, cv::Mat(10, 10, CV_8U, cv::Scalar(255))));
+    const JobFiles j = writeJob(dir, scene.frames, ", \"maskInput\": \"" + mask +
+                                                       "\", \"foregroundInputs\": [\"a.tif\"], \"foregroundOutput\": \"" +
+                                                       dir.file("f.tif") + "\"");
+    EXPECT_NE(NL_runStarTrailNativeJob(j.job).find("error=Star Trail failed: active sky mask could not be "
+                                                   "prepared. sky mask size mismatch.\n"), std::string::npos);
+    EXPECT_EQ(cv::getNumThreads(), threadsBefore);
+  }
+  {
+    JobFiles j = writeJob(dir, scene.frames, ", \"rejectionMode\": \"off\"");
+    std::string text = readFile(j.job);
+    const std::string bad = dir.file("no/such/dir/out.tif");
+    text.replace(text.find(j.output), j.output.size(), bad);
+    writeFile(j.job, text);
+    EXPECT_NE(NL_runStarTrailNativeJob(j.job).find("error=Star Trail failed: could not write sky output: " + bad),
+              std::string::npos);
+  }
+}
+
+}  // namespace
