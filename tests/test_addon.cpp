@@ -178,6 +178,12 @@ TEST(Value, HostArraysBecomeListsAndObjectsMaps) {
   h.api().create_function(h.env(), nullptr, 0, [](addon_env, addon_callback_info) -> addon_value { return nullptr; },
                           nullptr, &function);
   EXPECT_EQ(thrownText([&] { Value v(h.env(), function); }), "unsupported type");
+
+  // a script object that holds itself is refused, not followed until the stack runs out
+  addon_value loop = nullptr;
+  h.api().create_object(h.env(), &loop);
+  h.api().set_named_property(h.env(), loop, "self", loop);
+  EXPECT_EQ(thrownText([&] { Value v(h.env(), loop); }), "unsupported type");
 }
 
 TEST(Value, KindRulesAndMoves) {

@@ -127,7 +127,13 @@ const Value::MapType& Value::GetMap() const {
 
 namespace {
 
-Value mapFromHost(const addon_apis& apis, addon_env env, addon_value object) {
+// A script object that contains itself would otherwise recurse until the
+// stack runs out; nothing a job file path needs is nested this deep.
+constexpr int kMaxNesting = 200;
+
+Value fromHost(const addon_apis& apis, addon_env env, addon_value value, int depth);
+
+Value mapFromHost(const addon_apis& apis, addon_env env, addon_value object, int depth) {
   Value result(Value::Map);
   addon_value names = nullptr;
   check(apis.get_property_names(env, object, &names));
@@ -140,52 +146,52 @@ Value mapFromHost(const addon_apis& apis, addon_env env, addon_value object) {
     addon_value member = nullptr;
     check(apis.get_property(env, object, key, &member));
     // emplace keeps the first value of a repeated key
-    result.GetMap().emplace(std::move(name), Value(env, member));
+    result.GetMap().emplace(std::move(name), fromHost(apis, env, member, depth + 1));
   }
   return result;
 }
 
-Value listFromHost(const addon_apis& apis, addon_env env, addon_value array) {
+Value listFromHost(const addon_apis& apis, addon_env env, addon_value array, int depth) {
   Value result(Value::List);
   uint32_t count = 0;
   check(apis.get_array_length(env, array, &count));
   for (uint32_t i = 0; i < count; ++i) {
     addon_value element = nullptr;
     check(apis.get_element(env, array, i, &element));
-    result.GetList().emplace_back(env, element);
+    result.GetList().push_back(fromHost(apis, env, element, depth + 1));
   }
   return result;
 }
 
-}  // namespace
-
-Value::Value(addon_env env, addon_value value) {
-  const addon_apis& apis = host();
+Value fromHost(const addon_apis& apis, addon_env env, addon_value value, int depth) {
+  if (depth > kMaxNesting) throw "unsupported type";
   addon_valuetype type = addon_type_undefined;
   check(apis.type_of(env, value, &type));
   switch (type) {
-    case addon_type_undefined: return;
+    case addon_type_undefined: return Value();
     case addon_type_boolean: {
       bool b = false;
       check(apis.get_value_bool(env, value, &b));
-      *this = Value(b);
-      return;
+      return Value(b);
     }
     case addon_type_number: {
       double d = 0.0;
       check(apis.get_value_double(env, value, &d));
-      *this = Value(d);
-      return;
+      return Value(d);
     }
-    case addon_type_string: *this = Value(::GetString(apis, env, value)); return;
-    case addon_type_object: *this = mapFromHost(apis, env, value); return;
+    case addon_type_string: return Value(GetString(apis, env, value));
+    case addon_type_object: return mapFromHost(apis, env, value, depth);
     default: break;
   }
   bool isArray = false;
   check(apis.is_array(env, value, &isArray));
   if (!isArray) throw "unsupported type";
-  *this = listFromHost(apis, env, value);
+  return listFromHost(apis, env, value, depth);
 }
+
+}  // namespace
+
+Value::Value(addon_env env, addon_value value) { *this = fromHost(host(), env, value, 0); }
 
 addon_value Value::Convert(addon_env env) const { return ConvertValue(env, *this); }
 
