@@ -4,7 +4,6 @@
 #include "addon/value.h"
 
 #include <exception>
-#include <stdexcept>
 #include <string>
 
 namespace {
@@ -97,22 +96,6 @@ addon_value MyEcho(addon_env env, addon_callback_info info) {
   try {
     const std::string jobPath = Value(env, NL_firstArgument(env, info)).GetString();
     return hostString(env, NL_runJobForPath(jobPath));
-  } catch (...) {
-    return CreateErrorFromException(env);
-  }
-}
-
-addon_value MyStartJobBackground(addon_env env, addon_callback_info /*info*/) {
-  try {
-    throw std::runtime_error("my_start_job_background is not available in this build.");
-  } catch (...) {
-    return CreateErrorFromException(env);
-  }
-}
-
-addon_value MyAsyncEcho(addon_env env, addon_callback_info /*info*/) {
-  try {
-    throw std::runtime_error("my_echo_async is not available in this build.");
   } catch (...) {
     return CreateErrorFromException(env);
   }
