@@ -32,6 +32,7 @@ struct Star {
   cv::Point2d position;            // px, reference coordinates
   double flux = 1.0;               // integrated signal, full-scale units
   cv::Vec3d colour{1.0, 1.0, 1.0}; // B, G, R multipliers of the flux (green = 1)
+  double fwhm = 0.0;               // px; 0: the frame's FWHM (set for bloated bright stars)
 };
 
 // A star as it appears in one frame.
@@ -40,6 +41,7 @@ struct FrameStar {
   cv::Point2d reference;           // px, reference coordinates
   double flux = 1.0;
   cv::Vec3d colour{1.0, 1.0, 1.0};
+  double fwhm = 3.0;               // px, as rendered
   bool saturated = false;          // its peak pixel reached the type's maximum
 };
 
@@ -105,7 +107,8 @@ struct FrameSettings {
   bool noise = true;
   double fullWell = 20000.0;       // electrons at full scale: sets the shot noise
   double readNoise = 6.0;          // electrons rms
-  int hotPixels = 0;               // fixed in frame coordinates across a scene
+  int hotPixels = 0;
+  std::uint64_t sensorSeed = 7;    // places the hot pixels: keep it for every frame of a scene
   Distortion distortion;
 };
 
