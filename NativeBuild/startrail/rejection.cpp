@@ -63,12 +63,39 @@ struct RawMaskRow {
   std::vector<std::vector<double>> neighbours;
 };
 
+// The usual case (window 5, every neighbour voting) without a sort: the two
+// middle values of four are max(low pair) and min(high pair), and their sum
+// is the same double the sorted insertion gives.
+inline double middleOfFour(double a, double b, double c, double d) {
+  const double lo1 = std::min(a, b), hi1 = std::max(a, b), lo2 = std::min(c, d), hi2 = std::max(c, d);
+  return 0.5 * (std::max(lo1, lo2) + std::min(hi1, hi2));
+}
+
+void fourNeighbourRow(RawMaskRow& s, double threshold, int cols, uchar* out) {
+  const double *f = s.frame.data(), *n0 = s.neighbours[0].data(), *n1 = s.neighbours[1].data(),
+               *n2 = s.neighbours[2].data(), *n3 = s.neighbours[3].data();
+  for (int x = 0; x < cols; ++x) {
+    if (n0[x] > 0.0 && n1[x] > 0.0 && n2[x] > 0.0 && n3[x] > 0.0) {
+      if (f[x] > middleOfFour(n0[x], n1[x], n2[x], n3[x]) + threshold) out[x] = 255;
+      continue;
+    }
+    int votes = 0;
+    for (const double* v : {n0, n1, n2, n3})
+      if (v[x] > 0.0) s.samples[votes++] = v[x];
+    if (votes > 0 && f[x] > smallMedian(s.samples.data(), votes) + threshold) out[x] = 255;
+  }
+}
+
 void rawMaskRow(int y, const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double threshold,
                 bool blackVotes, RawMaskRow& s, cv::Mat& raw) {
   const int n = int(neighbours.size());
   luminanceRow(frame, y, s.frame.data());
   for (int k = 0; k < n; ++k) luminanceRow(neighbours[k], y, s.neighbours[k].data());
   uchar* out = raw.ptr<uchar>(y);
+  if (n == 4 && !blackVotes) {
+    fourNeighbourRow(s, threshold, frame.cols, out);
+    return;
+  }
   for (int x = 0; x < frame.cols; ++x) {
     int votes = 0;
     for (int k = 0; k < n; ++k) {
