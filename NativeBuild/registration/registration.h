@@ -1,2 +1,193 @@
-// Star registration: candidates, pattern matching, homographies and their checks.
+// Star registration: star candidates, pattern matching, homographies and
+// their checks. Every function is re-entrant and keeps no state, so parallel
+// workers may register different frame pairs at the same time (a reference
+// image shared read-only among them is fine).
+//
+// Conventions:
+// - Pixel centres sit at integer coordinates (OpenCV's convention).
+// - A homography is a 3 x 3 CV_64F matrix mapping MOVING-frame positions onto
+//   REFERENCE positions, fitted on raw pixel coordinates, so it can be passed
+//   straight to cv::warpPerspective.
+// - In a match list, first is the reference star and second the moving star.
+// - An error figure of 9999.0 means "not measured"; gates treat figures above
+//   9000.0 as absent.
+// Only OpenCV and allocation errors propagate; bad data gives false or empty.
 #pragma once
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+// ---- Star candidates -------------------------------------------------------
+
+struct NLStarCandidate {
+  int x = 0;             // centroid column, rounded half away from zero
+  int y = 0;             // centroid row, rounded half away from zero
+  double centerX = 0.0;  // sub-pixel centroid column
+  double centerY = 0.0;  // sub-pixel centroid row
+  int area = 0;          // blob pixels, 1..120
+  int peak = 0;          // highest smoothed 8-bit detection value in the blob
+};
+
+using NLStarMatch = std::pair<NLStarCandidate, NLStarCandidate>;  // (reference, moving)
+using NLStarMatchList = std::vector<NLStarMatch>;
+
+// The star as a point: (centerX, centerY), an axis that is exactly 0.0 taking
+// the integer field of that axis instead.
+cv::Point2d NL_starPoint(const NLStarCandidate& star);
+
+// Point-like stars of a 1-, 3- (BGR) or 4-channel (BGRA) image of any depth,
+// brightest peak first; maxCount > 0 caps the list. Empty for an empty or flat frame.
+std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount);
+
+// Thins a detector-ordered list over a 5 x 5 grid of the frame (at most 180
+// stars per cell); maxTotal >= 1 caps the whole list. Result brightest first.
+std::vector<NLStarCandidate> NL_selectGridBalancedStars(const std::vector<NLStarCandidate>& stars, int width,
+                                                        int height, int maxTotal);
+
+// ---- Pattern matching and registration attempts ----------------------------
+
+struct NLTrianglePattern {
+  int star0 = 0, star1 = 0, star2 = 0;  // indices into the star list, ascending
+  double shortRatio = 0.0;              // shortest side / longest side
+  double middleRatio = 0.0;             // middle side / longest side
+  double area = 0.0;                    // px^2
+  double longestSide = 0.0;             // px
+};
+
+struct NLQuadPattern {
+  int star0 = 0, star1 = 0, star2 = 0, star3 = 0;  // indices into the star list, ascending
+  double ratio0 = 0.0, ratio1 = 0.0, ratio2 = 0.0, ratio3 = 0.0,
+         ratio4 = 0.0;                             // five shorter distances / longest, ascending
+  double longestSide = 0.0;                        // px
+  double maxTriangleArea = 0.0;                    // px^2, largest of the four triangles
+};
+
+struct NLRegistrationAttempt {
+  std::string mode;          // "shift", "triangle-pattern" or "quad-pattern"
+  NLStarMatchList matches;   // the strategy's match list
+  NLStarMatchList inliers;   // matches consistent with the homography
+  cv::Mat homography;        // 3 x 3 CV_64F, moving to reference; empty when none
+  int inlierCount = 0;       // inliers of the homography fit that was kept
+  double inlierRatio = 0.0;  // inlierCount / matches
+  double meanError = 9999.0; // px
+  bool valid = false;        // a homography exists and meanError is finite
+};
+
+// Triangles of the 48 brightest stars (longest side >= 35 px, area >= 80 px^2),
+// largest area first, at most 2400.
+std::vector<NLTrianglePattern> NL_buildTrianglePatterns(const std::vector<NLStarCandidate>& stars);
+
+// Quads of the 34 brightest stars (longest distance >= 45 px, shortest/longest
+// >= 0.1, largest triangle >= 160 px^2), largest triangle first, at most 2600.
+std::vector<NLQuadPattern> NL_buildQuadPatterns(const std::vector<NLStarCandidate>& stars);
+
+// 2 x 3 CV_64F affine map taking source onto destination (least squares);
+// empty when the solver fails.
+cv::Mat NL_estimateAffineFromTriangle(const std::array<cv::Point2d, 3>& source,
+                                      const std::array<cv::Point2d, 3>& destination);
+
+// Greedy one-to-one assignment in moving-list order: each moving star, mapped
+// by affine (moving to reference), takes the nearest free reference star
+// strictly closer than tolerance. Empty when a list or the map is empty.
+NLStarMatchList NL_matchStarsByAffineSeed(const std::vector<NLStarCandidate>& reference,
+                                          const std::vector<NLStarCandidate>& moving, const cv::Mat& affine,
+                                          double tolerance);
+
+// Fits and refines a homography on a match list; not valid below 25 matches.
+NLRegistrationAttempt NL_evaluateRegistrationAttempt(const std::string& mode, const NLStarMatchList& matches);
+
+// Shift vote, then triangle and quad stages unless one is accepted early;
+// returns the best attempt (valid false when none worked).
+NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCandidate>& reference,
+                                                      const std::vector<NLStarCandidate>& moving, int maxShift,
+                                                      double tolerance);
+
+// ---- Homography estimation and checks --------------------------------------
+
+struct NLAlignmentQuality {
+  int frameIndex = 0;          // the caller's slot; the registration does not use it
+  int referenceStars = 0;      // stars selected in the reference frame
+  int movingStars = 0;         // stars selected in the moving frame
+  int matchCount = 0;          // the winning attempt's matches
+  int inlierCount = 0;
+  double inlierRatio = 0.0;
+  double averageError = 9999.0;  // px, the attempt's meanError
+  double medianError = 9999.0;   // px, over all matches
+  double maxError = 9999.0;
+  double centerError = 9999.0;   // mean in the centre region
+  double edgeError = 9999.0;     // mean in the edge region
+  double cornerError = 9999.0;   // mean in the corner region
+  bool ok = false;
+  std::string mode;              // winning attempt's mode
+  std::string reason;            // "ok", a warning or the failure message
+};
+
+// Reprojection error statistics by region of the reference frame; 9999.0 when unmeasured.
+struct NLAlignmentErrorStats {
+  double mean = 9999.0;
+  double median = 9999.0;
+  double max = 9999.0;
+  double centerMean = 9999.0;
+  double edgeMean = 9999.0;
+  double cornerMean = 9999.0;
+};
+
+// (u, v, w) = H (x, y, 1); returns (u/w, v/w), or (u, v) when |w| < 1e-9.
+cv::Point2d NL_projectPoint(const cv::Mat& homography, const cv::Point2d& point);
+
+// Least-squares direct linear fit (h22 = 1) on all pairs; false below 4 pairs or when the solver fails.
+bool NL_estimateHomographyDLT(const NLStarMatchList& matches, cv::Mat& homography);
+
+// Fit on all pairs, then refit on the pairs within threshold px (NaN errors
+// excluded) when there are at least 4 of them; inlierCount is that number.
+bool NL_estimateHomographyWithInliers(const NLStarMatchList& matches, cv::Mat& homography, double threshold,
+                                      int& inlierCount);
+
+// Pairs, in order, whose reprojection error is finite and <= maxError.
+NLStarMatchList NL_filterMatchesByReprojectionError(const NLStarMatchList& matches, const cv::Mat& homography,
+                                                    double maxError);
+
+// Mean of the finite reprojection errors; 9999.0 when there is none.
+double NL_computeAverageReprojectionError(const cv::Mat& homography, const NLStarMatchList& matches);
+
+// Error statistics over the finite errors, regions by reference position in a width x height frame.
+NLAlignmentErrorStats NL_computeAlignmentErrorStats(const cv::Mat& homography, const NLStarMatchList& matches,
+                                                    int width, int height);
+
+// Checks the matrix and the area its image of the moving frame's corners
+// spans (0.35..3.0 of width x height); message is "ok" or the failure text.
+bool NL_isHomographyPlausible(const cv::Mat& homography, int width, int height, std::string& message);
+
+// Registers moving onto reference (plain variant). On success writes the
+// homography and the inlier matches (all matches when there are no inliers);
+// on failure returns false and leaves both untouched.
+bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                 int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                 NLStarMatchList& matches);
+
+// Quality variant: resets and fills quality, returns true only when every
+// check passed (reason "ok" or "warning: elevated alignment error").
+// homography and matches (when given) are written once the fit passed its
+// count checks, even if a later check fails.
+bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                            NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);
+
+// The plain variant's verdict with the figures of the quality record filled
+// for reporting (star counts, attempt figures and, on success, the error
+// statistics); reason "ok", "homography estimation failed" or "too few star
+// matches". Outputs as in NL_buildHomographyTransform.
+bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                            NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);
+
+// ---- Report ----------------------------------------------------------------
+
+// One JSON object (no trailing newline) of a registration outcome: the quality
+// record's fields and the nine homography elements row-major, numbers in the
+// "C" locale with 17 significant digits; "homography" is null when empty.
+std::string NL_formatRegistrationJson(const NLAlignmentQuality& quality, const cv::Mat& homography);
