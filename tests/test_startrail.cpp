@@ -4,7 +4,7 @@
 #include "registration/registration.h"
 
 #include "support.h"
-#include "synth.h"
+#include "synth/synth.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
