@@ -115,6 +115,30 @@ TEST(SynthStars, BrightStarsSaturateAtTheTypeMaximum) {
   }
 }
 
+TEST(SynthSensor, NoiseFollowsShotAndReadNoiseAndHotPixelsStayPut) {
+  synth::FrameSettings f;
+  f.size = cv::Size(256, 200);
+  f.hotPixels = 9;
+  const cv::Mat flat(f.size, CV_32FC3, cv::Scalar::all(0.1));
+  const cv::Mat a = synth::quantize(flat, f, 11), b = synth::quantize(flat, f, 12);
+  // 2000 electrons at 0.1 of a 20000-electron full scale, plus 6 e- read noise.
+  const double expected = std::sqrt(0.1 * f.fullWell + f.readNoise * f.readNoise) / f.fullWell * 65535.0;
+  cv::Mat hotA, hotB;
+  cv::inRange(a, cv::Scalar::all(0), cv::Scalar::all(0.1 * 65535 + 8 * expected), hotA);
+  cv::inRange(b, cv::Scalar::all(0), cv::Scalar::all(0.1 * 65535 + 8 * expected), hotB);
+  hotA = ~hotA, hotB = ~hotB;
+  EXPECT_EQ(cv::norm(hotA, hotB, cv::NORM_INF), 0.0) << "hot pixels moved between frames";
+  EXPECT_GE(cv::countNonZero(hotA), 5);
+  EXPECT_LE(cv::countNonZero(hotA), 9);
+  cv::Scalar mean, sd;
+  cv::meanStdDev(a, mean, sd, ~hotA);
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_NEAR(mean[c], 0.1 * 65535.0, 2.0);
+    EXPECT_NEAR(sd[c], expected, 0.02 * expected);
+  }
+  EXPECT_GT(cv::norm(a, b, cv::NORM_L1, ~hotA), 0.0) << "frames share their noise";
+}
+
 TEST(SynthStars, SkyFollowsThePowerLaw) {
   synth::SkySettings sky;
   sky.starCount = 40000;
