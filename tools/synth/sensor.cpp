@@ -14,16 +14,16 @@ namespace {
 
 template <typename T>
 void quantizeRow(const cv::Vec3f* in, T* out, int width, const FrameSettings& f, double top,
-                 detail::Rng* rng) {
+                 const float* normals) {
   const double readVar = f.readNoise * f.readNoise;
   for (int x = 0; x < width; ++x) {
     for (int c = 0; c < 3; ++c) {
       double v = std::max(0.0, static_cast<double>(in[x][c]));
-      if (rng) {
+      if (normals) {
         // Gaussian approximation of the Poisson count: fine above a few electrons,
         // and the read noise dominates below that anyway.
         const double electrons = v * f.fullWell;
-        v += rng->normal() * std::sqrt(electrons + readVar) / f.fullWell;
+        v += normals[3 * x + c] * std::sqrt(electrons + readVar) / f.fullWell;
       }
       const double q = std::floor(v * top + 0.5);
       out[3 * x + c] = static_cast<T>(std::min(top, std::max(0.0, q)));
@@ -54,9 +54,16 @@ cv::Mat quantize(const cv::Mat& signal, const FrameSettings& frame, std::uint64_
   const double top = eight ? 255.0 : 65535.0;
   cv::Mat out(signal.size(), eight ? CV_8UC3 : CV_16UC3);
   cv::parallel_for_(cv::Range(0, signal.rows), [&](const cv::Range& rows) {
+    cv::Mat normals(1, signal.cols * 3, CV_32F);
     for (int y = rows.start; y < rows.end; ++y) {
-      detail::Rng rng(detail::mixSeed(seed, 0x401, static_cast<std::uint64_t>(y)));
-      detail::Rng* noise = frame.noise ? &rng : nullptr;
+      const float* noise = nullptr;
+      if (frame.noise) {
+        // One generator per row (OpenCV's ziggurat sampler): fast, and the
+        // same numbers whichever thread gets the row.
+        cv::RNG rng(detail::mixSeed(seed, 0x401, static_cast<std::uint64_t>(y)));
+        rng.fill(normals, cv::RNG::NORMAL, 0.0, 1.0);
+        noise = normals.ptr<float>();
+      }
       const cv::Vec3f* in = signal.ptr<cv::Vec3f>(y);
       if (eight) quantizeRow(in, out.ptr<uchar>(y), signal.cols, frame, top, noise);
       else quantizeRow(in, out.ptr<ushort>(y), signal.cols, frame, top, noise);
