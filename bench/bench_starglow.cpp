@@ -90,8 +90,15 @@ void BM_RenderGlow(benchmark::State& state) {
 
 void BM_ScreenComposite(benchmark::State& state) {
   cv::setNumThreads(static_cast<int>(state.range(0)));
-  const cv::Mat glow(kFrame, CV_32FC3, cv::Scalar::all(0.1));
-  for (auto _ : state) benchmark::DoNotOptimize(NL_screenComposite(frame(), glow).data);
+  // The job blends over its glow layer, so no frame-sized buffer is allocated here either.
+  const cv::Mat source(kFrame, CV_32FC3, cv::Scalar::all(0.1));
+  cv::Mat glow = source.clone();
+  for (auto _ : state) {
+    state.PauseTiming();
+    source.copyTo(glow);
+    state.ResumeTiming();
+    NL_screenCompositeInto(frame(), glow);
+  }
 }
 
 // The whole job on a 16-bit TIFF with the job's own timings; reports how much
