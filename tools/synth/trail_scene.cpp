@@ -18,13 +18,24 @@ void checkSettings(const TrailSettings& s) {
   if (s.groundFraction < 0.0 || s.groundFraction > 0.9) throw std::invalid_argument("ground fraction out of range");
 }
 
-// {-1} picks frames spread over the sequence at the given fractions; frames
-// outside the sequence are dropped.
+// {-1} picks frames spread over the sequence at the given fractions, each
+// moved to the nearest frame not yet used (nor in `taken`), dropped when
+// there is none; explicit lists are kept as given, minus frames outside
+// the sequence.
 std::vector<int> chooseFrames(const std::vector<int>& asked, int frames,
-                              std::initializer_list<double> fractions) {
+                              std::initializer_list<double> fractions, const std::vector<int>& taken = {}) {
   std::set<int> chosen;
   if (asked.size() == 1 && asked[0] == -1) {
-    for (double f : fractions) chosen.insert(static_cast<int>(std::lround(f * (frames - 1))));
+    const auto busy = [&](int i) { return std::count(taken.begin(), taken.end(), i) > 0 || chosen.count(i) > 0; };
+    for (double f : fractions) {
+      const int want = static_cast<int>(std::lround(f * (frames - 1)));
+      int pick = want;
+      for (int d = 1; busy(pick) && d < frames; ++d) {
+        if (want + d < frames && !busy(want + d)) pick = want + d;
+        else if (want - d >= 0 && !busy(want - d)) pick = want - d;
+      }
+      if (!busy(pick)) chosen.insert(pick);  // no free frame left: fewer trails
+    }
   } else {
     chosen.insert(asked.begin(), asked.end());
   }
@@ -85,7 +96,7 @@ Scene makeTrailScene(const TrailSettings& s) {
   const cv::Mat ground = detail::groundSignal(s.size, 0.006, 0, s.groundLights, s.seed);
   const double skyHeight = *std::min_element(horizon.begin(), horizon.end());
   const std::vector<int> satellites = chooseFrames(s.satelliteFrames, s.frames, {0.2, 0.5, 0.8});
-  const std::vector<int> aircraft = chooseFrames(s.aircraftFrames, s.frames, {0.35, 0.65});
+  const std::vector<int> aircraft = chooseFrames(s.aircraftFrames, s.frames, {0.35, 0.65}, satellites);
 
   FrameSettings f;
   f.size = s.size;
