@@ -1,0 +1,72 @@
+// Image reading that tolerates files the host is still exporting.
+#include "plumbing/plumbing.h"
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+// Whole-file decode reads everything into memory once; beyond this a
+// frame is not worth the risk of exhausting memory.
+constexpr std::uint64_t kMaxDecodeBytes = 1610612736ULL;
+
+}  // namespace
+
+std::uint64_t NL_getFileSizeNoThrow(const std::string& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) return 0;
+  const std::streamoff pos = in.tellg();
+  return pos < 0 ? 0 : static_cast<std::uint64_t>(pos);
+}
+
+cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags) {
+  const std::uint64_t size = NL_getFileSizeNoThrow(path);
+  if (size == 0 || size > kMaxDecodeBytes) return cv::Mat();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return cv::Mat();
+  std::vector<uchar> bytes(static_cast<size_t>(size));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  if (static_cast<std::uint64_t>(in.gcount()) != size) return cv::Mat();
+  try {
+    return cv::imdecode(bytes, flags);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
+}
+
+cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs, int limitMs) {
+  const auto start = std::chrono::steady_clock::now();
+  while (true) {
+    cv::Mat image;
+    try {
+      image = cv::imread(path, flags);
+    } catch (const cv::Exception&) {
+      image.release();
+    }
+    if (image.empty()) image = NL_imdecodeFileFallback(path, flags);
+    if (!image.empty()) return image;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limitMs)) return cv::Mat();
+  }
+}
+
+int NL_openCVThreadCountFor(unsigned hardwareThreads) {
+  if (hardwareThreads == 0) return 4;
+  return hardwareThreads > 32 ? 32 : static_cast<int>(hardwareThreads);
+}
+
+void NL_loadMinimalOpenCVDlls(std::string& /*message*/) {
+  // Several jobs may start at once; the setup runs exactly once.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    try {
+      cv::setUseOptimized(true);
+      cv::setNumThreads(NL_openCVThreadCountFor(std::thread::hardware_concurrency()));
+    } catch (...) {
+    }
+  });
+}

@@ -1,0 +1,81 @@
+// The four-line progress file the script side polls, and the stack progress path.
+#include "plumbing/plumbing.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+
+std::string NL_gLumivexProgressPath;
+std::mutex NL_gLumivexProgressMutex;
+
+namespace {
+
+std::mutex& progressMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<std::string, int>& progressMemory() {
+  static std::map<std::string, int> memory;
+  return memory;
+}
+
+// A fresh run on a reused path starts low after an earlier run ended high;
+// the end words never count as a restart.
+bool isRestart(int incoming, int last, const std::string& stage) {
+  return incoming <= 10 && last >= 90 && stage != "Completed" && stage != "Failed";
+}
+
+// Writes the temporary file completely, then moves it over the old file in
+// one step so that a polling reader always finds a whole file.
+void replaceProgressFile(const std::string& path, const std::string& content) {
+  const std::string tmp = path + ".tmp";
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) return;
+    out << content;
+    out.flush();
+    if (!out) {
+      out.close();
+      std::remove(tmp.c_str());
+      return;
+    }
+  }
+  if (std::rename(tmp.c_str(), path.c_str()) == 0) return;
+  // Platforms whose rename refuses an existing target.
+  std::remove(path.c_str());
+  if (std::rename(tmp.c_str(), path.c_str()) != 0) std::remove(tmp.c_str());
+}
+
+}  // namespace
+
+void NL_writeProgressFile(const std::string& path, int percent, const std::string& stage,
+                          const std::string& detail) {
+  if (path.empty()) return;
+  const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
+  std::lock_guard<std::mutex> lock(progressMutex());
+  int& last = progressMemory()[path];
+  int value = clamped;
+  if (isRestart(percent, last, stage)) {
+    last = clamped;
+  } else if (clamped < last) {
+    value = last;
+  } else {
+    last = clamped;
+  }
+  replaceProgressFile(path, "percent=" + std::to_string(value) + "\nstage=" + stage + "\ndetail=" + detail +
+                                "\nwriter=module landscape-progress-monotonic-v2\n");
+}
+
+void NL_writeStackProgress(int percent, const std::string& stage, const std::string& detail) {
+  std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+  if (NL_gLumivexProgressPath.empty()) return;
+  NL_writeProgressFile(NL_gLumivexProgressPath, percent, stage, detail);
+}
+
+int NL_roundPercent(double value) { return static_cast<int>(std::round(value)); }
+
+int NL_mapProgress(int percent, int start, int end) {
+  return start + NL_roundPercent(static_cast<double>(percent) * (end - start) / 100.0);
+}

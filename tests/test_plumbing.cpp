@@ -1,0 +1,220 @@
+#include "plumbing/plumbing.h"
+#include "support.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+TEST(JobReader, FirstOccurrenceAndFlavours) {
+  const std::string text = R"({"a": 5, "b": "x", "s": "a\nb", "w": "C:\\dir\\f.tif", "u": "\u00e9"})";
+  EXPECT_EQ(NL_extractJsonString(text, "a"), "b");  // the next quoted text after the colon
+  EXPECT_EQ(NL_jsonNumber(text, "a", 0), 5);
+  EXPECT_EQ(NL_jsonString(text, "a", "fb"), "fb");  // not itself a string
+  EXPECT_EQ(NL_jsonString(text, "s", "fb"), "anb");
+  EXPECT_EQ(NL_extractJsonString(text, "s"), "a\nb");
+  EXPECT_EQ(NL_extractJsonString(text, "w"), "C:\\dir\\f.tif");
+  EXPECT_EQ(NL_extractJsonString(text, "u"), "\\u00e9");
+  EXPECT_EQ(NL_extractJsonString(text, "missing"), "");
+  // The needle inside an earlier string value is found first.
+  EXPECT_EQ(NL_extractJsonString(R"({"arr": ["k"], "other": "early", "k": "late"})", "k"), "early");
+  EXPECT_EQ(NL_jsonString(R"({"k": "unterminated)", "k", "fb"), "fb");
+  EXPECT_EQ(NL_extractJsonString(R"({"k": "unterminated)", "k"), "unterminated");
+  EXPECT_EQ(NL_unescapeJsonString("a\\bc\\"), "a\\bc\\");
+}
+
+TEST(JobReader, NumbersAndBooleans) {
+  EXPECT_EQ(NL_jsonNumber(R"({"n": -1.5e3})", "n", 0), -1500);
+  EXPECT_EQ(NL_jsonNumber(R"({"n": 1e999})", "n", 7), 7);
+  EXPECT_EQ(NL_jsonNumber(R"({"n": "3"})", "n", 7), 7);
+  EXPECT_EQ(NL_jsonNumber(R"({"n": 2.5abc})", "n", 7), 2.5);
+  EXPECT_EQ(NL_jsonNumber(R"({"n": })", "n", 7), 7);
+  EXPECT_TRUE(NL_jsonBool(R"({"b": true,})", "b", false));
+  EXPECT_FALSE(NL_jsonBool(R"({"b": falsey})", "b", true));
+  EXPECT_FALSE(NL_jsonBool(R"({"b": "true"})", "b", false));
+  EXPECT_TRUE(NL_jsonBool(R"({"b": 1})", "b", true));
+  EXPECT_EQ(NL_jsonFindValueStart(R"({"k":   )", "k"), 8u);
+  EXPECT_EQ(NL_jsonFindValueStart(R"({"k" 1})", "k"), std::string::npos);
+}
+
+TEST(JobReader, ArraysAndNestedObjects) {
+  EXPECT_EQ(NL_extractJsonStringArray(R"({"f": ["a]b", "c"]})", "f"), std::vector<std::string>{"a"});
+  EXPECT_EQ(NL_extractJsonStringArray(R"({"f": ["x", 3, {"y": 1}, "z\"q"]})", "f"),
+            (std::vector<std::string>{"x", "y", "z\"q"}));
+  EXPECT_EQ(NL_extractJsonPathObjectsArray(R"({"f": [{"path": "a"}, {"path": ""}, {"path": "c"}]})", "f"),
+            std::vector<std::string>{"a"});
+  EXPECT_EQ(NL_extractJsonPathObjectsArray(R"({"f": ["a", "b"]})", "f"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(NL_extractJsonPathObjectsArray(
+                R"({"f": [{"path": "a]", "t": [1]}, {"path": "b"}], "g": [{"path": "z"}]})", "f"),
+            (std::vector<std::string>{"a]", "b"}));
+  EXPECT_TRUE(NL_extractJsonPathObjectsArray(R"({"f": [{"path": "a"})", "f").empty());
+  const std::string nested = R"({"o": {"x": {"k": "deep"}, "k": "in"}, "k": "out"})";
+  EXPECT_EQ(NL_extractJsonNestedString(nested, "o", "k"), "deep");
+  EXPECT_EQ(NL_extractJsonNestedString(R"({"o": {"k": "a}"}})", "o", "k"), "a}");
+  EXPECT_EQ(NL_extractJsonNestedString(R"({"o": {"k": "a")", "o", "k"), "");
+  TempDir dir;
+  EXPECT_EQ(NL_readTextFile(dir.file("missing.json")), "");
+  writeFile(dir.file("zero.bin"), std::string("a\0b", 3));
+  EXPECT_EQ(NL_readTextFile(dir.file("zero.bin")).size(), 3u);
+}
+
+namespace {
+std::string progressText(int percent, const std::string& stage, const std::string& detail) {
+  return "percent=" + std::to_string(percent) + "\nstage=" + stage + "\ndetail=" + detail +
+         "\nwriter=module landscape-progress-monotonic-v2\n";
+}
+}  // namespace
+
+TEST(Progress, NeverBackwardsExceptRestart) {
+  TempDir dir;
+  const std::string p = dir.file("progress.txt");
+  const auto write = [&](int percent, const std::string& stage) {
+    NL_writeProgressFile(p, percent, stage, "d");
+    return readFile(p);
+  };
+  EXPECT_EQ(write(40, "S"), progressText(40, "S", "d"));
+  EXPECT_EQ(write(30, "S"), progressText(40, "S", "d"));
+  EXPECT_EQ(write(150, "S"), progressText(100, "S", "d"));
+  EXPECT_EQ(write(5, "Failed"), progressText(100, "Failed", "d"));
+  EXPECT_EQ(write(5, "Completed"), progressText(100, "Completed", "d"));
+  EXPECT_EQ(write(12, "Start"), progressText(100, "Start", "d"));
+  EXPECT_EQ(write(5, "Start"), progressText(5, "Start", "d"));  // a new run on the same path
+  EXPECT_EQ(write(-3, "Start"), progressText(5, "Start", "d"));
+  // Another spelling of the same file keeps its own memory.
+  NL_writeProgressFile(dir.path() + "/./progress.txt", 1, "Other", "d");
+  EXPECT_EQ(readFile(p), progressText(1, "Other", "d"));
+  EXPECT_FALSE(std::filesystem::exists(p + ".tmp"));
+  NL_writeProgressFile("", 50, "S", "d");
+  NL_writeProgressFile(dir.file("no/such/folder/progress.txt"), 50, "S", "d");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("no/such/folder/progress.txt")));
+}
+
+TEST(Progress, PollingReaderAlwaysFindsWholeFile) {
+  TempDir dir;
+  const std::string p = dir.file("progress.txt");
+  NL_writeProgressFile(p, 0, "Start", "first");
+  std::atomic<bool> done{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t) {
+    writers.emplace_back([&, t] {
+      for (int i = 0; i <= 100; ++i) NL_writeProgressFile(p, i, "Stage " + std::to_string(t), "row " + std::to_string(i));
+    });
+  }
+  int polls = 0, bad = 0, lastPercent = 0, backwards = 0;
+  std::thread reader([&] {
+    while (!done) {
+      const std::string text = readFile(p);
+      ++polls;
+      if (text.empty() || text.back() != '\n' || std::count(text.begin(), text.end(), '\n') != 4 ||
+          text.find("writer=module landscape-progress-monotonic-v2\n") == std::string::npos) {
+        ++bad;
+        continue;
+      }
+      const int percent = std::stoi(text.substr(8));
+      if (percent < lastPercent) ++backwards;
+      lastPercent = percent;
+    }
+  });
+  for (auto& w : writers) w.join();
+  done = true;
+  reader.join();
+  EXPECT_GT(polls, 0);
+  EXPECT_EQ(bad, 0);
+  EXPECT_EQ(backwards, 0);
+  EXPECT_EQ(readFile(p).substr(0, 12), "percent=100\n");
+}
+
+TEST(Progress, StackPathAndMapping) {
+  TempDir dir;
+  {
+    std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+    NL_gLumivexProgressPath.clear();
+  }
+  NL_writeStackProgress(10, "S", "d");  // no job running: nothing written anywhere
+  {
+    std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+    NL_gLumivexProgressPath = dir.file("stack.txt");
+  }
+  NL_writeStackProgress(42, "Stacking", "frame 3");
+  EXPECT_EQ(readFile(dir.file("stack.txt")), progressText(42, "Stacking", "frame 3"));
+  {
+    std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+    NL_gLumivexProgressPath.clear();
+  }
+  EXPECT_EQ(NL_mapProgress(50, 20, 45), 33);  // 12.5 rounds away from zero
+  EXPECT_EQ(NL_mapProgress(0, 20, 45), 20);
+  EXPECT_EQ(NL_mapProgress(100, 20, 45), 45);
+  EXPECT_EQ(NL_roundPercent(-2.5), -3);
+}
+
+TEST(TextFiles, ReplaceAndExtensions) {
+  TempDir dir;
+  NL_writeTextFile(dir.file("log.txt"), "a long first text");
+  NL_writeTextFile(dir.file("log.txt"), "short");
+  EXPECT_EQ(readFile(dir.file("log.txt")), "short");
+  NL_sgWriteTextFile(dir.file("bin.txt"), std::string("x\0\r\ny", 5));
+  EXPECT_EQ(readFile(dir.file("bin.txt")), std::string("x\0\r\ny", 5));
+  NL_writeTextFile(dir.file("none/log.txt"), "x");
+  EXPECT_EQ(NL_replaceFileExtension("a/b.tif", ".tiff"), "a/b.tiff");
+  EXPECT_EQ(NL_replaceFileExtension("a.d/b", ".tiff"), "a.d/b.tiff");
+  EXPECT_EQ(NL_replaceFileExtension("a.d\\b", ".tiff"), "a.d\\b.tiff");
+  EXPECT_EQ(NL_replaceFileExtension("b", ".tiff"), "b.tiff");
+  EXPECT_EQ(NL_replaceFileExtension("x.y.png", ".tif"), "x.y.tif");
+}
+
+TEST(ImageIO, RetryFallbackAndBadFiles) {
+  TempDir dir;
+  cv::Mat image(20, 30, CV_16UC3, cv::Scalar(100, 2000, 65535));
+  image.at<cv::Vec3w>(3, 4) = cv::Vec3w(1, 2, 3);
+  std::vector<uchar> png;
+  cv::imencode(".png", image, png);
+
+  // A file that appears while the reader waits.
+  const std::string late = dir.file("late.png");
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    writeFile(late + ".part", std::string(png.begin(), png.end()));
+    std::filesystem::rename(late + ".part", late);
+  });
+  const cv::Mat got = NL_imreadWithRetry(late, -1, 50, 5000);
+  writer.join();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.type(), CV_16UC3);
+  EXPECT_EQ(cv::norm(got, image, cv::NORM_INF), 0);
+
+  // Bytes under a name that gives no hint of their format decode from memory.
+  writeFile(dir.file("frame.bin"), std::string(png.begin(), png.end()));
+  EXPECT_EQ(NL_getFileSizeNoThrow(dir.file("frame.bin")), png.size());
+  const cv::Mat decoded = NL_imdecodeFileFallback(dir.file("frame.bin"), -1);
+  ASSERT_FALSE(decoded.empty());
+  EXPECT_EQ(cv::norm(decoded, image, cv::NORM_INF), 0);
+  const cv::Mat gray = NL_imdecodeFileFallback(dir.file("frame.bin"), 0);
+  EXPECT_EQ(gray.type(), CV_8UC1);
+
+  writeFile(dir.file("zero.png"), "");
+  writeFile(dir.file("cut.png"), std::string(png.begin(), png.begin() + png.size() / 3));
+  writeFile(dir.file("text.png"), "not an image at all");
+  for (const char* name : {"zero.png", "cut.png", "text.png", "missing.png"}) {
+    EXPECT_TRUE(NL_imreadWithRetry(dir.file(name), -1, 20, 100).empty()) << name;
+  }
+  EXPECT_EQ(NL_getFileSizeNoThrow(dir.file("missing.png")), 0u);
+}
+
+TEST(ImageIO, OpenCVSetup) {
+  EXPECT_EQ(NL_openCVThreadCountFor(0), 4);
+  EXPECT_EQ(NL_openCVThreadCountFor(1), 1);
+  EXPECT_EQ(NL_openCVThreadCountFor(64), 32);
+  std::string message = "untouched";
+  std::thread a([] { std::string m; NL_loadMinimalOpenCVDlls(m); });
+  NL_loadMinimalOpenCVDlls(message);
+  a.join();
+  EXPECT_EQ(message, "untouched");
+  EXPECT_EQ(cv::getNumThreads(), NL_openCVThreadCountFor(std::thread::hardware_concurrency()));
+}
