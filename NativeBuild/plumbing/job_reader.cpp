@@ -55,6 +55,25 @@ bool isNumberChar(char c) {
   return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'E' || c == 'e';
 }
 
+// Raw characters after the opening quote at `quote`, up to the next unescaped
+// quote or the end of the text; backslash pairs are kept for unescaping.
+// `end` receives the index of the closing quote (the text size when missing).
+std::string collectRawString(const std::string& text, size_t quote, size_t& end) {
+  std::string raw;
+  size_t i = quote + 1;
+  for (; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      raw += text[i];
+      if (i + 1 < text.size()) raw += text[++i];
+      continue;
+    }
+    if (text[i] == '"') break;
+    raw += text[i];
+  }
+  end = i;
+  return raw;
+}
+
 }  // namespace
 
 std::string NL_readTextFile(const std::string& path) { return readWholeFile(path); }
@@ -101,18 +120,8 @@ std::string NL_extractJsonString(const std::string& text, const std::string& key
   if (colon == std::string::npos) return std::string();
   const size_t quote = text.find('"', colon + 1);
   if (quote == std::string::npos) return std::string();
-  std::string raw;
-  for (size_t i = quote + 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\\') {
-      raw += c;
-      if (i + 1 < text.size()) raw += text[++i];
-      continue;
-    }
-    if (c == '"') break;
-    raw += c;
-  }
-  return NL_unescapeJsonString(raw);
+  size_t end = 0;
+  return NL_unescapeJsonString(collectRawString(text, quote, end));
 }
 
 std::string NL_jsonString(const std::string& text, const std::string& key, const std::string& fallback) {
@@ -167,18 +176,8 @@ std::vector<std::string> NL_extractJsonStringArray(const std::string& text, cons
   while (true) {
     const size_t quote = body.find('"', pos);
     if (quote == std::string::npos) break;
-    std::string raw;
-    size_t i = quote + 1;
-    for (; i < body.size(); ++i) {
-      if (body[i] == '\\') {
-        raw += body[i];
-        if (i + 1 < body.size()) raw += body[++i];
-        continue;
-      }
-      if (body[i] == '"') break;
-      raw += body[i];
-    }
-    out.push_back(NL_unescapeJsonString(raw));
+    size_t i = 0;
+    out.push_back(NL_unescapeJsonString(collectRawString(body, quote, i)));
     if (i >= body.size()) break;
     pos = i + 1;
   }
