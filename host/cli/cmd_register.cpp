@@ -1,8 +1,97 @@
 #include "cli/commands.h"
 
+#include "plumbing/plumbing.h"
+#include "registration/registration.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <iostream>
 
-int lumivexRegister(const Args&) {
-  std::cerr << "lumivex: 'register' is not available in this build\n";
+namespace {
+
+// The alignment gate's settings, so a pair judged here is judged as a stack job would.
+struct RegisterRequest {
+  std::string reference, moving;
+  bool plain = false;
+  double sigmaFactor = 2.5;
+  int starBudget = 4500;
+  int maxShift = 500;     // px
+  double tolerance = 12.0;  // px
+};
+
+bool parseDouble(const std::string& text, double& out) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end || errno || !std::isfinite(v)) return false;
+  out = v;
+  return true;
+}
+
+bool parseInt(const std::string& text, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno || v < -2147483647L || v > 2147483647L) return false;
+  out = int(v);
+  return true;
+}
+
+bool parseOption(const Args& args, size_t& i, RegisterRequest& r) {
+  const std::string& a = args[i];
+  if (a == "--plain") return r.plain = true;
+  if (i + 1 >= args.size()) return false;
+  const std::string& v = args[++i];
+  if (a == "--sigma") return parseDouble(v, r.sigmaFactor);
+  if (a == "--budget") return parseInt(v, r.starBudget);
+  if (a == "--max-shift") return parseInt(v, r.maxShift);
+  if (a == "--tolerance") return parseDouble(v, r.tolerance);
+  return false;
+}
+
+bool parseRequest(const Args& args, RegisterRequest& r) {
+  std::vector<std::string> positional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i].size() > 2 && args[i].compare(0, 2, "--") == 0) {
+      if (!parseOption(args, i, r)) return false;
+    } else {
+      positional.push_back(args[i]);
+    }
+  }
+  if (positional.size() != 2) return false;
+  r.reference = positional[0];
+  r.moving = positional[1];
+  return true;
+}
+
+int usage() {
+  std::cerr << "usage: lumivex register REFERENCE MOVING [--plain] [--sigma F] [--budget N] "
+               "[--max-shift N] [--tolerance T]\n";
   return 2;
+}
+
+}  // namespace
+
+int lumivexRegister(const Args& args) {
+  RegisterRequest r;
+  if (!parseRequest(args, r)) return usage();
+  const cv::Mat reference = NL_imreadWithRetry(r.reference, -1);
+  if (reference.empty()) {
+    std::cerr << "lumivex: cannot read image '" << r.reference << "'\n";
+    return 2;
+  }
+  const cv::Mat moving = NL_imreadWithRetry(r.moving, -1);
+  if (moving.empty()) {
+    std::cerr << "lumivex: cannot read image '" << r.moving << "'\n";
+    return 2;
+  }
+  cv::Mat homography;
+  NLAlignmentQuality quality;
+  const bool ok = r.plain ? NL_buildHomographyTransformWithFigures(reference, moving, r.sigmaFactor, r.starBudget,
+                                                                   r.maxShift, r.tolerance, homography, quality)
+                          : NL_buildHomographyTransformWithQuality(reference, moving, r.sigmaFactor, r.starBudget,
+                                                                   r.maxShift, r.tolerance, homography, quality);
+  std::cout << NL_formatRegistrationJson(quality, homography) << "\n";
+  return ok ? 0 : 1;
 }
