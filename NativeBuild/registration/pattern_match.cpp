@@ -39,6 +39,79 @@ NLQuadPattern quadOf(const std::vector<cv::Point2d>& p, int i, int j, int k, int
   return q;
 }
 
+// Reference stars bucketed in cells at least one tolerance wide, so a query
+// looks at its 3 x 3 cells instead of every star: seed matching runs hundreds
+// of times per frame pair. The winner is the one a full scan would pick.
+class NearestGrid {
+ public:
+  NearestGrid(const std::vector<cv::Point2d>& points, double tolerance) {
+    double x0 = INFINITY, y0 = INFINITY, x1 = -INFINITY, y1 = -INFINITY;
+    for (const cv::Point2d& p : points)
+      if (std::isfinite(p.x) && std::isfinite(p.y))
+        x0 = std::min(x0, p.x), y0 = std::min(y0, p.y), x1 = std::max(x1, p.x), y1 = std::max(y1, p.y);
+    if (!(x0 <= x1) || !std::isfinite(tolerance)) return;  // no finite star, or unbounded search: full scan
+    origin_ = {x0, y0};
+    cell_ = tolerance;
+    const double cap = double(std::max<size_t>(4096, 4 * points.size()));
+    while ((std::floor((x1 - x0) / cell_) + 1) * (std::floor((y1 - y0) / cell_) + 1) > cap) cell_ *= 2.0;
+    cols_ = int(std::floor((x1 - x0) / cell_)) + 1;
+    rows_ = int(std::floor((y1 - y0) / cell_)) + 1;
+    start_.assign(size_t(cols_) * size_t(rows_) + 1, 0);
+    std::vector<int> cellOf(points.size(), -1);
+    for (size_t i = 0; i < points.size(); ++i)
+      if (std::isfinite(points[i].x) && std::isfinite(points[i].y)) {
+        cellOf[i] = cellIndex(points[i]);
+        ++start_[size_t(cellOf[i]) + 1];
+      }
+    for (size_t c = 1; c < start_.size(); ++c) start_[c] += start_[c - 1];
+    members_.resize(start_.back());
+    std::vector<size_t> fill(start_.begin(), start_.end() - 1);
+    for (size_t i = 0; i < points.size(); ++i)
+      if (cellOf[i] >= 0) members_[fill[size_t(cellOf[i])]++] = i;
+  }
+
+  // Nearest free point strictly closer than the tolerance, the lower index on
+  // equal distances; points.size() when there is none.
+  size_t nearestFree(const std::vector<cv::Point2d>& points, const std::vector<char>& taken, const cv::Point2d& q,
+                     double tolerance) const {
+    const size_t none = points.size();
+    size_t found = none;
+    double best = tolerance;
+    const auto consider = [&](size_t r) {
+      if (taken[r]) return;
+      const double dx = points[r].x - q.x, dy = points[r].y - q.y;
+      if (dx * dx + dy * dy > best * best * (1.0 + 1e-9)) return;  // cheap reject, never of a winner
+      const double d = distance(points[r], q);
+      if (d < best || (d == best && found != none && r < found)) best = d, found = r;
+    };
+    if (cols_ == 0) {
+      for (size_t r = 0; r < points.size(); ++r) consider(r);
+      return found;
+    }
+    if (!std::isfinite(q.x) || !std::isfinite(q.y)) return none;
+    const double cx = std::floor((q.x - origin_.x) / cell_), cy = std::floor((q.y - origin_.y) / cell_);
+    if (cx < -1.0 || cy < -1.0 || cx > cols_ || cy > rows_) return none;
+    for (int y = std::max(int(cy) - 1, 0); y <= std::min(int(cy) + 1, rows_ - 1); ++y)
+      for (int x = std::max(int(cx) - 1, 0); x <= std::min(int(cx) + 1, cols_ - 1); ++x) {
+        const size_t c = size_t(y) * size_t(cols_) + size_t(x);
+        for (size_t k = start_[c]; k < start_[c + 1]; ++k) consider(members_[k]);
+      }
+    return found;
+  }
+
+ private:
+  int cellIndex(const cv::Point2d& p) const {
+    const int x = std::min(int((p.x - origin_.x) / cell_), cols_ - 1);
+    const int y = std::min(int((p.y - origin_.y) / cell_), rows_ - 1);
+    return y * cols_ + x;
+  }
+
+  cv::Point2d origin_;
+  double cell_ = 0.0;
+  int cols_ = 0, rows_ = 0;
+  std::vector<size_t> start_, members_;
+};
+
 }  // namespace
 
 namespace registration_detail {
@@ -47,17 +120,12 @@ NLStarMatchList assignNearestFree(const std::vector<NLStarCandidate>& reference,
                                   const std::vector<NLStarCandidate>& moving,
                                   const std::vector<cv::Point2d>& predicted, double tolerance) {
   NLStarMatchList matches;
-  std::vector<cv::Point2d> refPoints = pointsOf(reference, reference.size());
+  if (reference.empty() || !(tolerance > 0.0)) return matches;  // nothing is strictly closer than 0
+  const std::vector<cv::Point2d> refPoints = pointsOf(reference, reference.size());
+  const NearestGrid grid(refPoints, tolerance);
   std::vector<char> taken(reference.size(), 0);
   for (size_t m = 0; m < moving.size(); ++m) {
-    const cv::Point2d q = predicted[m];
-    double best = tolerance;
-    size_t found = reference.size();
-    for (size_t r = 0; r < refPoints.size(); ++r) {
-      if (taken[r]) continue;
-      const double d = distance(refPoints[r], q);
-      if (d < best) best = d, found = r;  // strict: the lower index keeps a tie
-    }
+    const size_t found = grid.nearestFree(refPoints, taken, predicted[m], tolerance);
     if (found == reference.size()) continue;
     taken[found] = 1;
     matches.emplace_back(reference[found], moving[m]);
