@@ -1,4 +1,5 @@
 #include "registration/registration.h"
+#include "synth/synth.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -256,4 +257,323 @@ TEST(Report, JsonBytes) {
             "\"homography\":[1,2,3.5,4,5,6,7,8,1]}");
   EXPECT_NE(NL_formatRegistrationJson(NLAlignmentQuality(), cv::Mat()).find("\"homography\":null"),
             std::string::npos);
+}
+
+// ---- Detector against a reference, designed blobs ---------------------------
+
+namespace {
+
+// Portable uniform draw in [lo, hi): the standard distributions differ between libraries.
+double draw(std::mt19937& rng, double lo, double hi) { return lo + (hi - lo) * (double(rng()) / 4294967296.0); }
+
+// The detection planes written out step by step: float residual clamped at 0,
+// the smoothed 8-bit detection image, the clamped level and the binary mask.
+struct Planes {
+  cv::Mat residual, detection, mask;
+  int level = 0;
+};
+
+Planes referencePlanes(const cv::Mat& grey, double sigmaFactor) {
+  Planes p;
+  cv::Mat value, background;
+  grey.convertTo(value, CV_32F);
+  cv::GaussianBlur(value, background, cv::Size(0, 0), 12.0);
+  cv::threshold(value - background, p.residual, 0.0, 0.0, cv::THRESH_TOZERO);
+  double lo = 0.0, hi = 0.0;
+  cv::minMaxLoc(p.residual, &lo, &hi);
+  cv::Mat normalised;
+  p.residual.convertTo(normalised, CV_8U, 255.0 / (hi - lo), -255.0 * lo / (hi - lo));
+  cv::GaussianBlur(normalised, p.detection, cv::Size(3, 3), 0.0);
+  cv::Scalar mean, sd;
+  cv::meanStdDev(p.detection, mean, sd);
+  p.level = int(std::min(180.0, std::max(18.0, std::trunc(mean[0] + sigmaFactor * sd[0]))));
+  p.mask = p.detection > p.level;
+  return p;
+}
+
+// Sigma factor that puts the level at `level` for this grey image.
+double factorForLevel(const cv::Mat& grey, int level) {
+  const Planes p = referencePlanes(grey, 0.0);
+  cv::Scalar mean, sd;
+  cv::meanStdDev(p.detection, mean, sd);
+  return (level + 0.5 - mean[0]) / sd[0];
+}
+
+// Blobs of the reference mask by OpenCV's 8-connected labelling, accumulated in raster order.
+std::vector<NLStarCandidate> referenceBlobs(const cv::Mat& grey, double sigmaFactor) {
+  const Planes p = referencePlanes(grey, sigmaFactor);
+  cv::Mat labels;
+  const int n = cv::connectedComponents(p.mask, labels, 8, CV_32S);
+  struct Sum {
+    int count = 0, peak = 0;
+    double wx = 0, wy = 0, w = 0;
+  };
+  std::vector<Sum> sums(size_t(std::max(n, 1)));
+  for (int y = 0; y < labels.rows; ++y)
+    for (int x = 0; x < labels.cols; ++x) {
+      const int l = labels.at<int>(y, x);
+      if (l == 0) continue;
+      const float r = p.residual.at<float>(y, x);
+      const double w = r > 0.0f ? double(r) : 1.0;
+      Sum& s = sums[size_t(l)];
+      ++s.count;
+      s.wx += w * x;
+      s.wy += w * y;
+      s.w += w;
+      s.peak = std::max(s.peak, int(p.detection.at<uchar>(y, x)));
+    }
+  std::vector<NLStarCandidate> blobs;
+  for (int l = 1; l < n; ++l) {
+    const Sum& s = sums[size_t(l)];
+    if (s.count > 120) continue;
+    NLStarCandidate c = star(s.wx / s.w, s.wy / s.w, s.peak);
+    c.area = s.count;
+    blobs.push_back(c);
+  }
+  return blobs;
+}
+
+// Every reference blob found once by the detector with the same figures; nothing extra.
+void expectSameBlobs(const std::vector<NLStarCandidate>& found, const std::vector<NLStarCandidate>& expected) {
+  ASSERT_EQ(found.size(), expected.size());
+  for (size_t i = 1; i < found.size(); ++i) ASSERT_GE(found[i - 1].peak, found[i].peak) << i;
+  for (const NLStarCandidate& e : expected) {
+    int hits = 0;
+    for (const NLStarCandidate& f : found) {
+      if (std::abs(f.centerX - e.centerX) > 1e-7 || std::abs(f.centerY - e.centerY) > 1e-7) continue;
+      ++hits;
+      EXPECT_EQ(f.area, e.area);
+      EXPECT_EQ(f.peak, e.peak);
+      EXPECT_EQ(f.x, e.x);
+      EXPECT_EQ(f.y, e.y);
+    }
+    EXPECT_EQ(hits, 1) << "blob at " << e.centerX << ", " << e.centerY;
+  }
+}
+
+// Noiseless BGR field of synthetic stars with strongly varied colours (so a
+// wrong channel order changes the grey image), 8 or 16 bits.
+cv::Mat colourField(cv::Size size, int bits, std::uint64_t seed) {
+  synth::SkySettings sky;
+  sky.starCount = 120;
+  sky.faintestFlux = 0.3;
+  sky.brightestFlux = 8.0;
+  sky.colourSpread = 0.45;
+  synth::FrameSettings frame;
+  frame.size = size;
+  frame.bits = bits;
+  frame.noise = false;
+  frame.fwhm = 2.2;
+  const std::vector<synth::Star> stars = synth::makeSky(sky, cv::Rect2d(0, 0, size.width, size.height), seed);
+  return synth::renderFrame(stars, cv::Matx33d::eye(), frame, seed);
+}
+
+cv::Mat grey8(int w, int h, int level) { return cv::Mat(h, w, CV_8UC1, cv::Scalar(level)); }
+
+int componentSize(const cv::Mat& mask, cv::Point seed) {
+  cv::Mat labels;
+  cv::connectedComponents(mask, labels, 8, CV_32S);
+  const int l = labels.at<int>(seed);
+  return l == 0 ? 0 : cv::countNonZero(labels == l);
+}
+
+}  // namespace
+
+// The detector agrees blob for blob with a plain reference (OpenCV's own
+// 8-connected labelling, raster-order sums) on rendered fields: a wrong
+// connectivity, threshold comparison, weighting or area rule shows up here.
+TEST(StarCandidates, MatchesReferenceOnRenderedFields) {
+  for (int bits : {8, 16}) {
+    cv::Mat grey;
+    cv::cvtColor(colourField({320, 240}, bits, 21), grey, cv::COLOR_BGR2GRAY);
+    for (double factor : {2.5, 0.5, -1.0}) {
+      SCOPED_TRACE(testing::Message() << bits << "-bit, factor " << factor);
+      const std::vector<NLStarCandidate> expected = referenceBlobs(grey, factor);
+      ASSERT_GT(expected.size(), 20u);
+      expectSameBlobs(NL_findStarCandidates(grey, factor, 0), expected);
+    }
+  }
+}
+
+class StarCandidatesByFormat : public testing::TestWithParam<std::tuple<int, int>> {};
+
+// Colour frames are judged on their BGR(A)-to-grey image, and the depth does not
+// matter: a 16-bit frame holding 256 x an 8-bit one gives bit-identical stars.
+TEST_P(StarCandidatesByFormat, SameStarsForSameGrey) {
+  const int channels = std::get<0>(GetParam()), bits = std::get<1>(GetParam());
+  const cv::Mat colour8 = colourField({256, 192}, 8, 5);
+  cv::Mat g8, image, grey;
+  cv::cvtColor(colour8, g8, cv::COLOR_BGR2GRAY);
+  (channels == 1 ? g8 : colour8).convertTo(image, bits == 16 ? CV_16U : CV_8U, bits == 16 ? 256.0 : 1.0);
+  if (channels == 4) {
+    std::vector<cv::Mat> planes;
+    cv::split(image, planes);
+    planes.push_back(cv::Mat(image.size(), image.depth()));
+    cv::randu(planes.back(), 0, bits == 16 ? 65535 : 255);  // alpha must be ignored
+    cv::merge(planes, image);
+  }
+  grey = channels == 1 ? image.clone() : cv::Mat();
+  if (channels == 3) cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  if (channels == 4) cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
+  const std::vector<NLStarCandidate> found = NL_findStarCandidates(image, 2.5, 0);
+  expectSameBlobs(found, referenceBlobs(grey, 2.5));
+  if (channels == 1 && bits == 16) {
+    const std::vector<NLStarCandidate> eight = NL_findStarCandidates(g8, 2.5, 0);
+    ASSERT_EQ(found.size(), eight.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].centerX, eight[i].centerX);
+      EXPECT_EQ(found[i].centerY, eight[i].centerY);
+      EXPECT_EQ(found[i].area, eight[i].area);
+      EXPECT_EQ(found[i].peak, eight[i].peak);
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(ChannelsAndDepth, StarCandidatesByFormat,
+                         testing::Combine(testing::Values(1, 3, 4), testing::Values(8, 16)));
+
+// At a mid level (about 100 of 255) a flat-topped blob on a flat sky is
+// thresholded to exactly its own pixels: its convex corners smooth to 9/16 of
+// the plateau, an outside neighbour to at most 5/16. So a 10 x 12 plateau is a
+// 120-pixel mask component, an 11 x 11 one a 121-pixel component.
+TEST(StarCandidates, AreaLimitAndDiagonalConnectivity) {
+  cv::Mat frame = grey8(320, 160, 20);
+  frame(cv::Rect(60, 70, 10, 12)).setTo(220);    // 120 px: a star at the limit
+  frame(cv::Rect(220, 70, 11, 11)).setTo(220);   // 121 px: an extended object
+  const double factor = factorForLevel(frame, 100);
+  const Planes planes = referencePlanes(frame, factor);
+  ASSERT_EQ(planes.level, 100);
+  ASSERT_EQ(componentSize(planes.mask, {65, 75}), 120);
+  ASSERT_EQ(componentSize(planes.mask, {225, 75}), 121);
+  std::vector<NLStarCandidate> found = NL_findStarCandidates(frame, factor, 0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].area, 120);
+  EXPECT_NEAR(found[0].centerX, 64.5, 1e-4);
+  EXPECT_NEAR(found[0].centerY, 75.5, 1e-4);
+
+  // Two 3 x 3 plateaus meeting corner to corner: the pixels beside the contact
+  // smooth to 6/16, below the level, so the mask regions touch only diagonally.
+  frame = grey8(200, 160, 20);
+  frame(cv::Rect(90, 70, 3, 3)).setTo(220);
+  frame(cv::Rect(93, 73, 3, 3)).setTo(220);
+  const double diagonal = factorForLevel(frame, 128);
+  const Planes d = referencePlanes(frame, diagonal);
+  ASSERT_EQ(d.level, 128);
+  ASSERT_EQ(d.mask.at<uchar>(72, 93), 0);
+  ASSERT_EQ(d.mask.at<uchar>(73, 92), 0);
+  ASSERT_EQ(componentSize(d.mask, {91, 71}), 18);
+  found = NL_findStarCandidates(frame, diagonal, 0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].area, 18);
+  EXPECT_NEAR(found[0].centerX, 92.5, 1e-4);
+  EXPECT_NEAR(found[0].centerY, 72.5, 1e-4);
+}
+
+// A single power-of-two pixel on a black sky: every blur sum has one non-zero
+// term, so the residual is exactly mirror-symmetric and the centroid exact.
+// Two such pixels side by side put the centroid exactly halfway (two terms
+// per sum, still exact): 100.5 must round away from zero to 101, not to even.
+TEST(StarCandidates, SymmetricCentroidsAndHalfwayRounding) {
+  cv::Mat frame(128, 256, CV_16UC1, cv::Scalar(0));
+  frame.at<ushort>(60, 130) = 32768;
+  std::vector<NLStarCandidate> found = NL_findStarCandidates(frame, -1.0, 0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].area, 5);  // the smoothed point: centre and its four sides above 18
+  EXPECT_EQ(found[0].centerX, 130.0);
+  EXPECT_EQ(found[0].centerY, 60.0);
+  EXPECT_EQ(found[0].x, 130);
+  EXPECT_EQ(found[0].y, 60);
+
+  frame.setTo(0);
+  frame.at<ushort>(60, 100) = 32768;
+  frame.at<ushort>(60, 101) = 32768;
+  found = NL_findStarCandidates(frame, -1.0, 0);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].centerX, 100.5);
+  EXPECT_EQ(found[0].centerY, 60.0);
+  EXPECT_EQ(found[0].x, 101);
+  EXPECT_EQ(found[0].y, 60);
+}
+
+namespace {
+
+// A 16-bit frame with a bright 5 x 5 plateau that sets the 255 of the
+// normalisation and a dimmer 7 x 7 plateau of `value` far from it.
+cv::Mat twoPlateaus(int value) {
+  cv::Mat frame(128, 256, CV_16UC1, cv::Scalar(1000));
+  frame(cv::Rect(40, 60, 5, 5)).setTo(65535);
+  frame(cv::Rect(190, 58, 7, 7)).setTo(value);
+  return frame;
+}
+
+int dimPeak(const cv::Mat& frame) {
+  double hi = 0.0;
+  cv::minMaxLoc(referencePlanes(frame, 0.0).detection(cv::Rect(180, 48, 27, 27)), nullptr, &hi);
+  return int(hi);
+}
+
+// Smallest plateau value whose dim blob reaches a detection peak of at least `peak`.
+int valueForPeak(int peak) {
+  int lo = 1000, hi = 65535;
+  while (lo < hi) {
+    const int mid = (lo + hi) / 2;
+    if (dimPeak(twoPlateaus(mid)) >= peak) hi = mid;
+    else lo = mid + 1;
+  }
+  return lo;
+}
+
+bool dimBlobFound(const std::vector<NLStarCandidate>& stars, int peak) {
+  for (const NLStarCandidate& s : stars)
+    if (std::abs(s.centerX - 193.0) < 6.0 && std::abs(s.centerY - 61.0) < 6.0) return s.peak == peak;
+  return false;
+}
+
+}  // namespace
+
+// The level is clamped to 18..180 and a pixel must lie strictly above it: a
+// blob peaking at exactly the level is not a star, one a step brighter is.
+TEST(StarCandidates, LevelClampAndStrictThreshold) {
+  for (int level : {180, 18}) {
+    const double factor = level == 180 ? 1e6 : -1e6;
+    SCOPED_TRACE(level);
+    const cv::Mat at = twoPlateaus(valueForPeak(level)), above = twoPlateaus(valueForPeak(level + 1));
+    ASSERT_EQ(dimPeak(at), level);
+    ASSERT_EQ(dimPeak(above), level + 1);
+    EXPECT_FALSE(dimBlobFound(NL_findStarCandidates(at, factor, 0), level));
+    EXPECT_TRUE(dimBlobFound(NL_findStarCandidates(above, factor, 0), level + 1));
+  }
+  // A factor of 0 on a sparse frame: mean far below 18, so the floor holds too.
+  const cv::Mat above = twoPlateaus(valueForPeak(19));
+  EXPECT_TRUE(dimBlobFound(NL_findStarCandidates(above, 0.0, 0), 19));
+  EXPECT_FALSE(dimBlobFound(NL_findStarCandidates(twoPlateaus(valueForPeak(18)), 0.0, 0), 18));
+}
+
+// maxCount <= 0 keeps every blob; a positive one keeps the highest peaks.
+// Flat frames and frames without a positive residual give nothing.
+TEST(StarCandidates, CountCapAndEmptyFrames) {
+  cv::Mat frame = grey8(360, 300, 10);
+  for (int i = 0; i < 30; ++i)  // 30 plateaus of distinct brightness, brightest last
+    frame(cv::Rect(20 + (i % 6) * 55, 20 + (i / 6) * 55, 3, 3)).setTo(40 + i * 7);
+  const std::vector<NLStarCandidate> all = NL_findStarCandidates(frame, 0.0, 0);
+  ASSERT_EQ(all.size(), 30u);
+  for (size_t i = 1; i < all.size(); ++i) ASSERT_GT(all[i - 1].peak, all[i].peak);
+  EXPECT_EQ(all[0].x, 20 + 5 * 55 + 1);  // the brightest plateau, i = 29
+  EXPECT_EQ(all[0].y, 20 + 4 * 55 + 1);
+  EXPECT_EQ(NL_findStarCandidates(frame, 0.0, -3).size(), 30u);
+  const std::vector<NLStarCandidate> ten = NL_findStarCandidates(frame, 0.0, 10);
+  ASSERT_EQ(ten.size(), 10u);
+  for (size_t i = 0; i < ten.size(); ++i) {
+    EXPECT_EQ(ten[i].peak, all[i].peak);
+    EXPECT_EQ(ten[i].centerX, all[i].centerX);
+  }
+
+  EXPECT_TRUE(NL_findStarCandidates(grey8(64, 48, 77), 2.5, 0).empty());
+  EXPECT_TRUE(NL_findStarCandidates(cv::Mat(48, 64, CV_16UC3, cv::Scalar(900, 1200, 300)), 2.5, 0).empty());
+  EXPECT_TRUE(NL_findStarCandidates(cv::Mat(), 2.5, 0).empty());
+  // Not flat, but the difference vanishes in single precision: the residual is
+  // constant zero and must not be stretched into noise.
+  cv::Mat tiny(48, 64, CV_64FC1, cv::Scalar(0.0));
+  tiny.at<double>(20, 30) = 1e-60;
+  EXPECT_TRUE(NL_findStarCandidates(tiny, 2.5, 0).empty());
 }
