@@ -14,18 +14,16 @@ constexpr int kMaxLevel = 180;
 constexpr int kGridCells = 5;
 constexpr int kCellCapacity = 180;
 
+int greyCode(const cv::Mat& image) {
+  return image.channels() == 4 ? cv::COLOR_BGRA2GRAY : image.channels() == 3 ? cv::COLOR_BGR2GRAY : -1;
+}
+
 cv::Mat greyOf(const cv::Mat& image) {
-  if (image.channels() == 4) {
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGRA2GRAY);
-    return grey;
-  }
-  if (image.channels() == 3) {
-    cv::Mat grey;
-    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
-    return grey;
-  }
-  return image;
+  const int code = greyCode(image);
+  if (code < 0) return image;
+  cv::Mat grey;
+  cv::cvtColor(image, grey, code);
+  return grey;
 }
 
 bool isFlat(const cv::Mat& image) {
@@ -34,19 +32,62 @@ bool isFlat(const cv::Mat& image) {
   return !(lo < hi);
 }
 
-// Background-free residual (float, clamped at 0) and the 8-bit detection image.
-bool buildResidual(const cv::Mat& grey, cv::Mat& residual, cv::Mat& detection) {
-  cv::Mat value;
-  grey.convertTo(value, CV_32F, 1.0, 0.0);
-  cv::Mat background;
-  cv::GaussianBlur(value, background, cv::Size(0, 0), kBackgroundSigma, 0.0, cv::BORDER_DEFAULT);
-  cv::subtract(value, background, residual);
-  cv::threshold(residual, residual, 0.0, 0.0, cv::THRESH_TOZERO);
+// Frame-sized buffers are few and filled strip by strip: a fresh buffer of a
+// 24 MP frame costs more in first-touch page faults than the arithmetic done
+// in it. Strips change no value: every step is per pixel or, for the blurs,
+// reads the neighbouring rows of the whole frame exactly as a full-frame
+// call would.
+constexpr int kStripRows = 64;
+
+// Grey as 32-bit float. For 8-, 16-bit and float frames the conversion is
+// exact, so the flat test can be run on the float copy.
+bool floatGrey(const cv::Mat& image, cv::Mat& value) {
+  const int code = greyCode(image);
+  const int depth = image.depth();
+  if (code < 0 || !(depth == CV_8U || depth == CV_16U || depth == CV_32F)) {
+    const cv::Mat grey = greyOf(image);
+    if (isFlat(grey)) return false;
+    grey.convertTo(value, CV_32F, 1.0, 0.0);
+    return true;
+  }
+  value.create(image.size(), CV_32F);
+  cv::Mat grey;
+  for (int y0 = 0; y0 < image.rows; y0 += kStripRows) {
+    const cv::Range rows(y0, std::min(y0 + kStripRows, image.rows));
+    cv::cvtColor(image.rowRange(rows), grey, code);
+    grey.convertTo(value.rowRange(rows), CV_32F, 1.0, 0.0);
+  }
+  return !isFlat(value);
+}
+
+// value - blur(value), clamped at 0, written over value. A strip's residual
+// waits one strip before it is stored, because the next strip's blur still
+// reads the original rows above it (the kernel reaches 4 sigma).
+void subtractBackgroundInPlace(cv::Mat& value) {
+  const int reach = int(std::ceil(4.0 * kBackgroundSigma)) + 1;
+  const int strip = std::max(kStripRows, reach);
+  cv::Mat background, pending, current;
+  int pendingStart = -1;
+  for (int y0 = 0; y0 < value.rows; y0 += strip) {
+    const cv::Range rows(y0, std::min(y0 + strip, value.rows));
+    const cv::Mat source = value.rowRange(rows);
+    cv::GaussianBlur(source, background, cv::Size(0, 0), kBackgroundSigma, 0.0, cv::BORDER_DEFAULT);
+    cv::subtract(source, background, current);
+    cv::threshold(current, current, 0.0, 0.0, cv::THRESH_TOZERO);
+    if (pendingStart >= 0) pending.copyTo(value.rowRange(pendingStart, pendingStart + pending.rows));
+    std::swap(pending, current);
+    pendingStart = y0;
+  }
+  if (pendingStart >= 0) pending.copyTo(value.rowRange(pendingStart, pendingStart + pending.rows));
+}
+
+// Background-free residual (float, clamped at 0, in `value`) and the 8-bit detection image.
+bool buildResidual(cv::Mat& value, cv::Mat& normalised, cv::Mat& detection) {
+  subtractBackgroundInPlace(value);
   double lo = 0.0, hi = 0.0;
-  cv::minMaxLoc(residual, &lo, &hi);
+  cv::minMaxLoc(value, &lo, &hi);
   if (!(lo < hi)) return false;
-  cv::Mat normalised;
-  residual.convertTo(normalised, CV_8U, 255.0 / (hi - lo), -255.0 * lo / (hi - lo));
+  value.convertTo(normalised, CV_8U, 255.0 / (hi - lo), -255.0 * lo / (hi - lo));
   cv::GaussianBlur(normalised, detection, cv::Size(3, 3), 0.0, 0.0, cv::BORDER_DEFAULT);
   return true;
 }
@@ -140,11 +181,10 @@ cv::Point2d NL_starPoint(const NLStarCandidate& star) {
 std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount) {
   std::vector<NLStarCandidate> result;
   if (image.empty()) return result;
-  const cv::Mat grey = greyOf(image);
-  if (isFlat(grey)) return result;
-  cv::Mat residual, detection;
-  if (!buildResidual(grey, residual, detection)) return result;
-  cv::Mat mask;
+  cv::Mat residual, mask, detection;
+  if (!floatGrey(image, residual)) return result;
+  if (!buildResidual(residual, mask, detection)) return result;
+  // The 8-bit normalised image is not needed once blurred: it becomes the mask.
   cv::threshold(detection, mask, thresholdLevel(detection, sigmaFactor), 255, cv::THRESH_BINARY);
   std::vector<cv::Point> queue;
   queue.reserve(4096);
