@@ -405,6 +405,7 @@ TEST(SynthFiles, TruthAndJobFilesReadBackAsTheJobsReadThem) {
     for (int k = 0; k < 9; ++k) EXPECT_EQ(m[k], scene.truth[i].frameToReference(k / 3, k % 3)) << i;
   }
   EXPECT_EQ(numbersAfter(truth, "width", 0, 1).at(0), 200.0);
+  EXPECT_NE(truth.find("\"width\": 200,"), std::string::npos);  // plain integers, no exponent form
   EXPECT_EQ(jsonString(truth, "noiselessReference"), "noiseless_reference.tif");
   ASSERT_EQ(files.trailMasks.size(), 1u);
   EXPECT_TRUE(std::filesystem::exists(files.trailMasks[0]));
@@ -445,6 +446,8 @@ TEST(SynthFiles, TruthAndJobFilesReadBackAsTheJobsReadThem) {
       EXPECT_NE(f.job.find("star_glow_job_native"), std::string::npos);
       EXPECT_EQ(jsonString(text, "type"), "star-glow-native-job");
       EXPECT_EQ(jsonString(text, "inputPath"), f.frames[0]);
+      // Shortest round-trip text: what a photographer would type, and exact.
+      EXPECT_NE(text.find("\"glowStrength\": 0.6,"), std::string::npos) << text;
       // The glow job waits for a file of at least 4096 bytes.
       EXPECT_GE(std::filesystem::file_size(f.frames[0]), 4096u);
     }

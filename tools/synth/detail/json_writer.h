@@ -2,7 +2,9 @@
 // printed through snprintf (the program never changes the "C" locale).
 #pragma once
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,9 +34,19 @@ inline std::string jsonQuote(const std::string& s) {
 }
 
 // %.17g round-trips a double exactly: truth matrices must be the very ones used.
+// `significant` digits, or at full precision the shortest text that reads
+// back as the same double (0.6, not 0.59999999999999998); JSON has no NaN.
 inline std::string jsonNumber(double v, int significant = 17) {
+  if (!std::isfinite(v)) return "null";
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%.*g", significant, v);
+  if (significant >= 17 && v == std::floor(v) && std::fabs(v) < 1e15) {  // 600, not 6e+02
+    std::snprintf(buf, sizeof buf, "%.0f", v);
+    return buf;
+  }
+  for (int digits = significant < 17 ? significant : 1; digits <= significant; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+    if (std::strtod(buf, nullptr) == v) break;
+  }
   return buf;
 }
 
