@@ -8,7 +8,7 @@ namespace {
 const cv::Size kFull(3000, 2000);
 
 std::vector<synth::Star> fullSky() {
-  synth::SkySettings sky;  // default density: about 3000 stars on the frame
+  synth::SkySettings sky;  // default density: about 12000 stars on the frame
   return synth::makeSky(sky, cv::Rect2d(-20, -20, kFull.width + 40, kFull.height + 40), 1);
 }
 

@@ -88,8 +88,8 @@ struct Scene {
 // The sky: where stars are, how bright, what colour.
 struct SkySettings {
   int starCount = 0;               // 0: density * area of the star region
-  double density = 5.0e-4;         // stars per square pixel when starCount is 0
-  double faintestFlux = 0.02;      // full-scale units
+  double density = 2.0e-3;         // stars per square pixel when starCount is 0: a wide field near the Milky Way
+  double faintestFlux = 0.05;      // full-scale units
   double brightestFlux = 60.0;     // full-scale units (bright stars saturate)
   double powerLaw = 0.8;           // N(> F) ~ F^-powerLaw: many faint, few bright
   double colourSpread = 0.10;      // sd of the red/blue tilt of star colours
