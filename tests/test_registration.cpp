@@ -493,6 +493,15 @@ TEST(StarCandidates, SymmetricCentroidsAndHalfwayRounding) {
   EXPECT_EQ(found[0].centerY, 60.0);
   EXPECT_EQ(found[0].x, 101);
   EXPECT_EQ(found[0].y, 60);
+
+  // An unequal pair: its smoothed rim has no residual left and must weigh 1 each.
+  frame.at<ushort>(60, 100) = 64;
+  frame.at<ushort>(60, 101) = 16;
+  found = NL_findStarCandidates(frame, -1.0, 0);
+  const std::vector<NLStarCandidate> expected = referenceBlobs(frame, -1.0);
+  ASSERT_EQ(expected.size(), 1u);
+  ASSERT_GT(expected[0].area, 2);
+  expectSameBlobs(found, expected);
 }
 
 namespace {
@@ -576,4 +585,112 @@ TEST(StarCandidates, CountCapAndEmptyFrames) {
   cv::Mat tiny(48, 64, CV_64FC1, cv::Scalar(0.0));
   tiny.at<double>(20, 30) = 1e-60;
   EXPECT_TRUE(NL_findStarCandidates(tiny, 2.5, 0).empty());
+}
+
+// ---- Strategy order, early acceptance and the replacement band -------------
+
+namespace {
+
+// `count` stars spread uniformly over region, peaks from `firstPeak` down (list order = brightness order).
+std::vector<NLStarCandidate> spread(std::mt19937& rng, int count, cv::Rect2d region, int firstPeak) {
+  std::vector<NLStarCandidate> stars;
+  for (int i = 0; i < count; ++i)
+    stars.push_back(star(draw(rng, region.x, region.x + region.width), draw(rng, region.y, region.y + region.height),
+                         firstPeak));
+  return stars;
+}
+
+// Stars near the frame border (within `band` px), none in the middle.
+std::vector<NLStarCandidate> rim(std::mt19937& rng, int count, int w, int h, double band, int peak) {
+  std::vector<NLStarCandidate> stars;
+  while (int(stars.size()) < count) {
+    const double x = draw(rng, 5, w - 5), y = draw(rng, 5, h - 5);
+    if (x < band || y < band || x > w - band || y > h - band) stars.push_back(star(x, y, peak));
+  }
+  return stars;
+}
+
+std::vector<NLStarCandidate> joined(std::initializer_list<std::vector<NLStarCandidate>> parts) {
+  std::vector<NLStarCandidate> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  for (size_t i = 0; i < all.size(); ++i) all[i].peak = 255 - int(i * 200 / all.size());
+  return all;
+}
+
+// Copies with `count` stars from `first` moved by `offset` px in random directions.
+std::vector<NLStarCandidate> nudged(std::vector<NLStarCandidate> stars, size_t first, double offset,
+                                    std::mt19937& rng) {
+  for (size_t i = first; i < stars.size(); ++i) {
+    const double a = draw(rng, 0.0, 2.0 * CV_PI);
+    stars[i] = star(stars[i].centerX + offset * std::cos(a), stars[i].centerY + offset * std::sin(a), stars[i].peak);
+  }
+  return stars;
+}
+
+}  // namespace
+
+// The 34 brightest stars (the quad stars) are common to both frames, but ranks
+// 35..48 are different stars on the frame rim in each: the largest triangles,
+// which use up the triangle stage's seed budget, then have no counterpart.
+// Only the quad stage can recover the rotation; with the rim stars common the
+// triangle stage does and the equal quad result does not replace it.
+TEST(Attempts, QuadStageRecoversWhenTrianglesAreMisled) {
+  const int w = 1600, h = 1200;
+  const cv::Matx33d truth = similarity(4.0, 12.0, -8.0, {800, 600});
+  std::mt19937 rng(17);
+  const std::vector<NLStarCandidate> core = spread(rng, 34, {550, 400, 500, 400}, 0);
+  const std::vector<NLStarCandidate> rest = spread(rng, 150, {0, 0, double(w), double(h)}, 0);
+  const std::vector<NLStarCandidate> refRim = rim(rng, 14, w, h, 90, 0);
+  const std::vector<NLStarCandidate> movRim = rim(rng, 14, w, h, 90, 0);
+
+  const std::vector<NLStarCandidate> ref = joined({core, refRim, rest});
+  const std::vector<NLStarCandidate> mov = joined({through(core, truth), movRim, through(rest, truth)});
+  NLRegistrationAttempt a = NL_buildBestRegistrationAttempt(ref, mov, 500, 12.0);
+  ASSERT_TRUE(a.valid);
+  EXPECT_EQ(a.mode, "quad-pattern");
+  EXPECT_GE(a.matches.size(), 180u);
+  EXPECT_LT(maxMatrixDiff(a.homography, truth, w, h), 1e-3);
+
+  const std::vector<NLStarCandidate> commonMov = joined({through(core, truth), through(refRim, truth), through(rest, truth)});
+  a = NL_buildBestRegistrationAttempt(ref, commonMov, 500, 12.0);
+  ASSERT_TRUE(a.valid);
+  EXPECT_EQ(a.mode, "triangle-pattern");
+  EXPECT_LT(maxMatrixDiff(a.homography, truth, w, h), 1e-3);
+}
+
+// Identical stars plus faint ones nudged just past the shift tolerance
+// (0.1 px): the shift attempt holds only the exact stars, the triangle attempt
+// (tolerance 14) all of them. With 150 exact and 15 nudged by 0.15 px the
+// triangle attempt's error stays within 0.025 px of the shift attempt's and
+// its larger count wins; nudged by 0.5 px it is beyond the band and the
+// smaller error wins. With 1300 exact and 100 nudged by 0.15 px the triangle
+// attempt would win the same way, but the shift attempt (1300 inliers, error
+// 0) is accepted before any pattern stage runs.
+TEST(Attempts, EarlyAcceptanceAndReplacementBand) {
+  std::mt19937 rng(23);
+  const std::vector<NLStarCandidate> exact = spread(rng, 1300, {10, 10, 1980, 1480}, 0);
+  const std::vector<NLStarCandidate> faint = spread(rng, 100, {10, 10, 1980, 1480}, 0);
+  const auto run = [&](size_t exactCount, size_t faintCount, double offset) {
+    const std::vector<NLStarCandidate> ref =
+        joined({std::vector<NLStarCandidate>(exact.begin(), exact.begin() + std::ptrdiff_t(exactCount)),
+                std::vector<NLStarCandidate>(faint.begin(), faint.begin() + std::ptrdiff_t(faintCount))});
+    std::mt19937 dir(5);
+    return NL_buildBestRegistrationAttempt(ref, nudged(ref, exactCount, offset, dir), 10, 0.1);
+  };
+  NLRegistrationAttempt a = run(150, 15, 0.15);
+  EXPECT_EQ(a.mode, "triangle-pattern");
+  EXPECT_EQ(a.matches.size(), 165u);
+  EXPECT_EQ(a.inlierCount, 165);
+  EXPECT_LT(a.meanError, 0.025);
+
+  a = run(150, 15, 0.5);
+  EXPECT_EQ(a.mode, "shift");
+  EXPECT_EQ(a.matches.size(), 150u);
+  EXPECT_LT(a.meanError, 1e-6);
+
+  a = run(1300, 100, 0.15);
+  EXPECT_EQ(a.mode, "shift");
+  EXPECT_EQ(a.matches.size(), 1300u);
+  EXPECT_EQ(a.inlierCount, 1300);
+  EXPECT_LT(a.meanError, 1e-6);
 }
