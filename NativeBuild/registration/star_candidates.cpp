@@ -163,7 +163,16 @@ BlobSums fillBlob(cv::Mat& mask, const cv::Mat& residual, const cv::Mat& detecti
   return s;
 }
 
-bool brighterPeak(const NLStarCandidate& a, const NLStarCandidate& b) { return a.peak > b.peak; }
+// Highest peak first. Every saturated star has the top peak, and in a rich
+// field there are more of them than the pattern stages take, so equal peaks
+// go larger blob first: the brightest stars, the same ones in every frame.
+// Position decides last, so the order never depends on the sort algorithm.
+bool brighterPeak(const NLStarCandidate& a, const NLStarCandidate& b) {
+  if (a.peak != b.peak) return a.peak > b.peak;
+  if (a.area != b.area) return a.area > b.area;
+  if (a.centerY != b.centerY) return a.centerY < b.centerY;
+  return a.centerX < b.centerX;
+}
 
 int gridCell(int coordinate, int extent) {
   const double cell = std::trunc(double(coordinate) / double(extent) * double(kGridCells));
