@@ -1,6 +1,7 @@
 // Star Trail throughput: frames per second of the direct Lighten path and of
 // the rejection path, beside the time to merely decode the same frames once.
 #include "startrail/startrail.h"
+#include "synth/synth.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -11,53 +12,35 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <thread>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A drifting 16-bit star field over a sky gradient with sensor noise, one
-// satellite streak every fourth frame: the work the rejection path is for.
-cv::Mat trailFrame(const cv::Mat& sky, int i, cv::Size size, std::mt19937& rng) {
-  cv::Mat frame = sky(cv::Rect(i * 2, i, size.width, size.height)).clone();
-  cv::Mat noise(size, CV_16UC3);
-  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(400));
-  frame += noise;
-  if (i % 4 == 3) {
-    std::uniform_int_distribution<int> y(0, size.height - 1);
-    cv::line(frame, {0, y(rng)}, {size.width - 1, y(rng)}, cv::Scalar::all(40000), 3);
-  }
-  return frame;
-}
-
-cv::Mat starSky(cv::Size size, std::mt19937& rng) {
-  cv::Mat sky(size, CV_16UC3, cv::Scalar(1800, 2000, 2200));
-  std::uniform_int_distribution<int> px(0, size.width - 1), py(0, size.height - 1), bright(8000, 60000);
-  const int stars = size.area() / 2500;
-  for (int s = 0; s < stars; ++s) cv::circle(sky, {px(rng), py(rng)}, 1, cv::Scalar::all(bright(rng)), -1);
-  cv::GaussianBlur(sky, sky, cv::Size(0, 0), 0.8);
-  return sky;
-}
-
 struct Scene {
   std::string dir;
   std::vector<std::string> frames;
 };
 
+// The synthetic `trail` scene (stars turning about a pole above the frame,
+// a fixed landscape, satellites and an aircraft) as uncompressed 16-bit TIFF
+// frames, kept under the temp folder between runs.
 const Scene& scene(int width, int height, int count) {
   static std::map<int, Scene> scenes;
   Scene& s = scenes[width];
   if (!s.frames.empty()) return s;
-  s.dir = (fs::temp_directory_path() / ("lumivex_bench_trail_" + std::to_string(width))).string();
+  s.dir = (fs::temp_directory_path() / ("lumivex_bench_trail_scene_" + std::to_string(width))).string();
+  for (int i = 0; i < count; ++i) s.frames.push_back(s.dir + "/frame_" + std::to_string(i) + ".tif");
+  const std::string complete = s.dir + "/complete";
+  if (fs::exists(complete)) return s;
   fs::create_directories(s.dir);
-  std::mt19937 rng(11);
-  const cv::Mat sky = starSky({width + 2 * count, height + count}, rng);
-  for (int i = 0; i < count; ++i) {
-    s.frames.push_back(s.dir + "/frame" + std::to_string(i) + ".tif");
-    if (!fs::exists(s.frames.back())) cv::imwrite(s.frames.back(), trailFrame(sky, i, {width, height}, rng));
-  }
+  synth::TrailSettings settings;
+  settings.size = {width, height};
+  settings.frames = count;
+  const synth::Scene rendered = synth::makeTrailScene(settings);
+  for (int i = 0; i < count; ++i) cv::imwrite(s.frames[size_t(i)], rendered.frames[size_t(i)]);
+  std::ofstream(complete) << "frames=" << count << "\n";
   return s;
 }
 
