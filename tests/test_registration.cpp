@@ -941,3 +941,73 @@ TEST(FramePair, ConcurrentRegistrationsAreBitIdentical) {
       EXPECT_EQ(lists[t][i].size(), serialMatches[i]);
     }
 }
+
+// ---- Seed matching against a full scan -------------------------------------
+
+namespace {
+
+// The assignment written as the plain full scan: each moving star in order
+// takes the nearest free reference star strictly closer than tolerance, the
+// lower index on equal distances.
+NLStarMatchList fullScanMatches(const std::vector<NLStarCandidate>& reference,
+                                const std::vector<NLStarCandidate>& moving, const cv::Matx23d& a, double tolerance) {
+  NLStarMatchList out;
+  std::vector<bool> taken(reference.size(), false);
+  for (const NLStarCandidate& m : moving) {
+    const cv::Point2d p = NL_starPoint(m);
+    const cv::Point2d q(a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2));
+    double best = tolerance;
+    size_t found = reference.size();
+    for (size_t r = 0; r < reference.size(); ++r) {
+      const cv::Point2d d = NL_starPoint(reference[r]) - q;
+      const double dist = std::hypot(d.x, d.y);
+      if (!taken[r] && dist < best) best = dist, found = r;
+    }
+    if (found == reference.size()) continue;
+    taken[found] = true;
+    out.emplace_back(reference[found], m);
+  }
+  return out;
+}
+
+}  // namespace
+
+// On integer lattices many distances tie exactly and many equal the
+// tolerance exactly; star pairs straddle every cell edge a bucketed search
+// could use. Any shortcut must pick the same partner as the full scan.
+TEST(Attempts, SeedMatchingAgreesWithFullScan) {
+  std::mt19937 rng(77);
+  for (int trial = 0; trial < 40; ++trial) {
+    SCOPED_TRACE(trial);
+    const int w = 40 + int(rng() % 400), h = 30 + int(rng() % 300), n = 5 + int(rng() % 300);
+    std::vector<NLStarCandidate> ref, mov;
+    for (int i = 0; i < n; ++i) {
+      ref.push_back(star(double(1 + rng() % unsigned(w)), double(1 + rng() % unsigned(h))));
+      mov.push_back(star(double(1 + rng() % unsigned(w)), double(1 + rng() % unsigned(h))));
+    }
+    const double tolerance = trial % 3 == 0 ? double(1 + rng() % 20) : draw(rng, 0.5, 40.0);
+    const cv::Matx23d a = trial % 2 == 0 ? cv::Matx23d(1, 0, double(int(rng() % 9) - 4), 0, 1, double(int(rng() % 9) - 4))
+                                         : cv::Matx23d(draw(rng, 0.9, 1.1), draw(rng, -0.1, 0.1), draw(rng, -20, 20),
+                                                       draw(rng, -0.1, 0.1), draw(rng, 0.9, 1.1), draw(rng, -20, 20));
+    const NLStarMatchList expected = fullScanMatches(ref, mov, a, tolerance);
+    const NLStarMatchList found = NL_matchStarsByAffineSeed(ref, mov, cv::Mat(a), tolerance);
+    ASSERT_EQ(found.size(), expected.size());
+    for (size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(NL_starPoint(found[i].first), NL_starPoint(expected[i].first)) << i;
+      EXPECT_EQ(NL_starPoint(found[i].second), NL_starPoint(expected[i].second)) << i;
+    }
+  }
+}
+
+// Finite but absurd positions (a span beyond the largest double) match
+// nothing, as a full scan finds; they must not abort the search.
+int overflowingSpanMatches() {
+  const std::vector<NLStarCandidate> ref = {star(-1e308, 5), star(1e308, 7)}, mov = {star(3, 4)};
+  const cv::Mat eye23 = (cv::Mat_<double>(2, 3) << 1, 0, 0, 0, 1, 0);
+  return int(NL_matchStarsByAffineSeed(ref, mov, eye23, 5.0).size());
+}
+
+TEST(AttemptsDeathTest, OverflowingStarSpanMatchesNothing) {
+  testing::FLAGS_gtest_death_test_style = "threadsafe";
+  EXPECT_EXIT(std::exit(overflowingSpanMatches()), testing::ExitedWithCode(0), "");
+}
