@@ -49,7 +49,8 @@ class NearestGrid {
     for (const cv::Point2d& p : points)
       if (std::isfinite(p.x) && std::isfinite(p.y))
         x0 = std::min(x0, p.x), y0 = std::min(y0, p.y), x1 = std::max(x1, p.x), y1 = std::max(y1, p.y);
-    if (!(x0 <= x1) || !std::isfinite(tolerance)) return;  // no finite star, or unbounded search: full scan
+    // No finite star, an unbounded search, or a span past the double range: full scan.
+    if (!(x0 <= x1) || !std::isfinite(tolerance) || !std::isfinite(x1 - x0) || !std::isfinite(y1 - y0)) return;
     origin_ = {x0, y0};
     cell_ = tolerance;
     const double cap = double(std::max<size_t>(4096, 4 * points.size()));
