@@ -262,7 +262,7 @@ TEST(Report, JsonBytes) {
             std::string::npos);
 }
 
-// ---- Detector against a reference, designed blobs ---------------------------
+// ---- Detector against a reference, hand-built blobs -------------------------
 
 namespace {
 
