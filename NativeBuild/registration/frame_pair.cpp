@@ -58,24 +58,41 @@ const char* countFailure(const NLRegistrationAttempt& a) {
   return nullptr;
 }
 
+// Selected stars of both frames, with their counts recorded in a fresh record.
+struct SelectedPair {
+  std::vector<NLStarCandidate> reference, moving;
+};
+
+SelectedPair selectPair(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor, int starBudget,
+                        NLAlignmentQuality& quality) {
+  quality = NLAlignmentQuality();
+  SelectedPair pair{selectStars(reference, sigmaFactor, starBudget), selectStars(moving, sigmaFactor, starBudget)};
+  quality.referenceStars = int(pair.reference.size());
+  quality.movingStars = int(pair.moving.size());
+  return pair;
+}
+
+// The winning homography and matches go out, and the error figures by region are measured.
+void acceptAttempt(const NLRegistrationAttempt& attempt, const cv::Mat& reference, cv::Mat& homography,
+                   NLAlignmentQuality& quality, NLStarMatchList* matches) {
+  homography = attempt.homography.clone();
+  if (matches) *matches = outputMatches(attempt);
+  copyStats(NL_computeAlignmentErrorStats(attempt.homography, attempt.matches, reference.cols, reference.rows),
+            quality);
+}
+
 }  // namespace
 
 bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  quality = NLAlignmentQuality();
-  const std::vector<NLStarCandidate> ref = selectStars(reference, sigmaFactor, starBudget);
-  const std::vector<NLStarCandidate> mov = selectStars(moving, sigmaFactor, starBudget);
-  quality.referenceStars = int(ref.size());
-  quality.movingStars = int(mov.size());
-  const NLRegistrationAttempt attempt = NL_buildBestRegistrationAttempt(ref, mov, maxShift, tolerance);
+  const SelectedPair stars = selectPair(reference, moving, sigmaFactor, starBudget, quality);
+  const NLRegistrationAttempt attempt =
+      NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance);
   copyAttemptFigures(attempt, quality);
   if (!attempt.valid || attempt.homography.empty()) return fail(quality, "homography estimation failed");
   if (int(attempt.matches.size()) < kMinPlainMatches) return fail(quality, "too few star matches");
-  homography = attempt.homography.clone();
-  if (matches) *matches = outputMatches(attempt);
-  copyStats(NL_computeAlignmentErrorStats(attempt.homography, attempt.matches, reference.cols, reference.rows),
-            quality);
+  acceptAttempt(attempt, reference, homography, quality, matches);
   quality.ok = true;
   quality.reason = "ok";
   return true;
@@ -92,20 +109,14 @@ bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving
 bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  quality = NLAlignmentQuality();
-  const std::vector<NLStarCandidate> ref = selectStars(reference, sigmaFactor, starBudget);
-  const std::vector<NLStarCandidate> mov = selectStars(moving, sigmaFactor, starBudget);
-  quality.referenceStars = int(ref.size());
-  quality.movingStars = int(mov.size());
+  const SelectedPair stars = selectPair(reference, moving, sigmaFactor, starBudget, quality);
   if (quality.referenceStars < kMinSelectedStars) return fail(quality, "too few stars in reference frame");
   if (quality.movingStars < kMinSelectedStars) return fail(quality, "too few stars in moving frame");
-  const NLRegistrationAttempt attempt = NL_buildBestRegistrationAttempt(ref, mov, maxShift, tolerance);
+  const NLRegistrationAttempt attempt =
+      NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance);
   copyAttemptFigures(attempt, quality);
   if (const char* reason = countFailure(attempt)) return fail(quality, reason);
-  homography = attempt.homography.clone();
-  if (matches) *matches = outputMatches(attempt);
-  copyStats(NL_computeAlignmentErrorStats(attempt.homography, attempt.matches, reference.cols, reference.rows),
-            quality);
+  acceptAttempt(attempt, reference, homography, quality, matches);
   if (quality.averageError > kMaxAverageError) return fail(quality, "average alignment error too high");
   if (quality.averageError > kWarnAverageError) quality.reason = "warning: elevated alignment error";
   std::string message;
