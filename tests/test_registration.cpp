@@ -85,6 +85,30 @@ TEST(StarCandidates, StarPointRuleAndGridCaps) {
   EXPECT_EQ(NL_selectGridBalancedStars(edge, 1000, 1000, 0).size(), 180u);
 }
 
+// Saturated stars all share the top peak; larger blobs (brighter stars) must
+// come first and the rest by position, so two frames rank them alike and the
+// order does not depend on the sort algorithm.
+TEST(StarCandidates, EqualPeaksRankLargerBlobsFirst) {
+  std::vector<NLStarCandidate> stars;
+  const int areas[] = {12, 40, 12, 25, 40, 12};
+  for (int i = 0; i < 6; ++i) {
+    stars.push_back(star(100 + 37 * (i % 3), 300 - 50 * i, 252));
+    stars.back().area = areas[i];
+  }
+  stars.push_back(star(10, 10, 253));
+  for (int shuffle = 0; shuffle < 3; ++shuffle) {
+    std::rotate(stars.begin(), stars.begin() + 2, stars.end());
+    const std::vector<NLStarCandidate> ranked = NL_selectGridBalancedStars(stars, 1000, 1000, 0);
+    ASSERT_EQ(ranked.size(), 7u);
+    EXPECT_EQ(ranked[0].peak, 253);
+    const int expectedArea[] = {40, 40, 25, 12, 12, 12};
+    for (size_t k = 1; k < ranked.size(); ++k) EXPECT_EQ(ranked[k].area, expectedArea[k - 1]) << k;
+    EXPECT_LT(ranked[1].centerY, ranked[2].centerY);  // equal area: the upper star first
+    EXPECT_LT(ranked[4].centerY, ranked[5].centerY);
+    EXPECT_LT(ranked[5].centerY, ranked[6].centerY);
+  }
+}
+
 TEST(Homography, DltExactPlausibilityAndProjection) {
   const cv::Matx33d truth(1.01, 0.02, 5.0, -0.015, 0.99, -3.0, 1e-6, -2e-6, 1.0);
   NLStarMatchList pairs;
