@@ -3,10 +3,13 @@
 // verdict, progress follower).
 #include "standin/host.h"
 #include "support.h"
+#include "synth/synth.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -112,6 +115,56 @@ TEST(LumivexRun, JobLevelFailureExitsOneAndPrintsTheLog) {
   EXPECT_FALSE(r.out.empty());
   EXPECT_FALSE(lvhost::resultLogReportsSuccess(r.out));
   EXPECT_EQ(r.err, "");  // --quiet: no progress
+}
+
+// The nine numbers after "homography": in the printed JSON, row-major.
+std::vector<double> homographyOf(const std::string& json) {
+  std::vector<double> h;
+  size_t at = json.find("\"homography\":[");
+  if (at == std::string::npos) return h;
+  const char* p = json.c_str() + at + 14;
+  for (int k = 0; k < 9; ++k) {
+    char* end = nullptr;
+    h.push_back(std::strtod(p, &end));
+    if (end == p) return {};
+    p = end + 1;  // past the comma
+  }
+  return h;
+}
+
+TEST(LumivexRegister, JsonAgainstTruthAndExitStatus) {
+  TempDir dir;
+  synth::StackSettings settings;
+  settings.size = {800, 600};
+  settings.frames = 2;
+  settings.streakFrame = -2;
+  const synth::Scene scene = synth::makeStackScene(settings);
+  const std::string ref = dir.file("ref.tif"), mov = dir.file("mov.tif"), flat = dir.file("flat.tif");
+  ASSERT_TRUE(cv::imwrite(ref, scene.frames[0]) && cv::imwrite(mov, scene.frames[1]));
+  ASSERT_TRUE(cv::imwrite(flat, cv::Mat(600, 800, CV_16UC3, cv::Scalar::all(2000))));
+
+  for (const std::string mode : {"", " --plain"}) {
+    const ProgramRun r = lumivex("register " + shellQuote(ref) + " " + shellQuote(mov) + mode);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind("{\"ok\":true,\"reason\":\"ok\",\"mode\":\"", 0), 0u) << r.out;
+    const std::vector<double> h = homographyOf(r.out);
+    ASSERT_EQ(h.size(), 9u) << r.out;
+    // The matrix maps MOVING onto REFERENCE: the frame's truth, not its inverse.
+    const cv::Matx33d truth = scene.truth[1].frameToReference;
+    for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(799, 0), cv::Point2d(0, 599), cv::Point2d(799, 599)}) {
+      const double w = h[6] * p.x + h[7] * p.y + h[8];
+      const cv::Vec3d t = truth * cv::Vec3d(p.x, p.y, 1.0);
+      EXPECT_NEAR((h[0] * p.x + h[1] * p.y + h[2]) / w, t[0] / t[2], 0.2) << mode;
+      EXPECT_NEAR((h[3] * p.x + h[4] * p.y + h[5]) / w, t[1] / t[2], 0.2) << mode;
+    }
+  }
+  const ProgramRun starless = lumivex("register " + shellQuote(ref) + " " + shellQuote(flat));
+  EXPECT_EQ(starless.status, 1);
+  EXPECT_NE(starless.out.find("\"reason\":\"too few stars in moving frame\""), std::string::npos) << starless.out;
+  EXPECT_NE(starless.out.find("\"homography\":null"), std::string::npos);
+  EXPECT_EQ(lumivex("register " + shellQuote(ref) + " " + shellQuote(dir.file("missing.tif"))).status, 2);
+  EXPECT_EQ(lumivex("register " + shellQuote(ref) + " " + shellQuote(mov) + " --sigma x").status, 2);
+  EXPECT_EQ(lumivex("register " + shellQuote(ref)).status, 2);
 }
 
 TEST(LumivexRun, ReportsTheJobsFinalProgressOnePlainLinePerChange) {
