@@ -282,6 +282,30 @@ TEST(StarTrailRejection, AircraftDotsOnALineAreCaught) {
   EXPECT_EQ(cv::countNonZero(off), 0);
 }
 
+// A frame's bright stars are sharper than the same stars resampled in its
+// registered neighbours, so their rims exceed the neighbours' median; a line
+// of such stars must not be mistaken for an aircraft, while real lights on
+// the same frame still are.
+TEST(StarTrailRejection, RimsOfSharedBrightStarsAreNotAircraft) {
+  const cv::Size size(200, 120);
+  cv::Mat stars(size, CV_16UC1, cv::Scalar(2000));
+  for (int x = 20; x <= 180; x += 32) cv::circle(stars, {x, 30}, 3, cv::Scalar(60000), -1, cv::LINE_8);
+  // Two half-pixel bilinear shifts, there and back: the blur a warp leaves.
+  const cv::Mat half = (cv::Mat_<float>(1, 3) << 0.25f, 0.5f, 0.25f);
+  cv::Mat resampled;
+  cv::sepFilter2D(stars, resampled, -1, half, half);
+  cv::Mat frame = stars.clone();
+  for (int x = 12; x < 190; x += 14) cv::rectangle(frame, {x, 80 + x / 8}, {x + 2, 82 + x / 8}, cv::Scalar(40000), -1);
+  const std::vector<cv::Mat> neighbours(4, resampled);
+  const cv::Mat mask = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 2, 100.0, 75.0);
+  ASSERT_FALSE(mask.empty());
+  for (int x = 12; x < 190; x += 14) EXPECT_EQ(mask.at<uchar>(81 + x / 8, x + 1), 255) << "light at " << x;
+  EXPECT_EQ(cv::countNonZero(mask.rowRange(20, 41)), 0);  // every star and its rim stay
+  // Nor does any shape rule take a round rim for a trail.
+  const cv::Mat noAircraft = NL_starTrailBuildRegisteredOutlierMask(stars, neighbours, "medium", 0, 100.0, 0.0);
+  EXPECT_TRUE(noAircraft.empty() || cv::countNonZero(noAircraft) == 0);
+}
+
 // ---- Sky mask, bridge and composite ---------------------------------------------
 
 TEST(StarTrailMasks, SkyMaskLevelsAndFailures) {
@@ -640,14 +664,14 @@ TEST(StarTrailRun, SyntheticTimeLapseLosesItsSatellitesAndAircraft) {
   cv::Mat trails = cv::Mat::zeros(result.size(), CV_8U);
   for (const synth::TrailTruth& t : scene.trails) trails |= t.mask;
   {
-    // Off the trails the sky is the clean Lighten: only a few rims of bright
-    // stars, sharper in the frame than in its resampled neighbours, may be
-    // taken for aircraft lights in some frame.
+    // Off the trails the sky is the clean Lighten but for a few star pixels
+    // (bright stars crowding an aircraft's line); taking the rims of shared
+    // bright stars for aircraft lights would lose twice as many.
     cv::Mat band, lost, gray;
     cv::dilate(trails, band, cv::getStructuringElement(cv::MORPH_ELLIPSE, {9, 9}));
     cv::subtract(scene.cleanLighten, result, lost);
     cv::cvtColor(lost, gray, cv::COLOR_BGR2GRAY);
-    EXPECT_LT(cv::countNonZero((gray > 2000) & ~band), int(gray.total() / 200));
+    EXPECT_LT(cv::countNonZero((gray > 2000) & ~band), int(gray.total() / 1000));
   }
   // On the injected trails the result stays near the clean Lighten truth: a
   // left-over streak would stand out by far more than the noise.

@@ -157,10 +157,45 @@ cv::Mat shapeFilter(const cv::Mat& raw, const ShapeLimits& lim, int halfAreaLimi
   return clean;
 }
 
+double luminanceAt(const cv::Mat& image, int x, int y) {
+  const int cn = image.channels();
+  const auto at = [&](int c) {
+    return image.depth() == CV_16U ? double(image.ptr<ushort>(y)[x * cn + c]) : double(image.ptr<uchar>(y)[x * cn + c]);
+  };
+  return cn == 1 ? at(0) : 0.2126 * at(2) + 0.7152 * at(1) + 0.0722 * at(0);
+}
+
+// A bright star's rim comes out sharper in the frame than in its resampled
+// neighbours and so exceeds their median there, but it rings a core at least
+// as bright that the neighbours share (unflagged). An aircraft light is new
+// on the sky: everything around it is darker. True for such a rim piece.
+bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& labels, int label, const int* st) {
+  const int x0 = std::max(st[cv::CC_STAT_LEFT] - 1, 0), y0 = std::max(st[cv::CC_STAT_TOP] - 1, 0);
+  const int x1 = std::min(st[cv::CC_STAT_LEFT] + st[cv::CC_STAT_WIDTH], frame.cols - 1);
+  const int y1 = std::min(st[cv::CC_STAT_TOP] + st[cv::CC_STAT_HEIGHT], frame.rows - 1);
+  double inside = -1.0, ring = -1.0;
+  for (int y = y0; y <= y1; ++y)
+    for (int x = x0; x <= x1; ++x) {
+      if (labels.ptr<int>(y)[x] == label) {
+        inside = std::max(inside, luminanceAt(frame, x, y));
+        continue;
+      }
+      if (raw.ptr<uchar>(y)[x]) continue;  // flagged too: not something the neighbours show
+      bool touches = false;
+      for (int dy = -1; dy <= 1 && !touches; ++dy)
+        for (int dx = -1; dx <= 1 && !touches; ++dx) {
+          const int nx = x + dx, ny = y + dy;
+          touches = nx >= 0 && ny >= 0 && nx < frame.cols && ny < frame.rows && labels.ptr<int>(ny)[nx] == label;
+        }
+      if (touches) ring = std::max(ring, luminanceAt(frame, x, y));
+    }
+  return ring >= inside;
+}
+
 // Aircraft lights blink: a line of separate dots too small for the shape
 // filter. A Hough line through the dilated dots brings them back.
-void addAircraftDots(const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow, double sensitivity,
-                     cv::Mat& clean) {
+void addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
+                     double sensitivity, cv::Mat& clean) {
   cv::Mat lineMask;
   const int k = preset.aircraftKernel;
   cv::dilate(raw, lineMask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(k, k)));
@@ -181,7 +216,8 @@ void addAircraftDots(const cv::Mat& raw, const RejectionPreset& preset, bool hig
   cv::bitwise_and(drawing, raw, onLine);
   const int count = cv::connectedComponentsWithStats(onLine, labels, stats, centroids, 8, CV_32S);
   std::vector<uchar> keep(count, 0);
-  for (int i = 1; i < count; ++i) keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) >= 2;
+  for (int i = 1; i < count; ++i)
+    keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) >= 2 && !rimOfSharedStar(frame, raw, labels, i, stats.ptr<int>(i));
   paintComponents(labels, keep, clean);
 }
 
@@ -202,7 +238,7 @@ cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::
   if (cv::countNonZero(raw) == 0) return cv::Mat();
   cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
   if (preset.aircraft && aircraftSensitivity > 0.0)
-    addAircraftDots(raw, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+    addAircraftDots(frame, raw, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
   grow(clean, maskGrowPx);
   return clean;
 }
