@@ -40,7 +40,16 @@ cmake --build "$build" -j "$jobs"
 
 case "$mode" in
   demo) "$build/host/lumivex" demo ;;
-  test) ctest --test-dir "$build" --output-on-failure -j "$jobs" ;;
+  test)
+    ctest --test-dir "$build" --output-on-failure -j "$jobs"
+    # Further suites (sanitizer builds, fuzzing, the JavaScript host) each
+    # live in a script of their own here, so they can be run alone too.
+    for check in "$root"/tools/checks/*.sh; do
+      [ -e "$check" ] || continue
+      echo "== $(basename "$check")"
+      LUMIVEX_ROOT="$root" LUMIVEX_BUILD_DIR="$build" LUMIVEX_JOBS="$jobs" bash "$check"
+    done
+    ;;
   build) ;;
   *) echo "usage: tools/bootstrap.sh demo|test|build" >&2; exit 2 ;;
 esac
