@@ -1,6 +1,7 @@
 // The lumivex program and the real add-on module, end to end, plus the
 // script-side readers the program uses (job progress path, result-log
 // verdict, progress follower).
+#include "cli/progress_view.h"
 #include "standin/host.h"
 #include "support.h"
 #include "synth/synth.h"
@@ -8,10 +9,12 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <thread>
 
 #if defined(__APPLE__) || defined(__linux__)
@@ -284,6 +287,69 @@ TEST(ScriptSide, FollowerSeesOrderedChangesAndAlwaysTheLast) {
   EXPECT_EQ(parsed, (lvhost::ProgressSnapshot{42, "Blend", "a=b"}));
   writeFile(path, "stage=Blend\n");
   EXPECT_FALSE(lvhost::readProgressFile(path, parsed));
+}
+
+// Writes one state per poll of the view (so none is skipped, whatever the
+// machine's load), then lets it follow to the end.
+std::string viewOf(lvcli::ProgressStyle style, const std::string& path,
+                   const std::vector<lvhost::ProgressSnapshot>& states) {
+  std::ostringstream shown;
+  lvcli::ProgressView view(path, style, shown);
+  size_t next = 0;
+  view.follow(
+      [&] {
+        if (next == states.size()) return false;
+        const auto& p = states[next++];
+        writeProgress(path, p.percent, p.stage, p.detail);
+        return true;
+      },
+      1);
+  return shown.str();
+}
+
+TEST(ProgressView, PlainLinesOnePerStageChangeAndTheFinalState) {
+  TempDir dir;
+  const std::string path = dir.file("progress.txt");
+  const std::vector<lvhost::ProgressSnapshot> states = {
+      {1, "Preparing Native Engine", "started"}, {10, "Checking Frame Quality", "a"},
+      {12, "Checking Frame Quality", "b"},       {35, "Creating Stacked Image", "c"},
+      {60, "Creating Stacked Image", "d"}};
+  EXPECT_EQ(viewOf(lvcli::ProgressStyle::Lines, path, states),
+            "progress 1% Preparing Native Engine: started\n"
+            "progress 10% Checking Frame Quality: a\n"
+            "progress 35% Creating Stacked Image: c\n"
+            "progress 60% Creating Stacked Image: d\n");
+  // a file left by an earlier run is not shown until this run writes
+  writeProgress(path, 100, "Completed", "old run");
+  const std::string fresh = viewOf(lvcli::ProgressStyle::Lines, path, {{2, "Loading", ""}, {100, "Completed", "new"}});
+  EXPECT_EQ(fresh, "progress 2% Loading\nprogress 100% Completed: new\n");
+  EXPECT_EQ(viewOf(lvcli::ProgressStyle::Quiet, path, states), "");
+  EXPECT_EQ(viewOf(lvcli::ProgressStyle::Lines, "", states), "");
+}
+
+TEST(ProgressView, BarRedrawsOneLineAndEndsIt) {
+  TempDir dir;
+  const std::string shown = viewOf(lvcli::ProgressStyle::Bar, dir.file("progress.txt"),
+                                   {{5, "Loading", "frame 1"}, {100, "Completed", "done"}});
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.front(), '\r');
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1) << shown;
+  EXPECT_EQ(shown.back(), '\n');
+  EXPECT_NE(shown.find("[########################] 100%  Completed: done  0:0"), std::string::npos) << shown;
+
+  const lvhost::ProgressSnapshot p{42, "Creating Registered Sky Stack", "Warping frame 3 of 12 onto the canvas"};
+  EXPECT_EQ(lvcli::progressBarLine(p, 75, 200),
+            "[##########--------------]  42%  Creating Registered Sky Stack: Warping frame 3 of 12 onto the canvas  1:15");
+  EXPECT_EQ(lvcli::progressBarLine({150, "Done", ""}, 3725, 80), "[########################] 100%  Done  1:02:05");
+  EXPECT_EQ(lvcli::progressBarLine({-4, "Start", ""}, 0, 80), "[------------------------]   0%  Start  0:00");
+  // a narrow terminal: the stage is cut, the clock kept, the line never wraps
+  for (int width : {20, 40, 60, 79}) {
+    const std::string line = lvcli::progressBarLine(p, 75, width);
+    EXPECT_LT(static_cast<int>(line.size()), width) << line;
+    if (width >= 60) {
+      EXPECT_EQ(line.substr(line.size() - 6), "  1:15") << line;
+    }
+  }
 }
 
 TEST(ScriptSide, RunJobThroughAddonReportsLoadFailures) {

@@ -1,44 +1,14 @@
 #include "cli/cli_host.h"
 #include "cli/commands.h"
+#include "cli/progress_view.h"
 
-#include <atomic>
 #include <filesystem>
 #include <future>
 #include <iostream>
-#include <sstream>
-
-#if defined(_WIN32)
-#include <io.h>
-#define LUMIVEX_ISATTY(fd) _isatty(fd)
-#else
-#include <unistd.h>
-#define LUMIVEX_ISATTY(fd) isatty(fd)
-#endif
 
 namespace {
 
 const char* kRunUsage = "usage: lumivex run JOB [--quiet]\n";
-constexpr int kBarWidth = 30;
-
-std::string barLine(const lvhost::ProgressSnapshot& p) {
-  const int percent = p.percent < 0 ? 0 : (p.percent > 100 ? 100 : p.percent);
-  const int filled = percent * kBarWidth / 100;
-  std::ostringstream out;
-  out << "\r[" << std::string(filled, '#') << std::string(kBarWidth - filled, '-') << "] ";
-  out.width(3);
-  out << percent << "%  " << p.stage;
-  if (!p.detail.empty()) out << ": " << p.detail;
-  out << "\033[K";  // clear what a longer earlier line left behind
-  return out.str();
-}
-
-std::string plainLine(const lvhost::ProgressSnapshot& p) {
-  std::ostringstream out;
-  out << "progress " << p.percent << "% " << p.stage;
-  if (!p.detail.empty()) out << ": " << p.detail;
-  out << "\n";
-  return out.str();
-}
 
 struct RunOptions {
   std::string job;
@@ -65,26 +35,11 @@ bool parseRunArgs(const Args& args, RunOptions& options) {
 
 // Runs the call on another thread and follows the job's progress file meanwhile.
 lvhost::CallResult runFollowing(lvhost::StandinHost& host, const RunOptions& options) {
-  const std::string progressPath = lvhost::jobProgressPath(options.job);
+  lvcli::ProgressView view(lvhost::jobProgressPath(options.job), lvcli::progressStyleFor(options.quiet), std::cerr);
   auto pending = std::async(std::launch::async, [&] {
     return host.call("my_echo", lvhost::CallArg::string(options.job));
   });
-  if (options.quiet || progressPath.empty()) return pending.get();
-
-  const bool terminal = LUMIVEX_ISATTY(2) != 0;
-  // A progress file left by an earlier run is not this run's progress.
-  lvhost::ProgressSnapshot stale;
-  const bool hadStale = lvhost::readProgressFile(progressPath, stale);
-  bool printedAny = false;
-  lvhost::followProgress(
-      progressPath,
-      [&] { return pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready; },
-      [&](const lvhost::ProgressSnapshot& p) {
-        if (!printedAny && hadStale && p == stale) return;
-        printedAny = true;
-        std::cerr << (terminal ? barLine(p) : plainLine(p)) << std::flush;
-      });
-  if (terminal && printedAny) std::cerr << "\n";
+  view.follow([&] { return pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready; });
   return pending.get();
 }
 
