@@ -15,7 +15,7 @@ using testsupport::writeFile;
 
 TEST(JobReader, FirstOccurrenceAndFlavours) {
   const std::string text = R"({"a": 5, "b": "x", "s": "a\nb", "w": "C:\\dir\\f.tif", "u": "\u00e9"})";
-  EXPECT_EQ(NL_extractJsonString(text, "a"), "b");  // the next quoted text after the colon
+  EXPECT_EQ(NL_extractJsonString(text, "a"), "");  // a number is no string: absent, not the next word
   EXPECT_EQ(NL_jsonNumber(text, "a", 0), 5);
   EXPECT_EQ(NL_jsonString(text, "a", "fb"), "fb");  // not itself a string
   EXPECT_EQ(NL_jsonString(text, "s", "fb"), "anb");

@@ -17,6 +17,8 @@ constexpr std::uint64_t kMaxDecodeBytes = 1610612736ULL;
 }  // namespace
 
 std::uint64_t NL_getFileSizeNoThrow(const std::string& path) {
+  // Opening a pipe blocks until a writer comes; only regular files have a size.
+  if (!NL_isRegularFile(path)) return 0;
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return 0;
   const std::streamoff pos = in.tellg();
@@ -41,6 +43,7 @@ cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags) {
 cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs, int limitMs) {
   const auto start = std::chrono::steady_clock::now();
   while (true) {
+    if (!NL_imageFileProblem(path).empty()) return cv::Mat();
     cv::Mat image;
     try {
       image = cv::imread(path, flags);

@@ -4,8 +4,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 namespace {
 
@@ -15,10 +13,12 @@ bool isJsonSpace(char c) {
 
 std::string needleOf(const std::string& key) { return "\"" + key + "\""; }
 
+// Pipes, devices and oversized files read as empty, like a missing file.
 std::string readWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::string();
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string text;
+  std::string failure;
+  NL_readJobFile(path, text, failure);
+  return text;
 }
 
 // Index of the bracket closing the one at `open`, honouring strings and
@@ -113,13 +113,10 @@ std::string NL_unescapeJsonString(const std::string& raw) {
 }
 
 std::string NL_extractJsonString(const std::string& text, const std::string& key) {
-  const std::string needle = needleOf(key);
-  const size_t at = text.find(needle);
-  if (at == std::string::npos) return std::string();
-  const size_t colon = text.find(':', at + needle.size());
-  if (colon == std::string::npos) return std::string();
-  const size_t quote = text.find('"', colon + 1);
-  if (quote == std::string::npos) return std::string();
+  const size_t quote = NL_jsonFindValueStart(text, key);
+  // A number, object or null is no path: reading on to the next quoted word
+  // would write files in odd places.
+  if (quote == std::string::npos || quote >= text.size() || text[quote] != '"') return std::string();
   size_t end = 0;
   return NL_unescapeJsonString(collectRawString(text, quote, end));
 }

@@ -19,7 +19,8 @@ std::string NL_sgReadTextFile(const std::string& path);
 // Position of the first non-whitespace character after the colon that follows
 // the first occurrence of "key"; npos when there is none.
 size_t NL_jsonFindValueStart(const std::string& text, const std::string& key);
-// General flavour: the next string after the key's colon, unescaped.
+// General flavour: the string after the key's colon, unescaped; empty when the
+// value is not a string (a number, object or null reads as absent).
 std::string NL_extractJsonString(const std::string& text, const std::string& key);
 // Star Glow flavour: the value must itself be a string; backslash takes the next character literally.
 std::string NL_jsonString(const std::string& text, const std::string& key, const std::string& fallback);
@@ -59,7 +60,8 @@ int NL_roundPercent(double value);
 
 // ---- Image loading ---------------------------------------------------------
 // Retries every pauseMs until limitMs has passed since the call started,
-// falling back to decoding the file's bytes in memory. Empty on failure.
+// falling back to decoding the file's bytes in memory. Empty on failure, and
+// at once for a file NL_imageFileProblem refuses (no retry can mend those).
 cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs = 250, int limitMs = 6000);
 // Decode the file's bytes from memory (files of 1 byte to 1.5 GiB); empty on failure.
 cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags);
@@ -69,3 +71,57 @@ std::uint64_t NL_getFileSizeNoThrow(const std::string& path);
 void NL_loadMinimalOpenCVDlls(std::string& message);
 // Thread count the setup gives OpenCV for a reported hardware thread count.
 int NL_openCVThreadCountFor(unsigned hardwareThreads);
+
+// ---- Input and output safety ------------------------------------------------
+// Every read path refuses what is not a regular file before opening it: a
+// pipe or a device would block the job or read without end.
+// True when path names an existing regular file (symbolic links followed).
+bool NL_isRegularFile(const std::string& path);
+// True when something exists at path that is not a regular file: a folder, pipe, device or socket.
+bool NL_isNonRegularFile(const std::string& path);
+
+// A job file is a few kilobytes; anything larger is refused unread.
+constexpr std::uint64_t NL_kMaxJobFileBytes = 16ULL << 20;
+// The whole job file. False with the reason in failure ("job file is not a
+// regular file: P", "job file is larger than 16 MB: P", "job file could not be read: P").
+bool NL_readJobFile(const std::string& path, std::string& text, std::string& failure);
+
+// The files one job reads and writes, each with the words its failure text names it by.
+struct NLJobPath {
+  std::string role;  // "input frame", "sky mask", "output", "progress file", ...
+  std::string path;  // empty paths are ignored
+};
+struct NLJobPaths {
+  std::vector<NLJobPath> inputs;   // every file the job reads, the job file included
+  std::vector<NLJobPath> outputs;  // every file the job writes, progress file and result log included
+};
+// Checked before a job writes anything. Empty when the paths are safe;
+// otherwise the failure text naming both paths, e.g. "output /a/b.tif is the
+// same file as input frame /a/b.tif", "progress file /a is an existing folder",
+// "sky mask /a/p is not a regular file". Paths are compared as files (two
+// spellings of one file are the same), so no output can overwrite an input or
+// another output.
+std::string NL_checkJobPaths(const NLJobPaths& paths);
+// True when a failure may still be written at path: it names no input and no existing folder.
+bool NL_isSafeReportPath(const std::string& path, const NLJobPaths& paths);
+
+// ---- Image size limit -------------------------------------------------------
+// The largest image a job accepts: 200 megapixels, 65535 pixels a side. A
+// frame beyond this is refused before any frame-sized buffer is made.
+constexpr std::uint64_t NL_kMaxImagePixels = 200000000ULL;
+constexpr int NL_kMaxImageSide = 65535;
+// Physical memory of the machine in bytes; 0 when the platform does not tell.
+std::uint64_t NL_physicalMemoryBytes();
+// Empty when an image of this size is within the limit and the job's working
+// buffers (workingBytesPerPixel for every pixel) fit in memoryBytes (0: not
+// checked); otherwise the failure text, e.g. "image is 32000 x 24000 pixels,
+// beyond the limit of 200 megapixels".
+std::string NL_imageSizeProblem(cv::Size size, std::uint64_t workingBytesPerPixel, std::uint64_t memoryBytes);
+// The same against this machine's physical memory.
+std::string NL_imageSizeProblem(cv::Size size, std::uint64_t workingBytesPerPixel);
+// Width and height from a PNG or TIFF header, without decoding; false when
+// the file is not a regular file or its header does not tell.
+bool NL_readImageHeaderSize(const std::string& path, cv::Size& size);
+// Why an image file cannot be read at all, before any decode: "is not a
+// regular file", or the size problem its header claims; empty otherwise.
+std::string NL_imageFileProblem(const std::string& path);

@@ -31,6 +31,8 @@ bool isRestart(int incoming, int last, const std::string& stage) {
 // one step so that a polling reader always finds a whole file.
 void replaceProgressFile(const std::string& path, const std::string& content) {
   const std::string tmp = path + ".tmp";
+  // Never replace or remove a folder, pipe or device that stands at the path.
+  if (NL_isNonRegularFile(path) || NL_isNonRegularFile(tmp)) return;
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) return;

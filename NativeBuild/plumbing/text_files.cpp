@@ -6,7 +6,8 @@
 namespace {
 
 void writeWholeFile(const std::string& path, const std::string& text) {
-  if (path.empty()) return;
+  // A pipe would block the job until a reader comes; a folder cannot be written.
+  if (path.empty() || NL_isNonRegularFile(path)) return;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
