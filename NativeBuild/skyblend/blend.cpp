@@ -1,0 +1,129 @@
+// The registered sky stack laid over the fixed foreground stack through the
+// user's sky mask, pulled back from the horizon and feathered.
+#include "skyblend/skyblend.h"
+
+#include "skyblend/detail/io.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+
+namespace {
+
+constexpr int kMaskThreshold = 128;
+constexpr int kHoleCloseSize = 5;  // 2 px radius
+constexpr int kInsetSize = 9;      // 4 px radius
+constexpr float kFeatherPx = 18.0f;
+constexpr float kRampAlpha = 0.999f;
+
+cv::Mat ellipse(int size) { return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(size, size)); }
+
+// Smoothstep of the distance to the nearest ground pixel: no slope at either
+// end of the ramp, so the transition shows no edge of its own.
+void alphaRows(const cv::Mat& inset, const cv::Mat& distance, cv::Mat& alpha, const cv::Range& rows) {
+  for (int y = rows.start; y < rows.end; ++y) {
+    const uchar* sky = inset.ptr<uchar>(y);
+    const float* d = distance.ptr<float>(y);
+    float* a = alpha.ptr<float>(y);
+    for (int x = 0; x < inset.cols; ++x) {
+      const float t = std::clamp(d[x] / kFeatherPx, 0.0f, 1.0f);
+      a[x] = sky[x] ? t * t * (3.0f - 2.0f * t) : 0.0f;
+    }
+  }
+}
+
+template <typename T>
+void compositeRows(const cv::Mat& sky, const cv::Mat& foreground, const cv::Mat& alpha, cv::Mat& out,
+                   const cv::Range& rows) {
+  const int cn = sky.channels();
+  const double top = sizeof(T) == 1 ? 255.0 : 65535.0;
+  for (int y = rows.start; y < rows.end; ++y) {
+    const T* s = sky.ptr<T>(y);
+    const T* f = foreground.ptr<T>(y);
+    const float* a = alpha.ptr<float>(y);
+    T* o = out.ptr<T>(y);
+    for (int x = 0; x < sky.cols; ++x) {
+      const double w = std::clamp(static_cast<double>(a[x]), 0.0, 1.0);
+      for (int c = 0; c < cn; ++c) {
+        const int i = x * cn + c;
+        o[i] = static_cast<T>(std::clamp(s[i] * w + f[i] * (1.0 - w), 0.0, top) + 0.5);
+      }
+    }
+  }
+}
+
+bool supportedType(const cv::Mat& image) {
+  const int cn = image.channels();
+  return (image.depth() == CV_8U || image.depth() == CV_16U) && (cn == 1 || cn == 3 || cn == 4);
+}
+
+void countMask(const NLBlendMask& mask, NLBlendReport& report) {
+  report.totalPixels = static_cast<long long>(mask.inset.total());
+  report.skyPixels = cv::countNonZero(mask.inset);
+  cv::Mat ramp = (mask.alpha < kRampAlpha) & mask.inset;
+  report.edgeRampPixels = cv::countNonZero(ramp);
+}
+
+bool fail(std::string& message, const std::string& text) {
+  message = text;
+  return false;
+}
+
+}  // namespace
+
+NLBlendMask NL_buildBlendMask(const cv::Mat& mask8, cv::Size size) {
+  NLBlendMask m;
+  cv::Mat resized = mask8;
+  if (mask8.size() != size) cv::resize(mask8, resized, size, 0, 0, cv::INTER_LINEAR);
+  cv::Mat binary, closed;
+  cv::threshold(resized, binary, kMaskThreshold, 255, cv::THRESH_BINARY);
+  // The default morphology border keeps sky that touches the image edge.
+  cv::morphologyEx(binary, closed, cv::MORPH_CLOSE, ellipse(kHoleCloseSize));
+  cv::erode(closed, m.inset, ellipse(kInsetSize));
+  cv::Mat distance;
+  cv::distanceTransform(m.inset, distance, cv::DIST_L2, 3, CV_32F);
+  m.alpha.create(size, CV_32F);
+  cv::parallel_for_(cv::Range(0, size.height),
+                    [&](const cv::Range& rows) { alphaRows(m.inset, distance, m.alpha, rows); });
+  return m;
+}
+
+cv::Mat NL_compositeSkyOverForeground(const cv::Mat& sky, const cv::Mat& foreground, const cv::Mat& alpha) {
+  cv::Mat out = cv::Mat::zeros(sky.size(), sky.type());
+  const bool wide = sky.depth() == CV_16U;
+  cv::parallel_for_(cv::Range(0, sky.rows), [&](const cv::Range& rows) {
+    if (wide) compositeRows<ushort>(sky, foreground, alpha, out, rows);
+    else compositeRows<uchar>(sky, foreground, alpha, out, rows);
+  });
+  return out;
+}
+
+bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string& foregroundPath,
+                                   const std::string& referencePath, const std::string& skyMaskPath,
+                                   const std::string& outputPath, std::string& message,
+                                   const NLSkyCoverage& coverage) {
+  const cv::Mat sky = NL_imreadWithRetry(skyPath, -1);
+  const cv::Mat foreground = NL_imreadWithRetry(foregroundPath, -1);
+  NLBlendReport report;
+  const cv::Mat mask8 = NL_loadSkyBlendMaskImage(skyMaskPath, report.maskLoad);
+  if (sky.empty()) return fail(message, "Blend failed: could not load sky stack: " + skyPath);
+  if (foreground.empty()) return fail(message, "Blend failed: could not load foreground stack: " + foregroundPath);
+  if (mask8.empty())
+    return fail(message, "Blend failed: could not load sky mask: " + skyMaskPath + "\n" + report.maskLoad);
+  if (sky.size() != foreground.size() || sky.type() != foreground.type())
+    return fail(message, "Blend failed: sky and foreground size/type mismatch.");
+  if (!supportedType(sky)) return fail(message, "Blend failed: only 8-bit and 16-bit images with 1, 3 or 4 channels are supported.");
+  const NLBlendMask mask = NL_buildBlendMask(mask8, sky.size());
+  cv::Mat out = NL_compositeSkyOverForeground(sky, foreground, mask.alpha);
+  report.crop = NL_planCoverageCrop(mask.inset, coverage);
+  if (report.crop.offReason.empty() && report.crop.rect != cv::Rect(0, 0, out.cols, out.rows))
+    out = out(report.crop.rect).clone();
+  if (!skyblend_detail::writeImage(outputPath, out))
+    return fail(message, "Blend failed: could not write output: " + outputPath);
+  report.output = outputPath;
+  report.mask = skyMaskPath;
+  report.reference = referencePath;
+  countMask(mask, report);
+  message = NL_formatBlendReport(report);
+  return true;
+}
