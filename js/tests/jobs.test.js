@@ -123,3 +123,23 @@ test('my_echo_async rejects with the failure text when the job throws, and only 
       JSON.stringify(outcome));
   }
 });
+
+// One frame is not a star trail: the job fails, and every mode says so
+// instead of reporting success or waiting for a "Completed" that never comes.
+test('a failing job resolves with ok false and its error, in every mode the build carries', async () => {
+  const { dir, job } = makeScene('trail', 2);
+  const keys = jobKeys(job);
+  keys.inputs = keys.inputs.slice(0, 1);
+  const oneFrame = path.join(dir, 'startrail_job_native_one_frame.json');
+  fs.writeFileSync(oneFrame, JSON.stringify(keys, null, 2));
+  const modes = ['echo', 'async', 'background'].filter((mode) => mode === 'echo' ||
+    !notBuilt(addon, mode === 'async' ? 'my_echo_async' : 'my_start_job_background'));
+  for (const mode of modes) {
+    const reports = [];
+    const result = await runJob(oneFrame, { mode, onProgress: (p) => reports.push(p), pollMs: 50 });
+    assert.equal(result.ok, false, `${mode}: ${result.log}`);
+    assert.equal(result.fields.status, 'failed');
+    assert.ok(result.fields.error, `${mode}: the log names the error`);
+    assert.equal(reports.at(-1).stage, 'Failed', `${mode}: ${JSON.stringify(reports)}`);
+  }
+});

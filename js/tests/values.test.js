@@ -4,10 +4,13 @@
 // thousand calls in a row leaving nothing behind.
 const test = require('node:test');
 const assert = require('node:assert/strict');
+const os = require('node:os');
+const path = require('node:path');
 const v8 = require('node:v8');
+const { spawnSync } = require('node:child_process');
 const vm = require('node:vm');
 const { loadAddon, nativeHost } = require('..');
-const { loadProbe } = require('./scenes');
+const { loadProbe, notBuilt } = require('./scenes');
 
 const probe = loadProbe();
 
@@ -71,6 +74,15 @@ async function settledCounts() {
   return nativeHost().counts();
 }
 
+test('Node does not exit while a promise of the add-on is still to settle', () => {
+  // nothing else keeps this script's event loop alive
+  const script = `require(${JSON.stringify(require.resolve('./scenes'))}).loadProbe()
+    .probe_settle('settled after all', false).then((v) => process.stdout.write(v));`;
+  const run = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8' });
+  assert.equal(run.status, 0, run.stderr);
+  assert.equal(run.stdout, 'settled after all');
+});
+
 function settledMemory(gc) {
   gc();
   gc();
@@ -83,15 +95,22 @@ test('a thousand calls in a row leak no handles and no memory', async () => {
   const gc = vm.runInNewContext('gc');
   const addon = loadAddon();
   const payload = { text: 'x'.repeat(65536), nested: [[1, 2], { a: 'b' }] };
+  // a job file that is not there: the asynchronous echo settles at once
+  const noJob = path.join(os.tmpdir(), 'lumivex-no-such-job.txt');
+  const withAsync = !notBuilt(addon, 'my_echo_async');
+  const batches = async (make) => {
+    for (let batch = 0; batch < 10; batch++) {
+      await Promise.all(Array.from({ length: 100 }, (_, i) => make(i).catch(() => 0)));
+    }
+  };
   const round = async () => {
     for (let i = 0; i < 1000; i++) {
       assert.equal(addon.my_function(), 'Lumivex Native Addon 0.1.0');
       assert.equal(addon.raw.my_echo(i).code, '-1');
       assert.equal(probe.probe_round_trip(payload).text.length, payload.text.length);
     }
-    for (let batch = 0; batch < 10; batch++) {
-      await Promise.all(Array.from({ length: 100 }, (_, i) => probe.probe_settle(payload, i % 2 === 1).catch(() => 0)));
-    }
+    await batches((i) => probe.probe_settle(payload, i % 2 === 1));
+    if (withAsync) await batches(() => addon.my_echo_async(noJob));
   };
   // the allocator's arenas for both threads grow to their working size first
   await round();
@@ -107,4 +126,29 @@ test('a thousand calls in a row leak no handles and no memory', async () => {
   // one payload kept per call would be 192 MB over these rounds
   assert.ok(after.heapUsed - before.heapUsed < 4 * 1024 * 1024, `heap grew by ${after.heapUsed - before.heapUsed} bytes`);
   assert.ok(after.rss - before.rss < 24 * 1024 * 1024, `resident memory grew by ${after.rss - before.rss} bytes`);
+});
+
+// A worker thread is an environment of its own: its scripting thread, its
+// main-thread worker, and a teardown that must free whatever is still queued.
+test('a worker thread runs the host in its own environment and tears it down cleanly', async () => {
+  const { Worker } = require('node:worker_threads');
+  const source = `
+    const { parentPort } = require('node:worker_threads');
+    const { loadProbe } = require(${JSON.stringify(require.resolve('./scenes'))});
+    const probe = loadProbe();
+    probe.probe_settle({ from: 'worker' }, false).then((value) => {
+      // queued and never awaited: the teardown must drop them and free their data
+      for (let i = 0; i < 20; i++) probe.probe_settle('x'.repeat(1 << 16), false);
+      parentPort.postMessage(value);
+      process.exit(0);
+    });`;
+  const worker = new Worker(source, { eval: true });
+  const [message, exitCode] = await Promise.all([
+    new Promise((resolve, reject) => { worker.once('message', resolve); worker.once('error', reject); }),
+    new Promise((resolve) => worker.once('exit', resolve)),
+  ]);
+  assert.deepEqual(message, { from: 'worker' });
+  assert.equal(exitCode, 0);
+  assert.equal((await settledCounts()).pendingTasks, 0);
+  assert.deepEqual(await probe.probe_settle([1, 'main still works'], false), [1, 'main still works']);
 });
