@@ -46,8 +46,10 @@ NLJobKind NL_detectJobKind(const std::string& path) {
   return NLJobKind::HybridStack;
 }
 
-std::string NL_runJobForPath(const std::string& path) {
-  switch (NL_detectJobKind(path)) {
+std::string NL_runJobForPath(const std::string& path) { return NL_runJobOfKind(NL_detectJobKind(path), path); }
+
+std::string NL_runJobOfKind(NLJobKind kind, const std::string& path) {
+  switch (kind) {
     case NLJobKind::StarTrail: return NL_runStarTrailNativeJob(path);
     case NLJobKind::StarGlow: return NL_runStarGlowNativeJob(path);
     case NLJobKind::SkyBlend: return NL_runSkyBlendNativeJob(path);

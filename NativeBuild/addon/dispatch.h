@@ -1,6 +1,7 @@
 // Routing a job file to its job: path markers first, then content markers.
 #pragma once
 
+#include <functional>
 #include <string>
 
 enum class NLJobKind { StarTrail, StarGlow, SkyBlend, HybridStack };
@@ -16,3 +17,7 @@ NLJobKind NL_detectJobKind(const std::string& path);
 // Runs the job the path routes to on the calling thread and returns its result log.
 // Exceptions from the job pass through.
 std::string NL_runJobForPath(const std::string& path);
+// The runner of one kind on the calling thread; exceptions from the job pass through.
+std::string NL_runJobOfKind(NLJobKind kind, const std::string& path);
+// A job runner as the asynchronous and background launchers call it.
+using NLJobRunner = std::function<std::string(NLJobKind, const std::string&)>;

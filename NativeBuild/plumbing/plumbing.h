@@ -38,6 +38,16 @@ std::string NL_unescapeJsonString(const std::string& raw);
 // goes backwards within the process except for an explicit restart.
 void NL_writeProgressFile(const std::string& path, int percent, const std::string& stage,
                           const std::string& detail);
+// What this process has written to one progress path (the exact string):
+// how many entries, the percent stored and the last entry's stage.
+struct NLProgressRecord {
+  std::uint64_t entries = 0;
+  int percent = 0;
+  std::string stage;
+};
+NLProgressRecord NL_progressRecord(const std::string& path);
+// "Completed" and "Failed": a job's last entry, after which a poller stops.
+bool NL_isFinalProgressStage(const std::string& stage);
 // Replace the file's content; an empty path or an unopenable file is skipped silently.
 void NL_writeTextFile(const std::string& path, const std::string& text);
 void NL_sgWriteTextFile(const std::string& path, const std::string& text);
@@ -125,3 +135,15 @@ bool NL_readImageHeaderSize(const std::string& path, cv::Size& size);
 // Why an image file cannot be read at all, before any decode: "is not a
 // regular file", or the size problem its header claims; empty otherwise.
 std::string NL_imageFileProblem(const std::string& path);
+
+// Holds OpenCV's process-wide pool at one thread while a job runs its own
+// worker threads. Holds are counted: the last one to end restores the count
+// that was in force when the first began, so overlapping jobs never leave the
+// process single-threaded. Runs the one-time setup first.
+class NLOpenCVSingleThreadHold {
+ public:
+  NLOpenCVSingleThreadHold();
+  ~NLOpenCVSingleThreadHold();
+  NLOpenCVSingleThreadHold(const NLOpenCVSingleThreadHold&) = delete;
+  NLOpenCVSingleThreadHold& operator=(const NLOpenCVSingleThreadHold&) = delete;
+};

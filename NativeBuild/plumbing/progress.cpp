@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <cstdint>
 #include <map>
 
 std::string NL_gLumivexProgressPath;
@@ -11,20 +12,29 @@ std::mutex NL_gLumivexProgressMutex;
 
 namespace {
 
+// What the writer remembers of one path.
+struct PathMemory {
+  int percent = 0;
+  std::uint64_t entries = 0;
+  std::string stage;
+};
+
+// Built once and never destroyed: a background job still running while the
+// process exits may write one last entry after static destructors have run.
 std::mutex& progressMutex() {
-  static std::mutex m;
-  return m;
+  static std::mutex* m = new std::mutex;
+  return *m;
 }
 
-std::map<std::string, int>& progressMemory() {
-  static std::map<std::string, int> memory;
-  return memory;
+std::map<std::string, PathMemory>& progressMemory() {
+  static auto* memory = new std::map<std::string, PathMemory>;
+  return *memory;
 }
 
 // A fresh run on a reused path starts low after an earlier run ended high;
 // the end words never count as a restart.
 bool isRestart(int incoming, int last, const std::string& stage) {
-  return incoming <= 10 && last >= 90 && stage != "Completed" && stage != "Failed";
+  return incoming <= 10 && last >= 90 && !NL_isFinalProgressStage(stage);
 }
 
 // Writes the temporary file completely, then moves it over the old file in
@@ -57,7 +67,8 @@ void NL_writeProgressFile(const std::string& path, int percent, const std::strin
   if (path.empty()) return;
   const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   std::lock_guard<std::mutex> lock(progressMutex());
-  int& last = progressMemory()[path];
+  PathMemory& memory = progressMemory()[path];
+  int& last = memory.percent;
   int value = clamped;
   if (isRestart(percent, last, stage)) {
     last = clamped;
@@ -66,9 +77,24 @@ void NL_writeProgressFile(const std::string& path, int percent, const std::strin
   } else {
     last = clamped;
   }
+  ++memory.entries;
+  memory.stage = stage;
   replaceProgressFile(path, "percent=" + std::to_string(value) + "\nstage=" + stage + "\ndetail=" + detail +
                                 "\nwriter=module landscape-progress-monotonic-v2\n");
 }
+
+NLProgressRecord NL_progressRecord(const std::string& path) {
+  std::lock_guard<std::mutex> lock(progressMutex());
+  NLProgressRecord record;
+  const auto found = progressMemory().find(path);
+  if (found == progressMemory().end()) return record;
+  record.entries = found->second.entries;
+  record.percent = found->second.percent;
+  record.stage = found->second.stage;
+  return record;
+}
+
+bool NL_isFinalProgressStage(const std::string& stage) { return stage == "Completed" || stage == "Failed"; }
 
 void NL_writeStackProgress(int percent, const std::string& stage, const std::string& detail) {
   std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);

@@ -16,19 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
-// OpenCV's own pool is lowered to one thread while the trail workers run, so
-// the workers do not fight it for the cores; restored on every way out.
-class SingleThreadedOpenCV {
- public:
-  SingleThreadedOpenCV() : saved_(cv::getNumThreads()) { cv::setNumThreads(1); }
-  ~SingleThreadedOpenCV() { cv::setNumThreads(saved_); }
-  SingleThreadedOpenCV(const SingleThreadedOpenCV&) = delete;
-  SingleThreadedOpenCV& operator=(const SingleThreadedOpenCV&) = delete;
-
- private:
-  int saved_;
-};
-
 // Joins every started worker, also when starting a later one failed.
 class WorkerThreads {
  public:
@@ -128,7 +115,9 @@ std::string workerPhaseDetail(const TrailRun& run, const Plan& plan) {
 }
 
 void runWorkers(TrailRun& run, const Plan& plan) {
-  SingleThreadedOpenCV singleThreaded;
+  // OpenCV's own pool is held at one thread while the trail workers run, so
+  // the workers do not fight it for the cores; released on every way out.
+  NLOpenCVSingleThreadHold singleThreaded;
   run.accumulator = cv::Mat::zeros(run.reference.size(), run.reference.type());
   if (compositeWanted(run.job)) prepareMasks(run);
   run.rowLocks = std::vector<std::mutex>(run.reference.rows);
