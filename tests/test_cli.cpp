@@ -3,6 +3,7 @@
 // verdict, progress follower).
 #include "cli/progress_view.h"
 #include "standin/host.h"
+#include "program_run.h"
 #include "support.h"
 #include "synth/synth.h"
 
@@ -19,7 +20,6 @@
 
 #if defined(__APPLE__) || defined(__linux__)
 #include <dlfcn.h>
-#include <sys/wait.h>
 #endif
 
 namespace {
@@ -28,33 +28,9 @@ using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
-struct ProgramRun {
-  int status = -1;
-  std::string out, err;
-};
-
-std::string shellQuote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// Runs the program with the arguments (already quoted) and an optional environment prefix.
-ProgramRun lumivex(const std::string& args, const std::string& env = "") {
-  TempDir dir;
-  const std::string command = env + " " + shellQuote(LUMIVEX_EXE) + " " + args + " >" + shellQuote(dir.file("out")) +
-                              " 2>" + shellQuote(dir.file("err")) + " </dev/null";
-  ProgramRun r;
-  const int raw = std::system(command.c_str());
-#if defined(WEXITSTATUS)
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#else
-  r.status = raw;
-#endif
-  r.out = readFile(dir.file("out"));
-  r.err = readFile(dir.file("err"));
-  return r;
-}
+using testsupport::lumivex;
+using testsupport::ProgramRun;
+using testsupport::shellQuote;
 
 TEST(LumivexCall, PrintsStringsAndErrorValues) {
   const ProgramRun banner = lumivex("call my_function");

@@ -12,6 +12,10 @@ int lumivexRun(const Args& args);       // run JOB [--quiet]
 int lumivexSynth(const Args& args);     // synth SCENE --out DIR ...
 int lumivexDemo(const Args& args);      // demo [DIR]
 int lumivexRegister(const Args& args);  // register REFERENCE MOVING ...
+int lumivexTrail(const Args& args);     // trail FRAME... -o OUT.tif [options]
+int lumivexStack(const Args& args);     // stack FRAME... -o OUT.tif [options]
+int lumivexGlow(const Args& args);      // glow IMAGE -o OUT.tif [options]
+int lumivexSkyBlend(const Args& args);  // skyblend FRAME... --reference FRAME --sky-mask MASK.png -o OUTDIR [options]
 
 // Path of the add-on module the program loads.
 std::string lumivexAddonPath();

@@ -11,12 +11,19 @@ namespace {
 const char* kUsage =
     "usage: lumivex COMMAND [ARGS]\n"
     "\n"
+    "  trail FRAME... -o OUT.tif [options]        combine a time-lapse into a star-trail image\n"
+    "  stack FRAME... -o OUT.tif [options]        register and stack frames\n"
+    "  glow IMAGE -o OUT.tif [options]            render a glow around the stars of one image\n"
+    "  skyblend FRAME... --reference FRAME --sky-mask MASK.png -o OUTDIR [options]\n"
+    "                                             stack the sky and the foreground, blend both\n"
     "  call NAME [STRING | --number X | --bool B]  call an export of the add-on\n"
     "  run JOB [--quiet]                          run a job file, following its progress\n"
     "  synth SCENE --out DIR [options]            write a synthetic night sky with truth and job files\n"
     "  demo [DIR]                                 make every scene and run every job on it\n"
     "  register REFERENCE MOVING [options]        register one frame pair and print the figures\n"
-    "  --help, --version\n";
+    "  --help, --version\n"
+    "\n"
+    "lumivex COMMAND --help shows a command's options.\n";
 
 }  // namespace
 
@@ -36,7 +43,8 @@ int main(int argc, char** argv) {
   }
   const std::map<std::string, int (*)(const Args&)> commands = {
       {"call", lumivexCall},   {"run", lumivexRun},           {"synth", lumivexSynth},
-      {"demo", lumivexDemo},   {"register", lumivexRegister},
+      {"demo", lumivexDemo},   {"register", lumivexRegister},     {"trail", lumivexTrail},
+      {"stack", lumivexStack}, {"glow", lumivexGlow},             {"skyblend", lumivexSkyBlend},
   };
   const auto found = commands.find(command);
   if (found == commands.end()) {

@@ -3,6 +3,7 @@
 
 #include "synth/detail/file_names.h"
 #include "synth/detail/scene_parts.h"
+#include "synth/job_files.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -68,19 +69,6 @@ void writeTruthImages(const Scene& scene, const fs::path& dir, SceneFiles& files
 
 }  // namespace
 
-void detail::writeTextFileChecked(const std::string& path, const std::string& text) {
-  // Written beside and renamed, so a reader never sees half a file.
-  const std::string temporary = path + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    if (!out.flush()) throw std::runtime_error("could not write " + path);
-  }
-  std::error_code ec;
-  fs::rename(temporary, path, ec);
-  if (ec) throw std::runtime_error("could not write " + path + ": " + ec.message());
-}
-
 std::vector<std::string> sceneNames() { return {"stack", "trail", "skyblend", "glow"}; }
 
 bool writeSceneFiles(const Scene& scene, const std::string& dirText, SceneFiles& files,
@@ -99,7 +87,7 @@ bool writeSceneFiles(const Scene& scene, const std::string& dirText, SceneFiles&
     }
     writeTruthImages(scene, dir, files);
     files.truth = (dir / detail::kTruthFile).string();
-    detail::writeTextFileChecked(files.truth, truthJson(scene, names));
+    writeTextFileChecked(files.truth, truthJson(scene, names));
     files.job = detail::writeJobFile(scene, dir.string(), files);
     return true;
   } catch (const std::exception& e) {

@@ -33,9 +33,6 @@ void composeGround(cv::Mat& signal, const cv::Mat& ground, const cv::Mat& skyMas
 // the sky too: the ground hides anything behind it.
 void addOnSky(cv::Mat& signal, cv::Mat& layer, cv::Mat& mask, const cv::Mat& skyMask);
 
-// Replaces path's content through a temporary file; throws std::runtime_error on failure.
-void writeTextFileChecked(const std::string& path, const std::string& text);
-
 // Writes the scene's ready-to-run job file into dir (absolute) and returns its
 // path; outputs, progress and result logs all lie inside dir.
 std::string writeJobFile(const Scene& scene, const std::string& dir, const SceneFiles& files);

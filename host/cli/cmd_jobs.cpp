@@ -1,0 +1,229 @@
+// lumivex trail | stack | glow | skyblend: one command per job on the user's
+// own frames. Each command is a table of options and a function that turns
+// what was given into the job's paths and keys; an option left out leaves
+// its key out, so the job's own default holds.
+#include "cli/commands.h"
+#include "cli/job_args.h"
+#include "cli/job_command.h"
+
+#include <filesystem>
+
+namespace lvcli {
+namespace {
+
+namespace fs = std::filesystem;
+using synth::JobSetting;
+
+const char* kFramesHelp = "frames: files, globs or a folder (its TIFF and PNG files in name order)";
+
+OptionRule option(std::string name, ValueKind kind, std::string value, std::string help) {
+  OptionRule o;
+  o.name = std::move(name), o.kind = kind, o.value = std::move(value), o.help = std::move(help);
+  return o;
+}
+
+OptionRule words(std::string name, std::vector<std::string> choices, std::string help) {
+  std::string shown;
+  for (const std::string& w : choices) shown += (shown.empty() ? "" : "|") + w;
+  OptionRule o = option(std::move(name), ValueKind::Word, shown, std::move(help));
+  o.words = std::move(choices);
+  return o;
+}
+
+OptionRule range(std::string name, ValueKind kind, std::string value, double least, double most, std::string help) {
+  OptionRule o = option(std::move(name), kind, std::move(value), std::move(help));
+  o.least = least, o.most = most;
+  return o;
+}
+
+OptionRule output(std::string value, std::string help, ValueKind kind = ValueKind::OutputFile) {
+  OptionRule o = option("--output", kind, std::move(value), std::move(help));
+  o.shortName = "-o", o.required = true;
+  return o;
+}
+
+OptionRule paired(OptionRule o, std::string needs, std::string excludes = "") {
+  o.needs = std::move(needs), o.excludes = std::move(excludes);
+  return o;
+}
+
+OptionRule required(OptionRule o) {
+  o.required = true;
+  return o;
+}
+
+// Side files of a job written next to its output: OUT.tif gives OUT_startrail_job_native.json and so on.
+void besideOutput(JobPlan& plan, const std::string& output) {
+  const fs::path out(output);
+  plan.dir = out.has_parent_path() ? out.parent_path().string() : ".";
+  plan.prefix = out.stem().string() + "_";
+}
+
+std::string besideOutputNamed(const std::string& output, const std::string& suffix) {
+  const fs::path out(output);
+  return (out.parent_path() / (out.stem().string() + suffix + ".tif")).string();
+}
+
+// ---- Star Trail ---------------------------------------------------------------
+
+CommandTable trailTable() {
+  OptionRule window = range("--window", ValueKind::Whole, "N", 3, 9, "neighbourhood of frames each frame is compared in: 3, 5, 7 or 9 (job default 5)");
+  window.odd = true;
+  return {"trail",
+          "Combines a night-sky time-lapse into one star-trail image (per-pixel maximum), "
+          "removing satellite and aircraft trails.",
+          "FRAME...", "night-sky frames in time order: files, globs or a folder (its TIFF and PNG files in name order)", false,
+          {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"),
+           words("--reject", {"off", "low", "medium", "high"}, "satellite and aircraft trail removal (job default medium)"),
+           window,
+           range("--grow", ValueKind::Whole, "PX", 0, 8, "growth of removed areas in pixels (job default 2)"),
+           range("--threshold", ValueKind::Number, "PCT", 50, 220, "removal threshold, percent (job default by --reject: 150, 125, 100)"),
+           range("--aircraft", ValueKind::Number, "PCT", 0, 100, "aircraft light sensitivity (job default by --reject: 50, 75, 100)"),
+           words("--comet", {"forward", "reverse", "both"}, "fade the trails like comets, in this direction"),
+           paired(range("--comet-strength", ValueKind::Number, "P", 0, 100, "comet fade strength in percent (job default 50)"), "--comet"),
+           paired(option("--sky-mask", ValueKind::File, "MASK.png", "sky mask (white = sky) to blend a stacked foreground in"), "--foreground"),
+           paired(option("--foreground", ValueKind::Frames, "FRAME...", "landscape frames, stacked and kept below the sky mask"), "--sky-mask")}};
+}
+
+bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
+  const std::string out = c.text("--output");
+  besideOutput(plan, out);
+  synth::JobPaths& p = plan.paths;
+  p.output = out;
+  if (c.has("--sky-mask")) {
+    p.skyMask = c.text("--sky-mask");
+    p.skyOutput = besideOutputNamed(out, "_sky");
+    p.foregroundOutput = besideOutputNamed(out, "_foreground");
+  }
+  const std::vector<std::string> written = {out, p.skyMask, p.skyOutput, p.foregroundOutput};
+  if (!expandFrames(c.frames, written, p.inputs, error)) return false;
+  if (c.has("--foreground") && !expandFrames(c.list("--foreground"), written, p.foregroundInputs, error)) return false;
+  synth::JobSettings& s = plan.settings;
+  if (c.has("--reject")) s.push_back(JobSetting::text("rejectionMode", c.text("--reject")));
+  if (c.has("--window")) s.push_back(JobSetting::num("temporalWindow", c.number("--window")));
+  if (c.has("--grow")) s.push_back(JobSetting::num("maskGrowPx", c.number("--grow")));
+  if (c.has("--threshold")) s.push_back(JobSetting::num("rejectionThresholdPct", c.number("--threshold")));
+  if (c.has("--aircraft")) s.push_back(JobSetting::num("aircraftSensitivity", c.number("--aircraft")));
+  if (c.has("--comet")) {
+    s.push_back(JobSetting::flag("cometEnabled", true));
+    s.push_back(JobSetting::text("cometDirection", c.text("--comet")));
+  }
+  if (c.has("--comet-strength")) s.push_back(JobSetting::num("cometStrength", c.number("--comet-strength")));
+  return true;
+}
+
+// ---- Hybrid stack -------------------------------------------------------------
+
+CommandTable stackTable() {
+  return {"stack",
+          "Registers the frames on the sharpest one and stacks them, leaving out frames "
+          "that are soft or do not align.",
+          "FRAME...", kFramesHelp, false,
+          {output("OUT.tif", "the stacked image to write"),
+           words("--method", {"auto", "average", "median", "sigma"}, "how the frames are combined; auto picks by frame count (default auto)"),
+           range("--keep", ValueKind::Whole, "PERCENT", 50, 100, "share of the sharpest frames kept (job default 100)")}};
+}
+
+bool stackPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
+  const std::string out = c.text("--output");
+  besideOutput(plan, out);
+  plan.paths.output = out;
+  if (!expandFrames(c.frames, {out}, plan.paths.inputs, error)) return false;
+  // the job has no method of its own to fall back on, so "auto" stands in for a missing --method
+  const std::string method = c.has("--method") ? c.text("--method") : "auto";
+  plan.settings.push_back(JobSetting::text("method", method == "auto" ? method : "registered-" + method + "-homography"));
+  if (c.has("--keep")) plan.settings.push_back(JobSetting::num("qualityKeepPercent", c.number("--keep")));
+  return true;
+}
+
+// ---- Star Glow ----------------------------------------------------------------
+
+CommandTable glowTable() {
+  return {"glow",
+          "Finds the stars of one image and renders a colour-aware glow around them, as a 16-bit TIFF.",
+          "IMAGE", "the image (TIFF or PNG)", true,
+          {output("OUT.tif", "the image to write"),
+           range("--amount", ValueKind::Number, "P", 0, 100, "share of the stars that glow, in percent (job default 30)"),
+           range("--strength", ValueKind::Number, "S", 0, 3, "glow strength (job default 0.6)"),
+           paired(option("--final", ValueKind::Switch, "", "write the image with the glow screened over it"), "", "--glow-only"),
+           paired(option("--glow-only", ValueKind::Switch, "", "write the glow layer alone (the job default)"), "", "--final"),
+           option("--sky-mask", ValueKind::File, "MASK.png", "only stars in the mask's white sky glow")}};
+}
+
+bool glowPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
+  const std::string out = c.text("--output");
+  besideOutput(plan, out);
+  plan.paths.output = out;
+  std::error_code ec;
+  if (!fs::is_regular_file(c.frames.front(), ec)) {
+    error = "image '" + c.frames.front() + "' " + (fs::exists(c.frames.front(), ec) ? "is not a file" : "does not exist");
+    return false;
+  }
+  plan.paths.inputs = c.frames;
+  synth::JobSettings& s = plan.settings;
+  if (c.has("--amount")) s.push_back(JobSetting::num("starAmount", c.number("--amount")));
+  if (c.has("--strength")) s.push_back(JobSetting::num("glowStrength", c.number("--strength")));
+  if (c.has("--final")) s.push_back(JobSetting::text("outputMode", "final"));
+  if (c.has("--glow-only")) s.push_back(JobSetting::text("outputMode", "glowOnly"));
+  if (c.has("--sky-mask")) {
+    plan.paths.skyMask = c.text("--sky-mask");
+    s.push_back(JobSetting::flag("useSkyMask", true));
+  }
+  return true;
+}
+
+// ---- Sky Blend ----------------------------------------------------------------
+
+CommandTable skyBlendTable() {
+  return {"skyblend",
+          "Registers the sky of the frames on the reference and stacks it, stacks the fixed "
+          "foreground, and blends both through the sky mask.",
+          "FRAME...", kFramesHelp, false,
+          {required(option("--reference", ValueKind::File, "FRAME", "the frame the sky is registered on")),
+           required(option("--sky-mask", ValueKind::File, "MASK.png", "sky mask (white = sky)")),
+           output("OUTDIR", "folder for the sky, foreground and blend images (made when missing)", ValueKind::OutputDir),
+           words("--method", {"auto", "average", "sigma"}, "how the frames are combined; auto clips outliers (job default auto)")}};
+}
+
+bool skyBlendPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
+  plan.dir = c.text("--output");
+  plan.makeDir = true;
+  synth::JobPaths& p = plan.paths;
+  p.reference = c.text("--reference");
+  p.skyMask = c.text("--sky-mask");
+  p.skyOutput = (fs::path(plan.dir) / "skyblend_sky.tif").string();
+  p.foregroundOutput = (fs::path(plan.dir) / "skyblend_foreground.tif").string();
+  p.blendOutput = (fs::path(plan.dir) / "skyblend_blend.tif").string();
+  if (!expandFrames(c.frames, {p.skyMask, p.skyOutput, p.foregroundOutput, p.blendOutput}, p.inputs, error)) return false;
+  if (c.has("--method")) plan.settings.push_back(JobSetting::text("stackMethod", c.text("--method")));
+  return true;
+}
+
+}  // namespace
+
+const JobCommand& trailCommand() {
+  static const JobCommand command{trailTable(), synth::JobKind::StarTrail, trailPlan};
+  return command;
+}
+
+const JobCommand& stackCommand() {
+  static const JobCommand command{stackTable(), synth::JobKind::HybridStack, stackPlan};
+  return command;
+}
+
+const JobCommand& glowCommand() {
+  static const JobCommand command{glowTable(), synth::JobKind::StarGlow, glowPlan};
+  return command;
+}
+
+const JobCommand& skyBlendCommand() {
+  static const JobCommand command{skyBlendTable(), synth::JobKind::SkyBlend, skyBlendPlan};
+  return command;
+}
+
+}  // namespace lvcli
+
+int lumivexTrail(const Args& args) { return lvcli::runJobCommand(lvcli::trailCommand(), args); }
+int lumivexStack(const Args& args) { return lvcli::runJobCommand(lvcli::stackCommand(), args); }
+int lumivexGlow(const Args& args) { return lvcli::runJobCommand(lvcli::glowCommand(), args); }
+int lumivexSkyBlend(const Args& args) { return lvcli::runJobCommand(lvcli::skyBlendCommand(), args); }

@@ -1,0 +1,344 @@
+// The job commands of the lumivex program (trail, stack, glow, skyblend):
+// the job files they write, read back by the jobs' own readers; running
+// them on small synthetic skies; frame lists; help and bad usage.
+#include "cli/job_args.h"
+#include "cli/job_command.h"
+#include "plumbing/plumbing.h"
+#include "program_run.h"
+#include "standin/host.h"
+#include "starglow/starglow.h"
+#include "startrail/startrail.h"
+#include "support.h"
+#include "synth/synth.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+#if defined(__APPLE__) || defined(__linux__)
+#include <unistd.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::lumivex;
+using testsupport::ProgramRun;
+using testsupport::readFile;
+using testsupport::shellQuote;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+// Every run of a job command with this prefix writes its job file and then
+// fails to load the module (exit 2): the file alone, without running the job.
+const std::string kNoModule = "LUMIVEX_ADDON=/nonexistent/lumivex_addon.uxpaddon";
+
+std::string quoted(const std::vector<std::string>& paths) {
+  std::string out;
+  for (const std::string& p : paths) out += " " + shellQuote(p);
+  return out;
+}
+
+std::vector<std::string> filesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Small scenes, made once for all tests.
+class JobCommands : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    root_ = std::make_unique<TempDir>();
+    for (const char* name : {"trail", "glow", "stack", "skyblend"}) {
+      synth::SceneRequest request;
+      request.scene = name;
+      request.dir = root_->file(name);
+      request.size = {320, 240};
+      request.frames = std::string(name) == "glow" ? 1 : 4;
+      std::string error;
+      ASSERT_TRUE(synth::writeScene(request, scenes_[name], error)) << error;
+    }
+  }
+  static void TearDownTestSuite() { root_.reset(); }
+  static const synth::SceneFiles& scene(const std::string& name) { return scenes_[name]; }
+
+  TempDir out_;
+
+ private:
+  static std::unique_ptr<TempDir> root_;
+  static std::map<std::string, synth::SceneFiles> scenes_;
+};
+
+std::unique_ptr<TempDir> JobCommands::root_;
+std::map<std::string, synth::SceneFiles> JobCommands::scenes_;
+
+TEST_F(JobCommands, TrailWritesEveryOptionAsTheJobReadsItAndRuns) {
+  const synth::SceneFiles& s = scene("trail");
+  const std::string pattern = (fs::path(s.frames.front()).parent_path() / "frame_*.tif").string();
+  const ProgramRun r = lumivex("trail " + shellQuote(pattern) + " -o " + shellQuote(out_.file("trail.tif")) +
+                               " --reject high --window 7 --grow 4 --threshold 180.5 --aircraft 20"
+                               " --comet reverse --comet-strength 35 --sky-mask " + shellQuote(s.skyMask) +
+                               " --foreground" + quoted({s.frames[0], s.frames[1]}));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::string jobPath = out_.file("trail_startrail_job_native.json");
+  const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(jobPath);
+  EXPECT_EQ(job.inputs, s.frames);  // the pattern, in name order
+  EXPECT_EQ(job.foregroundInputs, (std::vector<std::string>{s.frames[0], s.frames[1]}));
+  EXPECT_EQ(job.output, out_.file("trail.tif"));
+  EXPECT_EQ(job.skyOutput, out_.file("trail_sky.tif"));
+  EXPECT_EQ(job.foregroundOutput, out_.file("trail_foreground.tif"));
+  EXPECT_EQ(job.maskInput, s.skyMask);
+  EXPECT_EQ(job.progress, out_.file("trail_startrail_progress.txt"));
+  EXPECT_EQ(job.resultLog, out_.file("trail_startrail_result_log.txt"));
+  EXPECT_EQ(job.rejectionMode, "high");
+  EXPECT_EQ(job.temporalWindow, 7);
+  EXPECT_EQ(job.maskGrowPx, 4);
+  EXPECT_EQ(job.rejectionThresholdPct, 180.5);
+  EXPECT_EQ(job.aircraftSensitivity, 20.0);
+  EXPECT_TRUE(job.cometEnabled);
+  EXPECT_EQ(job.cometDirection, "reverse");
+  EXPECT_EQ(job.cometStrength, 35.0);
+  EXPECT_NE(r.err.find("job file: " + jobPath + "\n"), std::string::npos) << r.err;
+  // the result log on stdout is the job's own; the composite replaced the intermediates
+  EXPECT_EQ(r.out, readFile(job.resultLog));
+  EXPECT_TRUE(lvhost::resultLogReportsSuccess(r.out)) << r.out;
+  EXPECT_TRUE(fs::exists(job.output));
+  EXPECT_FALSE(fs::exists(job.skyOutput));
+  EXPECT_FALSE(fs::exists(job.foregroundOutput));
+}
+
+TEST_F(JobCommands, OptionsLeftOutLeaveTheirKeysOutSoTheJobDefaultsHold) {
+  const synth::SceneFiles& s = scene("trail");
+  const ProgramRun r = lumivex("trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("t.tif")) + " --quiet");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");  // --quiet: the result log alone
+  const std::string jobPath = out_.file("t_startrail_job_native.json");
+  EXPECT_EQ(r.out, readFile(out_.file("t_startrail_result_log.txt")));
+  const std::string text = readFile(jobPath);
+  for (const char* key : {"rejectionMode", "temporalWindow", "maskGrowPx", "rejectionThresholdPct",
+                          "aircraftSensitivity", "comet", "maskInput", "foreground", "skyOutput", "blending"}) {
+    EXPECT_EQ(text.find(key), std::string::npos) << key << "\n" << text;
+  }
+  const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(jobPath);
+  EXPECT_EQ(job.inputs, s.frames);
+  EXPECT_EQ(job.rejectionMode, "medium");
+  EXPECT_EQ(job.temporalWindow, 5);
+
+  const synth::SceneFiles& g = scene("glow");
+  ASSERT_EQ(lumivex("glow " + shellQuote(g.frames[0]) + " -o " + shellQuote(out_.file("g.tif")), kNoModule).status, 2);
+  const NL_StarGlowJob glow = NL_readStarGlowJob(readFile(out_.file("g_star_glow_job_native.json")));
+  EXPECT_EQ(glow.type, "star-glow-native-job");
+  EXPECT_EQ(glow.inputPath, g.frames[0]);
+  EXPECT_EQ(glow.skyMaskPath, "");
+  const NL_StarGlowSettings defaults;
+  EXPECT_EQ(glow.settings.starAmount, defaults.starAmount);
+  EXPECT_EQ(glow.settings.outputMode, defaults.outputMode);
+  EXPECT_EQ(glow.settings.useSkyMask, false);
+
+  const synth::SceneFiles& b = scene("skyblend");
+  ASSERT_EQ(lumivex("skyblend" + quoted(b.frames) + " --reference " + shellQuote(b.frames[0]) + " --sky-mask " +
+                        shellQuote(b.skyMask) + " -o " + shellQuote(out_.file("blend")), kNoModule).status, 2);
+  EXPECT_EQ(readFile(out_.file("blend/skyblend_job_native.json")).find("stackMethod"), std::string::npos);
+}
+
+TEST_F(JobCommands, GlowWritesEveryOptionAsTheJobReadsItAndRuns) {
+  const synth::SceneFiles& g = scene("glow");
+  const std::string mask = scene("trail").skyMask;
+  const ProgramRun r = lumivex("glow " + shellQuote(g.frames[0]) + " -o " + shellQuote(out_.file("glow.tif")) +
+                               " --amount 45 --strength 1.25 --final --sky-mask " + shellQuote(mask));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const NL_StarGlowJob job = NL_readStarGlowJob(readFile(out_.file("glow_star_glow_job_native.json")));
+  EXPECT_EQ(job.type, "star-glow-native-job");
+  EXPECT_EQ(job.inputPath, g.frames[0]);
+  EXPECT_EQ(job.outputPath, out_.file("glow.tif"));
+  EXPECT_EQ(job.skyMaskPath, mask);
+  EXPECT_EQ(job.progressPath, out_.file("glow_star_glow_progress.txt"));
+  EXPECT_EQ(job.resultLog, out_.file("glow_star_glow_result_log.txt"));
+  EXPECT_EQ(job.settings.starAmount, 45.0);
+  EXPECT_EQ(job.settings.glowStrength, 1.25);
+  EXPECT_EQ(job.settings.outputMode, "final");
+  EXPECT_TRUE(job.settings.useSkyMask);
+  EXPECT_EQ(r.out, readFile(job.resultLog));
+  EXPECT_TRUE(fs::exists(job.outputPath));
+
+  ASSERT_EQ(lumivex("glow " + shellQuote(g.frames[0]) + " -o " + shellQuote(out_.file("layer.tif")) + " --glow-only",
+                    kNoModule).status, 2);
+  EXPECT_EQ(NL_readStarGlowJob(readFile(out_.file("layer_star_glow_job_native.json"))).settings.outputMode, "glowOnly");
+}
+
+TEST_F(JobCommands, StackWritesTheKeyValueJobLineByLine) {
+  const synth::SceneFiles& s = scene("stack");
+  const std::pair<const char*, const char*> methods[] = {{"", "auto"},
+                                                         {" --method auto", "auto"},
+                                                         {" --method average", "registered-average-homography"},
+                                                         {" --method median", "registered-median-homography"},
+                                                         {" --method sigma", "registered-sigma-homography"}};
+  for (const auto& [option, method] : methods) {
+    const ProgramRun r = lumivex("stack" + quoted(s.frames) + " -o " + shellQuote(out_.file("stack.tif")) + option +
+                                 " --keep 80", kNoModule);
+    ASSERT_EQ(r.status, 2) << r.err;
+    std::string expected = std::string("# Hybrid stack job.\nmethod=") + method + "\nqualityKeepPercent=80\n" +
+                           "output=" + out_.file("stack.tif") + "\nprogress=" + out_.file("stack_stack_progress.txt") +
+                           "\nresultLog=" + out_.file("stack_stack_result_log.txt") + "\n";
+    for (const std::string& f : s.frames) expected += "input=" + f + "\n";
+    EXPECT_EQ(readFile(out_.file("stack_stack_job.txt")), expected) << option;
+  }
+  ASSERT_EQ(lumivex("stack" + quoted(s.frames) + " -o " + shellQuote(out_.file("plain.tif")), kNoModule).status, 2);
+  EXPECT_EQ(readFile(out_.file("plain_stack_job.txt")).find("qualityKeepPercent"), std::string::npos);
+  EXPECT_EQ(lvhost::jobProgressPath(out_.file("plain_stack_job.txt")), out_.file("plain_stack_progress.txt"));
+}
+
+TEST_F(JobCommands, SkyBlendWritesItsOutputsIntoTheFolderItMakes) {
+  const synth::SceneFiles& b = scene("skyblend");
+  const std::string folder = fs::path(b.frames[0]).parent_path().string();
+  const std::string outDir = out_.file("new/blend");
+  // the scene's folder: its frames, but not the sky mask kept beside them
+  ASSERT_EQ(lumivex("skyblend " + shellQuote(folder) + " --reference " + shellQuote(b.frames[2]) + " --sky-mask " +
+                        shellQuote(b.skyMask) + " -o " + shellQuote(outDir) + " --method average", kNoModule).status, 2);
+  const std::string text = readFile(outDir + "/skyblend_job_native.json");
+  EXPECT_EQ(NL_extractJsonPathObjectsArray(text, "inputs"), b.frames);
+  EXPECT_EQ(NL_extractJsonString(text, "type"), "skyblend-native-job");
+  EXPECT_EQ(NL_extractJsonString(text, "referencePath"), b.frames[2]);
+  EXPECT_EQ(NL_extractJsonString(text, "skyMaskPath"), b.skyMask);
+  EXPECT_EQ(NL_extractJsonNestedString(text, "outputs", "sky"), outDir + "/skyblend_sky.tif");
+  EXPECT_EQ(NL_extractJsonNestedString(text, "outputs", "foreground"), outDir + "/skyblend_foreground.tif");
+  EXPECT_EQ(NL_extractJsonNestedString(text, "outputs", "blend"), outDir + "/skyblend_blend.tif");
+  EXPECT_EQ(NL_extractJsonString(text, "progress"), outDir + "/skyblend_progress.txt");
+  EXPECT_EQ(NL_extractJsonString(text, "resultLog"), outDir + "/skyblend_result_log.txt");
+  EXPECT_EQ(NL_extractJsonString(text, "stackMethod"), "average");
+}
+
+TEST_F(JobCommands, FailingJobExitsOneWithItsOwnTextAndPlainProgressLines) {
+  const synth::SceneFiles& s = scene("trail");
+  const ProgramRun r = lumivex("trail " + shellQuote(s.frames[0]) + " -o " + shellQuote(out_.file("one.tif")));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Star Trail failed: at least two input frames are required."), std::string::npos) << r.out;
+  // stderr is not a terminal: no bar, no carriage return, one line per stage
+  EXPECT_EQ(r.err.find('\r'), std::string::npos);
+  EXPECT_EQ(r.err.find('['), std::string::npos);
+  EXPECT_NE(r.err.find("\nprogress 100% Failed: Star Trail failed: at least two input frames are required.\n"),
+            std::string::npos) << r.err;
+}
+
+TEST(JobFrames, FoldersAndPatternsGiveTheirFilesInNameOrder) {
+  TempDir dir;
+  for (const char* name : {"frame_2.tif", "frame_10.tif", "b.tiff", "a.PNG", "notes.txt", "._frame_3.tif", "out.tif"}) {
+    writeFile(dir.file(name), "x");
+  }
+  fs::create_directories(dir.file("sub.tif"));
+  std::vector<std::string> frames;
+  std::string error;
+  ASSERT_TRUE(lvcli::expandFrames({dir.path()}, {dir.file("out.tif")}, frames, error)) << error;
+  EXPECT_EQ(frames, (std::vector<std::string>{dir.file("a.PNG"), dir.file("b.tiff"), dir.file("frame_10.tif"),
+                                              dir.file("frame_2.tif")}));
+  // a pattern keeps any file type it names; plain files keep the order given
+  ASSERT_TRUE(lvcli::expandFrames({dir.file("*e*.t?t"), dir.file("b.tiff"), dir.file("frame_*")}, {}, frames, error));
+  EXPECT_EQ(frames, (std::vector<std::string>{dir.file("notes.txt"), dir.file("b.tiff"), dir.file("frame_10.tif"),
+                                              dir.file("frame_2.tif")}));
+  const std::pair<std::string, std::string> failures[] = {
+      {dir.file("missing.tif"), "frame '" + dir.file("missing.tif") + "' does not exist"},
+      {dir.file("z*.tif"), "no file matches '" + dir.file("z*.tif") + "'"},
+      {dir.file("sub.tif"), "folder '" + dir.file("sub.tif") + "' holds no TIFF or PNG frames"}};
+  for (const auto& [arg, message] : failures) {
+    EXPECT_FALSE(lvcli::expandFrames({dir.file("b.tiff"), arg}, {}, frames, error));
+    EXPECT_EQ(error, message);
+    error.clear();
+  }
+}
+
+const lvcli::JobCommand* const kCommands[] = {&lvcli::trailCommand(), &lvcli::stackCommand(), &lvcli::glowCommand(),
+                                              &lvcli::skyBlendCommand()};
+
+TEST(JobHelp, EveryCommandAnswersInTheSameLayout) {
+  std::string sharedTail;
+  for (const lvcli::JobCommand* command : kCommands) {
+    const std::string name = command->table.name;
+    for (const char* flag : {"--help", "-h"}) {
+      const ProgramRun r = lumivex(name + " " + flag);
+      EXPECT_EQ(r.status, 0) << name;
+      EXPECT_EQ(r.err, "") << name;
+      EXPECT_EQ(r.out, lvcli::usageText(command->table)) << name;
+    }
+    const std::string usage = lvcli::usageText(command->table);
+    EXPECT_EQ(usage.rfind("usage: lumivex " + name + " " + command->table.frames + " ", 0), 0u) << usage;
+    for (const lvcli::OptionRule& o : command->table.options) {
+      EXPECT_NE(usage.find("\n  " + (o.shortName.empty() ? "" : o.shortName + ", ") + o.name), std::string::npos)
+          << name << " " << o.name;
+    }
+    // every argument line: two blanks, the name, its help at one column (or below a long name)
+    std::istringstream lines(usage.substr(usage.find("\n  ")));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.empty()) continue;
+      const bool nameAlone = line.size() > 2 && line[2] != ' ' && line.find("  ", 2) == std::string::npos;
+      EXPECT_TRUE(nameAlone || (line.size() > 34 && line[33] == ' ' && line[34] != ' ')) << name << ": " << line;
+    }
+    const std::string tail = usage.substr(usage.find("\n  -q, --quiet"));
+    if (sharedTail.empty()) sharedTail = tail;
+    EXPECT_EQ(tail, sharedTail) << name;
+  }
+}
+
+TEST_F(JobCommands, BadUsageExitsTwoWithTheUsageAndWritesNothing) {
+  const synth::SceneFiles& s = scene("trail");
+  const std::string frame = shellQuote(s.frames[0]), frames = quoted(s.frames), mask = shellQuote(s.skyMask);
+  const std::string out = " -o " + shellQuote(out_.file("o.tif")), outDir = " -o " + shellQuote(out_.file("new"));
+  TempDir empty;
+  const std::string missing = out_.file("missing.tif");
+  const std::pair<std::string, std::string> cases[] = {
+      {"trail" + out, "no FRAME given"},
+      {"trail" + frames, "-o OUT.tif is required"},
+      {"trail" + frames + " " + shellQuote(missing) + out, "frame '" + missing + "' does not exist"},
+      {"trail " + shellQuote(empty.path()) + out, "folder '" + empty.path() + "' holds no TIFF or PNG frames"},
+      {"trail" + frames + out + " --bogus", "unknown option '--bogus'"},
+      {"trail" + frames + out + " --window 4", "--window takes an odd whole number from 3 to 9, not '4'"},
+      {"trail" + frames + out + " --threshold 12x", "--threshold takes a number from 50 to 220, not '12x'"},
+      {"trail" + frames + out + " --reject=maybe", "--reject takes off, low, medium or high, not 'maybe'"},
+      {"trail" + frames + out + " --comet-strength 20", "--comet-strength goes with --comet"},
+      {"trail" + frames + out + " --sky-mask " + mask, "--sky-mask goes with --foreground"},
+      {"trail" + frames + out + " --grow", "--grow needs a value (PX)"},
+      {"trail" + frames + out + " -o " + shellQuote(out_.file("p.tif")), "--output is given twice"},
+      {"trail" + frames + " -o " + shellQuote(out_.file("none/o.tif")), "--output: folder '" + out_.file("none") + "' does not exist"},
+      {"stack" + frames + out + " --method mean", "--method takes auto, average, median or sigma, not 'mean'"},
+      {"stack" + frames + out + " --keep 101", "--keep takes a whole number from 50 to 100, not '101'"},
+      {"glow" + frames + out, "only one IMAGE can be given"},
+      {"glow " + frame + out + " --final --glow-only", "--final and --glow-only cannot go together"},
+      {"glow " + shellQuote(missing) + out, "image '" + missing + "' does not exist"},
+      {"glow " + frame + out + " --strength 4", "--strength takes a number from 0 to 3, not '4'"},
+      {"skyblend" + frames + " --sky-mask " + mask + outDir, "--reference FRAME is required"},
+      {"skyblend" + frames + " --reference " + shellQuote(missing) + " --sky-mask " + mask + outDir,
+       "--reference: '" + missing + "' does not exist"},
+      {"skyblend" + frames + " --reference " + frame + " --sky-mask " + mask + " -o " + frame,
+       "--output: '" + s.frames[0] + "' is a file, not a folder"},
+      {"skyblend" + frames + " --reference " + frame + " --sky-mask " + mask + outDir + " --method median",
+       "--method takes auto, average or sigma, not 'median'"},
+  };
+  for (const auto& [args, message] : cases) {
+    const std::string command = args.substr(0, args.find(' '));
+    const ProgramRun r = lumivex(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.out, "") << args;
+    EXPECT_EQ(r.err, "lumivex " + command + ": " + message + "\n\n" +
+                         lvcli::usageText([&] {
+                           for (const lvcli::JobCommand* c : kCommands) if (c->table.name == command) return c->table;
+                           return lvcli::CommandTable();
+                         }())) << args;
+    EXPECT_TRUE(filesIn(out_.path()).empty()) << args;  // no job file, no output folder
+  }
+#if defined(__APPLE__) || defined(__linux__)
+  if (geteuid() != 0) {  // permissions do not stop the superuser
+    TempDir locked;
+    writeFile(locked.file("a.tif"), "x");
+    fs::permissions(locked.path(), fs::perms::none);
+    const ProgramRun r = lumivex("trail " + shellQuote(locked.path()) + out);
+    fs::permissions(locked.path(), fs::perms::owner_all);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("cannot read folder '" + locked.path() + "'"), std::string::npos) << r.err;
+  }
+#endif
+}
+
+}  // namespace
