@@ -5,6 +5,7 @@
 #include "cli/job_command.h"
 #include "plumbing/plumbing.h"
 #include "program_run.h"
+#include "skyblend/skyblend.h"
 #include "standin/host.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
@@ -200,16 +201,17 @@ TEST_F(JobCommands, SkyBlendWritesItsOutputsIntoTheFolderItMakes) {
   ASSERT_EQ(lumivex("skyblend " + shellQuote(folder) + " --reference " + shellQuote(b.frames[2]) + " --sky-mask " +
                         shellQuote(b.skyMask) + " -o " + shellQuote(outDir) + " --method average", kNoModule).status, 2);
   const std::string text = readFile(outDir + "/skyblend_job_native.json");
-  EXPECT_EQ(NL_extractJsonPathObjectsArray(text, "inputs"), b.frames);
   EXPECT_EQ(NL_extractJsonString(text, "type"), "skyblend-native-job");
-  EXPECT_EQ(NL_extractJsonString(text, "referencePath"), b.frames[2]);
-  EXPECT_EQ(NL_extractJsonString(text, "skyMaskPath"), b.skyMask);
-  EXPECT_EQ(NL_extractJsonNestedString(text, "outputs", "sky"), outDir + "/skyblend_sky.tif");
-  EXPECT_EQ(NL_extractJsonNestedString(text, "outputs", "foreground"), outDir + "/skyblend_foreground.tif");
-  EXPECT_EQ(NL_extractJsonNestedString(text, "outputs", "blend"), outDir + "/skyblend_blend.tif");
-  EXPECT_EQ(NL_extractJsonString(text, "progress"), outDir + "/skyblend_progress.txt");
-  EXPECT_EQ(NL_extractJsonString(text, "resultLog"), outDir + "/skyblend_result_log.txt");
-  EXPECT_EQ(NL_extractJsonString(text, "stackMethod"), "average");
+  const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(text);
+  EXPECT_EQ(job.inputs, b.frames);
+  EXPECT_EQ(job.referencePath, b.frames[2]);
+  EXPECT_EQ(job.skyMaskPath, b.skyMask);
+  EXPECT_EQ(job.skyOutput, outDir + "/skyblend_sky.tif");
+  EXPECT_EQ(job.foregroundOutput, outDir + "/skyblend_foreground.tif");
+  EXPECT_EQ(job.blendOutput, outDir + "/skyblend_blend.tif");
+  EXPECT_EQ(job.progress, outDir + "/skyblend_progress.txt");
+  EXPECT_EQ(job.resultLog, outDir + "/skyblend_result_log.txt");
+  EXPECT_EQ(job.stackMethod, "average");
 }
 
 TEST_F(JobCommands, FailingJobExitsOneWithItsOwnTextAndPlainProgressLines) {
