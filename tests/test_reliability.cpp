@@ -2,6 +2,9 @@
 // aimed at the user's own files, values of the wrong type, frames beyond the
 // size limit. Each must end with a clear failure and nothing lost.
 #include "plumbing/plumbing.h"
+#include "starglow/starglow.h"
+#include "startrail/startrail.h"
+#include "synth/synth.h"
 
 #include "support.h"
 
@@ -11,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <thread>
 
 #ifndef _WIN32
@@ -232,4 +237,311 @@ TEST(ReliabilityPlumbing, ImageSizeLimitAndHeaderPeek) {
   EXPECT_FALSE(NL_readImageHeaderSize(dir.file("junk"), unknown));
   writeFile(dir.file("short.tif"), tiffHeader(false, 10, 10).substr(0, 20));
   EXPECT_FALSE(NL_readImageHeaderSize(dir.file("short.tif"), unknown));
+}
+
+// ---- Jobs ------------------------------------------------------------------
+
+namespace {
+
+std::string quote(const std::string& s) { return "\"" + s + "\""; }
+
+// Bytes of every file the user gave, to prove none was touched.
+std::map<std::string, std::string> snapshot(const std::vector<std::string>& paths) {
+  std::map<std::string, std::string> bytes;
+  for (const std::string& p : paths)
+    if (NL_isRegularFile(p)) bytes[p] = readFile(p);
+  return bytes;
+}
+
+void expectUnchanged(const std::map<std::string, std::string>& before) {
+  for (const auto& entry : before) EXPECT_EQ(readFile(entry.first), entry.second) << entry.first << " was changed";
+}
+
+void expectFailedProgress(const std::string& path, const std::string& message) {
+  EXPECT_EQ(readFile(path), "percent=100\nstage=Failed\ndetail=" + message +
+                                "\nwriter=module landscape-progress-monotonic-v2\n");
+}
+
+// A small Star Trail set: three sky frames, two foreground frames, the sky
+// mask, each case changing the job's keys.
+struct TrailSet {
+  TempDir dir;
+  std::vector<std::string> frames, foreground;
+  std::string mask = dir.file("mask.png"), job = dir.file("startrail_job_native.json");
+  std::map<std::string, std::string> keys;
+
+  explicit TrailSet(int bits) {
+    synth::TrailSettings t;
+    t.size = cv::Size(96, 72);
+    t.frames = 3;
+    t.bits = bits;
+    t.seed = 5 + bits;
+    const synth::Scene scene = synth::makeTrailScene(t);
+    for (int i = 0; i < 3; ++i) {
+      frames.push_back(dir.file("sky" + std::to_string(i) + ".tif"));
+      EXPECT_TRUE(cv::imwrite(frames.back(), scene.frames[i]));
+    }
+    for (int i = 0; i < 2; ++i) {
+      foreground.push_back(dir.file("ground" + std::to_string(i) + ".png"));
+      EXPECT_TRUE(cv::imwrite(foreground.back(), scene.frames[i]));
+    }
+    EXPECT_TRUE(cv::imwrite(mask, scene.skyMask));
+    keys = {{"output", quote(dir.file("trail.tif"))},          {"skyOutput", quote(dir.file("sky.tif"))},
+            {"foregroundOutput", quote(dir.file("fg.tif"))},    {"maskInput", quote(mask)},
+            {"progress", quote(dir.file("progress.txt"))},      {"resultLog", quote(dir.file("result.txt"))},
+            {"rejectionMode", quote("off")}};
+  }
+  std::string list(const std::vector<std::string>& paths) const {
+    std::string out = "[";
+    for (const std::string& p : paths) out += (out.size() > 1 ? ", {\"path\": " : "{\"path\": ") + quote(p) + "}";
+    return out + "]";
+  }
+  void writeJob() const {
+    std::string text = "{\"type\": \"startrail-native-job\", \"inputs\": " + list(frames) +
+                       ", \"foregroundInputs\": " + list(foreground);
+    for (const auto& k : keys) text += ", " + quote(k.first) + ": " + k.second;
+    writeFile(job, text + "}");
+  }
+  std::vector<std::string> userFiles() const {
+    std::vector<std::string> all = frames;
+    all.insert(all.end(), foreground.begin(), foreground.end());
+    all.push_back(mask);
+    all.push_back(job);
+    return all;
+  }
+};
+
+struct TrailCase {
+  const char* name;
+  std::function<std::string(TrailSet&)> arrange;  // changes the set; returns the expected error
+  bool progressWritten = true;
+  bool logWritten = true;
+};
+
+}  // namespace
+
+TEST(ReliabilityStarTrail, BadInputsFailClearlyAndLoseNothing) {
+  const std::vector<TrailCase> cases = {
+      {"sky output on a frame",
+       [](TrailSet& s) {
+         s.keys["skyOutput"] = quote(s.frames[0]);
+         return "Star Trail failed: sky output " + s.frames[0] + " is the same file as input frame " + s.frames[0] + ".";
+       }},
+      {"foreground output on the mask, spelled otherwise",
+       [](TrailSet& s) {
+         const std::string other = s.dir.path() + "/./mask.png";
+         s.keys["foregroundOutput"] = quote(other);
+         return "Star Trail failed: foreground output " + other + " is the same file as sky mask " + s.mask + ".";
+       }},
+      {"progress on a frame",
+       [](TrailSet& s) {
+         s.keys["progress"] = quote(s.frames[1]);
+         return "Star Trail failed: progress file " + s.frames[1] + " is the same file as input frame " +
+                s.frames[1] + ".";
+       },
+       false},
+      {"result log on the job file",
+       [](TrailSet& s) {
+         s.keys["resultLog"] = quote(s.job);
+         return "Star Trail failed: result log " + s.job + " is the same file as job file " + s.job + ".";
+       },
+       true, false},
+      {"progress on an empty folder",
+       [](TrailSet& s) {
+         std::filesystem::create_directory(s.dir.file("folder"));
+         s.keys["progress"] = quote(s.dir.file("folder"));
+         return "Star Trail failed: progress file " + s.dir.file("folder") + " is an existing folder.";
+       },
+       false},
+      {"output on an existing folder",
+       [](TrailSet& s) {
+         std::filesystem::create_directory(s.dir.file("out.d"));
+         s.keys["output"] = quote(s.dir.file("out.d"));
+         return "Star Trail failed: output " + s.dir.file("out.d") + " is an existing folder.";
+       }},
+      {"two outputs on one file",
+       [](TrailSet& s) {
+         s.keys["foregroundOutput"] = quote(s.dir.file("sky.tif"));
+         return "Star Trail failed: foreground output " + s.dir.file("sky.tif") + " is the same file as sky output " +
+                s.dir.file("sky.tif") + ".";
+       }},
+      {"output given as a number",
+       [](TrailSet& s) {
+         s.keys["output"] = "5";
+         return std::string("Star Trail failed: no output path was provided.");
+       }},
+      {"first frame claims a frame beyond the limit",
+       [](TrailSet& s) {
+         writeFile(s.frames[0], tiffHeader(false, 40000, 30000) + std::string(5000, '\0'));
+         return "Star Trail failed: could not load input: " + s.frames[0] +
+                " (is 40000 x 30000 pixels, beyond the limit of 200 megapixels and 65535 pixels a side)";
+       }},
+  };
+  for (const TrailCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TrailSet set(c.name[0] == 'p' ? 8 : 16);
+    const std::string expected = c.arrange(set);
+    set.writeJob();
+    const auto before = snapshot(set.userFiles());
+    const std::string log = NL_runStarTrailNativeJob(set.job, 2);
+    EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=" + expected + "\n");
+    if (c.logWritten) {
+      EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+    }
+    if (c.progressWritten) expectFailedProgress(set.dir.file("progress.txt"), expected);
+    for (const char* name : {"trail.tif", "sky.tif", "fg.tif", "trail_1.tif"})
+      EXPECT_FALSE(std::filesystem::exists(set.dir.file(name))) << name;
+    expectUnchanged(before);
+    if (c.name == std::string("progress on an empty folder")) {
+      EXPECT_TRUE(std::filesystem::is_directory(set.dir.file("folder")));
+    }
+  }
+}
+
+TEST(ReliabilityStarTrail, WrongTypesAndPipesNeitherHangNorStrayFiles) {
+  {
+    // An object where the progress path belongs once wrote a file named after its first key.
+    TrailSet set(8);
+    set.keys["progress"] = "{\"strayname\": 1}";
+    set.writeJob();
+    const std::string log = NL_runStarTrailNativeJob(set.job, 2);
+    EXPECT_NE(log.find("status=success"), std::string::npos) << log;
+    EXPECT_FALSE(std::filesystem::exists("strayname"));
+    EXPECT_FALSE(std::filesystem::exists(set.dir.file("strayname")));
+  }
+#ifndef _WIN32
+  for (const char* what : {"frame", "mask", "job"}) {
+    SCOPED_TRACE(what);
+    TrailSet set(16);
+    const std::string pipe = set.dir.file("pipe");
+    std::string expected;
+    if (what == std::string("frame")) {
+      set.frames[2] = pipe;
+      expected = "Star Trail failed: input frame " + pipe + " is not a regular file.";
+    } else if (what == std::string("mask")) {
+      set.mask = pipe;
+      set.keys["maskInput"] = quote(pipe);
+      expected = "Star Trail failed: sky mask " + pipe + " is not a regular file.";
+    }
+    set.writeJob();
+    std::string job = set.job;
+    if (what == std::string("job")) {
+      job = pipe;
+      expected = "Star Trail failed: job file is not a regular file: " + pipe;
+    }
+    Fifo fifo(pipe);
+    const std::string log = NL_runStarTrailNativeJob(job, 2);
+    EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=" + expected + "\n");
+    if (what != std::string("job")) expectFailedProgress(set.dir.file("progress.txt"), expected);
+    EXPECT_FALSE(std::filesystem::exists(set.dir.file("trail.tif")));
+  }
+#endif
+}
+
+namespace {
+
+struct GlowSet {
+  TempDir dir;
+  std::string job = dir.file("star_glow_job_native.json"), input = dir.file("in.tif"), mask = dir.file("mask.png");
+  std::map<std::string, std::string> keys;
+  GlowSet() {
+    synth::GlowSettings g;
+    g.size = cv::Size(120, 90);
+    const synth::Scene scene = synth::makeGlowScene(g);
+    EXPECT_TRUE(cv::imwrite(input, scene.frames[0]));
+    EXPECT_TRUE(cv::imwrite(mask, cv::Mat(g.size, CV_8U, cv::Scalar(255))));
+    keys = {{"type", quote("star-glow-native-job")}, {"inputPath", quote(input)},
+            {"outputPath", quote(dir.file("out.tif"))}, {"resultLog", quote(dir.file("result.txt"))},
+            {"progress", quote(dir.file("progress.txt"))}, {"skyMaskPath", quote(mask)},
+            {"useSkyMask", "true"}};
+  }
+  void writeJob() const {
+    std::string text = "{";
+    for (const auto& k : keys) text += (text.size() > 1 ? ", " : "") + quote(k.first) + ": " + k.second;
+    writeFile(job, text + "}");
+  }
+};
+
+NL_StarGlowJobTiming quickGlowTiming() {
+  NL_StarGlowJobTiming t;
+  t.wait.limitMs = 3000;
+  t.wait.pollMs = 5;
+  t.wait.requiredStable = 2;
+  t.settleMs = 0;
+  t.maskRetryLimitMs = 30;
+  return t;
+}
+
+}  // namespace
+
+TEST(ReliabilityStarGlow, BadInputsFailClearlyAndLoseNothing) {
+  struct GlowCase {
+    const char* name;
+    std::function<std::string(GlowSet&)> arrange;
+    bool progressWritten = true;
+    bool logWritten = true;
+  };
+  const std::vector<GlowCase> cases = {
+      {"output on the input",
+       [](GlowSet& s) {
+         s.keys["outputPath"] = quote(s.input);
+         return "Output " + s.input + " is the same file as input image " + s.input + ".";
+       }},
+      {"progress on the sky mask",
+       [](GlowSet& s) {
+         s.keys["progress"] = quote(s.mask);
+         return "Progress file " + s.mask + " is the same file as sky mask " + s.mask + ".";
+       },
+       false},
+      {"result log on a folder",
+       [](GlowSet& s) {
+         std::filesystem::create_directory(s.dir.file("logs"));
+         s.keys["resultLog"] = quote(s.dir.file("logs"));
+         return "Result log " + s.dir.file("logs") + " is an existing folder.";
+       },
+       true, false},
+      {"input beyond the size limit",
+       [](GlowSet& s) {
+         writeFile(s.input, tiffHeader(false, 20000, 12000) + std::string(5000, '\0'));
+         return std::string("Input image is 20000 x 12000 pixels, beyond the limit of 200 megapixels and 65535 "
+                            "pixels a side.");
+       }},
+      {"input header beyond what OpenCV decodes",
+       [](GlowSet& s) {
+         writeFile(s.input, tiffHeader(true, 60000, 60000) + std::string(5000, '\0'));
+         return std::string("OpenCV could not decode the completed temporary image with either imread or in-memory "
+                            "imdecode.");
+       }},
+  };
+  for (const GlowCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    GlowSet set;
+    const std::string expected = c.arrange(set);
+    set.writeJob();
+    const auto before = snapshot({set.job, set.input, set.mask});
+    const std::string log = NL_runStarGlowNativeJobWithTiming(set.job, quickGlowTiming());
+    EXPECT_EQ(log.substr(log.size() - expected.size() - 25), "status = failed\nerror = " + expected + "\n") << log;
+    if (c.logWritten) {
+      EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+    }
+    if (c.progressWritten) expectFailedProgress(set.dir.file("progress.txt"), expected);
+    EXPECT_FALSE(std::filesystem::exists(set.dir.file("out.tif")));
+    expectUnchanged(before);
+  }
+#ifndef _WIN32
+  {
+    GlowSet set;
+    Fifo fifo(set.dir.file("pipe"));
+    set.keys["inputPath"] = quote(fifo.path());
+    set.writeJob();
+    const std::string log = NL_runStarGlowNativeJobWithTiming(set.job, quickGlowTiming());
+    const std::string expected = "Input image " + fifo.path() + " is not a regular file.";
+    EXPECT_NE(log.find("error = " + expected + "\n"), std::string::npos) << log;
+    expectFailedProgress(set.dir.file("progress.txt"), expected);
+    EXPECT_EQ(NL_runStarGlowNativeJob(fifo.path()),
+              "Native Star Glow result.\njob = " + fifo.path() +
+                  "\nstatus = failed\nerror = Could not read Star Glow job JSON: job file is not a regular file: " +
+                  fifo.path() + ".\n");
+  }
+#endif
 }

@@ -17,6 +17,29 @@ using starglow_detail::writeImageReplacing;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
+// Peak memory of a run per input pixel: the float image, luminance, glow
+// layer, detection and blur scratch and the 16-bit result (bench/README.md).
+constexpr std::uint64_t kWorkingBytesPerPixel = 80;
+// OpenCV refuses to decode headers that claim more pixels than this; such a
+// file is as undecodable to the job as a corrupt one.
+constexpr std::uint64_t kOpenCVMaxPixels = 1ULL << 30;
+
+const char* const kUndecodable =
+    "OpenCV could not decode the completed temporary image with either imread or in-memory imdecode.";
+
+std::string sentence(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = char(text[0] - 'a' + 'A');
+  return text + ".";
+}
+
+cv::Mat imreadNoThrow(const std::string& path) {
+  try {
+    return cv::imread(path, cv::IMREAD_UNCHANGED);
+  } catch (const cv::Exception&) {
+    return cv::Mat();
+  }
+}
+
 class Job {
  public:
   Job(const std::string& jobPath, const NL_StarGlowJobTiming& timing) : jobPath_(jobPath), timing_(timing) {}
@@ -36,12 +59,15 @@ class Job {
 
   // Result lines written before the failure stay; the log and progress paths
   // are read again because the failure may have come before they were known.
+  // Nothing is written where it could destroy one of the user's files.
   std::string failed(const std::string& message) {
     log_ << "status = failed\n" << "error = " << message << "\n";
     const std::string text = NL_sgReadTextFile(jobPath_);
     const NL_StarGlowJob again = NL_readStarGlowJob(text);
-    NL_sgWriteTextFile(again.resultLog, log_.str());
-    NL_writeProgressFile(again.progressPath, 100, "Failed", message);
+    const NLJobPaths paths = NL_starGlowJobPaths(jobPath_, again);
+    if (NL_isSafeReportPath(again.resultLog, paths)) NL_sgWriteTextFile(again.resultLog, log_.str());
+    if (NL_isSafeReportPath(again.progressPath, paths))
+      NL_writeProgressFile(again.progressPath, 100, "Failed", message);
     return log_.str();
   }
 
@@ -51,10 +77,15 @@ class Job {
   }
 
   void readJob() {
-    const std::string text = NL_sgReadTextFile(jobPath_);
+    std::string text, failure;
+    // A pipe, a device or an oversized file is named as such; a missing one keeps the plain text.
+    const bool exists = NL_isRegularFile(jobPath_) || NL_isNonRegularFile(jobPath_);
+    if (!NL_readJobFile(jobPath_, text, failure) && exists) fail("Could not read Star Glow job JSON: " + failure + ".");
     if (text.empty()) fail("Could not read Star Glow job JSON.");
     if (NL_jsonString(text, "type", "") != "star-glow-native-job") fail("Job type is not star-glow-native-job.");
     job_ = NL_readStarGlowJob(text);
+    const std::string conflict = NL_checkJobPaths(NL_starGlowJobPaths(jobPath_, job_));
+    if (!conflict.empty()) fail(sentence(conflict));
     progress(2, "Preparing Native Engine", "Preparing Star Glow native job.");
     std::string message;
     NL_loadMinimalOpenCVDlls(message);
@@ -76,8 +107,9 @@ class Job {
   cv::Mat decodeInput() {
     std::this_thread::sleep_for(std::chrono::milliseconds(timing_.settleMs));
     progress(15, "Loading image", "Decoding the completed temporary image.");
+    checkClaimedSize();
     const auto start = std::chrono::steady_clock::now();
-    cv::Mat raw = cv::imread(job_.inputPath, cv::IMREAD_UNCHANGED);
+    cv::Mat raw = imreadNoThrow(job_.inputPath);
     std::string method = "imread";
     if (raw.empty()) {
       raw = NL_imdecodeFileFallback(job_.inputPath, cv::IMREAD_UNCHANGED);
@@ -85,14 +117,24 @@ class Job {
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     log_ << NL_sgLine("inputDecodeMs", std::to_string(ms.count())) << NL_sgLine("inputDecodeMethod", method);
-    if (raw.empty())
-      fail("OpenCV could not decode the completed temporary image with either imread or in-memory imdecode.");
+    if (raw.empty()) fail(kUndecodable);
     log_ << NL_sgLine("inputDepth", std::to_string(raw.depth()))
          << NL_sgLine("inputChannels", std::to_string(raw.channels()));
+    const std::string tooLarge = NL_imageSizeProblem(raw.size(), kWorkingBytesPerPixel);
+    if (!tooLarge.empty()) fail(sentence("input " + tooLarge));
     progress(16, "Preparing image", "Converting image data for Star Glow.");
     cv::Mat image = NL_toFloatBgr(raw);
     log_ << NL_sgLine("canvas", std::to_string(image.cols) + " x " + std::to_string(image.rows));
     return image;
+  }
+
+  // A PNG or TIFF header tells the size before anything is decoded.
+  void checkClaimedSize() {
+    cv::Size claimed;
+    if (!NL_readImageHeaderSize(job_.inputPath, claimed)) return;
+    if (std::uint64_t(claimed.width) * std::uint64_t(claimed.height) > kOpenCVMaxPixels) fail(kUndecodable);
+    const std::string tooLarge = NL_imageSizeProblem(claimed, kWorkingBytesPerPixel);
+    if (!tooLarge.empty()) fail(sentence("input " + tooLarge));
   }
 
   cv::Mat loadSkyMask(cv::Size size) {

@@ -39,3 +39,13 @@ NL_StarGlowJob NL_readStarGlowJob(const std::string& text) {
   job.settings = NL_readStarGlowSettings(text);
   return job;
 }
+
+NLJobPaths NL_starGlowJobPaths(const std::string& jobPath, const NL_StarGlowJob& job) {
+  NLJobPaths paths;
+  paths.inputs = {{"job file", jobPath}, {"input image", job.inputPath}, {"sky mask", job.skyMaskPath}};
+  paths.outputs.push_back({"output", job.outputPath});
+  if (job.settings.debugOverlay) paths.outputs.push_back({"debug overlay", job.debugOverlayPath});
+  paths.outputs.push_back({"progress file", job.progressPath});
+  paths.outputs.push_back({"result log", job.resultLog});
+  return paths;
+}

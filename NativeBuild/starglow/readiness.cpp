@@ -15,6 +15,7 @@ const unsigned char kPngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A
 
 // Up to n bytes from the start of the file; false when it does not open.
 bool readHead(const std::string& path, std::size_t n, std::string& bytes) {
+  if (!NL_isRegularFile(path)) return false;  // a pipe would block the open
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes.assign(n, '\0');
@@ -37,6 +38,7 @@ bool hasPngSignature(const std::string& b) { return b.size() >= 8 && std::memcmp
 // The IEND chunk is the last thing an encoder writes, so its presence in the
 // final 12 bytes means the export has finished writing.
 bool endsWithIend(const std::string& path) {
+  if (!NL_isRegularFile(path)) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   in.seekg(0, std::ios::end);

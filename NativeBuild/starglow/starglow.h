@@ -2,6 +2,8 @@
 // classifies its stars, renders a colour-aware glow and writes a 16-bit TIFF.
 #pragma once
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -36,6 +38,9 @@ struct NL_StarGlowJob {
 NL_StarGlowSettings NL_readStarGlowSettings(const std::string& jobText);
 // Reads paths and settings of a job file's text; never throws.
 NL_StarGlowJob NL_readStarGlowJob(const std::string& jobText);
+// Every file the job reads (the job file included) and writes, named as the
+// failure texts name them; the overlay counts only when it is asked for.
+NLJobPaths NL_starGlowJobPaths(const std::string& jobPath, const NL_StarGlowJob& job);
 
 // ---- Star detection ------------------------------------------------------------
 struct NLPeak {

@@ -73,7 +73,10 @@ void progress(const NLStarTrailNativeJob& job, int percent, const std::string& s
 cv::Mat loadReference(const NLStarTrailNativeJob& job) {
   progress(job, 2, "Loading Images", "Loading first star trail frame.");
   cv::Mat ref = NL_imreadWithRetry(job.inputs[0], -1);
-  if (ref.empty()) fail("Star Trail failed: could not load input: " + job.inputs[0]);
+  if (ref.empty()) {
+    const std::string why = NL_imageFileProblem(job.inputs[0]);
+    fail("Star Trail failed: could not load input: " + job.inputs[0] + (why.empty() ? "" : " (" + why + ")"));
+  }
   if (ref.depth() != CV_8U && ref.depth() != CV_16U) fail("Star Trail failed: only 8-bit and 16-bit images are supported.");
   const int cn = ref.channels();
   if (cn != 1 && cn != 3 && cn != 4) fail("Star Trail failed: only 1, 3 or 4 channel images are supported.");
@@ -89,6 +92,15 @@ Plan planWorkers(const TrailRun& run, unsigned hardwareThreads) {
       NL_starTrailEstimatedBytesPerWorker(frameBytes, run.rejectionOff, run.halfWindow, run.frameCount);
   p.freeBytes = NL_starTrailAvailablePhysicalMemory();
   return p;
+}
+
+// The least the run holds at once, whatever the worker count: the shared
+// accumulators, one worker's frames in hand and the masks.
+void checkFrameFitsMemory(const TrailRun& run) {
+  const std::uint64_t perWorker =
+      NL_starTrailEstimatedBytesPerWorker(run.reference.elemSize(), run.rejectionOff, run.halfWindow, run.frameCount);
+  const std::string problem = NL_imageSizeProblem(run.reference.size(), perWorker + 2 * run.reference.elemSize() + 4);
+  if (!problem.empty()) fail("Star Trail failed: input " + problem + ".");
 }
 
 bool compositeWanted(const NLStarTrailNativeJob& job) {
@@ -193,13 +205,24 @@ void copyStageTimes(const StageClock& clock, NLStarTrailStageTimes* out) {
   out->accumulate = clock.accumulate.load();
 }
 
-std::string runJob(NLStarTrailNativeJob& job, unsigned hardwareThreads, Clock::time_point start,
+// A job file that exists but is a pipe, a device or oversized is named as
+// such; a missing one reads as empty and fails on its missing frames.
+void checkJobFile(const std::string& jobPath) {
+  std::string text, failure;
+  if (!NL_readJobFile(jobPath, text, failure) && (NL_isRegularFile(jobPath) || NL_isNonRegularFile(jobPath)))
+    fail("Star Trail failed: " + failure);
+}
+
+std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsigned hardwareThreads, Clock::time_point start,
                    NLStarTrailStageTimes* stageTimes) {
   if (job.inputs.size() < 2) fail("Star Trail failed: at least two input frames are required.");
   if (job.output.empty()) fail("Star Trail failed: no output path was provided.");
   NLStarTrailRunReport report;
   report.requestedOutput = job.output;
-  job.output = NL_starTrailChooseOutputPath(job.output);
+  // A folder or pipe named as the output is refused, not numbered around.
+  if (!NL_isNonRegularFile(job.output)) job.output = NL_starTrailChooseOutputPath(job.output);
+  const std::string conflict = NL_checkJobPaths(NL_starTrailJobPaths(jobPath, job));
+  if (!conflict.empty()) fail("Star Trail failed: " + conflict + ".");
   if (job.output != report.requestedOutput)
     progress(job, 1, "Output filename", "Existing output found. Using a numbered filename instead.");
   progress(job, 1, "Preparing Native Engine", "Preparing native OpenCV image engine.");
@@ -210,6 +233,7 @@ std::string runJob(NLStarTrailNativeJob& job, unsigned hardwareThreads, Clock::t
   run.frameCount = static_cast<int>(job.inputs.size());
   run.halfWindow = std::max(job.temporalWindow / 2, 1);
   run.rejectionOff = NL_starTrailIsRejectionOff(job.rejectionMode);
+  checkFrameFitsMemory(run);
   const Plan plan = planWorkers(run, hardwareThreads);
   runWorkers(run, plan);
   copyStageTimes(run.clock, stageTimes);
@@ -227,10 +251,13 @@ std::string runJob(NLStarTrailNativeJob& job, unsigned hardwareThreads, Clock::t
   return NL_starTrailSuccessLog(report);
 }
 
-std::string finishFailed(const NLStarTrailNativeJob& job, const std::string& message) {
-  progress(job, 100, "Failed", message);
+// The failure is reported only where writing cannot destroy one of the
+// user's files (the failure may be that progress names an input).
+std::string finishFailed(const std::string& jobPath, const NLStarTrailNativeJob& job, const std::string& message) {
+  const NLJobPaths paths = NL_starTrailJobPaths(jobPath, job);
+  if (NL_isSafeReportPath(job.progress, paths)) progress(job, 100, "Failed", message);
   const std::string log = NL_starTrailFailureLog(message);
-  NL_writeTextFile(job.resultLog, log);
+  if (NL_isSafeReportPath(job.resultLog, paths)) NL_writeTextFile(job.resultLog, log);
   return log;
 }
 
@@ -243,14 +270,15 @@ std::string NL_runStarTrailNativeJob(const std::string& jobPath, unsigned hardwa
   const Clock::time_point start = Clock::now();
   NLStarTrailNativeJob job;
   try {
+    checkJobFile(jobPath);
     job = NL_parseStarTrailNativeJob(jobPath);
-    const std::string log = runJob(job, hardwareThreads, start, stageTimes);
+    const std::string log = runJob(jobPath, job, hardwareThreads, start, stageTimes);
     NL_writeTextFile(job.resultLog, log);
     return log;
   } catch (const std::exception& e) {
-    return finishFailed(job, e.what());
+    return finishFailed(jobPath, job, e.what());
   } catch (...) {
-    return finishFailed(job, "Unknown native Star Trail error.");
+    return finishFailed(jobPath, job, "Unknown native Star Trail error.");
   }
 }
 

@@ -89,3 +89,18 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath) {
       oneOf(NL_extractJsonString(text, "blendingRefinementStrength"), "subtle", "strong", "standard");
   return job;
 }
+
+NLJobPaths NL_starTrailJobPaths(const std::string& jobPath, const NLStarTrailNativeJob& job) {
+  NLJobPaths paths;
+  paths.inputs.push_back({"job file", jobPath});
+  for (const std::string& f : job.inputs) paths.inputs.push_back({"input frame", f});
+  for (const std::string& f : job.foregroundInputs) paths.inputs.push_back({"foreground frame", f});
+  paths.inputs.push_back({"sky mask", job.maskInput});
+  paths.outputs.push_back({"output", job.output});
+  const bool composite = !job.foregroundInputs.empty() && !job.foregroundOutput.empty() && !job.maskInput.empty();
+  if (composite) paths.outputs.push_back({"sky output", job.skyOutput});
+  if (!job.foregroundInputs.empty()) paths.outputs.push_back({"foreground output", job.foregroundOutput});
+  paths.outputs.push_back({"progress file", job.progress});
+  paths.outputs.push_back({"result log", job.resultLog});
+  return paths;
+}

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 #if defined(__APPLE__)
@@ -10,7 +11,11 @@
 
 namespace {
 
-bool exists(const std::string& path) { return std::ifstream(path, std::ios::binary).is_open(); }
+// Asked of the file system, never by opening: opening a pipe would block.
+bool exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
+}
 
 void splitOutput(const std::string& path, std::string& stem, std::string& ext) {
   const size_t sep = path.find_last_of("/\\");

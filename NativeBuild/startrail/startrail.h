@@ -4,6 +4,8 @@
 // comets and blending a stacked foreground in through the sky mask.
 #pragma once
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -40,6 +42,10 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath);
 // The job's boolean reader: true/false words or a bare 1/0 after the first
 // occurrence of "key"; anything else gives the fallback.
 bool NL_starTrailReadBool(const std::string& text, const std::string& key, bool fallback);
+// Every file the job reads (the job file included) and every file it will
+// write, named as the failure texts name them; outputs the run will not
+// write (a sky output without a composite) are left out.
+NLJobPaths NL_starTrailJobPaths(const std::string& jobPath, const NLStarTrailNativeJob& job);
 // True for the words that switch rejection off ("off", "Off", "false", "disabled", "none", "0").
 bool NL_starTrailIsRejectionOff(const std::string& rejectionMode);
 
