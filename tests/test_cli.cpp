@@ -146,6 +146,67 @@ TEST(LumivexRegister, JsonAgainstTruthAndExitStatus) {
   EXPECT_EQ(lumivex("register " + shellQuote(ref)).status, 2);
 }
 
+// An uncompressed little-endian RGB TIFF with signed samples, which
+// OpenCV reads but will not write.
+std::string signedRgbTiff(const cv::Mat& image) {
+  const int bits = int(image.elemSize1()) * 8;
+  const std::uint32_t dataBytes = std::uint32_t(image.total() * image.elemSize());
+  std::string out;
+  auto put = [&out](std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out += char((v >> (8 * i)) & 0xFF);
+  };
+  const std::uint32_t extra = 8, ifd = extra + 12, data = ifd + 2 + 11 * 12 + 4;
+  out = "II";
+  put(42, 2);
+  put(ifd, 4);
+  for (int i = 0; i < 3; ++i) put(bits, 2);  // BitsPerSample at 8
+  for (int i = 0; i < 3; ++i) put(2, 2);     // SampleFormat at 14: signed integer
+  put(11, 2);
+  const std::uint32_t tags[11][4] = {{256, 4, 1, std::uint32_t(image.cols)}, {257, 4, 1, std::uint32_t(image.rows)},
+                                     {258, 3, 3, extra},  {259, 3, 1, 1}, {262, 3, 1, 2}, {273, 4, 1, data},
+                                     {277, 3, 1, 3}, {278, 4, 1, std::uint32_t(image.rows)}, {279, 4, 1, dataBytes},
+                                     {284, 3, 1, 1}, {339, 3, 3, extra + 6}};
+  for (const auto& t : tags) {
+    put(t[0], 2);
+    put(t[1], 2);
+    put(t[2], 4);
+    put(t[3], 4);
+  }
+  put(0, 4);
+  // OpenCV keeps BGR in memory; the file holds RGB.
+  cv::Mat rgb(image.size(), image.type());
+  cv::mixChannels(image, rgb, {0, 2, 1, 1, 2, 0});
+  out.append(reinterpret_cast<const char*>(rgb.data), dataBytes);
+  return out;
+}
+
+// Signed colour frames once aborted the program from inside star detection.
+TEST(LumivexRegister, SignedColourFramesExitTwoNamingTheFile) {
+  TempDir dir;
+  synth::StackSettings settings;
+  settings.size = {160, 120};
+  settings.frames = 1;
+  settings.streakFrame = -2;
+  const synth::Scene scene = synth::makeStackScene(settings);
+  const std::string good = dir.file("good.tif");
+  ASSERT_TRUE(cv::imwrite(good, scene.frames[0]));
+  for (const int type : {CV_16SC3, CV_8SC3}) {
+    cv::Mat signedFrame;
+    scene.frames[0].convertTo(signedFrame, type, type == CV_16SC3 ? 0.5 : 1.0 / 512);
+    const std::string bad = dir.file("signed" + std::to_string(type) + ".tif");
+    writeFile(bad, signedRgbTiff(signedFrame));
+    ASSERT_EQ(cv::imread(bad, -1).type(), type);
+    for (const std::string& args : {shellQuote(good) + " " + shellQuote(bad), shellQuote(bad) + " " + shellQuote(good)}) {
+      const ProgramRun r = lumivex("register " + args);
+      EXPECT_EQ(r.status, 2) << r.err;
+      EXPECT_EQ(r.err, "lumivex: cannot register image '" + bad + "': signed " +
+                           std::string(type == CV_16SC3 ? "16" : "8") +
+                           "-bit 3-channel images cannot be registered (8- or 16-bit unsigned or 32-bit float only)\n");
+      EXPECT_EQ(r.out, "");
+    }
+  }
+}
+
 TEST(LumivexRun, ReportsTheJobsFinalProgressOnePlainLinePerChange) {
   TempDir dir;
   const std::string progress = dir.file("progress.txt");

@@ -65,6 +65,32 @@ bool parseRequest(const Args& args, RegisterRequest& r) {
   return true;
 }
 
+// The star detector turns unsigned and float frames of any channel count, and
+// single-channel frames of any depth, into grey; colour frames of a signed or
+// double depth it cannot.
+std::string unsupportedType(const cv::Mat& image) {
+  const int depth = image.depth();
+  if (depth == CV_8U || depth == CV_16U || depth == CV_32F || image.channels() == 1) return std::string();
+  static const char* const names[] = {"8-bit", "signed 8-bit", "16-bit", "signed 16-bit",
+                                      "signed 32-bit", "32-bit float", "64-bit float", "16-bit float"};
+  return std::string(names[depth & 7]) + " " + std::to_string(image.channels()) +
+         "-channel images cannot be registered (8- or 16-bit unsigned or 32-bit float only)";
+}
+
+// Empty on failure, with the file and the reason on standard error.
+cv::Mat readUsable(const std::string& path) {
+  cv::Mat image = NL_imreadWithRetry(path, -1);
+  if (image.empty()) {
+    const std::string why = NL_imageFileProblem(path);
+    std::cerr << "lumivex: cannot read image '" << path << "'" << (why.empty() ? "" : ": " + why) << "\n";
+    return image;
+  }
+  const std::string why = unsupportedType(image);
+  if (why.empty()) return image;
+  std::cerr << "lumivex: cannot register image '" << path << "': " << why << "\n";
+  return cv::Mat();
+}
+
 int usage() {
   std::cerr << "usage: lumivex register REFERENCE MOVING [--plain] [--sigma F] [--budget N] "
                "[--max-shift N] [--tolerance T]\n";
@@ -76,22 +102,23 @@ int usage() {
 int lumivexRegister(const Args& args) {
   RegisterRequest r;
   if (!parseRequest(args, r)) return usage();
-  const cv::Mat reference = NL_imreadWithRetry(r.reference, -1);
-  if (reference.empty()) {
-    std::cerr << "lumivex: cannot read image '" << r.reference << "'\n";
-    return 2;
-  }
-  const cv::Mat moving = NL_imreadWithRetry(r.moving, -1);
-  if (moving.empty()) {
-    std::cerr << "lumivex: cannot read image '" << r.moving << "'\n";
-    return 2;
-  }
+  const cv::Mat reference = readUsable(r.reference);
+  if (reference.empty()) return 2;
+  const cv::Mat moving = readUsable(r.moving);
+  if (moving.empty()) return 2;
   cv::Mat homography;
   NLAlignmentQuality quality;
-  const bool ok = r.plain ? NL_buildHomographyTransformWithFigures(reference, moving, r.sigmaFactor, r.starBudget,
-                                                                   r.maxShift, r.tolerance, homography, quality)
-                          : NL_buildHomographyTransformWithQuality(reference, moving, r.sigmaFactor, r.starBudget,
-                                                                   r.maxShift, r.tolerance, homography, quality);
+  bool ok = false;
+  try {
+    ok = r.plain ? NL_buildHomographyTransformWithFigures(reference, moving, r.sigmaFactor, r.starBudget, r.maxShift,
+                                                          r.tolerance, homography, quality)
+                 : NL_buildHomographyTransformWithQuality(reference, moving, r.sigmaFactor, r.starBudget, r.maxShift,
+                                                          r.tolerance, homography, quality);
+  } catch (const std::exception& e) {
+    // Whatever else the detector cannot take ends here too, never in an abort.
+    std::cerr << "lumivex: cannot register '" << r.moving << "' on '" << r.reference << "': " << e.what() << "\n";
+    return 2;
+  }
   std::cout << NL_formatRegistrationJson(quality, homography) << "\n";
   return ok ? 0 : 1;
 }
