@@ -284,6 +284,17 @@ TEST(JobHelp, EveryCommandAnswersInTheSameLayout) {
   }
 }
 
+TEST(JobHelp, TheOtherCommandsAnswerHelpOnStdoutToo) {
+  for (const char* command : {"call", "synth", "demo"}) {
+    for (const char* flag : {" --help", " -h"}) {
+      const ProgramRun r = lumivex(std::string(command) + flag);
+      EXPECT_EQ(r.status, 0) << command << flag;
+      EXPECT_EQ(r.err, "") << command << flag;
+      EXPECT_EQ(r.out.rfind(std::string("usage: lumivex ") + command + " ", 0), 0u) << r.out;
+    }
+  }
+}
+
 TEST_F(JobCommands, BadUsageExitsTwoWithTheUsageAndWritesNothing) {
   const synth::SceneFiles& s = scene("trail");
   const std::string frame = shellQuote(s.frames[0]), frames = quoted(s.frames), mask = shellQuote(s.skyMask);

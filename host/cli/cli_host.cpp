@@ -23,6 +23,14 @@ bool lumivexRequireExport(const lvhost::StandinHost& host, const std::string& na
   return false;
 }
 
+bool lumivexWantsHelp(const Args& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    if (a == "-h" || a == "--help") return true;
+  }
+  return false;
+}
+
 void lumivexPrintText(const std::string& text) {
   std::cout << text;
   if (text.empty() || text.back() != '\n') std::cout << "\n";

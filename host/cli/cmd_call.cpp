@@ -70,7 +70,11 @@ int report(const std::string& name, const lvhost::CallResult& result) {
 }  // namespace
 
 int lumivexCall(const Args& args) {
-  if (args.empty() || args[0].empty() || args[0] == "--help") {
+  if (lumivexWantsHelp(args)) {
+    std::cout << kCallUsage;
+    return 0;
+  }
+  if (args.empty() || args[0].empty()) {
     std::cerr << kCallUsage;
     return 2;
   }

@@ -110,6 +110,10 @@ void printTable(const std::vector<DemoRow>& rows) {
 }  // namespace
 
 int lumivexDemo(const Args& args) {
+  if (lumivexWantsHelp(args)) {
+    std::cout << "usage: lumivex demo [DIR]\n";
+    return 0;
+  }
   if (args.size() > 1 || (!args.empty() && args[0].rfind("-", 0) == 0)) {
     std::cerr << "usage: lumivex demo [DIR]\n";
     return 2;

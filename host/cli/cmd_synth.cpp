@@ -70,6 +70,10 @@ bool parseOptions(const Args& args, synth::SceneRequest& request, std::string& e
 int lumivexSynth(const Args& args) {
   synth::SceneRequest request;
   std::string error;
+  if (lumivexWantsHelp(args)) {
+    std::cout << kSynthUsage;
+    return 0;
+  }
   if (!parseOptions(args, request, error)) {
     std::cerr << "lumivex synth: " << error << "\n" << kSynthUsage;
     return 2;

@@ -17,5 +17,8 @@ int lumivexStack(const Args& args);     // stack FRAME... -o OUT.tif [options]
 int lumivexGlow(const Args& args);      // glow IMAGE -o OUT.tif [options]
 int lumivexSkyBlend(const Args& args);  // skyblend FRAME... --reference FRAME --sky-mask MASK.png -o OUTDIR [options]
 
+// True when -h or --help comes before any "--": the command prints its usage on stdout and exits 0.
+bool lumivexWantsHelp(const Args& args);
+
 // Path of the add-on module the program loads.
 std::string lumivexAddonPath();

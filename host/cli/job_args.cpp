@@ -266,10 +266,7 @@ std::string usageText(const CommandTable& table) {
 
 ParseOutcome parseCommandLine(const CommandTable& table, const Args& args, ParsedCommand& parsed, std::string& error) {
   parsed = ParsedCommand();
-  for (const std::string& a : args) {
-    if (a == "--") break;
-    if (a == "-h" || a == "--help") return ParseOutcome::Help;
-  }
+  if (lumivexWantsHelp(args)) return ParseOutcome::Help;
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size() && error.empty(); ++i) {
     JobRun ignored;
