@@ -219,3 +219,71 @@ TEST(ImageIO, OpenCVSetup) {
   EXPECT_EQ(message, "untouched");
   EXPECT_EQ(cv::getNumThreads(), NL_openCVThreadCountFor(std::thread::hardware_concurrency()));
 }
+
+// ---- Shared helpers: image writer, luminance, log numbers ------------------
+
+namespace {
+
+size_t filesIn(const std::string& folder) {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) n += e.is_regular_file();
+  return n;
+}
+
+}  // namespace
+
+TEST(SharedHelpers, ImageWriterReplacesWholeOrLeavesTheOldFile) {
+  TempDir dir;
+  const std::string path = dir.file("out.tif");
+  const cv::Mat first(6, 7, CV_16UC3, cv::Scalar(1, 2, 65535));
+  ASSERT_TRUE(NL_writeImageFile(path, first));
+  const cv::Mat back = cv::imread(path, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(back.type(), CV_16UC3);  // the final extension chose the encoder
+  EXPECT_EQ(cv::norm(back, first, cv::NORM_INF), 0.0);
+  const cv::Mat second(6, 7, CV_8UC1, cv::Scalar(9));
+  ASSERT_TRUE(NL_writeImageFile(path, second));
+  EXPECT_EQ(cv::norm(cv::imread(path, cv::IMREAD_UNCHANGED), second, cv::NORM_INF), 0.0);
+  // A failed encode (no encoder for the extension, an empty image, a missing
+  // folder) leaves the old file alone and no temporary behind.
+  writeFile(dir.file("keep.nosuchformat"), "old");
+  EXPECT_FALSE(NL_writeImageFile(dir.file("keep.nosuchformat"), second));
+  EXPECT_EQ(readFile(dir.file("keep.nosuchformat")), "old");
+  EXPECT_FALSE(NL_writeImageFile(path, cv::Mat()));
+  EXPECT_FALSE(NL_writeImageFile(dir.file("missing/out.tif"), second));
+  EXPECT_FALSE(NL_writeImageFile("", second));
+  EXPECT_EQ(filesIn(dir.path()), 2u);
+}
+
+TEST(SharedHelpers, LuminanceOfEveryLayoutAndLogNumbers) {
+  for (int depth : {CV_8U, CV_16U}) {
+    const cv::Mat bgra(1, 2, CV_MAKETYPE(depth, 4), cv::Scalar(10, 20, 30, 250));
+    const cv::Mat bgr(1, 2, CV_MAKETYPE(depth, 3), cv::Scalar(10, 20, 30));
+    const cv::Mat grey(1, 2, CV_MAKETYPE(depth, 1), cv::Scalar(42));
+    const double expected = 0.2126 * 30 + 0.7152 * 20 + 0.0722 * 10;
+    double row[2];
+    NL_luminanceRow(bgra, 0, row);
+    EXPECT_DOUBLE_EQ(row[1], expected);  // alpha ignored
+    NL_luminanceRow(bgr, 0, row);
+    EXPECT_DOUBLE_EQ(row[0], expected);
+    EXPECT_DOUBLE_EQ(NL_luminanceAt(bgr, 1, 0), expected);
+    NL_luminanceRow(grey, 0, row);
+    EXPECT_EQ(row[1], 42.0);
+    EXPECT_EQ(NL_luminanceAt(grey, 0, 0), 42.0);
+  }
+  double row[2] = {5, 5};
+  NL_luminanceRow(cv::Mat(1, 2, CV_32FC3, cv::Scalar::all(1)), 0, row);
+  EXPECT_EQ(row[0] + row[1], 0.0);
+  const cv::Matx13f w = NL_luminanceWeightsBGR();
+  EXPECT_FLOAT_EQ(w(0, 0) + w(0, 1) + w(0, 2), 1.0f);
+  EXPECT_FLOAT_EQ(w(0, 2), 0.2126f);  // red last in the BGR order
+
+  EXPECT_EQ(NL_formatNumber(1.1), "1.1");
+  EXPECT_EQ(NL_formatNumber(5.0), "5");
+  EXPECT_EQ(NL_formatNumber(0.85), "0.85");
+  EXPECT_EQ(NL_formatNumber(1234567.0), "1.23457e+06");
+  EXPECT_EQ(NL_formatNumber(0.2125, 3), "0.212");  // the double just below 0.2125
+  EXPECT_EQ(NL_formatNumber(9999.0, 3), "9999.000");
+  EXPECT_EQ(NL_formatNumber(3.5, 0), "4");
+  EXPECT_EQ(NL_formatNumber(2.0, 6), "2.000000");
+  EXPECT_EQ(NL_formatNumber(0.1, -1, 17), "0.10000000000000001");
+}

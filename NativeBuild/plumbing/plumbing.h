@@ -4,6 +4,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -146,4 +147,49 @@ class NLOpenCVSingleThreadHold {
   ~NLOpenCVSingleThreadHold();
   NLOpenCVSingleThreadHold(const NLOpenCVSingleThreadHold&) = delete;
   NLOpenCVSingleThreadHold& operator=(const NLOpenCVSingleThreadHold&) = delete;
+};
+
+// ---- Shared helpers of the jobs: image writing, luminance, log numbers, row progress
+// Writes the image to a temporary sibling with the same extension (so the
+// encoder is chosen as for the final path, TIFF for ".tif") and renames it
+// into place: a failed or interrupted write never leaves a partial image at
+// path, and an older file there survives a failure. False on any failure.
+bool NL_writeImageFile(const std::string& path, const cv::Mat& image);
+
+// Luminance of a blue, green, red sample (the frames' interleaved order).
+inline double NL_luminance(double blue, double green, double red) {
+  return 0.2126 * red + 0.7152 * green + 0.0722 * blue;
+}
+// The same weights as a BGR transform row for cv::transform on float images.
+cv::Matx13f NL_luminanceWeightsBGR();
+// Luminance of row y of an 8- or 16-bit image into out[0..cols): a single
+// channel is its own luminance; 3 or 4 channels are BGR(A), alpha ignored.
+// Other depths or channel counts give zeros.
+void NL_luminanceRow(const cv::Mat& image, int y, double* out);
+double NL_luminanceAt(const cv::Mat& image, int x, int y);
+
+// A number for a result log, always in the "C" locale whatever the host set.
+// decimals >= 0: fixed notation with that many decimals (0.250, 4);
+// decimals < 0: general notation with `significant` digits and no trailing
+// zeros (1.1, 0.85, 5), the default stream form.
+std::string NL_formatNumber(double value, int decimals = -1, int significant = 6);
+
+// Counts finished rows from any worker and reports about fifty times per
+// image: when the count reaches a multiple of max(rows / 50, 16) and at the
+// last row. Reports arrive one at a time (they may come from any worker).
+class NLRowProgress {
+ public:
+  using Report = std::function<void(int done, int rows)>;
+  NLRowProgress(int rows, Report report);
+  NLRowProgress(const NLRowProgress&) = delete;
+  NLRowProgress& operator=(const NLRowProgress&) = delete;
+  void rowDone();
+  // True when a count of done rows out of rows is one that reports.
+  static bool reports(int done, int rows);
+
+ private:
+  const int rows_;
+  Report report_;
+  std::atomic<int> done_{0};
+  std::mutex mutex_;
 };

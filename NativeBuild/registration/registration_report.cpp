@@ -1,20 +1,16 @@
 #include "registration/registration.h"
 
+#include "plumbing/plumbing.h"
+
 #include <cmath>
 #include <cstdio>
-#include <iomanip>
-#include <locale>
-#include <sstream>
 
 namespace {
 
 // 17 significant digits round-trip a double; JSON has no NaN or infinity.
 std::string number(double value) {
   if (!std::isfinite(value)) return "null";
-  std::ostringstream os;
-  os.imbue(std::locale::classic());
-  os << std::setprecision(17) << value;
-  return os.str();
+  return NL_formatNumber(value, -1, 17);
 }
 
 std::string quoted(const std::string& text) {

@@ -1,21 +1,11 @@
 // Result-log text of the Sky Blend job: every line spelled here.
 #include "skyblend/skyblend.h"
 
-#include <locale>
-#include <sstream>
-
 namespace {
 
 std::string line(const std::string& key, const std::string& value) { return key + " = " + value + "\n"; }
 
-std::string fixed2(double value) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out.setf(std::ios::fixed);
-  out.precision(2);
-  out << value;
-  return out.str();
-}
+std::string fixed2(double value) { return NL_formatNumber(value, 2); }
 
 double percentOf(long long part, long long total) { return total > 0 ? part * 100.0 / double(total) : 0.0; }
 

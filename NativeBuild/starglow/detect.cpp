@@ -1,5 +1,7 @@
 #include "starglow/starglow.h"
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -125,7 +127,7 @@ void measureColor(const cv::Mat& image, const cv::Mat& mask, NL_StarCandidate& c
   if (all.n == 0) return;
   double excess[3];
   for (int ch = 0; ch < 3; ++ch) excess[ch] = std::max(all.mean(ch) - frame.mean(ch), 0.0);
-  const double lum = 0.2126 * excess[2] + 0.7152 * excess[1] + 0.0722 * excess[0];
+  const double lum = NL_luminance(excess[0], excess[1], excess[2]);
   if (!(lum > 1e-6)) return;
   c.colorB = std::clamp(excess[0] / lum, 0.25, 2.8);
   c.colorG = std::clamp(excess[1] / lum, 0.25, 2.8);

@@ -1,7 +1,6 @@
 #include "starglow/starglow.h"
 
 #include "plumbing/plumbing.h"
-#include "starglow/detail/image_write.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -12,8 +11,6 @@
 #include <thread>
 
 namespace {
-
-using starglow_detail::writeImageReplacing;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
@@ -165,7 +162,7 @@ class Job {
       return {};
     }
     cv::Mat luminance;
-    cv::transform(image, luminance, cv::Matx13f(0.0722f, 0.7152f, 0.2126f));
+    cv::transform(image, luminance, NL_luminanceWeightsBGR());
     return NL_detectStars(luminance, image, mask, job_.settings, log_);
   }
 
@@ -175,7 +172,7 @@ class Job {
       log_ << NL_sgLine("debugOverlay", "skipped_missing_path");
       return;
     }
-    const bool written = writeImageReplacing(job_.debugOverlayPath, NL_drawStarGlowDebugOverlay(size, stars));
+    const bool written = NL_writeImageFile(job_.debugOverlayPath, NL_drawStarGlowDebugOverlay(size, stars));
     if (stars.empty()) {
       log_ << NL_sgLine("debugOverlay", written ? "empty" : "failed");
       return;
@@ -198,7 +195,7 @@ class Job {
     // The saturating conversion clamps to 0..65535, the same as clamping to 0..1 first.
     cv::Mat out;
     result.convertTo(out, CV_16UC3, 65535.0);
-    if (!writeImageReplacing(job_.outputPath, out)) fail("Could not write output image.");
+    if (!NL_writeImageFile(job_.outputPath, out)) fail("Could not write output image.");
     progress(100, "Completed", "Star Glow finished successfully.");
     log_ << NL_sgLine("write", "success") << NL_sgLine("status", "success");
     NL_sgWriteTextFile(job_.resultLog, log_.str());

@@ -1,14 +1,8 @@
 #include "starglow/starglow.h"
 
-#include <locale>
-#include <sstream>
+#include "plumbing/plumbing.h"
 
-std::string NL_sgFormatNumber(double value) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << value;
-  return out.str();
-}
+std::string NL_sgFormatNumber(double value) { return NL_formatNumber(value); }
 
 std::string NL_sgLine(const std::string& key, const std::string& value) { return key + " = " + value + "\n"; }
 

@@ -1,8 +1,7 @@
-#include "startrail/detail/io.h"
 #include "startrail/detail/run_state.h"
 
 #include "plumbing/plumbing.h"
-#include "skyblend/skyblend.h"
+#include "stack/stack.h"
 
 #include <chrono>
 #include <cstdio>
@@ -156,7 +155,7 @@ std::string writeSky(const TrailRun& run) {
   const std::string skyPath = (composite && !job.skyOutput.empty()) ? job.skyOutput : job.output;
   progress(job, 80, "Writing Star Trail Result",
            composite ? "Writing the masked Star Trail sky result." : "Writing the final Star Trail TIFF.");
-  if (!writeImage(skyPath, run.accumulator)) fail("Star Trail failed: could not write sky output: " + skyPath);
+  if (!NL_writeImageFile(skyPath, run.accumulator)) fail("Star Trail failed: could not write sky output: " + skyPath);
   return skyPath;
 }
 
@@ -166,7 +165,7 @@ void stackForeground(const NLStarTrailNativeJob& job) {
   if (job.foregroundInputs.size() == 1) {
     const cv::Mat single = NL_imreadWithRetry(job.foregroundInputs[0], -1);
     if (single.empty()) fail("Foreground failed: could not load input: " + job.foregroundInputs[0]);
-    if (!writeImage(job.foregroundOutput, single))
+    if (!NL_writeImageFile(job.foregroundOutput, single))
       fail("Foreground failed: could not write output: " + job.foregroundOutput);
     return;
   }

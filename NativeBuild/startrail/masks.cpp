@@ -1,7 +1,6 @@
 #include "startrail/startrail.h"
 
 #include "plumbing/plumbing.h"
-#include "startrail/detail/io.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -12,29 +11,10 @@ namespace {
 
 // Luminance of a host mask row scaled to 0..1 by the type's full scale; the
 // fourth channel (transparency of the exported selection) is ignored.
-template <typename T>
-void levelRow(const cv::Mat& mask, int y, double scale, double* out) {
-  const T* p = mask.ptr<T>(y);
-  const int cn = mask.channels();
-  for (int x = 0; x < mask.cols; ++x, p += cn) {
-    const double lum = (cn == 1) ? double(p[0]) : 0.2126 * p[2] + 0.7152 * p[1] + 0.0722 * p[0];
-    out[x] = std::clamp(lum / scale, 0.0, 1.0);
-  }
-}
-
-bool levelSupported(const cv::Mat& mask) {
-  const int cn = mask.channels();
-  return (mask.depth() == CV_8U || mask.depth() == CV_16U) && (cn == 1 || cn == 3 || cn == 4);
-}
-
 void maskLevelRow(const cv::Mat& mask, int y, double* out) {
-  if (!levelSupported(mask)) {
-    std::fill(out, out + mask.cols, 0.0);
-  } else if (mask.depth() == CV_16U) {
-    levelRow<ushort>(mask, y, 65535.0, out);
-  } else {
-    levelRow<uchar>(mask, y, 255.0, out);
-  }
+  NL_luminanceRow(mask, y, out);
+  const double scale = mask.depth() == CV_16U ? 65535.0 : 255.0;
+  for (int x = 0; x < mask.cols; ++x) out[x] = std::clamp(out[x] / scale, 0.0, 1.0);
 }
 
 // Elliptical kernel, blur sigma and peak weight of the seam refinement.
@@ -177,7 +157,7 @@ bool NL_starTrailCompositeSkyForeground(const std::string& skyPath, const std::s
   const bool useBridge = bridgeUsable(sky, bridgeAccumulator, bridgeMask);
   cv::Mat out;
   compositeImage(sky, fg, mask, useBridge ? bridgeAccumulator : nullptr, useBridge ? bridgeMask : nullptr, out);
-  if (!startrail_detail::writeImage(outputPath, out)) {
+  if (!NL_writeImageFile(outputPath, out)) {
     return message = "Composite failed: could not write output: " + outputPath, false;
   }
   return true;

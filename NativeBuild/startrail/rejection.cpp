@@ -1,5 +1,7 @@
 #include "startrail/startrail.h"
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -28,22 +30,6 @@ RejectionPreset presetFor(const std::string& mode) {
   if (mode == "low") return {{0.14, 34, 36, 3.4}, {0.24, 55, 45, 4.2}, false, 5};
   if (mode == "high") return {{0.055, 16, 12, 2.1}, {0.10, 18, 14, 2.4}, true, 7};
   return {{0.09, 24, 20, 2.7}, {0.16, 32, 26, 3.2}, true, 5};
-}
-
-template <typename T>
-void luminanceRow(const cv::Mat& image, int y, double* out) {
-  const T* p = image.ptr<T>(y);
-  const int cn = image.channels();
-  if (cn == 1) {
-    for (int x = 0; x < image.cols; ++x) out[x] = p[x];
-    return;
-  }
-  for (int x = 0; x < image.cols; ++x, p += cn) out[x] = 0.2126 * p[2] + 0.7152 * p[1] + 0.0722 * p[0];
-}
-
-void luminanceRow(const cv::Mat& image, int y, double* out) {
-  if (image.depth() == CV_16U) luminanceRow<ushort>(image, y, out);
-  else luminanceRow<uchar>(image, y, out);
 }
 
 // Median of n <= 8 values (the mean of the middle two for even n); a small
@@ -89,8 +75,8 @@ void fourNeighbourRow(RawMaskRow& s, double threshold, int cols, uchar* out) {
 void rawMaskRow(int y, const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double threshold,
                 bool blackVotes, RawMaskRow& s, cv::Mat& raw) {
   const int n = int(neighbours.size());
-  luminanceRow(frame, y, s.frame.data());
-  for (int k = 0; k < n; ++k) luminanceRow(neighbours[k], y, s.neighbours[k].data());
+  NL_luminanceRow(frame, y, s.frame.data());
+  for (int k = 0; k < n; ++k) NL_luminanceRow(neighbours[k], y, s.neighbours[k].data());
   uchar* out = raw.ptr<uchar>(y);
   if (n == 4 && !blackVotes) {
     fourNeighbourRow(s, threshold, frame.cols, out);
@@ -157,14 +143,6 @@ cv::Mat shapeFilter(const cv::Mat& raw, const ShapeLimits& lim, int halfAreaLimi
   return clean;
 }
 
-double luminanceAt(const cv::Mat& image, int x, int y) {
-  const int cn = image.channels();
-  const auto at = [&](int c) {
-    return image.depth() == CV_16U ? double(image.ptr<ushort>(y)[x * cn + c]) : double(image.ptr<uchar>(y)[x * cn + c]);
-  };
-  return cn == 1 ? at(0) : 0.2126 * at(2) + 0.7152 * at(1) + 0.0722 * at(0);
-}
-
 // A bright star's rim comes out sharper in the frame than in its resampled
 // neighbours and so exceeds their median there, but it rings a core at least
 // as bright that the neighbours share (unflagged). An aircraft light is new
@@ -177,7 +155,7 @@ bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& la
   for (int y = y0; y <= y1; ++y)
     for (int x = x0; x <= x1; ++x) {
       if (labels.ptr<int>(y)[x] == label) {
-        inside = std::max(inside, luminanceAt(frame, x, y));
+        inside = std::max(inside, NL_luminanceAt(frame, x, y));
         continue;
       }
       if (raw.ptr<uchar>(y)[x]) continue;  // flagged too: not something the neighbours show
@@ -187,7 +165,7 @@ bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& la
           const int nx = x + dx, ny = y + dy;
           touches = nx >= 0 && ny >= 0 && nx < frame.cols && ny < frame.rows && labels.ptr<int>(ny)[nx] == label;
         }
-      if (touches) ring = std::max(ring, luminanceAt(frame, x, y));
+      if (touches) ring = std::max(ring, NL_luminanceAt(frame, x, y));
     }
   return ring >= inside;
 }

@@ -1,21 +1,12 @@
 #include "startrail/startrail.h"
 
-#include <locale>
-#include <sstream>
+#include "plumbing/plumbing.h"
 
 namespace {
 
 std::string line(const std::string& key, const std::string& value) { return key + "=" + value + "\n"; }
 
 std::string integer(std::int64_t v) { return std::to_string(v); }
-
-// Default stream formatting: six significant digits, no trailing zeros.
-std::string shortNumber(double v) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << v;
-  return out.str();
-}
 
 const char* const kFixedLines[] = {
     "engineMode=registered-local-window-rejection-v4.0-manual-rejection-controls",
@@ -33,12 +24,7 @@ const char* const kFixedLines[] = {
 }  // namespace
 
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out.setf(std::ios::fixed);
-  out.precision(0);
-  out << double(bytes) / 1048576.0;
-  return out.str();
+  return NL_formatNumber(double(bytes) / 1048576.0, 0);
 }
 
 std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
@@ -51,7 +37,7 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
   out += line("maskGrowPx", integer(j.maskGrowPx));
   out += line("workers", integer(r.workers));
   out += line("cometEnabled", j.cometEnabled ? "true" : "false");
-  out += line("cometStrength", shortNumber(j.cometStrength));
+  out += line("cometStrength", NL_formatNumber(j.cometStrength));
   out += line("cometDirection", j.cometDirection);
   out += line("availablePhysicalRamMB", NL_starTrailFormatMegabytes(r.availablePhysicalBytes));
   out += line("estimatedBytesPerWorkerMB", NL_starTrailFormatMegabytes(r.estimatedBytesPerWorker));

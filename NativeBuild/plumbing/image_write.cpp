@@ -1,4 +1,5 @@
-#include "starglow/detail/image_write.h"
+// Result images: written whole or not at all.
+#include "plumbing/plumbing.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -6,10 +7,9 @@
 #include <filesystem>
 #include <system_error>
 
-namespace starglow_detail {
-
 namespace {
 
+// Same folder (so the rename stays on one file system) and same extension.
 std::string temporarySibling(const std::string& path) {
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path p(path);
@@ -19,7 +19,7 @@ std::string temporarySibling(const std::string& path) {
 
 }  // namespace
 
-bool writeImageReplacing(const std::string& path, const cv::Mat& image) {
+bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
   if (path.empty() || image.empty()) return false;
   const std::string temp = temporarySibling(path);
   bool written = false;
@@ -36,5 +36,3 @@ bool writeImageReplacing(const std::string& path, const cv::Mat& image) {
   }
   return true;
 }
-
-}  // namespace starglow_detail

@@ -1,6 +1,5 @@
-#include "skyblend/skyblend.h"
-
-#include <opencv2/imgcodecs.hpp>
+// The fixed foreground stack: frames of one size combined without registration.
+#include "stack/stack.h"
 
 #include <algorithm>
 
@@ -19,14 +18,6 @@ void reportLoaded(const NLProgressCallback& progress, size_t i, size_t count, in
   const int p = std::clamp(NL_roundPercent((i + 1) * 100.0 / n), 0, 100);
   progress(NL_mapProgress(p, start, end), stage,
            "Loaded frame " + std::to_string(i + 1) + " of " + std::to_string(count) + ".");
-}
-
-bool writeImage(const std::string& path, const cv::Mat& image) {
-  try {
-    return cv::imwrite(path, image);
-  } catch (const cv::Exception&) {
-    return false;
-  }
 }
 
 std::string stackSummary(const std::string& outputPath, size_t inputs, const std::string& method,
@@ -77,7 +68,7 @@ bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, co
                                                            kForegroundStage, "Sigma combining fixed foreground stack");
   if (!ok) return message = failed + inner, false;
   if (progress) progress(95, kForegroundStage, "Writing foreground stack output.");
-  if (!writeImage(outputPath, stack)) return message = failed + "could not write output: " + outputPath, false;
+  if (!NL_writeImageFile(outputPath, stack)) return message = failed + "could not write output: " + outputPath, false;
   message = stackSummary(outputPath, paths.size(), method, stack);
   return true;
 }

@@ -1,0 +1,281 @@
+// The combine engine shared by the stacking jobs.
+#include "stack/stack.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace {
+
+// ---- Hand-made pixel stacks --------------------------------------------------
+
+// One 1 x 1 frame per value; a negative value marks a frame whose mask leaves that pixel out.
+struct PixelStack {
+  std::vector<cv::Mat> frames, masks;
+};
+
+PixelStack stackOf(int type, const std::vector<double>& values) {
+  PixelStack s;
+  for (double v : values) {
+    s.frames.emplace_back(1, 1, type, cv::Scalar::all(std::abs(v)));
+    s.masks.emplace_back(1, 1, CV_8U, cv::Scalar(v < 0 ? 0 : 255));
+  }
+  return s;
+}
+
+double combined(const NLCombineSettings& settings, int type, const std::vector<double>& values) {
+  const PixelStack s = stackOf(type, values);
+  cv::Mat out(1, 1, type, cv::Scalar::all(77));
+  NL_combineFrames(settings, s.frames, s.masks, out);
+  return out.depth() == CV_16U ? out.at<ushort>(0, 0) : out.ptr<uchar>(0)[0];
+}
+
+TEST(CombineEngine, MedianStacksTakeTheMiddleAndTruncateEvenCounts) {
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_8UC1, {10, 13, 200}), 13);
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_8UC1, {10, 13}), 11);  // 11.5 truncated
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_8UC1, {200, 13, 10, 12}), 12);  // frame order does not matter
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_16UC1, {40000, 65535, 1, 65535, 2}), 40000);
+  // A satellite in a minority of the covering frames cannot reach the result.
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_16UC1, {1000, 65535, 1002, 65535, 1001}), 1002);
+  // Uncovered frames are not samples: 10 and 13 remain, 200 and 250 are left out.
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_8UC1, {10, -200, 13, -250}), 11);
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_8UC1, {-10, -200}), 0);
+  EXPECT_EQ(combined(NL_kMedianCombine, CV_8UC1, {-10, 99}), 99);
+}
+
+TEST(CombineEngine, SigmaClipKeepsSamplesOnTheBoundsAndRejectsOutliers) {
+  // Mean 57.5, sd 82.27: every sample stays.
+  EXPECT_EQ(combined(NL_kSigmaClipCombine, CV_8UC1, {10, 10, 10, 200}), 57);
+  // Ten tens and one 200: upper bound 136.5, so the 200 goes.
+  std::vector<double> tens(10, 10.0);
+  tens.push_back(200);
+  EXPECT_EQ(combined(NL_kSigmaClipCombine, CV_8UC1, tens), 10);
+  EXPECT_EQ(combined(NL_kSigmaClipCombine, CV_8UC1, {10, 13}), 11);  // both within one sd, truncated
+  EXPECT_EQ(combined(NL_kSigmaClipCombine, CV_8UC1, {-90, 42}), 42);
+  EXPECT_EQ(combined(NL_kSigmaClipCombine, CV_8UC1, {-90, -42}), 0);
+  // Four equal samples and an outlier exactly two deviations out: inclusive bound keeps it (mean 28).
+  EXPECT_EQ(combined(NL_kMaskedSigmaCombine, CV_8UC1, {10, 10, 10, 10, 100}), 28);
+  EXPECT_EQ(combined(NL_kMaskedSigmaCombine, CV_16UC1, {1000, 1000, 1000, 1000, 10000}), 2800);
+  // The masked variant gives the first frame's own value where nothing is admitted, and rounds.
+  EXPECT_EQ(combined(NL_kMaskedSigmaCombine, CV_8UC1, {-90, -42}), 90);
+  EXPECT_EQ(combined(NL_kMaskedSigmaCombine, CV_8UC1, {10, 13}), 12);
+}
+
+TEST(CombineEngine, SettingsRecordSelectsRoundingUncoveredAndClipFactors) {
+  NLCombineSettings s;  // average, uncovered 0, add half
+  EXPECT_EQ(combined(s, CV_8UC1, {127, 128}), 128);
+  EXPECT_EQ(combined(s, CV_8UC1, {10, 13, 14}), 12);
+  s.rounding = NLCombineRounding::Truncate;
+  EXPECT_EQ(combined(s, CV_8UC1, {127, 128}), 127);
+  s.uncovered = NLUncoveredPixel::FirstFrame;
+  EXPECT_EQ(combined(s, CV_8UC1, {-31, -60}), 31);
+  // Asymmetric clip: a low outlier survives a wide lower bound, a high one does not.
+  NLCombineSettings clip = NL_kSigmaClipCombine;
+  clip.sigmaLow = 3.0;
+  clip.sigmaHigh = 0.5;
+  std::vector<double> v(9, 100.0);
+  v.push_back(40);
+  v.push_back(160);
+  // mean 100, sd 25.6: 40 is within 3 sd below, 160 beyond 0.5 sd above.
+  EXPECT_EQ(combined(clip, CV_8UC1, v), 94);  // (9 * 100 + 40) / 10
+}
+
+// ---- Against a naive reference on random stacks ------------------------------
+
+double sampleAt(const cv::Mat& m, int y, int x, int c) {
+  const int cn = m.channels();
+  return m.depth() == CV_16U ? m.ptr<ushort>(y)[x * cn + c] : m.ptr<uchar>(y)[x * cn + c];
+}
+
+bool admits(const std::vector<cv::Mat>& masks, size_t k, int y, int x) {
+  return k >= masks.size() || masks[k].empty() || masks[k].at<uchar>(y, x) != 0;
+}
+
+double naiveKernel(const NLCombineSettings& s, std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  if (s.kernel == NLCombineKernel::Median) return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+  double mean = 0.0, var = 0.0;
+  for (double x : v) mean += x;
+  mean /= double(n);
+  if (s.kernel == NLCombineKernel::Average) return mean;
+  for (double x : v) var += (x - mean) * (x - mean);
+  const double sd = std::sqrt(var / double(n));
+  double kept = 0.0;
+  int k = 0;
+  for (double x : v)
+    if (x >= mean - s.sigmaLow * sd && x <= mean + s.sigmaHigh * sd) kept += x, ++k;
+  return k ? kept / k : mean;
+}
+
+cv::Mat naiveCombine(const NLCombineSettings& s, const std::vector<cv::Mat>& frames,
+                     const std::vector<cv::Mat>& masks) {
+  const cv::Mat& f0 = frames[0];
+  const double top = f0.depth() == CV_16U ? 65535.0 : 255.0;
+  cv::Mat out(f0.size(), f0.type());
+  for (int y = 0; y < f0.rows; ++y)
+    for (int x = 0; x < f0.cols; ++x)
+      for (int c = 0; c < f0.channels(); ++c) {
+        std::vector<double> v;
+        for (size_t k = 0; k < frames.size(); ++k)
+          if (admits(masks, k, y, x)) v.push_back(sampleAt(frames[k], y, x, c));
+        double r = s.uncovered == NLUncoveredPixel::FirstFrame ? sampleAt(f0, y, x, c) : 0.0;
+        if (!v.empty()) {
+          r = std::min(std::max(naiveKernel(s, v), 0.0), top);
+          r = std::floor(s.rounding == NLCombineRounding::AddHalf ? r + 0.5 : r);
+        }
+        const int i = x * f0.channels() + c;
+        if (f0.depth() == CV_16U) out.ptr<ushort>(y)[i] = ushort(r);
+        else out.ptr<uchar>(y)[i] = uchar(r);
+      }
+  return out;
+}
+
+// Sky-like samples around one level with a bright streak in some frames.
+std::vector<cv::Mat> streakyFrames(int count, cv::Size size, int type, std::mt19937& rng) {
+  const double top = CV_MAT_DEPTH(type) == CV_16U ? 65535.0 : 255.0;
+  std::vector<cv::Mat> frames;
+  for (int k = 0; k < count; ++k) {
+    cv::Mat m(size, type);
+    cv::theRNG().state = rng();
+    cv::randu(m, cv::Scalar::all(top * 0.2), cv::Scalar::all(top * 0.24));
+    if (k % 3 == 1) m.row(k % size.height).setTo(cv::Scalar::all(top));
+    frames.push_back(m);
+  }
+  return frames;
+}
+
+std::vector<cv::Mat> coverageMasks(int count, cv::Size size, std::mt19937& rng) {
+  std::vector<cv::Mat> masks;
+  for (int k = 0; k < count; ++k) {
+    cv::Mat m(size, CV_8U);
+    cv::theRNG().state = rng();
+    cv::randu(m, 0, 3);  // about a third of the pixels left out
+    m.col(2).setTo(0);   // a column no frame covers
+    masks.push_back(m);
+  }
+  masks[1].release();  // a frame without a mask covers everything
+  return masks;
+}
+
+class CombineKinds : public ::testing::TestWithParam<int> {};
+
+TEST_P(CombineKinds, EveryPresetMatchesNaiveReferenceWholeAndInRowBands) {
+  std::mt19937 rng(77 + GetParam());
+  const cv::Size size(11, 23);
+  const std::vector<cv::Mat> frames = streakyFrames(7, size, GetParam(), rng);
+  const std::vector<cv::Mat> masks = coverageMasks(7, size, rng);
+  const NLCombineSettings presets[] = {NL_kMedianCombine, NL_kSigmaClipCombine, NL_kMaskedAverageCombine,
+                                       NL_kMaskedSigmaCombine};
+  for (const NLCombineSettings& s : presets) {
+    SCOPED_TRACE(int(s.kernel));
+    cv::Mat whole(size, GetParam(), cv::Scalar::all(1));
+    NL_combineFrames(s, frames, masks, whole);
+    EXPECT_EQ(cv::norm(whole, naiveCombine(s, frames, masks), cv::NORM_INF), 0.0);
+    // Band by band into views of one canvas, each band handed only its own rows.
+    cv::Mat banded(size, GetParam(), cv::Scalar::all(3));
+    for (int y0 = 0; y0 < size.height; y0 += 5) {
+      const cv::Range rows(y0, std::min(y0 + 5, size.height));
+      std::vector<cv::Mat> bandFrames, bandMasks;
+      for (const cv::Mat& f : frames) bandFrames.push_back(f.rowRange(rows).clone());
+      for (const cv::Mat& m : masks) bandMasks.push_back(m.empty() ? m : m.rowRange(rows).clone());
+      cv::Mat view = banded.rowRange(rows);
+      NL_combineFrames(s, bandFrames, bandMasks, view);
+    }
+    EXPECT_EQ(cv::norm(banded, whole, cv::NORM_INF), 0.0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, CombineKinds,
+                         ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_16UC3, CV_16UC4));
+
+TEST(CombineEngine, ReportsInputProblemsAndCountsEveryRowOnce) {
+  const cv::Mat a(4, 5, CV_8UC3, cv::Scalar::all(1));
+  EXPECT_EQ(NL_combineInputProblem({}, {}), "no images.");
+  EXPECT_EQ(NL_combineInputProblem({cv::Mat(4, 5, CV_32FC1)}, {}), "only 8-bit and 16-bit images are supported.");
+  EXPECT_EQ(NL_combineInputProblem({a, cv::Mat(4, 6, CV_8UC3)}, {}), "image size/type mismatch.");
+  EXPECT_EQ(NL_combineInputProblem({a, cv::Mat(4, 5, CV_8UC1)}, {}), "image size/type mismatch.");
+  EXPECT_EQ(NL_combineInputProblem({a}, {cv::Mat(), cv::Mat()}), "mask count does not match image count.");
+  EXPECT_EQ(NL_combineInputProblem({a}, {cv::Mat(4, 5, CV_16UC1)}), "mask size/type mismatch.");
+  EXPECT_EQ(NL_combineInputProblem({a, a}, {cv::Mat(4, 5, CV_8UC1)}), "");
+  cv::Mat out(4, 5, CV_8UC3);
+  EXPECT_THROW(NL_combineFrames(NL_kMedianCombine, {a, cv::Mat(3, 5, CV_8UC3)}, {}, out), cv::Exception);
+
+  const int rows = 700;
+  std::vector<int> seen;
+  NLRowProgress progress(rows, [&](int done, int total) {
+    EXPECT_EQ(total, rows);
+    seen.push_back(done);  // reports come one at a time
+  });
+  const cv::Mat f(rows, 3, CV_16UC1, cv::Scalar(9));
+  cv::Mat tall(rows, 3, CV_16UC1);
+  NL_combineFrames(NL_kSigmaClipCombine, {f, f, f}, {}, tall, &progress);
+  std::sort(seen.begin(), seen.end());
+  std::vector<int> expected;
+  for (int d = 16; d < rows; d += 16) expected.push_back(d);
+  expected.push_back(rows);
+  EXPECT_EQ(seen, expected);
+}
+
+// ---- Coverage-weighted average ---------------------------------------------
+
+TEST(CoverageAverage, AveragesCoveredSamplesAndRoundsLikeOpenCV) {
+  NLCoverageAverage acc(cv::Size(4, 1), 1);
+  const auto frame = [](std::vector<uchar> v) { return cv::Mat(v, true).reshape(1, 1); };
+  const auto mask = [](std::vector<uchar> v) { return cv::Mat(v, true).reshape(1, 1); };
+  acc.add(frame({10, 10, 12, 200}), mask({255, 255, 255, 0}));
+  acc.add(frame({13, 14, 13, 200}), mask({255, 255, 255, 0}));
+  acc.add(frame({14, 90, 90, 200}), mask({255, 0, 0, 0}));
+  const cv::Mat r = acc.result(CV_8U);
+  ASSERT_EQ(r.type(), CV_8UC1);
+  EXPECT_EQ(r.at<uchar>(0, 0), 12);  // 12.33
+  EXPECT_EQ(r.at<uchar>(0, 1), 12);  // (10 + 14) / 2
+  EXPECT_EQ(r.at<uchar>(0, 2), 12);  // 12.5 to the even neighbour
+  EXPECT_EQ(r.at<uchar>(0, 3), 0);   // never covered
+  EXPECT_EQ(acc.coverage().at<float>(0, 0), 3.0f);
+  EXPECT_EQ(acc.coverage().at<float>(0, 3), 0.0f);
+}
+
+TEST(CoverageAverage, KeepsDepthAndChannelsAndMatchesFloatReference) {
+  std::mt19937 rng(5);
+  for (int type : {CV_16UC3, CV_8UC4, CV_32FC1, CV_16UC1}) {
+    SCOPED_TRACE(type);
+    const cv::Size size(9, 17);
+    NLCoverageAverage acc(size, CV_MAT_CN(type));
+    std::vector<cv::Mat> frames, masks;
+    for (int k = 0; k < 5; ++k) {
+      cv::Mat f(size, type), m(size, CV_8U);
+      cv::theRNG().state = rng();
+      cv::randu(f, cv::Scalar::all(0), cv::Scalar::all(CV_MAT_DEPTH(type) == CV_8U ? 255 : 60000));
+      cv::randu(m, 0, 2);
+      if (k == 2) m.release();
+      acc.add(f, m);
+      frames.push_back(f);
+      masks.push_back(m);
+    }
+    const cv::Mat r = acc.result(type);
+    ASSERT_EQ(r.type(), type);
+    const int cn = CV_MAT_CN(type);
+    cv::Mat expected(size, CV_32FC(cn), cv::Scalar::all(0));
+    for (int y = 0; y < size.height; ++y)
+      for (int x = 0; x < size.width; ++x) {
+        std::vector<float> sum(cn, 0.0f);
+        float w = 0.0f;
+        for (size_t k = 0; k < frames.size(); ++k) {
+          if (!admits(masks, k, y, x)) continue;
+          cv::Mat px;
+          frames[k](cv::Rect(x, y, 1, 1)).convertTo(px, CV_32F);
+          for (int c = 0; c < cn; ++c) sum[c] += px.ptr<float>(0)[c];
+          w += 1.0f;
+        }
+        for (int c = 0; c < cn && w > 0; ++c) expected.ptr<float>(y)[x * cn + c] = cn == 1 ? sum[c] / w : sum[c] * (1.0f / w);
+      }
+    cv::Mat expectedTyped;
+    expected.convertTo(expectedTyped, type);
+    EXPECT_EQ(cv::norm(r, expectedTyped, cv::NORM_INF), 0.0);
+  }
+}
+
+}  // namespace
