@@ -19,9 +19,11 @@ function nativeHost() {
   return require(nativeHostPath());
 }
 
-// Failures come back from the add-on as error values; a script expects them thrown.
-function thrown(result) {
+// Failures come back from the add-on as error values; a script expects them
+// thrown. No value at all means the add-on could not even build its error.
+function thrown(result, name) {
   if (result instanceof Error) throw result;
+  if (result === undefined || result === null) throw new Error(`${name} returned no value`);
   return result;
 }
 
@@ -37,9 +39,9 @@ function loadAddon(modulePath) {
   return {
     modulePath: target,
     raw,
-    my_function: () => thrown(raw.my_function()),
-    my_echo: (jobPath) => thrown(raw.my_echo(jobPath)),
-    my_start_job_background: (jobPath) => thrown(raw.my_start_job_background(jobPath)),
+    my_function: () => thrown(raw.my_function(), 'my_function'),
+    my_echo: (jobPath) => thrown(raw.my_echo(jobPath), 'my_echo'),
+    my_start_job_background: (jobPath) => thrown(raw.my_start_job_background(jobPath), 'my_start_job_background'),
     my_echo_async: (jobPath) => {
       const result = raw.my_echo_async(jobPath);
       return result instanceof Error ? Promise.reject(result) : result;

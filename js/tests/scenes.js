@@ -41,4 +41,4 @@ function notBuilt(addon, name) {
   return false;
 }
 
-module.exports = { makeScene, loadProbe, notBuilt };
+module.exports = { makeScene, loadProbe, notBuilt, lumivexProgram };
