@@ -29,16 +29,4 @@ function loadProbe() {
   return nativeHost().load(probe, 'lumivex_probe_init');
 }
 
-// The reason to skip a test of an export this build does not carry yet, or
-// false: such an export answers every call with its "not available" error.
-// Asked with a job file that does not exist, so a real export has nothing to do.
-function notBuilt(addon, name) {
-  const answer = addon.raw[name](path.join(os.tmpdir(), 'lumivex-no-such-job.txt'));
-  if (answer instanceof Promise) answer.catch(() => {});
-  if (answer instanceof Error && /is not available in this build/.test(answer.message)) {
-    return `${name} is not in this build: "${answer.message}"`;
-  }
-  return false;
-}
-
-module.exports = { makeScene, loadProbe, notBuilt, lumivexProgram };
+module.exports = { makeScene, loadProbe, lumivexProgram };
