@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 
 namespace {
 
@@ -94,6 +95,57 @@ TEST(SynthStars, CentroidAndFluxMatchTheSubPixelPosition) {
       }
     }
   }
+}
+
+// A star drawn as the arc the sky traces in the exposure: its light centre is
+// the arc's middle (the truth position), its flux is kept, and the arc has no
+// gaps: a trail of such frames is continuous, not dotted.
+TEST(SynthStars, ArcStarsKeepCentreAndFluxAndLeaveNoGaps) {
+  const cv::Point2d pole(100.0, -400.0);
+  const cv::Point2d nominal(100.3, 85.6);
+  synth::FrameSettings f = darkNoiseless(cv::Size(200, 170), synth::Psf::Gaussian);
+  f.fwhm = 2.4;
+  f.arcPole = pole;
+  f.arcDegrees = 3.0;  // 25 px of arc at 486 px from the pole
+  const std::vector<synth::Star> stars = {{nominal, 2.0, cv::Vec3d(1.0, 1.0, 1.0)}};
+  synth::FrameTruth truth;
+  const cv::Mat image = synth::renderFrame(stars, cv::Matx33d::eye(), f, 1, &truth);
+  ASSERT_EQ(truth.stars.size(), 1u);
+  const cv::Point2d c = centroid(image, nominal, 24);
+  EXPECT_NEAR(c.x, nominal.x, 0.02);
+  EXPECT_NEAR(c.y, nominal.y + 486.6 * (std::cos(1.5 * CV_PI / 180.0) - 1.0) / 3.0, 0.05);  // the arc's sag
+  const cv::Rect box(70, 60, 61, 50);
+  EXPECT_NEAR(cv::sum(image(box))[1] / 65535.0, 2.0, 0.04);
+  const double r = std::hypot(nominal.x - pole.x, nominal.y - pole.y);
+  double lowest = 1e9;
+  for (int k = -10; k <= 10; ++k) {  // along the arc's inner 80 %
+    const double a = std::atan2(nominal.y - pole.y, nominal.x - pole.x) + k * 0.12 * CV_PI / 180.0;
+    const cv::Point p(int(std::lround(pole.x + r * std::cos(a))), int(std::lround(pole.y + r * std::sin(a))));
+    lowest = std::min(lowest, double(image.at<cv::Vec3w>(p)[1]));
+  }
+  EXPECT_GT(lowest, 0.5 * 2.0 * 65535.0 / 25.0 / (1.064 * 2.4));  // half the arc's mean line brightness
+}
+
+TEST(SynthStars, SparseSkyHasFewStarsAndOneSaturatedPlanet) {
+  synth::StackSettings s;
+  s.size = cv::Size(600, 400);
+  s.frames = 2;
+  s.bits = 8;
+  s.sky = synth::sparseSky();
+  s.skyLevel = 0.15;
+  const synth::Scene scene = synth::makeStackScene(s);
+  int planets = 0;
+  for (const synth::Star& star : scene.stars) planets += star.fwhm > 0.0;
+  EXPECT_EQ(planets, 1);
+  EXPECT_LT(scene.stars.size(), 80u);
+  bool planetClipped = false;
+  for (const synth::FrameStar& fs : scene.truth[0].stars) planetClipped |= fs.fwhm > 5.0 && fs.saturated;
+  EXPECT_TRUE(planetClipped);
+  cv::Mat grey;
+  cv::extractChannel(scene.frames[0], grey, 1);
+  std::vector<uchar> v(grey.begin<uchar>(), grey.end<uchar>());
+  std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
+  EXPECT_NEAR(v[v.size() / 2], 0.15 * 255.0, 4.0);  // the bright, light-polluted sky
 }
 
 TEST(SynthStars, BrightStarsSaturateAtTheTypeMaximum) {
@@ -279,6 +331,24 @@ TEST_P(SynthTrailMasks, CoverExactlyTheInjectedPixels) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, SynthTrailMasks, ::testing::Values(8, 16));
+
+// By default trails cross the first and the last frame and two frames next
+// to each other, where a neighbour cannot hide a trail in the median alone.
+TEST(SynthTrail, DefaultTrailsTouchTheEndsAndNeighbouringFrames) {
+  for (const int frames : {6, 12, 24}) {
+    synth::TrailSettings s;
+    s.size = cv::Size(160, 120);
+    s.frames = frames;
+    const synth::Scene scene = synth::makeTrailScene(s);
+    std::set<int> with;
+    for (const synth::TrailTruth& t : scene.trails) with.insert(t.frame);
+    EXPECT_TRUE(with.count(0)) << frames;
+    EXPECT_TRUE(with.count(frames - 1)) << frames;
+    bool adjacent = false;
+    for (int i : with) adjacent |= with.count(i + 1) > 0;
+    EXPECT_TRUE(adjacent) << frames;
+  }
+}
 
 TEST(SynthTrail, StarsTurnAboutThePoleAndGroundStaysFixed) {
   synth::TrailSettings s;

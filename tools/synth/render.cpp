@@ -124,6 +124,27 @@ void renderBand(cv::Mat& signal, const cv::Range& rows, const std::vector<Placed
   }
 }
 
+cv::Point2d turned(const cv::Point2d& p, const cv::Point2d& pole, double radians) {
+  const double c = std::cos(radians), s = std::sin(radians);
+  const cv::Point2d d = p - pole;
+  return pole + cv::Point2d(c * d.x - s * d.y, s * d.x + c * d.y);
+}
+
+// A star's light spread along the arc the sky traces while the shutter is
+// open: samples no more than 0.4 px apart, so the trail is continuous.
+void placeArc(const Placed& star, const FrameSettings& f, std::vector<Placed>& placed) {
+  const double sweep = f.arcDegrees * kPi / 180.0;
+  const cv::Point2d d = star.p - f.arcPole;
+  const double length = std::sqrt(d.dot(d)) * std::abs(sweep);
+  const int n = std::max(1, static_cast<int>(std::ceil(length / 0.4)));
+  for (int k = 0; k < n; ++k) {
+    Placed sample = star;
+    sample.p = turned(star.p, f.arcPole, sweep * ((k + 0.5) / n - 0.5));
+    sample.flux = star.flux / n;
+    placed.push_back(sample);
+  }
+}
+
 std::vector<Placed> placeStars(const std::vector<Star>& stars, const cv::Matx33d& h,
                                const FrameSettings& f) {
   std::vector<Placed> placed;
@@ -133,7 +154,8 @@ std::vector<Placed> placeStars(const std::vector<Star>& stars, const cv::Matx33d
     const double fwhm = s.fwhm > 0.0 ? s.fwhm : f.fwhm;
     const int r = patchRadius(f, fwhm, s.flux * std::max({s.colour[0], s.colour[1], s.colour[2]}));
     if (p.x < -r || p.y < -r || p.x > f.size.width + r || p.y > f.size.height + r) continue;
-    placed.push_back({p, s.flux, s.colour, r, fwhm});
+    if (f.arcDegrees != 0.0) placeArc({p, s.flux, s.colour, r, fwhm}, f, placed);
+    else placed.push_back({p, s.flux, s.colour, r, fwhm});
   }
   return placed;
 }
@@ -182,7 +204,26 @@ std::vector<Star> makeSky(const SkySettings& sky, const cv::Rect2d& region, std:
     s.colour = cv::Vec3d(1.0 - tilt, 1.0, 1.0 + tilt);
     stars.push_back(s);
   }
+  // Drawn after the stars, so a sky without planets is the same sky.
+  for (int i = 0; i < sky.planets; ++i) {
+    Star p;
+    p.position = {region.x + rng.uniform(0.2, 0.8) * region.width, region.y + rng.uniform(0.2, 0.8) * region.height};
+    p.flux = sky.planetFlux;
+    p.fwhm = sky.planetFwhm;
+    p.colour = cv::Vec3d(0.8, 1.0, 1.15);
+    stars.push_back(p);
+  }
   return stars;
+}
+
+SkySettings sparseSky() {
+  SkySettings sky;
+  sky.density = 2.0e-4;
+  sky.faintestFlux = 0.25;
+  sky.brightestFlux = 120.0;
+  sky.powerLaw = 0.7;
+  sky.planets = 1;
+  return sky;
 }
 
 cv::Mat renderSignal(const std::vector<Star>& stars, const cv::Matx33d& frameToReference,

@@ -36,13 +36,38 @@ Settings withRequest(Settings s, const SceneRequest& r) {
 template <typename Settings>
 Settings withFrames(Settings s, const SceneRequest& r) {
   if (r.frames > 0) s.frames = r.frames;
+  if (r.sky == "sparse") s.sky = sparseSky();
+  else if (!r.sky.empty()) throw std::invalid_argument("unknown sky '" + r.sky + "' (sparse)");
   return withRequest(s, r);
 }
 
+// A light-polluted town sky is several times brighter than a dark site's.
+constexpr double kPollutedSky = 0.15;
+
+StackSettings stackRequest(const SceneRequest& r) {
+  StackSettings s = withFrames(StackSettings(), r);
+  if (r.sky == "sparse") s.skyLevel = kPollutedSky;
+  if (r.fwhm > 0.0) s.fwhmMin = s.fwhmMax = s.poorSeeingFwhm = r.fwhm;
+  return s;
+}
+
+TrailSettings trailRequest(const SceneRequest& r) {
+  TrailSettings s = withFrames(TrailSettings(), r);
+  if (r.sky == "sparse") s.skyLevel = kPollutedSky;
+  if (r.fwhm > 0.0) s.fwhm = r.fwhm;
+  return s;
+}
+
+SkyBlendSettings skyBlendRequest(const SceneRequest& r) {
+  SkyBlendSettings s = withFrames(SkyBlendSettings(), r);
+  if (r.fwhm > 0.0) s.fwhm = r.fwhm;
+  return s;
+}
+
 Scene makeRequested(const SceneRequest& r) {
-  if (r.scene == "stack") return makeStackScene(withFrames(StackSettings(), r));
-  if (r.scene == "trail") return makeTrailScene(withFrames(TrailSettings(), r));
-  if (r.scene == "skyblend") return makeSkyBlendScene(withFrames(SkyBlendSettings(), r));
+  if (r.scene == "stack") return makeStackScene(stackRequest(r));
+  if (r.scene == "trail") return makeTrailScene(trailRequest(r));
+  if (r.scene == "skyblend") return makeSkyBlendScene(skyBlendRequest(r));
   if (r.scene == "glow") return makeGlowScene(withRequest(GlowSettings(), r));
   throw std::invalid_argument("unknown scene '" + r.scene + "' (stack, trail, skyblend, glow)");
 }

@@ -38,8 +38,10 @@ FrameSettings frameSettings(const StackSettings& s, int i, detail::Rng& rng) {
   // The reference gets good seeing, as a photographer would pick it.
   const double t = i == 0 ? 0.25 : rng.uniform();
   f.fwhm = i == poor ? s.poorSeeingFwhm : s.fwhmMin + t * (s.fwhmMax - s.fwhmMin);
-  f.skyLevel = 0.03 * (1.0 + rng.uniform(-0.08, 0.08));
-  f.gradient = cv::Vec2d(0.004 + rng.uniform(-0.002, 0.002), 0.010 + rng.uniform(-0.003, 0.003));
+  // Light pollution brightens the sky and steepens its gradient alike.
+  const double pollution = s.skyLevel / 0.03;
+  f.skyLevel = s.skyLevel * (1.0 + rng.uniform(-0.08, 0.08));
+  f.gradient = cv::Vec2d(0.004 + rng.uniform(-0.002, 0.002), 0.010 + rng.uniform(-0.003, 0.003)) * pollution;
   if (i > 0) f.distortion.k1 = rng.uniform(-s.distortionK1, s.distortionK1);
   return f;
 }

@@ -93,7 +93,15 @@ struct SkySettings {
   double brightestFlux = 60.0;     // full-scale units (bright stars saturate)
   double powerLaw = 0.8;           // N(> F) ~ F^-powerLaw: many faint, few bright
   double colourSpread = 0.10;      // sd of the red/blue tilt of star colours
+  int planets = 0;                 // saturated planets or very bright stars, larger than the seeing
+  double planetFlux = 400.0;       // full-scale units: clips over many pixels
+  double planetFwhm = 7.0;         // px
 };
+
+// A light-polluted suburban sky: few stars (a few bright ones set the
+// brightness scale, a few hundred more stand just above the sky noise) and
+// one saturated planet. Use it with a bright skyLevel and 8-bit frames.
+SkySettings sparseSky();
 
 // Optics and sensor of one frame.
 struct FrameSettings {
@@ -110,6 +118,11 @@ struct FrameSettings {
   int hotPixels = 0;
   std::uint64_t sensorSeed = 7;    // places the hot pixels: keep it for every frame of a scene
   Distortion distortion;
+  // Star images as the arc the sky traces during the exposure: the sky turns
+  // by arcDegrees about arcPole (frame coordinates), centred on the frame's
+  // nominal position, so the truth matrix still holds for the arc's middle.
+  double arcDegrees = 0.0;
+  cv::Point2d arcPole{0.0, 0.0};
 };
 
 struct StackSettings {
@@ -129,6 +142,7 @@ struct StackSettings {
   bool noise = true;
   int hotPixels = 12;
   int streakFrame = -1;            // -1: frame 1 when frames >= 2; -2: no streak
+  double skyLevel = 0.03;          // full-scale units; the gradient scales with it (light pollution)
 };
 
 struct TrailSettings {
@@ -143,8 +157,12 @@ struct TrailSettings {
   double groundFraction = 0.25;    // share of the height taken by the landscape
   int groundLights = 4;
   bool noise = true;
-  std::vector<int> satelliteFrames{-1};  // {-1}: chosen from the frame count; {} none
-  std::vector<int> aircraftFrames{-1};   // {-1}: chosen from the frame count; {} none
+  // {-1}: chosen from the frame count, including the first and last frames
+  // and frames next to each other; {} none.
+  std::vector<int> satelliteFrames{-1};
+  std::vector<int> aircraftFrames{-1};
+  double dutyCycle = 0.95;         // share of the frame interval the shutter is open: stars draw arcs
+  double skyLevel = 0.02;          // full-scale units
 };
 
 struct SkyBlendSettings {
@@ -235,6 +253,8 @@ struct SceneRequest {
   int frames = 0;
   int bits = 16;
   std::uint64_t seed = 1;
+  std::string sky;                 // "" the scene's own sky; "sparse": sparseSky() over a bright 8-bit-like sky
+  double fwhm = 0.0;               // px; > 0 sets the seeing (stack: every frame; trail, skyblend: the frames)
 };
 
 // Paths written by writeScene (absolute when dir was).

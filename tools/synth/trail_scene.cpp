@@ -16,6 +16,7 @@ namespace {
 void checkSettings(const TrailSettings& s) {
   detail::checkSceneShape(s.size, s.frames, s.bits);
   if (s.groundFraction < 0.0 || s.groundFraction > 0.9) throw std::invalid_argument("ground fraction out of range");
+  if (s.dutyCycle < 0.0 || s.dutyCycle > 1.0) throw std::invalid_argument("duty cycle out of range (0 to 1)");
 }
 
 // {-1} picks frames spread over the sequence at the given fractions, each
@@ -95,15 +96,22 @@ Scene makeTrailScene(const TrailSettings& s) {
   scene.skyMask = detail::skyMaskFromHorizon(horizon, s.size);
   const cv::Mat ground = detail::groundSignal(s.size, 0.006, 0, s.groundLights, s.seed);
   const double skyHeight = *std::min_element(horizon.begin(), horizon.end());
-  const std::vector<int> satellites = chooseFrames(s.satelliteFrames, s.frames, {0.2, 0.5, 0.8});
-  const std::vector<int> aircraft = chooseFrames(s.aircraftFrames, s.frames, {0.35, 0.65}, satellites);
+  // Trails in the first and last frames (which have neighbours on one side
+  // only) and in frames next to each other (a trail in a neighbour too).
+  const std::vector<int> satellites = chooseFrames(s.satelliteFrames, s.frames, {0.0, 0.2, 0.5, 0.8, 1.0});
+  const std::vector<int> aircraft =
+      chooseFrames(s.aircraftFrames, s.frames, {0.05, 0.35, 0.65, 0.95}, satellites);
 
   FrameSettings f;
   f.size = s.size;
   f.bits = s.bits;
   f.fwhm = s.fwhm;
   f.noise = s.noise;
-  f.skyLevel = 0.02;
+  f.skyLevel = s.skyLevel;
+  // The shutter is open for dutyCycle of each frame's turn: stars draw arcs
+  // that join into continuous trails in the Lighten.
+  f.arcDegrees = s.dutyCycle * s.degreesPerFrame;
+  f.arcPole = pole;
   for (int i = 0; i < s.frames; ++i) {
     cv::Mat signal = renderSignal(scene.stars, h[i], f, scene.skyMask);
     detail::composeGround(signal, ground, scene.skyMask);
