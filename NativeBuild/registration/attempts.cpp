@@ -1,6 +1,7 @@
 #include "registration/detail/geometry.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <map>
 
@@ -8,7 +9,7 @@ namespace {
 
 constexpr size_t kMinMatches = 25;
 constexpr size_t kRefinementPairs = 80;
-constexpr int kTriangleEvaluations = 550, kQuadEvaluations = 850;
+constexpr int kQuadEvaluations = 850;
 constexpr size_t kMinTriangleStars = 12, kMinQuadStars = 16;
 constexpr size_t kTriangleWorkStars = 450, kQuadWorkStars = 520;
 constexpr size_t kMinTriangleSeedMatches = 12, kMinQuadSeedMatches = 18;
@@ -55,6 +56,34 @@ NLStarMatchList shiftMatches(const std::vector<NLStarCandidate>& reference,
   return registration_detail::assignNearestFree(reference, moving, predicted, tolerance);
 }
 
+// The pattern stages rank stars by integrated flux: the 8-bit peak of every
+// bright star reads 248-255, so ranking by it shuffles the very stars the
+// patterns are built from. Equal fluxes keep the detector's order.
+std::vector<NLStarCandidate> byFlux(const std::vector<NLStarCandidate>& stars) {
+  std::vector<NLStarCandidate> out = stars;
+  std::stable_sort(out.begin(), out.end(),
+                   [](const NLStarCandidate& a, const NLStarCandidate& b) { return a.flux > b.flux; });
+  return out;
+}
+
+// Matches again through the attempt's own homography instead of its seed. A
+// seed that only fits one part of the field (a shift under field rotation, a
+// small triangle) still gives a homography that carries the rotation, which
+// predicts the rest of the field well enough to match it: the match list
+// grows to cover the frame. Two rounds: the second starts from a homography
+// fitted on the whole field.
+NLRegistrationAttempt guided(NLRegistrationAttempt attempt, const std::vector<NLStarCandidate>& reference,
+                             const std::vector<NLStarCandidate>& moving, double tolerance) {
+  for (int round = 0; round < 2 && attempt.valid; ++round) {
+    NLRegistrationAttempt next = NL_evaluateRegistrationAttempt(
+        attempt.mode, registration_detail::assignNearestFree(
+                          reference, moving, registration_detail::projectAll(attempt.homography, moving), tolerance));
+    if (!next.valid || next.inlierCount <= attempt.inlierCount) break;
+    attempt = std::move(next);
+  }
+  return attempt;
+}
+
 bool acceptedEarly(const NLRegistrationAttempt& a) {
   return a.valid && a.meanError <= 0.28 && a.inlierCount >= 1200 && a.inlierRatio >= 0.65;
 }
@@ -72,37 +101,135 @@ std::vector<NLStarCandidate> headOf(const std::vector<NLStarCandidate>& stars, s
   return {stars.begin(), stars.begin() + std::ptrdiff_t(std::min(n, stars.size()))};
 }
 
-cv::Point2d singlePrecision(const cv::Point2d& p) { return {double(float(p.x)), double(float(p.y))}; }
+// A pattern's vertices ordered by the side opposite them, shortest side
+// first, so two similar triangles pair their vertices by geometry rather than
+// by brightness rank, which noise reorders between frames.
+struct ShapedTriangle {
+  std::array<cv::Point2d, 3> vertices;
+  double shortRatio = 0.0, middleRatio = 0.0, longest = 0.0;
+};
+
+// Two sides closer than this share of the longest could swap their order
+// between frames: such triangles give no reliable vertex pairing.
+constexpr double kAmbiguousSides = 0.02;
+
+bool shapeOf(const std::vector<NLStarCandidate>& stars, const NLTrianglePattern& t, ShapedTriangle& out) {
+  const cv::Point2d v[3] = {NL_starPoint(stars[size_t(t.star0)]), NL_starPoint(stars[size_t(t.star1)]),
+                            NL_starPoint(stars[size_t(t.star2)])};
+  const double side[3] = {cv::norm(v[1] - v[2]), cv::norm(v[0] - v[2]), cv::norm(v[0] - v[1])};
+  int o[3] = {0, 1, 2};
+  std::sort(o, o + 3, [&](int a, int b) { return side[a] < side[b]; });
+  const double s0 = side[o[0]], s1 = side[o[1]], s2 = side[o[2]];
+  if (!(s2 > 0.0) || s1 - s0 < kAmbiguousSides * s2 || s2 - s1 < kAmbiguousSides * s2) return false;
+  out.vertices = {v[o[0]], v[o[1]], v[o[2]]};
+  out.shortRatio = s0 / s2;
+  out.middleRatio = s1 / s2;
+  out.longest = s2;
+  return true;
+}
+
+std::vector<ShapedTriangle> shapesOf(const std::vector<NLStarCandidate>& stars,
+                                     const std::vector<NLTrianglePattern>& patterns) {
+  std::vector<ShapedTriangle> shapes;
+  shapes.reserve(patterns.size());
+  ShapedTriangle t;
+  for (const NLTrianglePattern& p : patterns)
+    if (shapeOf(stars, p, t)) shapes.push_back(t);
+  return shapes;
+}
+
+// Affine map through three point pairs (closed form; false when degenerate).
+bool affineThrough(const std::array<cv::Point2d, 3>& src, const std::array<cv::Point2d, 3>& dst, cv::Matx23d& a) {
+  const cv::Matx33d m(src[0].x, src[0].y, 1.0, src[1].x, src[1].y, 1.0, src[2].x, src[2].y, 1.0);
+  if (std::abs(cv::determinant(m)) < 1e-9) return false;
+  const cv::Matx33d inv = m.inv();
+  const cv::Vec3d u = inv * cv::Vec3d(dst[0].x, dst[1].x, dst[2].x);
+  const cv::Vec3d v = inv * cv::Vec3d(dst[0].y, dst[1].y, dst[2].y);
+  a = cv::Matx23d(u[0], u[1], u[2], v[0], v[1], v[2]);
+  return true;
+}
+
+// Frames of one sky differ by a turn, a shift and a small change of scale:
+// a seed map that shears, mirrors or rescales by more than a factor of two
+// pairs two triangles that only look alike.
+bool nearSimilarity(const cv::Matx23d& a) {
+  const double det = a(0, 0) * a(1, 1) - a(0, 1) * a(1, 0);
+  if (!(det > 0.25 && det < 4.0)) return false;
+  const double k = std::sqrt(det);
+  return std::abs(a(0, 0) - a(1, 1)) <= 0.03 * k && std::abs(a(0, 1) + a(1, 0)) <= 0.03 * k;
+}
+
+// Ratio tolerance of one reference triangle: centroid noise of a few tenths
+// of a pixel moves the ratios of a small triangle far more than a large one.
+double ratioTolerance(double longest) { return std::min(kTriangleRatioTolerance, 0.002 + 1.5 / longest); }
+
+constexpr size_t kScoreMovingStars = 60, kScoreReferenceStars = 150;
+constexpr size_t kSeedsMatched = 8;
+constexpr int kShapeCandidates = 30000;
+
+struct ScoredSeed {
+  cv::Matx23d map;
+  int score = 0;
+};
+
+// Keeps the best few seeds, best first.
+void keepSeed(std::vector<ScoredSeed>& seeds, const cv::Matx23d& map, int score) {
+  if (seeds.size() == kSeedsMatched && score <= seeds.back().score) return;
+  auto at = std::find_if(seeds.begin(), seeds.end(), [&](const ScoredSeed& s) { return s.score < score; });
+  seeds.insert(at, {map, score});
+  if (seeds.size() > kSeedsMatched) seeds.pop_back();
+}
+
+std::vector<cv::Point2d> headPoints(const std::vector<NLStarCandidate>& stars, size_t n) {
+  std::vector<cv::Point2d> points;
+  for (size_t i = 0; i < std::min(n, stars.size()); ++i) points.push_back(NL_starPoint(stars[i]));
+  return points;
+}
+
+// Every pair of similar triangles (looked up in a shape index of the moving
+// triangles) proposes a map; a cheap count of the brightest stars it carries
+// onto reference stars ranks them, and only the best few pay for a full
+// seed matching.
+std::vector<ScoredSeed> rankTriangleSeeds(const std::vector<NLStarCandidate>& reference,
+                                          const std::vector<NLStarCandidate>& moving, double seedTolerance) {
+  std::vector<ScoredSeed> seeds;
+  const std::vector<ShapedTriangle> refShapes = shapesOf(reference, NL_buildTrianglePatterns(reference));
+  std::vector<ShapedTriangle> movShapes = shapesOf(moving, NL_buildTrianglePatterns(moving));
+  if (refShapes.empty() || movShapes.empty()) return seeds;
+  std::sort(movShapes.begin(), movShapes.end(),
+            [](const ShapedTriangle& a, const ShapedTriangle& b) { return a.shortRatio < b.shortRatio; });
+  const registration_detail::SeedScorer scorer(headPoints(reference, kScoreReferenceStars), seedTolerance);
+  const std::vector<cv::Point2d> probe = headPoints(moving, kScoreMovingStars);
+  const int sure = int(0.9 * double(probe.size()));
+  int tried = 0;
+  for (const ShapedTriangle& r : refShapes) {
+    const double tol = ratioTolerance(r.longest);
+    auto m = std::lower_bound(movShapes.begin(), movShapes.end(), r.shortRatio - tol,
+                              [](const ShapedTriangle& t, double v) { return t.shortRatio < v; });
+    for (; m != movShapes.end() && m->shortRatio <= r.shortRatio + tol; ++m) {
+      if (std::abs(m->middleRatio - r.middleRatio) > tol) continue;
+      cv::Matx23d map;
+      if (!affineThrough(m->vertices, r.vertices, map) || !nearSimilarity(map)) continue;
+      const int score = scorer.count(map, probe);
+      keepSeed(seeds, map, score);
+      if (score >= sure || ++tried >= kShapeCandidates) return seeds;
+    }
+  }
+  return seeds;
+}
 
 // The best seed map of the triangle stage, or empty.
 cv::Mat bestTriangleSeed(const std::vector<NLStarCandidate>& reference, const std::vector<NLStarCandidate>& moving,
                          double tolerance, size_t& bestCount) {
-  const std::vector<NLTrianglePattern> refPatterns = NL_buildTrianglePatterns(reference);
-  const std::vector<NLTrianglePattern> movPatterns = NL_buildTrianglePatterns(moving);
-  cv::Mat bestMap;
-  bestCount = 0;
-  if (refPatterns.empty() || movPatterns.empty()) return bestMap;
+  const double seedTolerance = std::max(1.5 * tolerance, 18.0);
   const std::vector<NLStarCandidate> refWork = headOf(reference, kTriangleWorkStars);
   const std::vector<NLStarCandidate> movWork = headOf(moving, kTriangleWorkStars);
-  const double seedTolerance = std::max(1.5 * tolerance, 18.0);
-  int evaluations = 0;
-  for (const NLTrianglePattern& r : refPatterns) {
-    for (const NLTrianglePattern& m : movPatterns) {
-      if (std::abs(r.shortRatio - m.shortRatio) > kTriangleRatioTolerance ||
-          std::abs(r.middleRatio - m.middleRatio) > kTriangleRatioTolerance)
-        continue;
-      const std::array<cv::Point2d, 3> src = {singlePrecision(NL_starPoint(moving[size_t(m.star0)])),
-                                              singlePrecision(NL_starPoint(moving[size_t(m.star1)])),
-                                              singlePrecision(NL_starPoint(moving[size_t(m.star2)]))};
-      const std::array<cv::Point2d, 3> dst = {singlePrecision(NL_starPoint(reference[size_t(r.star0)])),
-                                              singlePrecision(NL_starPoint(reference[size_t(r.star1)])),
-                                              singlePrecision(NL_starPoint(reference[size_t(r.star2)]))};
-      const cv::Mat map = NL_estimateAffineFromTriangle(src, dst);
-      if (map.empty()) continue;
-      const size_t count = NL_matchStarsByAffineSeed(refWork, movWork, map, seedTolerance).size();
-      if (count > bestCount) bestCount = count, bestMap = map;
-      if (++evaluations >= kTriangleEvaluations) return bestMap;
-    }
+  cv::Mat bestMap;
+  bestCount = 0;
+  for (const ScoredSeed& seed : rankTriangleSeeds(reference, moving, seedTolerance)) {
+    const cv::Mat map(seed.map);
+    const size_t count = NL_matchStarsByAffineSeed(refWork, movWork, map, seedTolerance).size();
+    if (count > bestCount) bestCount = count, bestMap = map.clone();
   }
   return bestMap;
 }
@@ -194,27 +321,31 @@ NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCa
                                                       double tolerance) {
   const cv::Point shift = voteShift(reference, moving, maxShift);
   NLRegistrationAttempt best =
-      NL_evaluateRegistrationAttempt("shift", shiftMatches(reference, moving, shift, tolerance));
+      guided(NL_evaluateRegistrationAttempt("shift", shiftMatches(reference, moving, shift, tolerance)), reference,
+             moving, tolerance);
   if (acceptedEarly(best)) return best;
 
+  const std::vector<NLStarCandidate> refByFlux = byFlux(reference), movByFlux = byFlux(moving);
   const double finalTolerance = std::max(tolerance, 14.0);
   NLStarMatchList triangles;
   if (reference.size() >= kMinTriangleStars && moving.size() >= kMinTriangleStars) {
     size_t count = 0;
-    const cv::Mat map = bestTriangleSeed(reference, moving, tolerance, count);
+    const cv::Mat map = bestTriangleSeed(refByFlux, movByFlux, tolerance, count);
     if (!map.empty() && count >= kMinTriangleSeedMatches)
       triangles = NL_matchStarsByAffineSeed(reference, moving, map, finalTolerance);
   }
-  replaceIfBetter(best, NL_evaluateRegistrationAttempt("triangle-pattern", triangles));
+  replaceIfBetter(best, guided(NL_evaluateRegistrationAttempt("triangle-pattern", triangles), reference, moving,
+                               tolerance));
   if (acceptedEarly(best)) return best;
 
   NLStarMatchList quads;
   if (reference.size() >= kMinQuadStars && moving.size() >= kMinQuadStars) {
     size_t count = 0;
-    const cv::Mat map = bestQuadSeed(reference, moving, tolerance, count);
+    const cv::Mat map = bestQuadSeed(refByFlux, movByFlux, tolerance, count);
     if (!map.empty() && count >= kMinQuadSeedMatches)
       quads = NL_matchStarsByAffineSeed(reference, moving, map, finalTolerance);
   }
-  replaceIfBetter(best, NL_evaluateRegistrationAttempt("quad-pattern", quads));
+  replaceIfBetter(best,
+                  guided(NL_evaluateRegistrationAttempt("quad-pattern", quads), reference, moving, tolerance));
   return best;
 }

@@ -1,6 +1,7 @@
 #include "registration/registration.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -18,10 +19,16 @@ struct PairSearch {
   NLRegistrationAttempt attempt;
 };
 
+// Below this many stars the relative detection level gives way to the sky
+// noise: a frame pair needs a few hundred stars for a fit to the hundredth
+// of a pixel, and a sparse or light-polluted sky holds them above its noise.
+constexpr int kWantedStars = 300;
+
 std::vector<NLStarCandidate> selectStars(const cv::Mat& image, double sigmaFactor, int starBudget) {
   return NL_selectGridBalancedStars(
-      NL_findStarCandidates(image, sigmaFactor, std::max(starBudget, kMinDetectionLimit)), image.cols,
-      image.rows, starBudget);
+      NL_findStarCandidates(image, sigmaFactor, std::max(starBudget, kMinDetectionLimit),
+                            std::min(kWantedStars, std::max(starBudget, 1))),
+      image.cols, image.rows, starBudget);
 }
 
 const NLStarMatchList& outputMatches(const NLRegistrationAttempt& a) {
@@ -81,17 +88,71 @@ void acceptAttempt(const NLRegistrationAttempt& attempt, const cv::Mat& referenc
             quality);
 }
 
+// A fit explains a star when it carries it within this distance of its
+// reference partner: a few times the centroid noise of the poorest seeing.
+constexpr double kExplainedError = 3.0;            // px
+constexpr double kMinStarShare = 0.25;             // inliers / stars of the sparser frame
+constexpr double kMinCellShare = 0.2;              // explained / moving stars landing in a cell
+constexpr int kCellStarsJudged = 8;                // fewer stars in a cell say nothing of it
+constexpr double kMinFarError = 2.0;               // px
+
+// Nine cells of the reference frame. A cell where many moving stars land but
+// few are explained lies outside the part the fit holds: a shift matched on
+// the middle of a turned field, or a fit on one cluster of look-alikes.
+bool coversOverlap(const NLRegistrationAttempt& a, const std::vector<NLStarCandidate>& moving, cv::Size size) {
+  int expected[9] = {}, explained[9] = {};
+  const auto cell = [&](const cv::Point2d& p) {
+    if (!(p.x >= 0.0 && p.y >= 0.0 && p.x < size.width && p.y < size.height)) return -1;
+    return std::min(2, int(3.0 * p.y / size.height)) * 3 + std::min(2, int(3.0 * p.x / size.width));
+  };
+  for (const NLStarCandidate& star : moving) {
+    const int c = cell(NL_projectPoint(a.homography, NL_starPoint(star)));
+    if (c >= 0) ++expected[c];
+  }
+  const NLStarMatchList near = NL_filterMatchesByReprojectionError(a.matches, a.homography, kExplainedError);
+  for (const NLStarMatch& m : near) {
+    const int c = cell(NL_starPoint(m.first));
+    if (c >= 0) ++explained[c];
+  }
+  for (int c = 0; c < 9; ++c)
+    if (expected[c] >= kCellStarsJudged && explained[c] < kMinCellShare * expected[c]) return false;
+  return true;
+}
+
+// Typical star diameter of the matched moving stars, from their blob areas.
+double starDiameter(const NLStarMatchList& matches) {
+  std::vector<int> areas;
+  for (const NLStarMatch& m : matches) areas.push_back(m.second.area);
+  if (areas.empty()) return 0.0;
+  std::nth_element(areas.begin(), areas.begin() + std::ptrdiff_t(areas.size() / 2), areas.end());
+  return 2.0 * std::sqrt(double(areas[areas.size() / 2]) / CV_PI);
+}
+
 }  // namespace
+
+std::string NL_registrationFitFailure(const NLRegistrationAttempt& a, const std::vector<NLStarCandidate>& reference,
+                                      const std::vector<NLStarCandidate>& moving, cv::Size referenceSize) {
+  if (a.homography.empty()) return "homography estimation failed";
+  const size_t fewer = std::min(reference.size(), moving.size());
+  if (a.inlierCount < kMinStarShare * double(fewer)) return "very poor inlier ratio";
+  if (!coversOverlap(a, moving, referenceSize)) return "fit explains only part of the frame";
+  const NLAlignmentErrorStats stats =
+      NL_computeAlignmentErrorStats(a.homography, a.matches, referenceSize.width, referenceSize.height);
+  if (stats.median > std::max(kMinFarError, starDiameter(a.matches))) return "alignment error far above the seeing";
+  return std::string();
+}
 
 bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
   const SelectedPair stars = selectPair(reference, moving, sigmaFactor, starBudget, quality);
-  const NLRegistrationAttempt attempt =
-      NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance);
+  const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
+      reference, moving, NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance));
   copyAttemptFigures(attempt, quality);
   if (!attempt.valid || attempt.homography.empty()) return fail(quality, "homography estimation failed");
   if (int(attempt.matches.size()) < kMinPlainMatches) return fail(quality, "too few star matches");
+  const std::string unsound = NL_registrationFitFailure(attempt, stars.reference, stars.moving, reference.size());
+  if (!unsound.empty()) return fail(quality, unsound.c_str());
   acceptAttempt(attempt, reference, homography, quality, matches);
   quality.ok = true;
   quality.reason = "ok";
@@ -112,12 +173,14 @@ bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::
   const SelectedPair stars = selectPair(reference, moving, sigmaFactor, starBudget, quality);
   if (quality.referenceStars < kMinSelectedStars) return fail(quality, "too few stars in reference frame");
   if (quality.movingStars < kMinSelectedStars) return fail(quality, "too few stars in moving frame");
-  const NLRegistrationAttempt attempt =
-      NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance);
+  const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
+      reference, moving, NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance));
   copyAttemptFigures(attempt, quality);
   if (const char* reason = countFailure(attempt)) return fail(quality, reason);
   acceptAttempt(attempt, reference, homography, quality, matches);
   if (quality.averageError > kMaxAverageError) return fail(quality, "average alignment error too high");
+  const std::string unsound = NL_registrationFitFailure(attempt, stars.reference, stars.moving, reference.size());
+  if (!unsound.empty()) return fail(quality, unsound.c_str());
   if (quality.averageError > kWarnAverageError) quality.reason = "warning: elevated alignment error";
   std::string message;
   if (!NL_isHomographyPlausible(homography, moving.cols, moving.rows, message)) {

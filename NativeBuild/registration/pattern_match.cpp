@@ -134,6 +134,35 @@ NLStarMatchList assignNearestFree(const std::vector<NLStarCandidate>& reference,
   return matches;
 }
 
+struct SeedScorer::Grid {
+  NearestGrid grid;
+  std::vector<char> free;
+};
+
+SeedScorer::SeedScorer(const std::vector<cv::Point2d>& reference, double tolerance)
+    : reference_(reference), tolerance_(tolerance), grid_(new Grid{NearestGrid(reference, tolerance), {}}) {
+  grid_->free.assign(reference_.size(), 0);
+}
+
+SeedScorer::~SeedScorer() = default;
+
+int SeedScorer::count(const cv::Matx23d& a, const std::vector<cv::Point2d>& moving) const {
+  int n = 0;
+  for (const cv::Point2d& p : moving) {
+    const cv::Point2d q(a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2));
+    n += grid_->grid.nearestFree(reference_, grid_->free, q, tolerance_) != reference_.size();
+  }
+  return n;
+}
+
+std::vector<cv::Point2d> projectAll(const cv::Mat& homography, const std::vector<NLStarCandidate>& moving) {
+  const cv::Matx33d h(homography);
+  std::vector<cv::Point2d> predicted;
+  predicted.reserve(moving.size());
+  for (const NLStarCandidate& star : moving) predicted.push_back(project(h, NL_starPoint(star)));
+  return predicted;
+}
+
 }  // namespace registration_detail
 
 std::vector<NLTrianglePattern> NL_buildTrianglePatterns(const std::vector<NLStarCandidate>& stars) {

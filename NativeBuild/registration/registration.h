@@ -30,6 +30,8 @@ struct NLStarCandidate {
   double centerY = 0.0;  // sub-pixel centroid row
   int area = 0;          // blob pixels, 1..120
   int peak = 0;          // highest smoothed 8-bit detection value in the blob
+  double flux = 0.0;     // summed background-free signal of the blob (image units); unlike
+                         // the 8-bit peak it keeps growing past saturation, so it ranks bright stars
 };
 
 using NLStarMatch = std::pair<NLStarCandidate, NLStarCandidate>;  // (reference, moving)
@@ -41,7 +43,12 @@ cv::Point2d NL_starPoint(const NLStarCandidate& star);
 
 // Point-like stars of a 1-, 3- (BGR) or 4-channel (BGRA) image of any depth,
 // brightest peak first; maxCount > 0 caps the list. Empty for an empty or flat frame.
-std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount);
+// When the level relative to the brightest star leaves fewer than `wanted`
+// stars (a few bright stars set the scale of a sparse or light-polluted sky),
+// the stars are found against the sky noise instead: same record, centroid
+// rule and blob limits. wanted <= 0, or enough stars: the relative level's list.
+std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount,
+                                                   int wanted = 0);
 
 // Thins a detector-ordered list over a 5 x 5 grid of the frame (at most 180
 // stars per cell); maxTotal >= 1 caps the whole list. Result brightest first.
@@ -105,6 +112,12 @@ NLRegistrationAttempt NL_evaluateRegistrationAttempt(const std::string& mode, co
 NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCandidate>& reference,
                                                       const std::vector<NLStarCandidate>& moving, int maxShift,
                                                       double tolerance);
+
+// The attempt refitted on its matched stars re-measured on the two images
+// (an iterated Gaussian-windowed centroid, window about the seeing); the
+// attempt unchanged when the refit is not at least as good and as large.
+NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, const cv::Mat& moving,
+                                                   const NLRegistrationAttempt& attempt);
 
 // ---- Homography estimation and checks --------------------------------------
 
@@ -177,10 +190,20 @@ bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);
 
+// Why a fit that passed its count checks still cannot be trusted, or empty
+// when it is sound: inliers a small share of the stars ("very poor inlier
+// ratio"), a part of the overlap whose stars the fit does not explain ("fit
+// explains only part of the frame"), or a median error far above the size of
+// the stars ("alignment error far above the seeing"). Both frame-pair
+// variants apply it; callers of NL_buildBestRegistrationAttempt should too.
+std::string NL_registrationFitFailure(const NLRegistrationAttempt& attempt,
+                                      const std::vector<NLStarCandidate>& reference,
+                                      const std::vector<NLStarCandidate>& moving, cv::Size referenceSize);
+
 // The plain variant's verdict with the figures of the quality record filled
 // for reporting (star counts, attempt figures and, on success, the error
-// statistics); reason "ok", "homography estimation failed" or "too few star
-// matches". Outputs as in NL_buildHomographyTransform.
+// statistics); reason "ok", "homography estimation failed", "too few star
+// matches" or a reason of NL_registrationFitFailure. Outputs as in NL_buildHomographyTransform.
 bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);

@@ -103,7 +103,7 @@ int thresholdLevel(const cv::Mat& detection, double sigmaFactor) {
 
 struct BlobSums {
   long long count = 0, sumX = 0, sumY = 0;
-  double weightedX = 0.0, weightedY = 0.0, weight = 0.0;
+  double weightedX = 0.0, weightedY = 0.0, weight = 0.0, flux = 0.0;
   int peak = 0;
 };
 
@@ -125,6 +125,7 @@ NLStarCandidate candidateOf(const BlobSums& s) {
   c.centerY = cy;
   c.area = int(s.count);
   c.peak = s.peak;
+  c.flux = s.flux;
   return c;
 }
 
@@ -143,7 +144,9 @@ BlobSums fillBlob(cv::Mat& mask, const cv::Mat& residual, const cv::Mat& detecti
   for (size_t head = 0; head < queue.size(); ++head) {
     const cv::Point p = queue[head];
     const float r = residual.ptr<float>(p.y)[p.x];
-    const double w = (std::isfinite(r) && r > 0.0f) ? double(r) : 1.0;
+    const bool signal = std::isfinite(r) && r > 0.0f;
+    const double w = signal ? double(r) : 1.0;
+    if (signal) s.flux += double(r);
     ++s.count;
     s.sumX += p.x;
     s.sumY += p.y;
@@ -187,14 +190,11 @@ cv::Point2d NL_starPoint(const NLStarCandidate& star) {
   return {star.centerX == 0.0 ? double(star.x) : star.centerX, star.centerY == 0.0 ? double(star.y) : star.centerY};
 }
 
-std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount) {
+namespace {
+
+// Every blob of the mask (consumed) that is small enough to be a star.
+std::vector<NLStarCandidate> blobsOf(cv::Mat& mask, const cv::Mat& residual, const cv::Mat& detection) {
   std::vector<NLStarCandidate> result;
-  if (image.empty()) return result;
-  cv::Mat residual, mask, detection;
-  if (!floatGrey(image, residual)) return result;
-  if (!buildResidual(residual, mask, detection)) return result;
-  // The 8-bit normalised image is not needed once blurred: it becomes the mask.
-  cv::threshold(detection, mask, thresholdLevel(detection, sigmaFactor), 255, cv::THRESH_BINARY);
   std::vector<cv::Point> queue;
   queue.reserve(4096);
   for (int y = 0; y < mask.rows; ++y) {
@@ -204,6 +204,66 @@ std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double 
       const BlobSums s = fillBlob(mask, residual, detection, x, y, queue);
       if (s.count <= kMaxBlobArea) result.push_back(candidateOf(s));
     }
+  }
+  return result;
+}
+
+// Median and normalised median absolute deviation of a float image, from a
+// sample of at most about a million pixels (plenty for two quantiles).
+void robustLevel(const cv::Mat& image, double& median, double& sigma) {
+  const int step = std::max(1, int(std::sqrt(double(image.total()) / 1.0e6)));
+  std::vector<float> v;
+  v.reserve(image.total() / size_t(step * step) + image.rows + image.cols + 1);
+  for (int y = 0; y < image.rows; y += step) {
+    const float* row = image.ptr<float>(y);
+    for (int x = 0; x < image.cols; x += step) v.push_back(row[x]);
+  }
+  const auto mid = v.begin() + std::ptrdiff_t(v.size() / 2);
+  std::nth_element(v.begin(), mid, v.end());
+  median = *mid;
+  for (float& f : v) f = std::abs(f - float(median));
+  std::nth_element(v.begin(), mid, v.end());
+  sigma = 1.4826 * *mid;
+}
+
+// Stars this many noise deviations above the smoothed sky: a false alarm is
+// rare at this level even among tens of millions of pixels, and a faint star
+// spread over a few pixels of seeing still clears it.
+constexpr double kNoiseSigmas = 5.0;
+// A frame without noise (a rendered sky) has no deviation to scale: the level
+// never falls below this share of the brightest residual.
+constexpr double kNoiseFloorShare = 1.0 / 255.0;
+
+// Stars above the sky noise of the residual rather than above a share of its
+// brightest star. The 3 x 3 blur matches the detection image's.
+std::vector<NLStarCandidate> noiseRelativeBlobs(const cv::Mat& residual, const cv::Mat& detection) {
+  cv::Mat smooth;
+  cv::GaussianBlur(residual, smooth, cv::Size(3, 3), 0.0, 0.0, cv::BORDER_DEFAULT);
+  double median = 0.0, sigma = 0.0, lo = 0.0, hi = 0.0;
+  robustLevel(smooth, median, sigma);
+  cv::minMaxLoc(residual, &lo, &hi);
+  const double level = std::max(median + kNoiseSigmas * sigma, kNoiseFloorShare * (hi - lo));
+  cv::Mat mask;
+  cv::threshold(smooth, mask, level, 255.0, cv::THRESH_BINARY);
+  mask.convertTo(mask, CV_8U);
+  return blobsOf(mask, residual, detection);
+}
+
+}  // namespace
+
+std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount,
+                                                   int wanted) {
+  std::vector<NLStarCandidate> result;
+  if (image.empty()) return result;
+  cv::Mat residual, mask, detection;
+  if (!floatGrey(image, residual)) return result;
+  if (!buildResidual(residual, mask, detection)) return result;
+  // The 8-bit normalised image is not needed once blurred: it becomes the mask.
+  cv::threshold(detection, mask, thresholdLevel(detection, sigmaFactor), 255, cv::THRESH_BINARY);
+  result = blobsOf(mask, residual, detection);
+  if (int(result.size()) < wanted) {
+    std::vector<NLStarCandidate> more = noiseRelativeBlobs(residual, detection);
+    if (more.size() > result.size()) result = std::move(more);
   }
   std::sort(result.begin(), result.end(), brighterPeak);
   if (maxCount > 0 && int(result.size()) > maxCount) result.resize(size_t(maxCount));

@@ -15,6 +15,7 @@ constexpr double kSigmaFactor = 3.2;
 constexpr int kStarBudget = 3200;
 constexpr double kMatchTolerance = 18.0;  // px
 constexpr int kMinimumMatches = 8;
+constexpr int kWantedStars = 300;  // below this the stars are found against the sky noise
 
 int maximumShift(const cv::Mat& frame) { return std::max(std::min(frame.cols, frame.rows) / 3, 160); }
 
@@ -24,8 +25,9 @@ const std::vector<NLStarCandidate>& selectedStars(TrailRun& run, int index, cons
   StarSlot& slot = run.stars[index];
   std::call_once(slot.once, [&] {
     StageTimer timer(run.clock.starDetection);
-    slot.stars = NL_selectGridBalancedStars(NL_findStarCandidates(image, kSigmaFactor, std::max(kStarBudget, 6000)),
-                                            image.cols, image.rows, kStarBudget);
+    slot.stars = NL_selectGridBalancedStars(
+        NL_findStarCandidates(image, kSigmaFactor, std::max(kStarBudget, 6000), kWantedStars), image.cols, image.rows,
+        kStarBudget);
   });
   return slot.stars;
 }
@@ -39,9 +41,12 @@ cv::Mat registerNeighbourOnto(TrailRun& run, int frameIndex, const cv::Mat& fram
   NLRegistrationAttempt attempt;
   {
     StageTimer timer(run.clock.matching);
-    attempt = NL_buildBestRegistrationAttempt(reference, moving, maximumShift(frame), kMatchTolerance);
+    attempt = NL_refineRegistrationAttempt(
+        frame, neighbour, NL_buildBestRegistrationAttempt(reference, moving, maximumShift(frame), kMatchTolerance));
   }
   if (!attempt.valid || int(attempt.matches.size()) < kMinimumMatches || attempt.homography.empty()) return cv::Mat();
+  // A wrong fit would flag every star as new: comparing unaligned is safer.
+  if (!NL_registrationFitFailure(attempt, reference, moving, frame.size()).empty()) return cv::Mat();
   StageTimer timer(run.clock.warp);
   cv::Mat warped;
   cv::warpPerspective(neighbour, warped, attempt.homography, frame.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,

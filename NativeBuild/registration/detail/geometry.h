@@ -4,6 +4,7 @@
 #include "registration/registration.h"
 
 #include <cmath>
+#include <memory>
 
 namespace registration_detail {
 
@@ -25,5 +26,26 @@ inline double reprojectionError(const cv::Matx33d& h, const NLStarMatch& pair) {
 NLStarMatchList assignNearestFree(const std::vector<NLStarCandidate>& reference,
                                   const std::vector<NLStarCandidate>& moving,
                                   const std::vector<cv::Point2d>& predicted, double tolerance);
+
+// How many points, mapped by an affine map, land within tolerance of some
+// reference point (not one to one): a cheap score to rank many seed maps
+// before the few best pay for a full matching.
+class SeedScorer {
+ public:
+  SeedScorer(const std::vector<cv::Point2d>& reference, double tolerance);
+  ~SeedScorer();
+  SeedScorer(const SeedScorer&) = delete;
+  SeedScorer& operator=(const SeedScorer&) = delete;
+  int count(const cv::Matx23d& map, const std::vector<cv::Point2d>& moving) const;
+
+ private:
+  struct Grid;
+  std::vector<cv::Point2d> reference_;
+  double tolerance_;
+  std::unique_ptr<Grid> grid_;
+};
+
+// Homography that maps moving positions onto reference ones, applied to every moving star.
+std::vector<cv::Point2d> projectAll(const cv::Mat& homography, const std::vector<NLStarCandidate>& moving);
 
 }  // namespace registration_detail
