@@ -6,6 +6,9 @@
 #include "addon/dispatch.h"
 #include "addon/task.h"
 #include "plumbing/plumbing.h"
+#if defined(LUMIVEX_EXE)
+#include "program_run.h"
+#endif
 #include "starglow/starglow.h"
 #include "standin/host.h"
 #include "support.h"
@@ -520,5 +523,71 @@ TEST(ProgressWriter, RecordsEntriesAndStagePerPathUnderConcurrentWriters) {
   EXPECT_TRUE(NL_isFinalProgressStage("Failed"));
   EXPECT_FALSE(NL_isFinalProgressStage("failed"));
 }
+
+// ---- the lumivex program ----------------------------------------------------------------
+
+#if defined(LUMIVEX_EXE)
+using testsupport::lumivex;
+using testsupport::shellQuote;
+
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(LumivexRunModes, AsyncRunsPrintTheLogAndExitLikeRun) {
+  TempDir dir;
+  const Scene trail = makeScene("trail", dir.file("trail"), 31);
+  const testsupport::ProgramRun ok = lumivex("run --async " + shellQuote(trail.files.job));
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ok.out, readFile(trail.log));
+  EXPECT_TRUE(endsWith(ok.err, "progress 100% Completed: Native Star Trail workflow finished.\n")) << ok.err;
+
+  writeFile(dir.file("startrail_job_native.json"),
+            "{\"type\": \"startrail-native-job\", \"inputs\": [{\"path\": \"" + trail.files.frames[0] +
+                "\"}], \"output\": \"" + dir.file("o.tif") + "\", \"resultLog\": \"" + dir.file("log.txt") + "\"}");
+  const testsupport::ProgramRun failed = lumivex("run --async --quiet " + shellQuote(dir.file("startrail_job_native.json")));
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_EQ(failed.out, readFile(dir.file("log.txt")));
+  EXPECT_EQ(failed.err, "");
+
+  const testsupport::ProgramRun called = lumivex("call my_echo_async " + shellQuote(trail.files.job));
+  EXPECT_EQ(called.status, 0);
+  EXPECT_EQ(called.out, "true\n");
+  EXPECT_EQ(lumivex("run --async " + shellQuote(dir.file("missing.json"))).status, 2);
+  EXPECT_EQ(lumivex("run --async " + shellQuote(trail.files.job) + " " + shellQuote(trail.files.job)).status, 2);
+  EXPECT_EQ(lumivex("run --async --background " + shellQuote(trail.files.job)).status, 2);
+}
+
+TEST(LumivexRunModes, FourJobsInTheBackgroundOfOneProcess) {
+  TempDir dir;
+  const std::vector<Scene> scenes = {makeScene("trail", dir.file("trail"), 41), makeScene("glow", dir.file("glow"), 42),
+                                     makeScene("skyblend", dir.file("sky"), 43),
+                                     makeScene("stack", dir.file("stack"), 44)};
+  std::string args = "run --background";
+  for (const Scene& s : scenes) args += " " + shellQuote(s.files.job);
+  const testsupport::ProgramRun r = lumivex(args);
+  bool allSucceeded = true;
+  std::string expectedOut;
+  for (const Scene& s : scenes) {
+    expectEnded(s, s.files.job);
+    const std::string log = readFile(s.log);
+    allSucceeded = allSucceeded && lvhost::resultLogReportsSuccess(log);
+    expectedOut += "== " + s.files.job + " ==\n" + log + (endsWith(log, "\n") ? "" : "\n");
+    // each job's progress lines carry its own file name
+    const std::string name = s.files.job.substr(s.files.job.rfind('/') + 1);
+    EXPECT_NE(r.err.find(name + ": progress "), std::string::npos) << name << "\n" << r.err;
+  }
+  EXPECT_EQ(r.out, expectedOut);
+  EXPECT_EQ(r.status, allSucceeded ? 0 : 1) << r.err;
+  EXPECT_TRUE(lvhost::resultLogReportsSuccess(readFile(scenes[0].log)));
+  EXPECT_TRUE(lvhost::resultLogReportsSuccess(readFile(scenes[1].log)));
+
+  // a background job is followed through its result log: one that names none is refused
+  writeFile(dir.file("nolog_job.txt"), "method=auto\nprogress=" + dir.file("p.txt") + "\n");
+  const testsupport::ProgramRun refused = lumivex("run --background " + shellQuote(dir.file("nolog_job.txt")));
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_NE(refused.err.find("names no result log"), std::string::npos) << refused.err;
+}
+#endif
 
 }  // namespace

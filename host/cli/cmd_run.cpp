@@ -1,77 +1,74 @@
 #include "cli/cli_host.h"
 #include "cli/commands.h"
-#include "cli/progress_view.h"
 #include "cli/run_job.h"
 
-#include <filesystem>
-#include <future>
 #include <iostream>
 
 namespace {
 
-const char* kRunUsage = "usage: lumivex run JOB [--quiet]\n";
+const char* kRunUsage =
+    "usage: lumivex run JOB [--quiet]\n"
+    "       lumivex run --async JOB [--quiet]\n"
+    "       lumivex run --background JOB [JOB...] [--quiet]\n";
 
-bool parseRunArgs(const Args& args, std::string& job, JobRun& run) {
-  for (const std::string& a : args) {
-    if (lumivexTakeRunFlag(a, run)) continue;
-    if (a.size() > 1 && a[0] == '-') {
-      std::cerr << "lumivex run: unknown option '" << a << "'\n" << kRunUsage;
-      return false;
-    }
-    if (!job.empty()) {
-      std::cerr << kRunUsage;
-      return false;
-    }
-    job = a;
-  }
-  if (job.empty()) std::cerr << kRunUsage;
-  return !job.empty();
+bool usage(const std::string& why) {
+  if (!why.empty()) std::cerr << "lumivex run: " << why << "\n";
+  std::cerr << kRunUsage;
+  return false;
 }
 
-// Runs the call on another thread and follows the job's progress file meanwhile.
-lvhost::CallResult runFollowing(lvhost::StandinHost& host, const std::string& job, const JobRun& run) {
-  lvcli::ProgressView view(lvhost::jobProgressPath(job), lvcli::progressStyleFor(run.quiet), std::cerr);
-  auto pending = std::async(std::launch::async, [&] { return host.call("my_echo", lvhost::CallArg::string(job)); });
-  view.follow([&] { return pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready; });
-  return pending.get();
+bool parseRunArgs(const Args& args, std::vector<std::string>& jobs, JobRun& run) {
+  int modes = 0;
+  for (const std::string& a : args) {
+    const lvcli::RunMode before = run.mode;
+    if (lumivexTakeRunFlag(a, run)) {
+      if (run.mode != before || a == "--async" || a == "--background") ++modes;
+      if (modes > 1) return usage("choose one of --async and --background");
+      continue;
+    }
+    if (a.size() > 1 && a[0] == '-') return usage("unknown option '" + a + "'");
+    jobs.push_back(a);
+  }
+  if (jobs.empty()) return usage("");
+  if (jobs.size() > 1 && run.mode != lvcli::RunMode::Background)
+    return usage("several jobs at once run only with --background");
+  return true;
 }
 
 }  // namespace
 
 bool lumivexTakeRunFlag(const std::string& arg, JobRun& run) {
   if (arg == "--quiet" || arg == "-q") return run.quiet = true;
+  if (arg == "--async") return run.mode = lvcli::RunMode::Async, true;
+  if (arg == "--background") return run.mode = lvcli::RunMode::Background, true;
   return false;
 }
 
 std::vector<std::pair<std::string, std::string>> lumivexRunFlagsHelp() {
-  return {{"-q, --quiet", "print only the result log, no progress"}};
+  return {{"-q, --quiet", "print only the result log, no progress"},
+          {"--async", "run through my_echo_async: the job on the host's main thread, a promise"},
+          {"--background", "run through my_start_job_background and follow the job's files"}};
 }
 
-int lumivexRunJobFile(const std::string& jobPath, const JobRun& run) {
+int lumivexRunJobFiles(const std::vector<std::string>& jobs, const JobRun& run) {
+  for (const std::string& job : jobs) {
+    const std::string problem = lvcli::jobFileProblem(job, run.mode);
+    if (!problem.empty()) {
+      std::cerr << "lumivex: " << problem << "\n";
+      return 2;
+    }
+  }
   lvhost::StandinHost host;
   if (!lumivexLoadAddon(host)) return 2;
-  if (!lumivexRequireExport(host, "my_echo")) return 2;
-  const lvhost::CallResult result = runFollowing(host, jobPath, run);
-  if (result.kind == lvhost::ResultKind::String) {
-    lumivexPrintText(result.text);
-    return lvhost::resultLogReportsSuccess(result.text) ? 0 : 1;
-  }
-  std::cerr << lvhost::describeResult(result) << "\n";
-  return 2;
+  if (!lumivexRequireExport(host, lvcli::runModeExport(run.mode))) return 2;
+  return lvcli::reportJobs(lvcli::runJobs(host, jobs, run.mode, lvcli::progressStyleFor(run.quiet)));
 }
 
+int lumivexRunJobFile(const std::string& jobPath, const JobRun& run) { return lumivexRunJobFiles({jobPath}, run); }
+
 int lumivexRun(const Args& args) {
-  std::string job;
+  std::vector<std::string> jobs;
   JobRun run;
-  if (!parseRunArgs(args, job, run)) return 2;
-  std::error_code ec;
-  if (!std::filesystem::exists(job, ec)) {
-    std::cerr << "lumivex run: job file '" << job << "' does not exist\n";
-    return 2;
-  }
-  if (!std::filesystem::is_regular_file(job, ec)) {
-    std::cerr << "lumivex run: '" << job << "' is not a job file\n";
-    return 2;
-  }
-  return lumivexRunJobFile(job, run);
+  if (!parseRunArgs(args, jobs, run)) return 2;
+  return lumivexRunJobFiles(jobs, run);
 }

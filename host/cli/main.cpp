@@ -18,6 +18,8 @@ const char* kUsage =
     "                                             stack the sky and the foreground, blend both\n"
     "  call NAME [STRING | --number X | --bool B]  call an export of the add-on\n"
     "  run JOB [--quiet]                          run a job file, following its progress\n"
+    "  run --async JOB [--quiet]                  the same through my_echo_async\n"
+    "  run --background JOB [JOB...] [--quiet]    start each job on its own thread, follow them all\n"
     "  synth SCENE --out DIR [options]            write a synthetic night sky with truth and job files\n"
     "  demo [DIR]                                 make every scene and run every job on it\n"
     "  register REFERENCE MOVING [options]        register one frame pair and print the figures\n"

@@ -119,6 +119,9 @@ CallResult runJobThroughAddon(const std::string& modulePath, const std::string& 
 // key=value job files the line "progress=". Empty when none.
 std::string jobProgressPath(const std::string& jobPath);
 
+// Result-log path a job file names: "resultLog" in JSON or key=value job files. Empty when none.
+std::string jobResultLogPath(const std::string& jobPath);
+
 // True when a result log reports success: a last "status" line (key=value,
 // spaces allowed) equal to "success", or, with no status line, a first line
 // that ends in "completed.".

@@ -68,14 +68,14 @@ bool looksLikeJson(const std::string& text) {
   return false;
 }
 
-// key=value job: the last "progress" line wins, as the hybrid stack job reads it.
-std::string keyValueProgress(const std::string& text) {
+// key=value job: the last line of the key wins, as the hybrid stack job reads it.
+std::string keyValueLast(const std::string& text, const std::string& key) {
   std::string found;
   for (const std::string& raw : lines(text)) {
     const std::string line = trim(raw);
     if (line.empty() || line[0] == '#') continue;
     const size_t eq = line.find('=');
-    if (eq != std::string::npos && trim(line.substr(0, eq)) == "progress") found = trim(line.substr(eq + 1));
+    if (eq != std::string::npos && trim(line.substr(0, eq)) == key) found = trim(line.substr(eq + 1));
   }
   return found;
 }
@@ -92,12 +92,19 @@ bool endsWithCompleted(const std::string& line) {
 
 std::string jobProgressPath(const std::string& jobPath) {
   const std::string text = readWhole(jobPath);
-  if (!looksLikeJson(text)) return keyValueProgress(text);
+  if (!looksLikeJson(text)) return keyValueLast(text, "progress");
   std::string path;
   // the jobs take "progress" whenever it is there, even empty
   if (jsonStringAfterKey(text, "progress", path)) return path;
   if (jsonStringAfterKey(text, "progressPath", path)) return path;
   return std::string();
+}
+
+std::string jobResultLogPath(const std::string& jobPath) {
+  const std::string text = readWhole(jobPath);
+  if (!looksLikeJson(text)) return keyValueLast(text, "resultLog");
+  std::string path;
+  return jsonStringAfterKey(text, "resultLog", path) ? path : std::string();
 }
 
 bool resultLogReportsSuccess(const std::string& log) {
