@@ -5,6 +5,7 @@
 #include "addon/entry.h"
 #include "addon/value.h"
 #include "plumbing/plumbing.h"
+#include "skyblend/skyblend.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
 
@@ -97,8 +98,8 @@ JobFiles jobFilesOf(const std::string& path, NLJobKind kind) {
       return {job.progressPath, job.resultLog};
     }
     case NLJobKind::SkyBlend: {
-      const std::string text = NL_readTextFile(path);
-      return {NL_extractJsonString(text, "progress"), NL_extractJsonString(text, "resultLog")};
+      const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(NL_readTextFile(path));
+      return {job.progress, job.resultLog};
     }
     case NLJobKind::HybridStack: break;
   }
