@@ -67,13 +67,13 @@ const char* countFailure(const NLRegistrationAttempt& a) {
 
 // Selected stars of both frames, with their counts recorded in a fresh record.
 struct SelectedPair {
-  std::vector<NLStarCandidate> reference, moving;
+  const std::vector<NLStarCandidate>& reference;
+  std::vector<NLStarCandidate> moving;
 };
 
-SelectedPair selectPair(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor, int starBudget,
-                        NLAlignmentQuality& quality) {
+SelectedPair selectPair(const NLReferenceStars& prepared, const cv::Mat& moving, NLAlignmentQuality& quality) {
   quality = NLAlignmentQuality();
-  SelectedPair pair{selectStars(reference, sigmaFactor, starBudget), selectStars(moving, sigmaFactor, starBudget)};
+  SelectedPair pair{prepared.stars, selectStars(moving, prepared.sigmaFactor, prepared.starBudget)};
   quality.referenceStars = int(pair.reference.size());
   quality.movingStars = int(pair.moving.size());
   return pair;
@@ -142,10 +142,15 @@ std::string NL_registrationFitFailure(const NLRegistrationAttempt& a, const std:
   return std::string();
 }
 
-bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
-                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
-                                            NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  const SelectedPair stars = selectPair(reference, moving, sigmaFactor, starBudget, quality);
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, double sigmaFactor, int starBudget) {
+  return NLReferenceStars{reference, selectStars(reference, sigmaFactor, starBudget), sigmaFactor, starBudget};
+}
+
+bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& prepared, const cv::Mat& moving, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches) {
+  const cv::Mat& reference = prepared.image;
+  const SelectedPair stars = selectPair(prepared, moving, quality);
   const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
       reference, moving, NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance));
   copyAttemptFigures(attempt, quality);
@@ -167,10 +172,11 @@ bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving
                                                 homography, figures, &matches);
 }
 
-bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
-                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
-                                            NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  const SelectedPair stars = selectPair(reference, moving, sigmaFactor, starBudget, quality);
+bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& prepared, const cv::Mat& moving, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches) {
+  const cv::Mat& reference = prepared.image;
+  const SelectedPair stars = selectPair(prepared, moving, quality);
   if (quality.referenceStars < kMinSelectedStars) return fail(quality, "too few stars in reference frame");
   if (quality.movingStars < kMinSelectedStars) return fail(quality, "too few stars in moving frame");
   const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
@@ -190,4 +196,18 @@ bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::
   quality.ok = true;
   if (quality.reason.empty()) quality.reason = "ok";
   return true;
+}
+
+bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                            NLAlignmentQuality& quality, NLStarMatchList* matches) {
+  return NL_buildHomographyTransformWithFigures(NL_selectReferenceStars(reference, sigmaFactor, starBudget), moving,
+                                                maxShift, tolerance, homography, quality, matches);
+}
+
+bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                            NLAlignmentQuality& quality, NLStarMatchList* matches) {
+  return NL_buildHomographyTransformWithQuality(NL_selectReferenceStars(reference, sigmaFactor, starBudget), moving,
+                                                maxShift, tolerance, homography, quality, matches);
 }

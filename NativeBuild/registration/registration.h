@@ -14,6 +14,8 @@
 // Only OpenCV and allocation errors propagate; bad data gives false or empty.
 #pragma once
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/core.hpp>
 
 #include <array>
@@ -214,3 +216,135 @@ bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::
 // record's fields and the nine homography elements row-major, numbers in the
 // "C" locale with 17 significant digits; "homography" is null when empty.
 std::string NL_formatRegistrationJson(const NLAlignmentQuality& quality, const cv::Mat& homography);
+
+// ---- Registered stacking: reference prepared once, parallel transforms, warp to canvas
+// (the stacking engine's part of registration; kept in one block of its own)
+
+// A reference frame's stars, selected once and shared read-only by every
+// frame pair registered against it. image shares the reference's pixels and
+// must stay unchanged while the record is in use.
+struct NLReferenceStars {
+  cv::Mat image;
+  std::vector<NLStarCandidate> stars;  // selected as every frame-pair registration selects them
+  double sigmaFactor = 2.5;
+  int starBudget = 0;
+};
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, double sigmaFactor, int starBudget);
+// The two frame-pair variants on a prepared reference: results identical to
+// the image forms with the record's sigma factor and star budget.
+bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& reference, const cv::Mat& moving, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches = nullptr);
+bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, const cv::Mat& moving, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches = nullptr);
+
+// Every frame registered on frames[0] (plain variant, sigma factor 2.5,
+// maximum shift 500) on OpenCV's parallel loop; the reference's stars are
+// selected once. Callers: median stack (budget 3000, tolerance 16.0), sigma
+// and average stacks (4500, 12.0).
+// Out: transforms[i] (3 x 3 CV_64F onto frame 0, identity for frame 0),
+// matches[i] (inliers; empty for frame 0), and the bounds of frame 0's
+// rectangle and every frame's projected corners (minX, minY <= 0).
+// Progress (absolute percents, title "Aligning Frames"): 42 "Computing
+// homography transforms.", then per registered frame in completion order
+// 42 + trunc(k * 16 / (max(n, 2) - 1)) "Registered frame K of N.". Pass the
+// job's own progress writer (never a process-wide path), or nothing.
+// False with error "no images loaded" or "homography failed for input index
+// I" (the lowest failing frame, 1-based); registered frames stay filled.
+bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
+                                            std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
+                                            double& minX, double& minY, double& maxX, double& maxY,
+                                            std::string& error, const NLProgressCallback& progress = {});
+
+// Outcome of one frame of the robust sky registration.
+struct NLSkyRegistrationFrame {
+  bool used = false;
+  bool anchor = false;
+  std::string reason;          // q.reason ("ok" when empty) or the first failing gate test
+  NLAlignmentQuality quality;  // figures of the frame-pair registration
+};
+struct NLSkyRegistrationRun {
+  int anchor = 0;                              // n / 2
+  int threads = 1;                             // OpenCV's thread count during the run
+  std::vector<NLSkyRegistrationFrame> frames;  // one per input frame, in frame order
+};
+
+// Every frame registered on the middle frame (quality variant) on OpenCV's
+// parallel loop, accepted only through the quality gate (inliers >= 80,
+// ratio >= 0.25, average <= 1.1 px, median <= 0.85 px, edge <= 3.5 px and
+// corner <= 5.0 px or not measured). Out: transforms and matches of the
+// accepted frames (identity for the anchor), used flags (anchor 1), error,
+// and log: the gate block and one "skyRegistrationFrame" line per frame.
+// Progress: 0 "Aligning sky frames against the middle reference frame.",
+// then trunc(k * 100 / t) "Registered sky frame K of T." (title "Creating
+// Registered Sky Stack"), one call at a time. True when a frame besides the
+// anchor was accepted; otherwise error "robust sky registration rejected all
+// moving frames\n" + log (or "no images loaded").
+bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>& frames, double sigmaFactor,
+                                                     int starBudget, int maxShift, double tolerance,
+                                                     std::vector<cv::Mat>& transforms,
+                                                     std::vector<NLStarMatchList>& matches,
+                                                     std::vector<unsigned char>& used, std::string& error,
+                                                     std::string& log, const NLProgressCallback& progress,
+                                                     NLSkyRegistrationRun* run = nullptr);
+// The gate's verdict on a frame-pair outcome: empty when accepted, else the
+// reason of its line (the registration's own reason when it failed).
+std::string NL_skyRegistrationGateFailure(bool registered, const NLAlignmentQuality& quality);
+// One "skyRegistrationFrame I = ..." line (with its line feed) and the whole log block.
+std::string NL_formatSkyRegistrationFrameLine(int index, const NLSkyRegistrationFrame& frame, int anchor);
+std::string NL_formatSkyRegistrationLog(const NLSkyRegistrationRun& run);
+
+// Statistics of the local residual correction over the frames of one stack.
+struct NLLocalCorrectionStats {
+  int frames = 0;           // frames that went through the warp
+  int correctedFrames = 0;  // frames whose correction field was applied
+  int skippedFrames = 0;    // frames warped without correction
+  int residualMatches = 0;  // sum of the match-list sizes
+  int strongCells = 0;      // mesh nodes with a confident estimate
+  int weakCells = 0;        // mesh nodes with a low-confidence estimate
+  double maxShiftPx = 0.0;     // largest node displacement over all frames, px
+  double sumMaxShiftPx = 0.0;  // sum of each frame's largest node displacement, px
+};
+
+// The 21 x 21 correction mesh of one frame: node (gx, gy) sits at canvas
+// (gx / 20 * (W - 1), gy / 20 * (H - 1)); displacement in canvas px, applied
+// as "content moves by +d" (output at p takes the warped frame at p - d).
+struct NLResidualMesh {
+  static constexpr int kNodes = 21;
+  std::vector<cv::Point2d> displacement;  // kNodes * kNodes, row-major by mesh row
+  int strongNodes = 0, weakNodes = 0;
+  double maxShiftPx = 0.0;                // longest node displacement
+};
+// Estimates the mesh from the star residuals that H leaves (no gating: the
+// warp decides whether to estimate at all). Pure, for tests and benchmarks.
+NLResidualMesh NL_estimateResidualMesh(const cv::Mat& homography, const NLStarMatchList& matches, int canvasWidth,
+                                       int canvasHeight, int offX, int offY);
+
+// One frame's way onto the canvas, decided once: M = T * H and the mesh when
+// the correction applies. Planning updates the statistics exactly once.
+struct NLCanvasWarp {
+  cv::Matx33d toCanvas;
+  cv::Size canvas;
+  cv::Size frameSize;
+  NLResidualMesh mesh;     // empty displacement when no correction is applied
+  bool corrected = false;
+};
+NLCanvasWarp NL_planWarpToCanvas(cv::Size frameSize, const cv::Mat& homography, const cv::Mat& canvasTransform,
+                                 int canvasWidth, int canvasHeight, const NLStarMatchList& matches, int offX,
+                                 int offY, NLLocalCorrectionStats& stats);
+// Renders canvas rows [rows.start, rows.end) of the planned warp into warped
+// (frame type) and mask (CV_8U, 255 where the frame covers): a stack can hold
+// just a band of every frame. The whole range gives exactly
+// NL_warpFrameToCanvas; a band equals those rows of it.
+void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range rows, cv::Mat& warped,
+                       cv::Mat& mask);
+// Warps the frame onto the canvas (Lanczos-4, black outside) with its
+// validity mask and, when the star residuals call for it, the local residual
+// correction on the 21 x 21 mesh; stats is updated once per call.
+void NL_warpFrameToCanvas(const cv::Mat& frame, const cv::Mat& homography, const cv::Mat& canvasTransform,
+                          int canvasWidth, int canvasHeight, const NLStarMatchList& matches, int offX, int offY,
+                          cv::Mat& warped, cv::Mat& mask, NLLocalCorrectionStats& stats);
+// "localCorrection = not used" when no frame was warped, otherwise the block
+// of "localCorrection..." lines (no line feed after the last).
+std::string NL_formatLocalCorrectionStats(const NLLocalCorrectionStats& stats);

@@ -58,3 +58,61 @@ std::string NL_formatRegistrationJson(const NLAlignmentQuality& q, const cv::Mat
   out += ",\"homography\":" + homographyJson(homography);
   return out + "}";
 }
+
+// ---- Registered stacking reports ---------------------------------------------
+
+namespace {
+
+std::string fixed3(double value) { return NL_formatNumber(value, 3); }
+
+std::string keyLine(const std::string& key, const std::string& value) { return key + " = " + value + "\n"; }
+
+}  // namespace
+
+std::string NL_formatSkyRegistrationFrameLine(int index, const NLSkyRegistrationFrame& f, int anchor) {
+  const std::string head = "skyRegistrationFrame " + std::to_string(index + 1) + " = ";
+  if (f.anchor) return head + "registration-anchor | used | mode=middle-reference\n";
+  const NLAlignmentQuality& q = f.quality;
+  return head + (f.used ? "used" : "skipped") + " | reason=" + f.reason + " | anchorFrame=" +
+         std::to_string(anchor + 1) + " | mode=" + q.mode + " | stars=" + std::to_string(q.movingStars) +
+         " | matches=" + std::to_string(q.matchCount) + " | inliers=" + std::to_string(q.inlierCount) +
+         " | ratio=" + fixed3(q.inlierRatio) + " | avg=" + fixed3(q.averageError) + " | median=" +
+         fixed3(q.medianError) + " | edge=" + fixed3(q.edgeError) + " | corner=" + fixed3(q.cornerError) + "\n";
+}
+
+std::string NL_formatSkyRegistrationLog(const NLSkyRegistrationRun& run) {
+  const int n = int(run.frames.size());
+  int used = 0;
+  for (const NLSkyRegistrationFrame& f : run.frames) used += f.used ? 1 : 0;
+  const std::string of = " / " + std::to_string(n);
+  std::string out = keyLine("skyRegistrationQualityGate", "on");
+  out += keyLine("skyRegistrationAnchorMode", "middle-reference");
+  out += keyLine("skyRegistrationAnchorFrame", std::to_string(run.anchor + 1) + of);
+  out += keyLine("skyRegistrationReferenceUsage",
+                 "middle frame used for star alignment; final composite still uses no reference pixels");
+  out += keyLine("skyRegistrationUsedFrames", std::to_string(used) + of);
+  out += keyLine("skyRegistrationSkippedFrames", std::to_string(n - used));
+  const std::pair<const char*, double> gate[] = {
+      {"skyRegistrationGateAverageErrorMax", 1.1}, {"skyRegistrationGateMedianErrorMax", 0.85},
+      {"skyRegistrationGateEdgeErrorMax", 3.5},    {"skyRegistrationGateCornerErrorMax", 5.0},
+      {"skyRegistrationGateInliersMin", 80.0},     {"skyRegistrationGateInlierRatioMin", 0.25}};
+  for (const auto& [key, value] : gate) out += keyLine(key, NL_formatNumber(value));
+  out += keyLine("performanceSkyRegistration",
+                 "parallel middle-anchor frame alignment, threads=" + std::to_string(run.threads));
+  for (int i = 0; i < n; ++i) out += NL_formatSkyRegistrationFrameLine(i, run.frames[i], run.anchor);
+  return out;
+}
+
+std::string NL_formatLocalCorrectionStats(const NLLocalCorrectionStats& s) {
+  if (s.frames < 1) return "localCorrection = not used";
+  std::string out = keyLine("localCorrection", "on");
+  out += keyLine("localCorrectionMode", "adaptive");
+  out += keyLine("mesh", "21 x 21");
+  out += keyLine("localCorrectionFrames", std::to_string(s.correctedFrames) + " / " + std::to_string(s.frames));
+  out += keyLine("localCorrectionSkipped", std::to_string(s.skippedFrames));
+  out += keyLine("localCorrectionResidualMatches", std::to_string(s.residualMatches));
+  out += keyLine("localCorrectionStrongCells", std::to_string(s.strongCells));
+  out += keyLine("localCorrectionWeakCells", std::to_string(s.weakCells));
+  out += keyLine("localCorrectionMaxPx", fixed3(s.maxShiftPx));
+  return out + "localCorrectionAvgMaxPx = " + fixed3(s.sumMaxShiftPx / s.frames);
+}

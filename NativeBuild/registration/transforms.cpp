@@ -1,0 +1,187 @@
+// Every frame of a stack registered on one reference, frames in parallel.
+// Each worker writes only its own frame's slots; the reference's stars are
+// selected once and shared read-only.
+#include "registration/registration.h"
+
+#include <opencv2/core/utility.hpp>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <mutex>
+
+namespace {
+
+constexpr double kPlainSigmaFactor = 2.5;
+constexpr int kPlainMaxShift = 500;  // px
+const char* const kAligningTitle = "Aligning Frames";
+const char* const kSkyTitle = "Creating Registered Sky Stack";
+
+// Quality gate of the sky stack: a frame must be aligned to a fraction of a
+// star's width everywhere, or it would smear the stacked stars.
+constexpr int kGateInliersMin = 80;
+constexpr double kGateInlierRatioMin = 0.25;
+constexpr double kGateAverageErrorMax = 1.1;  // px
+constexpr double kGateMedianErrorMax = 0.85;  // px
+constexpr double kGateEdgeErrorMax = 3.5;     // px
+constexpr double kGateCornerErrorMax = 5.0;   // px
+constexpr double kNotMeasured = 9000.0;       // figures above this were not measured
+
+using Corners = std::array<cv::Point2d, 4>;
+
+Corners projectedCorners(const cv::Mat& homography, cv::Size size) {
+  const double w = size.width, h = size.height;
+  return {NL_projectPoint(homography, {0.0, 0.0}), NL_projectPoint(homography, {w, 0.0}),
+          NL_projectPoint(homography, {w, h}), NL_projectPoint(homography, {0.0, h})};
+}
+
+// Serialises the callback: workers finish in any order, the receiver sees one call at a time.
+class SerialProgress {
+ public:
+  explicit SerialProgress(const NLProgressCallback& callback) : callback_(callback) {}
+  void operator()(int percent, const std::string& title, const std::string& message) {
+    if (!callback_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    callback_(percent, title, message);
+  }
+
+ private:
+  const NLProgressCallback& callback_;
+  std::mutex mutex_;
+};
+
+void extendBounds(const std::vector<Corners>& corners, double& minX, double& minY, double& maxX, double& maxY) {
+  for (size_t i = 1; i < corners.size(); ++i) {
+    for (const cv::Point2d& p : corners[i]) {
+      minX = std::min(minX, p.x);
+      minY = std::min(minY, p.y);
+      maxX = std::max(maxX, p.x);
+      maxY = std::max(maxY, p.y);
+    }
+  }
+}
+
+}  // namespace
+
+bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
+                                            std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
+                                            double& minX, double& minY, double& maxX, double& maxY,
+                                            std::string& error, const NLProgressCallback& progress) {
+  if (frames.empty()) return error = "no images loaded", false;
+  const int n = int(frames.size());
+  transforms.assign(n, cv::Mat());
+  matches.assign(n, NLStarMatchList());
+  transforms[0] = cv::Mat::eye(3, 3, CV_64F);
+  std::vector<int> registered(n, 1);
+  std::vector<Corners> corners(n);
+  SerialProgress report(progress);
+  report(42, kAligningTitle, "Computing homography transforms.");
+  if (n > 1) {
+    const NLReferenceStars reference = NL_selectReferenceStars(frames[0], kPlainSigmaFactor, starBudget);
+    const double steps = std::max(n, 2) - 1;
+    std::atomic<int> done{0};
+    cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
+      for (int i = range.start; i < range.end; ++i) {
+        cv::Mat h;
+        NLAlignmentQuality figures;
+        if (!NL_buildHomographyTransformWithFigures(reference, frames[i], kPlainMaxShift, tolerance, h, figures,
+                                                    &matches[i])) {
+          registered[i] = 0;
+          continue;
+        }
+        transforms[i] = h;
+        corners[i] = projectedCorners(h, frames[i].size());
+        const int k = done.fetch_add(1);
+        report(42 + int(std::trunc((k + 1) * 16.0 / steps)), kAligningTitle,
+               "Registered frame " + std::to_string(k + 2) + " of " + std::to_string(n) + ".");
+      }
+    });
+  }
+  for (int i = 1; i < n; ++i)
+    if (!registered[i]) return error = "homography failed for input index " + std::to_string(i + 1), false;
+  minX = 0.0;
+  minY = 0.0;
+  maxX = frames[0].cols;
+  maxY = frames[0].rows;
+  extendBounds(corners, minX, minY, maxX, maxY);
+  return true;
+}
+
+std::string NL_skyRegistrationGateFailure(bool registered, const NLAlignmentQuality& q) {
+  if (!registered || !q.ok) return q.reason.empty() ? "ok" : q.reason;
+  if (!(q.inlierCount >= kGateInliersMin)) return "not enough reliable inliers";
+  if (!(q.inlierRatio >= kGateInlierRatioMin)) return "inlier ratio too low";
+  if (!(q.averageError <= kGateAverageErrorMax)) return "average error too high";
+  if (!(q.medianError <= kGateMedianErrorMax)) return "median error too high";
+  if (!(q.edgeError <= kGateEdgeErrorMax || q.edgeError > kNotMeasured)) return "edge error too high";
+  if (!(q.cornerError <= kGateCornerErrorMax || q.cornerError > kNotMeasured)) return "corner error too high";
+  return "";
+}
+
+namespace {
+
+NLSkyRegistrationFrame registerSkyFrame(const NLReferenceStars& reference, const cv::Mat& moving, int index,
+                                        int maxShift, double tolerance, cv::Mat& homography,
+                                        NLStarMatchList& inliers) {
+  NLSkyRegistrationFrame f;
+  f.quality.frameIndex = index;
+  const bool registered = NL_buildHomographyTransformWithQuality(reference, moving, maxShift, tolerance, homography,
+                                                                 f.quality, &inliers);
+  f.quality.frameIndex = index;
+  const std::string failure = NL_skyRegistrationGateFailure(registered, f.quality);
+  f.used = failure.empty();
+  f.reason = f.used ? (f.quality.reason.empty() ? "ok" : f.quality.reason) : failure;
+  return f;
+}
+
+}  // namespace
+
+bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>& frames, double sigmaFactor,
+                                                     int starBudget, int maxShift, double tolerance,
+                                                     std::vector<cv::Mat>& transforms,
+                                                     std::vector<NLStarMatchList>& matches,
+                                                     std::vector<unsigned char>& used, std::string& error,
+                                                     std::string& log, const NLProgressCallback& progress,
+                                                     NLSkyRegistrationRun* runOut) {
+  error.clear();
+  if (frames.empty()) return error = "no images loaded", false;
+  const int n = int(frames.size());
+  NLSkyRegistrationRun run;
+  run.anchor = n / 2;
+  run.frames.assign(n, NLSkyRegistrationFrame());
+  run.frames[run.anchor].used = run.frames[run.anchor].anchor = true;
+  transforms.assign(n, cv::Mat());
+  matches.assign(n, NLStarMatchList());
+  used.assign(n, 0);
+  transforms[run.anchor] = cv::Mat::eye(3, 3, CV_64F);
+  SerialProgress report(progress);
+  report(0, kSkyTitle, "Aligning sky frames against the middle reference frame.");
+  if (n > 1) {
+    const NLReferenceStars reference = NL_selectReferenceStars(frames[run.anchor], sigmaFactor, starBudget);
+    const int total = std::max(n, 2) - 1;
+    std::atomic<int> done{0};
+    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
+      for (int i = range.start; i < range.end; ++i) {
+        if (i == run.anchor) continue;
+        cv::Mat h;
+        NLStarMatchList inliers;
+        run.frames[i] = registerSkyFrame(reference, frames[i], i, maxShift, tolerance, h, inliers);
+        if (run.frames[i].used) {
+          transforms[i] = h;
+          matches[i] = std::move(inliers);
+        }
+        const int k = done.fetch_add(1) + 1;
+        report(int(std::trunc(k * 100.0 / total)), kSkyTitle,
+               "Registered sky frame " + std::to_string(k) + " of " + std::to_string(total) + ".");
+      }
+    });
+  }
+  int usedCount = 0;
+  for (int i = 0; i < n; ++i) usedCount += used[i] = run.frames[i].used ? 1 : 0;
+  run.threads = cv::getNumThreads();
+  log = NL_formatSkyRegistrationLog(run);
+  if (runOut) *runOut = run;
+  if (usedCount <= 1) return error = "robust sky registration rejected all moving frames\n" + log, false;
+  return true;
+}
