@@ -552,7 +552,7 @@ TEST(LumivexRunModes, AsyncRunsPrintTheLogAndExitLikeRun) {
 
   const testsupport::ProgramRun called = lumivex("call my_echo_async " + shellQuote(trail.files.job));
   EXPECT_EQ(called.status, 0);
-  EXPECT_EQ(called.out, "true\n");
+  EXPECT_EQ(called.out, "resolved: true\n");
   EXPECT_EQ(lumivex("run --async " + shellQuote(dir.file("missing.json"))).status, 2);
   EXPECT_EQ(lumivex("run --async " + shellQuote(trail.files.job) + " " + shellQuote(trail.files.job)).status, 2);
   EXPECT_EQ(lumivex("run --async --background " + shellQuote(trail.files.job)).status, 2);

@@ -51,12 +51,9 @@ int report(const std::string& name, const lvhost::CallResult& result) {
   switch (result.kind) {
     case ResultKind::String: lumivexPrintText(result.text); return 0;
     case ResultKind::Error: std::cerr << lvhost::describeResult(result) << "\n"; return 1;
-    // a promise is awaited: its settled value is the answer
-    case ResultKind::Resolved: lumivexPrintText(lvhost::describeValue(result)); return 0;
-    case ResultKind::Rejected:
-      std::cerr << "lumivex: the promise returned by " << name << " was rejected with: "
-                << lvhost::describeValue(result) << "\n";
-      return 1;
+    // a promise is awaited: "resolved: VALUE" or "rejected: VALUE"
+    case ResultKind::Resolved: std::cout << lvhost::describeResult(result) << "\n"; return 0;
+    case ResultKind::Rejected: std::cout << lvhost::describeResult(result) << "\n"; return 1;
     case ResultKind::Pending:
       std::cerr << "lumivex: the promise returned by " << name << " was never settled\n";
       return 1;

@@ -25,7 +25,7 @@ install_clang() {
 install_clang
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-flags="-fsanitize=thread -g -O1"
+flags="-fsanitize=thread -gline-tables-only -O1"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ ${launcher[@]+"${launcher[@]}"} \
   -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$flags" -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread \
   -DCMAKE_MODULE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
