@@ -92,31 +92,30 @@ void acceptAttempt(const NLRegistrationAttempt& attempt, const cv::Mat& referenc
 // reference partner: a few times the centroid noise of the poorest seeing.
 constexpr double kExplainedError = 3.0;            // px
 constexpr double kMinStarShare = 0.25;             // inliers / stars of the sparser frame
-constexpr double kMinCellShare = 0.2;              // explained / moving stars landing in a cell
-constexpr int kCellStarsJudged = 8;                // fewer stars in a cell say nothing of it
+constexpr double kMinSpan = 0.3;                   // inlier box / overlap box, by area
 constexpr double kMinFarError = 2.0;               // px
 
-// Nine cells of the reference frame. A cell where many moving stars land but
-// few are explained lies outside the part the fit holds: a shift matched on
-// the middle of a turned field, or a fit on one cluster of look-alikes.
+// The box the explained stars span must cover a fair share of the part of
+// the reference frame the moving frame overlaps: a fit held by one corner (a
+// shift matched on the middle of a turned field, one cluster of look-alikes)
+// only extrapolates to the rest. Counting unexplained stars instead would
+// condemn every landscape frame: its foreground is fixed while the sky turns.
+struct Box {
+  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
+  void add(const cv::Point2d& p) { x0 = std::min(x0, p.x), y0 = std::min(y0, p.y), x1 = std::max(x1, p.x), y1 = std::max(y1, p.y); }
+  double area() const { return x1 > x0 && y1 > y0 ? (x1 - x0) * (y1 - y0) : 0.0; }
+};
+
 bool coversOverlap(const NLRegistrationAttempt& a, const std::vector<NLStarCandidate>& moving, cv::Size size) {
-  int expected[9] = {}, explained[9] = {};
-  const auto cell = [&](const cv::Point2d& p) {
-    if (!(p.x >= 0.0 && p.y >= 0.0 && p.x < size.width && p.y < size.height)) return -1;
-    return std::min(2, int(3.0 * p.y / size.height)) * 3 + std::min(2, int(3.0 * p.x / size.width));
-  };
+  Box overlap, held;
   for (const NLStarCandidate& star : moving) {
-    const int c = cell(NL_projectPoint(a.homography, NL_starPoint(star)));
-    if (c >= 0) ++expected[c];
+    const cv::Point2d p = NL_projectPoint(a.homography, NL_starPoint(star));
+    if (p.x >= 0.0 && p.y >= 0.0 && p.x < size.width && p.y < size.height) overlap.add(p);
   }
-  const NLStarMatchList near = NL_filterMatchesByReprojectionError(a.matches, a.homography, kExplainedError);
-  for (const NLStarMatch& m : near) {
-    const int c = cell(NL_starPoint(m.first));
-    if (c >= 0) ++explained[c];
-  }
-  for (int c = 0; c < 9; ++c)
-    if (expected[c] >= kCellStarsJudged && explained[c] < kMinCellShare * expected[c]) return false;
-  return true;
+  for (const NLStarMatch& m : NL_filterMatchesByReprojectionError(a.matches, a.homography, kExplainedError))
+    held.add(NL_starPoint(m.first));
+  if (overlap.area() <= 0.0) return true;  // nothing to judge by
+  return held.area() >= kMinSpan * overlap.area();
 }
 
 // Typical star diameter of the matched moving stars, from their blob areas.

@@ -170,23 +170,25 @@ bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& la
   return ring >= inside;
 }
 
-// Aircraft lights blink: a line of separate dots too small for the shape
-// filter. A Hough line through the dilated dots brings them back.
-void addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
-                     double sensitivity, cv::Mat& clean) {
+// One straight-line search: a Hough transform over the dilated raw mask, and
+// the flagged pieces under the found lines, drawn thick, taken back.
+struct LineSearch {
+  int kernel;        // px, dilation that joins the pieces of one line
+  int votes;
+  double minLength;  // px
+  double maxGap;     // px
+};
+
+void addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean) {
   cv::Mat lineMask;
-  const int k = preset.aircraftKernel;
+  const int k = search.kernel;
   cv::dilate(raw, lineMask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(k, k)));
-  const double a = std::clamp(sensitivity / 100.0, 0.0, 1.0);
-  const int votes = int(std::round(high ? 13.0 - 6.0 * a : 20.0 - 8.0 * a));
-  const double minLength = high ? 70.0 - 30.0 * a : 115.0 - 45.0 * a;
-  const double maxGap = high ? 55.0 + 60.0 * a : 65.0 + 70.0 * a;
   std::vector<cv::Vec4i> lines;
-  cv::HoughLinesP(lineMask, lines, 1.0, CV_PI / 180.0, votes, minLength, maxGap);
+  cv::HoughLinesP(lineMask, lines, 1.0, CV_PI / 180.0, search.votes, search.minLength, search.maxGap);
   if (lines.empty()) return;
   cv::Mat drawing = cv::Mat::zeros(raw.size(), CV_8U);
   for (const cv::Vec4i& l : lines) {
-    if (std::hypot(double(l[2] - l[0]), double(l[3] - l[1])) < minLength) continue;
+    if (std::hypot(double(l[2] - l[0]), double(l[3] - l[1])) < search.minLength) continue;
     cv::line(drawing, {l[0], l[1]}, {l[2], l[3]}, cv::Scalar(255), 2 * grow + 5, cv::LINE_AA);
   }
   if (cv::countNonZero(drawing) == 0) return;
@@ -197,6 +199,27 @@ void addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPr
   for (int i = 1; i < count; ++i)
     keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) >= 2 && !rimOfSharedStar(frame, raw, labels, i, stats.ptr<int>(i));
   paintComponents(labels, keep, clean);
+}
+
+// Aircraft lights blink: a line of separate dots too small for the shape
+// filter. A Hough line through the dilated dots brings them back.
+void addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
+                     double sensitivity, cv::Mat& clean) {
+  const double a = std::clamp(sensitivity / 100.0, 0.0, 1.0);
+  const LineSearch search{preset.aircraftKernel, int(std::round(high ? 13.0 - 6.0 * a : 20.0 - 8.0 * a)),
+                          high ? 70.0 - 30.0 * a : 115.0 - 45.0 * a, high ? 55.0 + 60.0 * a : 65.0 + 70.0 * a};
+  addPiecesOnLines(frame, raw, search, grow, clean);
+}
+
+// Without registration the stars of the neighbours sit a few pixels off, so
+// every star leaves a residue; but residues are short and scattered, while a
+// satellite or an aircraft is straight, long and absent from the neighbours.
+// Long straight lines of the lower, registered-level mask are therefore
+// taken even when the stricter fallback level misses a faint streak.
+void addLongStreaks(const cv::Mat& frame, const cv::Mat& neighbourMedianRaw, int grow, cv::Mat& clean) {
+  const double shorter = std::min(frame.cols, frame.rows);
+  const LineSearch search{5, 40, std::max(80.0, 0.12 * shorter), 40.0};
+  addPiecesOnLines(frame, neighbourMedianRaw, search, grow, clean);
 }
 
 void grow(cv::Mat& clean, int g) {
@@ -229,6 +252,8 @@ cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv:
   const double threshold = thresholdFor(frame, rejectionThresholdPct, preset.fallback.thresholdBase);
   const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, true);
   cv::Mat clean = shapeFilter(raw, preset.fallback, std::max(preset.fallback.minArea / 2, 8));
+  const double lineThreshold = thresholdFor(frame, rejectionThresholdPct, preset.registered.thresholdBase);
+  addLongStreaks(frame, rawOutlierMask(frame, neighbours, lineThreshold, true), maskGrowPx, clean);
   grow(clean, maskGrowPx);
   return clean;
 }
