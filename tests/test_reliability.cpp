@@ -1,6 +1,7 @@
 // Bad input of every kind: pipes and devices where files belong, outputs
 // aimed at the user's own files, values of the wrong type, frames beyond the
 // size limit. Each must end with a clear failure and nothing lost.
+#include "addon/dispatch.h"
 #include "plumbing/plumbing.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
@@ -549,3 +550,17 @@ TEST(ReliabilityStarGlow, BadInputsFailClearlyAndLoseNothing) {
   }
 #endif
 }
+
+#ifndef _WIN32
+TEST(ReliabilityDispatch, PipesAndDevicesAsJobPathsEndAtOnce) {
+  TempDir dir;
+  Fifo plain(dir.file("job.json"));
+  Fifo trail(dir.file("startrail_job_native.json"));
+  // Routing by content never opens them, so they fall through to the key=value job.
+  EXPECT_EQ(NL_detectJobKind(plain.path()), NLJobKind::HybridStack);
+  EXPECT_EQ(NL_detectJobKind("/dev/zero"), NLJobKind::HybridStack);
+  EXPECT_EQ(NL_runJobForPath(trail.path()),
+            "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: job file is not a regular file: " +
+                trail.path() + "\n");
+}
+#endif
