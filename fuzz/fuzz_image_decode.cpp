@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     read = cv::imread(path, cv::IMREAD_UNCHANGED);
   } catch (const cv::Exception&) {
   }
-  const cv::Mat decoded = NL_imdecodeFileFallback(path, cv::IMREAD_UNCHANGED);
+  cv::Mat decoded = NL_imdecodeFileFallback(path, cv::IMREAD_UNCHANGED);
   // The size limit trusts the peek, so a decoder must never make more of the file than its header says.
   for (const cv::Mat* image : {&read, &decoded}) {
     if (image->empty()) continue;
