@@ -564,3 +564,76 @@ TEST(ReliabilityDispatch, PipesAndDevicesAsJobPathsEndAtOnce) {
                 trail.path() + "\n");
 }
 #endif
+// ---- Write failures ----------------------------------------------------------
+
+#ifndef _WIN32
+namespace {
+
+// A file-size limit makes every write past it fail the way a full disk does
+// (even for root, who ignores permissions); the signal it raises is ignored
+// so the write merely returns an error. Small text files still fit.
+class FullDisk {
+ public:
+  explicit FullDisk(rlim_t bytes) {
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~FullDisk() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+std::vector<std::string> strayFiles(const std::string& folder, const std::vector<std::string>& expected) {
+  std::vector<std::string> stray;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    const std::string name = e.path().filename().string();
+    if (std::find(expected.begin(), expected.end(), e.path().string()) == expected.end()) stray.push_back(name);
+  }
+  return stray;
+}
+
+}  // namespace
+
+TEST(ReliabilityWrites, FullDiskLeavesNoPartialOutput) {
+  {
+    TrailSet set(16);
+    set.keys.erase("maskInput");
+    set.writeJob();
+    std::string log;
+    {
+      FullDisk full(6000);
+      log = NL_runStarTrailNativeJob(set.job, 2);
+    }
+    const std::string expected = "Star Trail failed: could not write sky output: " + set.dir.file("trail.tif");
+    EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=" + expected + "\n");
+    expectFailedProgress(set.dir.file("progress.txt"), expected);
+    EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+    std::vector<std::string> kept = set.userFiles();
+    kept.push_back(set.dir.file("progress.txt"));
+    kept.push_back(set.dir.file("result.txt"));
+    EXPECT_EQ(strayFiles(set.dir.path(), kept), std::vector<std::string>{});
+  }
+  {
+    GlowSet set;
+    set.writeJob();
+    std::string log;
+    {
+      FullDisk full(6000);
+      log = NL_runStarGlowNativeJobWithTiming(set.job, quickGlowTiming());
+    }
+    EXPECT_NE(log.find("\nstatus = failed\nerror = Could not write output image.\n"), std::string::npos) << log;
+    expectFailedProgress(set.dir.file("progress.txt"), "Could not write output image.");
+    EXPECT_EQ(strayFiles(set.dir.path(), {set.job, set.input, set.mask, set.dir.file("progress.txt"),
+                                           set.dir.file("result.txt")}),
+              std::vector<std::string>{});
+  }
+}
+#endif
