@@ -161,6 +161,19 @@ TEST(ReliabilityPlumbing, ValuesOfTheWrongTypeReadAsAbsent) {
             std::vector<std::string>{"a"});
 }
 
+// Each path of the array was once searched in a copy of the rest of the
+// array, so a long frame list took quadratic time.
+TEST(ReliabilityPlumbing, LongFrameListsReadInOnePass) {
+  std::string text = "{\"inputs\": [";
+  const int count = 100000;
+  for (int i = 0; i < count; ++i) text += (i ? ", {\"path\": \"f" : "{\"path\": \"f") + std::to_string(i) + ".tif\"}";
+  text += "]}";
+  const std::vector<std::string> paths = NL_extractJsonPathObjectsArray(text, "inputs");
+  ASSERT_EQ(paths.size(), size_t(count));
+  EXPECT_EQ(paths.front(), "f0.tif");
+  EXPECT_EQ(paths.back(), "f99999.tif");
+}
+
 TEST(ReliabilityPlumbing, OutputsNeverLandOnInputsOtherOutputsOrFolders) {
   TempDir dir;
   const std::string frame = dir.file("frame.tif"), mask = dir.file("mask.png"), job = dir.file("job.json");
@@ -237,6 +250,9 @@ TEST(ReliabilityPlumbing, ImageSizeLimitAndHeaderPeek) {
     // Refused before decoding: no retry can shrink a header.
     EXPECT_TRUE(NL_imreadWithRetry(dir.file("claim"), -1, 10, 100000).empty());
   }
+  writeFile(dir.file("flat.png"), pngHeader(0, 10));  // a zero width tells nothing
+  cv::Size none;
+  EXPECT_FALSE(NL_readImageHeaderSize(dir.file("flat.png"), none));
   writeFile(dir.file("junk"), "not an image at all");
   cv::Size unknown;
   EXPECT_FALSE(NL_readImageHeaderSize(dir.file("junk"), unknown));

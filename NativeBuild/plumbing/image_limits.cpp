@@ -40,6 +40,7 @@ bool pngSize(const std::array<unsigned char, 24>& head, cv::Size& size) {
     return false;
   const std::uint64_t w = unsignedOf(&head[16], 4, true);
   const std::uint64_t h = unsignedOf(&head[20], 4, true);
+  if (w == 0 || h == 0) return false;
   // Beyond int the size cannot be a cv::Size; report it at the int ceiling so it still fails the limit.
   size = cv::Size(int(std::min<std::uint64_t>(w, INT32_MAX)), int(std::min<std::uint64_t>(h, INT32_MAX)));
   return true;

@@ -74,15 +74,10 @@ std::string collectRawString(const std::string& text, size_t quote, size_t& end)
   return raw;
 }
 
-}  // namespace
-
-std::string NL_readTextFile(const std::string& path) { return readWholeFile(path); }
-
-std::string NL_sgReadTextFile(const std::string& path) { return readWholeFile(path); }
-
-size_t NL_jsonFindValueStart(const std::string& text, const std::string& key) {
+// Value start of the first "key" at or after `from`; npos when there is none.
+size_t valueStartFrom(const std::string& text, const std::string& key, size_t from) {
   const std::string needle = needleOf(key);
-  const size_t at = text.find(needle);
+  const size_t at = text.find(needle, from);
   if (at == std::string::npos) return std::string::npos;
   const size_t colon = text.find(':', at + needle.size());
   if (colon == std::string::npos) return std::string::npos;
@@ -90,6 +85,26 @@ size_t NL_jsonFindValueStart(const std::string& text, const std::string& key) {
   while (pos < text.size() && isJsonSpace(text[pos])) ++pos;
   return pos;
 }
+
+// The string value of the first "key" at or after `from`, unescaped; empty
+// when the value is not a string. Searching in place, not in a copy of the
+// rest, keeps a long array of paths linear.
+std::string stringValueFrom(const std::string& text, const std::string& key, size_t from) {
+  const size_t quote = valueStartFrom(text, key, from);
+  // A number, object or null is no path: reading on to the next quoted word
+  // would write files in odd places.
+  if (quote == std::string::npos || quote >= text.size() || text[quote] != '"') return std::string();
+  size_t end = 0;
+  return NL_unescapeJsonString(collectRawString(text, quote, end));
+}
+
+}  // namespace
+
+std::string NL_readTextFile(const std::string& path) { return readWholeFile(path); }
+
+std::string NL_sgReadTextFile(const std::string& path) { return readWholeFile(path); }
+
+size_t NL_jsonFindValueStart(const std::string& text, const std::string& key) { return valueStartFrom(text, key, 0); }
 
 std::string NL_unescapeJsonString(const std::string& raw) {
   std::string out;
@@ -113,12 +128,7 @@ std::string NL_unescapeJsonString(const std::string& raw) {
 }
 
 std::string NL_extractJsonString(const std::string& text, const std::string& key) {
-  const size_t quote = NL_jsonFindValueStart(text, key);
-  // A number, object or null is no path: reading on to the next quoted word
-  // would write files in odd places.
-  if (quote == std::string::npos || quote >= text.size() || text[quote] != '"') return std::string();
-  size_t end = 0;
-  return NL_unescapeJsonString(collectRawString(text, quote, end));
+  return stringValueFrom(text, key, 0);
 }
 
 std::string NL_jsonString(const std::string& text, const std::string& key, const std::string& fallback) {
@@ -193,7 +203,7 @@ std::vector<std::string> NL_extractJsonPathObjectsArray(const std::string& text,
   const std::string pathNeedle = needleOf("path");
   size_t offset = 0;
   while (true) {
-    const std::string value = NL_extractJsonString(body.substr(offset), "path");
+    const std::string value = stringValueFrom(body, "path", offset);
     if (value.empty()) break;
     out.push_back(value);
     const size_t next = body.find(pathNeedle, offset);
