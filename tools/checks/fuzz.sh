@@ -7,7 +7,13 @@ set -euo pipefail
 source "$(dirname "$0")/sanitized_build.inc"
 # Executions per target, sized so the four take about two minutes on two
 # cores; LUMIVEX_FUZZ_RUNS sets one count for all.
-declare -A budget=([fuzz_json_readers]=20000 [fuzz_job_parsers]=3000 [fuzz_readiness]=20000 [fuzz_image_decode]=5000)
+budget() {
+  case $1 in
+    fuzz_job_parsers) echo 3000 ;;
+    fuzz_image_decode) echo 5000 ;;
+    *) echo 20000 ;;
+  esac
+}
 targets=(fuzz_json_readers fuzz_job_parsers fuzz_readiness fuzz_image_decode)
 configure_sanitized
 cmake --build "$sanitized" -j "$jobs" --target "${targets[@]}"
@@ -17,7 +23,7 @@ trap 'rm -rf "$scratch"' EXIT
 artifacts="$root/build/fuzz-artifacts"
 mkdir -p "$artifacts"
 for target in "${targets[@]}"; do
-  runs=${LUMIVEX_FUZZ_RUNS:-${budget[$target]}}
+  runs=${LUMIVEX_FUZZ_RUNS:-$(budget "$target")}
   echo "-- $target: $runs runs"
   mkdir -p "$scratch/$target"
   log="$scratch/$target.log"
