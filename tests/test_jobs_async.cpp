@@ -104,6 +104,17 @@ Scene makeScene(const std::string& kind, const std::string& dir, std::uint64_t s
   return s;
 }
 
+// The direct Lighten path: no registration, so the sanitizer build stays quick
+// where the test is about the call, not the trail.
+void withoutRejection(const Scene& s) {
+  std::string text = readFile(s.files.job);
+  const std::string medium = "\"rejectionMode\": \"medium\"";
+  const size_t at = text.find(medium);
+  ASSERT_NE(at, std::string::npos) << text;
+  text.replace(at, medium.size(), "\"rejectionMode\": \"off\"");
+  writeFile(s.files.job, text);
+}
+
 // The verdict a finished job's files must agree on: a final progress entry at
 // 100 and a result log whose verdict matches it.
 void expectEnded(const Scene& s, const std::string& what) {
@@ -270,6 +281,7 @@ TEST_F(AttachedHost, AsyncEchoBadArgumentsAndHostFailuresNeverLeaveAPromisePendi
 TEST_F(AttachedHost, AsyncEchoOfRealJobsResolvesTrueAndLeavesEachLog) {
   TempDir dir;
   const Scene trail = makeScene("trail", dir.file("trail"), 11);
+  withoutRejection(trail);
   const Scene stack = makeScene("stack", dir.file("stack"), 12);
   const CallResult t = host.call("my_echo_async", CallArg::string(trail.files.job));
   ASSERT_EQ(t.kind, ResultKind::Resolved) << lvhost::describeResult(t);
@@ -286,6 +298,7 @@ TEST_F(AttachedHost, AsyncEchoOfRealJobsResolvesTrueAndLeavesEachLog) {
 TEST_F(AttachedHost, BackgroundHandshakeWaitsForAJobFileStillBeingWritten) {
   TempDir dir;
   const Scene trail = makeScene("trail", dir.path(), 5);
+  withoutRejection(trail);
   const std::string text = readFile(trail.files.job);
   const size_t logKey = text.find("\"resultLog\"");
   ASSERT_NE(logKey, std::string::npos);
@@ -443,6 +456,7 @@ TEST_F(AttachedHost, FiveBackgroundJobsOfFourKindsAtOnceKeepTheirOwnFilesAndTheT
   TempDir dir;
   const Scene trailA = makeScene("trail", dir.file("trail_a"), 21);
   const Scene trailB = makeScene("trail", dir.file("trail_b"), 22);
+  withoutRejection(trailB);  // the other runs the registered rejection workers
   const Scene glow = makeScene("glow", dir.file("glow"), 23);
   const Scene sky = makeScene("skyblend", dir.file("sky"), 24);
   const Scene stack = makeScene("stack", dir.file("stack"), 25);
@@ -537,6 +551,7 @@ bool endsWith(const std::string& text, const std::string& tail) {
 TEST(LumivexRunModes, AsyncRunsPrintTheLogAndExitLikeRun) {
   TempDir dir;
   const Scene trail = makeScene("trail", dir.file("trail"), 31);
+  withoutRejection(trail);
   const testsupport::ProgramRun ok = lumivex("run --async " + shellQuote(trail.files.job));
   EXPECT_EQ(ok.status, 0) << ok.err;
   EXPECT_EQ(ok.out, readFile(trail.log));
