@@ -146,6 +146,18 @@ TEST_F(JobCommands, OptionsLeftOutLeaveTheirKeysOutSoTheJobDefaultsHold) {
   EXPECT_EQ(readFile(out_.file("blend/skyblend_job_native.json")).find("stackMethod"), std::string::npos);
 }
 
+TEST_F(JobCommands, AsyncAndBackgroundRunTheSameJobFile) {
+  const synth::SceneFiles& s = scene("trail");
+  for (const std::string mode : {"async", "background"}) {
+    const ProgramRun r = lumivex("trail" + quoted(s.frames) + " -o " + shellQuote(out_.file(mode + ".tif")) + " --" +
+                                 mode + " --reject low");
+    ASSERT_EQ(r.status, 0) << mode << r.out << r.err;
+    EXPECT_EQ(r.out, readFile(out_.file(mode + "_startrail_result_log.txt"))) << mode;
+    EXPECT_TRUE(fs::exists(out_.file(mode + ".tif"))) << mode;
+    EXPECT_EQ(NL_parseStarTrailNativeJob(out_.file(mode + "_startrail_job_native.json")).rejectionMode, "low");
+  }
+}
+
 TEST_F(JobCommands, GlowWritesEveryOptionAsTheJobReadsItAndRuns) {
   const synth::SceneFiles& g = scene("glow");
   const std::string mask = scene("trail").skyMask;
@@ -285,7 +297,7 @@ TEST(JobHelp, EveryCommandAnswersInTheSameLayout) {
 }
 
 TEST(JobHelp, TheOtherCommandsAnswerHelpOnStdoutToo) {
-  for (const char* command : {"call", "synth", "demo"}) {
+  for (const char* command : {"call", "synth", "demo", "run"}) {
     for (const char* flag : {" --help", " -h"}) {
       const ProgramRun r = lumivex(std::string(command) + flag);
       EXPECT_EQ(r.status, 0) << command << flag;
@@ -313,6 +325,7 @@ TEST_F(JobCommands, BadUsageExitsTwoWithTheUsageAndWritesNothing) {
       {"trail" + frames + out + " --comet-strength 20", "--comet-strength goes with --comet"},
       {"trail" + frames + out + " --sky-mask " + mask, "--sky-mask goes with --foreground"},
       {"trail" + frames + out + " --grow", "--grow needs a value (PX)"},
+      {"trail" + frames + out + " --async --background", "choose one of --async and --background"},
       {"trail" + frames + out + " -o " + shellQuote(out_.file("p.tif")), "--output is given twice"},
       {"trail" + frames + " -o " + shellQuote(out_.file("none/o.tif")), "--output: folder '" + out_.file("none") + "' does not exist"},
       {"stack" + frames + out + " --method mean", "--method takes auto, average, median or sigma, not 'mean'"},

@@ -67,6 +67,10 @@ int lumivexRunJobFiles(const std::vector<std::string>& jobs, const JobRun& run) 
 int lumivexRunJobFile(const std::string& jobPath, const JobRun& run) { return lumivexRunJobFiles({jobPath}, run); }
 
 int lumivexRun(const Args& args) {
+  if (lumivexWantsHelp(args)) {
+    std::cout << kRunUsage;
+    return 0;
+  }
   std::vector<std::string> jobs;
   JobRun run;
   if (!parseRunArgs(args, jobs, run)) return 2;

@@ -46,6 +46,18 @@ std::string writeJob(const JobCommand& command, JobPlan& plan) {
   return job;
 }
 
+// False when more than one flag chooses how the job runs.
+bool takeRunFlags(const std::vector<std::string>& flags, JobRun& run) {
+  int modeFlags = 0;
+  for (const std::string& flag : flags) {
+    JobRun alone;
+    lumivexTakeRunFlag(flag, alone);
+    if (alone.mode != JobRun().mode) ++modeFlags;
+    lumivexTakeRunFlag(flag, run);
+  }
+  return modeFlags <= 1;
+}
+
 }  // namespace
 
 int runJobCommand(const JobCommand& command, const Args& args) {
@@ -56,10 +68,10 @@ int runJobCommand(const JobCommand& command, const Args& args) {
     std::cout << usageText(command.table);
     return 0;
   }
-  JobPlan plan;
-  if (outcome == ParseOutcome::Bad || !command.plan(parsed, plan, error)) return usageError(command.table, error);
   JobRun run;
-  for (const std::string& flag : parsed.runFlags) lumivexTakeRunFlag(flag, run);
+  if (outcome == ParseOutcome::Run && !takeRunFlags(parsed.runFlags, run)) error = "choose one of --async and --background";
+  JobPlan plan;
+  if (!error.empty() || !command.plan(parsed, plan, error)) return usageError(command.table, error);
   std::string job;
   try {
     job = writeJob(command, plan);
