@@ -1,11 +1,20 @@
-// The combine engine shared by the stacking jobs.
+// The combine engine shared by the stacking jobs, and the hybrid stack job: job file, gates,
+// registered stacks, result log and driver.
 #include "stack/stack.h"
 
+#include "plumbing/plumbing.h"
+#include "support.h"
+#include "synth/synth.h"
+
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -279,3 +288,318 @@ TEST(CoverageAverage, KeepsDepthAndChannelsAndMatchesFloatReference) {
 }
 
 }  // namespace
+
+namespace {
+
+using testsupport::readFile;
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+const std::string kAverage = "registered-average-homography";
+const std::string kMedian = "registered-median-homography";
+const std::string kSigma = "registered-sigma-homography";
+
+// A small noisy 16-bit deep-sky burst: 600 x 400, bright enough for a few
+// hundred stars per frame, a satellite in frame 1; the last frame has poor
+// seeing when poorSeeing is set.
+synth::Scene smallScene(int frames, std::uint64_t seed, bool poorSeeing, int bits = 16) {
+  synth::StackSettings s;
+  s.size = {600, 400};
+  s.frames = frames;
+  s.bits = bits;
+  s.seed = seed;
+  s.sky.density = 1.5e-3;
+  s.sky.faintestFlux = 0.8;
+  s.poorSeeingFrame = poorSeeing ? frames - 1 : -2;
+  s.poorSeeingFwhm = 7.0;
+  return synth::makeStackScene(s);
+}
+
+std::vector<std::string> writeFrames(const TempDir& dir, const std::vector<cv::Mat>& frames,
+                                     const std::string& prefix = "frame") {
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    paths.push_back(dir.file(prefix + std::to_string(i) + ".tif"));
+    EXPECT_TRUE(cv::imwrite(paths.back(), frames[i]));
+  }
+  return paths;
+}
+
+struct ProgressEntry {
+  int percent = -1;
+  std::string stage, detail;
+};
+
+ProgressEntry readProgress(const std::string& path) {
+  ProgressEntry e;
+  std::istringstream in(readFile(path));
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("percent=", 0) == 0) e.percent = std::stoi(line.substr(8));
+    if (line.rfind("stage=", 0) == 0) e.stage = line.substr(6);
+    if (line.rfind("detail=", 0) == 0) e.detail = line.substr(7);
+  }
+  return e;
+}
+
+std::string jobText(const std::string& method, const std::string& output, const std::string& progress,
+                    const std::string& log, const std::vector<std::string>& inputs, int keep = 100) {
+  std::string text = "method=" + method + "\noutput=" + output + "\nprogress=" + progress + "\nresultLog=" + log +
+                     "\nqualityKeepPercent=" + std::to_string(keep) + "\n";
+  for (const std::string& p : inputs) text += "input=" + p + "\n";
+  return text;
+}
+
+}  // namespace
+
+// ---- Job file and method table ------------------------------------------------
+
+TEST(StackJobFile, WindowsLineEndsBlanksAndCommentsReadLikeACleanFile) {
+  TempDir dir;
+  writeFile(dir.file("clean.txt"),
+            "method=auto\noutput=/o/out.tif\nprogress=/o/p.txt\nresultLog=/o/log.txt\nqualityKeepPercent=70\n"
+            "input=/f/a.tif\ninput=/f/b c.tif\n");
+  writeFile(dir.file("messy.txt"),
+            "# stack job\r\n\r\n  method =  auto \r\noutput\t= /o/out.tif\r\n   # input=/f/ignored.tif\r\n"
+            "progress=/o/p.txt\r\nresultLog = /o/log.txt\r\nqualityKeepPercent = 70\r\nunknownKey = 5\r\n"
+            "no equals sign here\r\ninput = /f/a.tif\r\ninput=/f/b c.tif   \r\n");
+  const TestJobConfig clean = NL_readTestJobConfig(dir.file("clean.txt"));
+  const TestJobConfig messy = NL_readTestJobConfig(dir.file("messy.txt"));
+  EXPECT_EQ(clean.method, "auto");
+  EXPECT_EQ(messy.method, clean.method);
+  EXPECT_EQ(messy.output, clean.output);
+  EXPECT_EQ(messy.progress, clean.progress);
+  EXPECT_EQ(messy.resultLog, clean.resultLog);
+  EXPECT_EQ(messy.qualityKeepPercent, 70);
+  EXPECT_EQ(messy.inputs, (std::vector<std::string>{"/f/a.tif", "/f/b c.tif"}));
+  EXPECT_EQ(messy.inputs, clean.inputs);
+}
+
+TEST(StackJobFile, RepeatsClampsAndDefaults) {
+  TempDir dir;
+  writeFile(dir.file("job.txt"), "output=/first.tif\noutput=/second.tif\ninput=a=b.tif\ninput=a=b.tif\ninput=\n"
+                                 "qualityKeepPercent=10\n");
+  const TestJobConfig job = NL_readTestJobConfig(dir.file("job.txt"));
+  EXPECT_EQ(job.output, "/second.tif");
+  EXPECT_EQ(job.inputs, (std::vector<std::string>{"a=b.tif", "a=b.tif", ""}));
+  EXPECT_EQ(job.qualityKeepPercent, 50);
+  for (const auto& [value, expected] : std::vector<std::pair<std::string, int>>{
+           {"250", 100}, {"abc", 50}, {"75%", 75}, {"-20", 50}, {"100", 100}}) {
+    writeFile(dir.file("keep.txt"), "qualityKeepPercent=" + value + "\n");
+    EXPECT_EQ(NL_readTestJobConfig(dir.file("keep.txt")).qualityKeepPercent, expected) << value;
+  }
+  const TestJobConfig missing = NL_readTestJobConfig(dir.file("missing.txt"));
+  EXPECT_TRUE(missing.method.empty() && missing.output.empty() && missing.inputs.empty());
+  EXPECT_EQ(missing.qualityKeepPercent, 100);
+  EXPECT_EQ(trimTestString(" \t\v\f\r\n a b \r\n"), "a b");
+}
+
+TEST(StackJobFile, LogNumbersAreFixedTwoDecimals) {
+  EXPECT_EQ(NL_formatDouble(0.0, 2), "0.00");
+  EXPECT_EQ(NL_formatDouble(-3.5, 2), "-3.50");
+  EXPECT_EQ(NL_formatDouble(1234.5678, 2), "1234.57");
+  EXPECT_EQ(NL_formatDouble(9999.0, 6), "9999.000000");
+}
+
+TEST(StackMethods, OnlyTheLongNamesAndAutoAndAutoChoosesByCount) {
+  for (const std::string& m : {kAverage, kMedian, kSigma, std::string("auto")}) EXPECT_TRUE(NL_isKnownStackMethod(m));
+  for (const std::string m : {"Auto", "median", "", "registered-median-homography ", "AUTO"})
+    EXPECT_FALSE(NL_isKnownStackMethod(m)) << m;
+  EXPECT_EQ(NL_selectStackMethod("auto", 0), kAverage);
+  EXPECT_EQ(NL_selectStackMethod("auto", 2), kAverage);
+  EXPECT_EQ(NL_selectStackMethod("auto", 3), kMedian);
+  EXPECT_EQ(NL_selectStackMethod("auto", 5), kMedian);
+  EXPECT_EQ(NL_selectStackMethod("auto", 6), kSigma);
+  EXPECT_EQ(NL_selectStackMethod("auto", 60), kSigma);
+  EXPECT_EQ(NL_selectStackMethod(kMedian, 60), kMedian);
+  EXPECT_EQ(NL_minFramesForMethod(kSigma), 3);
+  EXPECT_EQ(NL_minFramesForMethod(kMedian), 2);
+  EXPECT_EQ(NL_minFramesForMethod(kAverage), 2);
+}
+
+// ---- Frame quality filter -----------------------------------------------------
+
+TEST(FrameQuality, KeepCountRoundsUpAndHonoursTheMethodMinimum) {
+  EXPECT_EQ(NL_qualityKeepCount(50, 2, 5), 3);
+  EXPECT_EQ(NL_qualityKeepCount(100, 2, 7), 7);
+  EXPECT_EQ(NL_qualityKeepCount(56, 2, 25), 15);  // 0.56 * 25 is just above 14 in doubles
+  EXPECT_EQ(NL_qualityKeepCount(50, 3, 2), 2);
+  EXPECT_EQ(NL_qualityKeepCount(50, 3, 4), 3);
+  EXPECT_EQ(NL_qualityKeepCount(10, 2, 10), 5);
+}
+
+TEST(FrameQuality, RankingPutsValidSharpFramesFirstAndBreaksTiesByPosition) {
+  std::vector<NLFrameQuality> f(6);
+  for (int i = 0; i < 6; ++i) f[i].index = i;
+  f[0].stars = 79, f[0].medianArea = 5.0;     // very few stars: invalid though sharp
+  f[1].stars = 500, f[1].medianArea = 20.0;
+  f[2].stars = 0, f[2].medianArea = 0.0;      // unreadable
+  f[3].stars = 80, f[3].medianArea = 12.5;
+  f[4].stars = 900, f[4].medianArea = 20.0;   // ties with frame 2 (index 1): later
+  f[5].stars = 300, f[5].medianArea = 0.0;    // no area: invalid
+  EXPECT_EQ(NL_rankFramesByQuality(f), (std::vector<int>{3, 1, 4, 2, 5, 0}));
+}
+
+TEST(FrameQuality, QualitySectionByteForByte) {
+  std::vector<NLFrameQuality> f(2);
+  f[0].index = 0, f[0].stars = 1000, f[0].sampled = 980, f[0].medianArea = 9.5, f[0].medianRadius = 1.7390,
+  f[0].avgBrightness = 61.234, f[0].backgroundMean = 1965.126, f[0].backgroundStdDev = 88.004,
+  f[0].score = 90.5, f[0].compactScore = 90.5, f[0].used = true, f[0].reason = "ok";
+  f[1].index = 1, f[1].reason = "could not load image";
+  const std::string expected =
+      "Frame quality filter:\nqualityKeepPercent = 50\nRanking method = smaller median star area is better\n"
+      "Quality reference frame = original frame 1 | medianArea=9.50\n"
+      "Frame 1: used | score=90.50 | stars=1000 | sampled=980 | medianArea=9.50 | medianRadius=1.74 | "
+      "avgBrightness=61.23 | backgroundMean=1965.13 | backgroundStdDev=88.00 | compact=90.50 | count=0.00 | "
+      "brightness=0.00 | background=0.00 | reason=ok\n"
+      "Frame 2: skipped | score=0.00 | stars=0 | sampled=0 | medianArea=0.00 | medianRadius=0.00 | "
+      "avgBrightness=0.00 | backgroundMean=0.00 | backgroundStdDev=0.00 | compact=0.00 | count=0.00 | "
+      "brightness=0.00 | background=0.00 | reason=could not load image\n"
+      "Used frames after quality filter: 1 / 2\nSkipped by quality filter: 1\n";
+  EXPECT_EQ(NL_formatFrameQualityLog(50, f, 0), expected);
+  f[0].used = false;
+  EXPECT_EQ(NL_formatFrameQualityLog(50, f, 0).find("Quality reference frame"), std::string::npos);
+}
+
+TEST(FrameQuality, BlurredFrameRanksLastAndIsDroppedAtKeepFifty) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(4, 11, true);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  std::string log;
+  const std::vector<std::string> kept = NL_filterInputsByFrameQuality(paths, 50, 2, log, dir.file("p.txt"));
+  ASSERT_EQ(kept.size(), 2u) << log;
+  if (getenv("SHOWLOG")) std::cout << log;
+  EXPECT_EQ(std::find(kept.begin(), kept.end(), paths[3]), kept.end()) << log;
+  std::vector<NLFrameQuality> q;
+  for (int i = 0; i < 4; ++i) q.push_back(NL_measureFrameQuality(paths[i], i));
+  EXPECT_EQ(NL_rankFramesByQuality(q).back(), 3) << log;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_GE(q[i].stars, 80) << log;
+    EXPECT_GT(q[3].medianArea, 1.5 * q[i].medianArea) << log;
+  }
+  // The kept frames come sharpest first, and the log names the frame's verdict.
+  EXPECT_EQ(kept[0], paths[NL_rankFramesByQuality(q)[0]]);
+  EXPECT_NE(log.find("Frame 4: skipped | score="), std::string::npos) << log;
+  EXPECT_NE(log.find("| reason=" + q[3].reason + "\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Used frames after quality filter: 2 / 4\nSkipped by quality filter: 2\n"), std::string::npos);
+  const ProgressEntry last = readProgress(dir.file("p.txt"));
+  EXPECT_EQ(last.percent, 22);
+  EXPECT_EQ(last.detail, "Analyzed frame 4 of 4.");
+}
+
+TEST(FrameQuality, StarlessAndOddFramesAreMeasuredNotFatal) {
+  TempDir dir;
+  std::vector<cv::Mat> frames = {cv::Mat(120, 160, CV_16UC3, cv::Scalar::all(3000)),
+                                 cv::Mat(120, 160, CV_32FC1, cv::Scalar(0.25)),
+                                 cv::Mat(120, 160, CV_8UC1, cv::Scalar(40))};
+  const std::vector<std::string> paths = writeFrames(dir, frames);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const NLFrameQuality q = NL_measureFrameQuality(paths[i], int(i));
+    EXPECT_EQ(q.reason, "no stars detected") << i;
+    EXPECT_EQ(q.score, 0.0);
+  }
+  const NLFrameQuality grey = NL_measureFrameQuality(paths[2], 2);
+  EXPECT_DOUBLE_EQ(grey.backgroundMean, 40.0);
+}
+
+// ---- Alignment quality gate ---------------------------------------------------
+
+TEST(AlignmentGate, InlierFloorFollowsTheStarsTheReferenceOffers) {
+  EXPECT_EQ(NL_alignmentInlierFloor(4500), 900);
+  EXPECT_EQ(NL_alignmentInlierFloor(20000), 900);
+  EXPECT_EQ(NL_alignmentInlierFloor(2250), 450);
+  EXPECT_EQ(NL_alignmentInlierFloor(1000), 200);
+  EXPECT_EQ(NL_alignmentInlierFloor(400), 80);
+  EXPECT_EQ(NL_alignmentInlierFloor(0), 80);
+}
+
+TEST(AlignmentGate, LimitsAreInclusiveAndTheFirstFailingOneIsNamed) {
+  NLAlignmentQuality q;
+  q.ok = true;
+  q.referenceStars = 4500;
+  q.averageError = 0.35, q.inlierRatio = 0.65, q.inlierCount = 900;
+  EXPECT_EQ(NL_alignmentGateFailure(q), "");
+  q.inlierCount = 899;
+  EXPECT_EQ(NL_alignmentGateFailure(q), "not enough reliable inliers for high precision gate");
+  q.referenceStars = 2000;  // the floor is 400 here
+  EXPECT_EQ(NL_alignmentGateFailure(q), "");
+  q.inlierCount = 399;
+  EXPECT_EQ(NL_alignmentGateFailure(q), "not enough reliable inliers for high precision gate");
+  q.inlierCount = 900;
+  q.inlierRatio = 0.6499;
+  EXPECT_EQ(NL_alignmentGateFailure(q), "inlier ratio too low for high precision gate");
+  q.averageError = 0.3501;
+  EXPECT_EQ(NL_alignmentGateFailure(q), "alignment error too high for high precision gate");
+  q.inlierRatio = 0.9;
+  q.averageError = std::nan("");
+  EXPECT_EQ(NL_alignmentGateFailure(q), "alignment error too high for high precision gate");
+}
+
+TEST(AlignmentGate, SectionByteForByte) {
+  std::vector<NLAlignmentGateResult> r(5);
+  r[0].used = true;
+  r[1].verdict = NLAlignmentVerdict::LoadFailed;
+  r[2].verdict = NLAlignmentVerdict::Mismatch;
+  r[3].verdict = NLAlignmentVerdict::Registered;
+  r[3].used = true;
+  NLAlignmentQuality& q = r[3].quality;
+  q.mode = "shift", q.matchCount = 420, q.inlierCount = 410, q.inlierRatio = 410.0 / 420.0, q.averageError = 0.0213,
+  q.medianError = 0.018, q.maxError = 0.09, q.centerError = 0.02, q.edgeError = 0.025;
+  r[4].verdict = NLAlignmentVerdict::Registered;
+  r[4].reason = "too few stars in moving frame";
+  r[4].quality.movingStars = 12;
+  const std::string expected =
+      "Alignment quality gate:\nFrame 1: reference | used\nFrame 2: skipped | could not load image\n"
+      "Frame 3: skipped | size/type mismatch\n"
+      "Frame 4: used | mode=shift | matches=420 | inliers=410 | ratio=0.976190 | avgError=0.021300 | "
+      "medianError=0.018000 | maxError=0.090000 | centerError=0.020000 | edgeError=0.025000 | "
+      "cornerError=9999.000000\n"
+      "Frame 5: skipped | too few stars in moving frame | mode= | stars=12 | matches=0 | inliers=0 | "
+      "ratio=0.000000 | avgError=9999.000000 | medianError=9999.000000 | maxError=9999.000000 | "
+      "centerError=9999.000000 | edgeError=9999.000000 | cornerError=9999.000000\n"
+      "Used frames after alignment gate: 2 / 5\nSkipped by alignment gate: 3\n";
+  EXPECT_EQ(NL_formatAlignmentGateLog(r, 2, 4), expected + "performanceAlignment = parallel frames, threads=4\n");
+  EXPECT_EQ(NL_formatAlignmentGateLog(r, 3, 2),
+            expected + "Warning: alignment gate left too few frames for selected method.\n"
+                       "performanceAlignment = parallel frames, threads=2\n");
+}
+
+TEST(AlignmentGate, UnrelatedSkyOtherSizeAndUnreadableFramesAreDroppedWithTheirReason) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(3, 21, false);
+  std::vector<cv::Mat> frames = scene.frames;
+  frames.push_back(smallScene(1, 99, false).frames[0]);       // another part of the sky
+  cv::Mat smaller;
+  cv::resize(scene.frames[1], smaller, cv::Size(580, 400));
+  frames.push_back(smaller);
+  std::vector<std::string> paths = writeFrames(dir, frames);
+  writeFile(dir.file("broken.tif"), "not an image");
+  paths.push_back(dir.file("broken.tif"));
+  std::string log;
+  const std::vector<std::string> kept = NL_filterInputsByAlignmentQuality(paths, 3, log, dir.file("p.txt"));
+  EXPECT_EQ(kept, (std::vector<std::string>{paths[0], paths[1], paths[2]})) << log;
+  if (getenv("SHOWLOG")) std::cout << log;
+  EXPECT_NE(log.find("Frame 2: used | mode="), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 3: used | mode="), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 4: skipped | "), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 5: skipped | size/type mismatch\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 6: skipped | could not load image\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Used frames after alignment gate: 3 / 6\nSkipped by alignment gate: 3\n"
+                     "performanceAlignment = parallel frames, threads="),
+            std::string::npos)
+      << log;
+  const ProgressEntry last = readProgress(dir.file("p.txt"));
+  EXPECT_EQ(last.percent, 33);
+  EXPECT_EQ(last.detail, "Checked alignment 5 of 5.");
+}
+
+TEST(AlignmentGate, UnreadableReferenceKeepsEveryFrame) {
+  TempDir dir;
+  const std::vector<std::string> paths = {dir.file("gone.tif"), dir.file("b.tif"), dir.file("c.tif")};
+  writeFile(paths[0], "");
+  std::string log = "before\n";
+  EXPECT_EQ(NL_filterInputsByAlignmentQuality(paths, 2, log), paths);
+  EXPECT_EQ(log, "before\nAlignment quality gate failed: could not load reference frame.\n");
+  log.clear();
+  EXPECT_EQ(NL_filterInputsByAlignmentQuality({paths[1]}, 2, log), std::vector<std::string>{paths[1]});
+  EXPECT_EQ(log, "");
+}

@@ -1,0 +1,96 @@
+// Alignment quality gate: only frames that register precisely on the
+// reference go on to the stack.
+#include "stack/stack.h"
+
+#include "stack/detail/stack_progress.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+namespace {
+
+constexpr double kSigmaFactor = 2.5;
+constexpr int kStarBudget = 4500;
+constexpr int kMaxShift = 500;         // px
+constexpr double kTolerance = 12.0;    // px
+constexpr double kMaxAverageError = 0.35;  // px
+constexpr double kMinInlierRatio = 0.65;
+constexpr int kFullInlierFloor = 900;
+constexpr int kMinInlierFloor = 80;    // the stars a trustworthy homography needs
+
+bool sameShape(const cv::Mat& a, const cv::Mat& b) {
+  return a.cols == b.cols && a.rows == b.rows && a.type() == b.type();
+}
+
+NLAlignmentGateResult checkFrame(const cv::Mat& reference, const std::string& path, int index) {
+  NLAlignmentGateResult r;
+  r.path = path;
+  const cv::Mat frame = NL_imreadWithRetry(path, -1);
+  if (frame.empty()) {
+    r.verdict = NLAlignmentVerdict::LoadFailed;
+    return r;
+  }
+  if (!sameShape(frame, reference)) {
+    r.verdict = NLAlignmentVerdict::Mismatch;
+    return r;
+  }
+  r.verdict = NLAlignmentVerdict::Registered;
+  r.quality.frameIndex = index;
+  cv::Mat homography;
+  const bool registered = NL_buildHomographyTransformWithQuality(reference, frame, kSigmaFactor, kStarBudget,
+                                                                 kMaxShift, kTolerance, homography, r.quality);
+  if (!registered || !r.quality.ok) {
+    r.reason = r.quality.reason;
+    return r;
+  }
+  r.reason = NL_alignmentGateFailure(r.quality);
+  r.used = r.reason.empty();
+  return r;
+}
+
+}  // namespace
+
+int NL_alignmentInlierFloor(int referenceStars) {
+  const int scaled = int(std::lround(double(kFullInlierFloor) * referenceStars / kStarBudget));
+  return std::min(std::max(scaled, kMinInlierFloor), kFullInlierFloor);
+}
+
+std::string NL_alignmentGateFailure(const NLAlignmentQuality& q) {
+  if (!(q.averageError <= kMaxAverageError)) return "alignment error too high for high precision gate";
+  if (!(q.inlierRatio >= kMinInlierRatio)) return "inlier ratio too low for high precision gate";
+  if (q.inlierCount < NL_alignmentInlierFloor(q.referenceStars))
+    return "not enough reliable inliers for high precision gate";
+  return std::string();
+}
+
+std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std::string>& inputs, int minFrames,
+                                                           std::string& log, const std::string& progressPath) {
+  const int n = int(inputs.size());
+  if (n <= 1) return inputs;
+  const cv::Mat reference = NL_imreadWithRetry(inputs[0], -1);
+  if (reference.empty()) {
+    log += "Alignment quality gate failed: could not load reference frame.\n";
+    return inputs;
+  }
+  const stack_detail::JobProgress progress{progressPath};
+  std::vector<NLAlignmentGateResult> results(n);
+  results[0].used = true;
+  results[0].path = inputs[0];
+  progress.write(25, "Checking Frame Alignment", "Validating frame alignment.");
+  const int total = std::max(n, 2) - 1;
+  std::atomic<int> finished{0};
+  cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) {
+      results[i] = checkFrame(reference, inputs[i], i);
+      const int done = ++finished;
+      progress.write(stack_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
+                     "Checked alignment " + std::to_string(done) + " of " + std::to_string(total) + ".");
+    }
+  });
+  std::vector<std::string> kept;
+  for (const NLAlignmentGateResult& r : results)
+    if (r.used) kept.push_back(r.path);
+  log += NL_formatAlignmentGateLog(results, minFrames, cv::getNumThreads());
+  return kept;
+}

@@ -1,0 +1,23 @@
+// Progress of one hybrid stack job, shared by the gates and the stacks of this folder.
+#pragma once
+
+#include "plumbing/plumbing.h"
+
+#include <string>
+
+namespace stack_detail {
+
+// Per-job progress: the job's own file, so concurrent jobs never mix.
+struct JobProgress {
+  std::string path;  // empty: no reporting
+  void write(int percent, const std::string& stage, const std::string& detail) const {
+    NL_writeProgressFile(path, percent, stage, detail);
+  }
+};
+
+// start + round(done * span / total), halves away from zero.
+inline int progressBetween(int start, double span, long long done, long long total) {
+  return start + NL_roundPercent(double(done) * span / double(total > 0 ? total : 1));
+}
+
+}  // namespace stack_detail
