@@ -1,10 +1,9 @@
 // The hybrid stack job file (key=value lines) and the method table.
 #include "stack/stack.h"
 
+#include "plumbing/plumbing.h"
+
 #include <cstdlib>
-#include <fstream>
-#include <iomanip>
-#include <locale>
 #include <sstream>
 
 namespace {
@@ -37,17 +36,16 @@ std::string trimTestString(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-std::string NL_formatDouble(double value, int decimals) {
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << std::fixed << std::setprecision(decimals) << value;
-  return out.str();
-}
+std::string NL_formatDouble(double value, int decimals) { return NL_formatNumber(value, decimals); }
 
-TestJobConfig NL_readTestJobConfig(const std::string& jobPath) {
+TestJobConfig NL_readTestJobConfig(const std::string& jobPath, std::string* failure) {
   TestJobConfig config;
-  std::ifstream in(jobPath, std::ios::binary);
-  if (!in) return config;
+  std::string text, why;
+  if (!NL_readJobFile(jobPath, text, why)) {
+    if (failure) *failure = why;
+    return config;
+  }
+  std::istringstream in(text);
   for (std::string raw; std::getline(in, raw);) {
     const std::string line = trimTestString(raw);
     if (line.empty() || line[0] == '#') continue;

@@ -140,8 +140,9 @@ std::string NL_formatDouble(double value, int decimals);
 
 // key=value lines: "#" comments, blanks around "=", CRLF line ends; a repeated
 // key replaces the earlier value, every "input" line adds a frame. A file that
-// cannot be opened gives the defaults.
-TestJobConfig NL_readTestJobConfig(const std::string& jobPath);
+// cannot be read (missing, not a regular file, over 16 MB) gives the defaults,
+// and its reason in failure when given.
+TestJobConfig NL_readTestJobConfig(const std::string& jobPath, std::string* failure = nullptr);
 
 // A method name of the job file: the three registered stacks and "auto".
 bool NL_isKnownStackMethod(const std::string& method);
