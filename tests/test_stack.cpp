@@ -1,6 +1,8 @@
 // The combine engine shared by the stacking jobs, and the hybrid stack job: job file, gates,
 // registered stacks, result log and driver.
 #include "stack/stack.h"
+#include "stack/detail/job_guard.h"
+#include "stack/detail/registered_stack.h"
 
 #include "plumbing/plumbing.h"
 #include "support.h"
@@ -11,8 +13,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <map>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <thread>
 
@@ -302,7 +309,7 @@ const std::string kSigma = "registered-sigma-homography";
 // A small noisy 16-bit deep-sky burst: 600 x 400, bright enough for a few
 // hundred stars per frame, a satellite in frame 1; the last frame has poor
 // seeing when poorSeeing is set.
-synth::Scene smallScene(int frames, std::uint64_t seed, bool poorSeeing, int bits = 16) {
+synth::Scene smallScene(int frames, std::uint64_t seed, bool poorSeeing, int bits = 16, bool steadySeeing = false) {
   synth::StackSettings s;
   s.size = {600, 400};
   s.frames = frames;
@@ -312,6 +319,7 @@ synth::Scene smallScene(int frames, std::uint64_t seed, bool poorSeeing, int bit
   s.sky.faintestFlux = 0.8;
   s.poorSeeingFrame = poorSeeing ? frames - 1 : -2;
   s.poorSeeingFwhm = 7.0;
+  if (steadySeeing) s.fwhmMin = s.fwhmMax = 3.0;  // every frame shows the truth's star shape
   return synth::makeStackScene(s);
 }
 
@@ -602,4 +610,393 @@ TEST(AlignmentGate, UnreadableReferenceKeepsEveryFrame) {
   log.clear();
   EXPECT_EQ(NL_filterInputsByAlignmentQuality({paths[1]}, 2, log), std::vector<std::string>{paths[1]});
   EXPECT_EQ(log, "");
+}
+
+// ---- Driver -------------------------------------------------------------------
+
+TEST(HybridJob, EveryValidationTextEndsInTheLogAndAFinalProgressEntry) {
+  TempDir dir;
+  const std::string progress = dir.file("progress.txt"), log = dir.file("log.txt");
+  const std::vector<std::string> two = {dir.file("a.tif"), dir.file("b.tif")};
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {jobText("Auto", dir.file("o.tif"), progress, log, two),
+       "Lumivex Hybrid test currently supports average, median, sigma or auto."},
+      {jobText("median", dir.file("o.tif"), progress, log, two),
+       "Lumivex Hybrid test currently supports average, median, sigma or auto."},
+      {jobText(kMedian, "", progress, log, two), "Lumivex Hybrid test failed: output is empty."},
+      {jobText(kSigma, dir.file("o.tif"), progress, log, {two[0]}),
+       "Lumivex Hybrid test failed: at least two inputs are required."},
+  };
+  for (const auto& [text, message] : cases) {
+    writeFile(dir.file("job.txt"), text);
+    EXPECT_EQ(NL_runLumivexJob(dir.file("job.txt")), message);
+    EXPECT_EQ(readFile(log), message);
+    const ProgressEntry last = readProgress(progress);
+    EXPECT_EQ(last.percent, 100);
+    EXPECT_EQ(last.stage, "Failed");
+    EXPECT_EQ(last.detail, "Stacking failed.");
+  }
+  EXPECT_EQ(NL_runLumivexJob(dir.file("no_such_job.txt")),
+            "Lumivex Hybrid test currently supports average, median, sigma or auto.");
+}
+
+TEST(HybridJob, EscapingExceptionStillWritesTheFailureLogAndProgress) {
+  TempDir dir;
+  TestJobConfig job;
+  job.progress = dir.file("progress.txt");
+  job.resultLog = dir.file("log.txt");
+  NL_writeProgressFile(job.progress, 40, "Creating Stacked Image", "Creating a registered median stack.");
+  NLHybridJobOutcome outcome;
+  EXPECT_THROW(stack_detail::runGuarded(job, outcome,
+                                        [](NLHybridJobOutcome& o) -> std::string {
+                                          o.selectedMethod = "registered-median-homography";
+                                          o.qualityLog = "Frame quality filter:\n";
+                                          throw std::runtime_error("out of memory while warping");
+                                        }),
+               std::runtime_error);
+  EXPECT_EQ(readFile(job.resultLog),
+            "Lumivex Hybrid stack failed.\nerror = out of memory while warping\n"
+            "selectedMethod = registered-median-homography\ntimingQualityMs = 0\ntimingAlignmentMs = 0\n"
+            "timingStackMs = 0\nFrame quality filter:\n");
+  const ProgressEntry last = readProgress(job.progress);
+  EXPECT_EQ(last.percent, 100);
+  EXPECT_EQ(last.stage, "Failed");
+  NLHybridJobOutcome other;
+  EXPECT_ANY_THROW(stack_detail::runGuarded(job, other, [](NLHybridJobOutcome&) -> std::string { throw 42; }));
+  EXPECT_NE(readFile(job.resultLog).find("error = unknown exception\n"), std::string::npos);
+}
+
+TEST(HybridJob, ResultLogSectionsInOrder) {
+  NLHybridJobOutcome o;
+  o.success = true;
+  o.selectedMethod = kMedian;
+  o.qualityMs = 12, o.alignmentMs = 345, o.stackMs = 6789;
+  o.qualityLog = "Q\n", o.alignmentLog = "A\n", o.stackText = "Median stack success.\noutput = x";
+  EXPECT_EQ(NL_formatHybridJobLog(o),
+            "Lumivex Hybrid stack completed.\nselectedMethod = registered-median-homography\ntimingQualityMs = 12\n"
+            "timingAlignmentMs = 345\ntimingStackMs = 6789\nQ\nA\nMedian stack success.\noutput = x");
+  o.success = false;
+  EXPECT_EQ(NL_formatHybridJobLog(o).rfind("Lumivex Hybrid stack failed.\nselectedMethod = ", 0), 0u);
+
+  NLStackReport r;
+  r.kind = NLStackKind::Sigma;
+  r.output = "/o/s.tif", r.inputs = 7, r.width = 612, r.height = 409, r.threads = 2;
+  r.localCorrection = "localCorrection = not used";
+  r.loadMs = 1, r.transformMs = 2, r.warpMs = 3, r.combineMs = 4, r.writeMs = 5;
+  EXPECT_EQ(NL_formatStackReport(r),
+            "Sigma stack success.\noutput = /o/s.tif\ninputs = 7\ncanvas = 612 x 409\n"
+            "performance = OpenCV parallel quality/alignment/transforms/rows, threads=2\n"
+            "performanceSigma = parallel transforms + no per-pixel value vector, streaming two-pass clip\n"
+            "timingSigmaLoadMs = 1\ntimingSigmaTransformMs = 2\ntimingSigmaWarpMs = 3\ntimingSigmaCombineMs = 4\n"
+            "timingSigmaWriteMs = 5\nlocalCorrection = not used\nsigmaLow = 2.000000\nsigmaHigh = 2.000000");
+  r.kind = NLStackKind::Average;
+  EXPECT_EQ(NL_formatStackReport(r),
+            "Average stack success.\noutput = /o/s.tif\ninputs = 7\ncanvas = 612 x 409\n"
+            "performance = OpenCV parallel quality/alignment/transforms/rows, threads=2\nlocalCorrection = not used");
+}
+
+TEST(HybridJob, UnsafePathsAreRefusedAndNeverOverwriteAnInput) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(2, 31, false);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  const std::string before = readFile(paths[0]);
+  writeFile(dir.file("job.txt"), jobText(kAverage, paths[1], dir.file("p.txt"), paths[0], paths));
+  const std::string text = NL_runLumivexJob(dir.file("job.txt"));
+  EXPECT_EQ(text, "Lumivex Hybrid test failed: output " + paths[1] + " is the same file as input frame " + paths[1]);
+  EXPECT_EQ(readFile(paths[0]), before);  // the result log named an input: not written
+  EXPECT_EQ(readProgress(dir.file("p.txt")).stage, "Failed");
+  EXPECT_EQ(NL_runLumivexJob(dir.path()).rfind("Lumivex Hybrid test failed: job file is not a regular file: ", 0), 0u);
+}
+
+// ---- Registered stacks ----------------------------------------------------------
+
+namespace {
+
+cv::Mat greyOf(const cv::Mat& image) {
+  cv::Mat grey = image, out;
+  if (image.channels() == 3) cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+  grey.convertTo(out, CV_32F);
+  return out;
+}
+
+// Difference to the truth without its smooth part: the frames' sky levels
+// and gradients differ by design, stars, noise and streaks do not.
+cv::Mat detailDifference(const cv::Mat& image, const cv::Mat& truth) {
+  cv::Mat diff = greyOf(image) - greyOf(truth), smooth;
+  cv::GaussianBlur(diff, smooth, cv::Size(0, 0), 20.0);
+  return diff - smooth;
+}
+
+// PSNR on the sky between the stars: resampling reshapes bright star cores
+// by a few percent, which would drown the noise this measures.
+double psnr(const cv::Mat& image, const cv::Mat& truth) {
+  const double top = truth.depth() == CV_16U ? 65535.0 : 255.0;
+  cv::Mat starless = cv::abs(detailDifference(truth, cv::Mat::zeros(truth.size(), truth.type()))) < 0.002 * top;
+  cv::erode(starless, starless, cv::Mat(), cv::Point(-1, -1), 3);
+  const cv::Rect inner(30, 30, truth.cols - 60, truth.rows - 60);
+  const cv::Mat d = detailDifference(image, truth);
+  return 10.0 * std::log10(top * top / cv::mean(d(inner).mul(d(inner)), starless(inner))[0]);
+}
+
+// The reference frame's place on the canvas: the truth's bounding box, then
+// the best match within a pixel (the fitted corners differ from the truth's).
+cv::Rect referenceOnCanvas(const cv::Mat& stack, const synth::Scene& scene, size_t frames) {
+  const cv::Size size = scene.frames[0].size();
+  double minX = 0, minY = 0;
+  for (size_t i = 1; i < frames; ++i)
+    for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0), cv::Point2d(0, size.height),
+                                cv::Point2d(size.width, size.height)}) {
+      const cv::Point2d p = synth::applyHomography(scene.truth[i].frameToReference, c);
+      minX = std::min(minX, p.x), minY = std::min(minY, p.y);
+    }
+  cv::Rect best;
+  double bestError = 1e300;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) {
+      const cv::Rect r(int(std::ceil(-minX)) + dx, int(std::ceil(-minY)) + dy, size.width, size.height);
+      if (r.x < 0 || r.y < 0 || r.br().x > stack.cols || r.br().y > stack.rows) continue;
+      const cv::Mat d = detailDifference(stack(r), scene.noiselessReference);
+      const double e = cv::mean(d.mul(d))[0];
+      if (e < bestError) bestError = e, best = r;
+    }
+  return best;
+}
+
+// Mean detail difference to the truth on the satellite's pixels, seen in the reference frame.
+double streakExcess(const cv::Mat& onReference, const synth::Scene& scene) {
+  const synth::TrailTruth& t = scene.trails.at(0);
+  cv::Mat mask;
+  cv::warpPerspective(t.mask, mask, cv::Mat(scene.truth[t.frame].frameToReference), t.mask.size(),
+                      cv::INTER_NEAREST);
+  return cv::mean(detailDifference(onReference, scene.noiselessReference), mask)[0];
+}
+
+struct StackRun {
+  bool ok = false;
+  std::string text;
+  cv::Mat image;
+};
+
+using StackFunction = bool (*)(const std::vector<std::string>&, const std::string&, std::string&,
+                               const std::string&);
+
+StackRun runStack(StackFunction f, const std::vector<std::string>& inputs, const std::string& output,
+                  const std::string& progress = std::string()) {
+  StackRun r;
+  r.ok = f(inputs, output, r.text, progress);
+  if (r.ok) r.image = cv::imread(output, cv::IMREAD_UNCHANGED);
+  return r;
+}
+
+}  // namespace
+
+TEST(RegisteredStacks, CleanerThanAFrameAndTheSatelliteGoneFromMedianAndSigma) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(8, 41, false, 16, true);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  const double framePsnr = psnr(scene.frames[0], scene.noiselessReference);
+  std::map<std::string, double> excess;
+  for (const auto& [name, f] : std::vector<std::pair<std::string, StackFunction>>{
+           {"median", NL_registeredMedianHomography},
+           {"sigma", NL_registeredSigmaHomography},
+           {"average", NL_registeredAverageHomography}}) {
+    const StackRun run = runStack(f, paths, dir.file(name + ".tif"));
+    ASSERT_TRUE(run.ok) << run.text;
+    EXPECT_EQ(run.image.type(), CV_16UC3);
+    const cv::Mat onReference = run.image(referenceOnCanvas(run.image, scene, paths.size()));
+    EXPECT_GT(psnr(onReference, scene.noiselessReference), framePsnr + 4.0) << name;
+    excess[name] = streakExcess(onReference, scene);
+  }
+  // One frame in six carries the streak: the average keeps a sixth of it.
+  EXPECT_GT(excess["average"], 20.0 * std::max(std::abs(excess["median"]), 1.0));
+  EXPECT_GT(excess["average"], 20.0 * std::max(std::abs(excess["sigma"]), 1.0));
+}
+
+TEST(RegisteredStacks, MoreFramesGiveACleanerStack) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(8, 43, false, 8, true);
+  std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  std::vector<double> gain;
+  for (size_t n : {2u, 4u, 8u}) {
+    const std::vector<std::string> first(paths.begin(), paths.begin() + n);
+    const StackRun run = runStack(NL_registeredAverageHomography, first, dir.file("avg.tif"));
+    ASSERT_TRUE(run.ok) << run.text;
+    EXPECT_EQ(run.image.type(), CV_8UC3);
+    gain.push_back(psnr(run.image(referenceOnCanvas(run.image, scene, n)), scene.noiselessReference));
+  }
+  EXPECT_GT(gain[1], gain[0] + 1.0);
+  EXPECT_GT(gain[2], gain[1] + 1.0);
+}
+
+// Bands of rows against the whole canvas at once, with a local correction in
+// play (distorted frames) so the band edges of the correction's resampling are crossed.
+TEST(RegisteredStacks, BandsOfRowsEqualTheWholeCanvasWithinOneUnit) {
+  TempDir dir;
+  synth::StackSettings s;
+  s.size = {520, 360};
+  s.frames = 4;
+  s.seed = 47;
+  s.sky.density = 1.5e-3;
+  s.sky.faintestFlux = 0.8;
+  s.poorSeeingFrame = -2;
+  s.distortionK1 = 0.03;
+  const synth::Scene scene = synth::makeStackScene(s);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  for (const stack_detail::StackMethod* m : {&stack_detail::medianMethod(), &stack_detail::sigmaMethod()}) {
+    std::string wholeText, bandText;
+    ASSERT_TRUE(stack_detail::runRegisteredStack(*m, paths, dir.file("whole.tif"), wholeText, "", 100000))
+        << wholeText;
+    ASSERT_TRUE(stack_detail::runRegisteredStack(*m, paths, dir.file("bands.tif"), bandText, "", 7)) << bandText;
+    const cv::Mat whole = cv::imread(dir.file("whole.tif"), cv::IMREAD_UNCHANGED);
+    const cv::Mat bands = cv::imread(dir.file("bands.tif"), cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(whole.size(), bands.size());
+    cv::Mat diff;
+    cv::absdiff(whole, bands, diff);
+    EXPECT_LE(cv::norm(diff, cv::NORM_INF), 1.0) << wholeText;
+    EXPECT_LT(cv::countNonZero(diff.reshape(1)), int(diff.total()) / 100);
+    EXPECT_EQ(wholeText.find("localCorrectionFrames = 0 /"), std::string::npos) << wholeText;
+  }
+}
+
+TEST(RegisteredStacks, BadInputEndsInItsOwnText) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(3, 53, false);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  const std::string out = dir.file("out.tif");
+  StackRun r = runStack(NL_registeredSigmaHomography, {paths[0], paths[1]}, out);
+  EXPECT_EQ(r.text, "Sigma stack failed: at least three input files are required.");
+  r = runStack(NL_registeredMedianHomography, {paths[0]}, out);
+  EXPECT_EQ(r.text, "Median stack failed: at least two input files are required.");
+
+  cv::Mat other;
+  scene.frames[2].convertTo(other, CV_8UC3, 1.0 / 257.0);
+  const std::string eightBit = dir.file("eight.tif");
+  cv::imwrite(eightBit, other);
+  r = runStack(NL_registeredMedianHomography, {paths[0], paths[1], eightBit}, out);
+  EXPECT_EQ(r.text, "Median stack failed: input image size/type mismatch: " + eightBit);
+
+  std::vector<cv::Mat> floats;
+  for (const cv::Mat& f : scene.frames) {
+    cv::Mat g;
+    f.convertTo(g, CV_32FC3, 1.0 / 65535.0);
+    floats.push_back(g);
+  }
+  const std::vector<std::string> floatPaths = writeFrames(dir, floats, "float");
+  r = runStack(NL_registeredSigmaHomography, floatPaths, out);
+  EXPECT_EQ(r.text, "Sigma stack failed: only 8-bit and 16-bit images are currently supported.");
+  r = runStack(NL_registeredMedianHomography, floatPaths, out);
+  EXPECT_EQ(r.text, "Median stack failed: only 8-bit and 16-bit images are currently supported.");
+  // The average takes any depth: float frames give a float stack.
+  r = runStack(NL_registeredAverageHomography, floatPaths, dir.file("float_average.tif"));
+  EXPECT_TRUE(r.ok) << r.text;
+  EXPECT_EQ(r.image.type(), CV_32FC3);
+
+  const std::string flat = dir.file("flat.tif");
+  cv::imwrite(flat, cv::Mat(scene.frames[0].size(), CV_16UC3, cv::Scalar::all(2000)));
+  r = runStack(NL_registeredMedianHomography, {paths[0], flat}, out);
+  EXPECT_EQ(r.text.rfind("Median stack failed: ", 0), 0u);
+  EXPECT_FALSE(r.ok);
+
+  const std::string nowhere = dir.file("missing_folder/out.tif");
+  r = runStack(NL_registeredAverageHomography, paths, nowhere);
+  EXPECT_EQ(r.text, "Average stack failed: could not write output: " + nowhere);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing_folder")));
+  EXPECT_FALSE(std::filesystem::exists(out));  // no failure above left an image behind
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 9);  // no partial files
+}
+
+TEST(HybridJob, GatesDropTheBlurredAndUnrelatedFramesAndAutoChoosesAgain) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(5, 59, true);   // frame 5 has poor seeing
+  std::vector<cv::Mat> frames = scene.frames;
+  frames.push_back(smallScene(1, 61, false).frames[0]);  // another part of the sky
+  const std::vector<std::string> paths = writeFrames(dir, frames);
+  const std::string progress = dir.file("progress.txt"), log = dir.file("log.txt"), out = dir.file("out.tif");
+  writeFile(dir.file("job.txt"), jobText("auto", out, progress, log, paths, 100));
+  const std::string text = NL_runLumivexJob(dir.file("job.txt"));
+  EXPECT_EQ(readFile(log), text);
+  ASSERT_EQ(text.rfind("Lumivex Hybrid stack completed.\nselectedMethod = registered-median-homography\n"
+                       "timingQualityMs = ", 0), 0u) << text;
+  size_t at = 0;
+  for (const char* section : {"\ntimingAlignmentMs = ", "\ntimingStackMs = ", "\nFrame quality filter:\n",
+                              "\nAlignment quality gate:\n", "\nUsed frames after alignment gate: 4 / 6\n",
+                              "\nMedian stack success.\noutput = "}) {
+    const size_t found = text.find(section, at);
+    ASSERT_NE(found, std::string::npos) << section << "\n" << text;
+    at = found;
+  }
+  EXPECT_NE(text.find("Frame 6: skipped |"), std::string::npos) << text;
+  const ProgressEntry last = readProgress(progress);
+  EXPECT_EQ(last.percent, 100);
+  EXPECT_EQ(last.stage, "Completed");
+  EXPECT_EQ(last.detail, "Stacking finished successfully.");
+  EXPECT_FALSE(cv::imread(out, cv::IMREAD_UNCHANGED).empty());
+}
+
+TEST(HybridJob, TwoFramesForSigmaAndUnregistrableFramesFailWithTheGateText) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(2, 67, false);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  writeFile(dir.file("job.txt"), jobText(kSigma, dir.file("out.tif"), dir.file("p.txt"), dir.file("log.txt"), paths));
+  std::string text = NL_runLumivexJob(dir.file("job.txt"));
+  EXPECT_EQ(text.rfind("Lumivex Hybrid stack failed.\nselectedMethod = registered-sigma-homography\n", 0), 0u);
+  EXPECT_NE(text.find("Quality/alignment gates left too few frames for selected method.\nFrame quality filter:\n"),
+            std::string::npos) << text;
+  EXPECT_EQ(readProgress(dir.file("p.txt")).stage, "Failed");
+
+  std::vector<cv::Mat> flats(3, cv::Mat(300, 400, CV_16UC1, cv::Scalar(1200)));
+  const std::vector<std::string> flatPaths = writeFrames(dir, flats, "flat");
+  writeFile(dir.file("job.txt"), jobText("auto", dir.file("out.tif"), dir.file("p.txt"), dir.file("log.txt"), flatPaths));
+  text = NL_runLumivexJob(dir.file("job.txt"));
+  EXPECT_NE(text.find("Warning: alignment gate left too few frames for selected method.\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Quality/alignment gates left too few frames for selected method.\n"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("out.tif")));
+}
+
+TEST(HybridJob, TwoJobsAtOnceEachKeepTheirOwnProgressFile) {
+  TempDir dir;
+  struct Job {
+    std::string path, progress, log;
+    int frames;
+    std::string text;
+    std::set<std::string> details;
+  };
+  std::vector<Job> jobs(2);
+  for (int j = 0; j < 2; ++j) {
+    Job& job = jobs[j];
+    job.frames = 3 + j;
+    const synth::Scene scene = smallScene(job.frames, 71 + j, false);
+    const std::vector<std::string> paths = writeFrames(dir, scene.frames, "job" + std::to_string(j) + "_");
+    job.path = dir.file("job" + std::to_string(j) + ".txt");
+    job.progress = dir.file("progress" + std::to_string(j) + ".txt");
+    job.log = dir.file("log" + std::to_string(j) + ".txt");
+    writeFile(job.path, jobText(kMedian, dir.file("out" + std::to_string(j) + ".tif"), job.progress, job.log, paths));
+  }
+  std::atomic<int> running{2};
+  std::vector<std::thread> threads;
+  for (Job& job : jobs)
+    threads.emplace_back([&job, &running] {
+      job.text = NL_runLumivexJob(job.path);
+      --running;
+    });
+  while (running > 0) {
+    for (Job& job : jobs) job.details.insert(readProgress(job.progress).detail);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  for (std::thread& t : threads) t.join();
+  for (const Job& job : jobs) {
+    EXPECT_EQ(job.text.rfind("Lumivex Hybrid stack completed.\n", 0), 0u) << job.text;
+    EXPECT_EQ(readProgress(job.progress).stage, "Completed");
+    const std::string own = " of " + std::to_string(job.frames) + ".";
+    const std::string ownGate = " of " + std::to_string(job.frames - 1) + ".";
+    for (const std::string& d : job.details) {
+      const bool counted = d.rfind("Analyzed frame ", 0) == 0 || d.rfind("Loading frame ", 0) == 0;
+      if (counted) {
+        EXPECT_NE(d.find(own), std::string::npos) << d;
+      }
+      if (d.rfind("Checked alignment ", 0) == 0) {
+        EXPECT_NE(d.find(ownGate), std::string::npos) << d;
+      }
+    }
+  }
 }

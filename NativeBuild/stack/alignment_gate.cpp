@@ -23,7 +23,7 @@ bool sameShape(const cv::Mat& a, const cv::Mat& b) {
   return a.cols == b.cols && a.rows == b.rows && a.type() == b.type();
 }
 
-NLAlignmentGateResult checkFrame(const cv::Mat& reference, const std::string& path, int index) {
+NLAlignmentGateResult checkFrame(const NLReferenceStars& reference, const std::string& path, int index) {
   NLAlignmentGateResult r;
   r.path = path;
   const cv::Mat frame = NL_imreadWithRetry(path, -1);
@@ -31,15 +31,16 @@ NLAlignmentGateResult checkFrame(const cv::Mat& reference, const std::string& pa
     r.verdict = NLAlignmentVerdict::LoadFailed;
     return r;
   }
-  if (!sameShape(frame, reference)) {
+  if (!sameShape(frame, reference.image)) {
     r.verdict = NLAlignmentVerdict::Mismatch;
     return r;
   }
   r.verdict = NLAlignmentVerdict::Registered;
   r.quality.frameIndex = index;
   cv::Mat homography;
-  const bool registered = NL_buildHomographyTransformWithQuality(reference, frame, kSigmaFactor, kStarBudget,
-                                                                 kMaxShift, kTolerance, homography, r.quality);
+  const bool registered =
+      NL_buildHomographyTransformWithQuality(reference, frame, kMaxShift, kTolerance, homography, r.quality);
+  r.quality.frameIndex = index;
   if (!registered || !r.quality.ok) {
     r.reason = r.quality.reason;
     return r;
@@ -74,6 +75,8 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
     return inputs;
   }
   const stack_detail::JobProgress progress{progressPath};
+  // The reference's stars are selected once for every frame it is compared with.
+  const NLReferenceStars referenceStars = NL_selectReferenceStars(reference, kSigmaFactor, kStarBudget);
   std::vector<NLAlignmentGateResult> results(n);
   results[0].used = true;
   results[0].path = inputs[0];
@@ -82,7 +85,7 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
   std::atomic<int> finished{0};
   cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
-      results[i] = checkFrame(reference, inputs[i], i);
+      results[i] = checkFrame(referenceStars, inputs[i], i);
       const int done = ++finished;
       progress.write(stack_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
                      "Checked alignment " + std::to_string(done) + " of " + std::to_string(total) + ".");

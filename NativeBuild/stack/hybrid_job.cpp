@@ -1,4 +1,141 @@
+// Hybrid stack job driver: reads the job, runs both gates and the chosen
+// stack, keeps the job's progress file current and writes its result log.
 #include "stack/stack.h"
 
-// This build carries no Hybrid stack job yet; callers get a plain answer instead of a crash.
-std::string NL_runLumivexJob(const std::string& /*jobPath*/) { return "Hybrid stack job is not available in this build."; }
+#include "stack/detail/job_guard.h"
+#include "stack/detail/stack_progress.h"
+
+#include <chrono>
+#include <exception>
+
+namespace {
+
+using stack_detail::Clock;
+using stack_detail::msSince;
+using StackFunction = bool (*)(const std::vector<std::string>&, const std::string&, std::string&,
+                               const std::string&);
+
+struct MethodEntry {
+  const char* name;
+  StackFunction run;
+  const char* stageMessage;
+};
+
+const MethodEntry kMethods[] = {
+    {"registered-average-homography", NL_registeredAverageHomography, "Creating a registered average stack."},
+    {"registered-median-homography", NL_registeredMedianHomography, "Creating a registered median stack."},
+    {"registered-sigma-homography", NL_registeredSigmaHomography, "Creating a registered sigma-clipped stack."},
+};
+
+const MethodEntry* methodEntry(const std::string& name) {
+  for (const MethodEntry& m : kMethods)
+    if (name == m.name) return &m;
+  return nullptr;
+}
+
+NLJobPaths jobPaths(const std::string& jobPath, const TestJobConfig& job) {
+  NLJobPaths paths;
+  paths.inputs.push_back({"job file", jobPath});
+  for (const std::string& input : job.inputs) paths.inputs.push_back({"input frame", input});
+  paths.outputs = {{"output", job.output}, {"progress file", job.progress}, {"result log", job.resultLog}};
+  return paths;
+}
+
+// The first validation text that applies, empty when the job can run. A job
+// file that exists but cannot be read says so instead of naming the method.
+std::string validationFailure(const std::string& jobPath, const std::string& readFailure,
+                              const TestJobConfig& job, const NLJobPaths& paths) {
+  if (!readFailure.empty() && (NL_isNonRegularFile(jobPath) || NL_isRegularFile(jobPath)))
+    return "Lumivex Hybrid test failed: " + readFailure;
+  if (!NL_isKnownStackMethod(job.method))
+    return "Lumivex Hybrid test currently supports average, median, sigma or auto.";
+  if (job.output.empty()) return "Lumivex Hybrid test failed: output is empty.";
+  if (job.inputs.size() < 2) return "Lumivex Hybrid test failed: at least two inputs are required.";
+  const std::string unsafe = NL_checkJobPaths(paths);
+  return unsafe.empty() ? std::string() : "Lumivex Hybrid test failed: " + unsafe;
+}
+
+// A caller polling the progress file learns the end from the last entry, so
+// every way out of the job writes one at 100.
+std::string finish(const TestJobConfig& job, bool success, const std::string& result) {
+  NL_writeProgressFile(job.progress, 100, success ? "Completed" : "Failed",
+                       success ? "Stacking finished successfully." : "Stacking failed.");
+  NL_writeTextFile(job.resultLog, result);
+  return result;
+}
+
+void runGates(const TestJobConfig& job, const stack_detail::JobProgress& progress, NLHybridJobOutcome& o,
+              std::vector<std::string>& gated) {
+  int minFrames = NL_minFramesForMethod(o.selectedMethod);
+  progress.write(10, "Checking Frame Quality", "Measuring star compactness and selecting the best frames.");
+  Clock::time_point start = Clock::now();
+  const std::vector<std::string> filtered =
+      NL_filterInputsByFrameQuality(job.inputs, job.qualityKeepPercent, minFrames, o.qualityLog, job.progress);
+  o.qualityMs = msSince(start);
+  progress.write(25, "Checking Frame Alignment", "Checking whether the frames can be aligned cleanly.");
+  start = Clock::now();
+  gated = NL_filterInputsByAlignmentQuality(filtered, minFrames, o.alignmentLog, job.progress);
+  o.alignmentMs = msSince(start);
+  // "auto" chooses again for the frames that are actually left.
+  o.selectedMethod = NL_selectStackMethod(job.method, int(gated.size()));
+}
+
+void runStack(const TestJobConfig& job, const stack_detail::JobProgress& progress,
+              const std::vector<std::string>& gated, NLHybridJobOutcome& o) {
+  const Clock::time_point start = Clock::now();
+  const MethodEntry* method = methodEntry(o.selectedMethod);
+  if (int(gated.size()) < NL_minFramesForMethod(o.selectedMethod)) {
+    o.stackText = "Quality/alignment gates left too few frames for selected method.\n" + o.qualityLog +
+                  o.alignmentLog;
+    o.success = false;
+  } else {
+    progress.write(35, "Creating Stacked Image", method->stageMessage);
+    o.success = method->run(gated, job.output, o.stackText, job.progress);
+  }
+  o.stackMs = msSince(start);
+}
+
+std::string runValidJob(const TestJobConfig& job, NLHybridJobOutcome& o) {
+  std::string unused;
+  NL_loadMinimalOpenCVDlls(unused);
+  const stack_detail::JobProgress progress{job.progress};
+  o.selectedMethod = NL_selectStackMethod(job.method, int(job.inputs.size()));
+  std::vector<std::string> gated;
+  runGates(job, progress, o, gated);
+  runStack(job, progress, gated, o);
+  return finish(job, o.success, NL_formatHybridJobLog(o));
+}
+
+}  // namespace
+
+std::string stack_detail::runGuarded(const TestJobConfig& job, NLHybridJobOutcome& outcome,
+                                     const std::function<std::string(NLHybridJobOutcome&)>& body) {
+  std::exception_ptr escaped;
+  try {
+    return body(outcome);
+  } catch (const std::exception& e) {
+    outcome.error = e.what();
+    escaped = std::current_exception();
+  } catch (...) {
+    outcome.error = "unknown exception";
+    escaped = std::current_exception();
+  }
+  outcome.success = false;
+  finish(job, false, NL_formatHybridJobLog(outcome));
+  std::rethrow_exception(escaped);
+}
+
+std::string NL_runLumivexJob(const std::string& jobPath) {
+  std::string readFailure;
+  TestJobConfig job = NL_readTestJobConfig(jobPath, &readFailure);
+  const NLJobPaths paths = jobPaths(jobPath, job);
+  // Reports never go where they would overwrite an input or a folder.
+  if (!NL_isSafeReportPath(job.progress, paths)) job.progress.clear();
+  if (!NL_isSafeReportPath(job.resultLog, paths)) job.resultLog.clear();
+  NL_writeProgressFile(job.progress, 1, "Preparing Native Engine",
+                       "Native Lumivex addon started. resultLog=" + job.resultLog);
+  const std::string invalid = validationFailure(jobPath, readFailure, job, paths);
+  if (!invalid.empty()) return finish(job, false, invalid);
+  NLHybridJobOutcome outcome;
+  return stack_detail::runGuarded(job, outcome, [&](NLHybridJobOutcome& o) { return runValidJob(job, o); });
+}

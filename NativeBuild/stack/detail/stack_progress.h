@@ -1,8 +1,9 @@
-// Progress of one hybrid stack job, shared by the gates and the stacks of this folder.
+// Progress and timing of one hybrid stack job, shared by the gates, the stacks and the driver.
 #pragma once
 
 #include "plumbing/plumbing.h"
 
+#include <chrono>
 #include <string>
 
 namespace stack_detail {
@@ -18,6 +19,13 @@ struct JobProgress {
 // start + round(done * span / total), halves away from zero.
 inline int progressBetween(int start, double span, long long done, long long total) {
   return start + NL_roundPercent(double(done) * span / double(total > 0 ? total : 1));
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Whole milliseconds since start, truncated: the log's timings.
+inline long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
 }  // namespace stack_detail
