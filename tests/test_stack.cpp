@@ -912,20 +912,22 @@ TEST(HybridJob, GatesDropTheBlurredAndUnrelatedFramesAndAutoChoosesAgain) {
   frames.push_back(smallScene(1, 61, false).frames[0]);  // another part of the sky
   const std::vector<std::string> paths = writeFrames(dir, frames);
   const std::string progress = dir.file("progress.txt"), log = dir.file("log.txt"), out = dir.file("out.tif");
-  writeFile(dir.file("job.txt"), jobText("auto", out, progress, log, paths, 100));
+  writeFile(dir.file("job.txt"), jobText("auto", out, progress, log, paths, 80));
   const std::string text = NL_runLumivexJob(dir.file("job.txt"));
   EXPECT_EQ(readFile(log), text);
   ASSERT_EQ(text.rfind("Lumivex Hybrid stack completed.\nselectedMethod = registered-median-homography\n"
                        "timingQualityMs = ", 0), 0u) << text;
   size_t at = 0;
   for (const char* section : {"\ntimingAlignmentMs = ", "\ntimingStackMs = ", "\nFrame quality filter:\n",
-                              "\nAlignment quality gate:\n", "\nUsed frames after alignment gate: 4 / 6\n",
+                              "\nUsed frames after quality filter: 5 / 6\n", "\nAlignment quality gate:\n",
+                              "\nUsed frames after alignment gate: 4 / 5\n",
                               "\nMedian stack success.\noutput = "}) {
     const size_t found = text.find(section, at);
     ASSERT_NE(found, std::string::npos) << section << "\n" << text;
     at = found;
   }
-  EXPECT_NE(text.find("Frame 6: skipped |"), std::string::npos) << text;
+  // The blurred frame ranks last and is the one the quality filter leaves out.
+  EXPECT_NE(text.find("Frame 5: skipped | score="), std::string::npos) << text;
   const ProgressEntry last = readProgress(progress);
   EXPECT_EQ(last.percent, 100);
   EXPECT_EQ(last.stage, "Completed");
