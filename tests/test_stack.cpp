@@ -634,7 +634,7 @@ TEST(HybridJob, EveryValidationTextEndsInTheLogAndAFinalProgressEntry) {
     const ProgressEntry last = readProgress(progress);
     EXPECT_EQ(last.percent, 100);
     EXPECT_EQ(last.stage, "Failed");
-    EXPECT_EQ(last.detail, "Stacking failed.");
+    EXPECT_EQ(last.detail, message);
   }
   EXPECT_EQ(NL_runLumivexJob(dir.file("no_such_job.txt")),
             "Lumivex Hybrid test currently supports average, median, sigma or auto.");

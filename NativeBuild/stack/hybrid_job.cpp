@@ -57,9 +57,10 @@ std::string validationFailure(const std::string& jobPath, const std::string& rea
 
 // A caller polling the progress file learns the end from the last entry, so
 // every way out of the job writes one at 100.
-std::string finish(const TestJobConfig& job, bool success, const std::string& result) {
+std::string finish(const TestJobConfig& job, bool success, const std::string& result,
+                   const std::string& failureDetail = "Stacking failed.") {
   NL_writeProgressFile(job.progress, 100, success ? "Completed" : "Failed",
-                       success ? "Stacking finished successfully." : "Stacking failed.");
+                       success ? "Stacking finished successfully." : failureDetail);
   NL_writeTextFile(job.resultLog, result);
   return result;
 }
@@ -135,7 +136,8 @@ std::string NL_runLumivexJob(const std::string& jobPath) {
   NL_writeProgressFile(job.progress, 1, "Preparing Native Engine",
                        "Native Lumivex addon started. resultLog=" + job.resultLog);
   const std::string invalid = validationFailure(jobPath, readFailure, job, paths);
-  if (!invalid.empty()) return finish(job, false, invalid);
+  // A job refused before it starts names the reason in its last progress entry too.
+  if (!invalid.empty()) return finish(job, false, invalid, invalid);
   NLHybridJobOutcome outcome;
   return stack_detail::runGuarded(job, outcome, [&](NLHybridJobOutcome& o) { return runValidJob(job, o); });
 }
