@@ -295,4 +295,40 @@ TEST(Blend, WritesCroppedCompositeAndFailsWithoutWriting) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("bad.tif")));
 }
 
+// ---- Sky mask blocks of the sky stack report -------------------------------------------
+
+TEST(SkyStackReport, MaskBlocksByteForByte) {
+  using State = NLSkyMaskUse::State;
+  NLSkyMaskUse use;
+  EXPECT_EQ(NL_formatSkyRegistrationMaskBlock(use), "skyRegistrationMask = off | no mask path supplied\n");
+  EXPECT_EQ(NL_formatSkyStackMaskBlock(use), "skyStackMask = off | no mask path supplied\n");
+  use.state = State::LoadFailed;
+  use.load = "could not load sky mask. Tried: /m.png exists=no; ";
+  EXPECT_EQ(NL_formatSkyRegistrationMaskBlock(use),
+            "skyRegistrationMask = failed\nskyRegistrationMaskReason = could not load sky mask. Tried: /m.png "
+            "exists=no; \n");
+  EXPECT_EQ(NL_formatSkyStackMaskBlock(use),
+            "skyStackMask = failed\nskyStackMaskReason = could not load sky mask. Tried: /m.png exists=no; \n"
+            "skyStackMaskFallback = off | using canvas masks only\n");
+  use.state = State::TooFew;
+  EXPECT_EQ(NL_formatSkyRegistrationMaskBlock(use),
+            "skyRegistrationMask = failed\nskyRegistrationMaskReason = too few usable sky pixels after mask erosion\n");
+  EXPECT_EQ(NL_formatSkyStackMaskBlock(use),
+            "skyStackMask = failed\nskyStackMaskReason = too few usable sky pixels after edge protection erosion\n"
+            "skyStackMaskFallback = off | using canvas masks only\n");
+  use.state = State::On;
+  use.source = "/m.tif";
+  use.load = "loaded sky mask: /m.png";
+  use.pixels = 2;
+  use.total = 3;
+  EXPECT_EQ(NL_formatSkyRegistrationMaskBlock(use),
+            "skyRegistrationMask = on\nskyRegistrationMaskSource = /m.tif\nskyRegistrationMaskLoad = loaded sky "
+            "mask: /m.png\nskyRegistrationMaskPixels = 2 / 3\nskyRegistrationMaskPercent = 66.67\n"
+            "skyRegistrationMaskErosion = 15 px\n");
+  EXPECT_EQ(NL_formatSkyStackMaskBlock(use),
+            "skyStackMask = on\nskyStackMaskSource = /m.tif\nskyStackMaskLoad = loaded sky mask: /m.png\n"
+            "skyStackMaskThreshold = 128\nskyStackMaskErosion = 8 px\nskyStackMaskPixels = 2 / 3\n"
+            "skyStackMaskPercent = 66.67\n");
+}
+
 }  // namespace
