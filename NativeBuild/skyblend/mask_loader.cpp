@@ -18,7 +18,10 @@ std::vector<std::string> maskCandidates(const std::string& path) {
   return candidates;
 }
 
-bool opensForReading(const std::string& path) { return std::ifstream(path, std::ios::binary).is_open(); }
+// A pipe or device is never opened: opening a pipe waits for a writer.
+bool opensForReading(const std::string& path) {
+  return NL_isRegularFile(path) && std::ifstream(path, std::ios::binary).is_open();
+}
 
 // Grey of a 1-, 3- or 4-channel mask (alpha ignored); empty for other layouts.
 cv::Mat greyOf(const cv::Mat& image) {
