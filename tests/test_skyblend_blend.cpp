@@ -10,6 +10,10 @@
 #include <cmath>
 #include <random>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 using testsupport::TempDir;
@@ -55,6 +59,20 @@ TEST(SkyMaskLoader, PrefersSortedSiblingAndNormalisesEveryLayout) {
     EXPECT_EQ(cv::countNonZero(mask != 255), 0) << name;
   }
 }
+
+#if defined(__unix__) || defined(__APPLE__)
+TEST(SkyMaskLoader, PipeSiblingIsNeverOpened) {
+  TempDir dir;
+  // Opening a pipe would wait for a writer that never comes.
+  ASSERT_EQ(::mkfifo(dir.file("m.png").c_str(), 0600), 0);
+  cv::imwrite(dir.file("m.tif"), cv::Mat(4, 6, CV_8UC1, cv::Scalar(77)));
+  std::string message;
+  const cv::Mat mask = NL_loadSkyBlendMaskImage(dir.file("m.tif"), message);
+  ASSERT_FALSE(mask.empty());
+  EXPECT_EQ(mask.at<uchar>(0, 0), 77);
+  EXPECT_EQ(message, "loaded sky mask: " + dir.file("m.tif"));
+}
+#endif
 
 // ---- Blend mask and composite ----------------------------------------------------
 
