@@ -2,7 +2,6 @@
 // user's sky mask, pulled back from the horizon and feathered.
 #include "skyblend/skyblend.h"
 
-#include "skyblend/detail/io.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -118,7 +117,7 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
   report.crop = NL_planCoverageCrop(mask.inset, coverage);
   if (report.crop.offReason.empty() && report.crop.rect != cv::Rect(0, 0, out.cols, out.rows))
     out = out(report.crop.rect).clone();
-  if (!skyblend_detail::writeImage(outputPath, out))
+  if (!NL_writeImageFile(outputPath, out))
     return fail(message, "Blend failed: could not write output: " + outputPath);
   report.output = outputPath;
   report.mask = skyMaskPath;
