@@ -24,12 +24,13 @@ struct DemoScene {
   const char* job;  // shown in the table
   cv::Size size;
   int frames;
+  const char* picture;  // the job's main image when its log names several outputs, else nullptr
 };
 const DemoScene kDemoScenes[] = {
-    {"stack", "hybrid stack", {1200, 800}, 6},
-    {"trail", "Star Trail", {960, 640}, 10},
-    {"skyblend", "Sky Blend", {960, 640}, 5},
-    {"glow", "Star Glow", {1200, 800}, 1},
+    {"stack", "hybrid stack", {1200, 800}, 6, nullptr},
+    {"trail", "Star Trail", {960, 640}, 10, nullptr},
+    {"skyblend", "Sky Blend", {960, 640}, 5, "skyblend_blend.tif"},
+    {"glow", "Star Glow", {1200, 800}, 1, nullptr},
 };
 
 struct DemoRow {
@@ -90,7 +91,8 @@ DemoRow runJob(lvhost::StandinHost& host, const DemoScene& d, const synth::Scene
     row.status = "not built";
   } else if (lvhost::resultLogReportsSuccess(result.text)) {
     row.status = "success";
-    row.output = outputOf(result.text, dir);
+    const fs::path picture = fs::path(dir) / (d.picture ? d.picture : "");
+    row.output = d.picture && fs::exists(picture) ? picture.string() : outputOf(result.text, dir);
   } else {
     row.status = "failed";
     const std::string error = logValue(result.text, "error");
