@@ -2,10 +2,12 @@
 #pragma once
 
 #include "plumbing/plumbing.h"
+#include "registration/registration.h"
 #include "stack/stack.h"
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,22 @@ std::vector<std::string> NL_referenceFirstInputs(const std::vector<std::string>&
 // stage (OpenCV, memory) is logged the same way and then rethrown.
 std::string NL_runSkyBlendNativeJob(const std::string& jobPath);
 
+struct NLSkyCoverage;
+// The three stages the driver runs in order; the job's own are NL_skyBlendStages().
+struct NLSkyBlendStages {
+  std::function<bool(const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
+                     const std::string& method, const NLProgressCallback& progress, std::string& message,
+                     NLSkyCoverage& coverage)>
+      skyStack;
+  std::function<bool(const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
+                     const std::string& method, const NLProgressCallback& progress, std::string& message)>
+      foregroundStack;
+  std::function<bool(const NLSkyBlendNativeJob& job, const NLSkyCoverage& coverage, std::string& message)> blend;
+};
+NLSkyBlendStages NL_skyBlendStages();
+// The driver with the given stages (the same texts, progress and failure handling).
+std::string NL_runSkyBlendNativeJobWith(const std::string& jobPath, const NLSkyBlendStages& stages);
+
 // ---- Sky mask ----------------------------------------------------------------
 
 // The mask at path or at its .tif/.tiff/.png sibling (tried in sorted order),
@@ -52,7 +70,7 @@ struct NLSkyCoverage {
 
 // What became of the sky mask in one use (registration or stacking).
 struct NLSkyMaskUse {
-  enum class State { Off, NoFrames, LoadFailed, TooFew, On };
+  enum class State { Off, LoadFailed, TooFew, On };
   State state = State::Off;
   std::string source;      // mask path
   std::string load;        // the loader's message
@@ -109,6 +127,18 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
                                    const NLSkyCoverage& coverage = NLSkyCoverage());
 
 // ---- Reports -------------------------------------------------------------------
+
+struct NLSkyStackReport {
+  std::string output;
+  size_t inputs = 0;
+  std::string method;  // "average" or "sigma"
+  cv::Size canvas;
+  NLSkyMaskUse registrationMask;
+  std::string registrationLog;  // the per-frame registration lines
+  NLSkyMaskUse stackMask;
+  NLLocalCorrectionStats localCorrection;
+};
+std::string NL_formatSkyStackReport(const NLSkyStackReport& report);
 
 std::string NL_formatBlendReport(const NLBlendReport& report);
 std::string NL_formatSkyRegistrationMaskBlock(const NLSkyMaskUse& use);

@@ -51,7 +51,6 @@ std::string NL_formatSkyRegistrationMaskBlock(const NLSkyMaskUse& use) {
   const std::string key = "skyRegistrationMask";
   switch (use.state) {
     case State::Off: return line(key, "off | no mask path supplied");
-    case State::NoFrames: return line(key, "skipped | no source images");
     case State::LoadFailed: return line(key, "failed") + line(key + "Reason", use.load);
     case State::TooFew:
       return line(key, "failed") + line(key + "Reason", "too few usable sky pixels after mask erosion");
@@ -67,8 +66,7 @@ std::string NL_formatSkyStackMaskBlock(const NLSkyMaskUse& use) {
   const std::string key = "skyStackMask";
   const std::string fallback = line("skyStackMaskFallback", "off | using canvas masks only");
   switch (use.state) {
-    case State::Off:
-    case State::NoFrames: return line(key, "off | no mask path supplied");
+    case State::Off: return line(key, "off | no mask path supplied");
     case State::LoadFailed: return line(key, "failed") + line(key + "Reason", use.load) + fallback;
     case State::TooFew:
       return line(key, "failed") + line(key + "Reason", "too few usable sky pixels after edge protection erosion") +
@@ -78,6 +76,14 @@ std::string NL_formatSkyStackMaskBlock(const NLSkyMaskUse& use) {
   return line(key, "on") + line(key + "Source", use.source) + line(key + "Load", use.load) +
          line(key + "Threshold", "128") + line(key + "Erosion", "8 px") + line(key + "Pixels", pixelsOf(use)) +
          line(key + "Percent", fixed2(percentOf(use.pixels, use.total)));
+}
+
+std::string NL_formatSkyStackReport(const NLSkyStackReport& r) {
+  return "Reference-canvas sky stack success.\n" + line("output", r.output) + line("inputs", std::to_string(r.inputs)) +
+         line("stackMethod", r.method) +
+         line("canvas", std::to_string(r.canvas.width) + " x " + std::to_string(r.canvas.height)) +
+         NL_formatSkyRegistrationMaskBlock(r.registrationMask) + r.registrationLog +
+         NL_formatSkyStackMaskBlock(r.stackMask) + NL_formatLocalCorrectionStats(r.localCorrection) + "\n";
 }
 
 std::string NL_skyBlendJobProblem(const NLSkyBlendNativeJob& job) {
