@@ -1,4 +1,163 @@
+// The Sky Blend job: registered sky stack, fixed foreground stack, blend.
 #include "skyblend/skyblend.h"
 
-// This build carries no Sky Blend job yet; callers get a plain answer instead of a crash.
-std::string NL_runSkyBlendNativeJob(const std::string& /*jobPath*/) { return "Sky Blend job is not available in this build."; }
+#include <algorithm>
+#include <exception>
+#include <mutex>
+
+namespace {
+
+const char* const kSkyStage = "Creating Registered Sky Stack";
+const char* const kForegroundStage = "Creating Optional Foreground Stack";
+
+// The progress of one run: whatever order the stack workers report in, the
+// percentage shown never goes back.
+class RunProgress {
+ public:
+  explicit RunProgress(std::string path) : path_(std::move(path)) {}
+  void report(int percent, const std::string& stage, const std::string& detail) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    highest_ = std::max(highest_, std::clamp(percent, 0, 100));
+    NL_writeProgressFile(path_, highest_, stage, detail);
+  }
+  NLProgressCallback ranged(int start, int end) {
+    return [this, start, end](int q, const std::string& stage, const std::string& detail) {
+      report(NL_mapProgress(std::clamp(q, 0, 100), start, end), stage, detail);
+    };
+  }
+  void failed(const std::string& detail) { NL_writeProgressFile(path_, 100, "Failed", detail); }
+
+ private:
+  std::string path_;
+  std::mutex mutex_;
+  int highest_ = 0;
+};
+
+struct Stage {
+  const char* heading;  // first line of the failure log
+  const char* detail;   // progress detail of the failure
+};
+const Stage kSkyStack{"Sky Blend failed during sky stack.\n", "Sky stack failed."};
+const Stage kForegroundStack{"Sky Blend failed during foreground stack.\n", "Foreground stack failed."};
+const Stage kBlend{"Sky Blend failed during blend preview.\n", "Blend preview failed."};
+
+std::string finish(const NLSkyBlendNativeJob& job, const std::string& text) {
+  NL_writeTextFile(job.resultLog, text);
+  return text;
+}
+
+// Every file the job reads and writes, so that no output can land on an
+// input, another output or a folder.
+NLJobPaths jobPaths(const std::string& jobPath, const NLSkyBlendNativeJob& job,
+                    const std::vector<std::string>& ordered) {
+  NLJobPaths paths;
+  paths.inputs.push_back({"job file", jobPath});
+  for (const std::string& input : ordered) paths.inputs.push_back({"input frame", input});
+  paths.inputs.push_back({"sky mask", job.skyMaskPath});
+  paths.outputs = {{"sky output", job.skyOutput},
+                   {"foreground output", job.foregroundOutput},
+                   {"blend output", job.blendOutput},
+                   {"progress file", job.progress},
+                   {"result log", job.resultLog}};
+  return paths;
+}
+
+// A job that may not run: its failure goes wherever it safely can.
+std::string refuse(const NLSkyBlendNativeJob& job, const NLJobPaths& paths, RunProgress& progress,
+                   const std::string& text) {
+  if (NL_isSafeReportPath(job.resultLog, paths)) NL_writeTextFile(job.resultLog, text);
+  if (NL_isSafeReportPath(job.progress, paths)) progress.failed(text);
+  return text;
+}
+
+std::string exceptionText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+// Runs one stage. A false result leaves its failure log in text; an
+// exception writes the same failure log and progress before it goes on, so
+// the script side never waits on a job that has already died.
+template <typename Body>
+bool runStage(const Stage& stage, const NLSkyBlendNativeJob& job, RunProgress& progress, std::string& message,
+              std::string& text, Body body) {
+  bool ok = false;
+  try {
+    ok = body(message);
+  } catch (...) {
+    const std::exception_ptr error = std::current_exception();
+    finish(job, stage.heading + exceptionText(error));
+    progress.failed(stage.detail);
+    std::rethrow_exception(error);
+  }
+  if (ok) return true;
+  text = finish(job, stage.heading + message);
+  progress.failed(stage.detail);
+  return false;
+}
+
+}  // namespace
+
+NLSkyBlendStages NL_skyBlendStages() {
+  NLSkyBlendStages stages;
+  stages.skyStack = [](const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
+                       const std::string& method, const NLProgressCallback& progress, std::string& message,
+                       NLSkyCoverage& coverage) {
+    return NL_registeredSigmaReferenceCanvas(ordered, job.skyOutput, job.skyMaskPath, message, progress, method,
+                                             &coverage);
+  };
+  stages.foregroundStack = [](const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
+                              const std::string& method, const NLProgressCallback& progress, std::string& message) {
+    return NL_fixedSigmaStackToReferenceSize(ordered, job.foregroundOutput, message, progress, method);
+  };
+  stages.blend = [](const NLSkyBlendNativeJob& job, const NLSkyCoverage& coverage, std::string& message) {
+    return NL_blendSkyForegroundWithMask(job.skyOutput, job.foregroundOutput, job.referencePath, job.skyMaskPath,
+                                         job.blendOutput, message, coverage);
+  };
+  return stages;
+}
+
+std::string NL_runSkyBlendNativeJob(const std::string& jobPath) {
+  return NL_runSkyBlendNativeJobWith(jobPath, NL_skyBlendStages());
+}
+
+std::string NL_runSkyBlendNativeJobWith(const std::string& jobPath, const NLSkyBlendStages& stages) {
+  // An unreadable job file reads as empty and fails validation below.
+  std::string jobText, unreadable;
+  NL_readJobFile(jobPath, jobText, unreadable);
+  const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(jobText);
+  std::string setup;
+  NL_loadMinimalOpenCVDlls(setup);
+  RunProgress progress(job.progress);
+  const std::vector<std::string> ordered = NL_referenceFirstInputs(job.inputs, job.referencePath);
+  const NLJobPaths paths = jobPaths(jobPath, job, ordered);
+  const std::string problem = NL_skyBlendJobProblem(job);
+  if (!problem.empty()) return refuse(job, paths, progress, problem);
+  const std::string conflict = NL_checkJobPaths(paths);
+  if (!conflict.empty()) return refuse(job, paths, progress, "Sky Blend failed: " + conflict + ".");
+  progress.report(10, kSkyStage, "Creating registered sky stack.");
+  const std::string method = job.stackMethod == "average" ? "average" : "sigma";
+  progress.report(10, kSkyStage, "Stack method: " + method + ".");
+  std::string text, skyMessage, foregroundMessage, blendMessage;
+  NLSkyCoverage coverage;
+  if (!runStage(kSkyStack, job, progress, skyMessage, text, [&](std::string& m) {
+        return stages.skyStack(ordered, job, method, progress.ranged(10, 55), m, coverage);
+      }))
+    return text;
+  progress.report(55, kForegroundStage, "Creating fixed foreground stack.");
+  if (!runStage(kForegroundStack, job, progress, foregroundMessage, text, [&](std::string& m) {
+        return stages.foregroundStack(ordered, job, method, progress.ranged(55, 80), m);
+      }))
+    return text;
+  progress.report(80, "Blend", "Creating blend preview.");
+  if (!runStage(kBlend, job, progress, blendMessage, text,
+                [&](std::string& m) { return stages.blend(job, coverage, m); }))
+    return text;
+  progress.report(100, "Completed", "Sky Blend finished successfully.");
+  return finish(job, NL_formatSkyBlendSummary(job, ordered.size(), skyMessage, foregroundMessage, blendMessage));
+}
