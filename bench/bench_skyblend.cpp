@@ -1,0 +1,138 @@
+// Sky Blend job on a synthetic scene written by `lumivex synth skyblend`:
+// decode floor (every frame decoded once, one at a time), then the whole job
+// with its time split by stage from its own progress reports, and the
+// process's peak memory.
+//
+//   bench_skyblend DIR        (DIR holds skyblend_job_native.json and the frames)
+#include "skyblend/skyblend.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/resource.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+
+// Peak resident memory of this process in MB; 0 where the platform does not tell.
+double peakMegabytes() {
+#if defined(__APPLE__)
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss / 1048576.0;  // bytes
+#elif defined(__unix__)
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss / 1024.0;  // kilobytes
+#else
+  return 0.0;
+#endif
+}
+
+// First time each progress detail (or stage) was seen, relative to the start.
+class StageClock {
+ public:
+  explicit StageClock(Clock::time_point start) : start_(start) {}
+  void mark(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    marks_.emplace(name, msSince(start_));
+  }
+  double at(const std::string& name) const {
+    const auto it = marks_.find(name);
+    return it == marks_.end() ? -1.0 : it->second;
+  }
+
+ private:
+  Clock::time_point start_;
+  std::mutex mutex_;
+  std::map<std::string, double> marks_;
+};
+
+NLSkyBlendStages timedStages(StageClock& clock) {
+  const NLSkyBlendStages real = NL_skyBlendStages();
+  NLSkyBlendStages s = real;
+  s.skyStack = [real, &clock](const std::vector<std::string>& o, const NLSkyBlendNativeJob& job,
+                              const std::string& m, const NLProgressCallback& progress, std::string& message,
+                              NLSkyCoverage& coverage) {
+    clock.mark("sky");
+    const NLProgressCallback marking = [&](int p, const std::string& stage, const std::string& detail) {
+      clock.mark(detail);
+      progress(p, stage, detail);
+    };
+    return real.skyStack(o, job, m, marking, message, coverage);
+  };
+  s.foregroundStack = [real, &clock](const std::vector<std::string>& o, const NLSkyBlendNativeJob& job,
+                                     const std::string& m, const NLProgressCallback& progress, std::string& message) {
+    clock.mark("foreground");
+    return real.foregroundStack(o, job, m, progress, message);
+  };
+  s.blend = [real, &clock](const NLSkyBlendNativeJob& job, const NLSkyCoverage& coverage, std::string& message) {
+    clock.mark("blend");
+    const bool ok = real.blend(job, coverage, message);
+    clock.mark("end");
+    return ok;
+  };
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: bench_skyblend DIR\n");
+    return 2;
+  }
+  const std::string dir = argv[1];
+  const std::string jobPath = dir + "/skyblend_job_native.json";
+  const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(NL_readTextFile(jobPath));
+  if (job.inputs.empty()) {
+    std::fprintf(stderr, "no job in %s\n", dir.c_str());
+    return 2;
+  }
+  std::string setup;
+  NL_loadMinimalOpenCVDlls(setup);
+  const auto decodeStart = Clock::now();
+  cv::Size size;
+  double frameMegabytes = 0.0;
+  for (const std::string& path : job.inputs) {
+    const cv::Mat frame = cv::imread(path, cv::IMREAD_UNCHANGED);
+    size = frame.size();
+    frameMegabytes += double(frame.total() * frame.elemSize()) / 1048576.0;
+  }
+  const double floor = msSince(decodeStart);
+  const double baseline = peakMegabytes();
+
+  const auto start = Clock::now();
+  StageClock clock(start);
+  const std::string log = NL_runSkyBlendNativeJobWith(jobPath, timedStages(clock));
+  const double whole = msSince(start);
+  if (log.rfind("Sky Blend Native completed.", 0) != 0) {
+    std::fprintf(stderr, "job failed:\n%s\n", log.c_str());
+    return 1;
+  }
+  const double align = clock.at("Aligning sky frames for stacking."), warp = clock.at("Warping aligned sky frames.");
+  const double combine = clock.at("Checking usable sky coverage."), fg = clock.at("foreground");
+  const double blend = clock.at("blend"), end = clock.at("end");
+  std::printf("frames %zu of %dx%d, %d threads\n", job.inputs.size(), size.width, size.height, cv::getNumThreads());
+  std::printf("decode floor          %8.0f ms\n", floor);
+  std::printf("whole job             %8.0f ms  (%.1f x floor)\n", whole, whole / floor);
+  std::printf("  load + masks        %8.0f ms\n", align - clock.at("sky"));
+  std::printf("  sky registration    %8.0f ms\n", warp - align);
+  std::printf("  warp and mesh       %8.0f ms\n", combine - warp);
+  std::printf("  sky combine, write  %8.0f ms\n", fg - combine);
+  std::printf("  foreground stack    %8.0f ms\n", blend - fg);
+  std::printf("  blend               %8.0f ms\n", end - blend);
+  std::printf("peak memory           %8.0f MB  (after decode floor %.0f MB; frames %.0f MB decoded)\n", peakMegabytes(),
+              baseline, frameMegabytes);
+  return 0;
+}
