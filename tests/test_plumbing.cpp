@@ -170,6 +170,32 @@ TEST(TextFiles, ReplaceAndExtensions) {
   EXPECT_EQ(NL_replaceFileExtension("x.y.png", ".tif"), "x.y.tif");
 }
 
+// A script polls for the result log while the job writes it: every read sees
+// one whole text, and nothing is left beside the log.
+TEST(TextFiles, AReaderNeverSeesALogHalfWritten) {
+  TempDir dir;
+  const std::string path = dir.file("log.txt");
+  const std::string a(200000, 'a'), b(150000, 'b');
+  NL_writeTextFile(path, a);
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    for (int i = 0; i < 200; ++i) NL_writeTextFile(path, i % 2 ? a : b);
+    done = true;
+  });
+  int torn = 0, reads = 0;
+  while (!done) {
+    const std::string seen = readFile(path);
+    ++reads;
+    if (seen != a && seen != b) ++torn;
+  }
+  writer.join();
+  EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+  EXPECT_EQ(readFile(path), a);
+  size_t entries = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) entries += e.path().filename() == "log.txt" ? 0 : 1;
+  EXPECT_EQ(entries, 0u);
+}
+
 TEST(ImageIO, RetryFallbackAndBadFiles) {
   TempDir dir;
   cv::Mat image(20, 30, CV_16UC3, cv::Scalar(100, 2000, 65535));

@@ -1,5 +1,6 @@
 // Result images: written whole or not at all.
 #include "plumbing/plumbing.h"
+#include "plumbing/detail/partial_files.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -7,21 +8,20 @@
 #include <filesystem>
 #include <system_error>
 
-namespace {
+namespace lvplumbing {
 
-// Same folder (so the rename stays on one file system) and same extension.
-std::string temporarySibling(const std::string& path) {
+std::string partialSibling(const std::string& path) {
   static std::atomic<unsigned> counter{0};
   const std::filesystem::path p(path);
   const std::string stem = p.stem().string() + ".lumivex-partial-" + std::to_string(counter++);
   return (p.parent_path() / (stem + p.extension().string())).string();
 }
 
-}  // namespace
+}  // namespace lvplumbing
 
 bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
   if (path.empty() || image.empty()) return false;
-  const std::string temp = temporarySibling(path);
+  const std::string temp = lvplumbing::partialSibling(path);
   bool written = false;
   try {
     written = cv::imwrite(temp, image);

@@ -1,13 +1,32 @@
-// Result logs and status files: plain replacement, no error report.
+// Result logs and status files: replaced whole, no error report.
 #include "plumbing/plumbing.h"
+#include "plumbing/detail/partial_files.h"
 
+#include <filesystem>
 #include <fstream>
+#include <system_error>
 
 namespace {
 
 void writeWholeFile(const std::string& path, const std::string& text) {
   // A pipe would block the job until a reader comes; a folder cannot be written.
   if (path.empty() || NL_isNonRegularFile(path)) return;
+  // Written beside and renamed over, so a script polling for the log never
+  // reads it empty or cut short.
+  const std::string temp = lvplumbing::partialSibling(path);
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (out && out.flush()) {
+      out.close();
+      std::error_code ec;
+      std::filesystem::rename(temp, path, ec);
+      if (!ec) return;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove(temp, ec);
+  // a folder that takes no new files may still let the log itself be replaced
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }

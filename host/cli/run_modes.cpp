@@ -77,9 +77,9 @@ JobOutcome outcomeFromLog(const std::string& job, const std::string& logPath, co
 bool isFinalStage(const std::string& stage) { return stage == "Completed" || stage == "Failed"; }
 
 // A background job has ended when its progress file shows an end and its
-// result log has been written since the start and reads the same twice (it
-// is written in one go, not atomically). A log that never comes is given up
-// on a while after the end.
+// result log has been written since the start and reads the same twice
+// (logs are replaced whole, but one from an older build may not be). A log
+// that never comes is given up on a while after the end.
 class BackgroundWatch {
  public:
   explicit BackgroundWatch(const std::string& job)
@@ -94,7 +94,8 @@ class BackgroundWatch {
     const bool finalSeen = progress_.empty() || (read && isFinalStage(p.stage));
     const FileState now = fileState(log_);
     const bool fresh = writtenSince(before_, now) && lastStatus(now.content) != "running";
-    const bool steady = fresh && now.content == lastRead_;
+    // an empty log is one caught between its truncation and its text
+    const bool steady = fresh && !now.content.empty() && now.content == lastRead_;
     lastRead_ = now.exists ? now.content : std::string();
     if (finalSeen && steady) return true;
     // an end left by an earlier run starts no wait for a log that never comes
