@@ -7,17 +7,29 @@
 #include <fstream>
 #include <string>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fuzzsupport {
 
 // The input as a file: the jobs read paths, not buffers. One file per
-// process, rewritten for every input.
+// process, rewritten for every input, in a folder held in memory where the
+// system has one: a disk file system flushes a file truncated and rewritten,
+// and the run would wait on the disk far longer than it computes.
 inline const std::string& asFile(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = "/tmp/lumivex_fuzz_" + std::to_string(::getpid());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  // Removed when the run ends, so runs leave no files behind.
+  struct Scratch {
+    std::string path;
+    ~Scratch() { std::remove(path.c_str()); }
+  };
+  static const Scratch file = [] {
+    struct stat folder;
+    const bool inMemory = ::stat("/dev/shm", &folder) == 0 && S_ISDIR(folder.st_mode);
+    return Scratch{std::string(inMemory ? "/dev/shm" : "/tmp") + "/lumivex_fuzz_" + std::to_string(::getpid())};
+  }();
+  std::ofstream out(file.path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-  return path;
+  return file.path;
 }
 
 // A broken invariant is a finding: abort so libFuzzer keeps the input.

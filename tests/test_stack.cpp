@@ -391,7 +391,9 @@ TEST(StackJobFile, RepeatsClampsAndDefaults) {
   EXPECT_EQ(job.inputs, (std::vector<std::string>{"a=b.tif", "a=b.tif", ""}));
   EXPECT_EQ(job.qualityKeepPercent, 50);
   for (const auto& [value, expected] : std::vector<std::pair<std::string, int>>{
-           {"250", 100}, {"abc", 50}, {"75%", 75}, {"-20", 50}, {"100", 100}}) {
+           {"250", 100}, {"abc", 50}, {"75%", 75}, {"-20", 50}, {"100", 100},
+           // Past the int range: a wrapping atoi made 2^32 + 80 read as 80.
+           {"4294967376", 100}, {"99999999999999999999", 100}, {"-99999999999999999999", 50}}) {
     writeFile(dir.file("keep.txt"), "qualityKeepPercent=" + value + "\n");
     EXPECT_EQ(NL_readTestJobConfig(dir.file("keep.txt")).qualityKeepPercent, expected) << value;
   }

@@ -16,7 +16,12 @@ bool isCSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int clampKeepPercent(int value) { return value < 50 ? 50 : (value > 100 ? 100 : value); }
+// Leading digits as atoi reads them, but a number past the int range clamps
+// like any other instead of being undefined (glibc's atoi wraps it).
+int keepPercentOf(const std::string& value) {
+  const long long read = std::strtoll(value.c_str(), nullptr, 10);
+  return read < 50 ? 50 : (read > 100 ? 100 : int(read));
+}
 
 void applyLine(const std::string& key, const std::string& value, TestJobConfig& config) {
   if (key == "method") config.method = value;
@@ -24,7 +29,7 @@ void applyLine(const std::string& key, const std::string& value, TestJobConfig& 
   else if (key == "progress") config.progress = value;
   else if (key == "resultLog") config.resultLog = value;
   else if (key == "input") config.inputs.push_back(value);
-  else if (key == "qualityKeepPercent") config.qualityKeepPercent = clampKeepPercent(std::atoi(value.c_str()));
+  else if (key == "qualityKeepPercent") config.qualityKeepPercent = keepPercentOf(value);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 # bound fails the script. Reuses the sanitized build of asan.sh.
 set -euo pipefail
 source "$(dirname "$0")/sanitized_build.inc"
-# Executions per target, sized so the four take about two minutes on two
+# Executions per target, sized so the five take about two minutes on two
 # cores; LUMIVEX_FUZZ_RUNS sets one count for all.
 budget() {
   case $1 in
@@ -14,7 +14,7 @@ budget() {
     *) echo 20000 ;;
   esac
 }
-targets=(fuzz_json_readers fuzz_job_parsers fuzz_readiness fuzz_image_decode)
+targets=(fuzz_json_readers fuzz_stack_job fuzz_job_parsers fuzz_readiness fuzz_image_decode)
 configure_sanitized
 cmake --build "$sanitized" -j "$jobs" --target "${targets[@]}"
 
