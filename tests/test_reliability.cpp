@@ -3,6 +3,8 @@
 // size limit. Each must end with a clear failure and nothing lost.
 #include "addon/dispatch.h"
 #include "plumbing/plumbing.h"
+#include "skyblend/skyblend.h"
+#include "stack/stack.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
 #include "synth/synth.h"
@@ -283,6 +285,24 @@ void expectFailedProgress(const std::string& path, const std::string& message) {
                                 "\nwriter=module landscape-progress-monotonic-v2\n");
 }
 
+// A JSON array of {"path": ...} objects.
+std::string pathList(const std::vector<std::string>& paths) {
+  std::string out = "[";
+  for (const std::string& p : paths) out += (out.size() > 1 ? ", {\"path\": " : "{\"path\": ") + quote(p) + "}";
+  return out + "]";
+}
+
+// One bad job: arrange changes the set and returns the failure text; the
+// progress file or result log is not written when the case aims it at a
+// file the job must not touch.
+template <typename Set>
+struct RefusalCase {
+  const char* name;
+  std::function<std::string(Set&)> arrange;
+  bool progressWritten = true;
+  bool logWritten = true;
+};
+
 // A small Star Trail set: three sky frames, two foreground frames, the sky
 // mask, each case changing the job's keys.
 struct TrailSet {
@@ -312,14 +332,9 @@ struct TrailSet {
             {"progress", quote(dir.file("progress.txt"))},      {"resultLog", quote(dir.file("result.txt"))},
             {"rejectionMode", quote("off")}};
   }
-  std::string list(const std::vector<std::string>& paths) const {
-    std::string out = "[";
-    for (const std::string& p : paths) out += (out.size() > 1 ? ", {\"path\": " : "{\"path\": ") + quote(p) + "}";
-    return out + "]";
-  }
   void writeJob() const {
-    std::string text = "{\"type\": \"startrail-native-job\", \"inputs\": " + list(frames) +
-                       ", \"foregroundInputs\": " + list(foreground);
+    std::string text = "{\"type\": \"startrail-native-job\", \"inputs\": " + pathList(frames) +
+                       ", \"foregroundInputs\": " + pathList(foreground);
     for (const auto& k : keys) text += ", " + quote(k.first) + ": " + k.second;
     writeFile(job, text + "}");
   }
@@ -332,12 +347,7 @@ struct TrailSet {
   }
 };
 
-struct TrailCase {
-  const char* name;
-  std::function<std::string(TrailSet&)> arrange;  // changes the set; returns the expected error
-  bool progressWritten = true;
-  bool logWritten = true;
-};
+using TrailCase = RefusalCase<TrailSet>;
 
 }  // namespace
 
@@ -496,12 +506,7 @@ NL_StarGlowJobTiming quickGlowTiming() {
 }  // namespace
 
 TEST(ReliabilityStarGlow, BadInputsFailClearlyAndLoseNothing) {
-  struct GlowCase {
-    const char* name;
-    std::function<std::string(GlowSet&)> arrange;
-    bool progressWritten = true;
-    bool logWritten = true;
-  };
+  using GlowCase = RefusalCase<GlowSet>;
   const std::vector<GlowCase> cases = {
       {"output on the input",
        [](GlowSet& s) {
@@ -580,6 +585,256 @@ TEST(ReliabilityDispatch, PipesAndDevicesAsJobPathsEndAtOnce) {
                 trail.path() + "\n");
 }
 #endif
+// ---- Sky Blend and hybrid stack ----------------------------------------------
+
+namespace {
+
+// Files the user gave a Sky Blend job: frames (plain bytes; every case here is
+// refused before a frame is decoded), the sky mask and the job file.
+struct BlendSet {
+  TempDir dir;
+  std::vector<std::string> frames{dir.file("f0.tif"), dir.file("f1.tif"), dir.file("f2.tif")};
+  std::string mask = dir.file("mask.png"), job = dir.file("skyblend_job_native.json");
+  std::map<std::string, std::string> keys, outputs;
+
+  BlendSet() {
+    for (const std::string& f : frames) writeFile(f, "frame " + f);
+    writeFile(mask, "mask bytes");
+    keys = {{"referencePath", quote(frames[1])}, {"skyMaskPath", quote(mask)},
+            {"progress", quote(dir.file("progress.txt"))}, {"resultLog", quote(dir.file("result.txt"))}};
+    outputs = {{"sky", quote(dir.file("sky.tif"))}, {"foreground", quote(dir.file("fg.tif"))},
+               {"blend", quote(dir.file("blend.tif"))}};
+  }
+  void writeJob() const {
+    std::string text = "{\"type\": \"skyblend-native-job\", \"inputs\": " + pathList(frames) + ", \"outputs\": {";
+    for (const auto& o : outputs) text += (text.back() == '{' ? "" : ", ") + quote(o.first) + ": " + o.second;
+    text += "}";
+    for (const auto& k : keys) text += ", " + quote(k.first) + ": " + k.second;
+    writeFile(job, text + "}");
+  }
+  std::vector<std::string> userFiles() const {
+    std::vector<std::string> all = frames;
+    all.push_back(mask);
+    all.push_back(job);
+    return all;
+  }
+};
+
+// The hybrid stack's key=value job over the same kind of files.
+struct HybridSet {
+  TempDir dir;
+  std::vector<std::string> frames{dir.file("a.tif"), dir.file("b.tif"), dir.file("c.tif")};
+  std::string job = dir.file("job.txt");
+  std::map<std::string, std::string> keys;
+
+  HybridSet() {
+    for (const std::string& f : frames) writeFile(f, "frame " + f);
+    keys = {{"method", "auto"}, {"output", dir.file("stack.tif")}, {"progress", dir.file("progress.txt")},
+            {"resultLog", dir.file("result.txt")}};
+  }
+  void writeJob() const {
+    std::string text = "# hybrid stack\r\n";
+    for (const auto& k : keys) text += k.first + " = " + k.second + "\r\n";
+    for (const std::string& f : frames) text += "input=" + f + "\n";
+    writeFile(job, text);
+  }
+  std::vector<std::string> userFiles() const {
+    std::vector<std::string> all = frames;
+    all.push_back(job);
+    return all;
+  }
+};
+
+// What every refused job leaves: the text returned, in the result log and
+// in a final Failed entry where those may be written, no output image, the
+// user's files as they were.
+template <typename Set>
+void expectRefusals(const std::vector<RefusalCase<Set>>& cases, const std::function<std::string(const Set&)>& run,
+                    const std::vector<std::string>& outputNames) {
+  for (const RefusalCase<Set>& c : cases) {
+    SCOPED_TRACE(c.name);
+    Set set;
+    const std::string expected = c.arrange(set);
+    set.writeJob();
+    const auto before = snapshot(set.userFiles());
+    const std::string log = run(set);
+    EXPECT_EQ(log, expected);
+    if (c.logWritten) {
+      EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+    }
+    if (c.progressWritten) expectFailedProgress(set.dir.file("progress.txt"), expected);
+    for (const std::string& name : outputNames) EXPECT_FALSE(std::filesystem::exists(set.dir.file(name))) << name;
+    expectUnchanged(before);
+  }
+}
+
+}  // namespace
+
+TEST(ReliabilitySkyBlend, BadPathsAndValuesAreRefusedBeforeAnythingIsWritten) {
+  using Case = RefusalCase<BlendSet>;
+  const std::vector<Case> cases = {
+      {"sky output on a frame",
+       [](BlendSet& s) {
+         s.outputs["sky"] = quote(s.frames[2]);
+         return "Sky Blend failed: sky output " + s.frames[2] + " is the same file as input frame " + s.frames[2] + ".";
+       }},
+      {"foreground output on the mask, spelled otherwise",
+       [](BlendSet& s) {
+         const std::string other = s.dir.path() + "/./mask.png";
+         s.outputs["foreground"] = quote(other);
+         return "Sky Blend failed: foreground output " + other + " is the same file as sky mask " + s.mask + ".";
+       }},
+      {"progress on the reference frame",
+       [](BlendSet& s) {
+         s.keys["progress"] = quote(s.frames[1]);
+         return "Sky Blend failed: progress file " + s.frames[1] + " is the same file as input frame " + s.frames[1] +
+                ".";
+       },
+       false},
+      {"result log on the job file",
+       [](BlendSet& s) {
+         s.keys["resultLog"] = quote(s.job);
+         return "Sky Blend failed: result log " + s.job + " is the same file as job file " + s.job + ".";
+       },
+       true, false},
+      {"progress on an empty folder",
+       [](BlendSet& s) {
+         std::filesystem::create_directory(s.dir.file("folder"));
+         s.keys["progress"] = quote(s.dir.file("folder"));
+         return "Sky Blend failed: progress file " + s.dir.file("folder") + " is an existing folder.";
+       },
+       false},
+      {"blend output on an existing folder",
+       [](BlendSet& s) {
+         std::filesystem::create_directory(s.dir.file("blend.d"));
+         s.outputs["blend"] = quote(s.dir.file("blend.d"));
+         return "Sky Blend failed: blend output " + s.dir.file("blend.d") + " is an existing folder.";
+       }},
+      {"two outputs on one file",
+       [](BlendSet& s) {
+         s.outputs["blend"] = quote(s.dir.file("sky.tif"));
+         return "Sky Blend failed: blend output " + s.dir.file("sky.tif") + " is the same file as sky output " +
+                s.dir.file("sky.tif") + ".";
+       }},
+      {"output given as a number",
+       [](BlendSet& s) {
+         s.outputs["foreground"] = "5";
+         return std::string("Sky Blend failed: one or more output paths are empty.");
+       }},
+      {"sky mask given as an object",
+       [](BlendSet& s) {
+         s.keys["skyMaskPath"] = "{\"strayname\": 1}";
+         return std::string("Sky Blend failed: skyMaskPath is empty.");
+       }},
+  };
+  expectRefusals<BlendSet>(cases, [](const BlendSet& s) { return NL_runSkyBlendNativeJob(s.job); },
+                           {"sky.tif", "fg.tif", "blend.tif", "strayname"});
+  EXPECT_FALSE(std::filesystem::exists("strayname"));
+
+  // Progress and result log on one file: the file ends with the failure log,
+  // which is what a caller reads first.
+  BlendSet set;
+  set.keys["progress"] = set.keys["resultLog"];
+  set.writeJob();
+  const std::string log = NL_runSkyBlendNativeJob(set.job);
+  EXPECT_EQ(log, "Sky Blend failed: result log " + set.dir.file("result.txt") + " is the same file as progress file " +
+                     set.dir.file("result.txt") + ".");
+  EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+}
+
+TEST(ReliabilityHybridStack, BadPathsAreRefusedBeforeAnythingIsWritten) {
+  using Case = RefusalCase<HybridSet>;
+  const std::vector<Case> cases = {
+      {"progress on a frame",
+       [](HybridSet& s) {
+         s.keys["progress"] = s.frames[0];
+         return "Lumivex Hybrid test failed: progress file " + s.frames[0] + " is the same file as input frame " +
+                s.frames[0];
+       },
+       false},
+      {"result log on the job file, spelled otherwise",
+       [](HybridSet& s) {
+         s.keys["resultLog"] = s.dir.path() + "/./job.txt";
+         return "Lumivex Hybrid test failed: result log " + s.keys["resultLog"] + " is the same file as job file " +
+                s.job;
+       },
+       true, false},
+      {"output on an existing folder",
+       [](HybridSet& s) {
+         std::filesystem::create_directory(s.dir.file("out.d"));
+         s.keys["output"] = s.dir.file("out.d");
+         return "Lumivex Hybrid test failed: output " + s.dir.file("out.d") + " is an existing folder";
+       }},
+      {"progress on an empty folder",
+       [](HybridSet& s) {
+         std::filesystem::create_directory(s.dir.file("folder"));
+         s.keys["progress"] = s.dir.file("folder");
+         return "Lumivex Hybrid test failed: progress file " + s.dir.file("folder") + " is an existing folder";
+       },
+       false},
+      {"the last of repeated output lines on a frame",
+       [](HybridSet& s) {
+         s.keys["output"] = s.dir.file("stack.tif") + "\noutput=" + s.frames[2];
+         return "Lumivex Hybrid test failed: output " + s.frames[2] + " is the same file as input frame " + s.frames[2];
+       }},
+  };
+  expectRefusals<HybridSet>(cases, [](const HybridSet& s) { return NL_runLumivexJob(s.job); }, {"stack.tif"});
+  HybridSet set;
+  std::filesystem::create_directory(set.dir.file("folder"));
+  set.keys["progress"] = set.dir.file("folder");
+  set.writeJob();
+  NL_runLumivexJob(set.job);
+  EXPECT_TRUE(std::filesystem::is_directory(set.dir.file("folder")));
+}
+
+#ifndef _WIN32
+TEST(ReliabilitySkyBlend, PipesAsJobFrameOrMaskEndAtOnce) {
+  for (const char* what : {"frame", "reference", "mask", "job"}) {
+    SCOPED_TRACE(what);
+    BlendSet set;
+    const std::string pipe = set.dir.file("pipe");
+    std::string job = set.job, expected;
+    if (what == std::string("frame")) {
+      set.frames[2] = pipe;
+      expected = "Sky Blend failed: input frame " + pipe + " is not a regular file.";
+    } else if (what == std::string("reference")) {
+      set.keys["referencePath"] = quote(pipe);
+      expected = "Sky Blend failed: input frame " + pipe + " is not a regular file.";
+    } else if (what == std::string("mask")) {
+      set.keys["skyMaskPath"] = quote(pipe);
+      expected = "Sky Blend failed: sky mask " + pipe + " is not a regular file.";
+    } else {
+      job = set.dir.file("skyblend_job_native.pipe");
+      expected = "Sky Blend failed: at least two input files are required. Parsed inputs=0. Check "
+                 "skyblend_job_native.json inputs[].path entries.";
+    }
+    set.writeJob();
+    Fifo fifo(what == std::string("job") ? job : pipe);
+    // Through the router, as the host calls it: the path marker picks Sky Blend unopened.
+    EXPECT_EQ(NL_runJobForPath(job), expected);
+    if (what != std::string("job")) {
+      expectFailedProgress(set.dir.file("progress.txt"), expected);
+      EXPECT_EQ(readFile(set.dir.file("result.txt")), expected);
+    }
+    EXPECT_FALSE(std::filesystem::exists(set.dir.file("sky.tif")));
+  }
+}
+
+TEST(ReliabilityHybridStack, PipesAndDevicesAsJobOrFrameEndAtOnce) {
+  HybridSet set;
+  Fifo fifo(set.dir.file("pipe"));
+  set.frames[1] = fifo.path();
+  set.writeJob();
+  const std::string expected = "Lumivex Hybrid test failed: input frame " + fifo.path() + " is not a regular file";
+  EXPECT_EQ(NL_runLumivexJob(set.job), expected);
+  expectFailedProgress(set.dir.file("progress.txt"), expected);
+  EXPECT_EQ(readFile(set.dir.file("result.txt")), expected);
+  EXPECT_FALSE(std::filesystem::exists(set.dir.file("stack.tif")));
+  for (const std::string& job : {fifo.path(), std::string("/dev/zero")})
+    EXPECT_EQ(NL_runJobForPath(job), "Lumivex Hybrid test failed: job file is not a regular file: " + job);
+}
+#endif
+
 // ---- Write failures ----------------------------------------------------------
 
 #ifndef _WIN32
@@ -650,6 +905,68 @@ TEST(ReliabilityWrites, FullDiskLeavesNoPartialOutput) {
     EXPECT_EQ(strayFiles(set.dir.path(), {set.job, set.input, set.mask, set.dir.file("progress.txt"),
                                            set.dir.file("result.txt")}),
               std::vector<std::string>{});
+  }
+}
+#endif
+
+#ifndef _WIN32
+TEST(ReliabilityWrites, FullDiskStopsSkyBlendAndHybridStackWithoutPartialImages) {
+  {
+    // A real sky that registers, so the job gets as far as its first write.
+    synth::SkyBlendSettings s;
+    s.size = cv::Size(560, 400);
+    s.sky.density = 1.2e-2;
+    s.frames = 3;
+    s.seed = 17;
+    const synth::Scene scene = synth::makeSkyBlendScene(s);
+    BlendSet set;
+    for (size_t i = 0; i < set.frames.size(); ++i) ASSERT_TRUE(cv::imwrite(set.frames[i], scene.frames[i]));
+    ASSERT_TRUE(cv::imwrite(set.mask, scene.skyMask));
+    set.writeJob();
+    std::string log;
+    {
+      FullDisk full(6000);
+      log = NL_runSkyBlendNativeJob(set.job);
+    }
+    EXPECT_EQ(log, "Sky Blend failed during sky stack.\nReference-canvas sky stack failed: could not write output: " +
+                       set.dir.file("sky.tif"));
+    EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+    expectFailedProgress(set.dir.file("progress.txt"), "Sky stack failed.");
+    std::vector<std::string> kept = set.userFiles();
+    kept.push_back(set.dir.file("progress.txt"));
+    kept.push_back(set.dir.file("result.txt"));
+    EXPECT_EQ(strayFiles(set.dir.path(), kept), std::vector<std::string>{});
+  }
+  {
+    // Three sharp 8-bit frames of a field that passes both gates.
+    synth::StackSettings s;
+    s.size = cv::Size(520, 380);
+    s.frames = 3;
+    s.bits = 8;
+    s.seed = 23;
+    s.sky.density = 2.0e-3;
+    s.sky.faintestFlux = 0.8;
+    s.streakFrame = -2;
+    const synth::Scene scene = synth::makeStackScene(s);
+    HybridSet set;
+    for (size_t i = 0; i < set.frames.size(); ++i) ASSERT_TRUE(cv::imwrite(set.frames[i], scene.frames[i]));
+    set.keys["method"] = "registered-median-homography";
+    set.writeJob();
+    std::string log;
+    {
+      FullDisk full(6000);
+      log = NL_runLumivexJob(set.job);
+    }
+    EXPECT_EQ(log.rfind("Lumivex Hybrid stack failed.\nselectedMethod = registered-median-homography\n", 0), 0u)
+        << log;
+    const std::string tail = "Median stack failed: could not write output: " + set.dir.file("stack.tif");
+    EXPECT_EQ(log.substr(log.size() - std::min(log.size(), tail.size())), tail) << log;
+    EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
+    expectFailedProgress(set.dir.file("progress.txt"), "Stacking failed.");
+    std::vector<std::string> kept = set.userFiles();
+    kept.push_back(set.dir.file("progress.txt"));
+    kept.push_back(set.dir.file("result.txt"));
+    EXPECT_EQ(strayFiles(set.dir.path(), kept), std::vector<std::string>{});
   }
 }
 #endif

@@ -62,11 +62,12 @@ NLJobPaths jobPaths(const std::string& jobPath, const NLSkyBlendNativeJob& job,
   return paths;
 }
 
-// A job that may not run: its failure goes wherever it safely can.
+// A job that may not run: its failure goes wherever it safely can. The log
+// comes last, so a result log named like the progress file ends with it.
 std::string refuse(const NLSkyBlendNativeJob& job, const NLJobPaths& paths, RunProgress& progress,
                    const std::string& text) {
-  if (NL_isSafeReportPath(job.resultLog, paths)) NL_writeTextFile(job.resultLog, text);
   if (NL_isSafeReportPath(job.progress, paths)) progress.failed(text);
+  if (NL_isSafeReportPath(job.resultLog, paths)) NL_writeTextFile(job.resultLog, text);
   return text;
 }
 
