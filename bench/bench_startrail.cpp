@@ -1,109 +1,254 @@
-// Star Trail throughput: frames per second of the direct Lighten path and of
-// the rejection path, beside the time to merely decode the same frames once.
+// Star Trail throughput: the direct Lighten path and the rejection path as
+// ratios to the time of merely decoding the same frames once (measured in
+// the same run), the rejection's time per step, each job's peak memory, and
+// how the time per frame changes with the length of the sequence.
+//
+//   bench_startrail [WIDTHxHEIGHT] [FRAMES...]     default 3000x2000 20 60
+//   bench_startrail quality                         rejection quality on varied small skies
+//
+// Every frame count runs the floor, "off" and "medium" (window 5) on the
+// first FRAMES frames of one rendered scene. Each job runs in a child process
+// of its own where the platform allows, so its peak memory is its own.
 #include "startrail/startrail.h"
 #include "synth/synth.h"
 
-#include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
+#include <string>
 #include <thread>
+#include <vector>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#define LUMIVEX_BENCH_FORK 1
+#endif
 
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
-struct Scene {
-  std::string dir;
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+// The synthetic `trail` scene (stars turning about a pole above the frame, a
+// fixed landscape, satellites and aircraft) as uncompressed 16-bit TIFF
+// frames under the temp folder, kept between runs.
+std::vector<std::string> sceneFrames(cv::Size size, int count) {
+  const fs::path dir = fs::temp_directory_path() / ("lumivex_bench_trail_" + std::to_string(size.width) + "x" +
+                                                    std::to_string(size.height) + "_" + std::to_string(count));
   std::vector<std::string> frames;
-};
-
-// The synthetic `trail` scene (stars turning about a pole above the frame,
-// a fixed landscape, satellites and an aircraft) as uncompressed 16-bit TIFF
-// frames, kept under the temp folder between runs.
-const Scene& scene(int width, int height, int count) {
-  static std::map<int, Scene> scenes;
-  Scene& s = scenes[width];
-  if (!s.frames.empty()) return s;
-  s.dir = (fs::temp_directory_path() / ("lumivex_bench_trail_scene_" + std::to_string(width))).string();
-  for (int i = 0; i < count; ++i) s.frames.push_back(s.dir + "/frame_" + std::to_string(i) + ".tif");
-  const std::string complete = s.dir + "/complete";
-  if (fs::exists(complete)) return s;
-  fs::create_directories(s.dir);
-  synth::TrailSettings settings;
-  settings.size = {width, height};
-  settings.frames = count;
-  const synth::Scene rendered = synth::makeTrailScene(settings);
-  for (int i = 0; i < count; ++i) cv::imwrite(s.frames[size_t(i)], rendered.frames[size_t(i)]);
-  std::ofstream(complete) << "frames=" << count << "\n";
-  return s;
+  for (int i = 0; i < count; ++i) frames.push_back((dir / ("frame_" + std::to_string(i) + ".tif")).string());
+  if (fs::exists(dir / "complete")) return frames;
+  fs::create_directories(dir);
+  std::printf("rendering %d frames at %dx%d into %s\n", count, size.width, size.height, dir.string().c_str());
+  std::fflush(stdout);
+  const auto render = [&] {
+    synth::TrailSettings settings;
+    settings.size = size;
+    settings.frames = count;
+    const synth::Scene scene = synth::makeTrailScene(settings);
+    for (int i = 0; i < count; ++i) cv::imwrite(frames[size_t(i)], scene.frames[size_t(i)]);
+    std::ofstream(dir / "complete") << "frames=" << count << "\n";
+  };
+#ifdef LUMIVEX_BENCH_FORK
+  // Rendered in a child, so the frames held while rendering do not count in the jobs' peak memory.
+  const pid_t child = fork();
+  if (child == 0) {
+    render();
+    std::_Exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+#else
+  render();
+#endif
+  return frames;
 }
 
-std::string writeJob(const Scene& s, const std::string& mode) {
-  const std::string job = s.dir + "/startrail_job_native_" + mode + ".json";
+std::string writeJob(const std::vector<std::string>& frames, const std::string& mode, const std::string& dir) {
+  const std::string job = dir + "/startrail_job_native_" + mode + "_" + std::to_string(frames.size()) + ".json";
+  fs::remove(dir + "/result_" + mode + ".tif");  // an earlier result would make the job number its output
   std::ofstream out(job);
   out << "{\"inputs\": [";
-  for (size_t i = 0; i < s.frames.size(); ++i) out << (i ? ", " : "") << "{\"path\": \"" << s.frames[i] << "\"}";
-  out << "], \"output\": \"" << s.dir << "/result_" << mode << ".tif\", \"rejectionMode\": \"" << mode
+  for (size_t i = 0; i < frames.size(); ++i) out << (i ? ", " : "") << "{\"path\": \"" << frames[i] << "\"}";
+  out << "], \"output\": \"" << dir << "/result_" << mode << ".tif\", \"rejectionMode\": \"" << mode
       << "\", \"temporalWindow\": 5}";
   return job;
 }
 
-int frameCount(int width) { return width >= 6000 ? 12 : 20; }
-
 // The floor: every frame decoded once, by as many threads as the job runs workers.
-void BM_DecodeFloor(benchmark::State& state) {
-  const Scene& s = scene(int(state.range(0)), int(state.range(1)), frameCount(int(state.range(0))));
-  const int workers = NL_starTrailWorkerCount(std::thread::hardware_concurrency(), int(s.frames.size()));
-  for (auto _ : state) {
-    std::atomic<int> next{0};
-    std::vector<std::thread> threads;
-    for (int w = 0; w < workers; ++w)
-      threads.emplace_back([&] {
-        for (int i; (i = next.fetch_add(1)) < int(s.frames.size());) benchmark::DoNotOptimize(cv::imread(s.frames[i], -1));
-      });
-    for (std::thread& t : threads) t.join();
-  }
-  state.counters["fps"] = benchmark::Counter(double(s.frames.size()) * state.iterations(), benchmark::Counter::kIsRate);
+double decodeFloor(const std::vector<std::string>& frames) {
+  const int workers = NL_starTrailWorkerCount(std::thread::hardware_concurrency(), int(frames.size()));
+  const Clock::time_point t0 = Clock::now();
+  std::atomic<int> next{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < workers; ++w)
+    threads.emplace_back([&] {
+      for (int i; (i = next.fetch_add(1)) < int(frames.size());)
+        if (cv::imread(frames[size_t(i)], -1).empty()) std::printf("could not read %s\n", frames[size_t(i)].c_str());
+    });
+  for (std::thread& t : threads) t.join();
+  return secondsSince(t0);
 }
 
-void runJob(benchmark::State& state, const std::string& mode) {
-  const Scene& s = scene(int(state.range(0)), int(state.range(1)), frameCount(int(state.range(0))));
-  const std::string job = writeJob(s, mode);
-  NLStarTrailStageTimes total;
-  for (auto _ : state) {
-    NLStarTrailStageTimes t;
-    const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency(), &t);
-    if (log.find("status=success") == std::string::npos) state.SkipWithError(log.c_str());
-    std::remove((s.dir + "/result_" + mode + ".tif").c_str());
-    total.decode += t.decode, total.starDetection += t.starDetection, total.matching += t.matching;
-    total.warp += t.warp, total.masks += t.masks, total.accumulate += t.accumulate;
-  }
-  const double frames = double(s.frames.size()) * state.iterations();
-  state.counters["fps"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
-  // Worker time per frame by step (ms), summed over the workers.
-  const auto perFrame = [&](std::int64_t ns) { return double(ns) / 1e6 / frames; };
-  state.counters["decode_ms"] = perFrame(total.decode);
-  state.counters["stars_ms"] = perFrame(total.starDetection);
-  state.counters["match_ms"] = perFrame(total.matching);
-  state.counters["warp_ms"] = perFrame(total.warp);
-  state.counters["masks_ms"] = perFrame(total.masks);
-  state.counters["accum_ms"] = perFrame(total.accumulate);
+struct JobFigures {
+  double seconds = 0.0;
+  double peakMegabytes = 0.0;
+  NLStarTrailStageTimes steps;
+  bool ok = false;
+};
+
+JobFigures runOnce(const std::string& job) {
+  JobFigures f;
+  const Clock::time_point t0 = Clock::now();
+  const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency(), &f.steps);
+  f.seconds = secondsSince(t0);
+  f.ok = log.find("status=success") != std::string::npos;
+  if (!f.ok) std::printf("%s\n", log.c_str());
+  return f;
 }
 
-void BM_DirectLighten(benchmark::State& state) { runJob(state, "off"); }
-void BM_RejectionMedium(benchmark::State& state) { runJob(state, "medium"); }
+JobFigures runJob(const std::string& job) {
+#ifdef LUMIVEX_BENCH_FORK
+  int fds[2];
+  if (pipe(fds) != 0) return runOnce(job);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    const JobFigures f = runOnce(job);
+    const ssize_t written = write(fds[1], &f, sizeof f);
+    std::_Exit(written == ssize_t(sizeof f) ? 0 : 1);
+  }
+  close(fds[1]);
+  JobFigures f;
+  const ssize_t got = read(fds[0], &f, sizeof f);
+  close(fds[0]);
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  if (got != ssize_t(sizeof f)) f.ok = false;
+#if defined(__APPLE__)
+  f.peakMegabytes = double(usage.ru_maxrss) / 1048576.0;  // bytes
+#else
+  f.peakMegabytes = double(usage.ru_maxrss) / 1024.0;  // KiB
+#endif
+  return f;
+#else
+  return runOnce(job);
+#endif
+}
 
-#define TRAIL_SIZES Args({3000, 2000})->Args({6000, 4000})->Unit(benchmark::kMillisecond)->UseRealTime()
-BENCHMARK(BM_DecodeFloor)->TRAIL_SIZES->Iterations(3);
-BENCHMARK(BM_DirectLighten)->TRAIL_SIZES->Iterations(3);
-BENCHMARK(BM_RejectionMedium)->TRAIL_SIZES->Iterations(1);
+void report(const std::string& name, const JobFigures& f, double floor, int frames) {
+  std::printf("%-18s %8.0f ms  %5.2fx floor  %6.0f ms/frame  peak %5.0f MB%s\n", name.c_str(), f.seconds * 1e3,
+              f.seconds / floor, f.seconds * 1e3 / frames, f.peakMegabytes, f.ok ? "" : "  FAILED");
+}
+
+void reportSteps(const NLStarTrailStageTimes& s, int frames) {
+  const auto ms = [&](std::int64_t ns) { return double(ns) / 1e6 / frames; };
+  std::printf("  worker ms per frame: decode %.0f, luminance %.0f, stars %.0f, matching %.0f, warp %.0f, masks %.0f, "
+              "accumulate %.0f\n",
+              ms(s.decode), ms(s.luminance), ms(s.starDetection), ms(s.matching), ms(s.warp), ms(s.masks),
+              ms(s.accumulate));
+}
+
+// Rejection "medium", window 5, on trail scenes of several kinds, measured
+// against each scene's clean Lighten.
+void quality() {
+  struct Case {
+    const char* name;
+    synth::TrailSettings settings;
+  };
+  std::vector<Case> cases;
+  synth::TrailSettings dense;
+  dense.size = {1200, 800};
+  dense.frames = 12;
+  cases.push_back({"dense 16-bit 1200x800, 12 frames", dense});
+  synth::TrailSettings seeing = dense;
+  seeing.fwhm = 4.5;
+  seeing.seed = 3;
+  cases.push_back({"dense 16-bit, poor seeing (4.5 px)", seeing});
+  synth::TrailSettings sparse;
+  sparse.size = {960, 640};
+  sparse.frames = 10;
+  sparse.bits = 8;
+  sparse.sky = synth::sparseSky();
+  sparse.sky.density = 3.0e-4;
+  sparse.skyLevel = 0.15;
+  sparse.seed = 2;
+  cases.push_back({"sparse arcs 8-bit 960x640, light-polluted", sparse});
+  synth::TrailSettings sparse16 = sparse;
+  sparse16.bits = 16;
+  sparse16.skyLevel = 0.03;
+  sparse16.seed = 5;
+  cases.push_back({"sparse arcs 16-bit 960x640, dark", sparse16});
+  const fs::path dir = fs::temp_directory_path() / "lumivex_bench_trail_quality";
+  for (const Case& c : cases) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const synth::Scene scene = synth::makeTrailScene(c.settings);
+    std::vector<std::string> frames;
+    for (size_t i = 0; i < scene.frames.size(); ++i) {
+      frames.push_back((dir / ("frame_" + std::to_string(i) + ".tif")).string());
+      cv::imwrite(frames.back(), scene.frames[i]);
+    }
+    const std::string job = writeJob(frames, "medium", dir.string());
+    const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency());
+    const cv::Mat result = cv::imread(dir.string() + "/result_medium.tif", -1);
+    if (result.empty()) {
+      std::printf("%-44s FAILED\n%s\n", c.name, log.c_str());
+      continue;
+    }
+    const synth::RejectionFigures f = synth::rejectionFigures(scene, result);
+    std::printf("%-44s satellite left %5.2f %%  aircraft left %5.2f %%  star-trail lost %5.2f %%\n", c.name,
+                100 * f.satelliteLeft, 100 * f.aircraftLeft, 100 * f.starsLost);
+    std::fflush(stdout);
+  }
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "quality") {
+    quality();
+    return 0;
+  }
+  cv::Size size{3000, 2000};
+  std::vector<int> counts;
+  for (int a = 1; a < argc; ++a) {
+    int w = 0, h = 0;
+    if (std::sscanf(argv[a], "%dx%d", &w, &h) == 2) size = {w, h};
+    else counts.push_back(std::atoi(argv[a]));
+  }
+  if (counts.empty()) counts = {20, 60};
+  const int most = *std::max_element(counts.begin(), counts.end());
+  const std::vector<std::string> all = sceneFrames(size, most);
+  const std::string dir = fs::path(all[0]).parent_path().string();
+  double load[3] = {0, 0, 0};
+#if defined(__unix__) || defined(__APPLE__)
+  getloadavg(load, 3);
+#endif
+  std::printf("Star Trail at %dx%d, 16-bit, %u logical threads, load average %.2f %.2f %.2f\n", size.width,
+              size.height, std::thread::hardware_concurrency(), load[0], load[1], load[2]);
+  for (int n : counts) {
+    const std::vector<std::string> frames(all.begin(), all.begin() + n);
+    decodeFloor(frames);  // warms the file cache, as the jobs find it warm
+    const double floor = decodeFloor(frames);
+    std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)\n", n, floor * 1e3, floor * 1e3 / n);
+    const JobFigures direct = runJob(writeJob(frames, "off", dir));
+    report("direct Lighten", direct, floor, n);
+    const JobFigures rejection = runJob(writeJob(frames, "medium", dir));
+    report("rejection medium", rejection, floor, n);
+    reportSteps(rejection.steps, n);
+    std::fflush(stdout);
+  }
+  return 0;
+}

@@ -197,6 +197,7 @@ std::int64_t elapsedMs(Clock::time_point start) {
 void copyStageTimes(const StageClock& clock, NLStarTrailStageTimes* out) {
   if (!out) return;
   out->decode = clock.decode.load();
+  out->luminance = clock.luminance.load();
   out->starDetection = clock.starDetection.load();
   out->matching = clock.matching.load();
   out->warp = clock.warp.load();

@@ -19,22 +19,32 @@ FrameCache::FrameCache(const std::vector<std::string>& paths, std::vector<int> l
     : paths_(paths), lastUser_(std::move(lastUser)), reader_(std::move(reader)), slots_(paths.size()),
       done_(paths.size(), 0) {}
 
-void FrameCache::put(int index, const cv::Mat& image) {
+namespace {
+
+CachedFrame share(const DecodedFrame& d) {
+  return {std::make_shared<const cv::Mat>(d.image), std::make_shared<const cv::Mat>(d.luminance)};
+}
+
+}  // namespace
+
+void FrameCache::put(int index, const DecodedFrame& frame) {
   {
     std::lock_guard<std::mutex> lock(slots_[index].mutex);
-    slots_[index].image = std::make_shared<const cv::Mat>(image);
+    slots_[index].frame = share(frame);
+    slots_[index].loaded = true;
   }
   std::lock_guard<std::mutex> lock(mutex_);
   loaded_.insert(index);
 }
 
-std::shared_ptr<const cv::Mat> FrameCache::get(int index) {
-  std::shared_ptr<const cv::Mat> image;
+CachedFrame FrameCache::get(int index) {
+  CachedFrame frame;
   {
     std::lock_guard<std::mutex> lock(slots_[index].mutex);
-    if (slots_[index].image) return slots_[index].image;
-    image = std::make_shared<const cv::Mat>(reader_(paths_[index]));
-    slots_[index].image = image;
+    if (slots_[index].loaded) return slots_[index].frame;
+    frame = share(reader_(paths_[index]));
+    slots_[index].frame = frame;
+    slots_[index].loaded = true;
   }
   std::vector<int> stale;
   {
@@ -43,10 +53,15 @@ std::shared_ptr<const cv::Mat> FrameCache::get(int index) {
     else loaded_.insert(index);
   }
   release(stale);
-  return image;
+  return frame;
 }
 
 void FrameCache::finished(int frameIndex) {
+  {
+    // Only the frame itself is ever accumulated; its neighbours want the luminance alone.
+    std::lock_guard<std::mutex> lock(slots_[frameIndex].mutex);
+    slots_[frameIndex].frame.image.reset();
+  }
   std::vector<int> stale;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -67,7 +82,8 @@ void FrameCache::finished(int frameIndex) {
 void FrameCache::release(const std::vector<int>& indices) {
   for (int k : indices) {
     std::lock_guard<std::mutex> lock(slots_[k].mutex);
-    slots_[k].image.reset();
+    slots_[k].frame = CachedFrame();
+    slots_[k].loaded = false;
   }
 }
 

@@ -1,8 +1,11 @@
 #include "startrail/detail/run_state.h"
+#include "startrail/detail/window_transforms.h"
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace startrail_detail {
 
@@ -16,40 +19,136 @@ constexpr int kStarBudget = 3200;
 constexpr double kMatchTolerance = 18.0;  // px
 constexpr int kMinimumMatches = 8;
 constexpr int kWantedStars = 300;  // below this the stars are found against the sky noise
+// In every block of kCheckEvery links one composed transform is checked
+// against a registration of that pair itself. A disagreement above a third
+// of a typical star's width would move the neighbours' stars off the frame's
+// and let the mask take star pixels.
+constexpr int kCheckEvery = 4;
+constexpr double kAgreementPx = 0.75;
 
-int maximumShift(const cv::Mat& frame) { return std::max(std::min(frame.cols, frame.rows) / 3, 160); }
+int maximumShift(cv::Size size) { return std::max(std::min(size.width, size.height) / 3, 160); }
 
 // The detection and selection of the frame-pair registration, run once per
 // frame of the run instead of once per pair.
-const std::vector<NLStarCandidate>& selectedStars(TrailRun& run, int index, const cv::Mat& image) {
+const std::vector<NLStarCandidate>& frameStars(TrailRun& run, int index, const cv::Mat& plane) {
   StarSlot& slot = run.stars[index];
   std::call_once(slot.once, [&] {
     StageTimer timer(run.clock.starDetection);
-    slot.stars = NL_selectGridBalancedStars(
-        NL_findStarCandidates(image, kSigmaFactor, std::max(kStarBudget, 6000), kWantedStars), image.cols, image.rows,
-        kStarBudget);
+    slot.stars = selectTrailStars(plane);
   });
   return slot.stars;
 }
 
+cv::Mat planeOf(TrailRun& run, int index) {
+  const CachedFrame f = run.frames->get(index);
+  return f.luminance ? *f.luminance : cv::Mat();
+}
+
+cv::Mat directTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour) {
+  const std::vector<NLStarCandidate>& reference = frameStars(run, i, plane);
+  const std::vector<NLStarCandidate>& moving = frameStars(run, k, neighbour);
+  StageTimer timer(run.clock.matching);
+  return registerTrailPair(plane, reference, neighbour, moving);
+}
+
+// Frame j onto frame j - 1, registered once per run.
+const cv::Mat& linkTransform(TrailRun& run, int j) {
+  LinkSlot& slot = run.links[size_t(j)];
+  std::call_once(slot.once, [&] {
+    const cv::Mat previous = planeOf(run, j - 1), current = planeOf(run, j);
+    if (previous.empty() || current.empty()) return;
+    slot.toPrevious = directTransform(run, j - 1, previous, j, current);
+  });
+  return slot.toPrevious;
+}
+
+cv::Mat composed(TrailRun& run, int i, int k) {
+  std::vector<cv::Mat> toPrevious(run.links.size());
+  for (int j = std::min(i, k) + 1; j <= std::max(i, k); ++j) toPrevious[size_t(j)] = linkTransform(run, j);
+  return composeOnto(toPrevious, i, k);
+}
+
+// The sampled check of the links kCheckEvery * b + 1 .. kCheckEvery * (b + 1):
+// the composition over the first two against that pair's own registration.
+// Decided once, whatever order the workers ask in, so every worker count
+// gives the same image.
+bool blockTrusted(TrailRun& run, int block) {
+  CheckSlot& slot = run.checks[size_t(block)];
+  std::call_once(slot.once, [&] {
+    const int a = block * kCheckEvery;
+    if (a + 2 >= run.frameCount) return;
+    const cv::Mat chain = composed(run, a, a + 2);
+    if (chain.empty()) return;  // a missing link is not used anyway
+    const cv::Mat first = planeOf(run, a), last = planeOf(run, a + 2);
+    const cv::Mat direct = directTransform(run, a, first, a + 2, last);
+    run.checkedBlocks.fetch_add(1);
+    if (direct.empty() || transformDisagreement(chain, direct, first.size()) <= kAgreementPx) return;
+    run.disagreements.fetch_add(1);
+    slot.trusted = false;
+  });
+  return slot.trusted;
+}
+
+bool linksUsable(TrailRun& run, int i, int k) {
+  for (int j = std::min(i, k) + 1; j <= std::max(i, k); ++j)
+    if (!blockTrusted(run, (j - 1) / kCheckEvery) || linkTransform(run, j).empty()) return false;
+  return true;
+}
+
 }  // namespace
 
-cv::Mat registerNeighbourOnto(TrailRun& run, int frameIndex, const cv::Mat& frame, int neighbourIndex,
-                              const cv::Mat& neighbour) {
-  const std::vector<NLStarCandidate>& reference = selectedStars(run, frameIndex, frame);
-  const std::vector<NLStarCandidate>& moving = selectedStars(run, neighbourIndex, neighbour);
-  NLRegistrationAttempt attempt;
-  {
-    StageTimer timer(run.clock.matching);
-    attempt = NL_refineRegistrationAttempt(
-        frame, neighbour, NL_buildBestRegistrationAttempt(reference, moving, maximumShift(frame), kMatchTolerance));
-  }
+std::vector<NLStarCandidate> selectTrailStars(const cv::Mat& plane) {
+  return NL_selectGridBalancedStars(
+      NL_findStarCandidates(plane, kSigmaFactor, std::max(kStarBudget, 6000), kWantedStars), plane.cols, plane.rows,
+      kStarBudget);
+}
+
+cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLStarCandidate>& referenceStars,
+                          const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars) {
+  const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
+      referencePlane, movingPlane,
+      NL_buildBestRegistrationAttempt(referenceStars, movingStars, maximumShift(referencePlane.size()),
+                                      kMatchTolerance));
   if (!attempt.valid || int(attempt.matches.size()) < kMinimumMatches || attempt.homography.empty()) return cv::Mat();
   // A wrong fit would flag every star as new: comparing unaligned is safer.
-  if (!NL_registrationFitFailure(attempt, reference, moving, frame.size()).empty()) return cv::Mat();
+  if (!NL_registrationFitFailure(attempt, referenceStars, movingStars, referencePlane.size()).empty())
+    return cv::Mat();
+  return attempt.homography;
+}
+
+cv::Mat composeOnto(const std::vector<cv::Mat>& toPrevious, int i, int k) {
+  cv::Mat chain = cv::Mat::eye(3, 3, CV_64F);
+  // G(lo+1) * ... * G(hi) takes frame hi onto frame lo.
+  for (int j = std::max(i, k); j > std::min(i, k); --j) {
+    if (j >= int(toPrevious.size()) || toPrevious[size_t(j)].empty()) return cv::Mat();
+    chain = toPrevious[size_t(j)] * chain;
+  }
+  if (k > i) return chain;
+  cv::Mat inverse;
+  if (cv::invert(chain, inverse, cv::DECOMP_LU) == 0.0) return cv::Mat();
+  return inverse / inverse.at<double>(2, 2);
+}
+
+double transformDisagreement(const cv::Mat& a, const cv::Mat& b, cv::Size size) {
+  if (a.empty() || b.empty()) return std::numeric_limits<double>::infinity();
+  const double w = size.width - 1, h = size.height - 1;
+  double worst = 0.0;
+  for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(w, 0), cv::Point2d(0, h), cv::Point2d(w, h),
+                              cv::Point2d(w / 2, h / 2)}) {
+    const double d = cv::norm(NL_projectPoint(a, p) - NL_projectPoint(b, p));
+    worst = std::isfinite(d) ? std::max(worst, d) : std::numeric_limits<double>::infinity();
+  }
+  return worst;
+}
+
+cv::Mat registerNeighbourOnto(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour) {
+  cv::Mat transform = linksUsable(run, i, k) ? composed(run, i, k) : cv::Mat();
+  // A link that failed or strayed: the pair is registered itself.
+  if (transform.empty()) transform = directTransform(run, i, plane, k, neighbour);
+  if (transform.empty()) return cv::Mat();
   StageTimer timer(run.clock.warp);
   cv::Mat warped;
-  cv::warpPerspective(neighbour, warped, attempt.homography, frame.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+  cv::warpPerspective(neighbour, warped, transform, plane.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
                       cv::Scalar::all(0));
   return warped;
 }

@@ -1,4 +1,5 @@
 #include "startrail/startrail.h"
+#include "startrail/detail/rejection_planes.h"
 
 #include "plumbing/plumbing.h"
 
@@ -44,10 +45,17 @@ double smallMedian(double* v, int n) {
   return (n % 2 == 1) ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
+// Rows of the luminance planes read as doubles, so the median and the
+// comparison are the same arithmetic whatever the planes hold.
 struct RawMaskRow {
   std::vector<double> frame, samples;
   std::vector<std::vector<double>> neighbours;
 };
+
+void planeRow(const cv::Mat& plane, int y, double* out) {
+  const float* p = plane.ptr<float>(y);
+  for (int x = 0; x < plane.cols; ++x) out[x] = p[x];
+}
 
 // The usual case (window 5, every neighbour voting) without a sort: the two
 // middle values of four are max(low pair) and min(high pair), and their sum
@@ -61,6 +69,8 @@ void fourNeighbourRow(RawMaskRow& s, double threshold, int cols, uchar* out) {
   const double *f = s.frame.data(), *n0 = s.neighbours[0].data(), *n1 = s.neighbours[1].data(),
                *n2 = s.neighbours[2].data(), *n3 = s.neighbours[3].data();
   for (int x = 0; x < cols; ++x) {
+    // Only a pixel above the threshold can stand above its neighbours by it.
+    if (f[x] <= threshold) continue;
     if (n0[x] > 0.0 && n1[x] > 0.0 && n2[x] > 0.0 && n3[x] > 0.0) {
       if (f[x] > middleOfFour(n0[x], n1[x], n2[x], n3[x]) + threshold) out[x] = 255;
       continue;
@@ -75,8 +85,8 @@ void fourNeighbourRow(RawMaskRow& s, double threshold, int cols, uchar* out) {
 void rawMaskRow(int y, const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double threshold,
                 bool blackVotes, RawMaskRow& s, cv::Mat& raw) {
   const int n = int(neighbours.size());
-  NL_luminanceRow(frame, y, s.frame.data());
-  for (int k = 0; k < n; ++k) NL_luminanceRow(neighbours[k], y, s.neighbours[k].data());
+  planeRow(frame, y, s.frame.data());
+  for (int k = 0; k < n; ++k) planeRow(neighbours[k], y, s.neighbours[k].data());
   uchar* out = raw.ptr<uchar>(y);
   if (n == 4 && !blackVotes) {
     fourNeighbourRow(s, threshold, frame.cols, out);
@@ -93,12 +103,15 @@ void rawMaskRow(int y, const cv::Mat& frame, const std::vector<cv::Mat>& neighbo
   }
 }
 
+bool samePlane(const cv::Mat& a, const cv::Mat& b) { return a.size() == b.size() && a.type() == b.type(); }
+
+// frame and neighbours are luminance planes (CV_32F).
 cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& allNeighbours, double threshold,
                        bool blackVotes) {
   // A neighbour of another geometry cannot be compared pixel by pixel.
   std::vector<cv::Mat> neighbours;
   for (const cv::Mat& n : allNeighbours)
-    if (NL_isImageCompatibleForStarTrail(frame, n)) neighbours.push_back(n);
+    if (samePlane(frame, n)) neighbours.push_back(n);
   cv::Mat raw = cv::Mat::zeros(frame.size(), CV_8U);
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
     RawMaskRow s;
@@ -110,9 +123,8 @@ cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& allNeig
   return raw;
 }
 
-double thresholdFor(const cv::Mat& frame, double pct, double base) {
-  const double maxValue = frame.depth() == CV_16U ? 65535.0 : 255.0;
-  return std::clamp(pct / 100.0, 0.5, 2.2) * maxValue * base;
+double thresholdFor(double fullScale, double pct, double base) {
+  return std::clamp(pct / 100.0, 0.5, 2.2) * fullScale * base;
 }
 
 // Sets to 255 in clean every component of labels whose entry in keep is true.
@@ -155,7 +167,7 @@ bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& la
   for (int y = y0; y <= y1; ++y)
     for (int x = x0; x <= x1; ++x) {
       if (labels.ptr<int>(y)[x] == label) {
-        inside = std::max(inside, NL_luminanceAt(frame, x, y));
+        inside = std::max(inside, double(frame.ptr<float>(y)[x]));
         continue;
       }
       if (raw.ptr<uchar>(y)[x]) continue;  // flagged too: not something the neighbours show
@@ -165,7 +177,7 @@ bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& la
           const int nx = x + dx, ny = y + dy;
           touches = nx >= 0 && ny >= 0 && nx < frame.cols && ny < frame.rows && labels.ptr<int>(ny)[nx] == label;
         }
-      if (touches) ring = std::max(ring, NL_luminanceAt(frame, x, y));
+      if (touches) ring = std::max(ring, double(frame.ptr<float>(y)[x]));
     }
   return ring >= inside;
 }
@@ -229,12 +241,27 @@ void grow(cv::Mat& clean, int g) {
 
 }  // namespace
 
-cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
-                                               const std::string& rejectionMode, int maskGrowPx,
-                                               double rejectionThresholdPct, double aircraftSensitivity) {
+namespace startrail_detail {
+
+cv::Mat luminancePlane(const cv::Mat& image) {
+  cv::Mat plane(image.size(), CV_32F);
+  std::vector<double> row(size_t(image.cols));
+  for (int y = 0; y < image.rows; ++y) {
+    NL_luminanceRow(image, y, row.data());
+    float* out = plane.ptr<float>(y);
+    for (int x = 0; x < image.cols; ++x) out[x] = float(row[size_t(x)]);
+  }
+  return plane;
+}
+
+double fullScaleOf(const cv::Mat& image) { return image.depth() == CV_16U ? 65535.0 : 255.0; }
+
+cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
+                              const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct,
+                              double aircraftSensitivity) {
   if (neighbours.empty()) return cv::Mat();
   const RejectionPreset preset = presetFor(rejectionMode);
-  const double threshold = thresholdFor(frame, rejectionThresholdPct, preset.registered.thresholdBase);
+  const double threshold = thresholdFor(fullScale, rejectionThresholdPct, preset.registered.thresholdBase);
   const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, false);
   if (cv::countNonZero(raw) == 0) return cv::Mat();
   cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
@@ -244,16 +271,54 @@ cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::
   return clean;
 }
 
+cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
+                            const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct) {
+  if (neighbours.empty()) return cv::Mat();
+  const RejectionPreset preset = presetFor(rejectionMode);
+  const double threshold = thresholdFor(fullScale, rejectionThresholdPct, preset.fallback.thresholdBase);
+  const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, true);
+  cv::Mat clean = shapeFilter(raw, preset.fallback, std::max(preset.fallback.minArea / 2, 8));
+  const double lineThreshold = thresholdFor(fullScale, rejectionThresholdPct, preset.registered.thresholdBase);
+  addLongStreaks(frame, rawOutlierMask(frame, neighbours, lineThreshold, true), maskGrowPx, clean);
+  grow(clean, maskGrowPx);
+  return clean;
+}
+
+}  // namespace startrail_detail
+
+namespace {
+
+// The frame's and its compatible neighbours' luminance planes.
+struct Planes {
+  cv::Mat frame;
+  std::vector<cv::Mat> neighbours;
+};
+
+Planes planesOf(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours) {
+  Planes p;
+  p.frame = startrail_detail::luminancePlane(frame);
+  for (const cv::Mat& n : neighbours)
+    if (NL_isImageCompatibleForStarTrail(frame, n)) p.neighbours.push_back(startrail_detail::luminancePlane(n));
+  return p;
+}
+
+}  // namespace
+
+cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                                               const std::string& rejectionMode, int maskGrowPx,
+                                               double rejectionThresholdPct, double aircraftSensitivity) {
+  if (neighbours.empty()) return cv::Mat();
+  const Planes p = planesOf(frame, neighbours);
+  return startrail_detail::registeredOutlierMask(p.frame, p.neighbours, startrail_detail::fullScaleOf(frame),
+                                                 rejectionMode, maskGrowPx, rejectionThresholdPct,
+                                                 aircraftSensitivity);
+}
+
 cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                                      const std::string& rejectionMode, int maskGrowPx,
                                      double rejectionThresholdPct) {
   if (neighbours.empty()) return cv::Mat();
-  const RejectionPreset preset = presetFor(rejectionMode);
-  const double threshold = thresholdFor(frame, rejectionThresholdPct, preset.fallback.thresholdBase);
-  const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, true);
-  cv::Mat clean = shapeFilter(raw, preset.fallback, std::max(preset.fallback.minArea / 2, 8));
-  const double lineThreshold = thresholdFor(frame, rejectionThresholdPct, preset.registered.thresholdBase);
-  addLongStreaks(frame, rawOutlierMask(frame, neighbours, lineThreshold, true), maskGrowPx, clean);
-  grow(clean, maskGrowPx);
-  return clean;
+  const Planes p = planesOf(frame, neighbours);
+  return startrail_detail::fallbackOutlierMask(p.frame, p.neighbours, startrail_detail::fullScaleOf(frame),
+                                               rejectionMode, maskGrowPx, rejectionThresholdPct);
 }

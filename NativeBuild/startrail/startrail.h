@@ -121,6 +121,7 @@ std::string NL_runStarTrailNativeJob(const std::string& jobPath);
 // Time spent in each step of the frame workers, summed over all workers (ns).
 struct NLStarTrailStageTimes {
   std::int64_t decode = 0;
+  std::int64_t luminance = 0;  // the planes the masks and the registration compare
   std::int64_t starDetection = 0;
   std::int64_t matching = 0;
   std::int64_t warp = 0;

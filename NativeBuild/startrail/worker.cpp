@@ -1,4 +1,5 @@
 #include "startrail/detail/run_state.h"
+#include "startrail/detail/rejection_planes.h"
 
 #include "plumbing/plumbing.h"
 
@@ -15,7 +16,7 @@ const char* workerStage(bool rejectionOff) {
 }
 
 struct Neighbours {
-  std::vector<cv::Mat> images;
+  std::vector<cv::Mat> planes;
   int unregistered = 0;
 };
 
@@ -24,34 +25,45 @@ cv::Mat timedRead(TrailRun& run, const std::string& path) {
   return NL_imreadWithRetry(path, -1);
 }
 
-Neighbours loadNeighbours(TrailRun& run, const cv::Mat& frame, int i) {
+DecodedFrame decoded(TrailRun& run, cv::Mat image) {
+  DecodedFrame d;
+  d.image = std::move(image);
+  if (NL_isImageCompatibleForStarTrail(run.reference, d.image)) {
+    StageTimer timer(run.clock.luminance);
+    d.luminance = luminancePlane(d.image);
+  }
+  return d;
+}
+
+Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
   Neighbours out;
   for (int k : NL_starTrailNeighbourList(i, run.frameCount, run.halfWindow)) {
     writeWorkerProgress(run, run.processed.load());
-    cv::Mat image = *run.frames->get(k);
+    const CachedFrame neighbour = run.frames->get(k);
     // A neighbour that cannot serve as a comparison is simply not asked.
-    if (!NL_isImageCompatibleForStarTrail(run.reference, image)) continue;
-    cv::Mat warped = registerNeighbourOnto(run, i, frame, k, image);
+    if (!neighbour.luminance || neighbour.luminance->empty()) continue;
+    cv::Mat warped = registerNeighbourOnto(run, i, plane, k, *neighbour.luminance);
     if (!warped.empty()) {
-      out.images.push_back(std::move(warped));
+      out.planes.push_back(std::move(warped));
     } else {
-      out.images.push_back(std::move(image));
+      out.planes.push_back(*neighbour.luminance);
       ++out.unregistered;
     }
   }
   return out;
 }
 
-cv::Mat rejectionMask(TrailRun& run, const cv::Mat& frame, int i) {
+cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i) {
   const NLStarTrailNativeJob& job = run.job;
-  const Neighbours n = loadNeighbours(run, frame, i);
+  const Neighbours n = loadNeighbours(run, plane, i);
   writeWorkerProgress(run, run.processed.load());
   StageTimer timer(run.clock.masks);
-  cv::Mat mask = NL_starTrailBuildRegisteredOutlierMask(frame, n.images, job.rejectionMode, job.maskGrowPx,
-                                                        job.rejectionThresholdPct, job.aircraftSensitivity);
+  const double fullScale = fullScaleOf(run.reference);
+  cv::Mat mask = registeredOutlierMask(plane, n.planes, fullScale, job.rejectionMode, job.maskGrowPx,
+                                       job.rejectionThresholdPct, job.aircraftSensitivity);
   if (mask.empty() && n.unregistered > 0)
-    mask = NL_starTrailBuildOutlierMask(frame, n.images, job.rejectionMode, job.maskGrowPx,
-                                        job.rejectionThresholdPct);
+    mask = fallbackOutlierMask(plane, n.planes, fullScale, job.rejectionMode, job.maskGrowPx,
+                               job.rejectionThresholdPct);
   if (!mask.empty()) run.rejectedPixels.fetch_add(cv::countNonZero(mask));
   return mask;
 }
@@ -71,10 +83,12 @@ void processTrailFrame(TrailRun& run, int i) {
   writeWorkerProgress(run, run.processed.load());
   const std::string& path = run.job.inputs[i];
   // The first frame was decoded as the reference already; a second decode would only cost time.
-  const cv::Mat frame = run.frames ? *run.frames->get(i) : (i == 0 ? run.reference : timedRead(run, path));
+  CachedFrame cached;
+  if (run.frames) cached = run.frames->get(i);
+  const cv::Mat frame = cached.image ? *cached.image : (i == 0 ? run.reference : timedRead(run, path));
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);
-  const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, frame, i);
+  const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i);
   writeWorkerProgress(run, run.processed.load());
   const double weight = NL_starTrailCometWeight(run.job, i, run.frameCount);
   NLStarTrailAccumulateTarget target;
@@ -93,9 +107,11 @@ void processTrailFrame(TrailRun& run, int i) {
 void prepareFrameSharing(TrailRun& run) {
   run.stars = std::vector<StarSlot>(run.frameCount);
   if (run.rejectionOff) return;
+  run.links = std::vector<LinkSlot>(run.frameCount);
+  run.checks = std::vector<CheckSlot>(run.frameCount);
   run.frames = std::make_unique<FrameCache>(run.job.inputs, lastUsers(run.frameCount, run.halfWindow),
-                                            [&run](const std::string& path) { return timedRead(run, path); });
-  run.frames->put(0, run.reference);
+                                            [&run](const std::string& path) { return decoded(run, timedRead(run, path)); });
+  run.frames->put(0, decoded(run, run.reference));
 }
 
 }  // namespace startrail_detail

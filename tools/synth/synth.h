@@ -243,6 +243,17 @@ Scene makeSkyBlendScene(const SkyBlendSettings& settings);
 // One frame with stars of varied brightness, size and colour.
 Scene makeGlowScene(const GlowSettings& settings);
 
+// ---- Measures --------------------------------------------------------------
+
+// What a star-trail rejection leaves and takes, against the trail scene's
+// clean Lighten: shares of the satellite and of the aircraft pixels that
+// still stand out, and of the star-trail pixels (well above their local sky,
+// away from the injected trails) lost.
+struct RejectionFigures {
+  double satelliteLeft = 0.0, aircraftLeft = 0.0, starsLost = 0.0;
+};
+RejectionFigures rejectionFigures(const Scene& trailScene, const cv::Mat& result);
+
 // ---- Files -----------------------------------------------------------------
 
 // The scene's truth as JSON text (matrices row-major, "C" locale numbers).

@@ -14,27 +14,39 @@
 
 namespace startrail_detail {
 
+// A decoded frame and its luminance plane (the only part its neighbours compare).
+struct DecodedFrame {
+  cv::Mat image;
+  cv::Mat luminance;  // CV_32F; empty when the image cannot take part in the run
+};
+
+struct CachedFrame {
+  std::shared_ptr<const cv::Mat> image;      // null once the frame has been accumulated
+  std::shared_ptr<const cv::Mat> luminance;  // null or empty when unusable
+};
+
 // Every frame is compared with up to 2h temporal neighbours, so without
 // sharing each file would be decoded 1 + 2h times. A frame is decoded on first
-// request and dropped as soon as every frame that uses it has been
-// accumulated; frames are handed out in index order, so the cache holds about
-// workers + 2h frames at any time.
+// request; its colour image is dropped once it has been accumulated and its
+// luminance as soon as every frame that uses it has been; frames are handed
+// out in index order, so the cache holds about workers + 2h planes at any time.
 class FrameCache {
  public:
-  using Reader = std::function<cv::Mat(const std::string&)>;
+  using Reader = std::function<DecodedFrame(const std::string&)>;
   // lastUser[k]: the highest frame index whose comparison needs frame k.
   FrameCache(const std::vector<std::string>& paths, std::vector<int> lastUser, Reader reader);
   // Seeds a frame that has been decoded already.
-  void put(int index, const cv::Mat& image);
-  // The decoded frame (empty when unreadable); concurrent requests share one decode.
-  std::shared_ptr<const cv::Mat> get(int index);
+  void put(int index, const DecodedFrame& frame);
+  // The decoded frame; concurrent requests share one decode.
+  CachedFrame get(int index);
   // Frame j has been accumulated; frames no longer needed are released.
   void finished(int frameIndex);
 
  private:
   struct Slot {
     std::mutex mutex;
-    std::shared_ptr<const cv::Mat> image;
+    bool loaded = false;
+    CachedFrame frame;
   };
   void release(const std::vector<int>& indices);
 

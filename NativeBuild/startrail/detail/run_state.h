@@ -24,8 +24,21 @@ struct StarSlot {
   std::vector<NLStarCandidate> stars;
 };
 
+// Frame j registered onto frame j - 1, once per run; the transforms inside a
+// window are composed from these.
+struct LinkSlot {
+  std::once_flag once;
+  cv::Mat toPrevious;  // empty when the pair could not be registered
+};
+
+// The sampled check of one block of links against direct registration.
+struct CheckSlot {
+  std::once_flag once;
+  bool trusted = true;
+};
+
 struct StageClock {
-  std::atomic<std::int64_t> decode{0}, starDetection{0}, matching{0}, warp{0}, masks{0}, accumulate{0};
+  std::atomic<std::int64_t> decode{0}, luminance{0}, starDetection{0}, matching{0}, warp{0}, masks{0}, accumulate{0};
 };
 
 // Adds the time since start to one stage counter when it goes out of scope.
@@ -59,12 +72,16 @@ struct TrailRun {
   cv::Mat bridgeAccumulator;  // unmasked maximum inside the seam band; may be empty
   std::vector<std::mutex> rowLocks;
   std::vector<StarSlot> stars;  // one per frame, filled on first use
+  std::vector<LinkSlot> links;  // one per frame (the first unused)
+  std::vector<CheckSlot> checks;
   std::unique_ptr<FrameCache> frames;  // rejection path only
 
   std::atomic<int> nextFrame{0};
   std::atomic<int> processed{0};
   std::atomic<bool> stop{false};
   std::atomic<std::int64_t> rejectedPixels{0};
+  std::atomic<int> checkedBlocks{0};
+  std::atomic<int> disagreements{0};
   std::mutex errorMutex;
   std::string error;  // first worker failure
   std::mutex progressMutex;
@@ -77,7 +94,8 @@ void prepareFrameSharing(TrailRun& run);
 void processTrailFrame(TrailRun& run, int frameIndex);
 // Progress of the worker phase for the current processed count, under the progress mutex.
 void writeWorkerProgress(TrailRun& run, int processed);
-// Neighbour k warped onto frame i's grid; empty when the stars could not be matched.
+// Neighbour k's luminance plane warped onto frame i's grid; empty when the
+// stars could not be matched. Both arguments are luminance planes.
 cv::Mat registerNeighbourOnto(TrailRun& run, int frameIndex, const cv::Mat& frame, int neighbourIndex,
                               const cv::Mat& neighbour);
 

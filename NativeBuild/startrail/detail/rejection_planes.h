@@ -1,0 +1,26 @@
+// The rejection masks on luminance planes: the masks compare luminance only,
+// so the workers convert each frame once and warp one plane per neighbour
+// instead of every colour channel.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+namespace startrail_detail {
+
+// Luminance of an 8- or 16-bit image as a CV_32F plane in the image's units.
+cv::Mat luminancePlane(const cv::Mat& image);
+// 65535 for 16-bit images, 255 otherwise.
+double fullScaleOf(const cv::Mat& image);
+// The two masks of NL_starTrailBuildRegisteredOutlierMask and
+// NL_starTrailBuildOutlierMask on luminance planes of one size; fullScale is
+// the frames' full scale (the threshold is a share of it).
+cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
+                              const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct,
+                              double aircraftSensitivity);
+cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
+                            const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct);
+
+}  // namespace startrail_detail

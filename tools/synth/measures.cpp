@@ -1,0 +1,31 @@
+#include "synth/synth.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+
+namespace synth {
+
+RejectionFigures rejectionFigures(const Scene& scene, const cv::Mat& result) {
+  const double top = result.depth() == CV_16U ? 65535.0 : 255.0;
+  cv::Mat r, c, rg, cg;
+  result.convertTo(r, CV_32F, 1.0 / top);
+  scene.cleanLighten.convertTo(c, CV_32F, 1.0 / top);
+  cv::cvtColor(r, rg, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(c, cg, cv::COLOR_BGR2GRAY);
+  cv::Mat sat = cv::Mat::zeros(result.size(), CV_8U), air = sat.clone();
+  for (const TrailTruth& t : scene.trails) (t.kind == TrailKind::Satellite ? sat : air) |= t.mask;
+  const double level = 0.05;  // full scale: far above the noise of either depth
+  const cv::Mat standing = (rg - cg) > level;
+  cv::Mat local, band;
+  cv::blur(cg, local, cv::Size(31, 31));
+  cv::dilate(sat | air, band, cv::getStructuringElement(cv::MORPH_ELLIPSE, {31, 31}));
+  cv::Mat starPixels = ((cg - local) > level) & ~band;
+  if (!scene.skyMask.empty()) starPixels &= scene.skyMask;
+  const auto share = [](const cv::Mat& part, const cv::Mat& whole) {
+    return double(cv::countNonZero(part)) / std::max(1, cv::countNonZero(whole));
+  };
+  return {share(standing & sat, sat), share(standing & air, air), share(((cg - rg) > level) & starPixels, starPixels)};
+}
+
+}  // namespace synth
