@@ -25,6 +25,9 @@ constexpr int kWantedStars = 300;  // below this the stars are found against the
 // and let the mask take star pixels.
 constexpr int kCheckEvery = 4;
 constexpr double kAgreementPx = 0.75;
+// The sky turns at a steady rate through a time-lapse, so the link before
+// predicts a link to a pixel or two; stars this close to the prediction pair up.
+constexpr double kSeedTolerance = 4.0;  // px
 
 int maximumShift(cv::Size size) { return std::max(std::min(size.width, size.height) / 3, 160); }
 
@@ -44,20 +47,22 @@ cv::Mat planeOf(TrailRun& run, int index) {
   return f.luminance ? *f.luminance : cv::Mat();
 }
 
-cv::Mat directTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour) {
+cv::Mat directTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour,
+                        const cv::Mat& seed = cv::Mat()) {
   const std::vector<NLStarCandidate>& reference = frameStars(run, i, plane);
   const std::vector<NLStarCandidate>& moving = frameStars(run, k, neighbour);
   StageTimer timer(run.clock.matching);
-  return registerTrailPair(plane, reference, neighbour, moving);
+  return registerTrailPair(plane, reference, neighbour, moving, seed);
 }
 
-// Frame j onto frame j - 1, registered once per run.
+// Frame j onto frame j - 1, registered once per run, seeded by link j - 1.
 const cv::Mat& linkTransform(TrailRun& run, int j) {
   LinkSlot& slot = run.links[size_t(j)];
   std::call_once(slot.once, [&] {
+    const cv::Mat seed = j >= 2 ? linkTransform(run, j - 1) : cv::Mat();
     const cv::Mat previous = planeOf(run, j - 1), current = planeOf(run, j);
     if (previous.empty() || current.empty()) return;
-    slot.toPrevious = directTransform(run, j - 1, previous, j, current);
+    slot.toPrevious = directTransform(run, j - 1, previous, j, current, seed);
   });
   return slot.toPrevious;
 }
@@ -103,17 +108,35 @@ std::vector<NLStarCandidate> selectTrailStars(const cv::Mat& plane) {
       kStarBudget);
 }
 
-cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLStarCandidate>& referenceStars,
-                          const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars) {
-  const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
-      referencePlane, movingPlane,
-      NL_buildBestRegistrationAttempt(referenceStars, movingStars, maximumShift(referencePlane.size()),
-                                      kMatchTolerance));
+namespace {
+
+cv::Mat soundHomography(const NLRegistrationAttempt& attempt, const std::vector<NLStarCandidate>& referenceStars,
+                        const std::vector<NLStarCandidate>& movingStars, cv::Size size) {
   if (!attempt.valid || int(attempt.matches.size()) < kMinimumMatches || attempt.homography.empty()) return cv::Mat();
   // A wrong fit would flag every star as new: comparing unaligned is safer.
-  if (!NL_registrationFitFailure(attempt, referenceStars, movingStars, referencePlane.size()).empty())
-    return cv::Mat();
+  if (!NL_registrationFitFailure(attempt, referenceStars, movingStars, size).empty()) return cv::Mat();
   return attempt.homography;
+}
+
+}  // namespace
+
+cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLStarCandidate>& referenceStars,
+                          const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars,
+                          const cv::Mat& seed) {
+  if (!seed.empty()) {
+    const NLStarMatchList pairs =
+        NL_matchStarsByAffineSeed(referenceStars, movingStars, seed.rowRange(0, 2).clone(), kSeedTolerance);
+    const cv::Mat tracked = soundHomography(
+        NL_refineRegistrationAttempt(referencePlane, movingPlane, NL_evaluateRegistrationAttempt("shift", pairs)),
+        referenceStars, movingStars, referencePlane.size());
+    if (!tracked.empty()) return tracked;
+  }
+  return soundHomography(
+      NL_refineRegistrationAttempt(referencePlane, movingPlane,
+                                   NL_buildBestRegistrationAttempt(referenceStars, movingStars,
+                                                                   maximumShift(referencePlane.size()),
+                                                                   kMatchTolerance)),
+      referenceStars, movingStars, referencePlane.size());
 }
 
 cv::Mat composeOnto(const std::vector<cv::Mat>& toPrevious, int i, int k) {

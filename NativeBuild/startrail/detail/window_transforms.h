@@ -14,9 +14,12 @@ namespace startrail_detail {
 // with the worker's settings, on a luminance plane.
 std::vector<NLStarCandidate> selectTrailStars(const cv::Mat& plane);
 // Moving onto reference (luminance planes with their selected stars), with
-// the fit checks every registration applies; empty when unsound.
+// the fit checks every registration applies; empty when unsound. A seed (a
+// predicted transform) is tried first by matching the stars near where it
+// puts them; the pattern search runs when that fit is unsound.
 cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLStarCandidate>& referenceStars,
-                          const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars);
+                          const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars,
+                          const cv::Mat& seed = cv::Mat());
 // toPrevious[j] maps frame j onto frame j - 1 (toPrevious[0] unused). The
 // transform of frame k onto frame i through the frames between; empty when
 // a link on the way is missing.
