@@ -5,6 +5,7 @@
 #include "addon/background.h"
 #include "addon/dispatch.h"
 #include "addon/task.h"
+#include "opencv_setup.h"
 #include "plumbing/plumbing.h"
 #if defined(LUMIVEX_EXE)
 #include "program_run.h"
@@ -35,21 +36,6 @@ using lvhost::StandinHost;
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
-
-// The thread count the one-time setup chose (a sanitizer run may hold the
-// pool at one thread: its hand-over is invisible to the sanitizer).
-int gSetupThreads = 0;
-
-class OpenCVSetup : public ::testing::Environment {
- public:
-  void SetUp() override {
-    std::string message;
-    NL_loadMinimalOpenCVDlls(message);
-    if (const char* forced = std::getenv("LUMIVEX_TEST_OPENCV_THREADS")) cv::setNumThreads(std::atoi(forced));
-    gSetupThreads = cv::getNumThreads();
-  }
-};
-[[maybe_unused]] const ::testing::Environment* const kSetup = ::testing::AddGlobalTestEnvironment(new OpenCVSetup);
 
 // Waits for every background worker to end; false after a generous limit so
 // that a hung worker fails the test instead of hanging it.
@@ -475,13 +461,13 @@ TEST_F(AttachedHost, FiveBackgroundJobsOfFourKindsAtOnceKeepTheirOwnFilesAndTheT
   EXPECT_NE(readFile(glow.log).find("job = " + glow.files.job), std::string::npos);
   expectSucceededOrNotBuilt(sky, "sky blend");
   expectSucceededOrNotBuilt(stack, "hybrid stack");
-  EXPECT_EQ(cv::getNumThreads(), gSetupThreads);
+  EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
 }
 
 // ---- process-wide state ---------------------------------------------------------------
 
 TEST(OpenCVThreadHold, OverlappingHoldsRestoreTheCountOnlyWhenTheLastEnds) {
-  ASSERT_EQ(cv::getNumThreads(), gSetupThreads);
+  ASSERT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
   {
     auto first = std::make_unique<NLOpenCVSingleThreadHold>();
     EXPECT_EQ(cv::getNumThreads(), 1);
@@ -490,13 +476,13 @@ TEST(OpenCVThreadHold, OverlappingHoldsRestoreTheCountOnlyWhenTheLastEnds) {
     EXPECT_EQ(cv::getNumThreads(), 1);
     second.reset();
   }
-  EXPECT_EQ(cv::getNumThreads(), gSetupThreads);
+  EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
   {
     NLOpenCVSingleThreadHold first;
     { NLOpenCVSingleThreadHold second; }
     EXPECT_EQ(cv::getNumThreads(), 1);
   }
-  EXPECT_EQ(cv::getNumThreads(), gSetupThreads);
+  EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
   std::vector<std::thread> jobs;
   for (int i = 0; i < 6; ++i)
     jobs.emplace_back([] {
@@ -506,7 +492,7 @@ TEST(OpenCVThreadHold, OverlappingHoldsRestoreTheCountOnlyWhenTheLastEnds) {
       }
     });
   for (std::thread& t : jobs) t.join();
-  EXPECT_EQ(cv::getNumThreads(), gSetupThreads);
+  EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
 }
 
 TEST(ProgressWriter, RecordsEntriesAndStagePerPathUnderConcurrentWriters) {
