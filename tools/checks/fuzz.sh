@@ -6,7 +6,8 @@
 set -euo pipefail
 source "$(dirname "$0")/sanitized_build.inc"
 # Executions per target, sized so the five take about two minutes on two
-# cores; LUMIVEX_FUZZ_RUNS sets one count for all.
+# cores; LUMIVEX_FUZZ_RUNS sets one count for all, and LUMIVEX_FUZZ_SECONDS
+# caps each target's time (for long runs: a large count, a time cap).
 budget() {
   case $1 in
     fuzz_job_parsers) echo 3000 ;;
@@ -29,12 +30,14 @@ for target in "${targets[@]}"; do
   log="$scratch/$target.log"
   # New inputs go to the scratch folder; the seed corpus in the tree stays as
   # it is. A failing input is kept in build/fuzz-artifacts for reproduction.
-  if ! "$sanitized/fuzz/$target" -runs="$runs" -seed=1 -max_len=65536 -timeout=20 -rss_limit_mb=2048 \
+  cap=()
+  if [ -n "${LUMIVEX_FUZZ_SECONDS:-}" ]; then cap=(-max_total_time="$LUMIVEX_FUZZ_SECONDS"); fi
+  if ! "$sanitized/fuzz/$target" -runs="$runs" ${cap[@]+"${cap[@]}"} -seed=1 -max_len=65536 -timeout=20 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$artifacts/$target-" "$scratch/$target" \
        "$root/fuzz/corpus/$target" >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     echo "fuzz.sh: $target failed; the input is in $artifacts" >&2
     exit 1
   fi
-  grep -E "^stat::(number_of_executed_units|peak_rss_mb)" "$log" || true
+  grep -E "^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)" "$log" || true
 done
