@@ -154,10 +154,9 @@ void report(const std::string& name, const JobFigures& f, double floor, int fram
 
 void reportSteps(const NLStarTrailStageTimes& s, int frames) {
   const auto ms = [&](std::int64_t ns) { return double(ns) / 1e6 / frames; };
-  std::printf("  worker ms per frame: decode %.0f, luminance %.0f, stars %.0f, matching %.0f, warp %.0f, masks %.0f, "
+  std::printf("  worker ms per frame: decode %.0f, luminance %.0f, stars %.0f, matching %.0f, masks %.0f, "
               "accumulate %.0f\n",
-              ms(s.decode), ms(s.luminance), ms(s.starDetection), ms(s.matching), ms(s.warp), ms(s.masks),
-              ms(s.accumulate));
+              ms(s.decode), ms(s.luminance), ms(s.starDetection), ms(s.matching), ms(s.masks), ms(s.accumulate));
 }
 
 // Rejection "medium", window 5, on trail scenes of several kinds, measured

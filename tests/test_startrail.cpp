@@ -210,6 +210,14 @@ TEST_P(AccumulateTypes, MatchesNaiveLightenWithMasksWeightsAndAlpha) {
     expected = cv::max(expected, f);
   }
   EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
+  // With a rejection mask alone, the maximum wherever the mask leaves the pixel.
+  cv::Mat f(size, type);
+  cv::randu(f, cv::Scalar::all(0), cv::Scalar::all(top));
+  const cv::Mat rej = randomMask(size, 0.3, rng);
+  expected = cv::max(plain, f);
+  plain.copyTo(expected, rej);
+  NL_starTrailAccumulateFrame(f, rej, 1.0, bare);
+  EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, AccumulateTypes,
@@ -267,6 +275,48 @@ TEST(StarTrailRejection, StreaksGoDotsStayBlackDoesNotVote) {
   // Growth widens the streak mask by the grow radius.
   const cv::Mat thin = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 0, 125.0, 75.0);
   EXPECT_GT(cv::countNonZero(mask), cv::countNonZero(thin));
+}
+
+// The workers do not warp their neighbours: each is sampled through its
+// transform where the frame stands above the threshold. That must flag what
+// comparing against the warped neighbours flags, and a frame pixel that falls
+// off a neighbour's grid must not take a vote from it.
+TEST(StarTrailRejection, SampledNeighboursFlagWhatWarpedOnesFlag) {
+  const cv::Size size(300, 220);
+  cv::Mat base;
+  cv::GaussianBlur(starField(size, CV_16UC3, 9, 160), base, {0, 0}, 1.2);  // soft stars, as seeing makes them
+  cv::Mat frame = base.clone();
+  cv::line(frame, {10, 200}, {290, 30}, cv::Scalar::all(40000), 2);
+  const cv::Mat framePlane = startrail_detail::luminancePlane(frame);
+  std::vector<cv::Mat> planes, warped, toFrame;
+  for (int k = 0; k < 4; ++k) {
+    // Neighbour k sees the sky turned and shifted by a fraction of a pixel.
+    const cv::Mat toNeighbour = (cv::Mat_<double>(3, 3) << std::cos(0.002 * (k + 1)), -std::sin(0.002 * (k + 1)),
+                                 0.37 * (k - 1.5), std::sin(0.002 * (k + 1)), std::cos(0.002 * (k + 1)),
+                                 -0.21 * k, 0, 0, 1);
+    cv::Mat image, onFrame;
+    cv::warpPerspective(base, image, toNeighbour, size, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    planes.push_back(startrail_detail::luminancePlane(image));
+    toFrame.push_back(toNeighbour.inv());
+    cv::warpPerspective(planes.back(), onFrame, toFrame.back(), size, cv::INTER_LINEAR, cv::BORDER_CONSTANT);
+    warped.push_back(onFrame);
+  }
+  const cv::Mat sampled =
+      startrail_detail::registeredOutlierMask(framePlane, planes, toFrame, 65535.0, "medium", 0, 125.0, 75.0);
+  const cv::Mat reference =
+      startrail_detail::registeredOutlierMask(framePlane, warped, {}, 65535.0, "medium", 0, 125.0, 75.0);
+  ASSERT_FALSE(sampled.empty());
+  ASSERT_FALSE(reference.empty());
+  EXPECT_EQ(sampled.at<uchar>(115, 150), 255);  // on the streak
+  const cv::Rect inner(3, 3, size.width - 6, size.height - 6);
+  EXPECT_LE(cv::countNonZero(sampled(inner) != reference(inner)), cv::countNonZero(reference) / 50);
+
+  // A neighbour whose transform puts every frame pixel off its grid does not
+  // vote, so with only such neighbours nothing is flagged.
+  const cv::Mat away = (cv::Mat_<double>(3, 3) << 1, 0, 5000, 0, 1, 0, 0, 0, 1);
+  EXPECT_TRUE(startrail_detail::registeredOutlierMask(framePlane, planes, std::vector<cv::Mat>(4, away), 65535.0,
+                                                      "medium", 0, 125.0, 75.0)
+                  .empty());
 }
 
 TEST(StarTrailRejection, AircraftDotsOnALineAreCaught) {

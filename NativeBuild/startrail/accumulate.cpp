@@ -51,6 +51,16 @@ void maxRow(const T* f, T* acc, int count) {
   for (int i = 0; i < count; ++i) acc[i] = std::max(acc[i], f[i]);
 }
 
+// Full weight with only a rejection mask: the maximum where nothing is
+// rejected, the same values as the general formula there.
+template <typename T>
+void maxRowOutsideMask(const T* f, T* acc, const uchar* rejection, int cols, int cn) {
+  for (int x = 0; x < cols; ++x) {
+    if (rejection[x]) continue;
+    for (int c = 0; c < cn; ++c) acc[x * cn + c] = std::max(acc[x * cn + c], f[x * cn + c]);
+  }
+}
+
 const uchar* rowOf(const cv::Mat* m, int y) { return (m && !m->empty()) ? m->ptr<uchar>(y) : nullptr; }
 
 template <typename T>
@@ -63,8 +73,9 @@ void accumulateFrame(const cv::Mat& frame, const cv::Mat& rejection, double w, c
                     useBridge ? rowOf(t.bridgeMask, y) : nullptr};
     std::unique_lock<std::mutex> lock;
     if (t.rowLocks) lock = std::unique_lock<std::mutex>((*t.rowLocks)[y]);
-    if (w == 1.0 && !v.rejection && !v.sky && !v.bridge) {
-      maxRow(frame.ptr<T>(y), acc.ptr<T>(y), frame.cols * cn);
+    if (w == 1.0 && !v.sky && !v.bridge) {
+      if (v.rejection) maxRowOutsideMask(frame.ptr<T>(y), acc.ptr<T>(y), v.rejection, frame.cols, cn);
+      else maxRow(frame.ptr<T>(y), acc.ptr<T>(y), frame.cols * cn);
       continue;
     }
     T* bridgeRow = useBridge ? t.bridgeAccumulator->ptr<T>(y) : nullptr;

@@ -200,7 +200,6 @@ void copyStageTimes(const StageClock& clock, NLStarTrailStageTimes* out) {
   out->luminance = clock.luminance.load();
   out->starDetection = clock.starDetection.load();
   out->matching = clock.matching.load();
-  out->warp = clock.warp.load();
   out->masks = clock.masks.load();
   out->accumulate = clock.accumulate.load();
 }

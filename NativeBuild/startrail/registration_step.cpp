@@ -1,7 +1,6 @@
 #include "startrail/detail/run_state.h"
 #include "startrail/detail/window_transforms.h"
 
-#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -164,16 +163,10 @@ double transformDisagreement(const cv::Mat& a, const cv::Mat& b, cv::Size size) 
   return worst;
 }
 
-cv::Mat registerNeighbourOnto(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour) {
-  cv::Mat transform = linksUsable(run, i, k) ? composed(run, i, k) : cv::Mat();
+cv::Mat neighbourTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour) {
+  const cv::Mat transform = linksUsable(run, i, k) ? composed(run, i, k) : cv::Mat();
   // A link that failed or strayed: the pair is registered itself.
-  if (transform.empty()) transform = directTransform(run, i, plane, k, neighbour);
-  if (transform.empty()) return cv::Mat();
-  StageTimer timer(run.clock.warp);
-  cv::Mat warped;
-  cv::warpPerspective(neighbour, warped, transform, plane.size(), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
-                      cv::Scalar::all(0));
-  return warped;
+  return transform.empty() ? directTransform(run, i, plane, k, neighbour) : transform;
 }
 
 }  // namespace startrail_detail

@@ -45,80 +45,96 @@ double smallMedian(double* v, int n) {
   return (n % 2 == 1) ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-// Rows of the luminance planes read as doubles, so the median and the
-// comparison are the same arithmetic whatever the planes hold.
-struct RawMaskRow {
-  std::vector<double> frame, samples;
-  std::vector<std::vector<double>> neighbours;
-};
-
-void planeRow(const cv::Mat& plane, int y, double* out) {
-  const float* p = plane.ptr<float>(y);
-  for (int x = 0; x < plane.cols; ++x) out[x] = p[x];
-}
-
 // The usual case (window 5, every neighbour voting) without a sort: the two
 // middle values of four are max(low pair) and min(high pair), and their sum
 // is the same double the sorted insertion gives.
-inline double middleOfFour(double a, double b, double c, double d) {
-  const double lo1 = std::min(a, b), hi1 = std::max(a, b), lo2 = std::min(c, d), hi2 = std::max(c, d);
+inline double middleOfFour(const double* v) {
+  const double lo1 = std::min(v[0], v[1]), hi1 = std::max(v[0], v[1]);
+  const double lo2 = std::min(v[2], v[3]), hi2 = std::max(v[2], v[3]);
   return 0.5 * (std::max(lo1, lo2) + std::min(hi1, hi2));
 }
 
-void fourNeighbourRow(RawMaskRow& s, double threshold, int cols, uchar* out) {
-  const double *f = s.frame.data(), *n0 = s.neighbours[0].data(), *n1 = s.neighbours[1].data(),
-               *n2 = s.neighbours[2].data(), *n3 = s.neighbours[3].data();
-  for (int x = 0; x < cols; ++x) {
-    // Only a pixel above the threshold can stand above its neighbours by it.
-    if (f[x] <= threshold) continue;
-    if (n0[x] > 0.0 && n1[x] > 0.0 && n2[x] > 0.0 && n3[x] > 0.0) {
-      if (f[x] > middleOfFour(n0[x], n1[x], n2[x], n3[x]) + threshold) out[x] = 255;
-      continue;
-    }
-    int votes = 0;
-    for (const double* v : {n0, n1, n2, n3})
-      if (v[x] > 0.0) s.samples[votes++] = v[x];
-    if (votes > 0 && f[x] > smallMedian(s.samples.data(), votes) + threshold) out[x] = 255;
-  }
+// A neighbour as the mask reads it: its luminance plane, either on the
+// frame's grid already or with the map from frame pixels to its own.
+struct NeighbourView {
+  const cv::Mat* plane = nullptr;
+  bool onGrid = true;
+  cv::Matx33d fromFrame;
+};
+
+// Bilinear sample at the neighbour position of frame pixel (x, y). A
+// position off the neighbour's pixel grid has no sky of the neighbour to
+// show and reads as black, so it does not vote; a thirty-second of a pixel
+// (a warp's interpolation step) is still taken as the edge pixel itself.
+double sampleAt(const NeighbourView& n, int x, int y) {
+  const cv::Mat& p = *n.plane;
+  if (n.onGrid) return p.ptr<float>(y)[x];
+  const cv::Matx33d& m = n.fromFrame;
+  const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
+  if (std::abs(w) < 1e-12) return 0.0;
+  constexpr double kEdge = 1.0 / 32.0;
+  double sx = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, sy = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
+  if (!(sx >= -kEdge && sy >= -kEdge && sx <= p.cols - 1 + kEdge && sy <= p.rows - 1 + kEdge)) return 0.0;
+  sx = std::clamp(sx, 0.0, double(p.cols - 1));
+  sy = std::clamp(sy, 0.0, double(p.rows - 1));
+  const int x0 = std::min(int(sx), std::max(p.cols - 2, 0)), y0 = std::min(int(sy), std::max(p.rows - 2, 0));
+  const int x1 = std::min(x0 + 1, p.cols - 1), y1 = std::min(y0 + 1, p.rows - 1);
+  const double ax = sx - x0, ay = sy - y0;
+  const float *r0 = p.ptr<float>(y0), *r1 = p.ptr<float>(y1);
+  return (1.0 - ay) * ((1.0 - ax) * r0[x0] + ax * r0[x1]) + ay * ((1.0 - ax) * r1[x0] + ax * r1[x1]);
 }
 
-void rawMaskRow(int y, const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double threshold,
-                bool blackVotes, RawMaskRow& s, cv::Mat& raw) {
-  const int n = int(neighbours.size());
-  planeRow(frame, y, s.frame.data());
-  for (int k = 0; k < n; ++k) planeRow(neighbours[k], y, s.neighbours[k].data());
-  uchar* out = raw.ptr<uchar>(y);
-  if (n == 4 && !blackVotes) {
-    fourNeighbourRow(s, threshold, frame.cols, out);
-    return;
-  }
+void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
+                bool blackVotes, std::vector<double>& samples, uchar* out) {
+  const float* f = frame.ptr<float>(y);
   for (int x = 0; x < frame.cols; ++x) {
+    // The neighbours vote with values of 0 or more, so only a pixel above the
+    // threshold can stand above their median by it: the others are never read.
+    if (f[x] <= threshold) continue;
     int votes = 0;
-    for (int k = 0; k < n; ++k) {
-      const double v = s.neighbours[k][x];
-      // Pixels the warp left black carry no information about the sky there.
-      if (blackVotes || v > 0.0) s.samples[votes++] = v;
+    for (const NeighbourView& n : neighbours) {
+      const double v = sampleAt(n, x, y);
+      // Pixels the warp leaves black carry no information about the sky there.
+      if (blackVotes || v > 0.0) samples[size_t(votes++)] = v;
     }
-    if (votes > 0 && s.frame[x] > smallMedian(s.samples.data(), votes) + threshold) out[x] = 255;
+    if (votes == 0) continue;
+    const double median = votes == 4 ? middleOfFour(samples.data()) : smallMedian(samples.data(), votes);
+    if (f[x] > median + threshold) out[x] = 255;
   }
 }
 
 bool samePlane(const cv::Mat& a, const cv::Mat& b) { return a.size() == b.size() && a.type() == b.type(); }
 
+// The usable neighbours: one on the grid must match the frame's geometry; a
+// transform (neighbour onto frame) must be invertible.
+std::vector<NeighbourView> viewsOf(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                                   const std::vector<cv::Mat>& toFrame) {
+  std::vector<NeighbourView> views;
+  for (size_t k = 0; k < neighbours.size(); ++k) {
+    NeighbourView v;
+    v.plane = &neighbours[k];
+    const bool moved = k < toFrame.size() && !toFrame[k].empty();
+    if (!moved) {
+      if (samePlane(frame, neighbours[k])) views.push_back(v);
+      continue;
+    }
+    cv::Mat inverse;
+    if (neighbours[k].type() != CV_32F || cv::invert(toFrame[k], inverse, cv::DECOMP_LU) == 0.0) continue;
+    v.onGrid = false;
+    v.fromFrame = cv::Matx33d(inverse);
+    views.push_back(v);
+  }
+  return views;
+}
+
 // frame and neighbours are luminance planes (CV_32F).
-cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& allNeighbours, double threshold,
+cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
                        bool blackVotes) {
-  // A neighbour of another geometry cannot be compared pixel by pixel.
-  std::vector<cv::Mat> neighbours;
-  for (const cv::Mat& n : allNeighbours)
-    if (samePlane(frame, n)) neighbours.push_back(n);
   cv::Mat raw = cv::Mat::zeros(frame.size(), CV_8U);
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
-    RawMaskRow s;
-    s.frame.resize(frame.cols);
-    s.samples.resize(neighbours.size());
-    s.neighbours.assign(neighbours.size(), std::vector<double>(frame.cols));
-    for (int y = rows.start; y < rows.end; ++y) rawMaskRow(y, frame, neighbours, threshold, blackVotes, s, raw);
+    std::vector<double> samples(neighbours.size());
+    for (int y = rows.start; y < rows.end; ++y)
+      rawMaskRow(y, frame, neighbours, threshold, blackVotes, samples, raw.ptr<uchar>(y));
   });
   return raw;
 }
@@ -256,13 +272,13 @@ cv::Mat luminancePlane(const cv::Mat& image) {
 
 double fullScaleOf(const cv::Mat& image) { return image.depth() == CV_16U ? 65535.0 : 255.0; }
 
-cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
-                              const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct,
-                              double aircraftSensitivity) {
+cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                              const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
+                              int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity) {
   if (neighbours.empty()) return cv::Mat();
   const RejectionPreset preset = presetFor(rejectionMode);
   const double threshold = thresholdFor(fullScale, rejectionThresholdPct, preset.registered.thresholdBase);
-  const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, false);
+  const cv::Mat raw = rawOutlierMask(frame, viewsOf(frame, neighbours, toFrame), threshold, false);
   if (cv::countNonZero(raw) == 0) return cv::Mat();
   cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
   if (preset.aircraft && aircraftSensitivity > 0.0)
@@ -271,15 +287,17 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   return clean;
 }
 
-cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
-                            const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct) {
+cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                            const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
+                            int maskGrowPx, double rejectionThresholdPct) {
   if (neighbours.empty()) return cv::Mat();
   const RejectionPreset preset = presetFor(rejectionMode);
   const double threshold = thresholdFor(fullScale, rejectionThresholdPct, preset.fallback.thresholdBase);
-  const cv::Mat raw = rawOutlierMask(frame, neighbours, threshold, true);
+  const std::vector<NeighbourView> views = viewsOf(frame, neighbours, toFrame);
+  const cv::Mat raw = rawOutlierMask(frame, views, threshold, true);
   cv::Mat clean = shapeFilter(raw, preset.fallback, std::max(preset.fallback.minArea / 2, 8));
   const double lineThreshold = thresholdFor(fullScale, rejectionThresholdPct, preset.registered.thresholdBase);
-  addLongStreaks(frame, rawOutlierMask(frame, neighbours, lineThreshold, true), maskGrowPx, clean);
+  addLongStreaks(frame, rawOutlierMask(frame, views, lineThreshold, true), maskGrowPx, clean);
   grow(clean, maskGrowPx);
   return clean;
 }
@@ -309,7 +327,7 @@ cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::
                                                double rejectionThresholdPct, double aircraftSensitivity) {
   if (neighbours.empty()) return cv::Mat();
   const Planes p = planesOf(frame, neighbours);
-  return startrail_detail::registeredOutlierMask(p.frame, p.neighbours, startrail_detail::fullScaleOf(frame),
+  return startrail_detail::registeredOutlierMask(p.frame, p.neighbours, {}, startrail_detail::fullScaleOf(frame),
                                                  rejectionMode, maskGrowPx, rejectionThresholdPct,
                                                  aircraftSensitivity);
 }
@@ -319,6 +337,6 @@ cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv:
                                      double rejectionThresholdPct) {
   if (neighbours.empty()) return cv::Mat();
   const Planes p = planesOf(frame, neighbours);
-  return startrail_detail::fallbackOutlierMask(p.frame, p.neighbours, startrail_detail::fullScaleOf(frame),
+  return startrail_detail::fallbackOutlierMask(p.frame, p.neighbours, {}, startrail_detail::fullScaleOf(frame),
                                                rejectionMode, maskGrowPx, rejectionThresholdPct);
 }

@@ -124,8 +124,7 @@ struct NLStarTrailStageTimes {
   std::int64_t luminance = 0;  // the planes the masks and the registration compare
   std::int64_t starDetection = 0;
   std::int64_t matching = 0;
-  std::int64_t warp = 0;
-  std::int64_t masks = 0;
+  std::int64_t masks = 0;      // neighbours sampled where the frame is bright, the masks built
   std::int64_t accumulate = 0;
 };
 // The same run planned for the given logical thread count instead of the

@@ -17,6 +17,7 @@ const char* workerStage(bool rejectionOff) {
 
 struct Neighbours {
   std::vector<cv::Mat> planes;
+  std::vector<cv::Mat> toFrame;  // empty where the neighbour is compared unaligned
   int unregistered = 0;
 };
 
@@ -42,13 +43,9 @@ Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
     const CachedFrame neighbour = run.frames->get(k);
     // A neighbour that cannot serve as a comparison is simply not asked.
     if (!neighbour.luminance || neighbour.luminance->empty()) continue;
-    cv::Mat warped = registerNeighbourOnto(run, i, plane, k, *neighbour.luminance);
-    if (!warped.empty()) {
-      out.planes.push_back(std::move(warped));
-    } else {
-      out.planes.push_back(*neighbour.luminance);
-      ++out.unregistered;
-    }
+    out.planes.push_back(*neighbour.luminance);
+    out.toFrame.push_back(neighbourTransform(run, i, plane, k, *neighbour.luminance));
+    if (out.toFrame.back().empty()) ++out.unregistered;
   }
   return out;
 }
@@ -59,10 +56,10 @@ cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i) {
   writeWorkerProgress(run, run.processed.load());
   StageTimer timer(run.clock.masks);
   const double fullScale = fullScaleOf(run.reference);
-  cv::Mat mask = registeredOutlierMask(plane, n.planes, fullScale, job.rejectionMode, job.maskGrowPx,
+  cv::Mat mask = registeredOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
                                        job.rejectionThresholdPct, job.aircraftSensitivity);
   if (mask.empty() && n.unregistered > 0)
-    mask = fallbackOutlierMask(plane, n.planes, fullScale, job.rejectionMode, job.maskGrowPx,
+    mask = fallbackOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
                                job.rejectionThresholdPct);
   if (!mask.empty()) run.rejectedPixels.fetch_add(cv::countNonZero(mask));
   return mask;

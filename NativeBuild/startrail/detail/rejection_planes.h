@@ -15,12 +15,17 @@ cv::Mat luminancePlane(const cv::Mat& image);
 // 65535 for 16-bit images, 255 otherwise.
 double fullScaleOf(const cv::Mat& image);
 // The two masks of NL_starTrailBuildRegisteredOutlierMask and
-// NL_starTrailBuildOutlierMask on luminance planes of one size; fullScale is
-// the frames' full scale (the threshold is a share of it).
-cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
-                              const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct,
-                              double aircraftSensitivity);
-cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours, double fullScale,
-                            const std::string& rejectionMode, int maskGrowPx, double rejectionThresholdPct);
+// NL_starTrailBuildOutlierMask on luminance planes; fullScale is the frames'
+// full scale (the threshold is a share of it). toFrame[k], when given and not
+// empty, maps neighbour k onto the frame (3 x 3 CV_64F): the neighbour is
+// then sampled bilinearly (black outside) where the frame needs it, which is
+// where the frame stands above the threshold, instead of being warped whole;
+// otherwise neighbour k is on the frame's grid already.
+cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                              const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
+                              int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity);
+cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
+                            const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
+                            int maskGrowPx, double rejectionThresholdPct);
 
 }  // namespace startrail_detail

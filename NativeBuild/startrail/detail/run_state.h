@@ -38,7 +38,7 @@ struct CheckSlot {
 };
 
 struct StageClock {
-  std::atomic<std::int64_t> decode{0}, luminance{0}, starDetection{0}, matching{0}, warp{0}, masks{0}, accumulate{0};
+  std::atomic<std::int64_t> decode{0}, luminance{0}, starDetection{0}, matching{0}, masks{0}, accumulate{0};
 };
 
 // Adds the time since start to one stage counter when it goes out of scope.
@@ -94,9 +94,10 @@ void prepareFrameSharing(TrailRun& run);
 void processTrailFrame(TrailRun& run, int frameIndex);
 // Progress of the worker phase for the current processed count, under the progress mutex.
 void writeWorkerProgress(TrailRun& run, int processed);
-// Neighbour k's luminance plane warped onto frame i's grid; empty when the
-// stars could not be matched. Both arguments are luminance planes.
-cv::Mat registerNeighbourOnto(TrailRun& run, int frameIndex, const cv::Mat& frame, int neighbourIndex,
-                              const cv::Mat& neighbour);
+// The transform of neighbour k onto frame i (composed, or registered
+// directly where composing is not trusted); empty when the stars could not
+// be matched. Both arguments are luminance planes.
+cv::Mat neighbourTransform(TrailRun& run, int frameIndex, const cv::Mat& frame, int neighbourIndex,
+                           const cv::Mat& neighbour);
 
 }  // namespace startrail_detail
