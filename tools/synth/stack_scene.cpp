@@ -18,7 +18,9 @@ std::vector<cv::Matx33d> frameMatrices(const StackSettings& s, detail::Rng& rng)
   const cv::Point2d centre((s.size.width - 1) * 0.5, (s.size.height - 1) * 0.5);
   std::vector<cv::Matx33d> h(s.frames, cv::Matx33d::eye());
   for (int i = 1; i < s.frames; ++i) {
-    const cv::Vec2d shift(rng.uniform(-s.maxShift, s.maxShift), rng.uniform(-s.maxShift, s.maxShift));
+    // Drawn one by one (y first), since the order a compiler evaluates arguments in is its own: every build renders one scene.
+    const double shiftY = rng.uniform(-s.maxShift, s.maxShift);
+    const cv::Vec2d shift(rng.uniform(-s.maxShift, s.maxShift), shiftY);
     const double degrees = rng.uniform(-s.maxRotationDeg, s.maxRotationDeg);
     const double scale = 1.0 + rng.uniform(-s.maxScale, s.maxScale);
     h[i] = makeHomography(centre, degrees, scale, shift);
@@ -41,7 +43,8 @@ FrameSettings frameSettings(const StackSettings& s, int i, detail::Rng& rng) {
   // Light pollution brightens the sky and steepens its gradient alike.
   const double pollution = s.skyLevel / 0.03;
   f.skyLevel = s.skyLevel * (1.0 + rng.uniform(-0.08, 0.08));
-  f.gradient = cv::Vec2d(0.004 + rng.uniform(-0.002, 0.002), 0.010 + rng.uniform(-0.003, 0.003)) * pollution;
+  const double gradientY = 0.010 + rng.uniform(-0.003, 0.003);  // y first, as for the shifts
+  f.gradient = cv::Vec2d(0.004 + rng.uniform(-0.002, 0.002), gradientY) * pollution;
   if (i > 0) f.distortion.k1 = rng.uniform(-s.distortionK1, s.distortionK1);
   return f;
 }

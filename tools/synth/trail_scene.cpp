@@ -70,7 +70,9 @@ TrailTruth injectTrail(TrailKind kind, int frame, cv::Size size, double skyHeigh
   t.from = borderPoint(entry, size, skyHeight, rng);
   t.to = borderPoint(entry == 1 ? 0 : 1, size, skyHeight, rng);
   if (kind == TrailKind::Satellite) {
-    addSatellite(layer, t.mask, t.from, t.to, rng.uniform(1.5, 2.3), rng.uniform(0.15, 0.5));
+    // Peak drawn before width, one by one: the order a compiler evaluates arguments in is its own.
+    const double peak = rng.uniform(0.15, 0.5);
+    addSatellite(layer, t.mask, t.from, t.to, rng.uniform(1.5, 2.3), peak);
   } else {
     // An aircraft covers only part of the frame in one exposure.
     t.to = t.from + (t.to - t.from) * rng.uniform(0.45, 0.8);
