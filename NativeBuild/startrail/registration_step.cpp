@@ -58,9 +58,13 @@ cv::Mat directTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const
 const cv::Mat& linkTransform(TrailRun& run, int j) {
   LinkSlot& slot = run.links[size_t(j)];
   std::call_once(slot.once, [&] {
-    const cv::Mat seed = j >= 2 ? linkTransform(run, j - 1) : cv::Mat();
     const cv::Mat previous = planeOf(run, j - 1), current = planeOf(run, j);
     if (previous.empty() || current.empty()) return;
+    // Decoding and star finding do not need the link before; only the
+    // matching waits for it, so the links of a run are not one serial chain.
+    frameStars(run, j - 1, previous);
+    frameStars(run, j, current);
+    const cv::Mat seed = j >= 2 ? linkTransform(run, j - 1) : cv::Mat();
     slot.toPrevious = directTransform(run, j - 1, previous, j, current, seed);
   });
   return slot.toPrevious;
