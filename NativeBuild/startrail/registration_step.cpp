@@ -1,7 +1,6 @@
 #include "startrail/detail/run_state.h"
 #include "startrail/detail/window_transforms.h"
 
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -11,7 +10,7 @@ namespace startrail_detail {
 namespace {
 
 // Registration settings of the rejection worker: a high detection threshold
-// and a generous tolerance, because only a clean warp of the sky matters and
+// and a generous tolerance, because only a clean alignment of the sky matters and
 // the temporal neighbours are close in time.
 constexpr double kSigmaFactor = 3.2;
 constexpr int kStarBudget = 3200;
