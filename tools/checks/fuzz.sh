@@ -10,7 +10,6 @@ source "$(dirname "$0")/sanitized_build.inc"
 # caps each target's time (for long runs: a large count, a time cap).
 budget() {
   case $1 in
-    fuzz_job_parsers) echo 3000 ;;
     fuzz_image_decode) echo 5000 ;;
     *) echo 20000 ;;
   esac
