@@ -127,6 +127,43 @@ std::vector<NeighbourView> viewsOf(const cv::Mat& frame, const std::vector<cv::M
   return views;
 }
 
+// Brightest sample of a neighbour over the frame pixels within one pixel of
+// (x, y): a dilation of the neighbour as seen from the frame.
+double widenedSampleAt(const NeighbourView& n, const cv::Mat& frame, int x, int y) {
+  double best = 0.0;
+  for (int dy = -1; dy <= 1; ++dy)
+    for (int dx = -1; dx <= 1; ++dx) {
+      const int u = x + dx, v = y + dy;
+      if (u >= 0 && v >= 0 && u < frame.cols && v < frame.rows) best = std::max(best, sampleAt(n, u, v));
+    }
+  return best;
+}
+
+// Clears the flags of pixels that are no brighter than the median of
+// `others` there (black samples do not vote; with no vote the flag stays),
+// each neighbour read at the pixel itself or, widened, at its brightest
+// within one pixel. Only flagged pixels are read.
+void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView>& others, double threshold,
+                           bool widened, cv::Mat& raw) {
+  if (others.empty()) return;
+  cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
+    std::vector<double> samples(others.size());
+    for (int y = rows.start; y < rows.end; ++y) {
+      uchar* flags = raw.ptr<uchar>(y);
+      const float* own = frame.ptr<float>(y);
+      for (int x = 0; x < frame.cols; ++x) {
+        if (!flags[x]) continue;
+        int votes = 0;
+        for (const NeighbourView& n : others) {
+          const double v = widened ? widenedSampleAt(n, frame, x, y) : sampleAt(n, x, y);
+          if (v > 0.0) samples[size_t(votes++)] = v;
+        }
+        if (votes > 0 && own[x] <= smallMedian(samples.data(), votes) + threshold) flags[x] = 0;
+      }
+    }
+  });
+}
+
 // frame and neighbours are luminance planes (CV_32F).
 cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
                        bool blackVotes) {
@@ -274,15 +311,32 @@ double fullScaleOf(const cv::Mat& image) { return image.depth() == CV_16U ? 6553
 
 cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                               const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
-                              int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity) {
+                              int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity,
+                              const std::vector<cv::Mat>& unmoved) {
   if (neighbours.empty()) return cv::Mat();
   const RejectionPreset preset = presetFor(rejectionMode);
   const double threshold = thresholdFor(fullScale, rejectionThresholdPct, preset.registered.thresholdBase);
-  const cv::Mat raw = rawOutlierMask(frame, viewsOf(frame, neighbours, toFrame), threshold, false);
+  const std::vector<NeighbourView> views = viewsOf(frame, neighbours, toFrame);
+  cv::Mat raw = rawOutlierMask(frame, views, threshold, false);
+  if (cv::countNonZero(raw) == 0) return cv::Mat();
+  // Moving a neighbour by the sky's motion moves its landscape too: along the
+  // horizon its dark ground lands on this frame's sky, and a light on the
+  // ground moves off its place, so both look new against the sky. Neither is
+  // new against the unmoved frames of a fixed camera; a satellite or an
+  // aircraft is new against both.
+  clearFlagsExplainedBy(frame, viewsOf(frame, unmoved, {}), threshold, false, raw);
   if (cv::countNonZero(raw) == 0) return cv::Mat();
   cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
-  if (preset.aircraft && aircraftSensitivity > 0.0)
-    addAircraftDots(frame, raw, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+  if (preset.aircraft && aircraftSensitivity > 0.0) {
+    // A neighbour's stars come out of the interpolation a little lower and
+    // wider than this frame's own, so a small bright star can be flagged
+    // whole, and a line through two such dots looks like an aircraft's
+    // lights. Dots that the neighbours' brightest pixel within one pixel
+    // explains are stars; blinking lights over empty sky are not explained.
+    cv::Mat dots = raw.clone();
+    clearFlagsExplainedBy(frame, views, threshold, true, dots);
+    addAircraftDots(frame, dots, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+  }
   grow(clean, maskGrowPx);
   return clean;
 }
@@ -312,24 +366,28 @@ struct Planes {
   std::vector<cv::Mat> neighbours;
 };
 
+std::vector<cv::Mat> compatiblePlanes(const cv::Mat& frame, const std::vector<cv::Mat>& images) {
+  std::vector<cv::Mat> planes;
+  for (const cv::Mat& n : images)
+    if (NL_isImageCompatibleForStarTrail(frame, n)) planes.push_back(startrail_detail::luminancePlane(n));
+  return planes;
+}
+
 Planes planesOf(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours) {
-  Planes p;
-  p.frame = startrail_detail::luminancePlane(frame);
-  for (const cv::Mat& n : neighbours)
-    if (NL_isImageCompatibleForStarTrail(frame, n)) p.neighbours.push_back(startrail_detail::luminancePlane(n));
-  return p;
+  return {startrail_detail::luminancePlane(frame), compatiblePlanes(frame, neighbours)};
 }
 
 }  // namespace
 
 cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                                                const std::string& rejectionMode, int maskGrowPx,
-                                               double rejectionThresholdPct, double aircraftSensitivity) {
+                                               double rejectionThresholdPct, double aircraftSensitivity,
+                                               const std::vector<cv::Mat>& unmovedNeighbours) {
   if (neighbours.empty()) return cv::Mat();
   const Planes p = planesOf(frame, neighbours);
   return startrail_detail::registeredOutlierMask(p.frame, p.neighbours, {}, startrail_detail::fullScaleOf(frame),
                                                  rejectionMode, maskGrowPx, rejectionThresholdPct,
-                                                 aircraftSensitivity);
+                                                 aircraftSensitivity, compatiblePlanes(frame, unmovedNeighbours));
 }
 
 cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,

@@ -72,11 +72,14 @@ bool NL_starTrailCompositeSkyForeground(const std::string& skyPath, const std::s
 
 // ---- Rejection -------------------------------------------------------------
 // Pixels bright in this frame only, against registered neighbours (black
-// neighbour pixels do not vote). Empty when there are no neighbours or no
-// pixel stands out; otherwise the shape-filtered, grown mask (255 = reject).
+// neighbour pixels do not vote) and, when given, also against the same
+// neighbours unmoved (the fixed landscape). Empty when there are no
+// neighbours or no pixel stands out; otherwise the shape-filtered, grown
+// mask (255 = reject).
 cv::Mat NL_starTrailBuildRegisteredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                                                const std::string& rejectionMode, int maskGrowPx,
-                                               double rejectionThresholdPct, double aircraftSensitivity);
+                                               double rejectionThresholdPct, double aircraftSensitivity,
+                                               const std::vector<cv::Mat>& unmovedNeighbours = {});
 // Stricter mask for unregistered neighbours; empty only without neighbours.
 cv::Mat NL_starTrailBuildOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                                      const std::string& rejectionMode, int maskGrowPx,

@@ -56,8 +56,9 @@ cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i) {
   writeWorkerProgress(run, run.processed.load());
   StageTimer timer(run.clock.masks);
   const double fullScale = fullScaleOf(run.reference);
+  // the neighbours' planes are as decoded: they also show the unmoved landscape
   cv::Mat mask = registeredOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
-                                       job.rejectionThresholdPct, job.aircraftSensitivity);
+                                       job.rejectionThresholdPct, job.aircraftSensitivity, n.planes);
   if (mask.empty() && n.unregistered > 0)
     mask = fallbackOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
                                job.rejectionThresholdPct);

@@ -21,9 +21,12 @@ double fullScaleOf(const cv::Mat& image);
 // then sampled bilinearly (black outside) where the frame needs it, which is
 // where the frame stands above the threshold, instead of being warped whole;
 // otherwise neighbour k is on the frame's grid already.
+// `unmoved` are planes on the frame's grid as decoded (the fixed landscape of
+// the neighbours): a flag they explain is cleared.
 cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                               const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
-                              int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity);
+                              int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity,
+                              const std::vector<cv::Mat>& unmoved);
 cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                             const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
                             int maskGrowPx, double rejectionThresholdPct);
