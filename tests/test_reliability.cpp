@@ -1,6 +1,7 @@
 // Bad input of every kind: pipes and devices where files belong, outputs
 // aimed at the user's own files, values of the wrong type, frames beyond the
 // size limit. Each must end with a clear failure and nothing lost.
+#include "addon/background.h"
 #include "addon/dispatch.h"
 #include "plumbing/plumbing.h"
 #include "skyblend/skyblend.h"
@@ -788,6 +789,47 @@ TEST(ReliabilityHybridStack, BadPathsAreRefusedBeforeAnythingIsWritten) {
 }
 
 #ifndef _WIN32
+// A background job's worker also reports: a refused job whose progress file
+// names a frame, or whose result log names an earlier result of the same job,
+// must find neither replaced by a report.
+template <typename Set>
+void expectBackgroundReportsLoseNothing(const std::string& kind, std::string& progressKey, std::string& logKey,
+                                        const std::string& frame, const std::string& earlierResult, bool json,
+                                        Set& s) {
+  const auto plain = [json](const std::string& path) { return json ? quote(path) : path; };
+  const std::string frameBytes = readFile(frame);
+  const std::string progress = s.dir.file("progress.txt"), log = s.dir.file("result.txt");
+  progressKey = plain(frame);
+  logKey = plain(log);
+  s.writeJob();
+  NL_runBackgroundJob(s.job);
+  EXPECT_EQ(readFile(frame), frameBytes) << kind;
+  EXPECT_NE(readFile(log).find("is the same file as"), std::string::npos) << kind << ": " << readFile(log);
+
+  writeFile(earlierResult, "an earlier result");
+  progressKey = plain(progress);
+  logKey = plain(earlierResult);
+  s.writeJob();
+  NL_runBackgroundJob(s.job);
+  EXPECT_EQ(readFile(earlierResult), "an earlier result") << kind;
+  EXPECT_NE(readFile(progress).find("stage=Failed\n"), std::string::npos) << kind;
+}
+
+TEST(ReliabilityBackground, ReportsNeverReplaceAFrameOrAnEarlierResult) {
+  TrailSet trail(16);
+  expectBackgroundReportsLoseNothing("Star Trail", trail.keys["progress"], trail.keys["resultLog"], trail.frames[1],
+                                     trail.dir.file("sky.tif"), true, trail);
+  GlowSet glow;
+  expectBackgroundReportsLoseNothing("Star Glow", glow.keys["progress"], glow.keys["resultLog"], glow.input,
+                                     glow.dir.file("out.tif"), true, glow);
+  BlendSet blend;
+  expectBackgroundReportsLoseNothing("Sky Blend", blend.keys["progress"], blend.keys["resultLog"], blend.frames[0],
+                                     blend.dir.file("blend.tif"), true, blend);
+  HybridSet hybrid;
+  expectBackgroundReportsLoseNothing("Hybrid stack", hybrid.keys["progress"], hybrid.keys["resultLog"],
+                                     hybrid.frames[0], hybrid.dir.file("stack.tif"), false, hybrid);
+}
+
 TEST(ReliabilitySkyBlend, PipesAsJobFrameOrMaskEndAtOnce) {
   for (const char* what : {"frame", "reference", "mask", "job"}) {
     SCOPED_TRACE(what);

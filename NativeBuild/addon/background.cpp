@@ -6,6 +6,7 @@
 #include "addon/value.h"
 #include "plumbing/plumbing.h"
 #include "skyblend/skyblend.h"
+#include "stack/stack.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
 
@@ -69,6 +70,7 @@ std::string trimmed(const std::string& s) {
 struct JobFiles {
   std::string progress;
   std::string resultLog;
+  NLJobPaths paths;  // what the job reads and writes: a report never lands on an input or a result
 };
 
 // key=value job: a repeated key replaces the earlier value.
@@ -91,26 +93,37 @@ JobFiles jobFilesOf(const std::string& path, NLJobKind kind) {
   switch (kind) {
     case NLJobKind::StarTrail: {
       const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(path);
-      return {job.progress, job.resultLog};
+      return {job.progress, job.resultLog, NL_starTrailJobPaths(path, job)};
     }
     case NLJobKind::StarGlow: {
       const NL_StarGlowJob job = NL_readStarGlowJob(NL_sgReadTextFile(path));
-      return {job.progressPath, job.resultLog};
+      return {job.progressPath, job.resultLog, NL_starGlowJobPaths(path, job)};
     }
     case NLJobKind::SkyBlend: {
       const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(NL_readTextFile(path));
-      return {job.progress, job.resultLog};
+      return {job.progress, job.resultLog, NL_skyBlendJobPaths(path, job)};
     }
     case NLJobKind::HybridStack: break;
   }
-  return keyValueJobFiles(NL_readTextFile(path));
+  JobFiles files = keyValueJobFiles(NL_readTextFile(path));
+  files.paths = NL_hybridStackJobPaths(path, NL_readTestJobConfig(path));
+  return files;
+}
+
+// The worker's own reports, written only where the job itself may write:
+// a progress or log path that names a frame, the mask or an earlier result
+// must not replace that file.
+void reportProgress(const JobFiles& files, int percent, const std::string& stage, const std::string& detail) {
+  if (NL_isSafeReportPath(files.progress, files.paths)) NL_writeProgressFile(files.progress, percent, stage, detail);
+}
+
+void reportLog(const JobFiles& files, const std::string& text) {
+  if (NL_isSafeReportPath(files.resultLog, files.paths)) NL_writeTextFile(files.resultLog, text);
 }
 
 void announceStarTrail(const JobFiles& files) {
-  NL_writeProgressFile(files.progress, 1, "Starting Background Processing",
-                       "Native Star Trail background worker started.");
-  if (!files.resultLog.empty())
-    NL_writeTextFile(files.resultLog, "pending\nstatus=running\nstage=Starting Background Processing\n");
+  reportProgress(files, 1, "Starting Background Processing", "Native Star Trail background worker started.");
+  reportLog(files, "pending\nstatus=running\nstage=Starting Background Processing\n");
 }
 
 bool endedSince(const std::string& progressPath, const NLProgressRecord& before) {
@@ -130,9 +143,8 @@ std::string oneLine(const std::string& text) {
 void finishThrown(const std::string& path, NLJobKind kind, const std::string& message) {
   try {
     const JobFiles files = jobFilesOf(path, kind);
-    NL_writeProgressFile(files.progress, 100, "Failed", message);
-    NL_writeTextFile(files.resultLog, std::string(kindLabel(kind)) + " native background job failed.\nstatus=failed\nerror=" +
-                                          message + "\n");
+    reportProgress(files, 100, "Failed", message);
+    reportLog(files, std::string(kindLabel(kind)) + " native background job failed.\nstatus=failed\nerror=" + message + "\n");
   } catch (...) {
   }
 }
@@ -145,8 +157,8 @@ void runJob(const std::string& path, NLJobKind kind, const NLJobRunner& runner) 
   // A job that stopped early (a validation failure, a job this build lacks)
   // may have written no end to its progress file.
   if (endedSince(files.progress, before)) return;
-  NL_writeProgressFile(files.progress, 100, "Failed", oneLine(log));
-  NL_writeTextFile(files.resultLog, log);
+  reportProgress(files, 100, "Failed", oneLine(log));
+  reportLog(files, log);
 }
 
 }  // namespace

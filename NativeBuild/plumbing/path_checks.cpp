@@ -112,5 +112,11 @@ bool NL_isSafeReportPath(const std::string& path, const NLJobPaths& paths) {
   for (const NLJobPath& in : paths.inputs) {
     if (!in.path.empty() && sameFile(path, in.path)) return false;
   }
+  // An image the job would have written, left there by an earlier run, is
+  // the user's result: a report is no reason to replace it.
+  for (const NLJobPath& out : paths.outputs) {
+    const bool report = out.role == "progress file" || out.role == "result log";
+    if (!report && !out.path.empty() && NL_isRegularFile(out.path) && sameFile(path, out.path)) return false;
+  }
   return true;
 }

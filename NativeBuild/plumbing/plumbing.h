@@ -113,7 +113,9 @@ struct NLJobPaths {
 // spellings of one file are the same), so no output can overwrite an input or
 // another output.
 std::string NL_checkJobPaths(const NLJobPaths& paths);
-// True when a failure may still be written at path: it names no input and no existing folder.
+// True when a failure may still be written at path: it names no input, no
+// existing image output (the roles other than "progress file" and "result
+// log") and no existing folder.
 bool NL_isSafeReportPath(const std::string& path, const NLJobPaths& paths);
 
 // ---- Image size limit -------------------------------------------------------

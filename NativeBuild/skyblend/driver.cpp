@@ -104,6 +104,10 @@ bool runStage(const Stage& stage, const NLSkyBlendNativeJob& job, RunProgress& p
 
 }  // namespace
 
+NLJobPaths NL_skyBlendJobPaths(const std::string& jobPath, const NLSkyBlendNativeJob& job) {
+  return jobPaths(jobPath, job, NL_referenceFirstInputs(job.inputs, job.referencePath));
+}
+
 NLSkyBlendStages NL_skyBlendStages() {
   NLSkyBlendStages stages;
   stages.skyStack = [](const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,

@@ -27,6 +27,8 @@ struct NLSkyBlendNativeJob {
 
 // Reads the job from the job file's text; missing keys keep their defaults.
 NLSkyBlendNativeJob NL_parseSkyBlendNativeJob(const std::string& text);
+// Every file the job reads and writes (for the path checks).
+NLJobPaths NL_skyBlendJobPaths(const std::string& jobPath, const NLSkyBlendNativeJob& job);
 // The reference (when non-empty) first, then every other input in order;
 // the reference is added even when it is not among the inputs.
 std::vector<std::string> NL_referenceFirstInputs(const std::vector<std::string>& inputs, const std::string& reference);

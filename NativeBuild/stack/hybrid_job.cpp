@@ -33,13 +33,17 @@ const MethodEntry* methodEntry(const std::string& name) {
   return nullptr;
 }
 
-NLJobPaths jobPaths(const std::string& jobPath, const TestJobConfig& job) {
+}  // namespace
+
+NLJobPaths NL_hybridStackJobPaths(const std::string& jobPath, const TestJobConfig& job) {
   NLJobPaths paths;
   paths.inputs.push_back({"job file", jobPath});
   for (const std::string& input : job.inputs) paths.inputs.push_back({"input frame", input});
   paths.outputs = {{"output", job.output}, {"progress file", job.progress}, {"result log", job.resultLog}};
   return paths;
 }
+
+namespace {
 
 // The first validation text that applies, empty when the job can run. A job
 // file that exists but cannot be read says so instead of naming the method.
@@ -129,7 +133,7 @@ std::string stack_detail::runGuarded(const TestJobConfig& job, NLHybridJobOutcom
 std::string NL_runLumivexJob(const std::string& jobPath) {
   std::string readFailure;
   TestJobConfig job = NL_readTestJobConfig(jobPath, &readFailure);
-  const NLJobPaths paths = jobPaths(jobPath, job);
+  const NLJobPaths paths = NL_hybridStackJobPaths(jobPath, job);
   // Reports never go where they would overwrite an input or a folder.
   if (!NL_isSafeReportPath(job.progress, paths)) job.progress.clear();
   if (!NL_isSafeReportPath(job.resultLog, paths)) job.resultLog.clear();

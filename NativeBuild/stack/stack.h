@@ -143,6 +143,8 @@ std::string NL_formatDouble(double value, int decimals);
 // cannot be read (missing, not a regular file, over 16 MB) gives the defaults,
 // and its reason in failure when given.
 TestJobConfig NL_readTestJobConfig(const std::string& jobPath, std::string* failure = nullptr);
+// Every file the job reads and writes (for the path checks).
+NLJobPaths NL_hybridStackJobPaths(const std::string& jobPath, const TestJobConfig& job);
 
 // A method name of the job file: the three registered stacks and "auto".
 bool NL_isKnownStackMethod(const std::string& method);
