@@ -780,12 +780,12 @@ struct StackRun {
 };
 
 using StackFunction = bool (*)(const std::vector<std::string>&, const std::string&, std::string&,
-                               const std::string&);
+                               const std::string&, NLJobFrames*);
 
 StackRun runStack(StackFunction f, const std::vector<std::string>& inputs, const std::string& output,
-                  const std::string& progress = std::string()) {
+                  const std::string& progress = std::string(), NLJobFrames* store = nullptr) {
   StackRun r;
-  r.ok = f(inputs, output, r.text, progress);
+  r.ok = f(inputs, output, r.text, progress, store);
   if (r.ok) r.image = cv::imread(output, cv::IMREAD_UNCHANGED);
   return r;
 }

@@ -24,11 +24,13 @@ struct PairSearch {
 // of a pixel, and a sparse or light-polluted sky holds them above its noise.
 constexpr int kWantedStars = 300;
 
+int detectionLimit(int starBudget) { return std::max(starBudget, kMinDetectionLimit); }
+int wantedStars(int starBudget) { return std::min(kWantedStars, std::max(starBudget, 1)); }
+
 std::vector<NLStarCandidate> selectStars(const cv::Mat& image, double sigmaFactor, int starBudget) {
   return NL_selectGridBalancedStars(
-      NL_findStarCandidates(image, sigmaFactor, std::max(starBudget, kMinDetectionLimit),
-                            std::min(kWantedStars, std::max(starBudget, 1))),
-      image.cols, image.rows, starBudget);
+      NL_findStarCandidates(image, sigmaFactor, detectionLimit(starBudget), wantedStars(starBudget)), image.cols,
+      image.rows, starBudget);
 }
 
 const NLStarMatchList& outputMatches(const NLRegistrationAttempt& a) {
@@ -68,12 +70,13 @@ const char* countFailure(const NLRegistrationAttempt& a) {
 // Selected stars of both frames, with their counts recorded in a fresh record.
 struct SelectedPair {
   const std::vector<NLStarCandidate>& reference;
-  std::vector<NLStarCandidate> moving;
+  const std::vector<NLStarCandidate>& moving;
 };
 
-SelectedPair selectPair(const NLReferenceStars& prepared, const cv::Mat& moving, NLAlignmentQuality& quality) {
+SelectedPair selectPair(const NLReferenceStars& prepared, const std::vector<NLStarCandidate>& moving,
+                        NLAlignmentQuality& quality) {
   quality = NLAlignmentQuality();
-  SelectedPair pair{prepared.stars, selectStars(moving, prepared.sigmaFactor, prepared.starBudget)};
+  SelectedPair pair{prepared.stars, moving};
   quality.referenceStars = int(pair.reference.size());
   quality.movingStars = int(pair.moving.size());
   return pair;
@@ -145,11 +148,38 @@ NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, double sigmaF
   return NLReferenceStars{reference, selectStars(reference, sigmaFactor, starBudget), sigmaFactor, starBudget};
 }
 
+NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor) {
+  // Budgets up to 6000 all detect 6000 stars at most and search the sky noise below 300.
+  return NL_detectStars(image, sigmaFactor, kWantedStars, kMinDetectionLimit);
+}
+
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const NLStarDetection& detection, int starBudget) {
+  return NL_selectGridBalancedStars(
+      NL_starCandidatesOf(detection, detectionLimit(starBudget), wantedStars(starBudget)), detection.size.width,
+      detection.size.height, starBudget);
+}
+
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
+                                         int starBudget) {
+  CV_Assert(detection.size == reference.size());
+  return NLReferenceStars{reference, NL_selectRegistrationStars(detection, starBudget), detection.sigmaFactor,
+                          starBudget};
+}
+
 bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& prepared, const cv::Mat& moving, int maxShift,
                                             double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
                                             NLStarMatchList* matches) {
+  return NL_buildHomographyTransformWithFigures(prepared, moving,
+                                                selectStars(moving, prepared.sigmaFactor, prepared.starBudget),
+                                                maxShift, tolerance, homography, quality, matches);
+}
+
+bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& prepared, const cv::Mat& moving,
+                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches) {
   const cv::Mat& reference = prepared.image;
-  const SelectedPair stars = selectPair(prepared, moving, quality);
+  const SelectedPair stars = selectPair(prepared, movingStars, quality);
   const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
       reference, moving, NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance));
   copyAttemptFigures(attempt, quality);
@@ -174,8 +204,17 @@ bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving
 bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& prepared, const cv::Mat& moving, int maxShift,
                                             double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
                                             NLStarMatchList* matches) {
+  return NL_buildHomographyTransformWithQuality(prepared, moving,
+                                                selectStars(moving, prepared.sigmaFactor, prepared.starBudget),
+                                                maxShift, tolerance, homography, quality, matches);
+}
+
+bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& prepared, const cv::Mat& moving,
+                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches) {
   const cv::Mat& reference = prepared.image;
-  const SelectedPair stars = selectPair(prepared, moving, quality);
+  const SelectedPair stars = selectPair(prepared, movingStars, quality);
   if (quality.referenceStars < kMinSelectedStars) return fail(quality, "too few stars in reference frame");
   if (quality.movingStars < kMinSelectedStars) return fail(quality, "too few stars in moving frame");
   const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(

@@ -52,6 +52,34 @@ cv::Point2d NL_starPoint(const NLStarCandidate& star);
 std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount,
                                                    int wanted = 0);
 
+// One frame's star detection, kept so that every later use of the frame (the
+// quality filter's statistics, registrations with any star budget) takes its
+// stars from it instead of detecting them again. NL_starCandidatesOf gives
+// exactly what NL_findStarCandidates gives on the same image.
+struct NLStarDetection {
+  bool detected = false;                  // filled by NL_detectStars
+  cv::Size size;                          // of the frame
+  double sigmaFactor = 2.5;
+  int noiseWanted = 0;                    // the sky-noise search ran when relativeFound < noiseWanted
+  int keep = 0;                           // lists capped at this many (<= 0: uncapped)
+  std::vector<NLStarCandidate> relative;  // above the level relative to the brightest star, brightest first
+  int relativeFound = 0;                  // before the cap
+  bool noiseSearched = false;
+  std::vector<NLStarCandidate> noise;     // above the sky noise, brightest first (when searched)
+  int noiseFound = 0;                     // before the cap
+  // Mean and standard deviation of the frame's grey image in 32-bit float
+  // (BGR/BGRA to grey, no scaling), recorded for 1-, 3- and 4-channel 8- and
+  // 16-bit frames that are not flat.
+  bool hasGreyStats = false;
+  double greyMean = 0.0, greyStdDev = 0.0;
+};
+// Detects once; answers NL_starCandidatesOf for any maxCount <= keep (any
+// maxCount when keep <= 0) and any wanted <= noiseWanted.
+NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noiseWanted, int keep);
+// NL_findStarCandidates(image, sigmaFactor, maxCount, wanted) from a detection
+// of that image (throws cv::Exception outside the detection's limits).
+std::vector<NLStarCandidate> NL_starCandidatesOf(const NLStarDetection& detection, int maxCount, int wanted);
+
 // Thins a detector-ordered list over a 5 x 5 grid of the frame (at most 180
 // stars per cell); maxTotal >= 1 caps the whole list. Result brightest first.
 std::vector<NLStarCandidate> NL_selectGridBalancedStars(const std::vector<NLStarCandidate>& stars, int width,
@@ -230,12 +258,31 @@ struct NLReferenceStars {
   int starBudget = 0;
 };
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, double sigmaFactor, int starBudget);
+// Registration's star detection of a frame, enough for every star budget up
+// to 6000 (the stacks use 3000 and 4500).
+NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor);
+// The stars a frame-pair registration with this budget selects, from a
+// detection of the frame (NL_detectRegistrationStars or one at least as wide).
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const NLStarDetection& detection, int starBudget);
+// The reference record from a detection of the reference image.
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
+                                         int starBudget);
 // The two frame-pair variants on a prepared reference: results identical to
 // the image forms with the record's sigma factor and star budget.
 bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& reference, const cv::Mat& moving, int maxShift,
                                             double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
                                             NLStarMatchList* matches = nullptr);
 bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, const cv::Mat& moving, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches = nullptr);
+// The same with the moving frame's stars already selected
+// (NL_selectRegistrationStars with the reference record's budget).
+bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& reference, const cv::Mat& moving,
+                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
+                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
+                                            NLStarMatchList* matches = nullptr);
+bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, const cv::Mat& moving,
+                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
                                             double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
                                             NLStarMatchList* matches = nullptr);
 
@@ -252,10 +299,19 @@ bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, c
 // job's own progress writer (never a process-wide path), or nothing.
 // False with error "no images loaded" or "homography failed for input index
 // I" (the lowest failing frame, 1-based); registered frames stay filled.
+// detections (optional, one per frame, null where none): each frame's stars
+// from an earlier detection of it (NL_detectRegistrationStars) instead of
+// detecting them again; the results are the same.
 bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
                                             std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
                                             double& minX, double& minY, double& maxX, double& maxY,
-                                            std::string& error, const NLProgressCallback& progress = {});
+                                            std::string& error, const NLProgressCallback& progress = {},
+                                            const std::vector<const NLStarDetection*>* detections = nullptr);
+
+// The bounds NL_computeHomographyTransformsParallel gives for frames of these
+// sizes with these transforms onto frame 0 (transforms[0] is not read).
+void NL_boundsOfTransforms(const std::vector<cv::Size>& sizes, const std::vector<cv::Mat>& transforms, double& minX,
+                           double& minY, double& maxX, double& maxY);
 
 // Outcome of one frame of the robust sky registration.
 struct NLSkyRegistrationFrame {

@@ -39,15 +39,31 @@ bool isFlat(const cv::Mat& image) {
 // call would.
 constexpr int kStripRows = 64;
 
+// The mean and standard deviation of the float grey image, for callers that
+// would otherwise convert the frame once more: only for 1-, 3- and 4-channel
+// 8- and 16-bit frames, whose grey values are integers however they are cut
+// into strips (so the figures equal those of a whole-frame conversion).
+void recordGreyStats(const cv::Mat& image, const cv::Mat& value, NLStarDetection* out) {
+  if (!out) return;
+  const int depth = image.depth(), cn = image.channels();
+  if (!(depth == CV_8U || depth == CV_16U) || !(cn == 1 || cn == 3 || cn == 4)) return;
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(value, mean, deviation);
+  out->hasGreyStats = true;
+  out->greyMean = mean[0];
+  out->greyStdDev = deviation[0];
+}
+
 // Grey as 32-bit float. For 8-, 16-bit and float frames the conversion is
 // exact, so the flat test can be run on the float copy.
-bool floatGrey(const cv::Mat& image, cv::Mat& value) {
+bool floatGrey(const cv::Mat& image, cv::Mat& value, NLStarDetection* stats) {
   const int code = greyCode(image);
   const int depth = image.depth();
   if (code < 0 || !(depth == CV_8U || depth == CV_16U || depth == CV_32F)) {
     const cv::Mat grey = greyOf(image);
     if (isFlat(grey)) return false;
     grey.convertTo(value, CV_32F, 1.0, 0.0);
+    recordGreyStats(image, value, stats);
     return true;
   }
   value.create(image.size(), CV_32F);
@@ -57,7 +73,9 @@ bool floatGrey(const cv::Mat& image, cv::Mat& value) {
     cv::cvtColor(image.rowRange(rows), grey, code);
     grey.convertTo(value.rowRange(rows), CV_32F, 1.0, 0.0);
   }
-  return !isFlat(value);
+  if (isFlat(value)) return false;
+  recordGreyStats(image, value, stats);
+  return true;
 }
 
 // value - blur(value), clamped at 0, written over value. A strip's residual
@@ -251,23 +269,52 @@ std::vector<NLStarCandidate> noiseRelativeBlobs(const cv::Mat& residual, const c
 
 }  // namespace
 
-std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount,
-                                                   int wanted) {
-  std::vector<NLStarCandidate> result;
-  if (image.empty()) return result;
+namespace {
+
+void sortAndCap(std::vector<NLStarCandidate>& stars, int& found, int keep) {
+  found = int(stars.size());
+  std::sort(stars.begin(), stars.end(), brighterPeak);
+  if (keep > 0 && int(stars.size()) > keep) stars.resize(size_t(keep));
+}
+
+}  // namespace
+
+NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noiseWanted, int keep) {
+  NLStarDetection d;
+  d.size = image.size();
+  d.sigmaFactor = sigmaFactor;
+  d.noiseWanted = noiseWanted;
+  d.keep = keep;
+  d.detected = true;
+  if (image.empty()) return d;
   cv::Mat residual, mask, detection;
-  if (!floatGrey(image, residual)) return result;
-  if (!buildResidual(residual, mask, detection)) return result;
+  if (!floatGrey(image, residual, &d)) return d;
+  if (!buildResidual(residual, mask, detection)) return d;
   // The 8-bit normalised image is not needed once blurred: it becomes the mask.
   cv::threshold(detection, mask, thresholdLevel(detection, sigmaFactor), 255, cv::THRESH_BINARY);
-  result = blobsOf(mask, residual, detection);
-  if (int(result.size()) < wanted) {
-    std::vector<NLStarCandidate> more = noiseRelativeBlobs(residual, detection);
-    if (more.size() > result.size()) result = std::move(more);
+  d.relative = blobsOf(mask, residual, detection);
+  sortAndCap(d.relative, d.relativeFound, keep);
+  if (d.relativeFound < noiseWanted) {
+    d.noise = noiseRelativeBlobs(residual, detection);
+    d.noiseSearched = true;
+    sortAndCap(d.noise, d.noiseFound, keep);
   }
-  std::sort(result.begin(), result.end(), brighterPeak);
-  if (maxCount > 0 && int(result.size()) > maxCount) result.resize(size_t(maxCount));
-  return result;
+  return d;
+}
+
+std::vector<NLStarCandidate> NL_starCandidatesOf(const NLStarDetection& d, int maxCount, int wanted) {
+  CV_Assert(d.detected);
+  CV_Assert(d.keep <= 0 || (maxCount > 0 && maxCount <= d.keep));
+  const bool fallBack = d.relativeFound < wanted;
+  CV_Assert(!fallBack || d.noiseSearched);  // wanted above the detection's noiseWanted
+  const std::vector<NLStarCandidate>& chosen = fallBack && d.noiseFound > d.relativeFound ? d.noise : d.relative;
+  const size_t count = maxCount > 0 ? std::min(size_t(maxCount), chosen.size()) : chosen.size();
+  return std::vector<NLStarCandidate>(chosen.begin(), chosen.begin() + std::ptrdiff_t(count));
+}
+
+std::vector<NLStarCandidate> NL_findStarCandidates(const cv::Mat& image, double sigmaFactor, int maxCount,
+                                                   int wanted) {
+  return NL_starCandidatesOf(NL_detectStars(image, sigmaFactor, wanted, maxCount), maxCount, wanted);
 }
 
 std::vector<NLStarCandidate> NL_selectGridBalancedStars(const std::vector<NLStarCandidate>& stars, int width,

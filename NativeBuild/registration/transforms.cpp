@@ -67,8 +67,15 @@ void extendBounds(const std::vector<Corners>& corners, double& minX, double& min
 bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
                                             std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
                                             double& minX, double& minY, double& maxX, double& maxY,
-                                            std::string& error, const NLProgressCallback& progress) {
+                                            std::string& error, const NLProgressCallback& progress,
+                                            const std::vector<const NLStarDetection*>* detections) {
   if (frames.empty()) return error = "no images loaded", false;
+  CV_Assert(!detections || detections->size() == frames.size());
+  const auto detectionOf = [&](int i) -> const NLStarDetection* {
+    const NLStarDetection* d = detections ? (*detections)[size_t(i)] : nullptr;
+    CV_Assert(!d || (d->detected && d->size == frames[size_t(i)].size() && d->sigmaFactor == kPlainSigmaFactor));
+    return d;
+  };
   const int n = int(frames.size());
   transforms.assign(n, cv::Mat());
   matches.assign(n, NLStarMatchList());
@@ -78,15 +85,24 @@ bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, 
   SerialProgress report(progress);
   report(42, kAligningTitle, "Computing homography transforms.");
   if (n > 1) {
-    const NLReferenceStars reference = NL_selectReferenceStars(frames[0], kPlainSigmaFactor, starBudget);
+    const NLStarDetection* referenceDetection = detectionOf(0);
+    const NLReferenceStars reference =
+        referenceDetection ? NL_selectReferenceStars(frames[0], *referenceDetection, starBudget)
+                           : NL_selectReferenceStars(frames[0], kPlainSigmaFactor, starBudget);
     const double steps = std::max(n, 2) - 1;
     std::atomic<int> done{0};
     cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
       for (int i = range.start; i < range.end; ++i) {
         cv::Mat h;
         NLAlignmentQuality figures;
-        if (!NL_buildHomographyTransformWithFigures(reference, frames[i], kPlainMaxShift, tolerance, h, figures,
-                                                    &matches[i])) {
+        const NLStarDetection* detection = detectionOf(i);
+        const bool ok =
+            detection ? NL_buildHomographyTransformWithFigures(reference, frames[i],
+                                                               NL_selectRegistrationStars(*detection, starBudget),
+                                                               kPlainMaxShift, tolerance, h, figures, &matches[i])
+                      : NL_buildHomographyTransformWithFigures(reference, frames[i], kPlainMaxShift, tolerance, h,
+                                                               figures, &matches[i]);
+        if (!ok) {
           registered[i] = 0;
           continue;
         }
@@ -106,6 +122,18 @@ bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, 
   maxY = frames[0].rows;
   extendBounds(corners, minX, minY, maxX, maxY);
   return true;
+}
+
+void NL_boundsOfTransforms(const std::vector<cv::Size>& sizes, const std::vector<cv::Mat>& transforms, double& minX,
+                           double& minY, double& maxX, double& maxY) {
+  CV_Assert(!sizes.empty() && sizes.size() == transforms.size());
+  std::vector<Corners> corners(sizes.size());
+  for (size_t i = 1; i < sizes.size(); ++i) corners[i] = projectedCorners(transforms[i], sizes[i]);
+  minX = 0.0;
+  minY = 0.0;
+  maxX = sizes[0].width;
+  maxY = sizes[0].height;
+  extendBounds(corners, minX, minY, maxX, maxY);
 }
 
 std::string NL_skyRegistrationGateFailure(bool registered, const NLAlignmentQuality& q) {

@@ -19,14 +19,31 @@ constexpr double kMinInlierRatio = 0.65;
 constexpr int kFullInlierFloor = 900;
 constexpr int kMinInlierFloor = 80;    // the stars a trustworthy homography needs
 
+struct GateReference : NLReferenceStars {
+  GateReference(NLReferenceStars stars, std::string referencePath)
+      : NLReferenceStars(std::move(stars)), path(std::move(referencePath)) {}
+  std::string path;
+};
+
 bool sameShape(const cv::Mat& a, const cv::Mat& b) {
   return a.cols == b.cols && a.rows == b.rows && a.type() == b.type();
 }
 
-NLAlignmentGateResult checkFrame(const NLReferenceStars& reference, const std::string& path, int index) {
+// The frame as the quality filter read it, or read now; empty when unreadable.
+cv::Mat frameOf(const std::string& path, const NLJobFrames* store) {
+  if (store) {
+    cv::Mat held = store->image(path);
+    if (!held.empty()) return held;
+    if (store->unreadable(path)) return cv::Mat();  // the filter already waited for it
+  }
+  return NL_imreadWithRetry(path, -1);
+}
+
+NLAlignmentGateResult checkFrame(const GateReference& reference, const std::string& path, int index,
+                                 NLJobFrames* store) {
   NLAlignmentGateResult r;
   r.path = path;
-  const cv::Mat frame = NL_imreadWithRetry(path, -1);
+  const cv::Mat frame = frameOf(path, store);
   if (frame.empty()) {
     r.verdict = NLAlignmentVerdict::LoadFailed;
     return r;
@@ -38,8 +55,12 @@ NLAlignmentGateResult checkFrame(const NLReferenceStars& reference, const std::s
   r.verdict = NLAlignmentVerdict::Registered;
   r.quality.frameIndex = index;
   cv::Mat homography;
+  NLStarMatchList matches;
+  const std::shared_ptr<const NLStarDetection> stars = store ? store->stars(path) : nullptr;
   const bool registered =
-      NL_buildHomographyTransformWithQuality(reference, frame, kMaxShift, kTolerance, homography, r.quality);
+      stars ? NL_buildHomographyTransformWithQuality(reference, frame, NL_selectRegistrationStars(*stars, kStarBudget),
+                                                     kMaxShift, kTolerance, homography, r.quality, &matches)
+            : NL_buildHomographyTransformWithQuality(reference, frame, kMaxShift, kTolerance, homography, r.quality);
   r.quality.frameIndex = index;
   if (!registered || !r.quality.ok) {
     r.reason = r.quality.reason;
@@ -47,6 +68,8 @@ NLAlignmentGateResult checkFrame(const NLReferenceStars& reference, const std::s
   }
   r.reason = NL_alignmentGateFailure(r.quality);
   r.used = r.reason.empty();
+  // The stacks with the gate's star budget and tolerance take this fit as their own.
+  if (r.used && store) store->recordFit(reference.path, kStarBudget, kTolerance, path, {homography, matches});
   return r;
 }
 
@@ -66,17 +89,21 @@ std::string NL_alignmentGateFailure(const NLAlignmentQuality& q) {
 }
 
 std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std::string>& inputs, int minFrames,
-                                                           std::string& log, const std::string& progressPath) {
+                                                           std::string& log, const std::string& progressPath,
+                                                           NLJobFrames* store) {
   const int n = int(inputs.size());
   if (n <= 1) return inputs;
-  const cv::Mat reference = NL_imreadWithRetry(inputs[0], -1);
+  const cv::Mat reference = frameOf(inputs[0], store);
   if (reference.empty()) {
     log += "Alignment quality gate failed: could not load reference frame.\n";
     return inputs;
   }
   const stack_detail::JobProgress progress{progressPath};
   // The reference's stars are selected once for every frame it is compared with.
-  const NLReferenceStars referenceStars = NL_selectReferenceStars(reference, kSigmaFactor, kStarBudget);
+  const std::shared_ptr<const NLStarDetection> stars = store ? store->stars(inputs[0]) : nullptr;
+  GateReference referenceStars{stars ? NL_selectReferenceStars(reference, *stars, kStarBudget)
+                                     : NL_selectReferenceStars(reference, kSigmaFactor, kStarBudget),
+                               inputs[0]};
   std::vector<NLAlignmentGateResult> results(n);
   results[0].used = true;
   results[0].path = inputs[0];
@@ -85,7 +112,7 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
   std::atomic<int> finished{0};
   cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
-      results[i] = checkFrame(referenceStars, inputs[i], i);
+      results[i] = checkFrame(referenceStars, inputs[i], i, store);
       const int done = ++finished;
       progress.write(stack_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
                      "Checked alignment " + std::to_string(done) + " of " + std::to_string(total) + ".");

@@ -65,20 +65,31 @@ bool isValid(const NLFrameQuality& q) { return q.stars >= kMinStars && q.medianA
 
 }  // namespace
 
-NLFrameQuality NL_measureFrameQuality(const std::string& path, int index) {
+NLFrameQuality NL_measureFrameQuality(const std::string& path, int index, NLJobFrames* store) {
   NLFrameQuality q;
   q.path = path;
   q.index = index;
   const cv::Mat image = NL_imreadWithRetry(path, -1);
   if (image.empty()) {
+    if (store) store->recordFrame(path, image, nullptr);
     q.reason = "could not load image";
     return q;
   }
-  cv::Scalar mean, stdDev;
-  cv::meanStdDev(floatGrey(image), mean, stdDev);
-  q.backgroundMean = mean[0];
-  q.backgroundStdDev = stdDev[0];
-  const std::vector<NLStarCandidate> stars = NL_findStarCandidates(image, kSigmaFactor, kMaxCandidates);
+  // In a job one detection serves the registrations too: it holds this
+  // filter's 5000 brightest stars and everything a registration selects.
+  const auto detection = std::make_shared<const NLStarDetection>(
+      store ? NL_detectRegistrationStars(image, kSigmaFactor) : NL_detectStars(image, kSigmaFactor, 0, kMaxCandidates));
+  if (store) store->recordFrame(path, image, detection);
+  if (detection->hasGreyStats) {
+    q.backgroundMean = detection->greyMean;
+    q.backgroundStdDev = detection->greyStdDev;
+  } else {
+    cv::Scalar mean, stdDev;
+    cv::meanStdDev(floatGrey(image), mean, stdDev);
+    q.backgroundMean = mean[0];
+    q.backgroundStdDev = stdDev[0];
+  }
+  const std::vector<NLStarCandidate> stars = NL_starCandidatesOf(*detection, kMaxCandidates, 0);
   q.stars = int(stars.size());
   if (stars.empty()) {
     q.reason = "no stars detected";
@@ -111,7 +122,7 @@ int NL_qualityKeepCount(int keepPercent, int minFrames, int frameCount) {
 
 std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::string>& inputs, int keepPercent,
                                                        int minFrames, std::string& log,
-                                                       const std::string& progressPath) {
+                                                       const std::string& progressPath, NLJobFrames* store) {
   const int n = int(inputs.size());
   if (n == 0) return {};
   const stack_detail::JobProgress progress{progressPath};
@@ -120,7 +131,7 @@ std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::st
   std::atomic<int> completed{0};
   cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
-      frames[i] = NL_measureFrameQuality(inputs[i], i);
+      frames[i] = NL_measureFrameQuality(inputs[i], i, store);
       const int done = ++completed;
       progress.write(stack_detail::progressBetween(10, 12.0, done, n), "Checking Frame Quality",
                      "Analyzed frame " + std::to_string(done) + " of " + std::to_string(n) + ".");

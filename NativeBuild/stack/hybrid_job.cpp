@@ -13,7 +13,7 @@ namespace {
 using stack_detail::Clock;
 using stack_detail::msSince;
 using StackFunction = bool (*)(const std::vector<std::string>&, const std::string&, std::string&,
-                               const std::string&);
+                               const std::string&, NLJobFrames*);
 
 struct MethodEntry {
   const char* name;
@@ -69,24 +69,28 @@ std::string finish(const TestJobConfig& job, bool success, const std::string& re
   return result;
 }
 
+// The frames decoded, the stars detected and the fits made by one stage are
+// taken by the next (NLJobFrames); each stage lets go of the frames it drops.
 void runGates(const TestJobConfig& job, const stack_detail::JobProgress& progress, NLHybridJobOutcome& o,
-              std::vector<std::string>& gated) {
+              NLJobFrames& store, std::vector<std::string>& gated) {
   int minFrames = NL_minFramesForMethod(o.selectedMethod);
   progress.write(10, "Checking Frame Quality", "Measuring star compactness and selecting the best frames.");
   Clock::time_point start = Clock::now();
   const std::vector<std::string> filtered =
-      NL_filterInputsByFrameQuality(job.inputs, job.qualityKeepPercent, minFrames, o.qualityLog, job.progress);
+      NL_filterInputsByFrameQuality(job.inputs, job.qualityKeepPercent, minFrames, o.qualityLog, job.progress, &store);
+  store.keepImagesOf(filtered);
   o.qualityMs = msSince(start);
   progress.write(25, "Checking Frame Alignment", "Checking whether the frames can be aligned cleanly.");
   start = Clock::now();
-  gated = NL_filterInputsByAlignmentQuality(filtered, minFrames, o.alignmentLog, job.progress);
+  gated = NL_filterInputsByAlignmentQuality(filtered, minFrames, o.alignmentLog, job.progress, &store);
+  store.keepImagesOf(gated);
   o.alignmentMs = msSince(start);
   // "auto" chooses again for the frames that are actually left.
   o.selectedMethod = NL_selectStackMethod(job.method, int(gated.size()));
 }
 
 void runStack(const TestJobConfig& job, const stack_detail::JobProgress& progress,
-              const std::vector<std::string>& gated, NLHybridJobOutcome& o) {
+              const std::vector<std::string>& gated, NLJobFrames& store, NLHybridJobOutcome& o) {
   const Clock::time_point start = Clock::now();
   const MethodEntry* method = methodEntry(o.selectedMethod);
   if (int(gated.size()) < NL_minFramesForMethod(o.selectedMethod)) {
@@ -95,7 +99,7 @@ void runStack(const TestJobConfig& job, const stack_detail::JobProgress& progres
     o.success = false;
   } else {
     progress.write(35, "Creating Stacked Image", method->stageMessage);
-    o.success = method->run(gated, job.output, o.stackText, job.progress);
+    o.success = method->run(gated, job.output, o.stackText, job.progress, &store);
   }
   o.stackMs = msSince(start);
 }
@@ -106,8 +110,9 @@ std::string runValidJob(const TestJobConfig& job, NLHybridJobOutcome& o) {
   const stack_detail::JobProgress progress{job.progress};
   o.selectedMethod = NL_selectStackMethod(job.method, int(job.inputs.size()));
   std::vector<std::string> gated;
-  runGates(job, progress, o, gated);
-  runStack(job, progress, gated, o);
+  NLJobFrames store;
+  runGates(job, progress, o, store, gated);
+  runStack(job, progress, gated, store, o);
   return finish(job, o.success, NL_formatHybridJobLog(o));
 }
 

@@ -20,9 +20,12 @@ constexpr int kMinBandRows = 32;
 std::string num(long long value) { return std::to_string(value); }
 
 struct StackRun {
-  StackRun(const StackMethod& method, const std::string& progressPath) : m(method), progress{progressPath} {}
+  StackRun(const StackMethod& method, const std::string& progressPath, NLJobFrames* jobFrames)
+      : m(method), progress{progressPath}, store(jobFrames) {}
   const StackMethod& m;
   JobProgress progress;
+  NLJobFrames* store;  // may be null
+  std::vector<std::string> paths;
   std::vector<cv::Mat> frames;
   std::vector<cv::Mat> transforms;
   std::vector<NLStarMatchList> matches;
@@ -43,11 +46,16 @@ std::string loadFrames(StackRun& run, const std::vector<std::string>& inputs) {
     run.progress.write(progressBetween(35, 5.0, i, n), "Loading Images",
                        "Loading frame " + num(i) + " of " + num(n) + ".");
     const std::string& path = inputs[i - 1];
-    cv::Mat frame = NL_imreadWithRetry(path, -1);
+    cv::Mat frame = run.store ? run.store->image(path) : cv::Mat();
+    // A frame the quality filter could not read is not waited for again.
+    if (frame.empty() && !(run.store && run.store->unreadable(path))) frame = NL_imreadWithRetry(path, -1);
     if (frame.empty()) return "could not load input: " + path;
     if (!run.frames.empty() && !sameShape(frame, run.frames[0])) return "input image size/type mismatch: " + path;
     run.frames.push_back(std::move(frame));
   }
+  run.paths = inputs;
+  // The stack holds the frames now; the store need not keep them beyond it.
+  if (run.store) run.store->releaseImages();
   return std::string();
 }
 
@@ -59,6 +67,34 @@ std::string typeProblem(const StackMethod& m, const cv::Mat& first) {
   return std::string();
 }
 
+// The alignment gate's fits, when it registered every frame on this
+// reference with this stack's star budget and tolerance: the very fits the
+// stack's own registration would make (same stars, same attempts), so they
+// are taken as they are, with the progress entries the registration writes.
+bool takeGateFits(StackRun& run, double& minX, double& minY, double& maxX, double& maxY) {
+  const int n = int(run.frames.size());
+  if (!run.store || n < 2) return false;
+  std::vector<cv::Mat> transforms(n);
+  std::vector<NLStarMatchList> matches(n);
+  transforms[0] = cv::Mat::eye(3, 3, CV_64F);
+  for (int i = 1; i < n; ++i) {
+    NLJobFrames::Fit fit;
+    if (!run.store->fit(run.paths[0], run.m.starBudget, run.m.tolerance, run.paths[i], fit)) return false;
+    transforms[i] = fit.homography;
+    matches[i] = std::move(fit.matches);
+  }
+  run.transforms = std::move(transforms);
+  run.matches = std::move(matches);
+  run.progress.write(42, "Aligning Frames", "Computing homography transforms.");
+  for (int k = 0; k + 1 < n; ++k)
+    run.progress.write(42 + int(std::trunc((k + 1) * 16.0 / (std::max(n, 2) - 1))), "Aligning Frames",
+                       "Registered frame " + num(k + 2) + " of " + num(n) + ".");
+  std::vector<cv::Size> sizes;
+  for (const cv::Mat& f : run.frames) sizes.push_back(f.size());
+  NL_boundsOfTransforms(sizes, run.transforms, minX, minY, maxX, maxY);
+  return true;
+}
+
 // Registers every frame on the first and lays out the canvas that holds them all.
 std::string registerFrames(StackRun& run) {
   double minX = 0, minY = 0, maxX = 0, maxY = 0;
@@ -66,8 +102,17 @@ std::string registerFrames(StackRun& run) {
   const NLProgressCallback progress = [&run](int percent, const std::string& stage, const std::string& detail) {
     run.progress.write(percent, stage, detail);
   };
-  if (!NL_computeHomographyTransformsParallel(run.frames, run.m.starBudget, run.m.tolerance, run.transforms,
-                                              run.matches, minX, minY, maxX, maxY, error, progress))
+  // Stars already detected by the quality filter are not detected again.
+  std::vector<std::shared_ptr<const NLStarDetection>> held(run.frames.size());
+  std::vector<const NLStarDetection*> detections(run.frames.size(), nullptr);
+  for (size_t i = 0; run.store && i < run.frames.size(); ++i) {
+    held[i] = run.store->stars(run.paths[i]);
+    if (held[i] && held[i]->size == run.frames[i].size()) detections[i] = held[i].get();
+  }
+  if (!takeGateFits(run, minX, minY, maxX, maxY) &&
+      !NL_computeHomographyTransformsParallel(run.frames, run.m.starBudget, run.m.tolerance, run.transforms,
+                                              run.matches, minX, minY, maxX, maxY, error, progress,
+                                              run.store ? &detections : nullptr))
     return error;
   run.width = int(std::ceil(maxX - minX));
   run.height = int(std::ceil(maxY - minY));
@@ -174,10 +219,10 @@ int bandRowsFor(int frames, int width, size_t bytesPerPixel, size_t bandBytes) {
 }
 
 bool runRegisteredStack(const StackMethod& m, const std::vector<std::string>& inputs, const std::string& output,
-                        std::string& text, const std::string& progressPath, int bandRows) {
+                        std::string& text, const std::string& progressPath, int bandRows, NLJobFrames* store) {
   const int n = int(inputs.size());
   if (n < m.minInputs) return fail(m, text, m.tooFewInputs);
-  StackRun run(m, progressPath);
+  StackRun run(m, progressPath, store);
   Clock::time_point start = Clock::now();
   run.progress.write(35, "Loading Images", m.loadingMessage);
   std::string problem = loadFrames(run, inputs);

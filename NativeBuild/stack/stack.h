@@ -12,6 +12,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -121,6 +124,66 @@ bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, co
                                        std::string& message, const NLProgressCallback& progress,
                                        const std::string& stackMethod);
 
+// ---- What the stages of one hybrid stack job share ---------------------------
+// The quality filter decodes every frame and detects its stars; the alignment
+// gate and the stack would otherwise do both again, and the gate's fits on the
+// reference are exactly the sigma and average stacks' own (same star budget
+// and tolerance). A stage given a store takes from it what is there and works
+// out the rest itself, so it gives the same results with or without one.
+// Entries are keyed by path (a frame listed twice is decoded once). Safe to
+// use from parallel workers.
+class NLJobFrames {
+ public:
+  // Decoded frames are held while their bytes stay within imageBudget: for
+  // 40 frames of 24 MP 16-bit colour (5.4 GiB) all of them; beyond it, the
+  // frames that did not fit are read again by the stage that needs them.
+  static constexpr size_t kDefaultImageBudget = size_t(6) << 30;
+  explicit NLJobFrames(size_t imageBudget = kDefaultImageBudget) : imageBudget_(imageBudget) {}
+
+  // What the quality filter read (empty: the frame could not be read) and
+  // the frame's registration stars (NL_detectRegistrationStars; may be null).
+  void recordFrame(const std::string& path, const cv::Mat& image, std::shared_ptr<const NLStarDetection> stars);
+  // The held frame (shares its pixels), or an empty one.
+  cv::Mat image(const std::string& path) const;
+  // The quality filter could not read the frame (so no stage waits for it again).
+  bool unreadable(const std::string& path) const;
+  std::shared_ptr<const NLStarDetection> stars(const std::string& path) const;
+  // Lets go of the decoded frames of every path not listed.
+  void keepImagesOf(const std::vector<std::string>& paths);
+  void releaseImages();
+  size_t heldImageBytes() const;
+
+  // A frame's fit on a reference (homography onto it and inlier matches),
+  // recorded by the alignment gate for frames that passed it.
+  struct Fit {
+    cv::Mat homography;
+    NLStarMatchList matches;
+  };
+  void recordFit(const std::string& reference, int starBudget, double tolerance, const std::string& path,
+                 const Fit& fit);
+  bool fit(const std::string& reference, int starBudget, double tolerance, const std::string& path,
+           Fit& out) const;
+
+ private:
+  struct Entry {
+    cv::Mat image;
+    bool unreadable = false;
+    std::shared_ptr<const NLStarDetection> stars;
+  };
+  struct FitKey {
+    std::string reference;
+    int starBudget;
+    double tolerance;
+    std::string path;
+    bool operator<(const FitKey& o) const;
+  };
+  size_t imageBudget_;
+  size_t held_ = 0;
+  mutable std::mutex mutex_;
+  std::map<std::string, Entry> frames_;
+  std::map<FitKey, Fit> fits_;
+};
+
 // ---- Job file ----------------------------------------------------------------
 
 struct TestJobConfig {
@@ -176,7 +239,8 @@ struct NLFrameQuality {
 };
 
 // Measures one frame (read unchanged); the record's used flag stays false.
-NLFrameQuality NL_measureFrameQuality(const std::string& path, int index);
+// With a store, the frame and its registration stars go into it as well.
+NLFrameQuality NL_measureFrameQuality(const std::string& path, int index, NLJobFrames* store = nullptr);
 // Frame indices, best first: valid frames (80+ stars, positive median area)
 // before the rest, then smaller median star area, then input position.
 std::vector<int> NL_rankFramesByQuality(const std::vector<NLFrameQuality>& frames);
@@ -188,7 +252,8 @@ int NL_qualityKeepCount(int keepPercent, int minFrames, int frameCount);
 // quality section to log. Never fails: unreadable or starless frames rank last.
 std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::string>& inputs, int keepPercent,
                                                        int minFrames, std::string& log,
-                                                       const std::string& progressPath = std::string());
+                                                       const std::string& progressPath = std::string(),
+                                                       NLJobFrames* store = nullptr);
 
 // ---- Alignment quality gate ---------------------------------------------------
 
@@ -212,22 +277,30 @@ std::string NL_alignmentGateFailure(const NLAlignmentQuality& quality);
 // Registers every frame to the first in parallel and keeps those that pass
 // the high precision gate (reference first, then input order). Appends the
 // alignment section to log. Never fails; an unreadable reference keeps all.
+// With a store: frames and stars come from it where it has them, and the fit
+// of every frame that passed is recorded in it (star budget 4500, tolerance 12).
 std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std::string>& inputs, int minFrames,
                                                            std::string& log,
-                                                           const std::string& progressPath = std::string());
+                                                           const std::string& progressPath = std::string(),
+                                                           NLJobFrames* store = nullptr);
 
 // ---- Registered stacks --------------------------------------------------------
 // Each registers the frames to the first, combines them on a common canvas and
 // writes output. True when the output was written; text holds the success
 // report or the failure message. Nothing is written on failure. Only OpenCV
-// and allocation errors propagate.
+// and allocation errors propagate. With a store, the frames, their stars and
+// (where the stack's star budget and tolerance are the gate's) the gate's
+// fits come from it; the store lets go of its frames once the stack holds them.
 
 bool NL_registeredMedianHomography(const std::vector<std::string>& inputs, const std::string& output,
-                                   std::string& text, const std::string& progressPath = std::string());
+                                   std::string& text, const std::string& progressPath = std::string(),
+                                   NLJobFrames* store = nullptr);
 bool NL_registeredSigmaHomography(const std::vector<std::string>& inputs, const std::string& output,
-                                  std::string& text, const std::string& progressPath = std::string());
+                                  std::string& text, const std::string& progressPath = std::string(),
+                                  NLJobFrames* store = nullptr);
 bool NL_registeredAverageHomography(const std::vector<std::string>& inputs, const std::string& output,
-                                    std::string& text, const std::string& progressPath = std::string());
+                                    std::string& text, const std::string& progressPath = std::string(),
+                                    NLJobFrames* store = nullptr);
 
 // ---- Job ---------------------------------------------------------------------
 

@@ -67,16 +67,19 @@ const StackMethod& averageMethod() {
 }  // namespace stack_detail
 
 bool NL_registeredMedianHomography(const std::vector<std::string>& inputs, const std::string& output,
-                                   std::string& text, const std::string& progressPath) {
-  return stack_detail::runRegisteredStack(stack_detail::medianMethod(), inputs, output, text, progressPath);
+                                   std::string& text, const std::string& progressPath, NLJobFrames* store) {
+  return stack_detail::runRegisteredStack(stack_detail::medianMethod(), inputs, output, text, progressPath, 0,
+                                          store);
 }
 
 bool NL_registeredSigmaHomography(const std::vector<std::string>& inputs, const std::string& output,
-                                  std::string& text, const std::string& progressPath) {
-  return stack_detail::runRegisteredStack(stack_detail::sigmaMethod(), inputs, output, text, progressPath);
+                                  std::string& text, const std::string& progressPath, NLJobFrames* store) {
+  return stack_detail::runRegisteredStack(stack_detail::sigmaMethod(), inputs, output, text, progressPath, 0,
+                                          store);
 }
 
 bool NL_registeredAverageHomography(const std::vector<std::string>& inputs, const std::string& output,
-                                    std::string& text, const std::string& progressPath) {
-  return stack_detail::runRegisteredStack(stack_detail::averageMethod(), inputs, output, text, progressPath);
+                                    std::string& text, const std::string& progressPath, NLJobFrames* store) {
+  return stack_detail::runRegisteredStack(stack_detail::averageMethod(), inputs, output, text, progressPath, 0,
+                                          store);
 }

@@ -38,8 +38,9 @@ int bandRowsFor(int frames, int width, size_t bytesPerPixel, size_t bandBytes);
 
 // Runs the whole stack; bandRows > 0 forces the band height (the whole
 // canvas when it is at least the canvas height).
+// With a store, frames, stars and the gate's fits come from it (NLJobFrames).
 bool runRegisteredStack(const StackMethod& method, const std::vector<std::string>& inputs,
                         const std::string& output, std::string& text, const std::string& progressPath,
-                        int bandRows = 0);
+                        int bandRows = 0, NLJobFrames* store = nullptr);
 
 }  // namespace stack_detail
