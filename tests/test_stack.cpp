@@ -1004,3 +1004,196 @@ TEST(HybridJob, TwoJobsAtOnceEachKeepTheirOwnProgressFile) {
     }
   }
 }
+
+// ---- What the stages of a job share (NLJobFrames) -----------------------------
+
+namespace {
+
+// A log without its timing lines, the only lines a rerun may change.
+std::string withoutTimings(const std::string& log) {
+  std::istringstream in(log);
+  std::string out;
+  for (std::string line; std::getline(in, line);)
+    if (line.find("Ms = ") == std::string::npos) out += line + "\n";
+  return out;
+}
+
+double maxDifference(const std::string& a, const std::string& b) {
+  const cv::Mat x = cv::imread(a, cv::IMREAD_UNCHANGED), y = cv::imread(b, cv::IMREAD_UNCHANGED);
+  if (x.empty() || x.size() != y.size() || x.type() != y.type()) return 1e9;
+  return cv::norm(x, y, cv::NORM_INF);
+}
+
+struct Gated {
+  std::string qualityLog, alignmentLog;
+  std::vector<std::string> frames;
+};
+
+Gated runGates(const std::vector<std::string>& paths, int minFrames, NLJobFrames* store) {
+  Gated g;
+  const std::vector<std::string> filtered =
+      NL_filterInputsByFrameQuality(paths, 100, minFrames, g.qualityLog, std::string(), store);
+  if (store) store->keepImagesOf(filtered);
+  g.frames = NL_filterInputsByAlignmentQuality(filtered, minFrames, g.alignmentLog, std::string(), store);
+  if (store) store->keepImagesOf(g.frames);
+  return g;
+}
+
+}  // namespace
+
+TEST(JobFrames, HoldsFramesWithinItsBudgetAndKeysFitsByReferenceAndSettings) {
+  const cv::Mat frame(100, 100, CV_16UC3, cv::Scalar::all(7));  // 60000 bytes
+  NLJobFrames store(150000);
+  store.recordFrame("a", frame, nullptr);
+  store.recordFrame("b", frame, nullptr);
+  store.recordFrame("c", frame, nullptr);  // over the budget: read again where needed
+  store.recordFrame("gone", cv::Mat(), nullptr);
+  EXPECT_EQ(store.heldImageBytes(), 120000u);
+  EXPECT_FALSE(store.image("a").empty());
+  EXPECT_EQ(store.image("a").data, frame.data);  // shared, not copied
+  EXPECT_TRUE(store.image("c").empty());
+  EXPECT_FALSE(store.unreadable("c"));
+  EXPECT_TRUE(store.unreadable("gone"));
+  EXPECT_FALSE(store.unreadable("never seen"));
+  store.keepImagesOf({"b", "c"});
+  EXPECT_TRUE(store.image("a").empty());
+  EXPECT_EQ(store.heldImageBytes(), 60000u);
+  store.recordFrame("c", frame, nullptr);  // room again
+  EXPECT_EQ(store.heldImageBytes(), 120000u);
+  store.releaseImages();
+  EXPECT_EQ(store.heldImageBytes(), 0u);
+
+  NLJobFrames::Fit fit{cv::Mat::eye(3, 3, CV_64F), NLStarMatchList(3)};
+  store.recordFit("ref", 4500, 12.0, "b", fit);
+  NLJobFrames::Fit out;
+  EXPECT_TRUE(store.fit("ref", 4500, 12.0, "b", out));
+  EXPECT_EQ(out.matches.size(), 3u);
+  EXPECT_FALSE(store.fit("other ref", 4500, 12.0, "b", out));
+  EXPECT_FALSE(store.fit("ref", 3000, 16.0, "b", out));
+  EXPECT_FALSE(store.fit("ref", 4500, 12.0, "a", out));
+}
+
+// The stages with a shared store against each stage on its own (reading and
+// detecting for itself, the stack registering anew): the same logs and the
+// same stacked pixels for every method, including when the store no longer
+// holds the frames (the median and the average after the sigma stack took
+// them) and when the stack's first frame is not the gate's reference.
+TEST(JobFrames, StagesWithTheStoreEqualTheStagesOnTheirOwn) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(5, 101, false);
+  std::vector<cv::Mat> frames = scene.frames;
+  frames.push_back(smallScene(1, 103, false).frames[0]);  // another part of the sky: the gate drops it
+  const std::vector<std::string> paths = writeFrames(dir, frames);
+
+  NLJobFrames store;
+  const Gated own = runGates(paths, 3, nullptr);
+  const Gated shared = runGates(paths, 3, &store);
+  EXPECT_EQ(shared.qualityLog, own.qualityLog);
+  EXPECT_EQ(shared.alignmentLog, own.alignmentLog);
+  ASSERT_EQ(shared.frames, own.frames);
+  ASSERT_EQ(shared.frames.size(), 5u) << shared.alignmentLog;
+  EXPECT_EQ(std::find(shared.frames.begin(), shared.frames.end(), paths[5]), shared.frames.end());
+
+  // The gate's fits are kept for the frames it passed, none for the one it dropped.
+  NLJobFrames::Fit fit;
+  for (size_t i = 1; i < shared.frames.size(); ++i)
+    EXPECT_TRUE(store.fit(shared.frames[0], 4500, 12.0, shared.frames[i], fit)) << i;
+  EXPECT_FALSE(store.fit(shared.frames[0], 4500, 12.0, paths[5], fit));
+  EXPECT_TRUE(store.image(paths[5]).empty());  // the dropped frame's pixels are let go
+  EXPECT_FALSE(store.image(shared.frames[1]).empty());
+
+  for (const auto& [name, f] : std::vector<std::pair<std::string, StackFunction>>{
+           {"sigma", NL_registeredSigmaHomography},
+           {"median", NL_registeredMedianHomography},
+           {"average", NL_registeredAverageHomography}}) {
+    const StackRun alone = runStack(f, shared.frames, dir.file(name + "_alone.tif"));
+    const StackRun reused = runStack(f, shared.frames, dir.file(name + "_shared.tif"), std::string(), &store);
+    ASSERT_TRUE(alone.ok) << alone.text;
+    ASSERT_TRUE(reused.ok) << reused.text;
+    EXPECT_EQ(store.heldImageBytes(), 0u);  // the stack holds the frames, not the store
+    EXPECT_EQ(maxDifference(dir.file(name + "_alone.tif"), dir.file(name + "_shared.tif")), 0.0) << name;
+    std::string expected = withoutTimings(alone.text);
+    const std::string aloneName = name + "_alone.tif", sharedName = name + "_shared.tif";
+    expected.replace(expected.find(aloneName), aloneName.size(), sharedName);
+    EXPECT_EQ(withoutTimings(reused.text), expected) << name;
+    EXPECT_NE(reused.text.find("inputs = 5\n"), std::string::npos) << reused.text;
+  }
+
+  // Another first frame: the gate's fits were made on another reference and are not taken.
+  std::vector<std::string> reordered = shared.frames;
+  std::swap(reordered[0], reordered[1]);
+  const StackRun alone = runStack(NL_registeredSigmaHomography, reordered, dir.file("swap_alone.tif"));
+  const StackRun reused =
+      runStack(NL_registeredSigmaHomography, reordered, dir.file("swap_shared.tif"), std::string(), &store);
+  ASSERT_TRUE(alone.ok && reused.ok) << alone.text << reused.text;
+  EXPECT_EQ(maxDifference(dir.file("swap_alone.tif"), dir.file("swap_shared.tif")), 0.0);
+}
+
+// The whole job (which shares one store across its stages) writes what the
+// stages give on their own: the same result log but for its timings, and the
+// same stacked pixels.
+TEST(JobFrames, JobEqualsItsStagesRunOnTheirOwn) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(4, 107, false);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  const std::string out = dir.file("out.tif"), log = dir.file("log.txt");
+  const Gated own = runGates(paths, 3, nullptr);
+  const StackRun alone = runStack(NL_registeredSigmaHomography, own.frames, out);
+  ASSERT_TRUE(alone.ok) << alone.text;
+  const cv::Mat aloneImage = cv::imread(out, cv::IMREAD_UNCHANGED);
+  writeFile(dir.file("job.txt"), jobText(kSigma, out, dir.file("p.txt"), log, paths));
+  const std::string text = NL_runLumivexJob(dir.file("job.txt"));
+  EXPECT_EQ(withoutTimings(text), withoutTimings("Lumivex Hybrid stack completed.\nselectedMethod = " + kSigma +
+                                                 "\n" + own.qualityLog + own.alignmentLog + alone.text));
+  const cv::Mat jobImage = cv::imread(out, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(jobImage.size(), aloneImage.size());
+  EXPECT_EQ(cv::norm(jobImage, aloneImage, cv::NORM_INF), 0.0);
+}
+
+// A frame the quality filter could not read is not waited for again: the
+// gate and the stack take the store's word for it.
+TEST(JobFrames, AFrameTheFilterCouldNotReadIsNotReadAgain) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(3, 109, false);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  NLJobFrames store;
+  store.recordFrame(paths[2], cv::Mat(), nullptr);  // as if it had been unreadable then
+  std::string log;
+  const std::vector<std::string> kept = NL_filterInputsByAlignmentQuality(paths, 2, log, std::string(), &store);
+  EXPECT_EQ(kept, (std::vector<std::string>{paths[0], paths[1]})) << log;
+  EXPECT_NE(log.find("Frame 3: skipped | could not load image\n"), std::string::npos) << log;
+  const StackRun run = runStack(NL_registeredMedianHomography, paths, dir.file("out.tif"), std::string(), &store);
+  EXPECT_EQ(run.text, "Median stack failed: could not load input: " + paths[2]);
+}
+
+// The sigma and average stacks take the gate's fits as they are (no second
+// registration): fits recorded from the stack's own registration give its
+// result, and a fit moved 100 px to the left (far beyond the scene's shifts)
+// widens the canvas.
+TEST(JobFrames, SigmaAndAverageStacksTakeTheRecordedFits) {
+  TempDir dir;
+  const synth::Scene scene = smallScene(3, 113, false);
+  const std::vector<std::string> paths = writeFrames(dir, scene.frames);
+  std::vector<cv::Mat> transforms;
+  std::vector<NLStarMatchList> matches;
+  double minX, minY, maxX, maxY;
+  std::string error;
+  ASSERT_TRUE(NL_computeHomographyTransformsParallel(scene.frames, 4500, 12.0, transforms, matches, minX, minY, maxX,
+                                                     maxY, error));
+  NLJobFrames store;
+  for (size_t i = 1; i < paths.size(); ++i) store.recordFit(paths[0], 4500, 12.0, paths[i], {transforms[i], matches[i]});
+  const StackRun alone = runStack(NL_registeredAverageHomography, paths, dir.file("alone.tif"));
+  const StackRun reused = runStack(NL_registeredAverageHomography, paths, dir.file("reused.tif"), std::string(), &store);
+  ASSERT_TRUE(alone.ok && reused.ok) << alone.text << reused.text;
+  EXPECT_EQ(maxDifference(dir.file("alone.tif"), dir.file("reused.tif")), 0.0);
+  const int width = int(std::ceil(maxX - minX));
+  EXPECT_NE(reused.text.find("canvas = " + std::to_string(width) + " x "), std::string::npos) << reused.text;
+
+  const cv::Mat shift = (cv::Mat_<double>(3, 3) << 1, 0, -100, 0, 1, 0, 0, 0, 1);
+  NLJobFrames moved;
+  for (size_t i = 1; i < paths.size(); ++i)
+    moved.recordFit(paths[0], 4500, 12.0, paths[i], {i == 1 ? cv::Mat(shift * transforms[i]) : transforms[i], matches[i]});
+  const StackRun wrong = runStack(NL_registeredSigmaHomography, paths, dir.file("wrong.tif"), std::string(), &moved);
+  ASSERT_TRUE(wrong.ok) << wrong.text;
+  EXPECT_EQ(wrong.text.find("canvas = " + std::to_string(width) + " x "), std::string::npos) << wrong.text;
+}

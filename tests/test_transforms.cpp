@@ -1,6 +1,7 @@
 // Registered stacking: parallel transforms, the sky quality gate and its log,
 // warping to the canvas with the local residual mesh.
 #include "registration/registration.h"
+#include "registration/detail/lanczos.h"
 
 #include "synth/synth.h"
 
@@ -516,3 +517,150 @@ TEST(WarpToCanvas, StatisticsTextByteForByte) {
 }
 
 }  // namespace
+
+// ---- One star detection for every use of a frame ----------------------------
+
+namespace {
+
+void expectSameStars(const std::vector<NLStarCandidate>& a, const std::vector<NLStarCandidate>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].x, b[i].x);
+    EXPECT_EQ(a[i].y, b[i].y);
+    EXPECT_EQ(a[i].centerX, b[i].centerX);
+    EXPECT_EQ(a[i].centerY, b[i].centerY);
+    EXPECT_EQ(a[i].area, b[i].area);
+    EXPECT_EQ(a[i].peak, b[i].peak);
+    EXPECT_EQ(a[i].flux, b[i].flux);
+  }
+}
+
+}  // namespace
+
+// A rich sky, a sparse one (fewer than 300 stars above the relative level,
+// so the sky-noise search runs) and a flat frame: the kept detection answers
+// the quality filter's query and every registration budget exactly as
+// detecting again would.
+TEST(StarDetection, OneDetectionAnswersEveryQueryAsDetectingAgain) {
+  synth::FrameSettings f = smallFrame({1200, 800});
+  f.noise = true;
+  const cv::Mat rich = synth::renderFrame(denseSky(f.size, 91), cv::Matx33d::eye(), f, 1);
+  synth::SkySettings sparseSky;
+  sparseSky.density = 2e-4;
+  const cv::Mat sparse = synth::renderFrame(
+      synth::makeSky(sparseSky, cv::Rect2d(0, 0, f.size.width, f.size.height), 92), cv::Matx33d::eye(), f, 2);
+  const cv::Mat flat(f.size, CV_16UC3, cv::Scalar::all(900));
+  for (const cv::Mat* image : {&rich, &sparse, &flat}) {
+    const NLStarDetection d = NL_detectRegistrationStars(*image, 2.5);
+    expectSameStars(NL_starCandidatesOf(d, 5000, 0), NL_findStarCandidates(*image, 2.5, 5000));
+    expectSameStars(NL_starCandidatesOf(d, 6000, 300), NL_findStarCandidates(*image, 2.5, 6000, 300));
+    for (int budget : {3000, 4500}) {
+      const NLReferenceStars own = NL_selectReferenceStars(*image, 2.5, budget);
+      expectSameStars(NL_selectRegistrationStars(d, budget), own.stars);
+      expectSameStars(NL_selectReferenceStars(*image, d, budget).stars, own.stars);
+    }
+  }
+  const NLStarDetection sparseDetection = NL_detectRegistrationStars(sparse, 2.5);
+  EXPECT_LT(sparseDetection.relativeFound, 300);
+  EXPECT_TRUE(sparseDetection.noiseSearched);
+  EXPECT_FALSE(NL_detectRegistrationStars(rich, 2.5).noiseSearched);
+  EXPECT_GT(NL_detectRegistrationStars(rich, 2.5).relativeFound, 300) << sparseDetection.relativeFound;
+  // The grey statistics the quality filter reads: those of a whole-frame conversion.
+  cv::Mat grey, value;
+  cv::cvtColor(rich, grey, cv::COLOR_BGR2GRAY);
+  grey.convertTo(value, CV_32F);
+  cv::Scalar mean, deviation;
+  cv::meanStdDev(value, mean, deviation);
+  const NLStarDetection d = NL_detectRegistrationStars(rich, 2.5);
+  ASSERT_TRUE(d.hasGreyStats);
+  EXPECT_EQ(d.greyMean, mean[0]);
+  EXPECT_EQ(d.greyStdDev, deviation[0]);
+  EXPECT_FALSE(NL_detectRegistrationStars(flat, 2.5).hasGreyStats);
+  // Beyond what the detection kept it refuses rather than answer wrongly.
+  EXPECT_THROW(NL_starCandidatesOf(NL_detectStars(rich, 2.5, 0, 100), 200, 0), cv::Exception);
+}
+
+// Frame pairs and the parallel transforms with the moving stars detected
+// beforehand give the very fits of the image forms.
+TEST(StarDetection, RegistrationsFromKeptDetectionsEqualTheImageForms) {
+  const Frames f = renderedFrames({cv::Matx33d::eye(), moved(0.3, 6.0, -4.0), moved(-0.2, -9.0, 5.0)}, 93);
+  std::vector<NLStarDetection> kept;
+  for (const cv::Mat& image : f.images) kept.push_back(NL_detectRegistrationStars(image, 2.5));
+  std::vector<const NLStarDetection*> detections;
+  for (const NLStarDetection& d : kept) detections.push_back(&d);
+  for (int budget : {3000, 4500}) {
+    const double tolerance = budget == 3000 ? 16.0 : 12.0;
+    std::vector<cv::Mat> h1, h2;
+    std::vector<NLStarMatchList> m1, m2;
+    double b1[4], b2[4];
+    std::string e1, e2;
+    ASSERT_TRUE(NL_computeHomographyTransformsParallel(f.images, budget, tolerance, h1, m1, b1[0], b1[1], b1[2], b1[3], e1));
+    ASSERT_TRUE(NL_computeHomographyTransformsParallel(f.images, budget, tolerance, h2, m2, b2[0], b2[1], b2[2], b2[3],
+                                                       e2, {}, &detections));
+    for (size_t i = 0; i < h1.size(); ++i) {
+      EXPECT_TRUE(sameBits(h1[i], h2[i])) << i;
+      ASSERT_EQ(m1[i].size(), m2[i].size());
+      for (size_t k = 0; k < m1[i].size(); ++k) EXPECT_EQ(NL_starPoint(m1[i][k].second), NL_starPoint(m2[i][k].second));
+    }
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(b1[k], b2[k]);
+    std::vector<cv::Size> sizes;
+    for (const cv::Mat& image : f.images) sizes.push_back(image.size());
+    double b3[4];
+    NL_boundsOfTransforms(sizes, h1, b3[0], b3[1], b3[2], b3[3]);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(b1[k], b3[k]);
+  }
+  NLAlignmentQuality q1, q2;
+  cv::Mat g1, g2;
+  const NLReferenceStars reference = NL_selectReferenceStars(f.images[0], kept[0], 4500);
+  const bool ok1 = NL_buildHomographyTransformWithQuality(f.images[0], f.images[1], 2.5, 4500, 500, 12.0, g1, q1);
+  const bool ok2 = NL_buildHomographyTransformWithQuality(reference, f.images[1], NL_selectRegistrationStars(kept[1], 4500),
+                                                          500, 12.0, g2, q2);
+  EXPECT_TRUE(ok1);
+  EXPECT_EQ(ok1, ok2);
+  EXPECT_TRUE(sameBits(g1, g2));
+  EXPECT_EQ(NL_formatRegistrationJson(q1, g1), NL_formatRegistrationJson(q2, g2));
+}
+
+// ---- The canvas resampler -------------------------------------------------------
+
+// The warp's own Lanczos-4 kernel against OpenCV's: every supported depth and
+// channel count, a turned and shifted frame with border and fully outside
+// pixels, and the correction's remap; within one unit, and rarely off at all.
+TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
+  synth::FrameSettings f = smallFrame({300, 200});
+  f.noise = true;
+  const cv::Mat frame16 = synth::renderFrame(denseSky(f.size, 95), cv::Matx33d::eye(), f, 3);
+  cv::Mat frame8, grey16, bgra16;
+  frame16.convertTo(frame8, CV_8U, 1.0 / 257.0);
+  cv::cvtColor(frame16, grey16, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(frame16, bgra16, cv::COLOR_BGR2BGRA);
+  const cv::Matx33d m(0.9995, -0.0262, 14.3, 0.0262, 0.9995, -6.8, 2e-6, -1e-6, 1.0);
+  const cv::Size canvas(330, 215);
+  cv::Mat mapX(canvas, CV_32F), mapY(canvas, CV_32F);
+  for (int y = 0; y < canvas.height; ++y)
+    for (int x = 0; x < canvas.width; ++x) {
+      mapX.at<float>(y, x) = float(x - 12.4 + 1.3 * std::sin(y * 0.05));
+      mapY.at<float>(y, x) = float(y - 7.7 + 0.8 * std::cos(x * 0.04));
+    }
+  for (const cv::Mat* src : std::vector<const cv::Mat*>{&frame16, &frame8, &grey16, &bgra16}) {
+    cv::Mat expected, actual, diff;
+    cv::warpPerspective(*src, expected, cv::Mat(m), canvas, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    ASSERT_TRUE(registration_detail::lanczosSupported(*src));
+    registration_detail::lanczosWarpPerspective(*src, actual, m, canvas);
+    ASSERT_EQ(actual.type(), src->type());
+    cv::absdiff(expected, actual, diff);
+    EXPECT_LE(cv::norm(diff, cv::NORM_INF), 1.0) << src->type();
+    EXPECT_LT(cv::countNonZero(diff.reshape(1)), int(diff.total() * diff.channels()) / 100);
+    EXPECT_EQ(cv::countNonZero(actual.reshape(1).colRange(0, 8).rowRange(0, 3)), 0);  // outside the frame
+    cv::remap(*src, expected, mapX, mapY, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    registration_detail::lanczosRemap(*src, actual, mapX, mapY);
+    cv::absdiff(expected, actual, diff);
+    EXPECT_LE(cv::norm(diff, cv::NORM_INF), 1.0) << src->type();
+    EXPECT_LT(cv::countNonZero(diff.reshape(1)), int(diff.total() * diff.channels()) / 100);
+  }
+  cv::Mat floats;
+  frame16.convertTo(floats, CV_32F);
+  EXPECT_FALSE(registration_detail::lanczosSupported(floats));  // left to OpenCV
+  cv::Mat twoChannels(f.size, CV_16UC2, cv::Scalar::all(5));
+  EXPECT_FALSE(registration_detail::lanczosSupported(twoChannels));
+}

@@ -286,10 +286,12 @@ NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noi
   d.noiseWanted = noiseWanted;
   d.keep = keep;
   d.detected = true;
+  d.noiseSearched = true;  // an empty or flat frame has no stars by either level
   if (image.empty()) return d;
   cv::Mat residual, mask, detection;
   if (!floatGrey(image, residual, &d)) return d;
   if (!buildResidual(residual, mask, detection)) return d;
+  d.noiseSearched = false;
   // The 8-bit normalised image is not needed once blurred: it becomes the mask.
   cv::threshold(detection, mask, thresholdLevel(detection, sigmaFactor), 255, cv::THRESH_BINARY);
   d.relative = blobsOf(mask, residual, detection);

@@ -4,6 +4,8 @@
 // a 21 x 21 mesh pulls the stars the rest of the way.
 #include "registration/registration.h"
 
+#include "registration/detail/lanczos.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -120,7 +122,10 @@ void warpRows(const cv::Mat& frame, const cv::Matx33d& toCanvas, int width, cv::
   cv::Matx33d m = toCanvas;
   if (rows.start != 0) m = cv::Matx33d(1, 0, 0, 0, 1, -rows.start, 0, 0, 1) * toCanvas;
   const cv::Size size(width, rows.size());
-  cv::warpPerspective(frame, warped, cv::Mat(m), size, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  if (registration_detail::lanczosSupported(frame))
+    registration_detail::lanczosWarpPerspective(frame, warped, m, size);
+  else
+    cv::warpPerspective(frame, warped, cv::Mat(m), size, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   const cv::Mat covered(frame.size(), CV_8U, cv::Scalar(255));
   cv::warpPerspective(covered, mask, cv::Mat(m), size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
 }
@@ -218,7 +223,10 @@ void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range
   cv::Mat sourceWarped, sourceMask, mapX, mapY;
   warpRows(frame, plan.toCanvas, plan.canvas.width, source, sourceWarped, sourceMask);
   correctionMaps(plan.mesh, plan.canvas, rows, source.start, mapX, mapY);
-  cv::remap(sourceWarped, warped, mapX, mapY, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  if (registration_detail::lanczosSupported(sourceWarped))
+    registration_detail::lanczosRemap(sourceWarped, warped, mapX, mapY);
+  else
+    cv::remap(sourceWarped, warped, mapX, mapY, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   cv::remap(sourceMask, mask, mapX, mapY, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
 }
 
