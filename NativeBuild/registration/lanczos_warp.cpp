@@ -83,13 +83,19 @@ inline T saturateSample(float v) {
 template <typename T, int CN>
 inline void windowSum(const T* S, size_t step, const float* wy, const float* wx, T* out) {
   constexpr int kRow = kTaps * CN;
-  float column[kRow];
+  // Two partial sums (rows 0-3 and 4-7) halve the chain of dependent additions.
+  float column[kRow], lower[kRow];
+  const T* S4 = S + 4 * step;
   for (int k = 0; k < kRow; ++k) column[k] = wy[0] * float(S[k]);
-  for (int r = 1; r < kTaps; ++r) {
+  for (int k = 0; k < kRow; ++k) lower[k] = wy[4] * float(S4[k]);
+  for (int r = 1; r < kTaps / 2; ++r) {
     const T* row = S + size_t(r) * step;
-    const float w = wy[r];
+    const T* row4 = S4 + size_t(r) * step;
+    const float w = wy[r], w4 = wy[r + 4];
     for (int k = 0; k < kRow; ++k) column[k] += w * float(row[k]);
+    for (int k = 0; k < kRow; ++k) lower[k] += w4 * float(row4[k]);
   }
+  for (int k = 0; k < kRow; ++k) column[k] += lower[k];
   // Across the 8 columns: weight, then add halves (a tree the compiler vectorises).
   for (int k = 0; k < kRow; ++k) column[k] *= wx[k];
   for (int k = 0; k < 4 * CN; ++k) column[k] += column[k + 4 * CN];
@@ -129,6 +135,7 @@ void sampleRow(const cv::Mat& src, const int* X, const int* Y, int width, T* out
     windowSum<T, CN>(patch, size_t(kTaps) * CN, wy, wx, out);
   }
 }
+
 
 template <typename T>
 void sampleRowAnyChannels(const cv::Mat& src, const int* X, const int* Y, int width, void* out) {
