@@ -56,7 +56,8 @@ NLAlignmentGateResult checkFrame(const GateReference& reference, const std::stri
   r.quality.frameIndex = index;
   cv::Mat homography;
   NLStarMatchList matches;
-  const std::shared_ptr<const NLStarDetection> stars = store ? store->stars(path) : nullptr;
+  std::shared_ptr<const NLStarDetection> stars = store ? store->stars(path) : nullptr;
+  if (stars && stars->size != frame.size()) stars.reset();  // not of this frame after all: detect anew
   const bool registered =
       stars ? NL_buildHomographyTransformWithQuality(reference, frame, NL_selectRegistrationStars(*stars, kStarBudget),
                                                      kMaxShift, kTolerance, homography, r.quality, &matches)
@@ -100,7 +101,8 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
   }
   const stack_detail::JobProgress progress{progressPath};
   // The reference's stars are selected once for every frame it is compared with.
-  const std::shared_ptr<const NLStarDetection> stars = store ? store->stars(inputs[0]) : nullptr;
+  std::shared_ptr<const NLStarDetection> stars = store ? store->stars(inputs[0]) : nullptr;
+  if (stars && stars->size != reference.size()) stars.reset();
   GateReference referenceStars{stars ? NL_selectReferenceStars(reference, *stars, kStarBudget)
                                      : NL_selectReferenceStars(reference, kSigmaFactor, kStarBudget),
                                inputs[0]};
