@@ -102,18 +102,19 @@ std::string registerFrames(StackRun& run) {
   const NLProgressCallback progress = [&run](int percent, const std::string& stage, const std::string& detail) {
     run.progress.write(percent, stage, detail);
   };
-  // Stars already detected by the quality filter are not detected again.
-  std::vector<std::shared_ptr<const NLStarDetection>> held(run.frames.size());
-  std::vector<const NLStarDetection*> detections(run.frames.size(), nullptr);
-  for (size_t i = 0; run.store && i < run.frames.size(); ++i) {
-    held[i] = run.store->stars(run.paths[i]);
-    if (held[i] && held[i]->size == run.frames[i].size()) detections[i] = held[i].get();
+  if (!takeGateFits(run, minX, minY, maxX, maxY)) {
+    // Stars already detected by the quality filter are not detected again.
+    std::vector<std::shared_ptr<const NLStarDetection>> held(run.frames.size());
+    std::vector<const NLStarDetection*> detections(run.frames.size(), nullptr);
+    for (size_t i = 0; run.store && i < run.frames.size(); ++i) {
+      held[i] = run.store->stars(run.paths[i]);
+      if (held[i] && held[i]->size == run.frames[i].size()) detections[i] = held[i].get();
+    }
+    if (!NL_computeHomographyTransformsParallel(run.frames, run.m.starBudget, run.m.tolerance, run.transforms,
+                                                run.matches, minX, minY, maxX, maxY, error, progress,
+                                                run.store ? &detections : nullptr))
+      return error;
   }
-  if (!takeGateFits(run, minX, minY, maxX, maxY) &&
-      !NL_computeHomographyTransformsParallel(run.frames, run.m.starBudget, run.m.tolerance, run.transforms,
-                                              run.matches, minX, minY, maxX, maxY, error, progress,
-                                              run.store ? &detections : nullptr))
-    return error;
   run.width = int(std::ceil(maxX - minX));
   run.height = int(std::ceil(maxY - minY));
   run.offsetX = int(std::ceil(-minX));
