@@ -38,8 +38,8 @@ struct Frames {
 };
 
 // Frames of one sky; frame 0 is the reference, the others through `moves`.
-Frames renderedFrames(const std::vector<cv::Matx33d>& moves, std::uint64_t seed) {
-  const synth::FrameSettings f = smallFrame();
+Frames renderedFrames(const std::vector<cv::Matx33d>& moves, std::uint64_t seed, cv::Size size = {560, 380}) {
+  const synth::FrameSettings f = smallFrame(size);
   const std::vector<synth::Star> sky = denseSky(f.size, seed);
   Frames out;
   for (size_t i = 0; i < moves.size(); ++i) {
@@ -75,11 +75,13 @@ struct Report {
 
 // ---- Plain variant ------------------------------------------------------------
 
-// Frames rendered through known homographies come back with their matrices,
+// Frames rendered through known homographies come back with their matrices
+// (under 0.02 px over the frame on a dense sky of about 1400 stars),
 // bit-identical to registering each pair alone (the reference's stars are
 // selected once and shared), with progress 42, 50, 58 for three frames.
 TEST(ParallelTransforms, PlainVariantRecoversTruthWithItsProgressSteps) {
-  const Frames f = renderedFrames({cv::Matx33d::eye(), moved(0.4, 7.5, -4.25), moved(-0.3, -11.0, 6.5)}, 21);
+  const Frames f =
+      renderedFrames({cv::Matx33d::eye(), moved(0.4, 7.5, -4.25), moved(-0.3, -11.0, 6.5)}, 21, {1120, 760});
   std::vector<cv::Mat> transforms;
   std::vector<NLStarMatchList> matches;
   double minX = 1, minY = 1, maxX = 0, maxY = 0;
@@ -97,7 +99,7 @@ TEST(ParallelTransforms, PlainVariantRecoversTruthWithItsProgressSteps) {
   EXPECT_EQ(cv::norm(transforms[0], cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 0.0);
   EXPECT_TRUE(matches[0].empty());
   for (int i = 1; i < 3; ++i) {
-    EXPECT_LT(rmsAgainstTruth(transforms[i], f.truth[i], f.images[i].size()), 0.08) << i;
+    EXPECT_LT(rmsAgainstTruth(transforms[i], f.truth[i], f.images[i].size()), 0.02) << i;
     cv::Mat alone;
     NLStarMatchList aloneMatches;
     ASSERT_TRUE(NL_buildHomographyTransform(f.images[0], f.images[i], 2.5, 3000, 500, 16.0, alone, aloneMatches));
