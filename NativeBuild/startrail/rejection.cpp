@@ -139,28 +139,60 @@ double widenedSampleAt(const NeighbourView& n, const cv::Mat& frame, int x, int 
   return best;
 }
 
-// Clears the flags of pixels that are no brighter than the median of
-// `others` there (black samples do not vote; with no vote the flag stays),
-// each neighbour read at the pixel itself or, widened, at its brightest
-// within one pixel. Only flagged pixels are read.
-void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView>& others, double threshold,
-                           bool widened, cv::Mat& raw) {
-  if (others.empty()) return;
+// Visits every flagged pixel (rows in parallel, each with its own sample
+// buffer of sampleCount values) and clears the flag where clear(x, y, own
+// value, samples) says so.
+template <typename Clear>
+void clearFlagsWhere(const cv::Mat& frame, size_t sampleCount, cv::Mat& raw, Clear clear) {
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
-    std::vector<double> samples(others.size());
+    std::vector<double> samples(sampleCount);
     for (int y = rows.start; y < rows.end; ++y) {
       uchar* flags = raw.ptr<uchar>(y);
       const float* own = frame.ptr<float>(y);
-      for (int x = 0; x < frame.cols; ++x) {
-        if (!flags[x]) continue;
-        int votes = 0;
-        for (const NeighbourView& n : others) {
-          const double v = widened ? widenedSampleAt(n, frame, x, y) : sampleAt(n, x, y);
-          if (v > 0.0) samples[size_t(votes++)] = v;
-        }
-        if (votes > 0 && own[x] <= smallMedian(samples.data(), votes) + threshold) flags[x] = 0;
-      }
+      for (int x = 0; x < frame.cols; ++x)
+        if (flags[x] && clear(x, y, double(own[x]), samples.data())) flags[x] = 0;
     }
+  });
+}
+
+// Clears the flags of pixels that are no brighter than the median of
+// `others` there (black samples do not vote; with no vote the flag stays),
+// each neighbour read at the pixel itself or, widened, at its brightest
+// within one pixel.
+void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView>& others, double threshold,
+                           bool widened, cv::Mat& raw) {
+  if (others.empty()) return;
+  clearFlagsWhere(frame, others.size(), raw, [&](int x, int y, double own, double* samples) {
+    int votes = 0;
+    for (const NeighbourView& n : others) {
+      const double v = widened ? widenedSampleAt(n, frame, x, y) : sampleAt(n, x, y);
+      if (v > 0.0) samples[votes++] = v;
+    }
+    return votes > 0 && own <= smallMedian(samples, votes) + threshold;
+  });
+}
+
+// The flags judged against the fixed landscape as well. A flagged pixel the
+// unmoved neighbours explain (ground, a ground light, the horizon that the
+// sky's motion moved in the others) is cleared. Then the moved neighbours
+// vote again without the samples far darker than the unmoved neighbours' sky
+// there: those show moved ground, not sky, and would make a star just above
+// the horizon look new. With no vote left the flag is cleared: nothing there
+// says the light is not the star it looks like.
+void judgeFlagsAgainstTheLandscape(const cv::Mat& frame, const std::vector<NeighbourView>& moved,
+                                   const std::vector<NeighbourView>& unmoved, double threshold, cv::Mat& raw) {
+  if (unmoved.empty()) return;
+  clearFlagsWhere(frame, std::max(moved.size(), unmoved.size()), raw, [&](int x, int y, double own, double* samples) {
+    int votes = 0;
+    for (const NeighbourView& n : unmoved) samples[votes++] = sampleAt(n, x, y);
+    const double still = smallMedian(samples, votes);
+    if (own <= still + threshold) return true;
+    votes = 0;
+    for (const NeighbourView& n : moved) {
+      const double v = sampleAt(n, x, y);
+      if (v > 0.0 && v >= still - threshold) samples[votes++] = v;
+    }
+    return votes == 0 || own <= smallMedian(samples, votes) + threshold;
   });
 }
 
@@ -324,7 +356,7 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   // ground moves off its place, so both look new against the sky. Neither is
   // new against the unmoved frames of a fixed camera; a satellite or an
   // aircraft is new against both.
-  clearFlagsExplainedBy(frame, viewsOf(frame, unmoved, {}), threshold, false, raw);
+  judgeFlagsAgainstTheLandscape(frame, views, viewsOf(frame, unmoved, {}), threshold, raw);
   if (cv::countNonZero(raw) == 0) return cv::Mat();
   cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
   if (preset.aircraft && aircraftSensitivity > 0.0) {
