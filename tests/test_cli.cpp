@@ -146,6 +146,43 @@ TEST(LumivexRegister, JsonAgainstTruthAndExitStatus) {
   EXPECT_EQ(lumivex("register " + shellQuote(ref)).status, 2);
 }
 
+// A sparse, light-polluted 8-bit sky in poor seeing registers onto its truth;
+// frames of two unrelated skies fail with a reason, never a matrix called ok.
+TEST(LumivexRegister, SparsePoorSeeingPairAndUnrelatedSkies) {
+  TempDir dir;
+  synth::StackSettings settings;
+  settings.size = {1500, 1000};
+  settings.frames = 2;
+  settings.bits = 8;
+  settings.seed = 4;
+  settings.sky = synth::sparseSky();
+  settings.fwhmMin = settings.fwhmMax = 5.0;
+  settings.streakFrame = -2;
+  const synth::Scene scene = synth::makeStackScene(settings);
+  settings.seed = 9;
+  const synth::Scene other = synth::makeStackScene(settings);
+  const std::string ref = dir.file("ref.tif"), mov = dir.file("mov.tif"), unrelated = dir.file("other.tif");
+  ASSERT_TRUE(cv::imwrite(ref, scene.frames[0]) && cv::imwrite(mov, scene.frames[1]) &&
+              cv::imwrite(unrelated, other.frames[1]));
+
+  const ProgramRun r = lumivex("register " + shellQuote(ref) + " " + shellQuote(mov));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const std::vector<double> h = homographyOf(r.out);
+  ASSERT_EQ(h.size(), 9u) << r.out;
+  const cv::Matx33d truth = scene.truth[1].frameToReference;
+  for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(1499, 0), cv::Point2d(0, 999), cv::Point2d(1499, 999)}) {
+    const double w = h[6] * p.x + h[7] * p.y + h[8];
+    const cv::Vec3d t = truth * cv::Vec3d(p.x, p.y, 1.0);
+    EXPECT_NEAR((h[0] * p.x + h[1] * p.y + h[2]) / w, t[0] / t[2], 0.2);
+    EXPECT_NEAR((h[3] * p.x + h[4] * p.y + h[5]) / w, t[1] / t[2], 0.2);
+  }
+
+  const ProgramRun apart = lumivex("register " + shellQuote(ref) + " " + shellQuote(unrelated));
+  EXPECT_EQ(apart.status, 1) << apart.out;
+  EXPECT_EQ(apart.out.rfind("{\"ok\":false,\"reason\":\"", 0), 0u) << apart.out;
+  EXPECT_EQ(apart.out.find("\"reason\":\"ok\""), std::string::npos) << apart.out;
+}
+
 // An uncompressed little-endian RGB TIFF with signed samples, which
 // OpenCV reads but will not write.
 std::string signedRgbTiff(const cv::Mat& image) {
