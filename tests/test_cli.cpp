@@ -111,6 +111,19 @@ std::vector<double> homographyOf(const std::string& json) {
   return h;
 }
 
+// The matrix maps MOVING onto REFERENCE: the frame's truth, not its inverse;
+// checked at the frame's corners.
+void expectCornersMapLikeTruth(const std::vector<double>& h, const cv::Matx33d& truth, cv::Size size,
+                               const std::string& label) {
+  const double r = size.width - 1, b = size.height - 1;
+  for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(r, 0), cv::Point2d(0, b), cv::Point2d(r, b)}) {
+    const double w = h[6] * p.x + h[7] * p.y + h[8];
+    const cv::Vec3d t = truth * cv::Vec3d(p.x, p.y, 1.0);
+    EXPECT_NEAR((h[0] * p.x + h[1] * p.y + h[2]) / w, t[0] / t[2], 0.2) << label;
+    EXPECT_NEAR((h[3] * p.x + h[4] * p.y + h[5]) / w, t[1] / t[2], 0.2) << label;
+  }
+}
+
 TEST(LumivexRegister, JsonAgainstTruthAndExitStatus) {
   TempDir dir;
   synth::StackSettings settings;
@@ -128,14 +141,7 @@ TEST(LumivexRegister, JsonAgainstTruthAndExitStatus) {
     EXPECT_EQ(r.out.rfind("{\"ok\":true,\"reason\":\"ok\",\"mode\":\"", 0), 0u) << r.out;
     const std::vector<double> h = homographyOf(r.out);
     ASSERT_EQ(h.size(), 9u) << r.out;
-    // The matrix maps MOVING onto REFERENCE: the frame's truth, not its inverse.
-    const cv::Matx33d truth = scene.truth[1].frameToReference;
-    for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(799, 0), cv::Point2d(0, 599), cv::Point2d(799, 599)}) {
-      const double w = h[6] * p.x + h[7] * p.y + h[8];
-      const cv::Vec3d t = truth * cv::Vec3d(p.x, p.y, 1.0);
-      EXPECT_NEAR((h[0] * p.x + h[1] * p.y + h[2]) / w, t[0] / t[2], 0.2) << mode;
-      EXPECT_NEAR((h[3] * p.x + h[4] * p.y + h[5]) / w, t[1] / t[2], 0.2) << mode;
-    }
+    expectCornersMapLikeTruth(h, scene.truth[1].frameToReference, {800, 600}, mode);
   }
   const ProgramRun starless = lumivex("register " + shellQuote(ref) + " " + shellQuote(flat));
   EXPECT_EQ(starless.status, 1);
@@ -169,13 +175,7 @@ TEST(LumivexRegister, SparsePoorSeeingPairAndUnrelatedSkies) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const std::vector<double> h = homographyOf(r.out);
   ASSERT_EQ(h.size(), 9u) << r.out;
-  const cv::Matx33d truth = scene.truth[1].frameToReference;
-  for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(1499, 0), cv::Point2d(0, 999), cv::Point2d(1499, 999)}) {
-    const double w = h[6] * p.x + h[7] * p.y + h[8];
-    const cv::Vec3d t = truth * cv::Vec3d(p.x, p.y, 1.0);
-    EXPECT_NEAR((h[0] * p.x + h[1] * p.y + h[2]) / w, t[0] / t[2], 0.2);
-    EXPECT_NEAR((h[3] * p.x + h[4] * p.y + h[5]) / w, t[1] / t[2], 0.2);
-  }
+  expectCornersMapLikeTruth(h, scene.truth[1].frameToReference, settings.size, "sparse");
 
   const ProgramRun apart = lumivex("register " + shellQuote(ref) + " " + shellQuote(unrelated));
   EXPECT_EQ(apart.status, 1) << apart.out;
