@@ -39,46 +39,69 @@ double peakMegabytes() {
 #endif
 }
 
+// CPU time of the whole process (every thread, user + system) in ms: on a
+// shared machine the steadier figure, and beside the wall time it shows how
+// much of a stage ran on both cores.
+double cpuMs() {
+#if defined(__unix__) || defined(__APPLE__)
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return 1e3 * double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-3 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+#else
+  return 0.0;
+#endif
+}
+
+struct Mark {
+  double wall = -1.0, cpu = 0.0;  // ms since the start
+};
+
 // First time each progress detail (or stage) was seen, relative to the start.
 class StageClock {
  public:
-  explicit StageClock(Clock::time_point start) : start_(start) {}
+  explicit StageClock(Clock::time_point start) : start_(start), cpuStart_(cpuMs()) {}
   void mark(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    marks_.emplace(name, msSince(start_));
+    marks_.emplace(name, Mark{msSince(start_), cpuMs() - cpuStart_});
   }
-  double at(const std::string& name) const {
+  Mark at(const std::string& name) const {
     const auto it = marks_.find(name);
-    return it == marks_.end() ? -1.0 : it->second;
+    return it == marks_.end() ? Mark() : it->second;
   }
 
  private:
   Clock::time_point start_;
+  double cpuStart_;
   std::mutex mutex_;
-  std::map<std::string, double> marks_;
+  std::map<std::string, Mark> marks_;
 };
+
+void printStage(const char* name, const Mark& from, const Mark& to) {
+  std::printf("  %-20s %8.0f ms  cpu %6.0f ms\n", name, to.wall - from.wall, to.cpu - from.cpu);
+}
 
 NLSkyBlendStages timedStages(StageClock& clock) {
   const NLSkyBlendStages real = NL_skyBlendStages();
   NLSkyBlendStages s = real;
   s.skyStack = [real, &clock](const std::vector<std::string>& o, const NLSkyBlendNativeJob& job,
                               const std::string& m, const NLProgressCallback& progress, std::string& message,
-                              NLSkyCoverage& coverage) {
+                              NLSkyBlendShared& shared) {
     clock.mark("sky");
     const NLProgressCallback marking = [&](int p, const std::string& stage, const std::string& detail) {
       clock.mark(detail);
       progress(p, stage, detail);
     };
-    return real.skyStack(o, job, m, marking, message, coverage);
+    return real.skyStack(o, job, m, marking, message, shared);
   };
   s.foregroundStack = [real, &clock](const std::vector<std::string>& o, const NLSkyBlendNativeJob& job,
-                                     const std::string& m, const NLProgressCallback& progress, std::string& message) {
+                                     const std::string& m, const NLProgressCallback& progress, std::string& message,
+                                     NLSkyBlendShared& shared) {
     clock.mark("foreground");
-    return real.foregroundStack(o, job, m, progress, message);
+    return real.foregroundStack(o, job, m, progress, message, shared);
   };
-  s.blend = [real, &clock](const NLSkyBlendNativeJob& job, const NLSkyCoverage& coverage, std::string& message) {
+  s.blend = [real, &clock](const NLSkyBlendNativeJob& job, const NLSkyBlendShared& shared, std::string& message) {
     clock.mark("blend");
-    const bool ok = real.blend(job, coverage, message);
+    const bool ok = real.blend(job, shared, message);
     clock.mark("end");
     return ok;
   };
@@ -102,6 +125,7 @@ int main(int argc, char** argv) {
   std::string setup;
   NL_loadMinimalOpenCVDlls(setup);
   const auto decodeStart = Clock::now();
+  const double decodeCpu = cpuMs();
   cv::Size size;
   double frameMegabytes = 0.0;
   for (const std::string& path : job.inputs) {
@@ -110,28 +134,32 @@ int main(int argc, char** argv) {
     frameMegabytes += double(frame.total() * frame.elemSize()) / 1048576.0;
   }
   const double floor = msSince(decodeStart);
+  const double floorCpu = cpuMs() - decodeCpu;
   const double baseline = peakMegabytes();
 
   const auto start = Clock::now();
   StageClock clock(start);
   const std::string log = NL_runSkyBlendNativeJobWith(jobPath, timedStages(clock));
   const double whole = msSince(start);
+  clock.mark("job end");
   if (log.rfind("Sky Blend Native completed.", 0) != 0) {
     std::fprintf(stderr, "job failed:\n%s\n", log.c_str());
     return 1;
   }
-  const double align = clock.at("Aligning sky frames for stacking."), warp = clock.at("Warping aligned sky frames.");
-  const double combine = clock.at("Checking usable sky coverage."), fg = clock.at("foreground");
-  const double blend = clock.at("blend"), end = clock.at("end");
+  const Mark sky = clock.at("sky"), align = clock.at("Aligning sky frames for stacking.");
+  const Mark warp = clock.at("Warping aligned sky frames."), combine = clock.at("Checking usable sky coverage.");
+  const Mark fg = clock.at("foreground"), blend = clock.at("blend"), end = clock.at("end");
+  const double wholeCpu = clock.at("job end").cpu;
   std::printf("frames %zu of %dx%d, %d threads\n", job.inputs.size(), size.width, size.height, cv::getNumThreads());
-  std::printf("decode floor          %8.0f ms\n", floor);
-  std::printf("whole job             %8.0f ms  (%.1f x floor)\n", whole, whole / floor);
-  std::printf("  load + masks        %8.0f ms\n", align - clock.at("sky"));
-  std::printf("  sky registration    %8.0f ms\n", warp - align);
-  std::printf("  warp and mesh       %8.0f ms\n", combine - warp);
-  std::printf("  sky combine, write  %8.0f ms\n", fg - combine);
-  std::printf("  foreground stack    %8.0f ms\n", blend - fg);
-  std::printf("  blend               %8.0f ms\n", end - blend);
+  std::printf("decode floor          %8.0f ms  cpu %6.0f ms\n", floor, floorCpu);
+  std::printf("whole job             %8.0f ms  cpu %6.0f ms  (%.1f x floor, cpu %.1f x)\n", whole, wholeCpu,
+              whole / floor, wholeCpu / floorCpu);
+  printStage("load + masks", sky, align);
+  printStage("sky registration", align, warp);
+  printStage("warp and mesh", warp, combine);
+  printStage("sky combine, write", combine, fg);
+  printStage("foreground stack", fg, blend);
+  printStage("blend", blend, end);
   std::printf("peak memory           %8.0f MB  (after decode floor %.0f MB; frames %.0f MB decoded)\n", peakMegabytes(),
               baseline, frameMegabytes);
   return 0;

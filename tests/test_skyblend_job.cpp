@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -121,20 +122,20 @@ struct FakeStages {
   NLSkyBlendStages stages() {
     NLSkyBlendStages s;
     s.skyStack = [this](const std::vector<std::string>& o, const NLSkyBlendNativeJob&, const std::string& m,
-                        const NLProgressCallback& progress, std::string& message, NLSkyCoverage& coverage) {
-      ordered = o, method = m, skyCoverage = &coverage;
+                        const NLProgressCallback& progress, std::string& message, NLSkyBlendShared& shared) {
+      ordered = o, method = m, skyCoverage = &shared.coverage;
       for (int q : {0, 50, 30, 100}) progress(q, "x", "y");  // a late report never pulls the bar back
       message = skyOk ? "sky report\n" : "could not load input: a";
       return skyOk;
     };
     s.foregroundStack = [](const std::vector<std::string>&, const NLSkyBlendNativeJob&, const std::string&,
-                           const NLProgressCallback& progress, std::string& message) {
+                           const NLProgressCallback& progress, std::string& message, NLSkyBlendShared&) {
       progress(100, "x", "y");
       message = "foreground report\n";
       return true;
     };
-    s.blend = [this](const NLSkyBlendNativeJob&, const NLSkyCoverage& coverage, std::string& message) {
-      blendCoverage = &coverage;
+    s.blend = [this](const NLSkyBlendNativeJob&, const NLSkyBlendShared& shared, std::string& message) {
+      blendCoverage = &shared.coverage;
       if (blendThrows) throw cv::Exception(cv::Error::StsNoMem, "Failed to allocate", "blend", "blend.cpp", 1);
       message = "blend report\n";
       return true;
@@ -472,6 +473,70 @@ TEST(SkyBlendEndToEnd, TwoJobsAtOnceEachSharpCleanAndCroppedByItsOwnCoverage) {
   checkSkyStack(b);
   checkBlend(a, cropA);
   checkBlend(b, cropB);
+}
+
+// The job's stages without anything shared: every stage decodes its own
+// frames and the blend reads both stacks back from their files. With
+// budget > 0 the frames go through a store of that many bytes instead, so
+// the frames beyond it are read again.
+NLSkyBlendStages stagesSharing(size_t budget, bool share) {
+  NLSkyBlendStages s = NL_skyBlendStages();
+  if (share && budget == NLJobFrames::kDefaultImageBudget) return s;
+  auto store = std::make_shared<NLJobFrames>(budget);
+  s.skyStack = [store, share](const std::vector<std::string>& o, const NLSkyBlendNativeJob& job,
+                              const std::string& m, const NLProgressCallback& progress, std::string& message,
+                              NLSkyBlendShared& shared) {
+    return NL_registeredSigmaReferenceCanvas(o, job.skyOutput, job.skyMaskPath, message, progress, m,
+                                             &shared.coverage, share ? store.get() : nullptr);
+  };
+  s.foregroundStack = [store, share](const std::vector<std::string>& o, const NLSkyBlendNativeJob& job,
+                                     const std::string& m, const NLProgressCallback& progress, std::string& message,
+                                     NLSkyBlendShared&) {
+    return NL_fixedSigmaStackToReferenceSize(o, job.foregroundOutput, message, progress, m,
+                                             share ? store.get() : nullptr);
+  };
+  return s;
+}
+
+struct Written {
+  std::string log, sky, foreground, blend;  // file bytes
+};
+
+Written runAndRead(const SkyJob& j, const NLSkyBlendStages& stages) {
+  Written w{NL_runSkyBlendNativeJobWith(j.job, stages), readFile(j.sky), readFile(j.foreground), readFile(j.blend)};
+  EXPECT_EQ(w.log.rfind("Sky Blend Native completed.\n", 0), 0u) << w.log;
+  return w;
+}
+
+// Frames decoded once and stacks handed over in memory change nothing that
+// is written: the same TIFF bytes and the same log, byte for byte, whether
+// the store holds every frame, only some or none.
+TEST(SkyBlendEndToEnd, SharedFramesAndStacksWriteTheSameFiles) {
+  struct Case {
+    int bits;
+    int frames;
+    int reference;
+    const char* method;
+  };
+  for (const Case c : {Case{16, 5, 2, "\"auto\""}, Case{8, 4, 0, "\"average\""}}) {
+    SCOPED_TRACE(c.method);
+    TempDir dir;
+    synth::SkyBlendSettings settings = smallScene({1.7, -1.3}, c.frames, 40 + c.bits);
+    settings.bits = c.bits;
+    SkyJob j = writeSkyJob(dir, synth::makeSkyBlendScene(settings), c.reference);
+    std::string text = readFile(j.job);
+    text.insert(text.rfind('}'), ", \"stackMethod\": " + std::string(c.method));
+    writeFile(j.job, text);
+    const Written alone = runAndRead(j, stagesSharing(0, false));
+    const size_t frameBytes = j.scene.frames[0].total() * j.scene.frames[0].elemSize();
+    for (size_t budget : {NLJobFrames::kDefaultImageBudget, 2 * frameBytes + 1}) {
+      const Written shared = runAndRead(j, stagesSharing(budget, true));
+      EXPECT_EQ(shared.log, alone.log);
+      EXPECT_TRUE(shared.sky == alone.sky) << "sky stack differs, budget " << budget;
+      EXPECT_TRUE(shared.foreground == alone.foreground) << "foreground stack differs, budget " << budget;
+      EXPECT_TRUE(shared.blend == alone.blend) << "blend differs, budget " << budget;
+    }
+  }
 }
 
 TEST(SkyBlendEndToEnd, UnusableFramesFailWithTheirReasons) {

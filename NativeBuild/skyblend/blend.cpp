@@ -100,9 +100,10 @@ cv::Mat NL_compositeSkyOverForeground(const cv::Mat& sky, const cv::Mat& foregro
 bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string& foregroundPath,
                                    const std::string& referencePath, const std::string& skyMaskPath,
                                    const std::string& outputPath, std::string& message,
-                                   const NLSkyCoverage& coverage) {
-  const cv::Mat sky = NL_imreadWithRetry(skyPath, -1);
-  const cv::Mat foreground = NL_imreadWithRetry(foregroundPath, -1);
+                                   const NLSkyCoverage& coverage, const cv::Mat& skyStack,
+                                   const cv::Mat& foregroundStack) {
+  const cv::Mat sky = skyStack.empty() ? NL_imreadWithRetry(skyPath, -1) : skyStack;
+  const cv::Mat foreground = foregroundStack.empty() ? NL_imreadWithRetry(foregroundPath, -1) : foregroundStack;
   NLBlendReport report;
   const cv::Mat mask8 = NL_loadSkyBlendMaskImage(skyMaskPath, report.maskLoad);
   if (sky.empty()) return fail(message, "Blend failed: could not load sky stack: " + skyPath);

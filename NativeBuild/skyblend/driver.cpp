@@ -112,17 +112,21 @@ NLSkyBlendStages NL_skyBlendStages() {
   NLSkyBlendStages stages;
   stages.skyStack = [](const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
                        const std::string& method, const NLProgressCallback& progress, std::string& message,
-                       NLSkyCoverage& coverage) {
+                       NLSkyBlendShared& shared) {
     return NL_registeredSigmaReferenceCanvas(ordered, job.skyOutput, job.skyMaskPath, message, progress, method,
-                                             &coverage);
+                                             &shared.coverage, &shared.frames, &shared.sky);
   };
   stages.foregroundStack = [](const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
-                              const std::string& method, const NLProgressCallback& progress, std::string& message) {
-    return NL_fixedSigmaStackToReferenceSize(ordered, job.foregroundOutput, message, progress, method);
+                              const std::string& method, const NLProgressCallback& progress, std::string& message,
+                              NLSkyBlendShared& shared) {
+    const bool ok = NL_fixedSigmaStackToReferenceSize(ordered, job.foregroundOutput, message, progress, method,
+                                                      &shared.frames, &shared.foreground);
+    shared.frames.releaseImages();  // the blend works on the two stacks alone
+    return ok;
   };
-  stages.blend = [](const NLSkyBlendNativeJob& job, const NLSkyCoverage& coverage, std::string& message) {
+  stages.blend = [](const NLSkyBlendNativeJob& job, const NLSkyBlendShared& shared, std::string& message) {
     return NL_blendSkyForegroundWithMask(job.skyOutput, job.foregroundOutput, job.referencePath, job.skyMaskPath,
-                                         job.blendOutput, message, coverage);
+                                         job.blendOutput, message, shared.coverage, shared.sky, shared.foreground);
   };
   return stages;
 }
@@ -149,19 +153,19 @@ std::string NL_runSkyBlendNativeJobWith(const std::string& jobPath, const NLSkyB
   const std::string method = job.stackMethod == "average" ? "average" : "sigma";
   progress.report(10, kSkyStage, "Stack method: " + method + ".");
   std::string text, skyMessage, foregroundMessage, blendMessage;
-  NLSkyCoverage coverage;
+  NLSkyBlendShared shared;
   if (!runStage(kSkyStack, job, progress, skyMessage, text, [&](std::string& m) {
-        return stages.skyStack(ordered, job, method, progress.ranged(10, 55), m, coverage);
+        return stages.skyStack(ordered, job, method, progress.ranged(10, 55), m, shared);
       }))
     return text;
   progress.report(55, kForegroundStage, "Creating fixed foreground stack.");
   if (!runStage(kForegroundStack, job, progress, foregroundMessage, text, [&](std::string& m) {
-        return stages.foregroundStack(ordered, job, method, progress.ranged(55, 80), m);
+        return stages.foregroundStack(ordered, job, method, progress.ranged(55, 80), m, shared);
       }))
     return text;
   progress.report(80, "Blend", "Creating blend preview.");
   if (!runStage(kBlend, job, progress, blendMessage, text,
-                [&](std::string& m) { return stages.blend(job, coverage, m); }))
+                [&](std::string& m) { return stages.blend(job, shared, m); }))
     return text;
   progress.report(100, "Completed", "Sky Blend finished successfully.");
   return finish(job, NL_formatSkyBlendSummary(job, ordered.size(), skyMessage, foregroundMessage, blendMessage));

@@ -169,11 +169,12 @@ bool fail(std::string& text, const std::string& message) {
 bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, const std::string& outputPath,
                                        const std::string& skyMaskPath, std::string& text,
                                        const NLProgressCallback& progress, const std::string& stackMethod,
-                                       NLSkyCoverage* coverage) {
+                                       NLSkyCoverage* coverage, NLJobFrames* store, cv::Mat* stackOut) {
   SkyRun run;
   report(progress, 0, "Loading sky frames.");
   std::string message;
-  if (!NL_loadSkyBlendImages(inputs, run.frames, message, progress, 0, 10, kStage)) return fail(text, message);
+  if (!NL_loadSkyBlendImages(inputs, run.frames, message, progress, 0, 10, kStage, store))
+    return fail(text, message);
   run.canvas = run.frames.front().size();
   report(progress, 12, "Preparing sky registration mask.");
   std::vector<cv::Mat> registered = registrationFrames(run, skyMaskPath);
@@ -193,6 +194,7 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   report(progress, 98, "Writing registered sky stack output.");
   if (!NL_writeImageFile(outputPath, stack)) return fail(text, "could not write output: " + outputPath);
   if (coverage) *coverage = std::move(counted);
+  if (stackOut) *stackOut = stack;
   text = NL_formatSkyStackReport(NLSkyStackReport{outputPath, inputs.size(), average ? "average" : "sigma",
                                                   run.canvas, run.registrationUse, run.registrationLog,
                                                   run.stackUse, run.stats});

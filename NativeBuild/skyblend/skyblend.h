@@ -38,17 +38,18 @@ std::vector<std::string> NL_referenceFirstInputs(const std::vector<std::string>&
 // stage (OpenCV, memory) is logged the same way and then rethrown.
 std::string NL_runSkyBlendNativeJob(const std::string& jobPath);
 
-struct NLSkyCoverage;
+struct NLSkyBlendShared;
 // The three stages the driver runs in order; the job's own are NL_skyBlendStages().
 struct NLSkyBlendStages {
   std::function<bool(const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
                      const std::string& method, const NLProgressCallback& progress, std::string& message,
-                     NLSkyCoverage& coverage)>
+                     NLSkyBlendShared& shared)>
       skyStack;
   std::function<bool(const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
-                     const std::string& method, const NLProgressCallback& progress, std::string& message)>
+                     const std::string& method, const NLProgressCallback& progress, std::string& message,
+                     NLSkyBlendShared& shared)>
       foregroundStack;
-  std::function<bool(const NLSkyBlendNativeJob& job, const NLSkyCoverage& coverage, std::string& message)> blend;
+  std::function<bool(const NLSkyBlendNativeJob& job, const NLSkyBlendShared& shared, std::string& message)> blend;
 };
 NLSkyBlendStages NL_skyBlendStages();
 // The driver with the given stages (the same texts, progress and failure handling).
@@ -70,6 +71,16 @@ struct NLSkyCoverage {
   cv::Mat map;     // CV_16UC1, canvas size; empty when unknown
 };
 
+// What the stages of one run hand on: the frames the sky stack decoded go on
+// to the foreground stack (within the store's budget; the rest are read
+// again), and the two stacks stay in memory for the blend, so no frame is
+// decoded twice and no stack is read back from its file.
+struct NLSkyBlendShared {
+  NLJobFrames frames;
+  NLSkyCoverage coverage;
+  cv::Mat sky, foreground;  // the stacks as written; empty: the blend reads the file
+};
+
 // What became of the sky mask in one use (registration or stacking).
 struct NLSkyMaskUse {
   enum class State { Off, LoadFailed, TooFew, On };
@@ -84,12 +95,14 @@ struct NLSkyMaskUse {
 // sky, warps them onto the canvas of the first frame with the local residual
 // correction, combines them ("average", else sigma) inside their coverage and
 // the sky mask, and writes outputPath. Text holds the report or the failure;
-// coverage (when given) receives the per-pixel frame count. Throws only
-// OpenCV and allocation errors.
+// coverage (when given) receives the per-pixel frame count, store (when
+// given) the decoded frames and stack (when given) the image written. Throws
+// only OpenCV and allocation errors.
 bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, const std::string& outputPath,
                                        const std::string& skyMaskPath, std::string& text,
                                        const NLProgressCallback& progress, const std::string& stackMethod,
-                                       NLSkyCoverage* coverage = nullptr);
+                                       NLSkyCoverage* coverage = nullptr, NLJobFrames* store = nullptr,
+                                       cv::Mat* stack = nullptr);
 
 // ---- Blend ---------------------------------------------------------------------
 
@@ -121,12 +134,14 @@ struct NLBlendReport {
 };
 
 // Blends the two stacks through the sky mask and crops by coverage (no crop
-// when coverage is empty). Message holds the report or the failure; nothing
-// is written on failure. Throws only OpenCV and allocation errors.
+// when coverage is empty). A stack given in memory is used instead of its
+// file. Message holds the report or the failure; nothing is written on
+// failure. Throws only OpenCV and allocation errors.
 bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string& foregroundPath,
                                    const std::string& referencePath, const std::string& skyMaskPath,
                                    const std::string& outputPath, std::string& message,
-                                   const NLSkyCoverage& coverage = NLSkyCoverage());
+                                   const NLSkyCoverage& coverage = NLSkyCoverage(),
+                                   const cv::Mat& skyStack = cv::Mat(), const cv::Mat& foregroundStack = cv::Mat());
 
 // ---- Reports -------------------------------------------------------------------
 

@@ -31,11 +31,15 @@ std::string stackSummary(const std::string& outputPath, size_t inputs, const std
 
 bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv::Mat>& images,
                            std::string& message, const NLProgressCallback& progress, int start, int end,
-                           const std::string& stage) {
+                           const std::string& stage, NLJobFrames* store) {
   images.clear();
   images.reserve(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
-    cv::Mat image = NL_imreadWithRetry(paths[i], -1);
+    cv::Mat image = store ? store->image(paths[i]) : cv::Mat();
+    if (image.empty()) {
+      image = NL_imreadWithRetry(paths[i], -1);
+      if (store && !image.empty()) store->recordFrame(paths[i], image, nullptr);
+    }
     if (image.empty()) return message = "could not load input: " + paths[i], false;
     if (!images.empty() && !sameGeometry(images.front(), image))
       return message = "input image size/type mismatch: " + paths[i], false;
@@ -51,12 +55,12 @@ bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv
 
 bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, const std::string& outputPath,
                                        std::string& message, const NLProgressCallback& progress,
-                                       const std::string& stackMethod) {
+                                       const std::string& stackMethod, NLJobFrames* store, cv::Mat* stackOut) {
   const std::string failed = "Fixed foreground stack failed: ";
   if (progress) progress(0, kForegroundStage, "Loading foreground frames.");
   std::vector<cv::Mat> images;
   std::string inner;
-  if (!NL_loadSkyBlendImages(paths, images, inner, progress, 0, 25, kForegroundStage))
+  if (!NL_loadSkyBlendImages(paths, images, inner, progress, 0, 25, kForegroundStage, store))
     return message = failed + inner, false;
   const bool average = stackMethod == "average";
   const std::string method = average ? "average" : "sigma";
@@ -70,5 +74,6 @@ bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, co
   if (progress) progress(95, kForegroundStage, "Writing foreground stack output.");
   if (!NL_writeImageFile(outputPath, stack)) return message = failed + "could not write output: " + outputPath, false;
   message = stackSummary(outputPath, paths.size(), method, stack);
+  if (stackOut) *stackOut = stack;
   return true;
 }

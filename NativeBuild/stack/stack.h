@@ -94,16 +94,18 @@ class NLCoverageAverage {
 };
 
 // ---- Masked combines and the fixed foreground stack ------------------------
+class NLJobFrames;
 // Frames and masks as above, limited to 8- or 16-bit frames with 1, 3 or 4
 // channels. Progress goes to the callback mapped into the caller's
 // start..end (start + round(p * (end - start) / 100)).
 
 // Loads every path (retrying reader); false at the first unloadable or
 // mismatching frame, or for fewer than two frames or an unsupported type.
-// The message is set only on failure.
+// The message is set only on failure. With a store, a frame it holds is taken
+// from it and a frame read here is offered to it (the same pixels, shared).
 bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv::Mat>& images,
                            std::string& message, const NLProgressCallback& progress, int start, int end,
-                           const std::string& stage);
+                           const std::string& stage, NLJobFrames* store = nullptr);
 // Per-pixel mean over the frames each mask admits (a missing or empty mask
 // admits all); 0 where none is admitted. Reports start (detail + ".") and end
 // (detail + " complete."); message "Average combine success." or the failure.
@@ -119,10 +121,13 @@ bool NL_sigmaCombineImagesWithMasks(const std::vector<cv::Mat>& images, const st
                                     int start, int end, const std::string& stage, const std::string& detail);
 // Loads the fixed (unregistered) foreground frames, combines them ("average"
 // exactly, else sigma) and writes outputPath whole or not at all. The message
-// holds the summary or the failure; never throws for bad input.
+// holds the summary or the failure; never throws for bad input. Frames come
+// from the store where it holds them; stack (when given) receives the image
+// written.
 bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, const std::string& outputPath,
                                        std::string& message, const NLProgressCallback& progress,
-                                       const std::string& stackMethod);
+                                       const std::string& stackMethod, NLJobFrames* store = nullptr,
+                                       cv::Mat* stack = nullptr);
 
 // ---- What the stages of one hybrid stack job share ---------------------------
 // The quality filter decodes every frame and detects its stars; the alignment
