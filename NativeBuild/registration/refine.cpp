@@ -120,8 +120,11 @@ NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, con
   for (const NLStarMatch& m : attempt.matches)
     refined.emplace_back(remeasured(reference, m.first, refSigma), remeasured(moving, m.second, movSigma));
   NLRegistrationAttempt better = NL_evaluateRegistrationAttempt(attempt.mode, refined);
-  // Kept only when the re-measured stars agree at least as well and as many.
-  if (!better.valid || better.inlierCount < attempt.inlierCount || better.meanError > attempt.meanError)
-    return attempt;
+  // Kept when the re-measured stars agree at least as well and nearly as many:
+  // a match the loose centroids let through (a blend, a star that moved) may
+  // rightly fall out once the centres are measured; a refit that loses more
+  // than one in a hundred is not trusted.
+  const bool keepsTheInliers = 100 * better.inlierCount >= 99 * attempt.inlierCount;
+  if (!better.valid || !keepsTheInliers || better.meanError > attempt.meanError) return attempt;
   return better;
 }

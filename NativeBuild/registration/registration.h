@@ -145,7 +145,8 @@ NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCa
 
 // The attempt refitted on its matched stars re-measured on the two images
 // (an iterated Gaussian-windowed centroid, window about the seeing); the
-// attempt unchanged when the refit is not at least as good and as large.
+// attempt unchanged when the refit is less precise or loses more than one
+// inlier in a hundred.
 NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, const cv::Mat& moving,
                                                    const NLRegistrationAttempt& attempt);
 
