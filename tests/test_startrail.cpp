@@ -277,6 +277,74 @@ TEST(StarTrailRejection, StreaksGoDotsStayBlackDoesNotVote) {
   EXPECT_GT(cv::countNonZero(mask), cv::countNonZero(thin));
 }
 
+// The masks label only the flagged pixels. Every component must be the one
+// OpenCV's whole-grid labelling finds (8-connected), with its pixels and box,
+// on masks of odd widths, flags on every border and corner, shapes joined
+// only diagonally or only further down, and densities up to half the grid.
+TEST(StarTrailRejection, FlagComponentsAreTheWholeGridLabelling) {
+  std::mt19937 rng(11);
+  const std::vector<cv::Size> sizes = {{1, 1}, {1, 37}, {45, 1}, {7, 5}, {64, 9}, {203, 131}};
+  for (const cv::Size size : sizes)
+    for (const double density : {0.0, 0.01, 0.2, 0.5}) {
+      cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+      std::bernoulli_distribution on(density);
+      for (int y = 0; y < size.height; ++y)
+        for (int x = 0; x < size.width; ++x) mask.at<uchar>(y, x) = on(rng) ? 1 + rng() % 255 : 0;
+      if (size.width > 140 && size.height > 90) {
+        // a U closed only at its foot, a diagonal chain, and flags on the corners and edges
+        cv::rectangle(mask, {20, 2}, {22, 40}, 255, -1);
+        cv::rectangle(mask, {30, 2}, {32, 40}, 255, -1);
+        cv::rectangle(mask, {20, 41}, {32, 41}, 255, -1);
+        for (int d = 0; d < 30; ++d) mask.at<uchar>(50 + d, 100 + d) = 255;
+        for (const cv::Point p : {cv::Point(0, 0), cv::Point(size.width - 1, 0), cv::Point(0, size.height - 1),
+                                  cv::Point(size.width - 1, size.height - 1), cv::Point(size.width - 1, 60)})
+          mask.at<uchar>(p) = 255;
+      }
+      cv::Mat labels, stats, centroids;
+      const int count = cv::connectedComponentsWithStats(mask, labels, stats, centroids, 8, CV_32S);
+      const std::vector<startrail_detail::FlagComponent> found = startrail_detail::flagComponents(mask);
+      ASSERT_EQ(int(found.size()), count - 1) << size << " " << density;
+      std::vector<char> seen(size_t(count), 0);
+      for (const startrail_detail::FlagComponent& c : found) {
+        ASSERT_FALSE(c.pixels.empty());
+        const int label = labels.at<int>(c.pixels.front());
+        ASSERT_GT(label, 0);
+        EXPECT_FALSE(seen[size_t(label)]) << "label " << label << " split";
+        seen[size_t(label)] = 1;
+        EXPECT_EQ(int(c.pixels.size()), stats.at<int>(label, cv::CC_STAT_AREA));
+        for (const cv::Point& p : c.pixels) ASSERT_EQ(labels.at<int>(p), label) << p;
+        EXPECT_EQ(c.box, cv::Rect(stats.at<int>(label, cv::CC_STAT_LEFT), stats.at<int>(label, cv::CC_STAT_TOP),
+                                  stats.at<int>(label, cv::CC_STAT_WIDTH), stats.at<int>(label, cv::CC_STAT_HEIGHT)));
+      }
+      cv::Mat painted = cv::Mat::zeros(size, CV_8U);
+      for (const startrail_detail::FlagComponent& c : found) startrail_detail::paintComponent(c, painted);
+      EXPECT_EQ(cv::countNonZero(painted != (mask != 0)), 0);
+    }
+}
+
+// Streaks that leave the frame across each edge and through a corner, in
+// separate regions of a frame whose width is no multiple of eight, are taken
+// whole up to the last pixel, beside a star field that stays.
+TEST(StarTrailRejection, StreaksAcrossEveryEdgeAreTakenToTheEdge) {
+  const cv::Size size(333, 203);
+  const cv::Mat base = starField(size, CV_16UC1, 21, 60);
+  cv::Mat frame = base.clone();
+  const std::vector<std::pair<cv::Point, cv::Point>> streaks = {
+      {{0, 30}, {120, 60}}, {{332, 20}, {220, 90}}, {{150, 0}, {170, 80}}, {{200, 202}, {260, 120}},
+      {{0, 202}, {70, 140}}};
+  for (const auto& s : streaks) cv::line(frame, s.first, s.second, cv::Scalar(40000), 2);
+  const std::vector<cv::Mat> neighbours(4, base);
+  const cv::Mat mask = NL_starTrailBuildRegisteredOutlierMask(frame, neighbours, "medium", 0, 100.0, 0.0);
+  ASSERT_FALSE(mask.empty());
+  cv::Mat drawn;
+  cv::compare(frame, base, drawn, cv::CMP_GT);
+  EXPECT_EQ(cv::countNonZero(drawn & ~mask), 0);  // every streak pixel, the edge ones too
+  EXPECT_EQ(cv::countNonZero(mask & ~drawn), 0);  // and nothing else
+  for (const cv::Point p : {cv::Point(0, 30), cv::Point(332, 20), cv::Point(150, 0), cv::Point(200, 202),
+                            cv::Point(0, 202)})
+    EXPECT_EQ(mask.at<uchar>(p), 255) << p;
+}
+
 // The workers do not warp their neighbours: each is sampled through its
 // transform where the frame stands above the threshold. That must flag what
 // comparing against the warped neighbours flags, and a frame pixel that falls

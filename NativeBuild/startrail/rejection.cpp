@@ -212,18 +212,10 @@ double thresholdFor(double fullScale, double pct, double base) {
   return std::clamp(pct / 100.0, 0.5, 2.2) * fullScale * base;
 }
 
-// Sets to 255 in clean every component of labels whose entry in keep is true.
-void paintComponents(const cv::Mat& labels, const std::vector<uchar>& keep, cv::Mat& clean) {
-  for (int y = 0; y < labels.rows; ++y) {
-    const int* l = labels.ptr<int>(y);
-    uchar* c = clean.ptr<uchar>(y);
-    for (int x = 0; x < labels.cols; ++x)
-      if (l[x] > 0 && keep[l[x]]) c[x] = 255;
-  }
-}
+using startrail_detail::FlagComponent;
 
-bool trailShaped(const int* st, const ShapeLimits& lim, int halfAreaLimit) {
-  const int w = st[cv::CC_STAT_WIDTH], h = st[cv::CC_STAT_HEIGHT], area = st[cv::CC_STAT_AREA];
+bool trailShaped(const FlagComponent& c, const ShapeLimits& lim, int halfAreaLimit) {
+  const int w = c.box.width, h = c.box.height, area = int(c.pixels.size());
   const int extent = std::max(w, h), thickness = std::max(std::min(w, h), 1);
   if (area < halfAreaLimit) return false;
   if (extent >= 2 * lim.minExtent) return true;
@@ -231,12 +223,9 @@ bool trailShaped(const int* st, const ShapeLimits& lim, int halfAreaLimit) {
 }
 
 cv::Mat shapeFilter(const cv::Mat& raw, const ShapeLimits& lim, int halfAreaLimit) {
-  cv::Mat labels, stats, centroids;
-  const int count = cv::connectedComponentsWithStats(raw, labels, stats, centroids, 8, CV_32S);
-  std::vector<uchar> keep(count, 0);
-  for (int i = 1; i < count; ++i) keep[i] = trailShaped(stats.ptr<int>(i), lim, halfAreaLimit);
   cv::Mat clean = cv::Mat::zeros(raw.size(), CV_8U);
-  paintComponents(labels, keep, clean);
+  for (const FlagComponent& c : startrail_detail::flagComponents(raw))
+    if (trailShaped(c, lim, halfAreaLimit)) startrail_detail::paintComponent(c, clean);
   return clean;
 }
 
@@ -244,26 +233,16 @@ cv::Mat shapeFilter(const cv::Mat& raw, const ShapeLimits& lim, int halfAreaLimi
 // neighbours and so exceeds their median there, but it rings a core at least
 // as bright that the neighbours share (unflagged). An aircraft light is new
 // on the sky: everything around it is darker. True for such a rim piece.
-bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const cv::Mat& labels, int label, const int* st) {
-  const int x0 = std::max(st[cv::CC_STAT_LEFT] - 1, 0), y0 = std::max(st[cv::CC_STAT_TOP] - 1, 0);
-  const int x1 = std::min(st[cv::CC_STAT_LEFT] + st[cv::CC_STAT_WIDTH], frame.cols - 1);
-  const int y1 = std::min(st[cv::CC_STAT_TOP] + st[cv::CC_STAT_HEIGHT], frame.rows - 1);
+// The piece's pixels are flagged in raw, so a pixel next to it that raw does
+// not flag lies outside it: that is its ring.
+bool rimOfSharedStar(const cv::Mat& frame, const cv::Mat& raw, const FlagComponent& c) {
   double inside = -1.0, ring = -1.0;
-  for (int y = y0; y <= y1; ++y)
-    for (int x = x0; x <= x1; ++x) {
-      if (labels.ptr<int>(y)[x] == label) {
-        inside = std::max(inside, double(frame.ptr<float>(y)[x]));
-        continue;
-      }
-      if (raw.ptr<uchar>(y)[x]) continue;  // flagged too: not something the neighbours show
-      bool touches = false;
-      for (int dy = -1; dy <= 1 && !touches; ++dy)
-        for (int dx = -1; dx <= 1 && !touches; ++dx) {
-          const int nx = x + dx, ny = y + dy;
-          touches = nx >= 0 && ny >= 0 && nx < frame.cols && ny < frame.rows && labels.ptr<int>(ny)[nx] == label;
-        }
-      if (touches) ring = std::max(ring, double(frame.ptr<float>(y)[x]));
-    }
+  for (const cv::Point& p : c.pixels) {
+    inside = std::max(inside, double(frame.ptr<float>(p.y)[p.x]));
+    for (int y = std::max(p.y - 1, 0); y <= std::min(p.y + 1, frame.rows - 1); ++y)
+      for (int x = std::max(p.x - 1, 0); x <= std::min(p.x + 1, frame.cols - 1); ++x)
+        if (!raw.ptr<uchar>(y)[x]) ring = std::max(ring, double(frame.ptr<float>(y)[x]));
+  }
   return ring >= inside;
 }
 
@@ -284,18 +263,16 @@ void addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch
   cv::HoughLinesP(lineMask, lines, 1.0, CV_PI / 180.0, search.votes, search.minLength, search.maxGap);
   if (lines.empty()) return;
   cv::Mat drawing = cv::Mat::zeros(raw.size(), CV_8U);
+  bool drawn = false;
   for (const cv::Vec4i& l : lines) {
     if (std::hypot(double(l[2] - l[0]), double(l[3] - l[1])) < search.minLength) continue;
     cv::line(drawing, {l[0], l[1]}, {l[2], l[3]}, cv::Scalar(255), 2 * grow + 5, cv::LINE_AA);
+    drawn = true;
   }
-  if (cv::countNonZero(drawing) == 0) return;
-  cv::Mat onLine, labels, stats, centroids;
-  cv::bitwise_and(drawing, raw, onLine);
-  const int count = cv::connectedComponentsWithStats(onLine, labels, stats, centroids, 8, CV_32S);
-  std::vector<uchar> keep(count, 0);
-  for (int i = 1; i < count; ++i)
-    keep[i] = stats.at<int>(i, cv::CC_STAT_AREA) >= 2 && !rimOfSharedStar(frame, raw, labels, i, stats.ptr<int>(i));
-  paintComponents(labels, keep, clean);
+  if (!drawn) return;
+  cv::bitwise_and(drawing, raw, drawing);  // the flagged pieces on the lines
+  for (const FlagComponent& c : startrail_detail::flagComponents(drawing))
+    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, raw, c)) startrail_detail::paintComponent(c, clean);
 }
 
 // Aircraft lights blink: a line of separate dots too small for the shape
@@ -365,9 +342,9 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
     // whole, and a line through two such dots looks like an aircraft's
     // lights. Dots that the neighbours' brightest pixel within one pixel
     // explains are stars; blinking lights over empty sky are not explained.
-    cv::Mat dots = raw.clone();
-    clearFlagsExplainedBy(frame, views, threshold, true, dots);
-    addAircraftDots(frame, dots, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+    // (the shape filter is done with raw, so the dots are cleared out of it in place)
+    clearFlagsExplainedBy(frame, views, threshold, true, raw);
+    addAircraftDots(frame, raw, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
   }
   grow(clean, maskGrowPx);
   return clean;

@@ -31,4 +31,16 @@ cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& ne
                             const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
                             int maskGrowPx, double rejectionThresholdPct);
 
+// One 8-connected group of the set pixels of an 8-bit mask.
+struct FlagComponent {
+  std::vector<cv::Point> pixels;  // each pixel once, in no particular order
+  cv::Rect box;
+};
+// The 8-connected components of the mask's set pixels, found from those
+// pixels alone: a frame holds some thousands of flags among millions of
+// pixels, so labelling the whole grid would cost far more than the flags.
+std::vector<FlagComponent> flagComponents(const cv::Mat& mask);
+// Sets the component's pixels to 255 in mask.
+void paintComponent(const FlagComponent& component, cv::Mat& mask);
+
 }  // namespace startrail_detail
