@@ -180,16 +180,28 @@ class CombineKinds : public ::testing::TestWithParam<int> {};
 
 TEST_P(CombineKinds, EveryPresetMatchesNaiveReferenceWholeAndInRowBands) {
   std::mt19937 rng(77 + GetParam());
-  const cv::Size size(11, 23);
+  // Rows of over 512 samples in every layout: the means run a block of a row at a time.
+  const cv::Size size(531, 11);
   const std::vector<cv::Mat> frames = streakyFrames(7, size, GetParam(), rng);
   const std::vector<cv::Mat> masks = coverageMasks(7, size, rng);
+  // Every frame masked, and a column near the right end (past the first
+  // block of every layout) that none of them covers.
+  std::vector<cv::Mat> closed = masks;
+  closed[1] = cv::Mat(size, CV_8U, cv::Scalar(255));
+  for (cv::Mat& m : closed) m.col(size.width - 2).setTo(0);
+  NLCombineSettings lopsided = NL_kMaskedSigmaCombine;
+  lopsided.sigmaLow = 0.7;
+  lopsided.sigmaHigh = 1.6;
   const NLCombineSettings presets[] = {NL_kMedianCombine, NL_kSigmaClipCombine, NL_kMaskedAverageCombine,
-                                       NL_kMaskedSigmaCombine};
+                                       NL_kMaskedSigmaCombine, lopsided};
   for (const NLCombineSettings& s : presets) {
     SCOPED_TRACE(int(s.kernel));
     cv::Mat whole(size, GetParam(), cv::Scalar::all(1));
     NL_combineFrames(s, frames, masks, whole);
     EXPECT_EQ(cv::norm(whole, naiveCombine(s, frames, masks), cv::NORM_INF), 0.0);
+    cv::Mat uncovered(size, GetParam(), cv::Scalar::all(1));
+    NL_combineFrames(s, frames, closed, uncovered);
+    EXPECT_EQ(cv::norm(uncovered, naiveCombine(s, frames, closed), cv::NORM_INF), 0.0);
     // Band by band into views of one canvas, each band handed only its own rows.
     cv::Mat banded(size, GetParam(), cv::Scalar::all(3));
     for (int y0 = 0; y0 < size.height; y0 += 5) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 const NLCombineSettings NL_kMedianCombine{NLCombineKernel::Median, NLUncoveredPixel::Zero,
                                           NLCombineRounding::Truncate};
@@ -99,17 +100,122 @@ void combineRow(const NLCombineSettings& s, const RowView<T>& row, int cols, int
   }
 }
 
+// The mean and the sigma clip of a row's samples a block at a time, frame by
+// frame, so that the loops run across the samples and vectorise while the
+// block's sums stay in the first-level cache. Samples are integers, so every
+// sum here is exact in doubles whatever the order: the results are the
+// per-pixel kernels' bit for bit (sigmaClip above).
+template <typename T>
+class RowMeans {
+ public:
+  RowMeans(const NLCombineSettings& s, size_t frames, int cols, int cn)
+      : s_(s), cols_(cols), cn_(cn), len_(size_t(cols) * size_t(cn)), admit_(frames * len_) {}
+
+  void combine(const RowView<T>& row, T* out) {
+    for (size_t k = 0; k < row.frames.size(); ++k) admit(row, k);
+    for (size_t start = 0; start < len_; start += kBlock) {
+      const size_t count = std::min(kBlock, len_ - start);
+      sums(row, start, count);
+      if (s_.kernel == NLCombineKernel::SigmaClip) clip(row, start, count);
+      store(row, start, count, out);
+    }
+  }
+
+ private:
+  static constexpr size_t kBlock = 512;  // samples: five 4 KiB sums
+
+  // Frame k's admission of every sample of the row (1 or 0), for both passes.
+  void admit(const RowView<T>& row, size_t k) {
+    uchar* a = &admit_[k * len_];
+    const uchar* m = k < row.masks.size() ? row.masks[k] : nullptr;
+    if (!m) {
+      std::fill(a, a + len_, uchar(1));
+      return;
+    }
+    const int cn = cn_;
+    for (int x = 0; x < cols_; ++x, a += cn)
+      for (int c = 0; c < cn; ++c) a[c] = m[x] != 0;
+  }
+
+  // Branch-free (weights of 0 or 1), so the loops vectorise.
+  void sums(const RowView<T>& row, size_t start, size_t count) {
+    std::fill(n_, n_ + count, 0.0);
+    std::fill(sum_, sum_ + count, 0.0);
+    std::fill(sumSq_, sumSq_ + count, 0.0);
+    for (size_t k = 0; k < row.frames.size(); ++k) {
+      const uchar* a = &admit_[k * len_ + start];
+      const T* f = row.frames[k] + start;
+      for (size_t i = 0; i < count; ++i) {
+        const double w = a[i];
+        const double v = w * double(f[i]);
+        n_[i] += w;
+        sum_[i] += v;
+        sumSq_[i] += v * v;
+      }
+    }
+  }
+
+  // Keeps the admitted samples within the bounds: (n v - sum)^2 <= k^2 (n sumSq - sum^2).
+  void clip(const RowView<T>& row, size_t start, size_t count) {
+    double* spread = sumSq_;  // n sumSq - sum^2 from here on
+    for (size_t i = 0; i < count; ++i) {
+      const double s = n_[i] * spread[i] - sum_[i] * sum_[i];
+      spread[i] = s < 0.0 ? 0.0 : s;
+    }
+    std::fill(kept_, kept_ + count, 0.0);
+    std::fill(keptN_, keptN_ + count, 0.0);
+    const double low = s_.sigmaLow * s_.sigmaLow, high = s_.sigmaHigh * s_.sigmaHigh;
+    for (size_t k = 0; k < row.frames.size(); ++k) {
+      const uchar* a = &admit_[k * len_ + start];
+      const T* f = row.frames[k] + start;
+      for (size_t i = 0; i < count; ++i) {
+        const double v = double(f[i]);
+        const double d = n_[i] * v - sum_[i];
+        // 0 or 1 each: the bound on the sample's side of the mean, without a branch.
+        const double below = d < 0.0, inLow = d * d <= low * spread[i], inHigh = d * d <= high * spread[i];
+        const double keep = double(a[i]) * (inHigh + below * (inLow - inHigh));
+        kept_[i] += keep * v;
+        keptN_[i] += keep;
+      }
+    }
+  }
+
+  void store(const RowView<T>& row, size_t start, size_t count, T* out) const {
+    const bool clipped = s_.kernel == NLCombineKernel::SigmaClip;
+    for (size_t i = 0; i < count; ++i) {
+      const size_t at = start + i;
+      if (n_[i] == 0.0) {
+        out[at] = s_.uncovered == NLUncoveredPixel::FirstFrame ? row.frames[0][at] : T(0);
+      } else if (clipped && keptN_[i] > 0.0) {
+        out[at] = ::store<T>(kept_[i] / keptN_[i], s_.rounding);
+      } else {
+        out[at] = ::store<T>(sum_[i] / n_[i], s_.rounding);
+      }
+    }
+  }
+
+  const NLCombineSettings& s_;
+  int cols_, cn_;
+  size_t len_;
+  std::vector<uchar> admit_;
+  double n_[kBlock], sum_[kBlock], sumSq_[kBlock], kept_[kBlock], keptN_[kBlock];
+};
+
 template <typename T>
 void combineRows(const NLCombineSettings& s, const std::vector<cv::Mat>& frames, const std::vector<cv::Mat>& masks,
                  cv::Mat& out, NLRowProgress* progress) {
   cv::parallel_for_(cv::Range(0, out.rows), [&](const cv::Range& band) {
     RowView<T> row{std::vector<const T*>(frames.size()), std::vector<const uchar*>(masks.size())};
+    const bool byRow = s.kernel != NLCombineKernel::Median;
+    std::unique_ptr<RowMeans<T>> means;
+    if (byRow) means = std::make_unique<RowMeans<T>>(s, frames.size(), out.cols, out.channels());
     std::vector<double> samples;  // per-stripe scratch, reused for every pixel
     samples.reserve(frames.size());
     for (int y = band.start; y < band.end; ++y) {
       for (size_t k = 0; k < frames.size(); ++k) row.frames[k] = frames[k].ptr<T>(y);
       for (size_t k = 0; k < masks.size(); ++k) row.masks[k] = masks[k].empty() ? nullptr : masks[k].ptr<uchar>(y);
-      combineRow<T>(s, row, out.cols, out.channels(), samples, out.ptr<T>(y));
+      if (byRow) means->combine(row, out.ptr<T>(y));
+      else combineRow<T>(s, row, out.cols, out.channels(), samples, out.ptr<T>(y));
       if (progress) progress->rowDone();
     }
   });
