@@ -149,13 +149,13 @@ std::string NL_skyRegistrationGateFailure(bool registered, const NLAlignmentQual
 
 namespace {
 
-NLSkyRegistrationFrame registerSkyFrame(const NLReferenceStars& reference, const cv::Mat& moving, int index,
+NLSkyRegistrationFrame registerSkyFrame(const NLReferenceStars& reference, const NLReferenceStars& moving, int index,
                                         int maxShift, double tolerance, cv::Mat& homography,
                                         NLStarMatchList& inliers) {
   NLSkyRegistrationFrame f;
   f.quality.frameIndex = index;
-  const bool registered = NL_buildHomographyTransformWithQuality(reference, moving, maxShift, tolerance, homography,
-                                                                 f.quality, &inliers);
+  const bool registered = NL_buildHomographyTransformWithQuality(reference, moving.image, moving.stars, maxShift,
+                                                                 tolerance, homography, f.quality, &inliers);
   f.quality.frameIndex = index;
   const std::string failure = NL_skyRegistrationGateFailure(registered, f.quality);
   f.used = failure.empty();
@@ -186,7 +186,13 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
   SerialProgress report(progress);
   report(0, kSkyTitle, "Aligning sky frames against the middle reference frame.");
   if (n > 1) {
-    const NLReferenceStars reference = NL_selectReferenceStars(frames[run.anchor], sigmaFactor, starBudget);
+    // Every frame's stars first, the anchor's among them: detecting the
+    // anchor alone before the pairs would leave all but one worker idle.
+    std::vector<NLReferenceStars> stars(n);
+    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
+      for (int i = range.start; i < range.end; ++i) stars[i] = NL_selectReferenceStars(frames[i], sigmaFactor, starBudget);
+    });
+    const NLReferenceStars& reference = stars[run.anchor];
     const int total = std::max(n, 2) - 1;
     std::atomic<int> done{0};
     cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
@@ -194,7 +200,7 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
         if (i == run.anchor) continue;
         cv::Mat h;
         NLStarMatchList inliers;
-        run.frames[i] = registerSkyFrame(reference, frames[i], i, maxShift, tolerance, h, inliers);
+        run.frames[i] = registerSkyFrame(reference, stars[i], i, maxShift, tolerance, h, inliers);
         if (run.frames[i].used) {
           transforms[i] = h;
           matches[i] = std::move(inliers);
