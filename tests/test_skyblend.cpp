@@ -232,15 +232,23 @@ TEST(FixedForegroundStack, LoadsCombinesWritesAndFailsClearly) {
   EXPECT_EQ(reports.back().percent, 95);
   EXPECT_EQ(reports.back().detail, "Writing foreground stack output.");
   for (size_t i = 1; i < reports.size(); ++i) EXPECT_GE(reports[i].percent, reports[i - 1].percent);
+  // Decoded in parallel, the frames are still counted in input order.
+  for (int i = 1; i <= 5; ++i) EXPECT_EQ(reports[size_t(i)].detail, "Loaded frame " + std::to_string(i) + " of 5.");
 
   ASSERT_TRUE(NL_fixedSigmaStackToReferenceSize(paths, out, message, {}, "average"));
   EXPECT_NE(message.find("stackMethod = average\n"), std::string::npos);
   EXPECT_EQ(maxDiff(cv::imread(out, -1), naiveCombine(frames, {}, false)), 0.0);
 
-  // A third frame of another size stops the load at that frame.
+  // A third frame of another size stops the load at that frame; an
+  // unreadable second frame before it is the one named, whichever is decoded first.
   ASSERT_TRUE(cv::imwrite(paths[2], cv::Mat(4, 4, CV_16UC3, cv::Scalar::all(9))));
   EXPECT_FALSE(NL_fixedSigmaStackToReferenceSize(paths, out, message, {}, "sigma"));
   EXPECT_EQ(message, "Fixed foreground stack failed: input image size/type mismatch: " + paths[2]);
+  std::vector<std::string> folderFirst = paths;
+  folderFirst[1] = dir.file("a_folder.tif");
+  std::filesystem::create_directory(folderFirst[1]);
+  EXPECT_FALSE(NL_fixedSigmaStackToReferenceSize(folderFirst, out, message, {}, "sigma"));
+  EXPECT_EQ(message, "Fixed foreground stack failed: could not load input: " + folderFirst[1]);
   std::vector<cv::Mat> images;
   EXPECT_FALSE(NL_loadSkyBlendImages({paths[0]}, images, message, {}, 0, 10, "s"));
   EXPECT_EQ(message, "at least two input images are required.");

@@ -40,17 +40,25 @@ void report(const NLProgressCallback& progress, int percent, const std::string& 
   if (progress) progress(percent, kStage, detail);
 }
 
-// The user's mask on the canvas, thresholded and eroded; empty when it
-// could not be loaded. Fills in how it went, except for the too-few verdict.
-cv::Mat erodedMask(const std::string& path, cv::Size canvas, int threshold, int erosion, NLSkyMaskUse& use) {
-  use.source = path;
-  cv::Mat mask = NL_loadSkyBlendMaskImage(path, use.load);
-  if (mask.empty()) {
+// The user's mask as loaded once for both its uses.
+struct LoadedMask {
+  std::string path;
+  cv::Mat image;  // 8-bit; empty when it could not be loaded
+  std::string message;
+};
+
+// The mask on the canvas, thresholded and eroded; empty when it could not be
+// loaded. Fills in how it went, except for the too-few verdict.
+cv::Mat erodedMask(const LoadedMask& loaded, cv::Size canvas, int threshold, int erosion, NLSkyMaskUse& use) {
+  use.source = loaded.path;
+  use.load = loaded.message;
+  if (loaded.image.empty()) {
     use.state = NLSkyMaskUse::State::LoadFailed;
-    return mask;
+    return cv::Mat();
   }
-  if (mask.size() != canvas) cv::resize(mask, mask, canvas, 0, 0, cv::INTER_LINEAR);
-  cv::threshold(mask, mask, threshold, 255, cv::THRESH_BINARY);
+  cv::Mat sized = loaded.image, mask;  // the loaded image stays as it is for the other use
+  if (sized.size() != canvas) cv::resize(loaded.image, sized, canvas, 0, 0, cv::INTER_LINEAR);
+  cv::threshold(sized, mask, threshold, 255, cv::THRESH_BINARY);
   cv::erode(mask, mask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(erosion, erosion)));
   use.pixels = cv::countNonZero(mask);
   use.total = static_cast<long long>(canvas.area());
@@ -59,26 +67,29 @@ cv::Mat erodedMask(const std::string& path, cv::Size canvas, int threshold, int 
 }
 
 // Frames with the ground blacked out, or the frames themselves without a usable mask.
-std::vector<cv::Mat> registrationFrames(SkyRun& run, const std::string& maskPath) {
-  if (maskPath.empty()) return run.frames;
-  const cv::Mat mask = erodedMask(maskPath, run.canvas, kRegistrationThreshold, kRegistrationErosion,
+std::vector<cv::Mat> registrationFrames(SkyRun& run, const LoadedMask& loaded) {
+  if (loaded.path.empty()) return run.frames;
+  const cv::Mat mask = erodedMask(loaded, run.canvas, kRegistrationThreshold, kRegistrationErosion,
                                   run.registrationUse);
   if (mask.empty()) return run.frames;
   if (run.registrationUse.pixels < run.registrationUse.total / 50) {
     run.registrationUse.state = NLSkyMaskUse::State::TooFew;
     return run.frames;
   }
-  std::vector<cv::Mat> masked;
-  for (const cv::Mat& frame : run.frames) {
-    masked.emplace_back(cv::Mat::zeros(frame.size(), frame.type()));
-    frame.copyTo(masked.back(), mask);
-  }
+  std::vector<cv::Mat> masked(run.frames.size());
+  cv::parallel_for_(cv::Range(0, int(masked.size())), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) {
+      const cv::Mat& frame = run.frames[size_t(i)];
+      masked[size_t(i)] = cv::Mat::zeros(frame.size(), frame.type());
+      frame.copyTo(masked[size_t(i)], mask);
+    }
+  });
   return masked;
 }
 
-void prepareStackMask(SkyRun& run, const std::string& maskPath) {
-  if (maskPath.empty()) return;
-  cv::Mat mask = erodedMask(maskPath, run.canvas, kStackThreshold, kStackErosion, run.stackUse);
+void prepareStackMask(SkyRun& run, const LoadedMask& loaded) {
+  if (loaded.path.empty()) return;
+  cv::Mat mask = erodedMask(loaded, run.canvas, kStackThreshold, kStackErosion, run.stackUse);
   if (mask.empty()) return;
   if (run.stackUse.pixels < run.stackUse.total / 100) {
     run.stackUse.state = NLSkyMaskUse::State::TooFew;
@@ -177,8 +188,10 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
     return fail(text, message);
   run.canvas = run.frames.front().size();
   report(progress, 12, "Preparing sky registration mask.");
-  std::vector<cv::Mat> registered = registrationFrames(run, skyMaskPath);
-  prepareStackMask(run, skyMaskPath);
+  LoadedMask mask{skyMaskPath, cv::Mat(), std::string()};
+  if (!skyMaskPath.empty()) mask.image = NL_loadSkyBlendMaskImage(skyMaskPath, mask.message);
+  std::vector<cv::Mat> registered = registrationFrames(run, mask);
+  prepareStackMask(run, mask);
   report(progress, 20, "Aligning sky frames for stacking.");
   const bool aligned = registerFrames(run, std::move(registered), progress);
   if (!aligned) return fail(text, run.error + "\n" + NL_formatSkyRegistrationMaskBlock(run.registrationUse));

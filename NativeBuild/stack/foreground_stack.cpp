@@ -1,7 +1,10 @@
 // The fixed foreground stack: frames of one size combined without registration.
 #include "stack/stack.h"
 
+#include <opencv2/core/utility.hpp>
+
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -34,18 +37,39 @@ bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv
                            const std::string& stage, NLJobFrames* store) {
   images.clear();
   images.reserve(paths.size());
-  for (size_t i = 0; i < paths.size(); ++i) {
-    cv::Mat image = store ? store->image(paths[i]) : cv::Mat();
-    if (image.empty()) {
-      image = NL_imreadWithRetry(paths[i], -1);
-      if (store && !image.empty()) store->recordFrame(paths[i], image, nullptr);
-    }
+  // Frames are decoded in parallel but checked, kept and reported in input
+  // order as they arrive, so the first bad frame is the one named and the
+  // progress counts up; once one fails, the frames not yet begun are skipped.
+  std::vector<cv::Mat> decoded(paths.size());
+  std::vector<char> arrived(paths.size(), 0);
+  std::mutex mutex;
+  size_t next = 0;
+  bool failed = false;
+  const auto take = [&](size_t i) {
+    cv::Mat& image = decoded[i];
     if (image.empty()) return message = "could not load input: " + paths[i], false;
     if (!images.empty() && !sameGeometry(images.front(), image))
       return message = "input image size/type mismatch: " + paths[i], false;
+    if (store) store->recordFrame(paths[i], image, nullptr);
     images.push_back(std::move(image));
     reportLoaded(progress, i, paths.size(), start, end, stage);
-  }
+    return true;
+  };
+  cv::parallel_for_(cv::Range(0, int(paths.size())), [&](const cv::Range& range) {
+    for (int i = range.start; i < range.end; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (failed) return;
+      }
+      cv::Mat image = store ? store->image(paths[size_t(i)]) : cv::Mat();
+      if (image.empty()) image = NL_imreadWithRetry(paths[size_t(i)], -1);
+      std::lock_guard<std::mutex> lock(mutex);
+      decoded[size_t(i)] = std::move(image);
+      arrived[size_t(i)] = 1;
+      while (!failed && next < paths.size() && arrived[next]) failed = !take(next++);
+    }
+  });
+  if (failed) return false;
   if (images.size() < 2) return message = "at least two input images are required.", false;
   const int depth = images.front().depth(), cn = images.front().channels();
   if (depth != CV_8U && depth != CV_16U) return message = "only 8-bit and 16-bit images are supported.", false;
