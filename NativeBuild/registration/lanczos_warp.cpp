@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 namespace registration_detail {
 namespace {
@@ -77,79 +78,115 @@ inline T saturateSample(float v) {
   return cv::saturate_cast<T>(v);
 }
 
-// One output pixel from the 8 x 8 window whose top-left sample is at S
-// (rows step elements apart), for CN channels; wx holds the horizontal
-// weights repeated per channel (Table::across).
-template <typename T, int CN>
-inline void windowSum(const T* S, size_t step, const float* wy, const float* wx, T* out) {
-  constexpr int kRow = kTaps * CN;
-  // Two partial sums (rows 0-3 and 4-7) halve the chain of dependent additions.
-  float column[kRow], lower[kRow];
+// The 8-row vertical pass: out[k] = sum over rows r of wy[r] S[r * step + k]
+// for n consecutive samples (columns x channels). Two partial sums (rows 0-3
+// and 4-7) halve the chain of dependent additions.
+template <typename T>
+inline void verticalSums(const T* S, size_t step, const float* wy, int n, float* out, float* lower) {
   const T* S4 = S + 4 * step;
-  for (int k = 0; k < kRow; ++k) column[k] = wy[0] * float(S[k]);
-  for (int k = 0; k < kRow; ++k) lower[k] = wy[4] * float(S4[k]);
+  for (int k = 0; k < n; ++k) out[k] = wy[0] * float(S[k]);
+  for (int k = 0; k < n; ++k) lower[k] = wy[4] * float(S4[k]);
   for (int r = 1; r < kTaps / 2; ++r) {
     const T* row = S + size_t(r) * step;
     const T* row4 = S4 + size_t(r) * step;
     const float w = wy[r], w4 = wy[r + 4];
-    for (int k = 0; k < kRow; ++k) column[k] += w * float(row[k]);
-    for (int k = 0; k < kRow; ++k) lower[k] += w4 * float(row4[k]);
+    for (int k = 0; k < n; ++k) out[k] += w * float(row[k]);
+    for (int k = 0; k < n; ++k) lower[k] += w4 * float(row4[k]);
   }
-  for (int k = 0; k < kRow; ++k) column[k] += lower[k];
-  // Across the 8 columns: weight, then add halves (a tree the compiler vectorises).
-  for (int k = 0; k < kRow; ++k) column[k] *= wx[k];
+  for (int k = 0; k < n; ++k) out[k] += lower[k];
+}
+
+// One output pixel from 8 column sums: weight, then add halves (a tree the
+// compiler vectorises); wx holds the horizontal weights repeated per channel.
+template <typename T, int CN>
+inline void acrossColumns(const float* columns, const float* wx, T* out) {
+  constexpr int kRow = kTaps * CN;
+  float column[kRow];
+  for (int k = 0; k < kRow; ++k) column[k] = columns[k] * wx[k];
   for (int k = 0; k < 4 * CN; ++k) column[k] += column[k + 4 * CN];
   for (int k = 0; k < 2 * CN; ++k) column[k] += column[k + 2 * CN];
   for (int c = 0; c < CN; ++c) out[c] = saturateSample<T>(column[c] + column[c + CN]);
 }
 
-// The row of output pixels whose source positions (in 1/32 px) are X, Y.
+// One output pixel from the 8 x 8 window whose top-left sample is at S
+// (rows step elements apart), for CN channels.
 template <typename T, int CN>
-void sampleRow(const cv::Mat& src, const int* X, const int* Y, int width, T* out) {
+inline void windowSum(const T* S, size_t step, const float* wy, const float* wx, T* out) {
+  constexpr int kRow = kTaps * CN;
+  float columns[kRow], lower[kRow];
+  verticalSums(S, step, wy, kRow, columns, lower);
+  acrossColumns<T, CN>(columns, wx, out);
+}
+
+// The row of output pixels whose source positions (in 1/32 px) are X, Y.
+// Neighbouring output pixels on a near-level row read the same source rows
+// with the same vertical weights (Y moves by a 1/32 step only every few
+// pixels under a small turn, never under a pure shift): such a run shares one
+// vertical pass over the source columns it spans, and each pixel then only
+// sums its 8 columns across. The sums are the same as pixel by pixel.
+template <typename T, int CN>
+void sampleRow(const cv::Mat& src, const int* X, const int* Y, int width, T* out, std::vector<float>& spans) {
   const Table& tab = table();
   const int sw = src.cols, sh = src.rows;
   const size_t step = src.step1();
   T patch[kTaps * kTaps * CN];
-  for (int x = 0; x < width; ++x, out += CN) {
+  auto inside = [&](int sx, int sy) { return sx >= 0 && sy >= 0 && sx + kTaps <= sw && sy + kTaps <= sh; };
+  for (int x = 0; x < width;) {
     const int sx = (X[x] >> kTabBits) - kBefore, sy = (Y[x] >> kTabBits) - kBefore;
-    const float* wx = tab.across<CN>(X[x] & (kTabSize - 1));
     const float* wy = tab.w[Y[x] & (kTabSize - 1)].data();
-    if (sx >= 0 && sy >= 0 && sx + kTaps <= sw && sy + kTaps <= sh) {
-      windowSum<T, CN>(src.ptr<T>(sy) + size_t(sx) * CN, step, wy, wx, out);
+    if (inside(sx, sy)) {
+      int end = x + 1, lo = sx, hi = sx;
+      while (end < width && Y[end] == Y[x]) {
+        const int ex = (X[end] >> kTabBits) - kBefore;
+        // A run that strides across far more columns than it has pixels (a
+        // strong reduction) would sum columns nobody reads.
+        if (!inside(ex, sy) || std::max(hi, ex) - std::min(lo, ex) > (end - x + 1) * kTaps) break;
+        lo = std::min(lo, ex), hi = std::max(hi, ex);
+        ++end;
+      }
+      const int n = (hi - lo + kTaps) * CN;
+      if (spans.size() < size_t(2 * n)) spans.resize(size_t(2 * n));
+      verticalSums(src.ptr<T>(sy) + size_t(lo) * CN, step, wy, n, spans.data(), spans.data() + n);
+      for (; x < end; ++x, out += CN) {
+        const int px = (X[x] >> kTabBits) - kBefore;
+        acrossColumns<T, CN>(spans.data() + size_t(px - lo) * CN, tab.across<CN>(X[x] & (kTabSize - 1)), out);
+      }
       continue;
     }
+    const float* wx = tab.across<CN>(X[x] & (kTabSize - 1));
     if (sx >= sw || sy >= sh || sx + kTaps <= 0 || sy + kTaps <= 0) {
       for (int c = 0; c < CN; ++c) out[c] = T(0);
-      continue;
-    }
-    // Across the frame's edge: the taps outside read the constant border 0.
-    for (int r = 0; r < kTaps; ++r) {
-      const int yy = sy + r;
-      for (int j = 0; j < kTaps; ++j) {
-        const int xx = sx + j;
-        const bool inside = yy >= 0 && yy < sh && xx >= 0 && xx < sw;
-        for (int c = 0; c < CN; ++c)
-          patch[(r * kTaps + j) * CN + c] = inside ? src.ptr<T>(yy)[size_t(xx) * CN + c] : T(0);
+    } else {
+      // Across the frame's edge: the taps outside read the constant border 0.
+      for (int r = 0; r < kTaps; ++r) {
+        const int yy = sy + r;
+        for (int j = 0; j < kTaps; ++j) {
+          const int xx = sx + j;
+          const bool in = yy >= 0 && yy < sh && xx >= 0 && xx < sw;
+          for (int c = 0; c < CN; ++c)
+            patch[(r * kTaps + j) * CN + c] = in ? src.ptr<T>(yy)[size_t(xx) * CN + c] : T(0);
+        }
       }
+      windowSum<T, CN>(patch, size_t(kTaps) * CN, wy, wx, out);
     }
-    windowSum<T, CN>(patch, size_t(kTaps) * CN, wy, wx, out);
+    ++x, out += CN;
   }
 }
 
-
 template <typename T>
-void sampleRowAnyChannels(const cv::Mat& src, const int* X, const int* Y, int width, void* out) {
+void sampleRowAnyChannels(const cv::Mat& src, const int* X, const int* Y, int width, void* out,
+                          std::vector<float>& spans) {
   switch (src.channels()) {
-    case 1: return sampleRow<T, 1>(src, X, Y, width, static_cast<T*>(out));
-    case 3: return sampleRow<T, 3>(src, X, Y, width, static_cast<T*>(out));
-    case 4: return sampleRow<T, 4>(src, X, Y, width, static_cast<T*>(out));
+    case 1: return sampleRow<T, 1>(src, X, Y, width, static_cast<T*>(out), spans);
+    case 3: return sampleRow<T, 3>(src, X, Y, width, static_cast<T*>(out), spans);
+    case 4: return sampleRow<T, 4>(src, X, Y, width, static_cast<T*>(out), spans);
   }
   CV_Error(cv::Error::StsUnsupportedFormat, "Lanczos resampling: 1, 3 or 4 channels");
 }
 
-void sample(const cv::Mat& src, const int* X, const int* Y, int width, void* out) {
-  if (src.depth() == CV_8U) return sampleRowAnyChannels<uchar>(src, X, Y, width, out);
-  return sampleRowAnyChannels<ushort>(src, X, Y, width, out);
+void sample(const cv::Mat& src, const int* X, const int* Y, int width, void* out, std::vector<float>& spans) {
+  if (src.depth() == CV_8U) return sampleRowAnyChannels<uchar>(src, X, Y, width, out, spans);
+  return sampleRowAnyChannels<ushort>(src, X, Y, width, out, spans);
 }
 
 int roundClamped(double v) {
@@ -171,6 +208,7 @@ void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d&
   dst.create(dsize, src.type());
   cv::parallel_for_(cv::Range(0, dsize.height), [&](const cv::Range& rows) {
     std::vector<int> X(size_t(std::max(dsize.width, 1))), Y(X.size());
+    std::vector<float> spans;
     for (int y = rows.start; y < rows.end; ++y) {
       // Positions per tile of columns from the tile's origin, in 1/32 px.
       for (int x0 = 0; x0 < dsize.width; x0 += kTile) {
@@ -185,7 +223,7 @@ void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d&
           Y[size_t(x0 + x1)] = roundClamped((Y0 + m[3] * x1) * w);
         }
       }
-      sample(src, X.data(), Y.data(), dsize.width, dst.ptr(y));
+      sample(src, X.data(), Y.data(), dsize.width, dst.ptr(y), spans);
     }
   });
 }
@@ -196,6 +234,7 @@ void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const c
   dst.create(mapX.size(), src.type());
   cv::parallel_for_(cv::Range(0, mapX.rows), [&](const cv::Range& rows) {
     std::vector<int> X(size_t(std::max(mapX.cols, 1))), Y(X.size());
+    std::vector<float> spans;
     for (int y = rows.start; y < rows.end; ++y) {
       const float* mx = mapX.ptr<float>(y);
       const float* my = mapY.ptr<float>(y);
@@ -203,7 +242,7 @@ void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const c
         X[size_t(x)] = cvRound(mx[x] * float(kTabSize));
         Y[size_t(x)] = cvRound(my[x] * float(kTabSize));
       }
-      sample(src, X.data(), Y.data(), mapX.cols, dst.ptr(y));
+      sample(src, X.data(), Y.data(), mapX.cols, dst.ptr(y), spans);
     }
   });
 }
