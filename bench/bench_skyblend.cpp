@@ -99,7 +99,7 @@ NLSkyBlendStages timedStages(StageClock& clock) {
     clock.mark("foreground");
     return real.foregroundStack(o, job, m, progress, message, shared);
   };
-  s.blend = [real, &clock](const NLSkyBlendNativeJob& job, const NLSkyBlendShared& shared, std::string& message) {
+  s.blend = [real, &clock](const NLSkyBlendNativeJob& job, NLSkyBlendShared& shared, std::string& message) {
     clock.mark("blend");
     const bool ok = real.blend(job, shared, message);
     clock.mark("end");
@@ -160,6 +160,7 @@ int main(int argc, char** argv) {
   printStage("sky combine, write", combine, fg);
   printStage("foreground stack", fg, blend);
   printStage("blend", blend, end);
+  printStage("last writes (queued)", end, clock.at("job end"));
   std::printf("peak memory           %8.0f MB  (after decode floor %.0f MB; frames %.0f MB decoded)\n", peakMegabytes(),
               baseline, frameMegabytes);
   return 0;

@@ -280,6 +280,38 @@ TEST(SharedHelpers, ImageWriterReplacesWholeOrLeavesTheOldFile) {
   EXPECT_EQ(filesIn(dir.path()), 2u);
 }
 
+TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
+  TempDir dir;
+  const cv::Mat a(5, 4, CV_16UC3, cv::Scalar(1, 2, 3)), b(5, 4, CV_8UC1, cv::Scalar(7));
+  {
+    NLImageWriteQueue queue;
+    queue.add(dir.file("a.tif"), a, "a failed");
+    EXPECT_TRUE(NL_writeOrQueueImage(dir.file("b.tif"), b, &queue, "b failed"));
+    size_t failed = 99;
+    std::string why;
+    ASSERT_TRUE(queue.finish(failed, why));
+    EXPECT_EQ(failed, 99u);
+    EXPECT_EQ(cv::norm(cv::imread(dir.file("a.tif"), cv::IMREAD_UNCHANGED), a, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(cv::imread(dir.file("b.tif"), cv::IMREAD_UNCHANGED), b, cv::NORM_INF), 0.0);
+  }
+  // The second write fails: the third is never attempted, and the first failure is the one reported.
+  NLImageWriteQueue queue;
+  queue.add(dir.file("c.tif"), a, "c failed");
+  queue.add(dir.file("missing/d.tif"), a, "d failed");
+  queue.add(dir.file("e.tif"), b, "e failed");
+  EXPECT_EQ(queue.size(), 3u);
+  size_t failed = 0;
+  std::string why;
+  EXPECT_FALSE(queue.finish(failed, why));
+  EXPECT_EQ(failed, 1u);
+  EXPECT_EQ(why, "d failed");
+  EXPECT_TRUE(std::filesystem::exists(dir.file("c.tif")));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("e.tif")));
+  // Without a queue the write happens at once and reports its own failure.
+  EXPECT_FALSE(NL_writeOrQueueImage(dir.file("missing/f.tif"), b, nullptr, "f failed"));
+  EXPECT_EQ(filesIn(dir.path()), 3u);  // a, b and c, no temporary left behind
+}
+
 TEST(SharedHelpers, LuminanceOfEveryLayoutAndLogNumbers) {
   for (int depth : {CV_8U, CV_16U}) {
     const cv::Mat bgra(1, 2, CV_MAKETYPE(depth, 4), cv::Scalar(10, 20, 30, 250));

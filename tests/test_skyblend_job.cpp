@@ -118,6 +118,7 @@ struct FakeStages {
   const NLSkyCoverage* blendCoverage = nullptr;
   bool skyOk = true;
   bool blendThrows = false;
+  std::string skyWrite, blendWrite;  // outputs the stages queue, when set
 
   NLSkyBlendStages stages() {
     NLSkyBlendStages s;
@@ -125,6 +126,7 @@ struct FakeStages {
                         const NLProgressCallback& progress, std::string& message, NLSkyBlendShared& shared) {
       ordered = o, method = m, skyCoverage = &shared.coverage;
       for (int q : {0, 50, 30, 100}) progress(q, "x", "y");  // a late report never pulls the bar back
+      if (!skyWrite.empty()) shared.writes.add(skyWrite, cv::Mat(2, 2, CV_8UC1, cv::Scalar(1)), "sky unwritten");
       message = skyOk ? "sky report\n" : "could not load input: a";
       return skyOk;
     };
@@ -134,8 +136,9 @@ struct FakeStages {
       message = "foreground report\n";
       return true;
     };
-    s.blend = [this](const NLSkyBlendNativeJob&, const NLSkyBlendShared& shared, std::string& message) {
+    s.blend = [this](const NLSkyBlendNativeJob&, NLSkyBlendShared& shared, std::string& message) {
       blendCoverage = &shared.coverage;
+      if (!blendWrite.empty()) shared.writes.add(blendWrite, cv::Mat(2, 2, CV_8UC1, cv::Scalar(2)), "blend unwritten");
       if (blendThrows) throw cv::Exception(cv::Error::StsNoMem, "Failed to allocate", "blend", "blend.cpp", 1);
       message = "blend report\n";
       return true;
@@ -187,6 +190,33 @@ TEST(SkyBlendJob, StageFailureAndEscapingExceptionEndTheRun) {
   EXPECT_EQ(p.percent, 100);
   EXPECT_EQ(p.stage, "Failed");
   EXPECT_EQ(p.detail, "Blend preview failed.");
+}
+
+// A queued output that cannot be written fails its own stage, after the
+// later stages have computed: the same log and final progress as a write
+// made at once, and no later output written.
+TEST(SkyBlendJob, QueuedWriteFailureEndsTheRunAsItsStage) {
+  TempDir dir;
+  writeFile(dir.file("job.json"), jobText(dir, "[\"a\", \"b\"]"));
+  FakeStages fake;
+  fake.skyWrite = dir.file("missing/sky.tif");
+  fake.blendWrite = dir.file("blend.tif");
+  const std::string text = NL_runSkyBlendNativeJobWith(dir.file("job.json"), fake.stages());
+  EXPECT_EQ(text, "Sky Blend failed during sky stack.\nsky unwritten");
+  EXPECT_EQ(readFile(dir.file("log.txt")), text);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("blend.tif")));
+  const Progress p = readProgress(dir.file("p.txt"));
+  EXPECT_EQ(p.percent, 100);
+  EXPECT_EQ(p.stage, "Failed");
+  EXPECT_EQ(p.detail, "Sky stack failed.");
+
+  FakeStages late;
+  late.skyWrite = dir.file("sky.tif");
+  late.blendWrite = dir.file("missing/blend.tif");
+  EXPECT_EQ(NL_runSkyBlendNativeJobWith(dir.file("job.json"), late.stages()),
+            "Sky Blend failed during blend preview.\nblend unwritten");
+  EXPECT_TRUE(std::filesystem::exists(dir.file("sky.tif")));
+  EXPECT_EQ(readProgress(dir.file("p.txt")).detail, "Blend preview failed.");
 }
 
 // ---- End to end on synthetic drifting skies ------------------------------------------

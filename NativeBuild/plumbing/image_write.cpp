@@ -36,3 +36,41 @@ bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
   }
   return true;
 }
+
+struct NLImageWriteQueue::Write {
+  std::shared_future<bool> written;
+  std::string failure;
+};
+
+NLImageWriteQueue::~NLImageWriteQueue() {
+  for (const auto& w : writes_) w->written.wait();
+}
+
+void NLImageWriteQueue::add(const std::string& path, const cv::Mat& image, const std::string& failure) {
+  std::shared_future<bool> before;
+  if (!writes_.empty()) before = writes_.back()->written;
+  auto write = std::make_shared<Write>();
+  write->failure = failure;
+  write->written = std::async(std::launch::async, [before, path, image] {
+                     if (before.valid() && !before.get()) return false;
+                     return NL_writeImageFile(path, image);
+                   }).share();
+  writes_.push_back(std::move(write));
+}
+
+bool NLImageWriteQueue::finish(size_t& failed, std::string& failure) {
+  for (size_t i = 0; i < writes_.size(); ++i) {
+    if (writes_[i]->written.get()) continue;
+    failed = i;
+    failure = writes_[i]->failure;
+    return false;
+  }
+  return true;
+}
+
+bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,
+                          const std::string& failure) {
+  if (!queue) return NL_writeImageFile(path, image);
+  queue->add(path, image, failure);
+  return true;
+}

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -157,6 +159,34 @@ class NLOpenCVSingleThreadHold {
 // into place: a failed or interrupted write never leaves a partial image at
 // path, and an older file there survives a failure. False on any failure.
 bool NL_writeImageFile(const std::string& path, const cv::Mat& image);
+
+// Result images written one after another (NL_writeImageFile) on a thread of
+// their own, so a job computes its next image while the encoder (serial, and
+// for TIFF slower than most of the computing) runs. A write queued after one
+// that failed is not attempted: no later output appears after an earlier
+// one failed. The destructor waits for every queued write.
+class NLImageWriteQueue {
+ public:
+  NLImageWriteQueue() = default;
+  NLImageWriteQueue(const NLImageWriteQueue&) = delete;
+  NLImageWriteQueue& operator=(const NLImageWriteQueue&) = delete;
+  ~NLImageWriteQueue();
+  // Queues the write; failure is the text finish() gives when it fails.
+  void add(const std::string& path, const cv::Mat& image, const std::string& failure);
+  size_t size() const { return writes_.size(); }
+  // Waits for every queued write. True when all were written; otherwise the
+  // position (in queue order) and the failure text of the first that failed.
+  bool finish(size_t& failed, std::string& failure);
+
+ private:
+  struct Write;
+  std::vector<std::shared_ptr<Write>> writes_;
+};
+// Writes the image now, or queues it when a queue is given (its outcome then
+// comes from the queue, with failure as its text). False only for a write
+// made now that failed.
+bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,
+                          const std::string& failure);
 
 // Luminance of a blue, green, red sample (the frames' interleaved order).
 inline double NL_luminance(double blue, double green, double red) {

@@ -101,7 +101,7 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
                                    const std::string& referencePath, const std::string& skyMaskPath,
                                    const std::string& outputPath, std::string& message,
                                    const NLSkyCoverage& coverage, const cv::Mat& skyStack,
-                                   const cv::Mat& foregroundStack) {
+                                   const cv::Mat& foregroundStack, NLImageWriteQueue* writes) {
   const cv::Mat sky = skyStack.empty() ? NL_imreadWithRetry(skyPath, -1) : skyStack;
   const cv::Mat foreground = foregroundStack.empty() ? NL_imreadWithRetry(foregroundPath, -1) : foregroundStack;
   NLBlendReport report;
@@ -118,8 +118,8 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
   report.crop = NL_planCoverageCrop(mask.inset, coverage);
   if (report.crop.offReason.empty() && report.crop.rect != cv::Rect(0, 0, out.cols, out.rows))
     out = out(report.crop.rect).clone();
-  if (!NL_writeImageFile(outputPath, out))
-    return fail(message, "Blend failed: could not write output: " + outputPath);
+  const std::string unwritten = "Blend failed: could not write output: " + outputPath;
+  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten)) return fail(message, unwritten);
   report.output = outputPath;
   report.mask = skyMaskPath;
   report.reference = referencePath;

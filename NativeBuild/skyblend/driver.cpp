@@ -81,12 +81,38 @@ std::string exceptionText(std::exception_ptr error) {
   }
 }
 
-// Runs one stage. A false result leaves its failure log in text; an
-// exception writes the same failure log and progress before it goes on, so
-// the script side never waits on a job that has already died.
+// The stages' queued writes and the stage that queued each: a write that
+// fails after its stage has returned still ends the run as that stage's failure.
+class StageWrites {
+ public:
+  explicit StageWrites(NLImageWriteQueue& queue) : queue_(queue) {}
+  void claim(const Stage& stage) { owners_.resize(queue_.size(), &stage); }
+  // Waits for every write; true, with the stage and its failure text, when one failed.
+  bool failed(const Stage*& stage, std::string& why) {
+    size_t first = 0;
+    if (queue_.finish(first, why)) return false;
+    stage = owners_[first];
+    return true;
+  }
+
+ private:
+  NLImageWriteQueue& queue_;
+  std::vector<const Stage*> owners_;
+};
+
+void fail(const Stage& stage, const std::string& why, const NLSkyBlendNativeJob& job, RunProgress& progress,
+          std::string& text) {
+  text = finish(job, stage.heading + why);
+  progress.failed(stage.detail);
+}
+
+// Runs one stage. A false result leaves its failure log in text (an earlier
+// stage's failed write comes first); an exception writes the same failure
+// log and progress before it goes on, so the script side never waits on a
+// job that has already died.
 template <typename Body>
-bool runStage(const Stage& stage, const NLSkyBlendNativeJob& job, RunProgress& progress, std::string& message,
-              std::string& text, Body body) {
+bool runStage(const Stage& stage, const NLSkyBlendNativeJob& job, RunProgress& progress, StageWrites& writes,
+              std::string& message, std::string& text, Body body) {
   bool ok = false;
   try {
     ok = body(message);
@@ -96,9 +122,12 @@ bool runStage(const Stage& stage, const NLSkyBlendNativeJob& job, RunProgress& p
     progress.failed(stage.detail);
     std::rethrow_exception(error);
   }
+  writes.claim(stage);
   if (ok) return true;
-  text = finish(job, stage.heading + message);
-  progress.failed(stage.detail);
+  const Stage* earlier = nullptr;
+  std::string why;
+  if (writes.failed(earlier, why)) fail(*earlier, why, job, progress, text);
+  else fail(stage, message, job, progress, text);
   return false;
 }
 
@@ -114,19 +143,20 @@ NLSkyBlendStages NL_skyBlendStages() {
                        const std::string& method, const NLProgressCallback& progress, std::string& message,
                        NLSkyBlendShared& shared) {
     return NL_registeredSigmaReferenceCanvas(ordered, job.skyOutput, job.skyMaskPath, message, progress, method,
-                                             &shared.coverage, &shared.frames, &shared.sky);
+                                             &shared.coverage, &shared.frames, &shared.sky, &shared.writes);
   };
   stages.foregroundStack = [](const std::vector<std::string>& ordered, const NLSkyBlendNativeJob& job,
                               const std::string& method, const NLProgressCallback& progress, std::string& message,
                               NLSkyBlendShared& shared) {
     const bool ok = NL_fixedSigmaStackToReferenceSize(ordered, job.foregroundOutput, message, progress, method,
-                                                      &shared.frames, &shared.foreground);
+                                                      &shared.frames, &shared.foreground, &shared.writes);
     shared.frames.releaseImages();  // the blend works on the two stacks alone
     return ok;
   };
-  stages.blend = [](const NLSkyBlendNativeJob& job, const NLSkyBlendShared& shared, std::string& message) {
+  stages.blend = [](const NLSkyBlendNativeJob& job, NLSkyBlendShared& shared, std::string& message) {
     return NL_blendSkyForegroundWithMask(job.skyOutput, job.foregroundOutput, job.referencePath, job.skyMaskPath,
-                                         job.blendOutput, message, shared.coverage, shared.sky, shared.foreground);
+                                         job.blendOutput, message, shared.coverage, shared.sky, shared.foreground,
+                                         &shared.writes);
   };
   return stages;
 }
@@ -154,19 +184,26 @@ std::string NL_runSkyBlendNativeJobWith(const std::string& jobPath, const NLSkyB
   progress.report(10, kSkyStage, "Stack method: " + method + ".");
   std::string text, skyMessage, foregroundMessage, blendMessage;
   NLSkyBlendShared shared;
-  if (!runStage(kSkyStack, job, progress, skyMessage, text, [&](std::string& m) {
+  StageWrites writes(shared.writes);
+  if (!runStage(kSkyStack, job, progress, writes, skyMessage, text, [&](std::string& m) {
         return stages.skyStack(ordered, job, method, progress.ranged(10, 55), m, shared);
       }))
     return text;
   progress.report(55, kForegroundStage, "Creating fixed foreground stack.");
-  if (!runStage(kForegroundStack, job, progress, foregroundMessage, text, [&](std::string& m) {
+  if (!runStage(kForegroundStack, job, progress, writes, foregroundMessage, text, [&](std::string& m) {
         return stages.foregroundStack(ordered, job, method, progress.ranged(55, 80), m, shared);
       }))
     return text;
   progress.report(80, "Blend", "Creating blend preview.");
-  if (!runStage(kBlend, job, progress, blendMessage, text,
+  if (!runStage(kBlend, job, progress, writes, blendMessage, text,
                 [&](std::string& m) { return stages.blend(job, shared, m); }))
     return text;
+  const Stage* unwritten = nullptr;
+  std::string why;
+  if (writes.failed(unwritten, why)) {
+    fail(*unwritten, why, job, progress, text);
+    return text;
+  }
   progress.report(100, "Completed", "Sky Blend finished successfully.");
   return finish(job, NL_formatSkyBlendSummary(job, ordered.size(), skyMessage, foregroundMessage, blendMessage));
 }

@@ -180,7 +180,8 @@ bool fail(std::string& text, const std::string& message) {
 bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, const std::string& outputPath,
                                        const std::string& skyMaskPath, std::string& text,
                                        const NLProgressCallback& progress, const std::string& stackMethod,
-                                       NLSkyCoverage* coverage, NLJobFrames* store, cv::Mat* stackOut) {
+                                       NLSkyCoverage* coverage, NLJobFrames* store, cv::Mat* stackOut,
+                                       NLImageWriteQueue* writes) {
   SkyRun run;
   report(progress, 0, "Loading sky frames.");
   std::string message;
@@ -205,7 +206,8 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   if (!combine(run, average, stack, message, progress)) return fail(text, message);
   run.warped.clear();
   report(progress, 98, "Writing registered sky stack output.");
-  if (!NL_writeImageFile(outputPath, stack)) return fail(text, "could not write output: " + outputPath);
+  const std::string unwritten = "could not write output: " + outputPath;
+  if (!NL_writeOrQueueImage(outputPath, stack, writes, kFailed + unwritten)) return fail(text, unwritten);
   if (coverage) *coverage = std::move(counted);
   if (stackOut) *stackOut = stack;
   text = NL_formatSkyStackReport(NLSkyStackReport{outputPath, inputs.size(), average ? "average" : "sigma",

@@ -49,7 +49,7 @@ struct NLSkyBlendStages {
                      const std::string& method, const NLProgressCallback& progress, std::string& message,
                      NLSkyBlendShared& shared)>
       foregroundStack;
-  std::function<bool(const NLSkyBlendNativeJob& job, const NLSkyBlendShared& shared, std::string& message)> blend;
+  std::function<bool(const NLSkyBlendNativeJob& job, NLSkyBlendShared& shared, std::string& message)> blend;
 };
 NLSkyBlendStages NL_skyBlendStages();
 // The driver with the given stages (the same texts, progress and failure handling).
@@ -74,11 +74,14 @@ struct NLSkyCoverage {
 // What the stages of one run hand on: the frames the sky stack decoded go on
 // to the foreground stack (within the store's budget; the rest are read
 // again), and the two stacks stay in memory for the blend, so no frame is
-// decoded twice and no stack is read back from its file.
+// decoded twice and no stack is read back from its file. The stages queue
+// their outputs, so each stage computes while the one before is written; the
+// driver waits for the writes before it reports the run's outcome.
 struct NLSkyBlendShared {
   NLJobFrames frames;
   NLSkyCoverage coverage;
   cv::Mat sky, foreground;  // the stacks as written; empty: the blend reads the file
+  NLImageWriteQueue writes;
 };
 
 // What became of the sky mask in one use (registration or stacking).
@@ -96,13 +99,14 @@ struct NLSkyMaskUse {
 // correction, combines them ("average", else sigma) inside their coverage and
 // the sky mask, and writes outputPath. Text holds the report or the failure;
 // coverage (when given) receives the per-pixel frame count, store (when
-// given) the decoded frames and stack (when given) the image written. Throws
-// only OpenCV and allocation errors.
+// given) the decoded frames and stack (when given) the image written; with a
+// write queue the output is queued (NL_writeOrQueueImage). Throws only
+// OpenCV and allocation errors.
 bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, const std::string& outputPath,
                                        const std::string& skyMaskPath, std::string& text,
                                        const NLProgressCallback& progress, const std::string& stackMethod,
                                        NLSkyCoverage* coverage = nullptr, NLJobFrames* store = nullptr,
-                                       cv::Mat* stack = nullptr);
+                                       cv::Mat* stack = nullptr, NLImageWriteQueue* writes = nullptr);
 
 // ---- Blend ---------------------------------------------------------------------
 
@@ -135,13 +139,15 @@ struct NLBlendReport {
 
 // Blends the two stacks through the sky mask and crops by coverage (no crop
 // when coverage is empty). A stack given in memory is used instead of its
-// file. Message holds the report or the failure; nothing is written on
-// failure. Throws only OpenCV and allocation errors.
+// file; with a write queue the output is queued. Message holds the report or
+// the failure; nothing is written on failure. Throws only OpenCV and
+// allocation errors.
 bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string& foregroundPath,
                                    const std::string& referencePath, const std::string& skyMaskPath,
                                    const std::string& outputPath, std::string& message,
                                    const NLSkyCoverage& coverage = NLSkyCoverage(),
-                                   const cv::Mat& skyStack = cv::Mat(), const cv::Mat& foregroundStack = cv::Mat());
+                                   const cv::Mat& skyStack = cv::Mat(), const cv::Mat& foregroundStack = cv::Mat(),
+                                   NLImageWriteQueue* writes = nullptr);
 
 // ---- Reports -------------------------------------------------------------------
 

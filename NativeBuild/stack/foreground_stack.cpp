@@ -79,7 +79,8 @@ bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv
 
 bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, const std::string& outputPath,
                                        std::string& message, const NLProgressCallback& progress,
-                                       const std::string& stackMethod, NLJobFrames* store, cv::Mat* stackOut) {
+                                       const std::string& stackMethod, NLJobFrames* store, cv::Mat* stackOut,
+                                       NLImageWriteQueue* writes) {
   const std::string failed = "Fixed foreground stack failed: ";
   if (progress) progress(0, kForegroundStage, "Loading foreground frames.");
   std::vector<cv::Mat> images;
@@ -96,7 +97,8 @@ bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, co
                                                            kForegroundStage, "Sigma combining fixed foreground stack");
   if (!ok) return message = failed + inner, false;
   if (progress) progress(95, kForegroundStage, "Writing foreground stack output.");
-  if (!NL_writeImageFile(outputPath, stack)) return message = failed + "could not write output: " + outputPath, false;
+  const std::string unwritten = failed + "could not write output: " + outputPath;
+  if (!NL_writeOrQueueImage(outputPath, stack, writes, unwritten)) return message = unwritten, false;
   message = stackSummary(outputPath, paths.size(), method, stack);
   if (stackOut) *stackOut = stack;
   return true;

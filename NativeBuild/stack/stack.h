@@ -123,11 +123,11 @@ bool NL_sigmaCombineImagesWithMasks(const std::vector<cv::Mat>& images, const st
 // exactly, else sigma) and writes outputPath whole or not at all. The message
 // holds the summary or the failure; never throws for bad input. Frames come
 // from the store where it holds them; stack (when given) receives the image
-// written.
+// written; with a write queue the output is queued (NL_writeOrQueueImage).
 bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, const std::string& outputPath,
                                        std::string& message, const NLProgressCallback& progress,
                                        const std::string& stackMethod, NLJobFrames* store = nullptr,
-                                       cv::Mat* stack = nullptr);
+                                       cv::Mat* stack = nullptr, NLImageWriteQueue* writes = nullptr);
 
 // ---- What the stages of one hybrid stack job share ---------------------------
 // The quality filter decodes every frame and detects its stars; the alignment
