@@ -294,7 +294,7 @@ TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
     EXPECT_EQ(cv::norm(cv::imread(dir.file("a.tif"), cv::IMREAD_UNCHANGED), a, cv::NORM_INF), 0.0);
     EXPECT_EQ(cv::norm(cv::imread(dir.file("b.tif"), cv::IMREAD_UNCHANGED), b, cv::NORM_INF), 0.0);
   }
-  // The second write fails: the third is never attempted, and the first failure is the one reported.
+  // The second write fails: the third never lands (nor its temporary), and the first failure is reported.
   NLImageWriteQueue queue;
   queue.add(dir.file("c.tif"), a, "c failed");
   queue.add(dir.file("missing/d.tif"), a, "d failed");

@@ -19,8 +19,11 @@ std::string partialSibling(const std::string& path) {
 
 }  // namespace lvplumbing
 
-bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
-  if (path.empty() || image.empty()) return false;
+namespace {
+
+// Encodes the image into a temporary sibling of path; empty when it could not.
+std::string encodeBeside(const std::string& path, const cv::Mat& image) {
+  if (path.empty() || image.empty()) return std::string();
   const std::string temp = lvplumbing::partialSibling(path);
   bool written = false;
   try {
@@ -28,13 +31,28 @@ bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
   } catch (const std::exception&) {
     written = false;
   }
+  if (written) return temp;
   std::error_code ec;
-  if (written) std::filesystem::rename(temp, path, ec);
-  if (!written || ec) {
+  std::filesystem::remove(temp, ec);
+  return std::string();
+}
+
+// Moves an encoded temporary into place, or removes it when it must not land.
+bool land(const std::string& temp, const std::string& path, bool wanted) {
+  if (temp.empty()) return false;
+  std::error_code ec;
+  if (wanted) std::filesystem::rename(temp, path, ec);
+  if (!wanted || ec) {
     std::filesystem::remove(temp, ec);
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
+  return land(encodeBeside(path, image), path, true);
 }
 
 struct NLImageWriteQueue::Write {
@@ -51,21 +69,25 @@ void NLImageWriteQueue::add(const std::string& path, const cv::Mat& image, const
   if (!writes_.empty()) before = writes_.back()->written;
   auto write = std::make_shared<Write>();
   write->failure = failure;
+  // Encodes at once, beside the others; lands only once every earlier write has.
   write->written = std::async(std::launch::async, [before, path, image] {
-                     if (before.valid() && !before.get()) return false;
-                     return NL_writeImageFile(path, image);
+                     const std::string temp = encodeBeside(path, image);
+                     const bool earlierLanded = !before.valid() || before.get();
+                     return land(temp, path, earlierLanded);
                    }).share();
   writes_.push_back(std::move(write));
 }
 
 bool NLImageWriteQueue::finish(size_t& failed, std::string& failure) {
+  bool all = true;
   for (size_t i = 0; i < writes_.size(); ++i) {
-    if (writes_[i]->written.get()) continue;
+    // Every write is waited for, so no temporary outlives the answer.
+    if (writes_[i]->written.get() || !all) continue;
+    all = false;
     failed = i;
     failure = writes_[i]->failure;
-    return false;
   }
-  return true;
+  return all;
 }
 
 bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,

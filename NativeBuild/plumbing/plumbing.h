@@ -160,11 +160,12 @@ class NLOpenCVSingleThreadHold {
 // path, and an older file there survives a failure. False on any failure.
 bool NL_writeImageFile(const std::string& path, const cv::Mat& image);
 
-// Result images written one after another (NL_writeImageFile) on a thread of
-// their own, so a job computes its next image while the encoder (serial, and
-// for TIFF slower than most of the computing) runs. A write queued after one
-// that failed is not attempted: no later output appears after an earlier
-// one failed. The destructor waits for every queued write.
+// Result images written as NL_writeImageFile writes them, each encoded on a
+// thread of its own as soon as it is queued, so a job computes its next image
+// while the encoder (serial, and for TIFF slower than most of the computing)
+// runs, and several encodes share the cores. Files land in queue order: one
+// queued after a failed write is encoded but never lands, so no later output
+// appears after an earlier one failed. The destructor waits for every write.
 class NLImageWriteQueue {
  public:
   NLImageWriteQueue() = default;
