@@ -2,6 +2,7 @@
 // The concurrent worker run is also built with ThreadSanitizer by tools/checks/tsan.sh.
 #include "startrail/startrail.h"
 #include "startrail/detail/rejection_planes.h"
+#include "startrail/detail/run_state.h"
 #include "startrail/detail/window_transforms.h"
 
 #include "registration/registration.h"
@@ -14,11 +15,14 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -831,6 +835,36 @@ TEST(StarTrailRun, FourWorkersGiveOneWorkersImage) {
   const Scene scene = trailScene(5, CV_8UC3);
   const JobFiles j = writeJob(dir, scene.frames, ", \"rejectionMode\": \"high\", \"temporalWindow\": 3");
   expectWorkerCountChangesNothing(j, 5, "4");
+}
+
+// A worker that finds a shared step under way is told so at once instead of
+// blocking; when the step fails, the worker waiting for it is released and
+// runs it itself, and a step once done is never run again.
+TEST(StarTrailRun, SharedStepRunsOnceAndSurvivesAFailure) {
+  startrail_detail::SharedStep step;
+  std::atomic<bool> seenUnderWay{false};
+  std::atomic<int> runs{0};
+  bool secondAsked = false, secondDone = false;
+  std::thread second([&] {
+    while (step.untouched()) std::this_thread::yield();  // until the first has started
+    secondAsked = !step.tryRun([&] { runs++; });  // under way: not run here
+    seenUnderWay = true;
+    step.waitWhileRunning();
+    secondDone = step.tryRun([&] { runs++; });  // the first failed: this one runs it
+  });
+  EXPECT_THROW(step.tryRun([&] {
+    runs++;
+    while (!seenUnderWay) std::this_thread::yield();
+    throw std::runtime_error("decode failed");
+  }),
+               std::runtime_error);
+  second.join();
+  EXPECT_TRUE(secondAsked);
+  EXPECT_TRUE(secondDone);
+  EXPECT_EQ(runs.load(), 2);
+  EXPECT_TRUE(step.tryRun([&] { runs++; }));
+  EXPECT_EQ(runs.load(), 2);
+  EXPECT_FALSE(step.untouched());
 }
 
 // The worker as a plain loop: registration of every pair from scratch, every

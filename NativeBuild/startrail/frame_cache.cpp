@@ -37,23 +37,44 @@ void FrameCache::put(int index, const DecodedFrame& frame) {
   loaded_.insert(index);
 }
 
-CachedFrame FrameCache::get(int index) {
-  CachedFrame frame;
-  {
-    std::lock_guard<std::mutex> lock(slots_[index].mutex);
-    if (slots_[index].loaded) return slots_[index].frame;
-    frame = share(reader_(paths_[index]));
-    slots_[index].frame = frame;
-    slots_[index].loaded = true;
-  }
-  std::vector<int> stale;
+CachedFrame FrameCache::load(int index) {
+  const CachedFrame frame = share(reader_(paths_[index]));
+  slots_[index].frame = frame;
+  slots_[index].loaded = true;
+  bool stale = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (lastUser_[index] < donePrefix_) stale.push_back(index);
-    else loaded_.insert(index);
+    stale = lastUser_[index] < donePrefix_;
+    if (!stale) loaded_.insert(index);
   }
-  release(stale);
+  if (stale) {  // every user was done before the decode ended
+    slots_[index].frame = CachedFrame();
+    slots_[index].loaded = false;
+  }
   return frame;
+}
+
+CachedFrame FrameCache::get(int index) {
+  std::lock_guard<std::mutex> lock(slots_[index].mutex);
+  return slots_[index].loaded ? slots_[index].frame : load(index);
+}
+
+bool FrameCache::peek(int index, CachedFrame& frame) {
+  std::unique_lock<std::mutex> lock(slots_[index].mutex, std::try_to_lock);
+  if (!lock.owns_lock() || !slots_[index].loaded) return false;
+  frame = slots_[index].frame;
+  return true;
+}
+
+bool FrameCache::decodeIfIdle(int index) {
+  std::unique_lock<std::mutex> lock(slots_[index].mutex, std::try_to_lock);
+  if (!lock.owns_lock() || slots_[index].loaded) return false;
+  {
+    std::lock_guard<std::mutex> done(mutex_);
+    if (lastUser_[index] < donePrefix_) return false;
+  }
+  load(index);
+  return true;
 }
 
 void FrameCache::finished(int frameIndex) {
@@ -77,6 +98,11 @@ void FrameCache::finished(int frameIndex) {
     }
   }
   release(stale);
+}
+
+int FrameCache::firstUnfinished() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return donePrefix_;
 }
 
 void FrameCache::release(const std::vector<int>& indices) {

@@ -29,19 +29,13 @@ constexpr double kSeedTolerance = 4.0;  // px
 
 int maximumShift(cv::Size size) { return std::max(std::min(size.width, size.height) / 3, 160); }
 
-// The detection and selection of the frame-pair registration, run once per
-// frame of the run instead of once per pair.
-const std::vector<NLStarCandidate>& frameStars(TrailRun& run, int index, const cv::Mat& plane) {
-  StarSlot& slot = run.stars[index];
-  std::call_once(slot.once, [&] {
-    StageTimer timer(run.clock.starDetection);
-    slot.stars = selectTrailStars(plane);
-  });
-  return slot.stars;
+void findStars(TrailRun& run, StarSlot& slot, const cv::Mat& plane) {
+  StageTimer timer(run.clock.starDetection);
+  slot.stars = selectTrailStars(plane);
 }
 
 cv::Mat planeOf(TrailRun& run, int index) {
-  const CachedFrame f = run.frames->get(index);
+  const CachedFrame f = cachedFrame(run, index);
   return f.luminance ? *f.luminance : cv::Mat();
 }
 
@@ -56,7 +50,7 @@ cv::Mat directTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const
 // Frame j onto frame j - 1, registered once per run, seeded by link j - 1.
 const cv::Mat& linkTransform(TrailRun& run, int j) {
   LinkSlot& slot = run.links[size_t(j)];
-  std::call_once(slot.once, [&] {
+  runShared(run, slot.step, [&] {
     const cv::Mat previous = planeOf(run, j - 1), current = planeOf(run, j);
     if (previous.empty() || current.empty()) return;
     // Decoding and star finding do not need the link before; only the
@@ -80,11 +74,13 @@ cv::Mat composed(TrailRun& run, int i, int k) {
 // Decided once, whatever order the workers ask in, so every worker count
 // gives the same image.
 bool blockTrusted(TrailRun& run, int block) {
+  const int a = block * kCheckEvery;
+  if (a + 2 >= run.frameCount) return true;
+  // The links come first, each a shared step of its own, so that a worker
+  // waiting for the check waits for the one registration alone.
+  const cv::Mat chain = composed(run, a, a + 2);
   CheckSlot& slot = run.checks[size_t(block)];
-  std::call_once(slot.once, [&] {
-    const int a = block * kCheckEvery;
-    if (a + 2 >= run.frameCount) return;
-    const cv::Mat chain = composed(run, a, a + 2);
+  runShared(run, slot.step, [&] {
     if (chain.empty()) return;  // a missing link is not used anyway
     const cv::Mat first = planeOf(run, a), last = planeOf(run, a + 2);
     const cv::Mat direct = directTransform(run, a, first, a + 2, last);
@@ -103,6 +99,27 @@ bool linksUsable(TrailRun& run, int i, int k) {
 }
 
 }  // namespace
+
+const std::vector<NLStarCandidate>& frameStars(TrailRun& run, int index, const cv::Mat& plane) {
+  StarSlot& slot = run.stars[index];
+  runShared(run, slot.step, [&] { findStars(run, slot, plane); });
+  return slot.stars;
+}
+
+bool prepareAhead(TrailRun& run) {
+  if (!run.frames) return false;
+  // Up to the newest frame that the next frame to be handed out compares with.
+  const int last = std::min(run.nextFrame.load() + run.halfWindow, run.frameCount - 1);
+  for (int f = std::max(run.frames->firstUnfinished() - run.halfWindow, 0); f <= last; ++f) {
+    if (run.frames->decodeIfIdle(f)) return true;
+    StarSlot& slot = run.stars[f];
+    CachedFrame c;
+    if (slot.step.untouched() && run.frames->peek(f, c) && c.luminance && !c.luminance->empty() &&
+        slot.step.tryRun([&] { findStars(run, slot, *c.luminance); }))
+      return true;
+  }
+  return false;
+}
 
 std::vector<NLStarCandidate> selectTrailStars(const cv::Mat& plane) {
   return NL_selectGridBalancedStars(

@@ -40,7 +40,7 @@ Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
   Neighbours out;
   for (int k : NL_starTrailNeighbourList(i, run.frameCount, run.halfWindow)) {
     writeWorkerProgress(run, run.processed.load());
-    const CachedFrame neighbour = run.frames->get(k);
+    const CachedFrame neighbour = cachedFrame(run, k);
     // A neighbour that cannot serve as a comparison is simply not asked.
     if (!neighbour.luminance || neighbour.luminance->empty()) continue;
     out.planes.push_back(*neighbour.luminance);
@@ -77,12 +77,21 @@ void writeWorkerProgress(TrailRun& run, int processed) {
                            std::to_string(run.frameCount) + ".");
 }
 
+CachedFrame cachedFrame(TrailRun& run, int index) {
+  CachedFrame frame;
+  while (!run.frames->peek(index, frame)) {
+    // Decoded here, or being decoded by another worker: then prepare other frames meanwhile.
+    if (!run.frames->decodeIfIdle(index) && !prepareAhead(run)) return run.frames->get(index);
+  }
+  return frame;
+}
+
 void processTrailFrame(TrailRun& run, int i) {
   writeWorkerProgress(run, run.processed.load());
   const std::string& path = run.job.inputs[i];
   // The first frame was decoded as the reference already; a second decode would only cost time.
   CachedFrame cached;
-  if (run.frames) cached = run.frames->get(i);
+  if (run.frames) cached = cachedFrame(run, i);
   const cv::Mat frame = cached.image ? *cached.image : (i == 0 ? run.reference : timedRead(run, path));
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);

@@ -29,7 +29,8 @@ struct CachedFrame {
 // sharing each file would be decoded 1 + 2h times. A frame is decoded on first
 // request; its colour image is dropped once it has been accumulated and its
 // luminance as soon as every frame that uses it has been; frames are handed
-// out in index order, so the cache holds about workers + 2h planes at any time.
+// out in index order, and a worker decodes ahead only up to the frames the
+// next one compares with, so the cache holds about workers + 2h + 1 planes.
 class FrameCache {
  public:
   using Reader = std::function<DecodedFrame(const std::string&)>;
@@ -39,8 +40,16 @@ class FrameCache {
   void put(int index, const DecodedFrame& frame);
   // The decoded frame; concurrent requests share one decode.
   CachedFrame get(int index);
+  // The frame if it is decoded and no other worker holds its slot; never
+  // decodes, never waits.
+  bool peek(int index, CachedFrame& frame);
+  // For a worker that would otherwise wait: decodes the frame unless it is
+  // decoded, being decoded or no longer needed. True when it decoded it.
+  bool decodeIfIdle(int index);
   // Frame j has been accumulated; frames no longer needed are released.
   void finished(int frameIndex);
+  // The lowest frame index not yet accumulated.
+  int firstUnfinished();
 
  private:
   struct Slot {
@@ -49,6 +58,8 @@ class FrameCache {
     CachedFrame frame;
   };
   void release(const std::vector<int>& indices);
+  // Decodes into the slot, whose lock the caller holds.
+  CachedFrame load(int index);
 
   const std::vector<std::string>& paths_;
   const std::vector<int> lastUser_;

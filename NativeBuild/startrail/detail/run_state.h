@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,24 +17,72 @@
 
 namespace startrail_detail {
 
+// A piece of the run's work done once, by whichever worker asks first.
+// Unlike std::call_once, a worker that finds it under way elsewhere learns
+// so at once, and may do other work of the run before it waits.
+class SharedStep {
+ public:
+  // Runs work unless it is done or under way; true when it is done. If work
+  // throws, the step is left to the next worker that asks.
+  template <typename Work>
+  bool tryRun(Work&& work) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (state_ != State::idle) return state_ == State::done;
+      state_ = State::running;
+    }
+    try {
+      work();
+    } catch (...) {
+      settle(State::idle);
+      throw;
+    }
+    settle(State::done);
+    return true;
+  }
+  // Nobody has started it yet.
+  bool untouched() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_ == State::idle;
+  }
+  // Returns once no other worker is running it.
+  void waitWhileRunning() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return state_ != State::running; });
+  }
+
+ private:
+  enum class State { idle, running, done };
+  void settle(State s) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_ = s;
+    }
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  State state_ = State::idle;
+};
+
 // Stars of one frame, found once per run: a frame is registered as the
 // current frame and as a neighbour of up to 2h others, and the detector
 // gives the same list for the same decoded image every time.
 struct StarSlot {
-  std::once_flag once;
+  SharedStep step;
   std::vector<NLStarCandidate> stars;
 };
 
 // Frame j registered onto frame j - 1, once per run; the transforms inside a
 // window are composed from these.
 struct LinkSlot {
-  std::once_flag once;
+  SharedStep step;
   cv::Mat toPrevious;  // empty when the pair could not be registered
 };
 
 // The sampled check of one block of links against direct registration.
 struct CheckSlot {
-  std::once_flag once;
+  SharedStep step;
   bool trusted = true;
 };
 
@@ -94,6 +143,22 @@ void prepareFrameSharing(TrailRun& run);
 void processTrailFrame(TrailRun& run, int frameIndex);
 // Progress of the worker phase for the current processed count, under the progress mutex.
 void writeWorkerProgress(TrailRun& run, int processed);
+// Decodes, or finds the stars of, one frame that the frames in hand or the
+// next one will compare with and that nobody has started on; false when
+// there is none. Never waits.
+bool prepareAhead(TrailRun& run);
+// Runs a shared step, or waits until the worker running it is done; while
+// waiting, the worker decodes and searches the frames the run needs next.
+template <typename Work>
+void runShared(TrailRun& run, SharedStep& step, Work&& work) {
+  while (!step.tryRun(work))
+    if (!prepareAhead(run)) step.waitWhileRunning();
+}
+// The frame as decoded, shared through the frame cache; while another
+// worker decodes it, prepares frames ahead instead of waiting.
+CachedFrame cachedFrame(TrailRun& run, int index);
+// The frame's stars with the registration settings, found once per run.
+const std::vector<NLStarCandidate>& frameStars(TrailRun& run, int index, const cv::Mat& plane);
 // The transform of neighbour k onto frame i (composed, or registered
 // directly where composing is not trusted); empty when the stars could not
 // be matched. Both arguments are luminance planes.
