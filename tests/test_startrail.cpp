@@ -1028,6 +1028,21 @@ TEST(StarTrailRun, SharedRegistrationsRejectAsWellAsThePerPairLoop) {
   EXPECT_EQ(cv::norm(cv::imread(logValue(single, "output"), -1), result, cv::NORM_INF), 0.0);
 }
 
+// Each frame's luminance plane and the stars a rejection registration matches.
+struct TrailPlanes {
+  std::vector<cv::Mat> planes;
+  std::vector<std::vector<NLStarCandidate>> stars;
+};
+
+TrailPlanes planesAndStars(const synth::Scene& scene) {
+  TrailPlanes t;
+  for (const cv::Mat& f : scene.frames) {
+    t.planes.push_back(startrail_detail::luminancePlane(f));
+    t.stars.push_back(startrail_detail::selectTrailStars(t.planes.back()));
+  }
+  return t;
+}
+
 // Across a window the sky turns by up to a degree about a pole above the
 // frame: the transform composed from consecutive registrations lands where
 // a registration of the pair itself does, and both where the truth does.
@@ -1037,12 +1052,9 @@ TEST(StarTrailRegistration, ComposedTransformsAgreeWithDirectOnes) {
   settings.frames = 5;
   settings.seed = 11;
   const synth::Scene scene = synth::makeTrailScene(settings);
-  std::vector<cv::Mat> planes;
-  std::vector<std::vector<NLStarCandidate>> stars;
-  for (const cv::Mat& f : scene.frames) {
-    planes.push_back(startrail_detail::luminancePlane(f));
-    stars.push_back(startrail_detail::selectTrailStars(planes.back()));
-  }
+  const TrailPlanes t = planesAndStars(scene);
+  const std::vector<cv::Mat>& planes = t.planes;
+  const std::vector<std::vector<NLStarCandidate>>& stars = t.stars;
   std::vector<cv::Mat> toPrevious(planes.size());
   for (size_t k = 1; k < planes.size(); ++k) {
     toPrevious[k] = startrail_detail::registerTrailPair(planes[k - 1], stars[k - 1], planes[k], stars[k]);
@@ -1066,6 +1078,42 @@ TEST(StarTrailRegistration, ComposedTransformsAgreeWithDirectOnes) {
   EXPECT_FALSE(startrail_detail::composeOnto(toPrevious, 3, 2).empty());
   EXPECT_EQ(startrail_detail::transformDisagreement(cv::Mat(), toPrevious[1], size),
             std::numeric_limits<double>::infinity());
+}
+
+// A block's check registers its pair from the stars near where the composed
+// links put them. A chain that has drifted, by less than the matching reach
+// or far beyond it, must still come back as the pair's true transform, so
+// that the drift shows as a disagreement.
+TEST(StarTrailRegistration, ACheckSeededByADriftedChainFindsTheTruth) {
+  synth::TrailSettings settings;
+  settings.size = {1000, 660};
+  settings.frames = 3;
+  settings.seed = 17;
+  const synth::Scene scene = synth::makeTrailScene(settings);
+  const TrailPlanes t = planesAndStars(scene);
+  const std::vector<cv::Mat>& planes = t.planes;
+  const std::vector<std::vector<NLStarCandidate>>& stars = t.stars;
+  const cv::Mat truth = cv::Mat(scene.truth[0].frameToReference.inv() * scene.truth[2].frameToReference);
+  const cv::Point2f centre(500.f, 330.f);
+  std::vector<cv::Mat> drifts;
+  for (const cv::Point2d shift : {cv::Point2d(1.5, -1.0), cv::Point2d(3.0, 2.5), cv::Point2d(40.0, -25.0)}) {
+    cv::Mat t = cv::Mat::eye(3, 3, CV_64F);
+    t.at<double>(0, 2) = shift.x;
+    t.at<double>(1, 2) = shift.y;
+    drifts.push_back(t);
+  }
+  for (const double degrees : {0.3, -1.0}) {
+    cv::Mat r = cv::Mat::eye(3, 3, CV_64F);
+    cv::getRotationMatrix2D(centre, degrees, 1.0).copyTo(r.rowRange(0, 2));
+    drifts.push_back(r);
+  }
+  for (const cv::Mat& drift : drifts) {
+    const cv::Mat chain = drift * truth;
+    const cv::Mat checked = startrail_detail::registerTrailPair(planes[0], stars[0], planes[2], stars[2], chain);
+    ASSERT_FALSE(checked.empty()) << drift;
+    EXPECT_LT(startrail_detail::transformDisagreement(checked, truth, settings.size), 0.3) << drift;
+    EXPECT_GT(startrail_detail::transformDisagreement(checked, chain, settings.size), 0.75) << drift;
+  }
 }
 
 TEST(StarTrailRun, SkyMaskKeepsTheGroundAndBridgesTheEdge) {

@@ -83,7 +83,7 @@ bool blockTrusted(TrailRun& run, int block) {
   runShared(run, slot.step, [&] {
     if (chain.empty()) return;  // a missing link is not used anyway
     const cv::Mat first = planeOf(run, a), last = planeOf(run, a + 2);
-    const cv::Mat direct = directTransform(run, a, first, a + 2, last);
+    const cv::Mat direct = directTransform(run, a, first, a + 2, last, chain);
     run.checkedBlocks.fetch_add(1);
     if (direct.empty() || transformDisagreement(chain, direct, first.size()) <= kAgreementPx) return;
     run.disagreements.fetch_add(1);
