@@ -114,10 +114,10 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
     return fail(message, "Blend failed: sky and foreground size/type mismatch.");
   if (!supportedType(sky)) return fail(message, "Blend failed: only 8-bit and 16-bit images with 1, 3 or 4 channels are supported.");
   const NLBlendMask mask = NL_buildBlendMask(mask8, sky.size());
-  cv::Mat out = NL_compositeSkyOverForeground(sky, foreground, mask.alpha);
+  // The crop is planned first, so only the kept part is composited (no copy).
   report.crop = NL_planCoverageCrop(mask.inset, coverage);
-  if (report.crop.offReason.empty() && report.crop.rect != cv::Rect(0, 0, out.cols, out.rows))
-    out = out(report.crop.rect).clone();
+  const cv::Rect kept = report.crop.offReason.empty() ? report.crop.rect : cv::Rect(cv::Point(), sky.size());
+  const cv::Mat out = NL_compositeSkyOverForeground(sky(kept), foreground(kept), mask.alpha(kept));
   const std::string unwritten = "Blend failed: could not write output: " + outputPath;
   if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten)) return fail(message, unwritten);
   report.output = outputPath;
