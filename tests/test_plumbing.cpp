@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 using testsupport::readFile;
 using testsupport::TempDir;
@@ -344,4 +346,35 @@ TEST(SharedHelpers, LuminanceOfEveryLayoutAndLogNumbers) {
   EXPECT_EQ(NL_formatNumber(3.5, 0), "4");
   EXPECT_EQ(NL_formatNumber(2.0, 6), "2.000000");
   EXPECT_EQ(NL_formatNumber(0.1, -1, 17), "0.10000000000000001");
+}
+
+// Many workers finishing items at once: every report the receiver sees
+// counts more than the one before, for both the per-item and the per-row
+// counters, so a progress detail never steps back ("3 of 4" after "4 of 4").
+TEST(SharedHelpers, CountsFromParallelWorkersAreReportedInOrder) {
+  constexpr int kThreads = 8, kEach = 2000, kRows = kThreads * kEach;
+  std::vector<int> items, rows;
+  std::mutex seen;  // the receiver's own lock: it must not be what orders the counts
+  NLFinishedCount finished;
+  NLRowProgress rowProgress(kRows, [&](int done, int) {
+    std::lock_guard<std::mutex> lock(seen);
+    rows.push_back(done);
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        finished.finishOne([&](int done) {
+          std::lock_guard<std::mutex> lock(seen);
+          items.push_back(done);
+        });
+        rowProgress.rowDone();
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  ASSERT_EQ(items.size(), size_t(kRows));
+  for (size_t i = 0; i < items.size(); ++i) ASSERT_EQ(items[i], int(i) + 1);
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows.back(), kRows);
+  for (size_t i = 1; i < rows.size(); ++i) ASSERT_GT(rows[i], rows[i - 1]) << i;
 }

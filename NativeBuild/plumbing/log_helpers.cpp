@@ -68,5 +68,7 @@ void NLRowProgress::rowDone() {
   const int done = done_.fetch_add(1) + 1;
   if (!report_ || !reports(done, rows_)) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (done <= reported_) return;
+  reported_ = done;
   report_(done, rows_);
 }

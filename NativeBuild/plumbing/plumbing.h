@@ -225,4 +225,21 @@ class NLRowProgress {
   Report report_;
   std::atomic<int> done_{0};
   std::mutex mutex_;
+  int reported_ = 0;  // a count reported late, after a larger one, is dropped
+};
+
+// Counts items finished by parallel workers and reports each count in
+// order: the count and its report share one lock, so a slower worker never
+// reports "3 of 4" after another reported "4 of 4".
+class NLFinishedCount {
+ public:
+  template <typename Report>
+  void finishOne(Report&& report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    report(++done_);
+  }
+
+ private:
+  std::mutex mutex_;
+  int done_ = 0;
 };

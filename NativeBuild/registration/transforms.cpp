@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <mutex>
 
@@ -90,7 +89,7 @@ bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, 
         referenceDetection ? NL_selectReferenceStars(frames[0], *referenceDetection, starBudget)
                            : NL_selectReferenceStars(frames[0], kPlainSigmaFactor, starBudget);
     const double steps = std::max(n, 2) - 1;
-    std::atomic<int> done{0};
+    NLFinishedCount done;
     cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
       for (int i = range.start; i < range.end; ++i) {
         cv::Mat h;
@@ -108,9 +107,10 @@ bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, 
         }
         transforms[i] = h;
         corners[i] = projectedCorners(h, frames[i].size());
-        const int k = done.fetch_add(1);
-        report(42 + int(std::trunc((k + 1) * 16.0 / steps)), kAligningTitle,
-               "Registered frame " + std::to_string(k + 2) + " of " + std::to_string(n) + ".");
+        done.finishOne([&](int k) {
+          report(42 + int(std::trunc(k * 16.0 / steps)), kAligningTitle,
+                 "Registered frame " + std::to_string(k + 1) + " of " + std::to_string(n) + ".");
+        });
       }
     });
   }
@@ -194,7 +194,7 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
     });
     const NLReferenceStars& reference = stars[run.anchor];
     const int total = std::max(n, 2) - 1;
-    std::atomic<int> done{0};
+    NLFinishedCount done;
     cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
       for (int i = range.start; i < range.end; ++i) {
         if (i == run.anchor) continue;
@@ -205,9 +205,10 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
           transforms[i] = h;
           matches[i] = std::move(inliers);
         }
-        const int k = done.fetch_add(1) + 1;
-        report(int(std::trunc(k * 100.0 / total)), kSkyTitle,
-               "Registered sky frame " + std::to_string(k) + " of " + std::to_string(total) + ".");
+        done.finishOne([&](int k) {
+          report(int(std::trunc(k * 100.0 / total)), kSkyTitle,
+                 "Registered sky frame " + std::to_string(k) + " of " + std::to_string(total) + ".");
+        });
       }
     });
   }

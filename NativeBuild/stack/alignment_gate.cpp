@@ -5,7 +5,6 @@
 #include "stack/detail/stack_progress.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 namespace {
@@ -111,13 +110,14 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
   results[0].path = inputs[0];
   progress.write(25, "Checking Frame Alignment", "Validating frame alignment.");
   const int total = std::max(n, 2) - 1;
-  std::atomic<int> finished{0};
+  NLFinishedCount finished;
   cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
       results[i] = checkFrame(referenceStars, inputs[i], i, store);
-      const int done = ++finished;
-      progress.write(stack_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
-                     "Checked alignment " + std::to_string(done) + " of " + std::to_string(total) + ".");
+      finished.finishOne([&](int done) {
+        progress.write(stack_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
+                       "Checked alignment " + std::to_string(done) + " of " + std::to_string(total) + ".");
+      });
     }
   });
   std::vector<std::string> kept;

@@ -6,7 +6,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 
 namespace {
@@ -128,13 +127,14 @@ std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::st
   const stack_detail::JobProgress progress{progressPath};
   std::vector<NLFrameQuality> frames(n);
   progress.write(10, "Checking Frame Quality", "Measuring frame quality.");
-  std::atomic<int> completed{0};
+  NLFinishedCount completed;
   cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
       frames[i] = NL_measureFrameQuality(inputs[i], i, store);
-      const int done = ++completed;
-      progress.write(stack_detail::progressBetween(10, 12.0, done, n), "Checking Frame Quality",
-                     "Analyzed frame " + std::to_string(done) + " of " + std::to_string(n) + ".");
+      completed.finishOne([&](int done) {
+        progress.write(stack_detail::progressBetween(10, 12.0, done, n), "Checking Frame Quality",
+                       "Analyzed frame " + std::to_string(done) + " of " + std::to_string(n) + ".");
+      });
     }
   });
   const std::vector<int> ranking = NL_rankFramesByQuality(frames);
