@@ -1083,6 +1083,12 @@ TEST(JobFrames, HoldsFramesWithinItsBudgetAndKeysFitsByReferenceAndSettings) {
   EXPECT_FALSE(store.fit("other ref", 4500, 12.0, "b", out));
   EXPECT_FALSE(store.fit("ref", 3000, 16.0, "b", out));
   EXPECT_FALSE(store.fit("ref", 4500, 12.0, "a", out));
+
+  // The default budget: 6 GiB, or a third of a smaller machine's memory (an
+  // 8 GB laptop must not hold 5.4 GiB of frames); no overflow on a huge one.
+  EXPECT_EQ(NLJobFrames::imageBudgetFor(0), NLJobFrames::kDefaultImageBudget);
+  EXPECT_EQ(NLJobFrames::imageBudgetFor(std::uint64_t(8) << 30), (std::uint64_t(8) << 30) / 3);
+  EXPECT_EQ(NLJobFrames::imageBudgetFor(std::uint64_t(1) << 62), NLJobFrames::kDefaultImageBudget);
 }
 
 // The stages with a shared store against each stage on its own (reading and

@@ -12,6 +12,11 @@ size_t bytesOf(const cv::Mat& image) { return image.empty() ? 0 : image.total() 
 
 }  // namespace
 
+size_t NLJobFrames::imageBudgetFor(std::uint64_t physicalMemory) {
+  if (physicalMemory == 0) return kDefaultImageBudget;
+  return size_t(std::min<std::uint64_t>(kDefaultImageBudget, physicalMemory / 3));
+}
+
 bool NLJobFrames::FitKey::operator<(const FitKey& o) const {
   return std::tie(reference, starBudget, tolerance, path) < std::tie(o.reference, o.starBudget, o.tolerance, o.path);
 }

@@ -143,7 +143,11 @@ class NLJobFrames {
   // 40 frames of 24 MP 16-bit colour (5.4 GiB) all of them; beyond it, the
   // frames that did not fit are read again by the stage that needs them.
   static constexpr size_t kDefaultImageBudget = size_t(6) << 30;
-  explicit NLJobFrames(size_t imageBudget = kDefaultImageBudget) : imageBudget_(imageBudget) {}
+  // The default budget on a machine with this much memory (0: unknown): a
+  // third of it where that is below kDefaultImageBudget, since held frames
+  // pushed out to swap cost more than reading them again.
+  static size_t imageBudgetFor(std::uint64_t physicalMemory);
+  explicit NLJobFrames(size_t imageBudget = imageBudgetFor(NL_physicalMemoryBytes())) : imageBudget_(imageBudget) {}
 
   // What the quality filter read (empty: the frame could not be read) and
   // the frame's registration stars (NL_detectRegistrationStars; may be null).
