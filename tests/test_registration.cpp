@@ -1,5 +1,6 @@
 #include "registration/registration.h"
 #include "synth/synth.h"
+#include "truth.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -10,6 +11,9 @@
 #include <limits>
 #include <random>
 #include <thread>
+
+using testsupport::rmsAgainstTruth;
+using testsupport::sameBits;
 
 namespace {
 
@@ -908,22 +912,6 @@ const synth::Scene& smallStack() {
 }
 
 // RMS over a 16 x 11 grid of the frame of |H(p) - truth(p)|, px.
-double rmsAgainstTruth(const cv::Mat& h, const cv::Matx33d& truth, cv::Size size) {
-  double sum = 0.0;
-  int n = 0;
-  for (int y = 0; y <= size.height; y += size.height / 10)
-    for (int x = 0; x <= size.width; x += size.width / 15, ++n) {
-      const cv::Point2d d = NL_projectPoint(h, {double(x), double(y)}) - synth::applyHomography(truth, {double(x), double(y)});
-      sum += d.dot(d);
-    }
-  return std::sqrt(sum / n);
-}
-
-bool sameBits(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() && std::equal(a.begin<double>(), a.end<double>(), b.begin<double>(),
-                                                                   [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; });
-}
-
 }  // namespace
 
 // The gate's settings recover each frame's true geometry. Measured on this

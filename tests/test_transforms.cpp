@@ -4,6 +4,7 @@
 #include "registration/detail/lanczos.h"
 
 #include "synth/synth.h"
+#include "truth.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
@@ -12,6 +13,9 @@
 #include <cmath>
 #include <cstring>
 #include <mutex>
+
+using testsupport::rmsAgainstTruth;
+using testsupport::sameBits;
 
 namespace {
 
@@ -53,21 +57,6 @@ cv::Matx33d moved(double degrees, double dx, double dy) {
   return synth::makeHomography({280, 190}, degrees, 1.0, {dx, dy});
 }
 
-double rmsAgainstTruth(const cv::Mat& h, const cv::Matx33d& truth, cv::Size size) {
-  double sum = 0.0;
-  int n = 0;
-  for (int y = 0; y <= size.height; y += size.height / 8)
-    for (int x = 0; x <= size.width; x += size.width / 8, ++n) {
-      const cv::Point2d d = NL_projectPoint(h, {double(x), double(y)}) - synth::applyHomography(truth, {double(x), double(y)});
-      sum += d.dot(d);
-    }
-  return std::sqrt(sum / n);
-}
-
-bool sameBits(const cv::Mat& a, const cv::Mat& b) {
-  return a.size() == b.size() && a.type() == b.type() && std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
-}
-
 struct Report {
   int percent;
   std::string title, message;
@@ -99,7 +88,7 @@ TEST(ParallelTransforms, PlainVariantRecoversTruthWithItsProgressSteps) {
   EXPECT_EQ(cv::norm(transforms[0], cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 0.0);
   EXPECT_TRUE(matches[0].empty());
   for (int i = 1; i < 3; ++i) {
-    EXPECT_LT(rmsAgainstTruth(transforms[i], f.truth[i], f.images[i].size()), 0.02) << i;
+    EXPECT_LT(rmsAgainstTruth(transforms[i], f.truth[i], f.images[i].size(), 8, 8), 0.02) << i;
     cv::Mat alone;
     NLStarMatchList aloneMatches;
     ASSERT_TRUE(NL_buildHomographyTransform(f.images[0], f.images[i], 2.5, 3000, 500, 16.0, alone, aloneMatches));
@@ -186,7 +175,7 @@ TEST(ParallelTransforms, RobustVariantAnchorsOnTheMiddleFrameAndSkipsAnUnrelated
   EXPECT_TRUE(transforms[3].empty());
   EXPECT_TRUE(matches[3].empty());
   // Frame 1's transform maps it onto the anchor: truth(anchor)^-1 * truth(1), here truth(1).
-  EXPECT_LT(rmsAgainstTruth(transforms[0], f.truth[0], frames[0].size()), 0.08);
+  EXPECT_LT(rmsAgainstTruth(transforms[0], f.truth[0], frames[0].size(), 8, 8), 0.08);
   EXPECT_NE(log.find("skyRegistrationAnchorFrame = 3 / 5\n"), std::string::npos);
   EXPECT_NE(log.find("skyRegistrationUsedFrames = 4 / 5\nskyRegistrationSkippedFrames = 1\n"), std::string::npos);
   EXPECT_NE(log.find("skyRegistrationFrame 3 = registration-anchor | used | mode=middle-reference\n"), std::string::npos);
@@ -660,8 +649,9 @@ TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
       cv::absdiff(expected, actual, diff);
       EXPECT_LE(cv::norm(diff, cv::NORM_INF), 1.0) << src->type() << " " << m;
       EXPECT_LT(cv::countNonZero(diff.reshape(1)), int(diff.total() * diff.channels()) / 100);
-      if (m(1, 2) < -6.0)  // the top rows sample above the frame
+      if (m(1, 2) < -6.0) {  // the top rows sample above the frame
         EXPECT_EQ(cv::countNonZero(actual.reshape(1).colRange(0, 8).rowRange(0, 3)), 0);
+      }
     }
     cv::remap(*src, expected, mapX, mapY, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
     registration_detail::lanczosRemap(*src, actual, mapX, mapY);
