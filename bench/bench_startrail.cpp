@@ -40,7 +40,7 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 // The synthetic `trail` scene (stars turning about a pole above the frame, a
-// fixed landscape, satellites and aircraft) as uncompressed 16-bit TIFF
+// fixed landscape, satellites and aircraft) as 16-bit TIFF (LZW, the writer's default)
 // frames under the temp folder, kept between runs.
 std::vector<std::string> sceneFrames(cv::Size size, int count) {
   const fs::path dir = fs::temp_directory_path() / ("lumivex_bench_trail_" + std::to_string(size.width) + "x" +
