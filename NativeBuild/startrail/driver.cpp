@@ -51,7 +51,7 @@ class WorkerThreads {
       } catch (...) {
         return recordFailure("Unknown native Star Trail worker error.");
       }
-      writeWorkerProgress(run_, run_.processed.fetch_add(1) + 1);
+      writeWorkerProgress(run_, true);
     }
   }
   TrailRun& run_;

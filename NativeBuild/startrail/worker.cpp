@@ -39,7 +39,7 @@ DecodedFrame decoded(TrailRun& run, cv::Mat image) {
 Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
   Neighbours out;
   for (int k : NL_starTrailNeighbourList(i, run.frameCount, run.halfWindow)) {
-    writeWorkerProgress(run, run.processed.load());
+    writeWorkerProgress(run);
     const CachedFrame neighbour = cachedFrame(run, k);
     // A neighbour that cannot serve as a comparison is simply not asked.
     if (!neighbour.luminance || neighbour.luminance->empty()) continue;
@@ -53,7 +53,7 @@ Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
 cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i) {
   const NLStarTrailNativeJob& job = run.job;
   const Neighbours n = loadNeighbours(run, plane, i);
-  writeWorkerProgress(run, run.processed.load());
+  writeWorkerProgress(run);
   StageTimer timer(run.clock.masks);
   const double fullScale = fullScaleOf(run.reference);
   // the neighbours' planes are as decoded: they also show the unmoved landscape
@@ -68,10 +68,13 @@ cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i) {
 
 }  // namespace
 
-void writeWorkerProgress(TrailRun& run, int processed) {
+void writeWorkerProgress(TrailRun& run, bool frameFinished) {
+  // The count is taken under the lock that orders the writes, so a worker
+  // never writes "Processed frames 3 of 4." after another wrote "4 of 4.".
+  std::lock_guard<std::mutex> lock(run.progressMutex);
+  const int processed = frameFinished ? ++run.processed : run.processed.load();
   const int percent =
       std::min(NL_roundPercent(processed * 70.0 / std::max(run.frameCount, 1)), 73) + 5;
-  std::lock_guard<std::mutex> lock(run.progressMutex);
   NL_writeProgressFile(run.job.progress, percent, workerStage(run.rejectionOff),
                        "Processed frames " + std::to_string(processed) + " of " +
                            std::to_string(run.frameCount) + ".");
@@ -87,7 +90,7 @@ CachedFrame cachedFrame(TrailRun& run, int index) {
 }
 
 void processTrailFrame(TrailRun& run, int i) {
-  writeWorkerProgress(run, run.processed.load());
+  writeWorkerProgress(run);
   const std::string& path = run.job.inputs[i];
   // The first frame was decoded as the reference already; a second decode would only cost time.
   CachedFrame cached;
@@ -96,7 +99,7 @@ void processTrailFrame(TrailRun& run, int i) {
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);
   const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i);
-  writeWorkerProgress(run, run.processed.load());
+  writeWorkerProgress(run);
   const double weight = NL_starTrailCometWeight(run.job, i, run.frameCount);
   NLStarTrailAccumulateTarget target;
   target.accumulator = &run.accumulator;

@@ -141,8 +141,9 @@ struct TrailRun {
 void prepareFrameSharing(TrailRun& run);
 // Adds frame i to the run's accumulators; throws on a frame that cannot be used.
 void processTrailFrame(TrailRun& run, int frameIndex);
-// Progress of the worker phase for the current processed count, under the progress mutex.
-void writeWorkerProgress(TrailRun& run, int processed);
+// Progress of the worker phase, counting one more processed frame first when
+// frameFinished; count and write share the progress mutex.
+void writeWorkerProgress(TrailRun& run, bool frameFinished = false);
 // Decodes, or finds the stars of, one frame that the frames in hand or the
 // next one will compare with and that nobody has started on; false when
 // there is none. Never waits.
