@@ -314,6 +314,95 @@ TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
   EXPECT_EQ(filesIn(dir.path()), 3u);  // a, b and c, no temporary left behind
 }
 
+namespace {
+
+// Bytes in which no two neighbours repeat an earlier pair (the Lyndon words
+// 0, 0 1, 0 2, ..., 1, 1 2, ... in turn), so LZW adds one code for every byte
+// and a row of n of them ends with a known table size.
+std::vector<uchar> distinctPairs(size_t n) {
+  std::vector<uchar> bytes;
+  for (int a = 0; a < 256 && bytes.size() < n; ++a) {
+    bytes.push_back(static_cast<uchar>(a));
+    for (int b = a + 1; b < 256 && bytes.size() < n; ++b) {
+      bytes.push_back(static_cast<uchar>(a));
+      if (bytes.size() < n) bytes.push_back(static_cast<uchar>(b));
+    }
+  }
+  return bytes;
+}
+
+cv::Mat readBack(const std::string& path) { return cv::imread(path, cv::IMREAD_UNCHANGED); }
+
+// The file OpenCV writes for the same image with no parameters. Where every
+// strip is under 10000 bytes its encoder has no reason to reset the table
+// early, so a one- or three-channel file must match it byte for byte.
+std::string openCVFile(const TempDir& dir, const cv::Mat& image) {
+  const std::string path = dir.file("opencv.tif");
+  EXPECT_TRUE(cv::imwrite(path, image));
+  return readFile(path);
+}
+
+bool sameImage(const cv::Mat& a, const cv::Mat& b) {
+  return a.type() == b.type() && a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0.0;
+}
+
+}  // namespace
+
+TEST(TiffWriter, ReadsBackBitForBitInEveryLayout) {
+  TempDir dir;
+  cv::RNG rng(11);
+  cv::Mat noisy16(37, 1001, CV_16UC3), noisy16a(20, 30, CV_16UC4), pixel(1, 1, CV_8UC3, cv::Scalar(1, 2, 3));
+  rng.fill(noisy16, cv::RNG::UNIFORM, 0, 65536);
+  rng.fill(noisy16a, cv::RNG::UNIFORM, 0, 65536);
+  // A faint sky: a gradient with a little noise, strips of many rows at 8 bits.
+  cv::Mat sky16(50, 2000, CV_16UC3), sky8(200, 301, CV_8UC1), flat(3, 4000, CV_16UC1, cv::Scalar(4097));
+  for (int y = 0; y < sky16.rows; ++y)
+    for (int x = 0; x < sky16.cols; ++x)
+      sky16.at<cv::Vec3w>(y, x) = cv::Vec3w(static_cast<ushort>(1000 + x + rng.uniform(0, 8)),
+                                            static_cast<ushort>(2000 + y), static_cast<ushort>(3000 + x / 3));
+  for (int y = 0; y < sky8.rows; ++y)
+    for (int x = 0; x < sky8.cols; ++x) sky8.at<uchar>(y, x) = static_cast<uchar>(x / 2 + y / 4 + rng.uniform(0, 3));
+  const std::vector<std::pair<std::string, cv::Mat>> cases = {
+      {"noisy16.tif", noisy16}, {"alpha.TIFF", noisy16a}, {"pixel.tif", pixel},
+      {"sky16.tif", sky16},     {"sky8.tif", sky8},       {"flat.tiff", flat}};
+  for (const auto& [name, image] : cases) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(NL_writeImageFile(dir.file(name), image));
+    const cv::Mat back = readBack(dir.file(name));
+    ASSERT_EQ(back.type(), image.type());
+    EXPECT_TRUE(sameImage(back, image));
+    const bool smallStrips = image.cols * image.elemSize() <= 8192;
+    if (image.channels() != 4 && smallStrips) EXPECT_EQ(readFile(dir.file(name)), openCVFile(dir, image));
+  }
+  // Still compressed: differencing plus LZW shrinks a smooth sky well below its raw size.
+  EXPECT_LT(std::filesystem::file_size(dir.file("sky16.tif")), sky16.total() * sky16.elemSize() / 2);
+  EXPECT_LT(std::filesystem::file_size(dir.file("flat.tiff")), flat.total() * flat.elemSize() / 20);
+  // A view into a larger image is written as what it shows.
+  const cv::Mat view = sky16(cv::Rect(7, 3, 500, 20));
+  ASSERT_TRUE(NL_writeImageFile(dir.file("view.tif"), view));
+  EXPECT_TRUE(sameImage(readBack(dir.file("view.tif")), view.clone()));
+}
+
+TEST(TiffWriter, StripsEndingAtEveryCodeWidthChangeAndTableReset) {
+  TempDir dir;
+  // One code a byte: a strip of n bytes leaves 258 + (n - 1) codes in the
+  // table (less 3836 for every reset). Each length below ends a strip just
+  // before, at or after the 10-, 11- and 12-bit changes and a full table.
+  for (size_t n : {1, 2, 253, 254, 255, 765, 766, 767, 1789, 1790, 1791, 3835, 3836, 3837, 3838, 7672, 7673, 7674}) {
+    SCOPED_TRACE(n);
+    const std::vector<uchar> deltas = distinctPairs(n);
+    cv::Mat row(1, static_cast<int>(n), CV_8UC1);
+    uchar value = 0;
+    for (size_t i = 0; i < n; ++i) row.at<uchar>(0, static_cast<int>(i)) = value = static_cast<uchar>(value + deltas[i]);
+    const std::string path = dir.file("row.tif");
+    ASSERT_TRUE(NL_writeImageFile(path, row));
+    EXPECT_TRUE(sameImage(readBack(path), row));
+    // The decoder has every pixel before the end code, so only the bytes
+    // show an end code written at the wrong width.
+    EXPECT_EQ(readFile(path), openCVFile(dir, row));
+  }
+}
+
 TEST(SharedHelpers, LuminanceOfEveryLayoutAndLogNumbers) {
   for (int depth : {CV_8U, CV_16U}) {
     const cv::Mat bgra(1, 2, CV_MAKETYPE(depth, 4), cv::Scalar(10, 20, 30, 250));

@@ -1,6 +1,7 @@
 // Result images: written whole or not at all.
 #include "plumbing/plumbing.h"
 #include "plumbing/detail/partial_files.h"
+#include "plumbing/detail/tiff_writer.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -27,7 +28,8 @@ std::string encodeBeside(const std::string& path, const cv::Mat& image) {
   const std::string temp = lvplumbing::partialSibling(path);
   bool written = false;
   try {
-    written = cv::imwrite(temp, image);
+    written = lvplumbing::lzwTiffWritable(temp, image) ? lvplumbing::writeLzwTiff(temp, image)
+                                                       : cv::imwrite(temp, image);
   } catch (const std::exception&) {
     written = false;
   }
