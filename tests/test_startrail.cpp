@@ -1192,14 +1192,18 @@ TEST(StarTrailRun, BadInputEndsInTheFailureLog) {
     EXPECT_EQ(readFile(j.progress), "percent=100\nstage=Failed\ndetail=Star Trail failed: at least two input "
                                     "frames are required.\nwriter=module landscape-progress-monotonic-v2\n");
   }
-  {
-    std::vector<cv::Mat> frames = scene.frames;
-    frames[2] = cv::Mat(60, 80, CV_8UC1, cv::Scalar(1));
-    const JobFiles j = writeJob(dir, frames, ", \"rejectionMode\": \"off\"");
-    const std::string log = NL_runStarTrailNativeJob(j.job);
-    EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: input size/type "
-                   "mismatch: " + j.inputs[2] + "\n");
-    EXPECT_EQ(cv::getNumThreads(), threadsBefore);
+  // Frame 1 is decoded early, beside the reference; it fails just as a later one does.
+  for (int bad : {1, 2}) {
+    for (const char* mode : {"off", "medium"}) {
+      SCOPED_TRACE(std::to_string(bad) + mode);
+      std::vector<cv::Mat> frames = scene.frames;
+      frames[bad] = cv::Mat(60, 80, CV_8UC1, cv::Scalar(1));
+      const JobFiles j = writeJob(dir, frames, std::string(", \"rejectionMode\": \"") + mode + "\"");
+      const std::string log = NL_runStarTrailNativeJob(j.job);
+      EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: input size/type "
+                     "mismatch: " + j.inputs[bad] + "\n");
+      EXPECT_EQ(cv::getNumThreads(), threadsBefore);
+    }
   }
   {
     const JobFiles j = writeJob(dir, {cv::Mat(8, 8, CV_32FC1, cv::Scalar(1)), cv::Mat(8, 8, CV_32FC1)}, "");

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -228,7 +229,14 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   std::string setupMessage;
   NL_loadMinimalOpenCVDlls(setupMessage);
   TrailRun run(job);
+  // The second frame decodes on another core while the first sizes the run.
+  // One attempt only: a frame still being written is read again, with the
+  // usual patience, when its turn comes.
+  std::future<cv::Mat> second = std::async(std::launch::async, [&job] {
+    return job.inputs.size() > 1 ? NL_imreadWithRetry(job.inputs[1], -1, 0, 0) : cv::Mat();
+  });
   run.reference = loadReference(job);
+  run.secondFrame = second.get();
   run.frameCount = static_cast<int>(job.inputs.size());
   run.halfWindow = std::max(job.temporalWindow / 2, 1);
   run.rejectionOff = NL_starTrailIsRejectionOff(job.rejectionMode);

@@ -92,10 +92,13 @@ CachedFrame cachedFrame(TrailRun& run, int index) {
 void processTrailFrame(TrailRun& run, int i) {
   writeWorkerProgress(run);
   const std::string& path = run.job.inputs[i];
-  // The first frame was decoded as the reference already; a second decode would only cost time.
+  // The first two frames were decoded with the reference already; a second decode would only cost time.
   CachedFrame cached;
   if (run.frames) cached = cachedFrame(run, i);
-  const cv::Mat frame = cached.image ? *cached.image : (i == 0 ? run.reference : timedRead(run, path));
+  cv::Mat early;
+  if (i == 1) std::swap(early, run.secondFrame);  // frame 1 is taken by one worker only
+  const cv::Mat frame =
+      cached.image ? *cached.image : (i == 0 ? run.reference : (!early.empty() ? early : timedRead(run, path)));
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);
   const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i);
@@ -122,6 +125,8 @@ void prepareFrameSharing(TrailRun& run) {
   run.frames = std::make_unique<FrameCache>(run.job.inputs, lastUsers(run.frameCount, run.halfWindow),
                                             [&run](const std::string& path) { return decoded(run, timedRead(run, path)); });
   run.frames->put(0, decoded(run, run.reference));
+  if (!run.secondFrame.empty()) run.frames->put(1, decoded(run, std::move(run.secondFrame)));
+  run.secondFrame.release();
 }
 
 }  // namespace startrail_detail

@@ -115,6 +115,7 @@ struct TrailRun {
   int halfWindow = 1;
   bool rejectionOff = false;
   cv::Mat reference;
+  cv::Mat secondFrame;        // decoded beside the reference; empty once used or if that read failed
   cv::Mat accumulator;        // the sky result
   cv::Mat skyMask;            // 255 = sky; empty = everywhere
   cv::Mat bridgeMask;         // seam weights; may be empty
