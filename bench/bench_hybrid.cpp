@@ -41,6 +41,7 @@ struct Options {
   std::string method = "registered-sigma-homography";
   std::string dir;
   bool keep = false;
+  bool lzw = false;  // frames LZW-compressed, as an editor exports them
 };
 
 double secondsSince(Clock::time_point start) {
@@ -52,6 +53,7 @@ bool parse(int argc, char** argv, Options& o) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
     if (a == "--keep") o.keep = true;
+    else if (a == "--lzw") o.lzw = true;
     else if (a == "--frames" && hasValue) o.frames = std::atoi(argv[++i]);
     else if (a == "--depth" && hasValue) o.bits = std::atoi(argv[++i]);
     else if (a == "--method" && hasValue) o.method = argv[++i];
@@ -246,7 +248,7 @@ void reportQuality(const synth::Scene& scene, const std::string& output, int ref
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
-    std::cerr << "usage: bench_hybrid [--frames N] [--size WxH] [--depth 8|16] [--method M] [--dir DIR] [--keep]\n";
+    std::cerr << "usage: bench_hybrid [--frames N] [--size WxH] [--depth 8|16] [--method M] [--dir DIR] [--keep] [--lzw]\n";
     return 2;
   }
   const std::string dir = o.dir.empty() ? (fs::temp_directory_path() / ("lumivex_bench_hybrid_" + std::to_string(getpid()))).string() : o.dir;
@@ -258,12 +260,12 @@ int main(int argc, char** argv) {
   const synth::Scene scene = synth::makeStackScene(s);
   synth::SceneFiles files;
   std::string error;
-  if (!synth::writeSceneFiles(scene, dir, files, error)) {
+  if (!synth::writeSceneFiles(scene, dir, files, error, o.lzw)) {
     std::cerr << "bench_hybrid: " << error << "\n";
     return 1;
   }
-  std::printf("scene: %d frames of %dx%d %d-bit in %s (%.1f s)\n", o.frames, o.size.width, o.size.height, o.bits,
-              dir.c_str(), secondsSince(start));
+  std::printf("scene: %d frames of %dx%d %d-bit%s in %s (%.1f s)\n", o.frames, o.size.width, o.size.height, o.bits,
+              o.lzw ? " LZW" : "", dir.c_str(), secondsSince(start));
   std::string job = readAll(files.job);
   job.replace(job.find("method=auto"), 11, "method=" + o.method);
   std::ofstream(files.job, std::ios::binary | std::ios::trunc) << job;

@@ -418,6 +418,30 @@ TEST(SynthFiles, SameSeedGivesIdenticalFiles) {
   }
 }
 
+// Frames asked for as an editor exports them hold the same pixels, LZW-compressed.
+TEST(SynthFiles, LzwFramesHoldTheSamePixels) {
+  TempDir plain, lzw;
+  synth::SceneRequest r;
+  r.scene = "stack";
+  r.size = cv::Size(240, 160);
+  r.frames = 2;
+  synth::SceneFiles fp, fl;
+  std::string error;
+  r.dir = plain.path();
+  ASSERT_TRUE(synth::writeScene(r, fp, error)) << error;
+  r.dir = lzw.path();
+  r.lzwFrames = true;
+  ASSERT_TRUE(synth::writeScene(r, fl, error)) << error;
+  for (size_t i = 0; i < fp.frames.size(); ++i) {
+    const std::string bytes = readFile(fl.frames[i]);
+    ASSERT_GT(bytes.size(), 8u);
+    EXPECT_NE(bytes, readFile(fp.frames[i]));
+    const cv::Mat a = cv::imread(fp.frames[i], cv::IMREAD_UNCHANGED), b = cv::imread(fl.frames[i], cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(a.type(), b.type());
+    EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
+  }
+}
+
 // The string value after the first occurrence of "key", unescaped the way the
 // jobs' readers unescape it (backslash takes the next character).
 std::string jsonString(const std::string& text, const std::string& key, size_t from = 0) {

@@ -1,4 +1,5 @@
 // lumivex synth SCENE --out DIR [--frames N] [--size WxH] [--depth 8|16] [--seed S] [--sky sparse] [--fwhm F]
+//                   [--compression none|lzw]
 #include "cli/commands.h"
 
 #include "synth/synth.h"
@@ -12,7 +13,7 @@ namespace {
 
 const char* kSynthUsage =
     "usage: lumivex synth SCENE --out DIR [--frames N] [--size WxH] [--depth 8|16] [--seed S]\n"
-    "                      [--sky sparse] [--fwhm F]\n"
+    "                      [--sky sparse] [--fwhm F] [--compression none|lzw]\n"
     "  SCENE: stack, trail, skyblend, glow\n";
 
 bool parseCount(const std::string& text, long long minimum, long long& value) {
@@ -56,6 +57,7 @@ bool parseOptions(const Args& args, synth::SceneRequest& request, std::string& e
     else if (option == "--seed" && parseCount(value, 0, n)) request.seed = static_cast<std::uint64_t>(n);
     else if (option == "--sky" && value == "sparse") request.sky = value;
     else if (option == "--fwhm" && parseCount(value, 1, n) && n <= 30) request.fwhm = double(n);
+    else if (option == "--compression" && (value == "none" || value == "lzw")) request.lzwFrames = value == "lzw";
     else {
       error = "bad option or value: " + option + " " + value;
       return false;

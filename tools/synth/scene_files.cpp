@@ -16,10 +16,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Uncompressed TIFF: compressing noise costs time and saves little.
-void writeImage(const std::string& path, const cv::Mat& image) {
+// Uncompressed TIFF: compressing noise costs time and saves little. Frames
+// asked for as an editor exports them keep OpenCV's default, LZW.
+void writeImage(const std::string& path, const cv::Mat& image, bool lzw = false) {
   std::vector<int> params;
-  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".tif") == 0) {
+  if (!lzw && path.size() > 4 && path.compare(path.size() - 4, 4, ".tif") == 0) {
     params = {cv::IMWRITE_TIFF_COMPRESSION, 1};
   }
   if (!cv::imwrite(path, image, params)) throw std::runtime_error("could not write " + path);
@@ -96,8 +97,8 @@ void writeTruthImages(const Scene& scene, const fs::path& dir, SceneFiles& files
 
 std::vector<std::string> sceneNames() { return {"stack", "trail", "skyblend", "glow"}; }
 
-bool writeSceneFiles(const Scene& scene, const std::string& dirText, SceneFiles& files,
-                     std::string& error) {
+bool writeSceneFiles(const Scene& scene, const std::string& dirText, SceneFiles& files, std::string& error,
+                     bool lzwFrames) {
   files = SceneFiles();
   try {
     std::error_code ec;
@@ -108,7 +109,7 @@ bool writeSceneFiles(const Scene& scene, const std::string& dirText, SceneFiles&
     for (size_t i = 0; i < scene.frames.size(); ++i) {
       names.push_back(detail::frameFileName(int(i)));
       files.frames.push_back((dir / names.back()).string());
-      writeImage(files.frames.back(), scene.frames[i]);
+      writeImage(files.frames.back(), scene.frames[i], lzwFrames);
     }
     writeTruthImages(scene, dir, files);
     files.truth = (dir / detail::kTruthFile).string();
@@ -137,7 +138,7 @@ bool writeScene(const SceneRequest& request, SceneFiles& files, std::string& err
     error = e.what();
     return false;
   }
-  return writeSceneFiles(scene, request.dir, files, error);
+  return writeSceneFiles(scene, request.dir, files, error, request.lzwFrames);
 }
 
 }  // namespace synth

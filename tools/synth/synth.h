@@ -269,6 +269,7 @@ struct SceneRequest {
   std::uint64_t seed = 1;
   std::string sky;                 // "" the scene's own sky; "sparse": sparseSky() over a bright 8-bit-like sky
   double fwhm = 0.0;               // px; > 0 sets the seeing (stack: every frame; trail, skyblend: the frames)
+  bool lzwFrames = false;          // frames LZW-compressed, as an editor exports them, instead of uncompressed
 };
 
 // Paths written by writeScene (absolute when dir was).
@@ -291,7 +292,7 @@ std::vector<std::string> sceneNames();
 bool writeScene(const SceneRequest& request, SceneFiles& files, std::string& error);
 
 // Writes an already made scene (its name chooses the job format).
-bool writeSceneFiles(const Scene& scene, const std::string& dir, SceneFiles& files,
-                     std::string& error);
+bool writeSceneFiles(const Scene& scene, const std::string& dir, SceneFiles& files, std::string& error,
+                     bool lzwFrames = false);
 
 }  // namespace synth
