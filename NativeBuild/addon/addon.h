@@ -148,6 +148,21 @@ struct addon_apis {
 
 constexpr std::size_t kAddonApiSlotCount = 97;
 static_assert(sizeof(addon_apis) == kAddonApiSlotCount * sizeof(void*), "addon_apis must be 97 pointer slots");
+
+// Every named slot beside the name a host gives its implementation, so a host
+// fills the table with X(slot, function) expanding to `table.slot = function;`.
+#define LV_ADDON_API_SLOTS(X)                                                                              \
+  X(get_callback_info, getCallbackInfo) X(throw_error, throwError) X(create_function, createFunction)      \
+  X(set_named_property, setNamedProperty) X(get_undefined, getUndefined) X(get_boolean, getBoolean)        \
+  X(create_object, createObject) X(create_array, createArray) X(create_double, createDouble)               \
+  X(create_string_utf8, createStringUtf8) X(create_error, createError) X(type_of, typeOf)                   \
+  X(get_value_double, getValueDouble) X(get_value_bool, getValueBool)                                      \
+  X(get_value_string_utf8, getValueStringUtf8) X(get_property_names, getPropertyNames)                     \
+  X(set_property, setProperty) X(get_property, getProperty) X(set_element, setElement)                     \
+  X(get_element, getElement) X(is_array, isArray) X(get_array_length, getArrayLength)                      \
+  X(open_handle_scope, openHandleScope) X(close_handle_scope, closeHandleScope)                            \
+  X(create_promise, createPromise) X(resolve_deferred, resolveDeferred) X(reject_deferred, rejectDeferred) \
+  X(schedule_on_scripting_thread, scheduleOnScriptingThread) X(schedule_on_main_thread, scheduleOnMainThread)
 static_assert(sizeof(void*) != 8 || sizeof(addon_apis) == 776, "addon_apis is 776 bytes on 64-bit hosts");
 static_assert(offsetof(addon_apis, get_callback_info) == 1 * sizeof(void*), "slot 1");
 static_assert(offsetof(addon_apis, create_function) == 4 * sizeof(void*), "slot 4");

@@ -381,35 +381,9 @@ addon_status scheduleOnMainThread(addon_env env, addon_task_callback callback, v
 
 void fillTable(addon_apis& t) {
   t = addon_apis{};
-  t.get_callback_info = getCallbackInfo;
-  t.throw_error = throwError;
-  t.create_function = createFunction;
-  t.set_named_property = setNamedProperty;
-  t.get_undefined = getUndefined;
-  t.get_boolean = getBoolean;
-  t.create_object = createObject;
-  t.create_array = createArray;
-  t.create_double = createDouble;
-  t.create_string_utf8 = createStringUtf8;
-  t.create_error = createError;
-  t.type_of = typeOf;
-  t.get_value_double = getValueDouble;
-  t.get_value_bool = getValueBool;
-  t.get_value_string_utf8 = getValueStringUtf8;
-  t.get_property_names = getPropertyNames;
-  t.set_property = setProperty;
-  t.get_property = getProperty;
-  t.set_element = setElement;
-  t.get_element = getElement;
-  t.is_array = isArray;
-  t.get_array_length = getArrayLength;
-  t.open_handle_scope = openHandleScope;
-  t.close_handle_scope = closeHandleScope;
-  t.create_promise = createPromise;
-  t.resolve_deferred = resolveDeferred;
-  t.reject_deferred = rejectDeferred;
-  t.schedule_on_scripting_thread = scheduleOnScriptingThread;
-  t.schedule_on_main_thread = scheduleOnMainThread;
+#define LV_FILL_SLOT(slot, function) t.slot = function;
+  LV_ADDON_API_SLOTS(LV_FILL_SLOT)
+#undef LV_FILL_SLOT
 }
 
 }  // namespace lvhost
