@@ -19,15 +19,14 @@ namespace lvplumbing {
 namespace {
 
 constexpr unsigned kClear = 256, kEndOfInformation = 257, kFirstCode = 258;
-constexpr unsigned kTableFull =
-    4094; // the last code a 12-bit decoder can still add
+constexpr unsigned kTableFull = 4094;  // the last code a 12-bit decoder can still add
 constexpr unsigned kHashBits = 13,
-                   kHashSize = 1u << kHashBits; // twice the table
+                   kHashSize = 1u << kHashBits;  // twice the table
 
 // Codes are written most significant bit first, as TIFF's LZW reads them.
 class CodeWriter {
-public:
-  explicit CodeWriter(std::uint8_t *out) : out_(out) {}
+ public:
+  explicit CodeWriter(std::uint8_t* out) : out_(out) {}
   void put(unsigned code, unsigned width) {
     bits_ = (bits_ << width) | code;
     count_ += width;
@@ -36,15 +35,14 @@ public:
       *out_++ = static_cast<std::uint8_t>(bits_ >> count_);
     }
   }
-  std::uint8_t *finish() {
-    if (count_ > 0)
-      *out_++ = static_cast<std::uint8_t>(bits_ << (8 - count_));
+  std::uint8_t* finish() {
+    if (count_ > 0) *out_++ = static_cast<std::uint8_t>(bits_ << (8 - count_));
     count_ = 0;
     return out_;
   }
 
-private:
-  std::uint8_t *out_;
+ private:
+  std::uint8_t* out_;
   std::uint64_t bits_ = 0;
   unsigned count_ = 0;
 };
@@ -53,11 +51,11 @@ private:
 // entry packs the 20-bit key (plus one, so zero is empty) above its 12-bit
 // code; a multiplicative hash keeps the probe runs short even on noise.
 class StringTable {
-public:
+ public:
   StringTable() { clear(); }
   void clear() { slots_.fill(0); }
   // The code of prefix + byte, or the slot to add it at (found false).
-  unsigned find(unsigned prefix, unsigned byte, bool &found) const {
+  unsigned find(unsigned prefix, unsigned byte, bool& found) const {
     const std::uint32_t key = ((prefix << 8) | byte) + 1;
     unsigned slot = (key * 2654435761u) >> (32 - kHashBits);
     while (slots_[slot] != 0) {
@@ -74,7 +72,7 @@ public:
     slots_[slot] = ((((prefix << 8) | byte) + 1) << 12) | code;
   }
 
-private:
+ private:
   std::array<std::uint32_t, kHashSize> slots_;
 };
 
@@ -83,12 +81,11 @@ struct CodeWidth {
   unsigned next = kFirstCode;
   // After a code is added. The decoder adds its entry one code later than
   // the encoder, so the width grows as soon as the next code no longer fits.
-  void added(CodeWriter &writer, StringTable *table) {
+  void added(CodeWriter& writer, StringTable* table) {
     ++next;
     if (next == kTableFull) {
       writer.put(kClear, bits);
-      if (table)
-        table->clear();
+      if (table) table->clear();
       bits = 9;
       next = kFirstCode;
     } else if (next > (1u << bits) - 1) {
@@ -97,12 +94,10 @@ struct CodeWidth {
   }
 };
 
-} // namespace
+}  // namespace
 
-void lzwEncodeStrip(const std::uint8_t *data, size_t size,
-                    std::vector<std::uint8_t> &out) {
-  if (size == 0)
-    return;
+void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
+  if (size == 0) return;
   // At most one 12-bit code a byte, plus the clear and end codes.
   const size_t start = out.size();
   out.resize(start + size * 3 / 2 + 16);
@@ -134,33 +129,27 @@ void lzwEncodeStrip(const std::uint8_t *data, size_t size,
 
 namespace {
 
-bool tiffExtension(const std::string &path) {
+bool tiffExtension(const std::string& path) {
   const size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos ||
-      path.find_first_of("/\\", dot) != std::string::npos)
-    return false;
+  if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return false;
   std::string ext = path.substr(dot + 1);
-  for (char &c : ext)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return ext == "tif" || ext == "tiff";
 }
 
 struct Layout {
   int width = 0, height = 0, channels = 0, bytesPerSample = 0;
   int rowsPerStrip = 0, strips = 0;
-  size_t rowBytes() const {
-    return static_cast<size_t>(width) * channels * bytesPerSample;
-  }
+  size_t rowBytes() const { return static_cast<size_t>(width) * channels * bytesPerSample; }
 };
 
-Layout layoutOf(const cv::Mat &image) {
+Layout layoutOf(const cv::Mat& image) {
   Layout l;
   l.width = image.cols;
   l.height = image.rows;
   l.channels = image.channels();
   l.bytesPerSample = static_cast<int>(image.elemSize1());
-  l.rowsPerStrip = static_cast<int>(
-      std::max<size_t>(1, std::min<size_t>(image.rows, 8192 / l.rowBytes())));
+  l.rowsPerStrip = static_cast<int>(std::max<size_t>(1, std::min<size_t>(image.rows, 8192 / l.rowBytes())));
   l.strips = (l.height + l.rowsPerStrip - 1) / l.rowsPerStrip;
   return l;
 }
@@ -168,9 +157,9 @@ Layout layoutOf(const cv::Mat &image) {
 // One row in file order: red first, each sample the difference from the
 // same channel one pixel to the left, 16-bit samples little-endian.
 template <typename T>
-void fileRow(const cv::Mat &image, int y, std::uint8_t *out) {
+void fileRow(const cv::Mat& image, int y, std::uint8_t* out) {
   const int channels = image.channels();
-  const T *src = image.ptr<T>(y);
+  const T* src = image.ptr<T>(y);
   std::array<T, 4> previous{};
   for (int x = 0; x < image.cols; ++x, src += channels) {
     for (int c = 0; c < channels; ++c) {
@@ -179,20 +168,18 @@ void fileRow(const cv::Mat &image, int y, std::uint8_t *out) {
       const T delta = static_cast<T>(value - previous[c]);
       previous[c] = value;
       *out++ = static_cast<std::uint8_t>(delta & 0xFF);
-      if (sizeof(T) == 2)
-        *out++ = static_cast<std::uint8_t>(delta >> 8);
+      if (sizeof(T) == 2) *out++ = static_cast<std::uint8_t>(delta >> 8);
     }
   }
 }
 
-void encodeStrip(const cv::Mat &image, const Layout &l, int strip,
-                 std::vector<std::uint8_t> &raw,
-                 std::vector<std::uint8_t> &out) {
+void encodeStrip(const cv::Mat& image, const Layout& l, int strip, std::vector<std::uint8_t>& raw,
+                 std::vector<std::uint8_t>& out) {
   const int first = strip * l.rowsPerStrip;
   const int last = std::min(l.height, first + l.rowsPerStrip);
   raw.resize(l.rowBytes() * (last - first));
   for (int y = first; y < last; ++y) {
-    std::uint8_t *row = raw.data() + l.rowBytes() * (y - first);
+    std::uint8_t* row = raw.data() + l.rowBytes() * (y - first);
     if (l.bytesPerSample == 1)
       fileRow<std::uint8_t>(image, y, row);
     else
@@ -203,34 +190,28 @@ void encodeStrip(const cv::Mat &image, const Layout &l, int strip,
 }
 
 class LittleEndianFile {
-public:
-  explicit LittleEndianFile(const std::string &path)
-      : file_(std::fopen(path.c_str(), "wb")) {}
+ public:
+  explicit LittleEndianFile(const std::string& path) : file_(std::fopen(path.c_str(), "wb")) {}
   ~LittleEndianFile() {
-    if (file_)
-      std::fclose(file_);
+    if (file_) std::fclose(file_);
   }
   bool open() const { return file_ != nullptr; }
-  void bytes(const void *data, size_t size) {
-    if (size && std::fwrite(data, 1, size, file_) != size)
-      good_ = false;
+  void bytes(const void* data, size_t size) {
+    if (size && std::fwrite(data, 1, size, file_) != size) good_ = false;
     offset_ += size;
   }
   void u16(unsigned v) {
-    const std::uint8_t b[2] = {static_cast<std::uint8_t>(v),
-                               static_cast<std::uint8_t>(v >> 8)};
+    const std::uint8_t b[2] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
     bytes(b, 2);
   }
   void u32(std::uint64_t v) {
-    const std::uint8_t b[4] = {
-        static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-        static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    const std::uint8_t b[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                               static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
     bytes(b, 4);
   }
   std::uint64_t offset() const { return offset_; }
   bool patchU32(long at, std::uint64_t v) {
-    if (std::fseek(file_, at, SEEK_SET) != 0)
-      return false;
+    if (std::fseek(file_, at, SEEK_SET) != 0) return false;
     u32(v);
     return good_;
   }
@@ -240,8 +221,8 @@ public:
     return ok;
   }
 
-private:
-  std::FILE *file_;
+ private:
+  std::FILE* file_;
   std::uint64_t offset_ = 0;
   bool good_ = true;
 };
@@ -251,15 +232,13 @@ constexpr std::uint64_t kClassicLimit = 0xFFFFFFFFull;
 // The strips, a batch at a time so that only a few MB of compressed data is
 // held; a batch is written while the next one is compressed. Their offsets
 // and sizes go to the directory.
-bool writeStrips(LittleEndianFile &file, const cv::Mat &image, const Layout &l,
-                 std::vector<std::uint64_t> &offsets,
-                 std::vector<std::uint64_t> &sizes) {
-  const int batch = std::max(
-      1, static_cast<int>((size_t{4} << 20) / (l.rowBytes() * l.rowsPerStrip)));
+bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, std::vector<std::uint64_t>& offsets,
+                 std::vector<std::uint64_t>& sizes) {
+  const int batch = std::max(1, static_cast<int>((size_t{4} << 20) / (l.rowBytes() * l.rowsPerStrip)));
   using Batch = std::vector<std::vector<std::uint8_t>>;
   Batch encoding(std::min(batch, l.strips)), writing;
   std::future<void> written;
-  auto store = [&](const Batch &strips, int count) {
+  auto store = [&](const Batch& strips, int count) {
     for (int i = 0; i < count; ++i) {
       offsets.push_back(file.offset());
       sizes.push_back(strips[i].size());
@@ -268,21 +247,17 @@ bool writeStrips(LittleEndianFile &file, const cv::Mat &image, const Layout &l,
   };
   for (int first = 0; first < l.strips; first += batch) {
     const int count = std::min(batch, l.strips - first);
-    cv::parallel_for_(cv::Range(0, count), [&](const cv::Range &r) {
+    cv::parallel_for_(cv::Range(0, count), [&](const cv::Range& r) {
       std::vector<std::uint8_t> raw;
-      for (int i = r.start; i < r.end; ++i)
-        encodeStrip(image, l, first + i, raw, encoding[i]);
+      for (int i = r.start; i < r.end; ++i) encodeStrip(image, l, first + i, raw, encoding[i]);
     });
-    if (written.valid())
-      written.get();
-    if (file.offset() > kClassicLimit)
-      return false;
+    if (written.valid()) written.get();
+    if (file.offset() > kClassicLimit) return false;
     std::swap(encoding, writing);
     encoding.resize(writing.size());
     written = std::async(std::launch::async, store, std::cref(writing), count);
   }
-  if (written.valid())
-    written.get();
+  if (written.valid()) written.get();
   return file.offset() <= kClassicLimit;
 }
 
@@ -296,77 +271,58 @@ struct Entry {
 
 // libtiff's choice for the strips' sizes: SHORT only where even a strip
 // ten times its raw size would fit one.
-bool shortSizes(const Layout &l) {
-  return l.strips > 1 && l.rowBytes() * l.rowsPerStrip * 10 < 0xFFFF;
-}
+bool shortSizes(const Layout& l) { return l.strips > 1 && l.rowBytes() * l.rowsPerStrip * 10 < 0xFFFF; }
 
 // A count as small as its value allows, as libtiff writes it.
 Entry countEntry(unsigned tag, int value) {
-  return {tag,
-          value <= 0xFFFF ? kShort : kLong,
-          {static_cast<std::uint64_t>(value)}};
+  return {tag, value <= 0xFFFF ? kShort : kLong, {static_cast<std::uint64_t>(value)}};
 }
 
-std::vector<Entry> directoryOf(const Layout &l,
-                               const std::vector<std::uint64_t> &offsets,
-                               const std::vector<std::uint64_t> &sizes) {
-  const std::vector<std::uint64_t> bits(
-      l.channels, static_cast<std::uint64_t>(8 * l.bytesPerSample));
+std::vector<Entry> directoryOf(const Layout& l, const std::vector<std::uint64_t>& offsets,
+                               const std::vector<std::uint64_t>& sizes) {
+  const std::vector<std::uint64_t> bits(l.channels, static_cast<std::uint64_t>(8 * l.bytesPerSample));
   std::vector<Entry> entries = {
       countEntry(256, l.width),
       countEntry(257, l.height),
       {258, kShort, bits},
-      {259, kShort, {5}},                         // LZW
-      {262, kShort, {l.channels >= 3 ? 2u : 1u}}, // RGB, or black is zero
+      {259, kShort, {5}},                          // LZW
+      {262, kShort, {l.channels >= 3 ? 2u : 1u}},  // RGB, or black is zero
       {273, kLong, offsets},
       {277, kShort, {static_cast<std::uint64_t>(l.channels)}},
       countEntry(278, l.rowsPerStrip),
       {279, shortSizes(l) ? kShort : kLong, sizes},
-      {284, kShort, {1}}, // samples interleaved
-      {317, kShort, {2}}, // horizontal differencing
+      {284, kShort, {1}},  // samples interleaved
+      {317, kShort, {2}},  // horizontal differencing
   };
-  if (l.channels == 4)
-    entries.push_back(
-        {338, kShort, {2}}); // the fourth sample is unassociated alpha
-  entries.push_back(
-      {339, kShort,
-       std::vector<std::uint64_t>(l.channels, 1)}); // unsigned integers
+  if (l.channels == 4) entries.push_back({338, kShort, {2}});  // the fourth sample is unassociated alpha
+  entries.push_back({339, kShort, std::vector<std::uint64_t>(l.channels, 1)});  // unsigned integers
   return entries;
 }
 
-size_t valueBytes(const Entry &e) {
-  return e.values.size() * (e.type == kShort ? 2 : 4);
-}
+size_t valueBytes(const Entry& e) { return e.values.size() * (e.type == kShort ? 2 : 4); }
 
-void writeValues(LittleEndianFile &file, const Entry &e) {
-  for (std::uint64_t v : e.values)
-    e.type == kShort ? file.u16(static_cast<unsigned>(v)) : file.u32(v);
+void writeValues(LittleEndianFile& file, const Entry& e) {
+  for (std::uint64_t v : e.values) e.type == kShort ? file.u16(static_cast<unsigned>(v)) : file.u32(v);
 }
 
 // The arrays behind the directory in tag order, except that the strips'
 // sizes come before their offsets, as libtiff lays them out.
-std::vector<const Entry *> arrayOrder(const std::vector<Entry> &entries) {
-  std::vector<const Entry *> order;
-  for (const Entry &e : entries)
-    if (valueBytes(e) > 4)
-      order.push_back(&e);
-  auto offsets = std::find_if(order.begin(), order.end(),
-                              [](const Entry *e) { return e->tag == 273; });
-  auto sizes = std::find_if(order.begin(), order.end(),
-                            [](const Entry *e) { return e->tag == 279; });
-  if (offsets != order.end() && sizes != order.end())
-    std::rotate(offsets, sizes, sizes + 1);
+std::vector<const Entry*> arrayOrder(const std::vector<Entry>& entries) {
+  std::vector<const Entry*> order;
+  for (const Entry& e : entries)
+    if (valueBytes(e) > 4) order.push_back(&e);
+  auto offsets = std::find_if(order.begin(), order.end(), [](const Entry* e) { return e->tag == 273; });
+  auto sizes = std::find_if(order.begin(), order.end(), [](const Entry* e) { return e->tag == 279; });
+  if (offsets != order.end() && sizes != order.end()) std::rotate(offsets, sizes, sizes + 1);
   return order;
 }
 
 // The directory after the strips, with every array too long for its entry
 // behind it; false when it would lie beyond what a classic TIFF addresses.
-bool writeDirectory(LittleEndianFile &file, const std::vector<Entry> &entries,
-                    std::uint64_t &at) {
-  if (file.offset() % 2)
-    file.bytes("", 1); // a directory starts on a word boundary
+bool writeDirectory(LittleEndianFile& file, const std::vector<Entry>& entries, std::uint64_t& at) {
+  if (file.offset() % 2) file.bytes("", 1);  // a directory starts on a word boundary
   at = file.offset();
-  const std::vector<const Entry *> arrays = arrayOrder(entries);
+  const std::vector<const Entry*> arrays = arrayOrder(entries);
   std::vector<std::uint64_t> arrayAt(arrays.size());
   std::uint64_t end = at + 2 + 12 * entries.size() + 4;
   for (size_t i = 0; i < arrays.size(); ++i) {
@@ -374,55 +330,45 @@ bool writeDirectory(LittleEndianFile &file, const std::vector<Entry> &entries,
     end += valueBytes(*arrays[i]);
   }
   file.u16(static_cast<unsigned>(entries.size()));
-  for (const Entry &e : entries) {
+  for (const Entry& e : entries) {
     file.u16(e.tag);
     file.u16(e.type);
     file.u32(e.values.size());
     if (valueBytes(e) <= 4) {
       writeValues(file, e);
-      if (valueBytes(e) < 4)
-        file.bytes("\0\0", 4 - valueBytes(e));
+      if (valueBytes(e) < 4) file.bytes("\0\0", 4 - valueBytes(e));
     } else {
-      file.u32(arrayAt[std::find(arrays.begin(), arrays.end(), &e) -
-                       arrays.begin()]);
+      file.u32(arrayAt[std::find(arrays.begin(), arrays.end(), &e) - arrays.begin()]);
     }
   }
-  file.u32(0); // no further image
-  for (const Entry *e : arrays)
-    writeValues(file, *e);
+  file.u32(0);  // no further image
+  for (const Entry* e : arrays) writeValues(file, *e);
   return end <= kClassicLimit;
 }
 
-} // namespace
+}  // namespace
 
-bool lzwTiffWritable(const std::string &path, const cv::Mat &image) {
-  if (!tiffExtension(path) || image.empty() || image.dims != 2)
-    return false;
+bool lzwTiffWritable(const std::string& path, const cv::Mat& image) {
+  if (!tiffExtension(path) || image.empty() || image.dims != 2) return false;
   const int depth = image.depth(), channels = image.channels();
   // Even incompressible data (LZW's worst case is half as large again) stays
   // within the 4 GiB a classic TIFF addresses.
-  const bool addressable =
-      image.total() * image.elemSize() <= (size_t{1} << 31);
-  return (depth == CV_8U || depth == CV_16U) &&
-         (channels == 1 || channels == 3 || channels == 4) && addressable;
+  const bool addressable = image.total() * image.elemSize() <= (size_t{1} << 31);
+  return (depth == CV_8U || depth == CV_16U) && (channels == 1 || channels == 3 || channels == 4) && addressable;
 }
 
-bool writeLzwTiff(const std::string &path, const cv::Mat &image) {
-  if (!lzwTiffWritable(path, image))
-    return false;
+bool writeLzwTiff(const std::string& path, const cv::Mat& image) {
+  if (!lzwTiffWritable(path, image)) return false;
   const Layout layout = layoutOf(image);
   LittleEndianFile file(path);
-  if (!file.open())
-    return false;
+  if (!file.open()) return false;
   file.bytes("II*\0", 4);
-  file.u32(0); // where the directory will be, once the strips are written
+  file.u32(0);  // where the directory will be, once the strips are written
   std::vector<std::uint64_t> offsets, sizes;
   std::uint64_t directory = 0;
-  if (!writeStrips(file, image, layout, offsets, sizes))
-    return false;
-  if (!writeDirectory(file, directoryOf(layout, offsets, sizes), directory))
-    return false;
+  if (!writeStrips(file, image, layout, offsets, sizes)) return false;
+  if (!writeDirectory(file, directoryOf(layout, offsets, sizes), directory)) return false;
   return file.patchU32(4, directory) && file.close();
 }
 
-} // namespace lvplumbing
+}  // namespace lvplumbing

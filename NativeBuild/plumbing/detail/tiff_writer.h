@@ -12,19 +12,18 @@ namespace lvplumbing {
 // True for the images written as LZW TIFF here: a ".tif" or ".tiff" path and
 // 8- or 16-bit samples with one, three or four channels (blue, green, red,
 // alpha order in memory, red first in the file).
-bool lzwTiffWritable(const std::string &path, const cv::Mat &image);
+bool lzwTiffWritable(const std::string& path, const cv::Mat& image);
 
 // Writes a baseline TIFF in the layout OpenCV gives a ".tif" with no
 // parameters (LZW, horizontal differencing, strips of about 8 KiB, the
 // directory after the strips), with the strips compressed on every core.
 // False when the file could not be written or would pass the 4 GiB a
 // classic TIFF can address; the caller removes what was left.
-bool writeLzwTiff(const std::string &path, const cv::Mat &image);
+bool writeLzwTiff(const std::string& path, const cv::Mat& image);
 
 // TIFF's flavour of LZW (codes most significant bit first, a clear code at
 // the start and whenever the table fills, the code width growing one code
 // early) of one strip, appended to out.
-void lzwEncodeStrip(const std::uint8_t *data, size_t size,
-                    std::vector<std::uint8_t> &out);
+void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out);
 
-} // namespace lvplumbing
+}  // namespace lvplumbing
