@@ -232,7 +232,8 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   // The second frame decodes on another core while the first sizes the run.
   // One attempt only: a frame still being written is read again, with the
   // usual patience, when its turn comes.
-  std::future<cv::Mat> second = std::async(std::launch::async, [&job] {
+  std::future<cv::Mat> second = std::async(std::launch::async, [&job, &run] {
+    StageTimer timer(run.clock.decode);
     return job.inputs.size() > 1 ? NL_imreadWithRetry(job.inputs[1], -1, 0, 0) : cv::Mat();
   });
   run.reference = loadReference(job);
