@@ -13,7 +13,6 @@
 #include <cstring>
 #include <functional>
 #include <future>
-#include <memory>
 
 namespace lvplumbing {
 namespace {
@@ -47,33 +46,50 @@ class CodeWriter {
   unsigned count_ = 0;
 };
 
-// The string table as (prefix code, next byte) -> code, open addressed. An
-// entry packs the 20-bit key (plus one, so zero is empty) above its 12-bit
-// code; a multiplicative hash keeps the probe runs short even on noise.
+// The string table as (prefix code, next byte) -> code. Every entry carries
+// the generation of the table it belongs to, so a reset (a new strip, a full
+// table) only moves the generation on. Two-byte strings, the most asked for,
+// sit in a direct table; longer ones are open addressed behind a
+// multiplicative hash that keeps probe runs short even on noise.
 class StringTable {
  public:
-  StringTable() { clear(); }
-  void clear() { slots_.fill(0); }
-  // The code of prefix + byte, or the slot to add it at (found false).
+  StringTable() : pairs_(kPairs, 0) { longer_.fill(0); }
+  // 2^64 resets are out of reach, so an old entry never looks current.
+  void clear() { ++generation_; }
+  // The code of prefix + byte, or where to add it (found false).
   unsigned find(unsigned prefix, unsigned byte, bool& found) const {
-    const std::uint32_t key = ((prefix << 8) | byte) + 1;
-    unsigned slot = (key * 2654435761u) >> (32 - kHashBits);
-    while (slots_[slot] != 0) {
-      if ((slots_[slot] >> 12) == key) {
+    const std::uint64_t current = generation_ << 32;
+    if (prefix < 256) {
+      const unsigned pair = (prefix << 8) | byte;
+      found = (pairs_[pair] & ~kLow) == current;
+      return found ? pairs_[pair] & 0xFFF : pair | kPairFlag;
+    }
+    const std::uint64_t key = (std::uint64_t{(prefix << 8) | byte} << 12) | current;
+    unsigned slot = (((prefix << 8) | byte) * 2654435761u) >> (32 - kHashBits);
+    while ((longer_[slot] & ~kLow) == current) {
+      if ((longer_[slot] & ~std::uint64_t{0xFFF}) == key) {
         found = true;
-        return slots_[slot] & 0xFFF;
+        return longer_[slot] & 0xFFF;
       }
       slot = (slot + 1) & (kHashSize - 1);
     }
     found = false;
     return slot;
   }
-  void add(unsigned slot, unsigned prefix, unsigned byte, unsigned code) {
-    slots_[slot] = ((((prefix << 8) | byte) + 1) << 12) | code;
+  void add(unsigned where, unsigned prefix, unsigned byte, unsigned code) {
+    const std::uint64_t current = generation_ << 32;
+    if (where & kPairFlag)
+      pairs_[where & ~kPairFlag] = current | code;
+    else
+      longer_[where] = current | (std::uint64_t{(prefix << 8) | byte} << 12) | code;
   }
 
  private:
-  std::array<std::uint32_t, kHashSize> slots_;
+  static constexpr unsigned kPairs = 1u << 16, kPairFlag = 1u << 31;
+  static constexpr std::uint64_t kLow = 0xFFFFFFFFull;  // key and code below the generation
+  std::vector<std::uint64_t> pairs_;
+  std::array<std::uint64_t, kHashSize> longer_;
+  std::uint64_t generation_ = 1;  // entries start at generation 0: empty
 };
 
 struct CodeWidth {
@@ -101,7 +117,10 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
   // At most one 12-bit code a byte, plus the clear and end codes.
   const size_t start = out.size();
   out.resize(start + size * 3 / 2 + 16);
-  auto table = std::make_unique<StringTable>();
+  // One table a thread, reused strip after strip: a reset only moves its generation on.
+  thread_local StringTable tableOfThread;
+  StringTable* table = &tableOfThread;
+  table->clear();
   CodeWriter writer(out.data() + start);
   CodeWidth width;
   writer.put(kClear, width.bits);
@@ -117,7 +136,7 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
     writer.put(prefix, width.bits);
     table->add(hit, prefix, byte, width.next);
     prefix = byte;
-    width.added(writer, table.get());
+    width.added(writer, table);
   }
   // The decoder still adds an entry after the last code, and reads the end
   // code at the width that entry leaves.
