@@ -1028,15 +1028,22 @@ TEST(StarTrailRun, SharedRegistrationsRejectAsWellAsThePerPairLoop) {
   EXPECT_EQ(cv::norm(cv::imread(logValue(single, "output"), -1), result, cv::NORM_INF), 0.0);
 }
 
-// Each frame's luminance plane and the stars a rejection registration matches.
+// A 1000x660 trail scene with each frame's luminance plane and the stars a
+// rejection registration matches.
 struct TrailPlanes {
+  synth::Scene scene;
+  cv::Size size;
   std::vector<cv::Mat> planes;
   std::vector<std::vector<NLStarCandidate>> stars;
 };
 
-TrailPlanes planesAndStars(const synth::Scene& scene) {
-  TrailPlanes t;
-  for (const cv::Mat& f : scene.frames) {
+TrailPlanes planesAndStars(int frames, std::uint64_t seed) {
+  synth::TrailSettings settings;
+  settings.size = {1000, 660};
+  settings.frames = frames;
+  settings.seed = seed;
+  TrailPlanes t{synth::makeTrailScene(settings), settings.size, {}, {}};
+  for (const cv::Mat& f : t.scene.frames) {
     t.planes.push_back(startrail_detail::luminancePlane(f));
     t.stars.push_back(startrail_detail::selectTrailStars(t.planes.back()));
   }
@@ -1047,12 +1054,8 @@ TrailPlanes planesAndStars(const synth::Scene& scene) {
 // frame: the transform composed from consecutive registrations lands where
 // a registration of the pair itself does, and both where the truth does.
 TEST(StarTrailRegistration, ComposedTransformsAgreeWithDirectOnes) {
-  synth::TrailSettings settings;
-  settings.size = {1000, 660};
-  settings.frames = 5;
-  settings.seed = 11;
-  const synth::Scene scene = synth::makeTrailScene(settings);
-  const TrailPlanes t = planesAndStars(scene);
+  const TrailPlanes t = planesAndStars(5, 11);
+  const synth::Scene& scene = t.scene;
   const std::vector<cv::Mat>& planes = t.planes;
   const std::vector<std::vector<NLStarCandidate>>& stars = t.stars;
   std::vector<cv::Mat> toPrevious(planes.size());
@@ -1060,7 +1063,7 @@ TEST(StarTrailRegistration, ComposedTransformsAgreeWithDirectOnes) {
     toPrevious[k] = startrail_detail::registerTrailPair(planes[k - 1], stars[k - 1], planes[k], stars[k]);
     ASSERT_FALSE(toPrevious[k].empty()) << "link " << k;
   }
-  const cv::Size size = settings.size;
+  const cv::Size size = t.size;
   for (const auto& [i, k] : std::vector<std::pair<int, int>>{{0, 4}, {4, 0}, {1, 3}, {3, 1}, {2, 0}}) {
     const cv::Mat chain = startrail_detail::composeOnto(toPrevious, i, k);
     const cv::Mat direct = startrail_detail::registerTrailPair(planes[size_t(i)], stars[size_t(i)],
@@ -1085,22 +1088,18 @@ TEST(StarTrailRegistration, ComposedTransformsAgreeWithDirectOnes) {
 // or far beyond it, must still come back as the pair's true transform, so
 // that the drift shows as a disagreement.
 TEST(StarTrailRegistration, ACheckSeededByADriftedChainFindsTheTruth) {
-  synth::TrailSettings settings;
-  settings.size = {1000, 660};
-  settings.frames = 3;
-  settings.seed = 17;
-  const synth::Scene scene = synth::makeTrailScene(settings);
-  const TrailPlanes t = planesAndStars(scene);
+  const TrailPlanes t = planesAndStars(3, 17);
+  const synth::Scene& scene = t.scene;
   const std::vector<cv::Mat>& planes = t.planes;
   const std::vector<std::vector<NLStarCandidate>>& stars = t.stars;
   const cv::Mat truth = cv::Mat(scene.truth[0].frameToReference.inv() * scene.truth[2].frameToReference);
   const cv::Point2f centre(500.f, 330.f);
   std::vector<cv::Mat> drifts;
   for (const cv::Point2d shift : {cv::Point2d(1.5, -1.0), cv::Point2d(3.0, 2.5), cv::Point2d(40.0, -25.0)}) {
-    cv::Mat t = cv::Mat::eye(3, 3, CV_64F);
-    t.at<double>(0, 2) = shift.x;
-    t.at<double>(1, 2) = shift.y;
-    drifts.push_back(t);
+    cv::Mat moved = cv::Mat::eye(3, 3, CV_64F);
+    moved.at<double>(0, 2) = shift.x;
+    moved.at<double>(1, 2) = shift.y;
+    drifts.push_back(moved);
   }
   for (const double degrees : {0.3, -1.0}) {
     cv::Mat r = cv::Mat::eye(3, 3, CV_64F);
@@ -1111,8 +1110,8 @@ TEST(StarTrailRegistration, ACheckSeededByADriftedChainFindsTheTruth) {
     const cv::Mat chain = drift * truth;
     const cv::Mat checked = startrail_detail::registerTrailPair(planes[0], stars[0], planes[2], stars[2], chain);
     ASSERT_FALSE(checked.empty()) << drift;
-    EXPECT_LT(startrail_detail::transformDisagreement(checked, truth, settings.size), 0.3) << drift;
-    EXPECT_GT(startrail_detail::transformDisagreement(checked, chain, settings.size), 0.75) << drift;
+    EXPECT_LT(startrail_detail::transformDisagreement(checked, truth, t.size), 0.3) << drift;
+    EXPECT_GT(startrail_detail::transformDisagreement(checked, chain, t.size), 0.75) << drift;
   }
 }
 
