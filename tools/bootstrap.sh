@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${LUMIVEX_BUILD_DIR:-$root/build}
 
 install_debian() {
-  local wanted=(cmake g++ make pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev)
+  local wanted=(cmake g++ make pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev ccache)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
