@@ -11,6 +11,12 @@
 #include <thread>
 #include <vector>
 
+#if defined(__APPLE__) || defined(__linux__)
+#include <sys/wait.h>
+#include <unistd.h>
+#define LUMIVEX_TEST_FORK 1
+#endif
+
 using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
@@ -20,7 +26,7 @@ TEST(JobReader, FirstOccurrenceAndFlavours) {
   EXPECT_EQ(NL_extractJsonString(text, "a"), "");  // a number is no string: absent, not the next word
   EXPECT_EQ(NL_jsonNumber(text, "a", 0), 5);
   EXPECT_EQ(NL_jsonString(text, "a", "fb"), "fb");  // not itself a string
-  EXPECT_EQ(NL_jsonString(text, "s", "fb"), "anb");
+  EXPECT_EQ(NL_jsonString(text, "s", "fb"), "a\nb");
   EXPECT_EQ(NL_extractJsonString(text, "s"), "a\nb");
   EXPECT_EQ(NL_extractJsonString(text, "w"), "C:\\dir\\f.tif");
   EXPECT_EQ(NL_extractJsonString(text, "u"), "\\u00e9");
@@ -30,6 +36,21 @@ TEST(JobReader, FirstOccurrenceAndFlavours) {
   EXPECT_EQ(NL_jsonString(R"({"k": "unterminated)", "k", "fb"), "fb");
   EXPECT_EQ(NL_extractJsonString(R"({"k": "unterminated)", "k"), "unterminated");
   EXPECT_EQ(NL_unescapeJsonString("a\\bc\\"), "a\\bc\\");
+}
+
+// The Star Glow reader once dropped every backslash: "x\tdone.tif" named the
+// existing file xtdone.tif, which the job then overwrote.
+TEST(JobReader, EveryStringReaderDecodesEscapesAlike) {
+  const std::string text =
+      R"({"t": "/o/x\tdone.tif", "q": "say \"hi\"", "w": "C:\\dir\\f.tif", "u": "caf\u00e9", "s": "a\/b\r"})";
+  for (const char* key : {"t", "q", "w", "u", "s"}) {
+    EXPECT_EQ(NL_jsonString(text, key, "fb"), NL_extractJsonString(text, key)) << key;
+  }
+  EXPECT_EQ(NL_jsonString(text, "t", "fb"), "/o/x\tdone.tif");
+  EXPECT_EQ(NL_jsonString(text, "q", "fb"), "say \"hi\"");
+  EXPECT_EQ(NL_jsonString(text, "w", "fb"), "C:\\dir\\f.tif");
+  EXPECT_EQ(NL_jsonString(text, "u", "fb"), "caf\\u00e9");
+  EXPECT_EQ(NL_jsonString(R"({"k": "cut \"short)", "k", "fb"), "fb");
 }
 
 TEST(JobReader, NumbersAndBooleans) {
@@ -281,6 +302,53 @@ TEST(SharedHelpers, ImageWriterReplacesWholeOrLeavesTheOldFile) {
   EXPECT_FALSE(NL_writeImageFile("", second));
   EXPECT_EQ(filesIn(dir.path()), 2u);
 }
+
+#if defined(LUMIVEX_TEST_FORK)
+// Temporary names came from a per-process counter starting at 0, so two runs
+// writing the same output at once wrote into one another's partial file.
+TEST(OwnNames, TemporaryNamesDifferAcrossProcessesAndAbandonedOnesAreSwept) {
+  TempDir dir;
+  const std::string out = dir.file("trails.tif");
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // a second process with the same memory, counter included
+    const std::string name = NL_uniqueSiblingPath(out, "partial");
+    const ssize_t n = write(pipeEnds[1], name.data(), name.size());
+    _exit(n == static_cast<ssize_t>(name.size()) ? 0 : 1);
+  }
+  close(pipeEnds[1]);
+  const std::string mine = NL_uniqueSiblingPath(out, "partial");
+  std::string theirs(4096, '\0');
+  const ssize_t n = read(pipeEnds[0], &theirs[0], theirs.size());
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_GT(n, 0);
+  theirs.resize(static_cast<size_t>(n));
+  EXPECT_NE(mine, theirs);
+  EXPECT_NE(mine, NL_uniqueSiblingPath(out, "partial"));
+  const std::string mineName = std::filesystem::path(mine).filename().string();
+  EXPECT_TRUE(NL_isOwnTemporaryName(mineName));
+  EXPECT_EQ(mineName.rfind("trails.lumivex-partial-", 0), 0u);
+  EXPECT_EQ(std::filesystem::path(mine).extension(), ".tif");
+  EXPECT_FALSE(NL_isOwnTemporaryName("trails_1.tif"));
+
+  // The child has ended: its partial file is abandoned; ours is still being written.
+  writeFile(theirs, "cut short");
+  writeFile(mine, "in progress");
+  const std::string otherStem = dir.file("trails_1.lumivex-partial-" + std::to_string(child) + "-0-0.tif");
+  const std::string otherKind = dir.file("trails.lumivex-partial-" + std::to_string(child) + "-0-0.png");
+  writeFile(otherStem, "x");
+  writeFile(otherKind, "x");
+  EXPECT_EQ(NL_removeAbandonedPartials(out), 1);
+  EXPECT_FALSE(std::filesystem::exists(theirs));
+  EXPECT_TRUE(std::filesystem::exists(mine));
+  EXPECT_TRUE(std::filesystem::exists(otherStem));
+  EXPECT_TRUE(std::filesystem::exists(otherKind));
+}
+#endif
 
 TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
   TempDir dir;

@@ -113,6 +113,10 @@ TEST(StarGlowSettings, DefaultsAndClamps) {
   EXPECT_EQ(job.progressPath, "/p2");
   EXPECT_EQ(job.inputPath, "in\"x.png");
   EXPECT_EQ(NL_readStarGlowJob(R"({"progress": "/p1", "progressPath": "/p2"})").progressPath, "/p1");
+  // Escapes decode as in every other job: the tab once read as "t", naming another, existing file.
+  const NL_StarGlowJob escaped = NL_readStarGlowJob(R"({"outputPath": "/o/x\tdone.tif", "inputPath": "C:\\in.tif"})");
+  EXPECT_EQ(escaped.outputPath, "/o/x\tdone.tif");
+  EXPECT_EQ(escaped.inputPath, "C:\\in.tif");
 }
 
 TEST(StarGlowReport, ByteExactFromHandBuiltRecords) {

@@ -5,20 +5,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include <atomic>
 #include <filesystem>
 #include <system_error>
-
-namespace lvplumbing {
-
-std::string partialSibling(const std::string& path) {
-  static std::atomic<unsigned> counter{0};
-  const std::filesystem::path p(path);
-  const std::string stem = p.stem().string() + ".lumivex-partial-" + std::to_string(counter++);
-  return (p.parent_path() / (stem + p.extension().string())).string();
-}
-
-}  // namespace lvplumbing
 
 namespace {
 

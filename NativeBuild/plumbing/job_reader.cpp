@@ -134,18 +134,12 @@ std::string NL_extractJsonString(const std::string& text, const std::string& key
 std::string NL_jsonString(const std::string& text, const std::string& key, const std::string& fallback) {
   const size_t start = NL_jsonFindValueStart(text, key);
   if (start == std::string::npos || start >= text.size() || text[start] != '"') return fallback;
-  std::string value;
-  for (size_t i = start + 1; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\\') {
-      if (++i >= text.size()) break;
-      value += text[i];
-      continue;
-    }
-    if (c == '"') return value;
-    value += c;
-  }
-  return fallback;
+  // The same decoding as every other job's reader: a path written as
+  // "x\tdone.tif" names a file with a tab, not the file "xtdone.tif".
+  size_t end = 0;
+  const std::string raw = collectRawString(text, start, end);
+  if (end >= text.size()) return fallback;  // no closing quote: a job file cut short
+  return NL_unescapeJsonString(raw);
 }
 
 double NL_jsonNumber(const std::string& text, const std::string& key, double fallback) {

@@ -25,7 +25,8 @@ size_t NL_jsonFindValueStart(const std::string& text, const std::string& key);
 // General flavour: the string after the key's colon, unescaped; empty when the
 // value is not a string (a number, object or null reads as absent).
 std::string NL_extractJsonString(const std::string& text, const std::string& key);
-// Star Glow flavour: the value must itself be a string; backslash takes the next character literally.
+// Star Glow flavour: the value must itself be a string and end with its
+// closing quote; escapes are decoded as NL_extractJsonString decodes them.
 std::string NL_jsonString(const std::string& text, const std::string& key, const std::string& fallback);
 double NL_jsonNumber(const std::string& text, const std::string& key, double fallback);
 bool NL_jsonBool(const std::string& text, const std::string& key, bool fallback);
@@ -119,6 +120,19 @@ std::string NL_checkJobPaths(const NLJobPaths& paths);
 // existing image output (the roles other than "progress file" and "result
 // log") and no existing folder.
 bool NL_isSafeReportPath(const std::string& path, const NLJobPaths& paths);
+
+// ---- Names of a run's own files ---------------------------------------------
+// A sibling of path named stem + ".lumivex-" + tag + "-" + a part unique to
+// this process and call (process id, a random part, a counter) + extension:
+// two processes writing beside the same file never pick the same name.
+std::string NL_uniqueSiblingPath(const std::string& path, const std::string& tag);
+// True for a file name that a result writer uses while an image or log is
+// being written (".lumivex-partial-"): never a frame, never a result.
+bool NL_isOwnTemporaryName(const std::string& fileName);
+// Removes the partial files beside path (path's own stem and extension) left
+// by a writer process that no longer runs, as a killed run leaves them; a
+// running writer's files stay. Returns how many were removed.
+int NL_removeAbandonedPartials(const std::string& path);
 
 // ---- Image size limit -------------------------------------------------------
 // The largest image a job accepts: 200 megapixels, 65535 pixels a side. A
