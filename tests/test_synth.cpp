@@ -350,6 +350,52 @@ TEST(SynthTrail, DefaultTrailsTouchTheEndsAndNeighbouringFrames) {
   }
 }
 
+// The streaks a photographer meets: an aircraft goes on along one line
+// through consecutive frames, a meteor points away from the radiant and
+// brightens then fades, a satellite's brightness changes along its length.
+TEST(SynthTrail, AircraftMeteorAndVaryingSatelliteGeometry) {
+  synth::TrailSettings s;
+  s.size = cv::Size(400, 300);
+  s.frames = 8;
+  s.satelliteFrames = {1};
+  s.satelliteVariation = 0.2;
+  s.aircraftFrames = {3};
+  s.aircraftFrameSpan = 3;
+  s.meteorFrames = {1, 6};
+  s.radiant = {-50.0, -80.0};
+  const synth::Scene scene = synth::makeTrailScene(s);
+  std::vector<const synth::TrailTruth*> air, meteors;
+  const synth::TrailTruth* satellite = nullptr;
+  for (const synth::TrailTruth& t : scene.trails) {
+    if (t.kind == synth::TrailKind::Aircraft) air.push_back(&t);
+    else if (t.kind == synth::TrailKind::Meteor) meteors.push_back(&t);
+    else satellite = &t;
+    ASSERT_EQ(t.strength.type(), CV_32FC1);
+    EXPECT_EQ(cv::countNonZero((t.strength > 0) & ~t.mask), 0);
+  }
+  ASSERT_EQ(air.size(), 3u);
+  ASSERT_EQ(meteors.size(), 2u);
+  ASSERT_NE(satellite, nullptr);
+  const auto cross = [](cv::Point2d a, cv::Point2d b) { return a.x * b.y - a.y * b.x; };
+  for (size_t k = 0; k < air.size(); ++k) {
+    EXPECT_EQ(air[k]->frame, 3 + int(k));
+    EXPECT_NEAR(cross(air[k]->to - air[0]->from, air[0]->to - air[0]->from) / cv::norm(air[0]->to - air[0]->from),
+                0.0, 1e-6) << "off the aircraft's line";
+    if (k > 0) EXPECT_LT(cv::norm(air[k]->from - air[k - 1]->to), 0.1 * cv::norm(air[0]->to - air[0]->from));
+  }
+  const auto strengthAt = [](const synth::TrailTruth& t, double f) {
+    const cv::Point2d p = t.from + (t.to - t.from) * f;
+    return double(t.strength.at<float>(cvRound(p.y), cvRound(p.x)));
+  };
+  for (const synth::TrailTruth* m : meteors) {
+    const cv::Point2d out = m->from - s.radiant, along = m->to - m->from;
+    EXPECT_GT(out.dot(along) / cv::norm(out) / cv::norm(along), 0.999) << "not from the radiant";
+    EXPECT_LT(strengthAt(*m, 0.05), 0.5 * strengthAt(*m, 0.68));
+    EXPECT_LT(strengthAt(*m, 0.95), 0.5 * strengthAt(*m, 0.68));
+  }
+  EXPECT_NEAR(strengthAt(*satellite, 0.9) / strengthAt(*satellite, 0.1), 0.84, 0.04);
+}
+
 TEST(SynthTrail, StarsTurnAboutThePoleAndGroundStaysFixed) {
   synth::TrailSettings s;
   s.size = cv::Size(240, 160);

@@ -52,7 +52,7 @@ struct Distortion {
   double k1 = 0.0;
 };
 
-enum class TrailKind { Satellite, Aircraft };
+enum class TrailKind { Satellite, Aircraft, Meteor };
 
 // One injected trail. mask is 8-bit single channel, 255 exactly on the
 // pixels whose value the trail changed (before clipping), 0 elsewhere.
@@ -61,6 +61,7 @@ struct TrailTruth {
   TrailKind kind = TrailKind::Satellite;
   cv::Point2d from, to;            // px, frame coordinates of the path's ends
   cv::Mat mask;
+  cv::Mat strength;                // CV_32FC1: the luminance the trail added (full-scale units), 0 off the trail
 };
 
 struct FrameTruth {
@@ -163,6 +164,26 @@ struct TrailSettings {
   std::vector<int> aircraftFrames{-1};
   double dutyCycle = 0.95;         // share of the frame interval the shutter is open: stars draw arcs
   double skyLevel = 0.02;          // full-scale units
+  double fullWell = 20000.0;       // electrons at full scale: sets the sky noise
+  // Satellites: peak and width drawn per streak; the brightness changes by
+  // `satelliteVariation` of the peak from one end to the other (a tumbling body).
+  double satellitePeakMin = 0.15, satellitePeakMax = 0.5;
+  double satelliteWidthMin = 1.5, satelliteWidthMax = 2.3;  // px, FWHM
+  double satelliteVariation = 0.0;
+  // Aircraft: strobes every spacing px over a faint line; one aircraft
+  // crosses `aircraftFrameSpan` consecutive frames on one straight path.
+  double aircraftDotPeak = 0.9, aircraftTrailPeak = 0.04;
+  double aircraftSpacingMin = 14.0, aircraftSpacingMax = 24.0;  // px
+  int aircraftFrameSpan = 1;
+  // Meteors: one in each listed frame, pointing away from the radiant
+  // (frame px; (-1, -1): above the frame's top-left corner), brightening and
+  // fading along its length with a flare.
+  std::vector<int> meteorFrames;
+  cv::Point2d radiant{-1.0, -1.0};
+  double meteorPeakMin = 0.1, meteorPeakMax = 0.5;
+  // Scintillation: sd of a star's brightness from frame to frame, as a share,
+  // at the horizon's height, falling off with the square of the height above it.
+  double twinkle = 0.0;
 };
 
 struct SkyBlendSettings {
@@ -230,6 +251,12 @@ bool addSatellite(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d 
 // faint continuous trail between them.
 bool addAircraft(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to,
                  double spacing = 18.0, double dotPeak = 0.9, double trailPeak = 0.04);
+// A satellite whose peak changes linearly by variation x peak from one end to the other.
+bool addVaryingSatellite(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to, double width,
+                         double peak, double variation);
+// A meteor from `from` (where it lights up) to `to` (where it burns out):
+// its brightness rises, flares at about two thirds of its path and fades.
+bool addMeteor(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to, double width, double peak);
 
 // ---- Scenes ----------------------------------------------------------------
 
@@ -253,6 +280,16 @@ struct RejectionFigures {
   double satelliteLeft = 0.0, aircraftLeft = 0.0, starsLost = 0.0;
 };
 RejectionFigures rejectionFigures(const Scene& trailScene, const cv::Mat& result);
+// The same at a level suited to the frames' noise (full-scale units): a
+// trail pixel counts where its trail added at least twice the level, and
+// remains where the result stands above the clean Lighten by the level;
+// star-trail pixels stand above their local sky by the level and are lost
+// where the result falls below the clean Lighten by it. meteorsKept is the
+// share of the meteor pixels that remain (1 when there are none).
+struct StreakFigures {
+  double satelliteLeft = 0.0, aircraftLeft = 0.0, starsLost = 0.0, meteorsKept = 1.0;
+};
+StreakFigures streakFigures(const Scene& trailScene, const cv::Mat& result, double level);
 
 // ---- Files -----------------------------------------------------------------
 

@@ -5,6 +5,8 @@
 #include "synth/detail/random.h"
 #include "synth/detail/scene_parts.h"
 
+#include <opencv2/imgproc.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -61,24 +63,113 @@ cv::Point2d borderPoint(int side, cv::Size size, double skyHeight, detail::Rng& 
   }
 }
 
-TrailTruth injectTrail(TrailKind kind, int frame, cv::Size size, double skyHeight, detail::Rng& rng,
-                       cv::Mat& layer) {
+// One trail to draw into one frame.
+struct Injection {
+  TrailKind kind = TrailKind::Satellite;
+  cv::Point2d from, to;
+  double width = 2.0, peak = 0.3, spacing = 18.0;
+};
+
+Injection satellitePath(const TrailSettings& s, double skyHeight, detail::Rng& rng) {
+  Injection t;
+  const int entry = rng.below(3);
+  t.from = borderPoint(entry, s.size, skyHeight, rng);
+  t.to = borderPoint(entry == 1 ? 0 : 1, s.size, skyHeight, rng);
+  // Peak drawn before width, one by one: the order a compiler evaluates arguments in is its own.
+  t.peak = rng.uniform(s.satellitePeakMin, s.satellitePeakMax);
+  t.width = rng.uniform(s.satelliteWidthMin, s.satelliteWidthMax);
+  return t;
+}
+
+// The aircraft's path in each frame it crosses: within one exposure it
+// covers only part of the frame; over several it goes on along one line,
+// with a short gap where the shutter was closed.
+std::vector<Injection> aircraftPaths(const TrailSettings& s, double skyHeight, detail::Rng& rng) {
+  Injection t;
+  t.kind = TrailKind::Aircraft;
+  const int entry = rng.below(3);
+  t.from = borderPoint(entry, s.size, skyHeight, rng);
+  const cv::Point2d end = borderPoint(entry == 1 ? 0 : 1, s.size, skyHeight, rng);
+  const double share = rng.uniform(0.45, 0.8);
+  t.spacing = rng.uniform(s.aircraftSpacingMin, s.aircraftSpacingMax);
+  t.peak = s.aircraftTrailPeak;
+  if (s.aircraftFrameSpan <= 1) {
+    t.to = t.from + (end - t.from) * share;
+    return {t};
+  }
+  std::vector<Injection> out;
+  const cv::Point2d path = end - t.from, start = t.from;
+  for (int k = 0; k < s.aircraftFrameSpan; ++k) {
+    t.from = start + path * (double(k) / s.aircraftFrameSpan);
+    t.to = start + path * ((k + s.dutyCycle) / s.aircraftFrameSpan);
+    out.push_back(t);
+  }
+  return out;
+}
+
+cv::Point2d radiantOf(const TrailSettings& s) {
+  if (s.radiant != cv::Point2d(-1.0, -1.0)) return s.radiant;
+  return cv::Point2d(-0.2 * s.size.width, -0.4 * s.size.height);
+}
+
+// A meteor somewhere over the sky, pointing away from the radiant.
+Injection meteorPath(const TrailSettings& s, double skyHeight, detail::Rng& rng) {
+  Injection t;
+  t.kind = TrailKind::Meteor;
+  t.from = cv::Point2d(rng.uniform(0.15, 0.75) * s.size.width, rng.uniform(0.1, 0.6) * skyHeight);
+  cv::Point2d away = t.from - radiantOf(s);
+  away *= 1.0 / std::max(1e-9, std::sqrt(away.dot(away)));
+  t.to = t.from + away * rng.uniform(0.08, 0.22) * std::min(s.size.width, s.size.height);
+  t.width = rng.uniform(1.8, 3.0);
+  t.peak = rng.uniform(s.meteorPeakMin, s.meteorPeakMax);
+  return t;
+}
+
+// Every trail of the sequence by frame. The satellites and aircraft draw
+// from rng frame by frame, satellite first; the meteors from their own.
+std::vector<std::vector<Injection>> planTrails(const TrailSettings& s, double skyHeight, detail::Rng& rng) {
+  std::vector<std::vector<Injection>> plan(size_t(s.frames));
+  const std::vector<int> satellites = chooseFrames(s.satelliteFrames, s.frames, {0.0, 0.2, 0.5, 0.8, 1.0});
+  const std::vector<int> aircraft = chooseFrames(s.aircraftFrames, s.frames, {0.05, 0.35, 0.65, 0.95}, satellites);
+  for (int i = 0; i < s.frames; ++i) {
+    if (std::count(satellites.begin(), satellites.end(), i)) plan[size_t(i)].push_back(satellitePath(s, skyHeight, rng));
+    if (!std::count(aircraft.begin(), aircraft.end(), i)) continue;
+    const std::vector<Injection> paths = aircraftPaths(s, skyHeight, rng);
+    for (size_t k = 0; k < paths.size() && i + int(k) < s.frames; ++k) plan[size_t(i) + k].push_back(paths[k]);
+  }
+  detail::Rng meteors(detail::mixSeed(s.seed, 0x3e7e));
+  for (int i : chooseFrames(s.meteorFrames, s.frames, {})) plan[size_t(i)].push_back(meteorPath(s, skyHeight, meteors));
+  return plan;
+}
+
+TrailTruth inject(const Injection& in, int frame, const TrailSettings& s, cv::Mat& layer) {
   TrailTruth t;
   t.frame = frame;
-  t.kind = kind;
-  const int entry = rng.below(3);
-  t.from = borderPoint(entry, size, skyHeight, rng);
-  t.to = borderPoint(entry == 1 ? 0 : 1, size, skyHeight, rng);
-  if (kind == TrailKind::Satellite) {
-    // Peak drawn before width, one by one: the order a compiler evaluates arguments in is its own.
-    const double peak = rng.uniform(0.15, 0.5);
-    addSatellite(layer, t.mask, t.from, t.to, rng.uniform(1.5, 2.3), peak);
+  t.kind = in.kind;
+  t.from = in.from;
+  t.to = in.to;
+  if (in.kind == TrailKind::Satellite) {
+    if (s.satelliteVariation > 0.0) addVaryingSatellite(layer, t.mask, in.from, in.to, in.width, in.peak, s.satelliteVariation);
+    else addSatellite(layer, t.mask, in.from, in.to, in.width, in.peak);
+  } else if (in.kind == TrailKind::Aircraft) {
+    addAircraft(layer, t.mask, in.from, in.to, in.spacing, s.aircraftDotPeak, in.peak);
   } else {
-    // An aircraft covers only part of the frame in one exposure.
-    t.to = t.from + (t.to - t.from) * rng.uniform(0.45, 0.8);
-    addAircraft(layer, t.mask, t.from, t.to, rng.uniform(14.0, 24.0), 0.9, 0.04);
+    addMeteor(layer, t.mask, in.from, in.to, in.width, in.peak);
   }
   return t;
+}
+
+// The stars of frame i as they scintillate: the lower a star stands, the
+// more air it shines through and the more its brightness changes.
+std::vector<Star> twinkled(const std::vector<Star>& stars, const TrailSettings& s, double skyHeight, int i) {
+  if (s.twinkle <= 0.0) return stars;
+  detail::Rng rng(detail::mixSeed(s.seed, 0x7ce, i));
+  std::vector<Star> out = stars;
+  for (Star& star : out) {
+    const double low = std::clamp(star.position.y / std::max(skyHeight, 1.0), 0.0, 1.0);
+    star.flux *= std::max(0.05, 1.0 + s.twinkle * low * low * rng.normal());
+  }
+  return out;
 }
 
 }  // namespace
@@ -100,9 +191,7 @@ Scene makeTrailScene(const TrailSettings& s) {
   const double skyHeight = *std::min_element(horizon.begin(), horizon.end());
   // Trails in the first and last frames (which have neighbours on one side
   // only) and in frames next to each other (a trail in a neighbour too).
-  const std::vector<int> satellites = chooseFrames(s.satelliteFrames, s.frames, {0.0, 0.2, 0.5, 0.8, 1.0});
-  const std::vector<int> aircraft =
-      chooseFrames(s.aircraftFrames, s.frames, {0.05, 0.35, 0.65, 0.95}, satellites);
+  const std::vector<std::vector<Injection>> plan = planTrails(s, skyHeight, rng);
 
   FrameSettings f;
   f.size = s.size;
@@ -114,22 +203,21 @@ Scene makeTrailScene(const TrailSettings& s) {
   // that join into continuous trails in the Lighten.
   f.arcDegrees = s.dutyCycle * s.degreesPerFrame;
   f.arcPole = pole;
+  f.fullWell = s.fullWell;
   for (int i = 0; i < s.frames; ++i) {
-    cv::Mat signal = renderSignal(scene.stars, h[i], f, scene.skyMask);
+    cv::Mat signal = renderSignal(twinkled(scene.stars, s, skyHeight, i), h[i], f, scene.skyMask);
     detail::composeGround(signal, ground, scene.skyMask);
     const std::uint64_t noiseSeed = detail::mixSeed(s.seed, 0xf7a, i);
     const cv::Mat clean = quantize(signal, f, noiseSeed);
-    const bool sat = std::count(satellites.begin(), satellites.end(), i) > 0;
-    const bool air = std::count(aircraft.begin(), aircraft.end(), i) > 0;
-    for (int k = 0; k < int(sat) + int(air); ++k) {
+    for (const Injection& in : plan[size_t(i)]) {
       cv::Mat layer = cv::Mat::zeros(s.size, CV_32FC3);
-      TrailTruth t = injectTrail(sat && k == 0 ? TrailKind::Satellite : TrailKind::Aircraft, i,
-                                 s.size, skyHeight, rng, layer);
+      TrailTruth t = inject(in, i, s, layer);
       detail::addOnSky(signal, layer, t.mask, scene.skyMask);
+      cv::cvtColor(layer, t.strength, cv::COLOR_BGR2GRAY);
       scene.trails.push_back(t);
     }
     // Same noise seed: a frame and its clean twin differ only where a trail lies.
-    scene.frames.push_back(sat || air ? quantize(signal, f, noiseSeed) : clean);
+    scene.frames.push_back(plan[size_t(i)].empty() ? clean : quantize(signal, f, noiseSeed));
     if (i == 0) scene.cleanLighten = clean.clone();
     else scene.cleanLighten = cv::max(scene.cleanLighten, clean);
     scene.truth.push_back(detail::frameTruth(scene.stars, h[i], f, scene.frames.back(), scene.skyMask));

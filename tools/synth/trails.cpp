@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 namespace synth {
 namespace {
@@ -44,22 +45,37 @@ cv::Rect clippedBox(cv::Point2d a, cv::Point2d b, double reach, cv::Size size) {
   return cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1) & cv::Rect(cv::Point(0, 0), size);
 }
 
-// Streak of the given FWHM along a segment; the colour's largest channel is
-// scaled to 1 so peak means the brightest channel's level.
-bool drawLine(cv::Mat& signal, cv::Mat& mask, cv::Point2d a, cv::Point2d b, double width,
-              double peak, cv::Vec3d colour) {
+// Position of the nearest point of segment ab to p, 0 at a to 1 at b.
+double alongSegment(cv::Point2d p, cv::Point2d a, cv::Point2d b) {
+  const cv::Point2d ab = b - a;
+  const double len2 = ab.dot(ab);
+  return len2 > 0.0 ? std::max(0.0, std::min(1.0, (p - a).dot(ab) / len2)) : 0.0;
+}
+
+// Streak of the given FWHM along a segment, its peak peakAt(t) at the
+// fraction t of the way from a to b (never above maxPeak); the colour's
+// largest channel is scaled to 1 so peak means the brightest channel's level.
+bool drawLine(cv::Mat& signal, cv::Mat& mask, cv::Point2d a, cv::Point2d b, double width, double maxPeak,
+              const std::function<double(double)>& peakAt, cv::Vec3d colour) {
   const double sigma = width / 2.3548200450309493;
-  const double reach = sigma * std::sqrt(2.0 * std::log(std::max(peak / kMinTrail, 1.0))) + 1.0;
+  const double reach = sigma * std::sqrt(2.0 * std::log(std::max(maxPeak / kMinTrail, 1.0))) + 1.0;
   colour *= 1.0 / std::max({colour[0], colour[1], colour[2], 1e-9});
   bool touched = false;
   const cv::Rect box = clippedBox(a, b, reach, signal.size());
   for (int y = box.y; y < box.y + box.height; ++y) {
     for (int x = box.x; x < box.x + box.width; ++x) {
       const double d = distanceToSegment(cv::Point2d(x, y), a, b);
-      if (d <= reach) stamp(signal, mask, x, y, peak * crossSection(d, sigma), colour, touched);
+      if (d <= reach)
+        stamp(signal, mask, x, y, peakAt(alongSegment(cv::Point2d(x, y), a, b)) * crossSection(d, sigma), colour,
+              touched);
     }
   }
   return touched;
+}
+
+bool drawLine(cv::Mat& signal, cv::Mat& mask, cv::Point2d a, cv::Point2d b, double width, double peak,
+              cv::Vec3d colour) {
+  return drawLine(signal, mask, a, b, width, peak, [peak](double) { return peak; }, colour);
 }
 
 bool drawDot(cv::Mat& signal, cv::Mat& mask, cv::Point2d c, double fwhm, double peak,
@@ -112,6 +128,27 @@ bool addAircraft(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d t
     }
   }
   return touched;
+}
+
+bool addVaryingSatellite(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to, double width,
+                         double peak, double variation) {
+  prepareMask(signal, mask);
+  const double v = std::clamp(variation, 0.0, 1.0);
+  const auto peakAt = [=](double t) { return peak * (1.0 - v * t); };
+  return drawLine(signal, mask, from, to, width, peak, peakAt, cv::Vec3d(1.0, 1.0, 1.0));
+}
+
+bool addMeteor(cv::Mat& signal, cv::Mat& mask, cv::Point2d from, cv::Point2d to, double width, double peak) {
+  prepareMask(signal, mask);
+  // A meteor brightens as it enters denser air and burns out; a fragmenting
+  // body flares near the end. The largest value of this profile is about 1.
+  const auto peakAt = [=](double t) {
+    const double body = std::pow(std::sin(3.14159265358979 * t), 1.5);
+    const double flare = 0.6 * std::exp(-0.5 * std::pow((t - 0.68) / 0.05, 2.0));
+    return peak * std::min(1.0, 0.75 * body + flare);
+  };
+  // Meteors burn blue-green (magnesium) to white.
+  return drawLine(signal, mask, from, to, width, peak, peakAt, cv::Vec3d(1.0, 1.0, 0.8));
 }
 
 }  // namespace synth

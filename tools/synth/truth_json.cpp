@@ -45,9 +45,14 @@ std::string frameJson(const Scene& scene, size_t i, const std::string& file) {
   return o.text(6);
 }
 
+const char* kindName(TrailKind kind) {
+  if (kind == TrailKind::Satellite) return "satellite";
+  return kind == TrailKind::Aircraft ? "aircraft" : "meteor";
+}
+
 std::string trailJson(const TrailTruth& t, int index) {
   JsonObject o;
-  o.addNumber("frame", t.frame).addString("kind", t.kind == TrailKind::Satellite ? "satellite" : "aircraft");
+  o.addNumber("frame", t.frame).addString("kind", kindName(t.kind));
   o.add("from", jsonArray({jsonNumber(t.from.x, 10), jsonNumber(t.from.y, 10)}));
   o.add("to", jsonArray({jsonNumber(t.to.x, 10), jsonNumber(t.to.y, 10)}));
   o.addString("mask", detail::trailMaskFileName(index, t.frame));
