@@ -3,6 +3,7 @@
 // them on small synthetic skies; frame lists; help and bad usage.
 #include "cli/job_args.h"
 #include "cli/job_command.h"
+#include "cli/output_claim.h"
 #include "plumbing/plumbing.h"
 #include "program_run.h"
 #include "skyblend/skyblend.h"
@@ -13,6 +14,7 @@
 #include "synth/synth.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 #include <filesystem>
 #include <memory>
@@ -90,8 +92,9 @@ TEST_F(JobCommands, TrailWritesEveryOptionAsTheJobReadsItAndRuns) {
   EXPECT_EQ(job.inputs, s.frames);  // the pattern, in name order
   EXPECT_EQ(job.foregroundInputs, (std::vector<std::string>{s.frames[0], s.frames[1]}));
   EXPECT_EQ(job.output, out_.file("trail.tif"));
-  EXPECT_EQ(job.skyOutput, out_.file("trail_sky.tif"));
-  EXPECT_EQ(job.foregroundOutput, out_.file("trail_foreground.tif"));
+  // the composite's intermediates have hidden names of their own beside the output
+  EXPECT_EQ(job.skyOutput.rfind(out_.file(".trail.lumivex-sky-"), 0), 0u) << job.skyOutput;
+  EXPECT_EQ(job.foregroundOutput.rfind(out_.file(".trail.lumivex-foreground-"), 0), 0u) << job.foregroundOutput;
   EXPECT_EQ(job.maskInput, s.skyMask);
   EXPECT_EQ(job.progress, out_.file("trail_startrail_progress.txt"));
   EXPECT_EQ(job.resultLog, out_.file("trail_startrail_result_log.txt"));
@@ -110,6 +113,141 @@ TEST_F(JobCommands, TrailWritesEveryOptionAsTheJobReadsItAndRuns) {
   EXPECT_TRUE(fs::exists(job.output));
   EXPECT_FALSE(fs::exists(job.skyOutput));
   EXPECT_FALSE(fs::exists(job.foregroundOutput));
+  EXPECT_EQ(filesIn(out_.path()), (std::vector<std::string>{"trail.tif", "trail_startrail_job_native.json",
+                                                            "trail_startrail_progress.txt",
+                                                            "trail_startrail_result_log.txt"}));
+}
+
+// The sidecars were once OUT_sky.tif and OUT_foreground.tif: a user's files of
+// those names were written over, deleted, and left out of the frame list.
+TEST_F(JobCommands, TrailSidecarsNeverTouchAUsersFilesOfThoseNames) {
+  const synth::SceneFiles& s = scene("trail");
+  const std::string night = out_.file("night");
+  fs::create_directories(night);
+  for (const std::string& f : s.frames) fs::copy_file(f, night + "/" + fs::path(f).filename().string());
+  fs::copy_file(s.frames[1], night + "/trails_sky.tif");
+  fs::copy_file(s.frames[2], night + "/trails_foreground.tif");
+  const std::string sky = readFile(night + "/trails_sky.tif"), fore = readFile(night + "/trails_foreground.tif");
+  const ProgramRun r = lumivex("trail " + shellQuote(night) + " -o " + shellQuote(night + "/trails.tif") +
+                               " --reject off --sky-mask " + shellQuote(s.skyMask) + " --foreground" +
+                               quoted({s.frames[0], s.frames[1]}));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(readFile(night + "/trails_sky.tif"), sky);
+  EXPECT_EQ(readFile(night + "/trails_foreground.tif"), fore);
+  const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(night + "/trails_startrail_job_native.json");
+  EXPECT_EQ(job.inputs.size(), s.frames.size() + 2);  // the user's two files are frames like any other
+  EXPECT_NE(r.out.find("frames=" + std::to_string(s.frames.size() + 2) + "\n"), std::string::npos) << r.out;
+  for (const std::string& name : filesIn(night)) EXPECT_NE(name[0], '.') << name;  // no sidecar left behind
+}
+
+// stack, glow and skyblend once replaced an existing -o; trail numbered it.
+TEST_F(JobCommands, EveryCommandKeepsAnExistingOutputAndNumbersAroundItUnlessForced) {
+  const synth::SceneFiles& t = scene("trail");
+  const synth::SceneFiles& g = scene("glow");
+  const synth::SceneFiles& b = scene("skyblend");
+  const std::string blendDir = out_.file("blend");
+  fs::create_directories(blendDir);
+  writeFile(out_.file("t.tif"), "mine");
+  writeFile(out_.file("t_1.tif"), "mine too");
+  writeFile(out_.file("s.tif"), "mine");
+  writeFile(out_.file("g.tif"), "mine");
+  writeFile(blendDir + "/skyblend_foreground.tif", "mine");  // one of the three is enough to number all three
+  const std::string frames = quoted(t.frames), blendArgs = quoted(b.frames) + " --reference " + shellQuote(b.frames[0]) +
+                                                            " --sky-mask " + shellQuote(b.skyMask) + " -o " + shellQuote(blendDir);
+  for (const std::string force : {"", " --force"}) {
+    ASSERT_EQ(lumivex("trail" + frames + " -o " + shellQuote(out_.file("t.tif")) + force, kNoModule).status, 2);
+    ASSERT_EQ(lumivex("stack" + frames + " -o " + shellQuote(out_.file("s.tif")) + force, kNoModule).status, 2);
+    ASSERT_EQ(lumivex("glow " + shellQuote(g.frames[0]) + " -o " + shellQuote(out_.file("g.tif")) + force, kNoModule).status, 2);
+    ASSERT_EQ(lumivex("skyblend" + blendArgs + force, kNoModule).status, 2);
+  }
+  // numbered: the first free name, and the job's side files follow it
+  const NLStarTrailNativeJob trail = NL_parseStarTrailNativeJob(out_.file("t_2_startrail_job_native.json"));
+  EXPECT_EQ(trail.output, out_.file("t_2.tif"));
+  EXPECT_EQ(trail.resultLog, out_.file("t_2_startrail_result_log.txt"));
+  EXPECT_FALSE(trail.replaceOutput);
+  EXPECT_NE(readFile(out_.file("s_1_stack_job.txt")).find("output=" + out_.file("s_1.tif") + "\n"), std::string::npos);
+  EXPECT_EQ(NL_readStarGlowJob(readFile(out_.file("g_1_star_glow_job_native.json"))).outputPath, out_.file("g_1.tif"));
+  const NLSkyBlendNativeJob blend = NL_parseSkyBlendNativeJob(readFile(blendDir + "/1_skyblend_job_native.json"));
+  EXPECT_EQ(blend.skyOutput, blendDir + "/skyblend_sky_1.tif");
+  EXPECT_EQ(blend.foregroundOutput, blendDir + "/skyblend_foreground_1.tif");
+  EXPECT_EQ(blend.blendOutput, blendDir + "/skyblend_blend_1.tif");
+  // --force: the names as given, and Star Trail told to replace rather than number
+  const NLStarTrailNativeJob forced = NL_parseStarTrailNativeJob(out_.file("t_startrail_job_native.json"));
+  EXPECT_EQ(forced.output, out_.file("t.tif"));
+  EXPECT_TRUE(forced.replaceOutput);
+  EXPECT_NE(readFile(out_.file("s_stack_job.txt")).find("output=" + out_.file("s.tif") + "\n"), std::string::npos);
+  EXPECT_EQ(NL_readStarGlowJob(readFile(out_.file("g_star_glow_job_native.json"))).outputPath, out_.file("g.tif"));
+  EXPECT_EQ(NL_parseSkyBlendNativeJob(readFile(blendDir + "/skyblend_job_native.json")).blendOutput,
+            blendDir + "/skyblend_blend.tif");
+  for (const char* name : {"t.tif", "s.tif", "g.tif"}) EXPECT_EQ(readFile(out_.file(name)), "mine") << name;
+
+  // a real run: the existing image survives byte for byte beside the new one; --force replaces it
+  const ProgramRun kept = lumivex("trail" + frames + " -o " + shellQuote(out_.file("t.tif")) + " --reject off");
+  ASSERT_EQ(kept.status, 0) << kept.out << kept.err;
+  EXPECT_EQ(readFile(out_.file("t.tif")), "mine");
+  EXPECT_NE(kept.out.find("output=" + out_.file("t_2.tif") + "\n"), std::string::npos) << kept.out;
+  EXPECT_NE(kept.err.find("output: " + out_.file("t_2.tif") + " ('" + out_.file("t.tif") + "' exists; --force replaces it)\n"),
+            std::string::npos) << kept.err;
+  const ProgramRun replaced = lumivex("trail" + frames + " -o " + shellQuote(out_.file("t.tif")) + " --reject off --force");
+  ASSERT_EQ(replaced.status, 0) << replaced.out << replaced.err;
+  EXPECT_EQ(replaced.out.find("requestedOutput="), std::string::npos) << replaced.out;
+  EXPECT_FALSE(cv::imread(out_.file("t.tif"), cv::IMREAD_UNCHANGED).empty());
+}
+
+// The job file was named after the output and written by every run: two runs
+// with the same -o at once read one another's settings.
+TEST_F(JobCommands, ARunningClaimOnTheJobFileSendsASecondRunToTheNextName) {
+  const synth::SceneFiles& t = scene("trail");
+  const auto held = lvcli::ClaimedFile::claim(out_.file("t_startrail_job_native.json"));
+  ASSERT_TRUE(held);
+  held->write("{\"rejectionMode\": \"high\"}");
+  const ProgramRun r = lumivex("trail" + quoted(t.frames) + " -o " + shellQuote(out_.file("t.tif")) + " --reject low",
+                               kNoModule);
+  ASSERT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(readFile(out_.file("t_startrail_job_native.json")), "{\"rejectionMode\": \"high\"}");
+  const NLStarTrailNativeJob second = NL_parseStarTrailNativeJob(out_.file("t_1_startrail_job_native.json"));
+  EXPECT_EQ(second.output, out_.file("t_1.tif"));
+  EXPECT_EQ(second.rejectionMode, "low");
+  // once the first run has ended its name is free again
+  const auto again = lvcli::ClaimedFile::claim(out_.file("t_1_startrail_job_native.json"));
+  EXPECT_TRUE(again);
+}
+
+// Earlier results in the frames folder were read back as frames, and a
+// synthetic scene's truth images were stacked with its frames.
+TEST_F(JobCommands, AFolderRunLeavesOutEverythingLumivexWroteAndSaysSo) {
+  const synth::SceneFiles& s = scene("trail");
+  const std::string dir = out_.file("night");
+  fs::copy(fs::path(s.frames[0]).parent_path(), dir);
+  std::vector<std::string> frames;
+  for (const std::string& f : s.frames) frames.push_back(dir + "/" + fs::path(f).filename().string());
+  const std::string out = dir + "/stacked.tif";
+  auto run = [&] { return lumivex("stack " + shellQuote(dir) + " -o " + shellQuote(out), kNoModule); };
+  ASSERT_EQ(run().status, 2);
+  writeFile(out, "result");  // as the first run would have left it
+  ASSERT_EQ(run().status, 2);
+  writeFile(dir + "/stacked_1.tif", "result");
+  writeFile(dir + "/stacked.lumivex-partial-99999999-0-0.tif", "cut short");
+  fs::copy_file(s.frames[0], dir + "/stacked_7.tif");  // a user's frame that only looks like a numbered result
+  const ProgramRun r = run();
+  ASSERT_EQ(r.status, 2);
+  std::vector<std::string> expected = frames;
+  expected.push_back(dir + "/stacked_7.tif");
+  std::string text = readFile(dir + "/stacked_2_stack_job.txt"), got;
+  std::vector<std::string> inputs;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("input=", 0) == 0) inputs.push_back(line.substr(6));
+  }
+  EXPECT_EQ(inputs, expected) << text;
+  for (const std::string& said : {"left out: " + out + " (the output of this command)\n",
+                                  "left out: " + dir + "/stacked_1.tif (written by an earlier run (stacked_1_stack_job.txt))\n",
+                                  "left out: " + dir + "/clean_lighten.tif (a truth image of the synthetic scene)\n",
+                                  "left out: " + dir + "/stacked.lumivex-partial-99999999-0-0.tif"
+                                  " (a result still being written, or left by a run that was stopped)\n",
+                                  "frames: " + std::to_string(expected.size()) + " taken\n  " + frames[0] + "\n"}) {
+    EXPECT_NE(r.err.find(said), std::string::npos) << said << "\n" << r.err;
+  }
 }
 
 TEST_F(JobCommands, OptionsLeftOutLeaveTheirKeysOutSoTheJobDefaultsHold) {

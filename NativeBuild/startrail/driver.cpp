@@ -220,7 +220,7 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   NLStarTrailRunReport report;
   report.requestedOutput = job.output;
   // A folder or pipe named as the output is refused, not numbered around.
-  if (!NL_isNonRegularFile(job.output)) job.output = NL_starTrailChooseOutputPath(job.output);
+  if (!job.replaceOutput && !NL_isNonRegularFile(job.output)) job.output = NL_starTrailChooseOutputPath(job.output);
   const std::string conflict = NL_checkJobPaths(NL_starTrailJobPaths(jobPath, job));
   if (!conflict.empty()) fail("Star Trail failed: " + conflict + ".");
   if (job.output != report.requestedOutput)

@@ -87,6 +87,7 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath) {
   job.blendingRefinementEnabled = NL_starTrailReadBool(text, "blendingRefinementEnabled", true);
   job.blendingRefinementStrength =
       oneOf(NL_extractJsonString(text, "blendingRefinementStrength"), "subtle", "strong", "standard");
+  job.replaceOutput = NL_starTrailReadBool(text, "replaceOutput", false);
   return job;
 }
 

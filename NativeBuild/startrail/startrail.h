@@ -34,6 +34,7 @@ struct NLStarTrailNativeJob {
   std::string cometDirection = "forward";     // "forward", "reverse" or "both"
   bool blendingRefinementEnabled = true;
   std::string blendingRefinementStrength = "standard";  // "subtle", "standard" or "strong"
+  bool replaceOutput = false;                 // an existing output is replaced instead of numbered around
 };
 
 // Reads the job file; every missing or unreadable key keeps its default and

@@ -42,6 +42,12 @@ OptionRule output(std::string value, std::string help, ValueKind kind = ValueKin
   return o;
 }
 
+OptionRule force() {
+  return option("--force", ValueKind::Switch, "",
+                "replace existing output images; without it an existing one is kept and a free numbered name "
+                "(OUT_1.tif, OUT_2.tif, ...) is written instead");
+}
+
 OptionRule paired(OptionRule o, std::string needs, std::string excludes = "") {
   o.needs = std::move(needs), o.excludes = std::move(excludes);
   return o;
@@ -59,10 +65,8 @@ void besideOutput(JobPlan& plan, const std::string& output) {
   plan.prefix = out.stem().string() + "_";
 }
 
-std::string besideOutputNamed(const std::string& output, const std::string& suffix) {
-  const fs::path out(output);
-  return (out.parent_path() / (out.stem().string() + suffix + ".tif")).string();
-}
+LeftOut theOutput(const std::string& path) { return {path, "the output of this command"}; }
+LeftOut theSkyMask(const std::string& path) { return {path, "the sky mask"}; }
 
 // ---- Star Trail ---------------------------------------------------------------
 
@@ -73,7 +77,7 @@ CommandTable trailTable() {
           "Combines a night-sky time-lapse into one star-trail image (per-pixel maximum), "
           "removing satellite and aircraft trails.",
           "FRAME...", "night-sky frames in time order: files, globs or a folder (its TIFF and PNG files in name order)", false,
-          {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"),
+          {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"), force(),
            words("--reject", {"off", "low", "medium", "high"}, "satellite and aircraft trail removal (job default medium)"),
            window,
            range("--grow", ValueKind::Whole, "PX", 0, 8, "growth of removed areas in pixels (job default 2)"),
@@ -90,14 +94,11 @@ bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   besideOutput(plan, out);
   synth::JobPaths& p = plan.paths;
   p.output = out;
-  if (c.has("--sky-mask")) {
-    p.skyMask = c.text("--sky-mask");
-    p.skyOutput = besideOutputNamed(out, "_sky");
-    p.foregroundOutput = besideOutputNamed(out, "_foreground");
-  }
-  const std::vector<std::string> written = {out, p.skyMask, p.skyOutput, p.foregroundOutput};
-  if (!expandFrames(c.frames, written, p.inputs, error)) return false;
-  if (c.has("--foreground") && !expandFrames(c.list("--foreground"), written, p.foregroundInputs, error)) return false;
+  // the intermediate sky and foreground images get names of their own once the output's name is settled
+  if (c.has("--sky-mask")) p.skyMask = c.text("--sky-mask"), plan.sidecars = true;
+  const std::vector<LeftOut> named = {theOutput(out), theSkyMask(p.skyMask)};
+  if (!planFrames(plan, c.frames, named, p.inputs, error)) return false;
+  if (c.has("--foreground") && !planFrames(plan, c.list("--foreground"), named, p.foregroundInputs, error)) return false;
   synth::JobSettings& s = plan.settings;
   if (c.has("--reject")) s.push_back(JobSetting::text("rejectionMode", c.text("--reject")));
   if (c.has("--window")) s.push_back(JobSetting::num("temporalWindow", c.number("--window")));
@@ -119,7 +120,7 @@ CommandTable stackTable() {
           "Registers the frames on the sharpest one and stacks them, leaving out frames "
           "that are soft or do not align.",
           "FRAME...", kFramesHelp, false,
-          {output("OUT.tif", "the stacked image to write"),
+          {output("OUT.tif", "the stacked image to write (a numbered name when it exists)"), force(),
            words("--method", {"auto", "average", "median", "sigma"}, "how the frames are combined; auto picks by frame count (default auto)"),
            range("--keep", ValueKind::Whole, "PERCENT", 50, 100, "share of the sharpest frames kept (job default 100)")}};
 }
@@ -128,7 +129,7 @@ bool stackPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   const std::string out = c.text("--output");
   besideOutput(plan, out);
   plan.paths.output = out;
-  if (!expandFrames(c.frames, {out}, plan.paths.inputs, error)) return false;
+  if (!planFrames(plan, c.frames, {theOutput(out)}, plan.paths.inputs, error)) return false;
   // the job has no method of its own to fall back on, so "auto" stands in for a missing --method
   const std::string method = c.has("--method") ? c.text("--method") : "auto";
   plan.settings.push_back(JobSetting::text("method", method == "auto" ? method : "registered-" + method + "-homography"));
@@ -142,7 +143,7 @@ CommandTable glowTable() {
   return {"glow",
           "Finds the stars of one image and renders a colour-aware glow around them, as a 16-bit TIFF.",
           "IMAGE", "the image (TIFF or PNG)", true,
-          {output("OUT.tif", "the image to write"),
+          {output("OUT.tif", "the image to write (a numbered name when it exists)"), force(),
            range("--amount", ValueKind::Number, "P", 0, 100, "share of the stars that glow, in percent (job default 30)"),
            range("--strength", ValueKind::Number, "S", 0, 3, "glow strength (job default 0.6)"),
            paired(option("--final", ValueKind::Switch, "", "write the image with the glow screened over it"), "", "--glow-only"),
@@ -181,7 +182,9 @@ CommandTable skyBlendTable() {
           "FRAME...", kFramesHelp, false,
           {required(option("--reference", ValueKind::File, "FRAME", "the frame the sky is registered on")),
            required(option("--sky-mask", ValueKind::File, "MASK.png", "sky mask (white = sky)")),
-           output("OUTDIR", "folder for the sky, foreground and blend images (made when missing)", ValueKind::OutputDir),
+           output("OUTDIR", "folder for the sky, foreground and blend images (made when missing; numbered names when "
+                            "they exist)", ValueKind::OutputDir),
+           force(),
            words("--method", {"auto", "average", "sigma"}, "how the frames are combined; auto clips outliers (job default auto)")}};
 }
 
@@ -194,7 +197,9 @@ bool skyBlendPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   p.skyOutput = (fs::path(plan.dir) / "skyblend_sky.tif").string();
   p.foregroundOutput = (fs::path(plan.dir) / "skyblend_foreground.tif").string();
   p.blendOutput = (fs::path(plan.dir) / "skyblend_blend.tif").string();
-  if (!expandFrames(c.frames, {p.skyMask, p.skyOutput, p.foregroundOutput, p.blendOutput}, p.inputs, error)) return false;
+  const std::vector<LeftOut> named = {theSkyMask(p.skyMask), theOutput(p.skyOutput), theOutput(p.foregroundOutput),
+                                      theOutput(p.blendOutput)};
+  if (!planFrames(plan, c.frames, named, p.inputs, error)) return false;
   if (c.has("--method")) plan.settings.push_back(JobSetting::text("stackMethod", c.text("--method")));
   return true;
 }

@@ -186,8 +186,8 @@ bool isFrameFile(const fs::path& p) {
 
 // The folder's files whose names pass `keep`, in name order; hidden files
 // (such as the "._" companions some file systems add) never count.
-bool listFolder(const fs::path& folder, const std::function<bool(const std::string&)>& keep,
-                const std::vector<std::string>& skip, std::vector<std::string>& out, std::string& error) {
+bool listFolder(const fs::path& folder, const std::function<bool(const std::string&)>& keep, OwnFiles& own,
+                std::vector<std::string>& out, std::vector<LeftOut>& leftOut, std::string& error) {
   std::error_code ec;
   std::vector<std::string> names;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -203,18 +203,19 @@ bool listFolder(const fs::path& folder, const std::function<bool(const std::stri
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     const std::string path = (folder / name).string();
-    const bool skipped = std::any_of(skip.begin(), skip.end(), [&](const std::string& s) { return samePath(s, path); });
-    if (!skipped) out.push_back(path);
+    const std::string why = own.why(folder.string(), name);
+    if (why.empty()) out.push_back(path);
+    else leftOut.push_back({path, why});
   }
   return true;
 }
 
-bool expandOne(const std::string& arg, const std::vector<std::string>& skip, std::vector<std::string>& frames,
+bool expandOne(const std::string& arg, OwnFiles& own, std::vector<std::string>& frames, std::vector<LeftOut>& leftOut,
                std::string& error) {
   std::error_code ec;
   const size_t before = frames.size();
   if (fs::is_directory(arg, ec)) {
-    if (!listFolder(arg, [](const std::string& n) { return isFrameFile(n); }, skip, frames, error)) return false;
+    if (!listFolder(arg, [](const std::string& n) { return isFrameFile(n); }, own, frames, leftOut, error)) return false;
     if (frames.size() == before) error = "folder '" + arg + "' holds no TIFF or PNG frames";
   } else if (fs::exists(arg, ec)) {
     if (fs::is_regular_file(arg, ec)) frames.push_back(arg);
@@ -224,7 +225,7 @@ bool expandOne(const std::string& arg, const std::vector<std::string>& skip, std
     const fs::path folder = pattern.has_parent_path() ? pattern.parent_path() : fs::path(".");
     const std::string name = pattern.filename().string();
     auto keep = [&](const std::string& n) { return matchesPattern(name.c_str(), n.c_str()); };
-    if (fs::is_directory(folder, ec) && !listFolder(folder, keep, skip, frames, error)) return false;
+    if (fs::is_directory(folder, ec) && !listFolder(folder, keep, own, frames, leftOut, error)) return false;
     if (frames.size() == before) error = "no file matches '" + arg + "'";
     // a pattern's own folder is spelled as the user spelled it, not with "./" in front
     if (!pattern.has_parent_path()) {
@@ -283,13 +284,21 @@ ParseOutcome parseCommandLine(const CommandTable& table, const Args& args, Parse
   return error.empty() ? ParseOutcome::Run : ParseOutcome::Bad;
 }
 
-bool expandFrames(const std::vector<std::string>& args, const std::vector<std::string>& skip,
-                  std::vector<std::string>& frames, std::string& error) {
+bool expandFrames(const std::vector<std::string>& args, OwnFiles& own, std::vector<std::string>& frames,
+                  std::vector<LeftOut>& leftOut, std::string& error) {
   frames.clear();
   for (const std::string& arg : args) {
-    if (!expandOne(arg, skip, frames, error)) return false;
+    if (!expandOne(arg, own, frames, leftOut, error)) return false;
   }
   return true;
+}
+
+bool expandFrames(const std::vector<std::string>& args, const std::vector<std::string>& skip,
+                  std::vector<std::string>& frames, std::string& error) {
+  std::vector<LeftOut> named, leftOut;
+  for (const std::string& path : skip) named.push_back({path, "an output of this command"});
+  OwnFiles own(named);
+  return expandFrames(args, own, frames, leftOut, error);
 }
 
 bool samePath(const std::string& a, const std::string& b) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cli/commands.h"
+#include "cli/own_files.h"
 
 #include <map>
 #include <string>
@@ -68,8 +69,12 @@ ParseOutcome parseCommandLine(const CommandTable& table, const Args& args, Parse
 
 // Turns frame arguments into files: a folder gives its TIFF and PNG files in
 // name order, a pattern with * or ? the matching files in name order, a file
-// itself. Files in `skip` (what the job will write) never come from a folder
-// or a pattern. False with error naming the first argument that gives nothing.
+// itself. Files that `own` knows as Lumivex's own never come from a folder or
+// a pattern; each one passed over is added to leftOut. False with error
+// naming the first argument that gives nothing.
+bool expandFrames(const std::vector<std::string>& args, OwnFiles& own, std::vector<std::string>& frames,
+                  std::vector<LeftOut>& leftOut, std::string& error);
+// The same with `skip` (what the job will write) as the only files of ours.
 bool expandFrames(const std::vector<std::string>& args, const std::vector<std::string>& skip,
                   std::vector<std::string>& frames, std::string& error);
 

@@ -1,6 +1,8 @@
 #include "cli/job_command.h"
 
+#include "cli/output_claim.h"
 #include "cli/run_job.h"
+#include "plumbing/plumbing.h"
 
 #include <filesystem>
 #include <iostream>
@@ -21,6 +23,11 @@ void makeAbsolute(std::string& path) {
   if (!path.empty()) path = fs::absolute(path).lexically_normal().string();
 }
 
+std::string makeAbsoluteCopy(std::string path) {
+  makeAbsolute(path);
+  return path;
+}
+
 void makeAbsolute(synth::JobPaths& p) {
   for (std::string& f : p.inputs) makeAbsolute(f);
   for (std::string& f : p.foregroundInputs) makeAbsolute(f);
@@ -30,20 +37,87 @@ void makeAbsolute(synth::JobPaths& p) {
   }
 }
 
-// Writes the job file and returns its path; throws std::runtime_error with the reason.
-std::string writeJob(const JobCommand& command, JobPlan& plan) {
+// The images the user's -o names: what the output policy numbers.
+std::vector<std::string> namedOutputs(const synth::JobPaths& p) {
+  std::vector<std::string> out;
+  for (const std::string* f : {&p.output, &p.skyOutput, &p.foregroundOutput, &p.blendOutput}) {
+    if (!f->empty()) out.push_back(*f);
+  }
+  return out;
+}
+
+// "trails_" numbered 2 gives "trails_2_"; "" gives "2_".
+std::string numberedPrefix(const std::string& prefix, int n) {
+  if (n == 0) return prefix;
+  const std::string base = !prefix.empty() && prefix.back() == '_' ? prefix.substr(0, prefix.size() - 1) : prefix;
+  return (base.empty() ? "" : base + "_") + std::to_string(n) + "_";
+}
+
+// Settles the output names (numbered around existing files unless --force)
+// and claims the job file that goes with them.
+std::unique_ptr<ClaimedFile> claimNames(const JobCommand& command, JobPlan& plan) {
   std::error_code ec;
   if (plan.makeDir && !fs::create_directories(plan.dir, ec) && !fs::is_directory(plan.dir)) {
     throw std::runtime_error("could not make folder '" + plan.dir + "': " + ec.message());
   }
+  std::unique_ptr<ClaimedFile> claimed;
+  const int n = firstFreeNumber(namedOutputs(plan.paths), plan.force, [&](int candidate) {
+    const synth::JobSideFiles side = synth::jobSideFiles(command.kind, plan.dir, numberedPrefix(plan.prefix, candidate));
+    claimed = ClaimedFile::claim(fs::absolute(side.job).lexically_normal().string());
+    return claimed != nullptr;
+  });
+  if (n < 0) throw std::runtime_error("no free numbered name beside '" + namedOutputs(plan.paths).front() + "'");
+  plan.prefix = numberedPrefix(plan.prefix, n);
+  synth::JobPaths& p = plan.paths;
+  for (std::string* f : {&p.output, &p.skyOutput, &p.foregroundOutput, &p.blendOutput}) {
+    if (!f->empty()) *f = numberedPath(*f, n);
+  }
+  return claimed;
+}
+
+// Star Trail's sky and foreground images exist only for its composite: they
+// get hidden names of their own, so they never meet a user's file nor end up
+// in a later frame list.
+void nameSidecars(JobPlan& plan) {
+  if (!plan.sidecars) return;
+  const fs::path out(plan.paths.output);
+  const std::string hidden = (out.parent_path() / ("." + out.filename().string())).string();
+  plan.paths.skyOutput = NL_uniqueSiblingPath(hidden, "sky");
+  plan.paths.foregroundOutput = NL_uniqueSiblingPath(hidden, "foreground");
+}
+
+// Writes the job file into its claim.
+void writeJob(const JobCommand& command, JobPlan& plan, ClaimedFile& job) {
   const synth::JobSideFiles side = synth::jobSideFiles(command.kind, plan.dir, plan.prefix);
   plan.paths.progress = side.progress;
   plan.paths.resultLog = side.resultLog;
   makeAbsolute(plan.paths);
-  const std::string text = synth::jobFileText(command.kind, plan.paths, plan.settings);
-  const std::string job = fs::absolute(side.job).lexically_normal().string();
-  synth::writeTextFileChecked(job, text);
-  return job;
+  // the Star Trail job numbers around an existing output itself unless told to replace it
+  if (plan.force && command.kind == synth::JobKind::StarTrail) {
+    plan.settings.push_back(synth::JobSetting::flag("replaceOutput", true));
+  }
+  job.write(synth::jobFileText(command.kind, plan.paths, plan.settings));
+}
+
+// What the run leaves behind besides its results: nothing of its own.
+void tidyAfterRun(const JobPlan& plan) {
+  std::error_code ec;
+  if (plan.sidecars) {
+    fs::remove(plan.paths.skyOutput, ec);
+    fs::remove(plan.paths.foregroundOutput, ec);
+  }
+  for (const std::string& out : namedOutputs(plan.paths)) NL_removeAbandonedPartials(out);
+}
+
+void sayFrames(const JobPlan& plan, const std::string& outputAsked) {
+  if (plan.paths.output != outputAsked && !outputAsked.empty()) {
+    std::cerr << "output: " << plan.paths.output << " ('" << outputAsked
+              << "' exists; --force replaces it)\n";
+  }
+  std::cerr << "frames: " << plan.paths.inputs.size() << " taken";
+  for (const std::string& f : plan.paths.inputs) std::cerr << "\n  " << f;
+  std::cerr << "\n";
+  for (const LeftOut& l : plan.leftOut) std::cerr << "left out: " << l.path << " (" << l.why << ")\n";
 }
 
 // False when more than one flag chooses how the job runs.
@@ -60,6 +134,12 @@ bool takeRunFlags(const std::vector<std::string>& flags, JobRun& run) {
 
 }  // namespace
 
+bool planFrames(JobPlan& plan, const std::vector<std::string>& args, const std::vector<LeftOut>& named,
+                std::vector<std::string>& frames, std::string& error) {
+  OwnFiles own(named);
+  return expandFrames(args, own, frames, plan.leftOut, error);
+}
+
 int runJobCommand(const JobCommand& command, const Args& args) {
   ParsedCommand parsed;
   std::string error;
@@ -72,15 +152,24 @@ int runJobCommand(const JobCommand& command, const Args& args) {
   if (outcome == ParseOutcome::Run && !takeRunFlags(parsed.runFlags, run)) error = "choose one of --async and --background";
   JobPlan plan;
   if (!error.empty() || !command.plan(parsed, plan, error)) return usageError(command.table, error);
-  std::string job;
+  plan.force = parsed.has("--force");
+  std::unique_ptr<ClaimedFile> job;
+  const std::string outputAsked = plan.paths.output;
   try {
-    job = writeJob(command, plan);
+    job = claimNames(command, plan);
+    nameSidecars(plan);
+    writeJob(command, plan, *job);
   } catch (const std::exception& e) {
     std::cerr << "lumivex " << command.table.name << ": " << e.what() << "\n";
     return 2;
   }
-  if (!run.quiet) std::cerr << "job file: " << job << "\n";
-  return lumivexRunJobFile(job, run);
+  if (!run.quiet) {
+    sayFrames(plan, makeAbsoluteCopy(outputAsked));
+    std::cerr << "job file: " << job->path() << "\n";
+  }
+  const int status = lumivexRunJobFile(job->path(), run);
+  tidyAfterRun(plan);
+  return status;
 }
 
 }  // namespace lvcli

@@ -16,7 +16,14 @@ struct JobPlan {
   std::string dir;              // where the job file and its progress and result log go
   std::string prefix;           // their names start with this
   bool makeDir = false;         // dir is an output folder that may not exist yet
+  bool force = false;           // --force: existing outputs are replaced, not numbered around
+  bool sidecars = false;        // the job writes intermediate sky and foreground images for its composite
+  std::vector<LeftOut> leftOut; // files of ours that a folder or pattern held and the frames leave out
 };
+
+// Frames from the arguments, leaving out the files `named` (with why) and every other file of ours.
+bool planFrames(JobPlan& plan, const std::vector<std::string>& args, const std::vector<LeftOut>& named,
+                std::vector<std::string>& frames, std::string& error);
 
 // Fills the plan from a parsed command line; false with error for bad usage
 // (a frame that does not exist, a folder without frames).

@@ -7,6 +7,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -94,6 +95,18 @@ void writeTruthImages(const Scene& scene, const fs::path& dir, SceneFiles& files
 }
 
 }  // namespace
+
+bool isSceneTruthImage(const std::string& folder, const std::string& name) {
+  std::error_code ec;
+  if (!fs::is_regular_file(fs::path(folder) / detail::kTruthFile, ec)) return false;
+  if (name == detail::kSkyMaskFile || name == detail::kCleanLightenFile || name == detail::kNoiselessReferenceFile) {
+    return true;
+  }
+  int trail = 0, frame = 0;
+  char end = 0;
+  return std::sscanf(name.c_str(), "trail_mask_%d_frame_%d.pn%c", &trail, &frame, &end) == 3 && end == 'g' &&
+         name == detail::trailMaskFileName(trail, frame);
+}
 
 std::vector<std::string> sceneNames() { return {"stack", "trail", "skyblend", "glow"}; }
 

@@ -320,6 +320,11 @@ struct SceneFiles {
   std::string noiselessReference;  // stack
 };
 
+// True when name is one of the truth images writeScene puts beside a scene's
+// frames (trail masks, sky mask, clean Lighten, noiseless reference) and the
+// folder holds a scene's truth text: they are answers, never frames.
+bool isSceneTruthImage(const std::string& folder, const std::string& name);
+
 // Scene names writeScene knows, in demo order.
 std::vector<std::string> sceneNames();
 
