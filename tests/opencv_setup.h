@@ -1,8 +1,6 @@
 // The add-on's one-time OpenCV setup before the first test, then the pool
-// held at the thread count LUMIVEX_TEST_OPENCV_THREADS names, if set: the
-// ThreadSanitizer run sets 1, since the pool hands work over through memory
-// the sanitizer cannot see and every report should come from this project's
-// own threads. A binary that includes this header gets the setup.
+// held at the thread count LUMIVEX_TEST_OPENCV_THREADS names, if set (to run
+// a suite on one thread). A binary that includes this header gets the setup.
 #pragma once
 
 #include "plumbing/plumbing.h"

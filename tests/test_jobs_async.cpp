@@ -22,6 +22,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -464,6 +466,28 @@ TEST_F(AttachedHost, FiveBackgroundJobsOfFourKindsAtOnceKeepTheirOwnFilesAndTheT
   EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
 }
 
+// The editor may run one job of each kind at once, again and again: every
+// round must end with four successes and the pool's count given back.
+TEST_F(AttachedHost, FourJobKindsTogetherRoundAfterRoundAllSucceed) {
+  for (int round = 0; round < 6; ++round) {
+    TempDir dir;
+    // the same skies every round: the rounds are about the overlap, not the scenes
+    const std::vector<Scene> scenes = {makeScene("trail", dir.file("trail"), 41), makeScene("glow", dir.file("glow"), 42),
+                                       makeScene("skyblend", dir.file("sky"), 43),
+                                       makeScene("stack", dir.file("stack"), 25)};
+    for (const Scene& s : scenes) {
+      const CallResult r = host.call("my_start_job_background", CallArg::string(s.files.job));
+      EXPECT_EQ(r.kind, ResultKind::Boolean) << s.files.job;
+    }
+    ASSERT_TRUE(backgroundJobsEnd()) << "round " << round;
+    for (const Scene& s : scenes) {
+      expectEnded(s, s.files.job);
+      EXPECT_TRUE(lvhost::resultLogReportsSuccess(readFile(s.log))) << "round " << round << "\n" << readFile(s.log);
+    }
+    EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads()) << "round " << round;
+  }
+}
+
 // ---- process-wide state ---------------------------------------------------------------
 
 TEST(OpenCVThreadHold, OverlappingHoldsRestoreTheCountOnlyWhenTheLastEnds) {
@@ -493,6 +517,65 @@ TEST(OpenCVThreadHold, OverlappingHoldsRestoreTheCountOnlyWhenTheLastEnds) {
     });
   for (std::thread& t : jobs) t.join();
   EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
+}
+
+// ---- OpenCV's parallel loops beside count changes ----------------------------------
+
+// Every stripe of every loop must run exactly once, however the count changes
+// under the loop: OpenCV's own pool was torn down by a count change and
+// crashed a loop that another job was running inside it.
+TEST(OpenCVPool, CountChangesWhileAnotherJobsLoopsRunNeverBreakALoop) {
+  std::atomic<bool> stop{false};
+  std::thread changer([&] {
+    for (int k = 0; !stop; ++k) {
+      NLOpenCVSingleThreadHold hold;  // a Star Trail job starting and ending
+      if (k % 3 == 0) cv::setNumThreads(1 + k % 4);
+    }
+  });
+  int brokenLoops = 0;
+  for (int loop = 0; loop < 20000; ++loop) {
+    std::vector<std::atomic<int>> runs(64);
+    cv::parallel_for_(cv::Range(0, 64), [&](const cv::Range& r) {
+      std::vector<float> scratch(4096, 1.0f);  // allocates on whichever thread runs the stripe
+      for (int i = r.start; i < r.end; ++i) runs[i] += static_cast<int>(scratch[i] + scratch[4095 - i]) / 2;
+    });
+    for (const std::atomic<int>& n : runs) brokenLoops += n != 1;
+  }
+  stop = true;
+  changer.join();
+  cv::setNumThreads(testsupport::OpenCVSetup::threads());
+  EXPECT_EQ(brokenLoops, 0);
+  EXPECT_EQ(cv::getNumThreads(), testsupport::OpenCVSetup::threads());
+}
+
+// Two stripes that each wait for the other to start prove they ran side by
+// side; under a hold both must run on the calling thread instead.
+TEST(OpenCVPool, LoopsShareTheirStripesAndAHoldKeepsThemOnTheCallingThread) {
+  cv::setNumThreads(2);
+  std::atomic<int> started{0};
+  std::atomic<bool> sideBySide{true};
+  cv::parallel_for_(cv::Range(0, 2), [&](const cv::Range& r) {
+    for (int i = r.start; i < r.end; ++i) {
+      ++started;
+      const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (started < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+      if (started < 2) sideBySide = false;
+    }
+  });
+  EXPECT_TRUE(sideBySide);
+  {
+    NLOpenCVSingleThreadHold hold;
+    EXPECT_EQ(cv::getNumThreads(), 1);
+    std::mutex lock;
+    std::set<std::thread::id> threads;
+    cv::parallel_for_(cv::Range(0, 16), [&](const cv::Range&) {
+      std::lock_guard<std::mutex> guard(lock);
+      threads.insert(std::this_thread::get_id());
+    });
+    EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
+  }
+  EXPECT_EQ(cv::getNumThreads(), 2);
+  cv::setNumThreads(testsupport::OpenCVSetup::threads());
 }
 
 TEST(ProgressWriter, RecordsEntriesAndStagePerPathUnderConcurrentWriters) {
@@ -563,7 +646,7 @@ TEST(LumivexRunModes, FourJobsInTheBackgroundOfOneProcess) {
   TempDir dir;
   const std::vector<Scene> scenes = {makeScene("trail", dir.file("trail"), 41), makeScene("glow", dir.file("glow"), 42),
                                      makeScene("skyblend", dir.file("sky"), 43),
-                                     makeScene("stack", dir.file("stack"), 44)};
+                                     makeScene("stack", dir.file("stack"), 25)};
   std::string args = "run --background";
   for (const Scene& s : scenes) args += " " + shellQuote(s.files.job);
   const testsupport::ProgramRun r = lumivex(args);

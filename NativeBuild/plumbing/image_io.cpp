@@ -1,5 +1,6 @@
 // Image reading that tolerates files the host is still exporting.
 #include "plumbing/plumbing.h"
+#include "plumbing/detail/opencv_pool.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -68,7 +69,7 @@ void NL_loadMinimalOpenCVDlls(std::string& /*message*/) {
   std::call_once(once, [] {
     try {
       cv::setUseOptimized(true);
-      cv::setNumThreads(NL_openCVThreadCountFor(std::thread::hardware_concurrency()));
+      nl_detail::installOpenCVPool(NL_openCVThreadCountFor(std::thread::hardware_concurrency()));
     } catch (...) {
     }
   });

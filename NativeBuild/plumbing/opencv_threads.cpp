@@ -1,7 +1,6 @@
 // Counted single-thread holds on OpenCV's process-wide pool.
 #include "plumbing/plumbing.h"
-
-#include <opencv2/core/utility.hpp>
+#include "plumbing/detail/opencv_pool.h"
 
 namespace {
 
@@ -26,13 +25,12 @@ NLOpenCVSingleThreadHold::NLOpenCVSingleThreadHold() {
   HoldState& s = holdState();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.holders++ == 0) {
-    s.restoreTo = cv::getNumThreads();
-    cv::setNumThreads(1);
+    s.restoreTo = nl_detail::setOpenCVPoolThreads(1);
   }
 }
 
 NLOpenCVSingleThreadHold::~NLOpenCVSingleThreadHold() {
   HoldState& s = holdState();
   std::lock_guard<std::mutex> lock(s.mutex);
-  if (--s.holders == 0) cv::setNumThreads(s.restoreTo);
+  if (--s.holders == 0) nl_detail::setOpenCVPoolThreads(s.restoreTo);
 }

@@ -158,7 +158,9 @@ std::string NL_imageFileProblem(const std::string& path);
 // Holds OpenCV's process-wide pool at one thread while a job runs its own
 // worker threads. Holds are counted: the last one to end restores the count
 // that was in force when the first began, so overlapping jobs never leave the
-// process single-threaded. Runs the one-time setup first.
+// process single-threaded. Runs the one-time setup first, which puts OpenCV's
+// loops on a pool of the add-on's own: a count change there is safe while
+// another job runs a loop.
 class NLOpenCVSingleThreadHold {
  public:
   NLOpenCVSingleThreadHold();

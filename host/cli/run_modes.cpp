@@ -197,13 +197,15 @@ std::vector<JobOutcome> runBackground(lvhost::StandinHost& host, const std::vect
   std::vector<std::thread> threads;
   for (size_t i = 0; i < jobs.size(); ++i) {
     followers.emplace_back(new Follower(jobs[i], style, jobs.size() > 1, lineLock));
+    // the thread keeps its own follower: the list may grow while it runs
+    Follower* follower = followers.back().get();
     const lvhost::CallResult r = host.call(runModeExport(RunMode::Background), lvhost::CallArg::string(jobs[i]));
     if (r.kind != lvhost::ResultKind::Boolean || !r.boolean) {
       outcomes[i] = errorOutcome(jobs[i], r);
       continue;
     }
-    threads.emplace_back([&, i] {
-      Follower& f = *followers[i];
+    threads.emplace_back([&, i, follower] {
+      Follower& f = *follower;
       f.view.follow([&] { return !f.watch.ended(); });
       f.prefixedOut.flush();
       outcomes[i] = f.watch.outcome(jobs[i]);
