@@ -376,6 +376,35 @@ TEST_F(JobCommands, FailingJobExitsOneWithItsOwnTextAndPlainProgressLines) {
             std::string::npos) << r.err;
 }
 
+// A JPEG, an empty or a cut-short file once waited the export's full minute
+// and then blamed an unstable size; a tiny TIFF never became "ready" at all.
+TEST_F(JobCommands, GlowChecksItsImageFirstAndNeverWaitsForAnExport) {
+  const std::string png = out_.file("in.png");
+  cv::Mat image(64, 48, CV_8UC3, cv::Scalar(20, 30, 40));
+  ASSERT_TRUE(cv::imwrite(png, image));
+  const std::string whole = readFile(png);
+  writeFile(out_.file("cut.png"), whole.substr(0, whole.size() / 2));
+  writeFile(out_.file("empty.tif"), "");
+  ASSERT_TRUE(cv::imwrite(out_.file("photo.jpg"), image));
+  const std::pair<std::string, std::string> refused[] = {
+      {"empty.tif", "is empty"},
+      {"photo.jpg", "is not a PNG or TIFF image"},
+      {"cut.png", "is cut short or damaged: PNG IEND chunk is not present yet"}};
+  for (const auto& [name, why] : refused) {
+    const ProgramRun r = lumivex("glow " + shellQuote(out_.file(name)) + " -o " + shellQuote(out_.file("g.tif")));
+    EXPECT_EQ(r.status, 2) << name;
+    EXPECT_EQ(r.err.rfind("lumivex glow: image '" + out_.file(name) + "' " + why + "\n", 0), 0u) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(out_.file("g_star_glow_job_native.json")));
+  // a 1x1 TIFF is a complete image: decoded at once, well below the export wait's 4096-byte floor
+  const std::string tiny = out_.file("tiny.tif");
+  ASSERT_TRUE(cv::imwrite(tiny, cv::Mat(1, 1, CV_16UC3, cv::Scalar(900, 800, 700))));
+  const ProgramRun r = lumivex("glow " + shellQuote(tiny) + " -o " + shellQuote(out_.file("g.tif")));
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("inputFileStableChecks = 0 / 0\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(NL_readStarGlowJob(readFile(out_.file("g_star_glow_job_native.json"))).inputComplete);
+}
+
 TEST(JobFrames, FoldersAndPatternsGiveTheirFilesInNameOrder) {
   TempDir dir;
   for (const char* name : {"frame_2.tif", "frame_10.tif", "b.tiff", "a.PNG", "notes.txt", "._frame_3.tif", "out.tif"}) {

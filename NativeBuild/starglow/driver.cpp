@@ -95,10 +95,15 @@ class Job {
   void waitForInput() {
     progress(8, "Loading image", "Waiting for the temporary image to become complete and stable.");
     NL_sgWriteTextFile(job_.resultLog, log_.str() + "status = running\nstage = waiting_for_input_image\n");
+    // A caller that wrote the image before the job (not an export still in
+    // progress) says so: one check, no waiting for a size to settle.
+    if (job_.inputComplete) timing_.wait = NL_completeInputCheck(), timing_.settleMs = 0;
     const NL_ReadinessResult wait = NL_waitForTemporaryImage(
         job_.inputPath, timing_.wait,
         [this](int percent, const std::string& detail) { progress(percent, "Loading image", detail); });
     log_ << NL_starGlowReadinessReport(wait, NL_fileHexPrefix(job_.inputPath), timing_.wait.requiredStable);
+    if (!wait.ready && job_.inputComplete) fail("The input image is not a complete PNG or TIFF image: " +
+                                                 (wait.message.empty() ? std::string("it is empty") : wait.message));
     if (!wait.ready) fail(NL_starGlowWaitFailure(wait, timing_.wait.limitMs));
   }
 

@@ -36,6 +36,7 @@ NL_StarGlowJob NL_readStarGlowJob(const std::string& text) {
   job.debugOverlayPath = NL_jsonString(text, "debugOverlayPath", "");
   job.progressPath = NL_jsonString(text, "progress", "");
   if (job.progressPath.empty()) job.progressPath = NL_jsonString(text, "progressPath", "");
+  job.inputComplete = NL_jsonBool(text, "inputComplete", false);
   job.settings = NL_readStarGlowSettings(text);
   return job;
 }

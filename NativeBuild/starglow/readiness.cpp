@@ -115,6 +115,15 @@ NL_TemporaryImageCheck NL_validateTemporaryImage(const std::string& path, std::u
   return r;
 }
 
+NL_ReadinessWaitSettings NL_completeInputCheck() {
+  NL_ReadinessWaitSettings s;
+  s.limitMs = 250;  // the first poll comes at once; the limit only ends the loop after it
+  s.pollMs = 250;
+  s.requiredStable = 0;
+  s.minimumSize = 1;
+  return s;
+}
+
 NL_ReadinessResult NL_waitForTemporaryImage(const std::string& path, const NL_ReadinessWaitSettings& wait,
                                             const std::function<void(int, const std::string&)>& progress) {
   using Clock = std::chrono::steady_clock;

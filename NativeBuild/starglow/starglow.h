@@ -31,6 +31,7 @@ struct NL_StarGlowSettings {
 
 struct NL_StarGlowJob {
   std::string type, inputPath, outputPath, resultLog, skyMaskPath, debugOverlayPath, progressPath;
+  bool inputComplete = false;  // the input was written before the job began: no export to wait for
   NL_StarGlowSettings settings;
 };
 
@@ -131,6 +132,10 @@ struct NL_ReadinessWaitSettings {
   int requiredStable = 8;    // consecutive ready polls of unchanged size
   std::uint64_t minimumSize = 4096;  // bytes; smaller files are never ready
 };
+
+// The wait of a job whose input is complete ("inputComplete": true): one
+// structural check of any non-empty file, decoded at once when it passes.
+NL_ReadinessWaitSettings NL_completeInputCheck();
 
 struct NL_ReadinessResult {
   bool ready = false;

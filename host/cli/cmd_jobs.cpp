@@ -6,6 +6,11 @@
 #include "cli/job_args.h"
 #include "cli/job_command.h"
 
+#include "plumbing/plumbing.h"
+#include "starglow/starglow.h"
+
+#include <opencv2/imgcodecs.hpp>
+
 #include <filesystem>
 
 namespace lvcli {
@@ -151,16 +156,41 @@ CommandTable glowTable() {
            option("--sky-mask", ValueKind::File, "MASK.png", "only stars in the mask's white sky glow")}};
 }
 
+// Why the image cannot be the glow's input; empty when it can. The job's own
+// wait is for an export still being written and would spend a minute on a
+// file that can never become ready, so the command looks first.
+std::string glowInputProblem(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return fs::exists(path, ec) ? "is not a file" : "does not exist";
+  const std::uint64_t size = NL_getFileSizeNoThrow(path);
+  if (size == 0) return "is empty";
+  const NL_TemporaryImageCheck check = NL_validateTemporaryImage(path, size);
+  if (check.container != "PNG" && check.container != "TIFF") return "is not a PNG or TIFF image";
+  if (!check.ready) return "is cut short or damaged: " + check.message;
+  const std::string tooLarge = NL_imageFileProblem(path);
+  if (!tooLarge.empty()) return tooLarge;
+  cv::Mat image;
+  try {
+    image = cv::imread(path, cv::IMREAD_UNCHANGED);
+  } catch (const cv::Exception&) {
+  }
+  if (image.empty()) return "could not be decoded: it is cut short or damaged";
+  if (image.channels() == 2) return "has 2 channels; the glow takes grey, colour or colour with alpha";
+  return "";
+}
+
 bool glowPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   const std::string out = c.text("--output");
   besideOutput(plan, out);
   plan.paths.output = out;
-  std::error_code ec;
-  if (!fs::is_regular_file(c.frames.front(), ec)) {
-    error = "image '" + c.frames.front() + "' " + (fs::exists(c.frames.front(), ec) ? "is not a file" : "does not exist");
+  const std::string problem = glowInputProblem(c.frames.front());
+  if (!problem.empty()) {
+    error = "image '" + c.frames.front() + "' " + problem;
     return false;
   }
   plan.paths.inputs = c.frames;
+  // checked whole above: the job decodes it at once instead of waiting for an export to settle
+  plan.settings.push_back(JobSetting::flag("inputComplete", true));
   synth::JobSettings& s = plan.settings;
   if (c.has("--amount")) s.push_back(JobSetting::num("starAmount", c.number("--amount")));
   if (c.has("--strength")) s.push_back(JobSetting::num("glowStrength", c.number("--strength")));
