@@ -438,3 +438,88 @@ TEST(ScriptSide, RunJobThroughAddonReportsLoadFailures) {
 }
 
 }  // namespace
+
+#if defined(__APPLE__) || defined(__linux__)
+#include "cli/cancel.h"
+#include "plumbing/plumbing.h"
+
+#include <csignal>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Starts the program with the arguments, its output thrown away; returns its process id.
+pid_t startLumivex(const std::vector<std::string>& args) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::vector<char*> argv{const_cast<char*>(LUMIVEX_EXE)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    execv(LUMIVEX_EXE, argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// A Star Glow job waiting for an export that never completes: it runs until stopped.
+std::string waitingGlowJob(const TempDir& dir) {
+  writeFile(dir.file("export.png"), std::string("\x89PNG\r\n\x1a\n", 8) + std::string(5000, '\0'));
+  const std::string job = dir.file("star_glow_job_native.json");
+  writeFile(job, "{\"type\": \"star-glow-native-job\", \"inputPath\": \"" + dir.file("export.png") +
+                     "\", \"outputPath\": \"" + dir.file("glow.tif") + "\", \"progress\": \"" + dir.file("p.txt") +
+                     "\", \"resultLog\": \"" + dir.file("log.txt") + "\"}");
+  return job;
+}
+
+}  // namespace
+
+// Ctrl-C left a progress file stuck mid-run and, in background mode, a
+// result log saying status=running for ever.
+TEST(LumivexCancel, SignalEndsEveryModeWithAFailedEntryAndStatus130) {
+  const std::pair<std::vector<std::string>, int> runs[] = {
+      {{"run"}, SIGINT}, {{"run", "--background"}, SIGTERM}, {{"run", "--async"}, SIGINT}};
+  for (const auto& [mode, signal] : runs) {
+    TempDir dir;
+    std::vector<std::string> args = mode;
+    args.push_back(waitingGlowJob(dir));
+    const pid_t pid = startLumivex(args);
+    ASSERT_GT(pid, 0);
+    // until the job is in its wait (no figure of time is asserted, only that it gets there)
+    for (int i = 0; i < 600 && readFile(dir.file("p.txt")).find("stage=Loading image") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_NE(readFile(dir.file("p.txt")).find("stage=Loading image"), std::string::npos);
+    kill(pid, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << mode.back();
+    EXPECT_EQ(WEXITSTATUS(status), 130) << mode.back();
+    const std::string name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+    const std::string why = "Cancelled: the lumivex program received " + name + " before the job finished.";
+    EXPECT_EQ(readFile(dir.file("p.txt")), "percent=100\nstage=Failed\ndetail=" + why +
+                                               "\nwriter=module landscape-progress-monotonic-v2\n");
+    EXPECT_EQ(readFile(dir.file("log.txt")), "Job cancelled.\nstatus=failed\nerror=" + why + "\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("glow.tif")));
+  }
+}
+
+// What a cancelled job leaves: no partial file of this process beside its
+// outputs or its log; another process's partial stays.
+TEST(LumivexCancel, CancelledJobLeavesNoPartialFileOfItsOwn) {
+  TempDir dir;
+  const std::string job = waitingGlowJob(dir);
+  const std::string mine = NL_uniqueSiblingPath(dir.file("glow.tif"), "partial");
+  const std::string myLog = NL_uniqueSiblingPath(dir.file("log.txt"), "partial");
+  const std::string other = dir.file("glow.lumivex-partial-1-0-0.tif");
+  for (const std::string& f : {mine, myLog, other}) writeFile(f, "half");
+  lvcli::cancelJob(job, "SIGTERM");
+  EXPECT_FALSE(std::filesystem::exists(mine));
+  EXPECT_FALSE(std::filesystem::exists(myLog));
+  EXPECT_TRUE(std::filesystem::exists(other));
+  EXPECT_NE(readFile(dir.file("log.txt")).find("status=failed\n"), std::string::npos);
+}
+#endif

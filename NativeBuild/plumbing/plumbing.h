@@ -133,6 +133,9 @@ bool NL_isOwnTemporaryName(const std::string& fileName);
 // by a writer process that no longer runs, as a killed run leaves them; a
 // running writer's files stay. Returns how many were removed.
 int NL_removeAbandonedPartials(const std::string& path);
+// Removes the partial files beside path that this process is writing: what a
+// run that is being cancelled must not leave behind.
+int NL_removeOwnPartials(const std::string& path);
 
 // ---- Image size limit -------------------------------------------------------
 // The largest image a job accepts: 200 megapixels, 65535 pixels a side. A

@@ -76,7 +76,11 @@ bool NL_isOwnTemporaryName(const std::string& fileName) {
   return fileName.find(std::string(kOwnMarker) + "partial-") != std::string::npos;
 }
 
-int NL_removeAbandonedPartials(const std::string& path) {
+namespace {
+
+// Removes the partial files beside path whose writer's process id passes `remove`.
+template <typename Remove>
+int removePartials(const std::string& path, Remove&& remove) {
   namespace fs = std::filesystem;
   const fs::path p(path);
   const fs::path folder = p.has_parent_path() ? p.parent_path() : fs::path(".");
@@ -85,11 +89,20 @@ int NL_removeAbandonedPartials(const std::string& path) {
   int removed = 0;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (it->path().extension() != p.extension() || !processIsGone(partialWriter(name, prefix))) continue;
+    const unsigned long writer = partialWriter(name, prefix);
+    if (it->path().extension() != p.extension() || writer == 0 || !remove(writer)) continue;
     std::error_code gone;
     if (fs::remove(it->path(), gone)) ++removed;
   }
   return removed;
+}
+
+}  // namespace
+
+int NL_removeAbandonedPartials(const std::string& path) { return removePartials(path, processIsGone); }
+
+int NL_removeOwnPartials(const std::string& path) {
+  return removePartials(path, [](unsigned long writer) { return writer == processId(); });
 }
 
 namespace lvplumbing {

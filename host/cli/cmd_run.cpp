@@ -1,3 +1,4 @@
+#include "cli/cancel.h"
 #include "cli/cli_host.h"
 #include "cli/commands.h"
 #include "cli/run_job.h"
@@ -61,6 +62,7 @@ int lumivexRunJobFiles(const std::vector<std::string>& jobs, const JobRun& run) 
   lvhost::StandinHost host;
   if (!lumivexLoadAddon(host)) return 2;
   if (!lumivexRequireExport(host, lvcli::runModeExport(run.mode))) return 2;
+  const lvcli::CancelScope cancellable(jobs);
   return lvcli::reportJobs(lvcli::runJobs(host, jobs, run.mode, lvcli::progressStyleFor(run.quiet)));
 }
 

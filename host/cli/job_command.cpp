@@ -1,5 +1,6 @@
 #include "cli/job_command.h"
 
+#include "cli/cancel.h"
 #include "cli/output_claim.h"
 #include "cli/run_job.h"
 #include "plumbing/plumbing.h"
@@ -167,7 +168,14 @@ int runJobCommand(const JobCommand& command, const Args& args) {
     sayFrames(plan, makeAbsoluteCopy(outputAsked));
     std::cerr << "job file: " << job->path() << "\n";
   }
-  const int status = lumivexRunJobFile(job->path(), run);
+  int status = 2;
+  {
+    // the job itself is cancelled by the scope lumivexRunJobFile opens
+    const CancelScope cancellable({}, plan.sidecars ? std::vector<std::string>{plan.paths.skyOutput,
+                                                                              plan.paths.foregroundOutput}
+                                                    : std::vector<std::string>{});
+    status = lumivexRunJobFile(job->path(), run);
+  }
   tidyAfterRun(plan);
   return status;
 }

@@ -1,5 +1,6 @@
 // lumivex: runs the add-on's exports and jobs from the command line through
 // the stand-in host.
+#include "cli/cancel.h"
 #include "cli/commands.h"
 
 #include <cstring>
@@ -30,6 +31,7 @@ const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+  lvcli::cancelOnSignals();
   if (argc < 2) {
     std::cerr << kUsage;
     return 2;

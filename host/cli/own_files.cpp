@@ -36,7 +36,14 @@ std::string trimmed(const std::string& s) {
   return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
 }
 
-// Output paths of a JSON job file, or of key=value and "key = value" lines.
+std::string canonical(const std::string& path) {
+  std::error_code ec;
+  const fs::path c = fs::weakly_canonical(path, ec);
+  return ec ? fs::absolute(path).lexically_normal().string() : c.string();
+}
+
+}  // namespace
+
 std::vector<std::string> outputsNamedIn(const std::string& text) {
   std::vector<std::string> out;
   if (text.find('{') != std::string::npos) {
@@ -54,14 +61,6 @@ std::vector<std::string> outputsNamedIn(const std::string& text) {
   }
   return out;
 }
-
-std::string canonical(const std::string& path) {
-  std::error_code ec;
-  const fs::path c = fs::weakly_canonical(path, ec);
-  return ec ? fs::absolute(path).lexically_normal().string() : c.string();
-}
-
-}  // namespace
 
 OwnFiles::OwnFiles(std::vector<LeftOut> named) : named_(std::move(named)) {}
 

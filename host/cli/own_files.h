@@ -15,6 +15,9 @@ struct LeftOut {
   std::string why;  // "an output of this command", "written by an earlier run (trails_1_stack_job.txt)", ...
 };
 
+// The result images a job file or result log names (JSON keys or key=value lines).
+std::vector<std::string> outputsNamedIn(const std::string& text);
+
 class OwnFiles {
  public:
   // `named`: files this run writes or reads otherwise (its outputs, the sky

@@ -1,0 +1,97 @@
+#include "cli/cancel.h"
+
+#include "cli/own_files.h"
+#include "plumbing/plumbing.h"
+#include "standin/host.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <csignal>
+#include <cstdlib>
+#include <pthread.h>
+#include <unistd.h>
+#endif
+
+namespace lvcli {
+namespace {
+
+std::mutex scopeLock;
+std::vector<std::string> runningJobs;
+std::vector<std::string> runFiles;
+
+void eraseEach(std::vector<std::string>& from, const std::vector<std::string>& items) {
+  for (const std::string& item : items) {
+    const auto found = std::find(from.begin(), from.end(), item);
+    if (found != from.end()) from.erase(found);
+  }
+}
+
+#if !defined(_WIN32)
+// Exit status of a program ended by SIGINT, as shells report it.
+constexpr int kCancelledStatus = 130;
+
+[[noreturn]] void cancelEverything(int signal) {
+  const char* name = signal == SIGINT ? "SIGINT" : "SIGTERM";
+  {
+    // held to the end: a run finishing meanwhile cannot take its files away
+    std::lock_guard<std::mutex> guard(scopeLock);
+    for (const std::string& job : runningJobs) cancelJob(job, name);
+    std::error_code ec;
+    for (const std::string& f : runFiles) std::filesystem::remove(f, ec);
+  }
+  // the jobs' threads end with the process, before they can write again
+  std::_Exit(kCancelledStatus);
+}
+#endif
+
+}  // namespace
+
+void cancelOnSignals() {
+#if !defined(_WIN32)
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  std::thread([set] {
+    int signal = 0;
+    while (sigwait(&set, &signal) != 0) {
+    }
+    cancelEverything(signal);
+  }).detach();
+#endif
+}
+
+CancelScope::CancelScope(std::vector<std::string> jobs, std::vector<std::string> extraFiles)
+    : jobs_(std::move(jobs)), files_(std::move(extraFiles)) {
+  std::lock_guard<std::mutex> guard(scopeLock);
+  runningJobs.insert(runningJobs.end(), jobs_.begin(), jobs_.end());
+  runFiles.insert(runFiles.end(), files_.begin(), files_.end());
+}
+
+CancelScope::~CancelScope() {
+  std::lock_guard<std::mutex> guard(scopeLock);
+  eraseEach(runningJobs, jobs_);
+  eraseEach(runFiles, files_);
+}
+
+std::string cancelJob(const std::string& job, const std::string& signalName) {
+  const std::string text = NL_readTextFile(job);
+  const std::string progress = lvhost::jobProgressPath(job), log = lvhost::jobResultLogPath(job);
+  for (const std::string& out : outputsNamedIn(text)) {
+    if (!out.empty()) NL_removeOwnPartials(out);
+  }
+  const std::string why = "Cancelled: the lumivex program received " + signalName + " before the job finished.";
+  if (!log.empty()) {
+    NL_removeOwnPartials(log);
+    NL_writeTextFile(log, "Job cancelled.\nstatus=failed\nerror=" + why + "\n");
+  }
+  if (!progress.empty()) NL_writeProgressFile(progress, 100, "Failed", why);
+  return why;
+}
+
+}  // namespace lvcli
