@@ -463,8 +463,29 @@ TEST(JobHelp, EveryCommandAnswersInTheSameLayout) {
   }
 }
 
+// synth with an unknown scene exited 1, register --help answered on stderr
+// with 2, and --version with words after it exited 0.
+TEST(JobHelp, UsageErrorsOfEveryCommandExitTwo) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"synth nosuch --out /tmp/x", "lumivex synth: unknown scene 'nosuch'\n"},
+      {"--version extra", "lumivex: --version takes nothing after it\n"},
+      {"--help extra", "lumivex: --help takes nothing after it\n"},
+      {"register only-one.tif", "usage: lumivex register "},
+      {"run", "usage: lumivex run "},
+      {"nosuch", "lumivex: unknown command 'nosuch'\n"}};
+  for (const auto& [args, start] : cases) {
+    const ProgramRun r = lumivex(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(r.out, "") << args;
+    EXPECT_EQ(r.err.rfind(start, 0), 0u) << args << "\n" << r.err;
+  }
+  const ProgramRun version = lumivex("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("Lumivex Native Addon ", 0), 0u);
+}
+
 TEST(JobHelp, TheOtherCommandsAnswerHelpOnStdoutToo) {
-  for (const char* command : {"call", "synth", "demo", "run"}) {
+  for (const char* command : {"call", "synth", "demo", "run", "register"}) {
     for (const char* flag : {" --help", " -h"}) {
       const ProgramRun r = lumivex(std::string(command) + flag);
       EXPECT_EQ(r.status, 0) << command << flag;

@@ -91,15 +91,21 @@ cv::Mat readUsable(const std::string& path) {
   return cv::Mat();
 }
 
+const char* kRegisterUsage =
+    "usage: lumivex register REFERENCE MOVING [--plain] [--sigma F] [--budget N] [--max-shift N] [--tolerance T]\n";
+
 int usage() {
-  std::cerr << "usage: lumivex register REFERENCE MOVING [--plain] [--sigma F] [--budget N] "
-               "[--max-shift N] [--tolerance T]\n";
+  std::cerr << kRegisterUsage;
   return 2;
 }
 
 }  // namespace
 
 int lumivexRegister(const Args& args) {
+  if (lumivexWantsHelp(args)) {
+    std::cout << kRegisterUsage;
+    return 0;
+  }
   RegisterRequest r;
   if (!parseRequest(args, r)) return usage();
   const cv::Mat reference = readUsable(r.reference);

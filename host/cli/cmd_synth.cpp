@@ -4,6 +4,7 @@
 
 #include "synth/synth.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,11 @@ bool parseOptions(const Args& args, synth::SceneRequest& request, std::string& e
     return false;
   }
   request.scene = args[0];
+  const std::vector<std::string> scenes = synth::sceneNames();
+  if (std::find(scenes.begin(), scenes.end(), request.scene) == scenes.end()) {
+    error = "unknown scene '" + request.scene + "'";
+    return false;
+  }
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& option = args[i];
     if (i + 1 >= args.size()) {

@@ -37,6 +37,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string command = argv[1];
+  const bool alone = argc == 2;
+  if ((command == "--help" || command == "-h" || command == "help" || command == "--version") && !alone) {
+    std::cerr << "lumivex: " << command << " takes nothing after it\n" << kUsage;
+    return 2;
+  }
   if (command == "--help" || command == "-h" || command == "help") {
     std::cout << kUsage;
     return 0;
