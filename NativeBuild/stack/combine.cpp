@@ -17,12 +17,6 @@ const NLCombineSettings NL_kMaskedSigmaCombine{NLCombineKernel::SigmaClip, NLUnc
 
 namespace {
 
-double mean(const std::vector<double>& v) {
-  double sum = 0.0;
-  for (double s : v) sum += s;
-  return sum / double(v.size());
-}
-
 // Selection instead of a full sort: the same middle values, fewer moves.
 double median(std::vector<double>& v) {
   const size_t mid = v.size() / 2;
@@ -30,41 +24,6 @@ double median(std::vector<double>& v) {
   if (v.size() % 2 == 1) return v[mid];
   const double below = *std::max_element(v.begin(), v.begin() + mid);
   return (below + v[mid]) / 2.0;
-}
-
-// Two passes, no sorting. Samples are integers, so with d = n*v - sum and
-// spread = n*sumSq - sum^2 (n^2 times the population variance) the test
-// |v - mean| <= k*sd becomes d^2 <= k^2 * spread, exact in doubles for any
-// realistic frame count: a sample lying exactly on a bound (four equal
-// samples and one outlier sit exactly two deviations out) is always kept,
-// which rounding in mean and sd would decide either way.
-double sigmaClip(const std::vector<double>& v, double kLow, double kHigh) {
-  double sum = 0.0, sumSq = 0.0;
-  for (double s : v) {
-    sum += s;
-    sumSq += s * s;
-  }
-  const double n = double(v.size());
-  const double spread = std::max(n * sumSq - sum * sum, 0.0);
-  double kept = 0.0;
-  int k = 0;
-  for (double s : v) {
-    const double d = n * s - sum;
-    const double factor = d < 0.0 ? kLow : kHigh;
-    if (d * d > factor * factor * spread) continue;
-    kept += s;
-    ++k;
-  }
-  return k > 0 ? kept / k : sum / n;
-}
-
-double applyKernel(const NLCombineSettings& s, std::vector<double>& samples) {
-  switch (s.kernel) {
-    case NLCombineKernel::Median: return median(samples);
-    case NLCombineKernel::SigmaClip: return sigmaClip(samples, s.sigmaLow, s.sigmaHigh);
-    case NLCombineKernel::Average: break;
-  }
-  return mean(samples);
 }
 
 template <typename T>
@@ -82,6 +41,7 @@ struct RowView {
   bool admitted(size_t k, int x) const { return k >= masks.size() || masks[k] == nullptr || masks[k][x] != 0; }
 };
 
+// The median needs every sample of a pixel at once, so it goes pixel by pixel.
 template <typename T>
 void combineRow(const NLCombineSettings& s, const RowView<T>& row, int cols, int cn,
                 std::vector<double>& samples, T* out) {
@@ -94,7 +54,7 @@ void combineRow(const NLCombineSettings& s, const RowView<T>& row, int cols, int
       if (samples.empty()) {
         out[i] = s.uncovered == NLUncoveredPixel::FirstFrame ? row.frames[0][i] : T(0);
       } else {
-        out[i] = store<T>(applyKernel(s, samples), s.rounding);
+        out[i] = store<T>(median(samples), s.rounding);
       }
     }
   }
@@ -103,8 +63,12 @@ void combineRow(const NLCombineSettings& s, const RowView<T>& row, int cols, int
 // The mean and the sigma clip of a row's samples a block at a time, frame by
 // frame, so that the loops run across the samples and vectorise while the
 // block's sums stay in the first-level cache. Samples are integers, so every
-// sum here is exact in doubles whatever the order: the results are the
-// per-pixel kernels' bit for bit (sigmaClip above).
+// sum here is exact in doubles whatever the order. The clip needs no sorting:
+// with d = n*v - sum and spread = n*sumSq - sum^2 (n^2 times the population
+// variance) the test |v - mean| <= k*sd becomes d^2 <= k^2 * spread, exact in
+// doubles for any realistic frame count, so a sample lying exactly on a bound
+// (four equal samples and one outlier sit exactly two deviations out) is
+// always kept, which rounding in mean and sd would decide either way.
 template <typename T>
 class RowMeans {
  public:
