@@ -58,8 +58,10 @@ void NL_sgWriteTextFile(const std::string& path, const std::string& text);
 // Extension given with its dot: "a/b.tif" + ".tiff" -> "a/b.tiff"; "a.d/b" -> "a.d/b.tiff".
 std::string NL_replaceFileExtension(const std::string& path, const std::string& extension);
 
-// Progress path of the running hybrid stack job (empty when none runs), so
-// that parallel loops can report without being handed a path.
+// Progress path of the running hybrid stack job (empty when none runs): its
+// driver sets it when the job starts and clears it when the job ends. The
+// job's own stages are handed their path instead, so that two jobs running at
+// once never write each other's file.
 extern std::string NL_gLumivexProgressPath;
 extern std::mutex NL_gLumivexProgressMutex;
 // Holds the mutex for the whole test-and-write; skipped when no path is set.

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <exception>
+#include <mutex>
 
 namespace {
 
@@ -116,6 +117,25 @@ std::string runValidJob(const TestJobConfig& job, NLHybridJobOutcome& o) {
   return finish(job, o.success, NL_formatHybridJobLog(o));
 }
 
+// Publishes the job's progress path in NL_gLumivexProgressPath while the job
+// runs and clears it at the end, unless a later job has put its own there.
+class PublishedProgressPath {
+ public:
+  explicit PublishedProgressPath(const std::string& path) : path_(path) {
+    std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+    NL_gLumivexProgressPath = path_;
+  }
+  ~PublishedProgressPath() {
+    std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+    if (NL_gLumivexProgressPath == path_) NL_gLumivexProgressPath.clear();
+  }
+  PublishedProgressPath(const PublishedProgressPath&) = delete;
+  PublishedProgressPath& operator=(const PublishedProgressPath&) = delete;
+
+ private:
+  std::string path_;
+};
+
 }  // namespace
 
 std::string stack_detail::runGuarded(const TestJobConfig& job, NLHybridJobOutcome& outcome,
@@ -142,6 +162,7 @@ std::string NL_runLumivexJob(const std::string& jobPath) {
   // Reports never go where they would overwrite an input or a folder.
   if (!NL_isSafeReportPath(job.progress, paths)) job.progress.clear();
   if (!NL_isSafeReportPath(job.resultLog, paths)) job.resultLog.clear();
+  const PublishedProgressPath published(job.progress);
   NL_writeProgressFile(job.progress, 1, "Preparing Native Engine",
                        "Native Lumivex addon started. resultLog=" + job.resultLog);
   const std::string invalid = validationFailure(jobPath, readFailure, job, paths);

@@ -206,8 +206,9 @@ struct TestJobConfig {
 
 // The text without leading and trailing C-locale white space.
 std::string trimTestString(const std::string& text);
-// Fixed notation with two decimals in the "C" locale (1234.5678 -> "1234.57");
-// every log number of this job uses two.
+// Fixed notation with the given decimals in the "C" locale (1234.5678 with 2
+// -> "1234.57"): the quality section's figures use two, the alignment
+// section's ratio and errors six.
 std::string NL_formatDouble(double value, int decimals);
 
 // key=value lines: "#" comments, blanks around "=", CRLF line ends; a repeated
