@@ -765,8 +765,12 @@ cv::Mat drawStars(cv::Size size, const std::vector<cv::Point>& points) {
 // direction. The 74 fixed stars carry the fit (inlier ratio about 0.33; under
 // 80, so no sub-pixel refinement narrows the error to them), and the mean
 // error over the matches is several px: 7.6 px for 13 px, 14.6 for 22 px.
-// With mostlyFixed, only each third star moves, on a 11 x 9 grid (99 stars):
-// 66 fixed stars, still under 80.
+// With mostlyFixed, four stars in nine move, on a 11 x 9 grid (99 stars): 55
+// fixed stars, still under 80, so the mean error is 44/99 of the offset. An
+// offset under 20 px keeps every displaced star nearer its own reference
+// star than any jittered neighbour (48 px apart, +-4 px each), so every
+// displaced star is matched to itself and the mean does not hang on which
+// neighbour the compiler's rounding happens to pair it with.
 void displacedGrid(double offset, cv::Mat& reference, cv::Mat& moving, bool mostlyFixed = false) {
   std::mt19937 rng(41);
   std::vector<cv::Point> ref, mov;
@@ -775,7 +779,8 @@ void displacedGrid(double offset, cv::Mat& reference, cv::Mat& moving, bool most
     for (int i = 0; i < columns; ++i) {
       const cv::Point p(40 + 48 * i + int(draw(rng, -4, 5)), 40 + 48 * j + int(draw(rng, -4, 5)));
       const double a = draw(rng, 0.0, 2.0 * CV_PI);
-      const bool fixed = ((i + j * columns) % 3 == 0) != mostlyFixed;
+      const int index = i + j * columns;
+      const bool fixed = mostlyFixed ? index % 9 >= 4 : index % 3 == 0;
       ref.push_back(p);
       mov.push_back(fixed ? p : p + cv::Point(int(std::lround(offset * std::cos(a))),
                                               int(std::lround(offset * std::sin(a)))));
@@ -802,12 +807,12 @@ TEST(FramePair, ElevatedAndExcessiveAlignmentError) {
   cv::Mat ref, mov, h;
   NLAlignmentQuality q;
   NLStarMatchList list;
-  displacedGrid(22.0, ref, mov, true);
+  displacedGrid(18.0, ref, mov, true);  // a mean of 8 px, well inside 6..12
   ASSERT_TRUE(NL_buildHomographyTransformWithQuality(ref, mov, 2.5, 4500, 500, 30.0, h, q, &list));
   EXPECT_TRUE(q.ok);
   EXPECT_EQ(q.reason, "warning: elevated alignment error");
-  EXPECT_GT(q.averageError, 6.0);
-  EXPECT_LE(q.averageError, 12.0);
+  EXPECT_GT(q.averageError, 7.0);
+  EXPECT_LE(q.averageError, 11.0);
   EXPECT_LT(q.medianError, 1.0);
   EXPECT_EQ(q.referenceStars, 99);
   EXPECT_FALSE(list.empty());

@@ -81,14 +81,14 @@ std::vector<cv::Mat> noisyFrames(int count, int type, std::mt19937& rng) {
 
 std::vector<cv::Mat> randomMasks(int count, std::mt19937& rng) {
   std::vector<cv::Mat> masks;
+  std::bernoulli_distribution admitted(0.5);
   for (int f = 0; f < count; ++f) {
     cv::Mat m(9, 13, CV_8U);
-    cv::randu(m, 0, 2);
+    for (uchar& v : cv::Mat_<uchar>(m)) v = admitted(rng) ? 255 : 0;
     masks.push_back(m);
   }
   // A column that no frame admits.
   for (cv::Mat& m : masks) m.col(4).setTo(0);
-  (void)rng;
   return masks;
 }
 
