@@ -34,6 +34,27 @@ case "$(uname -s)" in
   *) if command -v apt-get >/dev/null; then install_debian; fi ;;
 esac
 
+# asan.sh and fuzz.sh share one build instrumented for libFuzzer; Apple's
+# clang ships no libFuzzer runtime, so on macOS they run only where the
+# compiler can link a fuzz target (a clang from Homebrew's llvm can).
+links_libfuzzer() {
+  command -v clang++ >/dev/null || return 1
+  local scratch status
+  scratch=$(mktemp -d)
+  printf 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }\n' \
+    >"$scratch/probe.cpp"
+  clang++ -fsanitize=fuzzer "$scratch/probe.cpp" -o "$scratch/probe" >/dev/null 2>&1 && status=0 || status=1
+  rm -rf "$scratch"
+  return $status
+}
+
+runnable_check() {
+  case "$(uname -s):$(basename "$1")" in
+    Darwin:asan.sh | Darwin:fuzz.sh) links_libfuzzer ;;
+    *) return 0 ;;
+  esac
+}
+
 jobs=$( (command -v nproc >/dev/null && nproc) || sysctl -n hw.ncpu 2>/dev/null || echo 2)
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j "$jobs"
@@ -46,6 +67,10 @@ case "$mode" in
     # live in a script of their own here, so they can be run alone too.
     for check in "$root"/tools/checks/*.sh; do
       [ -e "$check" ] || continue
+      if ! runnable_check "$check"; then
+        echo "== $(basename "$check") skipped: this compiler cannot link libFuzzer targets"
+        continue
+      fi
       echo "== $(basename "$check")"
       LUMIVEX_ROOT="$root" LUMIVEX_BUILD_DIR="$build" LUMIVEX_JOBS="$jobs" bash "$check"
     done
