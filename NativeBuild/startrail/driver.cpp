@@ -175,6 +175,21 @@ void stackForeground(const NLStarTrailNativeJob& job) {
     fail("Foreground failed: Landscape fixed foreground stack failed.\n" + report);
 }
 
+// Every frame's streaks in frame order, an aircraft's frames linked.
+std::vector<NLStarTrailStreak> gatheredStreaks(const TrailRun& run) {
+  std::vector<NLStarTrailStreak> all;
+  for (const std::vector<NLStarTrailStreak>& frame : run.streaks) all.insert(all.end(), frame.begin(), frame.end());
+  NL_starTrailLinkStreaksAcrossFrames(all);
+  return all;
+}
+
+void writeOverlay(const TrailRun& run, const std::vector<NLStarTrailStreak>& streaks) {
+  const std::string& path = run.job.rejectionOverlay;
+  if (path.empty()) return;
+  if (!NL_writeImageFile(path, NL_starTrailRejectionOverlay(run.accumulator, streaks)))
+    fail("Star Trail failed: could not write rejection overlay: " + path);
+}
+
 void compositeAndTidy(const TrailRun& run, const std::string& skyPath) {
   const NLStarTrailNativeJob& job = run.job;
   if (!compositeWanted(job)) return;
@@ -246,6 +261,9 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   runWorkers(run, plan);
   copyStageTimes(run.clock, stageTimes);
   const std::string skyPath = writeSky(run);
+  const std::vector<NLStarTrailStreak> streaks = gatheredStreaks(run);
+  writeMeteorImage(run);
+  writeOverlay(run, streaks);
   stackForeground(job);
   compositeAndTidy(run, skyPath);
   progress(job, 100, "Completed", "Native Star Trail workflow finished.");
@@ -256,6 +274,8 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   report.estimatedBytesPerWorker = plan.bytesPerWorker;
   report.rejectedMaskPixels = run.rejectedPixels.load();
   report.timingMs = elapsedMs(start);
+  report.streaksSearched = !run.rejectionOff;
+  report.streaks = streaks;
   return NL_starTrailSuccessLog(report);
 }
 

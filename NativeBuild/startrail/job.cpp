@@ -88,6 +88,9 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath) {
   job.blendingRefinementStrength =
       oneOf(NL_extractJsonString(text, "blendingRefinementStrength"), "subtle", "strong", "standard");
   job.replaceOutput = NL_starTrailReadBool(text, "replaceOutput", false);
+  job.keepMeteors = NL_starTrailReadBool(text, "keepMeteors", false);
+  job.meteorOutput = NL_extractJsonString(text, "meteorOutput");
+  job.rejectionOverlay = NL_extractJsonString(text, "rejectionOverlay");
   return job;
 }
 
@@ -101,6 +104,8 @@ NLJobPaths NL_starTrailJobPaths(const std::string& jobPath, const NLStarTrailNat
   const bool composite = !job.foregroundInputs.empty() && !job.foregroundOutput.empty() && !job.maskInput.empty();
   if (composite) paths.outputs.push_back({"sky output", job.skyOutput});
   if (!job.foregroundInputs.empty()) paths.outputs.push_back({"foreground output", job.foregroundOutput});
+  if (!job.meteorOutput.empty()) paths.outputs.push_back({"meteor output", job.meteorOutput});
+  if (!job.rejectionOverlay.empty()) paths.outputs.push_back({"rejection overlay", job.rejectionOverlay});
   paths.outputs.push_back({"progress file", job.progress});
   paths.outputs.push_back({"result log", job.resultLog});
   return paths;

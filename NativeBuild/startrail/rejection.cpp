@@ -1,5 +1,6 @@
 #include "startrail/startrail.h"
 #include "startrail/detail/rejection_planes.h"
+#include "startrail/detail/neighbour_views.h"
 
 #include "plumbing/plumbing.h"
 
@@ -9,6 +10,11 @@
 #include <cmath>
 
 namespace {
+
+using startrail_detail::FlagLevels;
+using startrail_detail::NeighbourView;
+using startrail_detail::sampleAt;
+using startrail_detail::smallMedian;
 
 // Component limits of one mask flavour: how long, large and thin a blob of
 // "brighter than the neighbours" pixels must be to count as a trail rather
@@ -20,86 +26,47 @@ struct ShapeLimits {
   double minElongation;  // extent / thickness
 };
 
+// The flags referenced to the sky's noise, and the streaks among them:
+// noise, twinkling and the residue of registered stars leave short, roundish
+// groups; a satellite, an aircraft's line or a meteor is long and thin.
+struct NoiseLimits {
+  double k;              // times the tile's scatter of frame minus median
+  double starShare;      // of the median's height above the tile's sky, added to the level
+  double minLength;      // px along the group's major axis
+  double minElongation;  // length over width, from the group's second moments
+};
+
 struct RejectionPreset {
   ShapeLimits registered;
   ShapeLimits fallback;  // unregistered neighbours leave star residue, so stricter
   bool aircraft;
   int aircraftKernel;  // px, dilation that joins the blinking dots of one aircraft
+  NoiseLimits noise;
 };
 
 RejectionPreset presetFor(const std::string& mode) {
-  if (mode == "low") return {{0.14, 34, 36, 3.4}, {0.24, 55, 45, 4.2}, false, 5};
-  if (mode == "high") return {{0.055, 16, 12, 2.1}, {0.10, 18, 14, 2.4}, true, 7};
-  return {{0.09, 24, 20, 2.7}, {0.16, 32, 26, 3.2}, true, 5};
+  if (mode == "low") return {{0.14, 34, 36, 3.4}, {0.24, 55, 45, 4.2}, false, 5, {7.0, 0.6, 68.0, 6.0}};
+  if (mode == "high") return {{0.055, 16, 12, 2.1}, {0.10, 18, 14, 2.4}, true, 7, {4.0, 0.4, 32.0, 4.0}};
+  return {{0.09, 24, 20, 2.7}, {0.16, 32, 26, 3.2}, true, 5, {5.0, 0.5, 48.0, 5.0}};
 }
 
-// Median of n <= 8 values (the mean of the middle two for even n); a small
-// insertion sort beats a general selection at this size and gives the same value.
-double smallMedian(double* v, int n) {
-  for (int i = 1; i < n; ++i) {
-    const double key = v[i];
-    int j = i - 1;
-    for (; j >= 0 && v[j] > key; --j) v[j + 1] = v[j];
-    v[j + 1] = key;
-  }
-  return (n % 2 == 1) ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
-}
+// An 8-bit frame's steps are whole units, so its scatter is never taken as less than one step.
+constexpr double kMinimumNoise = 0.75;
 
-// The usual case (window 5, every neighbour voting) without a sort: the two
-// middle values of four are max(low pair) and min(high pair), and their sum
-// is the same double the sorted insertion gives.
-inline double middleOfFour(const double* v) {
-  const double lo1 = std::min(v[0], v[1]), hi1 = std::max(v[0], v[1]);
-  const double lo2 = std::min(v[2], v[3]), hi2 = std::max(v[2], v[3]);
-  return 0.5 * (std::max(lo1, lo2) + std::min(hi1, hi2));
-}
-
-// A neighbour as the mask reads it: its luminance plane, either on the
-// frame's grid already or with the map from frame pixels to its own.
-struct NeighbourView {
-  const cv::Mat* plane = nullptr;
-  bool onGrid = true;
-  cv::Matx33d fromFrame;
-};
-
-// Bilinear sample at the neighbour position of frame pixel (x, y). A
-// position off the neighbour's pixel grid has no sky of the neighbour to
-// show and reads as black, so it does not vote; a thirty-second of a pixel
-// (a warp's interpolation step) is still taken as the edge pixel itself.
-double sampleAt(const NeighbourView& n, int x, int y) {
-  const cv::Mat& p = *n.plane;
-  if (n.onGrid) return p.ptr<float>(y)[x];
-  const cv::Matx33d& m = n.fromFrame;
-  const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
-  if (std::abs(w) < 1e-12) return 0.0;
-  constexpr double kEdge = 1.0 / 32.0;
-  double sx = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, sy = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
-  if (!(sx >= -kEdge && sy >= -kEdge && sx <= p.cols - 1 + kEdge && sy <= p.rows - 1 + kEdge)) return 0.0;
-  sx = std::clamp(sx, 0.0, double(p.cols - 1));
-  sy = std::clamp(sy, 0.0, double(p.rows - 1));
-  const int x0 = std::min(int(sx), std::max(p.cols - 2, 0)), y0 = std::min(int(sy), std::max(p.rows - 2, 0));
-  const int x1 = std::min(x0 + 1, p.cols - 1), y1 = std::min(y0 + 1, p.rows - 1);
-  const double ax = sx - x0, ay = sy - y0;
-  const float *r0 = p.ptr<float>(y0), *r1 = p.ptr<float>(y1);
-  return (1.0 - ay) * ((1.0 - ax) * r0[x0] + ax * r0[x1]) + ay * ((1.0 - ax) * r1[x0] + ax * r1[x1]);
-}
-
-void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
-                bool blackVotes, std::vector<double>& samples, uchar* out) {
+// The flags of one row at the fixed threshold (design) and at the levels
+// (noise; a superset, since no level exceeds the threshold).
+void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
+                bool blackVotes, std::vector<double>& samples, uchar* design, uchar* noise) {
   const float* f = frame.ptr<float>(y);
+  const double threshold = levels.threshold();
   for (int x = 0; x < frame.cols; ++x) {
     // The neighbours vote with values of 0 or more, so only a pixel above the
-    // threshold can stand above their median by it: the others are never read.
-    if (f[x] <= threshold) continue;
-    int votes = 0;
-    for (const NeighbourView& n : neighbours) {
-      const double v = sampleAt(n, x, y);
-      // Pixels the warp leaves black carry no information about the sky there.
-      if (blackVotes || v > 0.0) samples[size_t(votes++)] = v;
-    }
-    if (votes == 0) continue;
-    const double median = votes == 4 ? middleOfFour(samples.data()) : smallMedian(samples.data(), votes);
-    if (f[x] > median + threshold) out[x] = 255;
+    // gate can stand above their median by its level: the others are never read.
+    if (f[x] <= levels.gate(x, y)) continue;
+    double median = 0.0;
+    if (!startrail_detail::neighbourMedian(neighbours, x, y, blackVotes, samples.data(), median)) continue;
+    if (f[x] > median + threshold) design[x] = 255;
+    if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255;
   }
 }
 
@@ -159,7 +126,7 @@ void clearFlagsWhere(const cv::Mat& frame, size_t sampleCount, cv::Mat& raw, Cle
 // `others` there (black samples do not vote; with no vote the flag stays),
 // each neighbour read at the pixel itself or, widened, at its brightest
 // within one pixel.
-void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView>& others, double threshold,
+void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView>& others, const FlagLevels& levels,
                            bool widened, cv::Mat& raw) {
   if (others.empty()) return;
   clearFlagsWhere(frame, others.size(), raw, [&](int x, int y, double own, double* samples) {
@@ -168,7 +135,9 @@ void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView
       const double v = widened ? widenedSampleAt(n, frame, x, y) : sampleAt(n, x, y);
       if (v > 0.0) samples[votes++] = v;
     }
-    return votes > 0 && own <= smallMedian(samples, votes) + threshold;
+    if (votes == 0) return false;
+    const double median = smallMedian(samples, votes);
+    return own <= median + levels.level(x, y, median);
   });
 }
 
@@ -180,32 +149,46 @@ void clearFlagsExplainedBy(const cv::Mat& frame, const std::vector<NeighbourView
 // the horizon look new. With no vote left the flag is cleared: nothing there
 // says the light is not the star it looks like.
 void judgeFlagsAgainstTheLandscape(const cv::Mat& frame, const std::vector<NeighbourView>& moved,
-                                   const std::vector<NeighbourView>& unmoved, double threshold, cv::Mat& raw) {
+                                   const std::vector<NeighbourView>& unmoved, const FlagLevels& levels, cv::Mat& raw) {
   if (unmoved.empty()) return;
   clearFlagsWhere(frame, std::max(moved.size(), unmoved.size()), raw, [&](int x, int y, double own, double* samples) {
     int votes = 0;
     for (const NeighbourView& n : unmoved) samples[votes++] = sampleAt(n, x, y);
     const double still = smallMedian(samples, votes);
+    const double threshold = levels.level(x, y, still);
     if (own <= still + threshold) return true;
     votes = 0;
     for (const NeighbourView& n : moved) {
       const double v = sampleAt(n, x, y);
       if (v > 0.0 && v >= still - threshold) samples[votes++] = v;
     }
-    return votes == 0 || own <= smallMedian(samples, votes) + threshold;
+    if (votes == 0) return true;
+    const double median = smallMedian(samples, votes);
+    return own <= median + levels.level(x, y, median);
   });
 }
 
+// The flags at the fixed threshold and, when noise is asked for, at the levels.
+struct RawFlags {
+  cv::Mat design, noise;
+};
+
 // frame and neighbours are luminance planes (CV_32F).
-cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
-                       bool blackVotes) {
-  cv::Mat raw = cv::Mat::zeros(frame.size(), CV_8U);
+RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
+                         bool blackVotes, bool withNoise) {
+  RawFlags raw{cv::Mat::zeros(frame.size(), CV_8U), withNoise ? cv::Mat::zeros(frame.size(), CV_8U) : cv::Mat()};
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
     std::vector<double> samples(neighbours.size());
     for (int y = rows.start; y < rows.end; ++y)
-      rawMaskRow(y, frame, neighbours, threshold, blackVotes, samples, raw.ptr<uchar>(y));
+      rawMaskRow(y, frame, neighbours, levels, blackVotes, samples, raw.design.ptr<uchar>(y),
+                 withNoise ? raw.noise.ptr<uchar>(y) : nullptr);
   });
   return raw;
+}
+
+cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
+                       bool blackVotes) {
+  return rawOutlierMasks(frame, neighbours, FlagLevels(threshold), blackVotes, false).design;
 }
 
 double thresholdFor(double fullScale, double pct, double base) {
@@ -227,6 +210,28 @@ cv::Mat shapeFilter(const cv::Mat& raw, const ShapeLimits& lim, int halfAreaLimi
   for (const FlagComponent& c : startrail_detail::flagComponents(raw))
     if (trailShaped(c, lim, halfAreaLimit)) startrail_detail::paintComponent(c, clean);
   return clean;
+}
+
+// Length and width of a group along its principal axes (a line of length L
+// and width w has variances L^2 / 12 and w^2 / 12 along them).
+bool streakShaped(const FlagComponent& c, const NoiseLimits& lim) {
+  if (double(std::max(c.box.width, c.box.height)) < lim.minLength / 1.5) return false;  // too short whatever its angle
+  double sx = 0, sy = 0, sxx = 0, syy = 0, sxy = 0;
+  for (const cv::Point& p : c.pixels) {
+    sx += p.x, sy += p.y, sxx += double(p.x) * p.x, syy += double(p.y) * p.y, sxy += double(p.x) * p.y;
+  }
+  const double n = double(c.pixels.size());
+  const double vx = sxx / n - (sx / n) * (sx / n), vy = syy / n - (sy / n) * (sy / n);
+  const double cxy = sxy / n - (sx / n) * (sy / n);
+  const double spread = std::sqrt(0.25 * (vx - vy) * (vx - vy) + cxy * cxy);
+  const double major = 0.5 * (vx + vy) + spread, minor = std::max(0.5 * (vx + vy) - spread, 0.0);
+  const double length = std::sqrt(12.0 * major), width = std::max(std::sqrt(12.0 * minor), 1.0);
+  return length >= lim.minLength && length / width >= lim.minElongation;
+}
+
+void addStreaks(const cv::Mat& noiseRaw, const NoiseLimits& lim, cv::Mat& clean) {
+  for (const FlagComponent& c : startrail_detail::flagComponents(noiseRaw))
+    if (streakShaped(c, lim)) startrail_detail::paintComponent(c, clean);
 }
 
 // A bright star's rim comes out sharper in the frame than in its resampled
@@ -255,13 +260,29 @@ struct LineSearch {
   double maxGap;     // px
 };
 
-void addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean) {
+// A piece of a line rather than a star's residue: longer than wide.
+bool lineLike(const FlagComponent& c) {
+  const startrail_detail::PixelLine l = startrail_detail::lineOf(c.pixels);
+  return 2.0 * l.halfLength >= 6.0 && 2.0 * l.halfLength >= 2.5 * l.width;
+}
+
+// The pieces of `flags` set in `pieces` (2 px or more, no star's rim) into
+// clean; with lineShaped, only those longer than wide.
+void addPieces(const cv::Mat& frame, const cv::Mat& flags, const cv::Mat& pieces, cv::Mat& clean,
+               bool lineShaped = false) {
+  for (const FlagComponent& c : startrail_detail::flagComponents(pieces))
+    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, flags, c) && (!lineShaped || lineLike(c)))
+      startrail_detail::paintComponent(c, clean);
+}
+
+// Returns the found lines drawn at their width (empty when none was found).
+cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean) {
   cv::Mat lineMask;
   const int k = search.kernel;
   cv::dilate(raw, lineMask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(k, k)));
   std::vector<cv::Vec4i> lines;
   cv::HoughLinesP(lineMask, lines, 1.0, CV_PI / 180.0, search.votes, search.minLength, search.maxGap);
-  if (lines.empty()) return;
+  if (lines.empty()) return cv::Mat();
   cv::Mat drawing = cv::Mat::zeros(raw.size(), CV_8U);
   bool drawn = false;
   for (const cv::Vec4i& l : lines) {
@@ -269,20 +290,21 @@ void addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch
     cv::line(drawing, {l[0], l[1]}, {l[2], l[3]}, cv::Scalar(255), 2 * grow + 5, cv::LINE_AA);
     drawn = true;
   }
-  if (!drawn) return;
-  cv::bitwise_and(drawing, raw, drawing);  // the flagged pieces on the lines
-  for (const FlagComponent& c : startrail_detail::flagComponents(drawing))
-    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, raw, c)) startrail_detail::paintComponent(c, clean);
+  if (!drawn) return cv::Mat();
+  cv::Mat pieces;
+  cv::bitwise_and(drawing, raw, pieces);  // the flagged pieces on the lines
+  addPieces(frame, raw, pieces, clean);
+  return drawing;
 }
 
 // Aircraft lights blink: a line of separate dots too small for the shape
 // filter. A Hough line through the dilated dots brings them back.
-void addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
-                     double sensitivity, cv::Mat& clean) {
+cv::Mat addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
+                        double sensitivity, cv::Mat& clean) {
   const double a = std::clamp(sensitivity / 100.0, 0.0, 1.0);
   const LineSearch search{preset.aircraftKernel, int(std::round(high ? 13.0 - 6.0 * a : 20.0 - 8.0 * a)),
                           high ? 70.0 - 30.0 * a : 115.0 - 45.0 * a, high ? 55.0 + 60.0 * a : 65.0 + 70.0 * a};
-  addPiecesOnLines(frame, raw, search, grow, clean);
+  return addPiecesOnLines(frame, raw, search, grow, clean);
 }
 
 // Without registration the stars of the neighbours sit a few pixels off, so
@@ -321,21 +343,34 @@ double fullScaleOf(const cv::Mat& image) { return image.depth() == CV_16U ? 6553
 cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                               const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
                               int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity,
-                              const std::vector<cv::Mat>& unmoved) {
+                              const std::vector<cv::Mat>& unmoved, const StreakRequest& request) {
   if (neighbours.empty()) return cv::Mat();
   const RejectionPreset preset = presetFor(rejectionMode);
   const double threshold = thresholdFor(fullScale, rejectionThresholdPct, preset.registered.thresholdBase);
   const std::vector<NeighbourView> views = viewsOf(frame, neighbours, toFrame);
-  cv::Mat raw = rawOutlierMask(frame, views, threshold, false);
-  if (cv::countNonZero(raw) == 0) return cv::Mat();
+  const FlagLevels fixed(threshold);
+  const NoiseLimits& nl = preset.noise;
+  const FlagLevels levels(frame, views, threshold, nl.k, nl.starShare, kMinimumNoise);
+  RawFlags raw = rawOutlierMasks(frame, views, levels, false, true);
+  if (cv::countNonZero(raw.noise) == 0) return cv::Mat();  // the noise flags hold the design's
   // Moving a neighbour by the sky's motion moves its landscape too: along the
   // horizon its dark ground lands on this frame's sky, and a light on the
   // ground moves off its place, so both look new against the sky. Neither is
   // new against the unmoved frames of a fixed camera; a satellite or an
   // aircraft is new against both.
-  judgeFlagsAgainstTheLandscape(frame, views, viewsOf(frame, unmoved, {}), threshold, raw);
-  if (cv::countNonZero(raw) == 0) return cv::Mat();
-  cv::Mat clean = shapeFilter(raw, preset.registered, preset.registered.minArea / 2);
+  const std::vector<NeighbourView> still = viewsOf(frame, unmoved, {});
+  judgeFlagsAgainstTheLandscape(frame, views, still, fixed, raw.design);
+  const bool designFlags = cv::countNonZero(raw.design) > 0;
+  cv::Mat clean = shapeFilter(raw.design, preset.registered, preset.registered.minArea / 2);
+  // Most noise flags are star residue that no streak holds; only the
+  // streaks are judged against the landscape, and what is left of them must
+  // still be a streak.
+  cv::Mat candidates = cv::Mat::zeros(frame.size(), CV_8U), streaks = candidates.clone();
+  addStreaks(raw.noise, nl, candidates);
+  judgeFlagsAgainstTheLandscape(frame, views, still, levels, candidates);
+  addStreaks(candidates, nl, streaks);
+  clean |= streaks;
+  cv::Mat lines;
   if (preset.aircraft && aircraftSensitivity > 0.0) {
     // A neighbour's stars come out of the interpolation a little lower and
     // wider than this frame's own, so a small bright star can be flagged
@@ -343,10 +378,44 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
     // lights. Dots that the neighbours' brightest pixel within one pixel
     // explains are stars; blinking lights over empty sky are not explained.
     // (the shape filter is done with raw, so the dots are cleared out of it in place)
-    clearFlagsExplainedBy(frame, views, threshold, true, raw);
-    addAircraftDots(frame, raw, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+    clearFlagsExplainedBy(frame, views, fixed, true, raw.design);
+    lines = addAircraftDots(frame, raw.design, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
   }
+  // The whole streak: between an aircraft's strobes its navigation lights
+  // leave a faint line, and a streak's faint ends and the pieces a star
+  // broke off lie on its line; the noise-referenced flags hold them.
+  const cv::Mat along = startrail_detail::linesAlongStreaks(streaks, maskGrowPx);
+  if (!along.empty()) lines = lines.empty() ? along : (lines | along);
+  if (!lines.empty()) {
+    cv::Mat pieces = lines & raw.noise & ~clean;
+    judgeFlagsAgainstTheLandscape(frame, views, still, levels, pieces);
+    clearFlagsExplainedBy(frame, views, levels, true, pieces);
+    // the noise-level flags hold star residue too, in round groups, while
+    // a streak's piece is drawn out along it
+    addPieces(frame, raw.noise, pieces, clean, true);
+  }
+  // Without a flag at the fixed threshold and without a streak at the noise
+  // levels nothing stands out (the fallback may then look again).
+  if (!designFlags && cv::countNonZero(clean) == 0) return cv::Mat();
+  if (!request.streaks && !request.keepMeteors) {
+    grow(clean, maskGrowPx);
+    return clean;
+  }
+  std::vector<startrail_detail::FrameStreak> found = startrail_detail::findStreaks(frame, clean, levels);
+  std::vector<startrail_detail::FrameStreak> meteors, others;
+  for (const auto& s : found)
+    (request.keepMeteors && s.kind == NLStarTrailStreakClass::meteor ? meteors : others).push_back(s);
+  if (!meteors.empty()) clean.setTo(0, startrail_detail::streakArea(meteors, clean.size(), 0));
   grow(clean, maskGrowPx);
+  if (!meteors.empty()) {
+    // the meteor's glow around its flagged core stays with it; where a
+    // satellite crosses it, the satellite's core still goes
+    clean.setTo(0, startrail_detail::streakArea(meteors, clean.size(), maskGrowPx + 1));
+    for (const auto& s : others)
+      for (const cv::Point& p : s.pixels)
+        if (startrail_detail::onCore(s, p)) clean.ptr<uchar>(p.y)[p.x] = 255;
+  }
+  if (request.streaks) *request.streaks = std::move(found);
   return clean;
 }
 

@@ -35,6 +35,9 @@ struct NLStarTrailNativeJob {
   bool blendingRefinementEnabled = true;
   std::string blendingRefinementStrength = "standard";  // "subtle", "standard" or "strong"
   bool replaceOutput = false;                 // an existing output is replaced instead of numbered around
+  bool keepMeteors = false;      // meteors stay in the trail image while satellites and aircraft go
+  std::string meteorOutput;      // 16-bit TIFF of the meteors alone over the night's darkest sky
+  std::string rejectionOverlay;  // PNG of the result, reduced, with each streak outlined in its class's colour
 };
 
 // Reads the job file; every missing or unreadable key keeps its default and
@@ -106,6 +109,28 @@ struct NLStarTrailAccumulateTarget {
 void NL_starTrailAccumulateFrame(const cv::Mat& frame, const cv::Mat& rejectionMask, double weight,
                                  const NLStarTrailAccumulateTarget& target);
 
+// ---- Streaks ---------------------------------------------------------------
+enum class NLStarTrailStreakClass { satellite, aircraft, meteor };
+// One streak the rejection found in one frame.
+struct NLStarTrailStreak {
+  int frame = 0;
+  NLStarTrailStreakClass kind = NLStarTrailStreakClass::satellite;
+  cv::Point2d from, to;  // px, its ends
+  double width = 1.0;    // px
+  bool kept = false;     // a meteor left in the trail image
+};
+// "satellite", "aircraft" or "meteor".
+const char* NL_starTrailStreakClassName(NLStarTrailStreakClass kind);
+// An aircraft crosses the sky over several exposures: a streak that goes on
+// along the line of a streak in the frame before or after is classed
+// aircraft, both of them (meteors keep their class: one lasts one frame).
+void NL_starTrailLinkStreaksAcrossFrames(std::vector<NLStarTrailStreak>& streaks);
+// The result reduced to at most maxSide px, stretched to 8 bits, with each
+// streak outlined: satellites red, aircraft orange, meteors removed magenta,
+// meteors kept green.
+cv::Mat NL_starTrailRejectionOverlay(const cv::Mat& result, const std::vector<NLStarTrailStreak>& streaks,
+                                     int maxSide = 1600);
+
 // ---- Driver ----------------------------------------------------------------
 // The output path to write: the request itself when no file exists there,
 // otherwise stem_1.ext ... stem_999.ext (".tif" when the name has none),
@@ -147,6 +172,8 @@ struct NLStarTrailRunReport {
   std::uint64_t estimatedBytesPerWorker = 0;
   std::int64_t rejectedMaskPixels = 0;
   std::int64_t timingMs = 0;
+  bool streaksSearched = false;              // the rejection ran: the streak lines follow the design's
+  std::vector<NLStarTrailStreak> streaks;    // in frame order
 };
 // Whole megabytes, no decimals.
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes);

@@ -2,6 +2,8 @@
 
 #include "plumbing/plumbing.h"
 
+#include <cmath>
+
 namespace {
 
 std::string line(const std::string& key, const std::string& value) { return key + "=" + value + "\n"; }
@@ -20,6 +22,28 @@ const char* const kFixedLines[] = {
     "cometMode=v71-range-fade-all-processing-paths",
     "foregroundEdgeRepair=v80-blending-refinement-edge-band-clean-comet-bridge",
 };
+
+int countOf(const std::vector<NLStarTrailStreak>& streaks, NLStarTrailStreakClass kind, bool keptOnly = false) {
+  int n = 0;
+  for (const NLStarTrailStreak& s : streaks) n += s.kind == kind && (!keptOnly || s.kept);
+  return n;
+}
+
+// What the rejection found: the streaks of each class (an aircraft counts
+// once per frame it crossed), then one line per streak.
+std::string streakLines(const std::vector<NLStarTrailStreak>& streaks) {
+  using C = NLStarTrailStreakClass;
+  std::string out = line("satellitesRemoved", integer(countOf(streaks, C::satellite)));
+  out += line("aircraftRemoved", integer(countOf(streaks, C::aircraft)));
+  out += line("meteorsFound", integer(countOf(streaks, C::meteor)));
+  out += line("meteorsKept", integer(countOf(streaks, C::meteor, true)));
+  for (const NLStarTrailStreak& s : streaks) {
+    const cv::Point2d d = s.to - s.from;
+    out += line("streak", "frame=" + integer(s.frame) + ",class=" + NL_starTrailStreakClassName(s.kind) +
+                              ",lengthPx=" + NL_formatNumber(std::hypot(d.x, d.y), 0));
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -51,6 +75,7 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
   if (r.requestedOutput != j.output) out += line("requestedOutput", r.requestedOutput);
   out += line("output", j.output);
   if (!j.foregroundOutput.empty() && !j.foregroundInputs.empty()) out += line("foregroundOutput", j.foregroundOutput);
+  if (r.streaksSearched) out += streakLines(r.streaks);
   return out;
 }
 

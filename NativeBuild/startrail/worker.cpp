@@ -50,15 +50,33 @@ Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
   return out;
 }
 
-cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i) {
+void recordStreaks(TrailRun& run, int i, const std::vector<FrameStreak>& streaks) {
+  std::vector<NLStarTrailStreak>& slot = run.streaks[size_t(i)];
+  for (const FrameStreak& s : streaks) {
+    NLStarTrailStreak r;
+    r.frame = i;
+    r.kind = s.kind;
+    r.from = s.from;
+    r.to = s.to;
+    r.width = s.width;
+    r.kept = run.job.keepMeteors && s.kind == NLStarTrailStreakClass::meteor;
+    slot.push_back(r);
+  }
+}
+
+cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i, std::vector<FrameStreak>& streaks) {
   const NLStarTrailNativeJob& job = run.job;
   const Neighbours n = loadNeighbours(run, plane, i);
   writeWorkerProgress(run);
   StageTimer timer(run.clock.masks);
   const double fullScale = fullScaleOf(run.reference);
+  StreakRequest request;
+  request.keepMeteors = job.keepMeteors;
+  request.streaks = &streaks;
   // the neighbours' planes are as decoded: they also show the unmoved landscape
   cv::Mat mask = registeredOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
-                                       job.rejectionThresholdPct, job.aircraftSensitivity, n.planes);
+                                       job.rejectionThresholdPct, job.aircraftSensitivity, n.planes, request);
+  recordStreaks(run, i, streaks);
   if (mask.empty() && n.unregistered > 0)
     mask = fallbackOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
                                job.rejectionThresholdPct);
@@ -101,7 +119,8 @@ void processTrailFrame(TrailRun& run, int i) {
       cached.image ? *cached.image : (i == 0 ? run.reference : (!early.empty() ? early : timedRead(run, path)));
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);
-  const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i);
+  std::vector<FrameStreak> streaks;
+  const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i, streaks);
   writeWorkerProgress(run);
   const double weight = NL_starTrailCometWeight(run.job, i, run.frameCount);
   NLStarTrailAccumulateTarget target;
@@ -113,13 +132,19 @@ void processTrailFrame(TrailRun& run, int i) {
   {
     StageTimer timer(run.clock.accumulate);
     NL_starTrailAccumulateFrame(frame, mask, weight, target);
+    addToMeteorImage(run, frame, streaks);
   }
   if (run.frames) run.frames->finished(i);
 }
 
 void prepareFrameSharing(TrailRun& run) {
   run.stars = std::vector<StarSlot>(run.frameCount);
+  if (!run.job.meteorOutput.empty()) {
+    run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));
+    run.meteorLayer = cv::Mat::zeros(run.reference.size(), run.reference.type());
+  }
   if (run.rejectionOff) return;
+  run.streaks.assign(size_t(run.frameCount), {});
   run.links = std::vector<LinkSlot>(run.frameCount);
   run.checks = std::vector<CheckSlot>(run.frameCount);
   run.frames = std::make_unique<FrameCache>(run.job.inputs, lastUsers(run.frameCount, run.halfWindow),

@@ -3,6 +3,8 @@
 // instead of every colour channel.
 #pragma once
 
+#include "startrail/detail/streaks.h"
+
 #include <opencv2/core.hpp>
 
 #include <string>
@@ -23,10 +25,16 @@ double fullScaleOf(const cv::Mat& image);
 // otherwise neighbour k is on the frame's grid already.
 // `unmoved` are planes on the frame's grid as decoded (the fixed landscape of
 // the neighbours): a flag they explain is cleared.
+// What a worker asks of the registered mask beyond the flags: the streaks
+// found (classed), and the meteors left out of the mask.
+struct StreakRequest {
+  bool keepMeteors = false;
+  std::vector<FrameStreak>* streaks = nullptr;  // filled when given
+};
 cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                               const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
                               int maskGrowPx, double rejectionThresholdPct, double aircraftSensitivity,
-                              const std::vector<cv::Mat>& unmoved);
+                              const std::vector<cv::Mat>& unmoved, const StreakRequest& request = {});
 cv::Mat fallbackOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                             const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
                             int maskGrowPx, double rejectionThresholdPct);

@@ -3,6 +3,7 @@
 
 #include "startrail/startrail.h"
 #include "startrail/detail/frame_cache.h"
+#include "startrail/detail/streaks.h"
 
 #include "registration/registration.h"
 
@@ -125,6 +126,9 @@ struct TrailRun {
   std::vector<LinkSlot> links;  // one per frame (the first unused)
   std::vector<CheckSlot> checks;
   std::unique_ptr<FrameCache> frames;  // rejection path only
+  std::vector<std::vector<NLStarTrailStreak>> streaks;  // one slot per frame, written by its worker only
+  cv::Mat darkest;      // per-pixel minimum of the frames, when a meteor image is asked for
+  cv::Mat meteorLayer;  // per-pixel maximum of the meteors' pixels, likewise
 
   std::atomic<int> nextFrame{0};
   std::atomic<int> processed{0};
@@ -138,6 +142,11 @@ struct TrailRun {
   StageClock clock;
 };
 
+// The meteor image's two layers: every frame into the darkest sky, the
+// pixels about each meteor into the meteor layer (row locks held).
+void addToMeteorImage(TrailRun& run, const cv::Mat& frame, const std::vector<FrameStreak>& streaks);
+// The meteors over the night's darkest sky, 16-bit; throws when it cannot be written.
+void writeMeteorImage(const TrailRun& run);
 // Sets up the star slots and, on the rejection path, the shared frame cache.
 void prepareFrameSharing(TrailRun& run);
 // Adds frame i to the run's accumulators; throws on a frame that cannot be used.

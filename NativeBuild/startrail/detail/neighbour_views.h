@@ -1,0 +1,124 @@
+// How the rejection masks read the registered neighbours of a frame, and
+// how far above the neighbours' median a pixel must stand to be flagged.
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace startrail_detail {
+
+// Median of n <= 8 values (the mean of the middle two for even n); a small
+// insertion sort beats a general selection at this size and gives the same value.
+inline double smallMedian(double* v, int n) {
+  for (int i = 1; i < n; ++i) {
+    const double key = v[i];
+    int j = i - 1;
+    for (; j >= 0 && v[j] > key; --j) v[j + 1] = v[j];
+    v[j + 1] = key;
+  }
+  return (n % 2 == 1) ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+// The usual case (window 5, every neighbour voting) without a sort: the two
+// middle values of four are max(low pair) and min(high pair), and their sum
+// is the same double the sorted insertion gives.
+inline double middleOfFour(const double* v) {
+  const double lo1 = std::min(v[0], v[1]), hi1 = std::max(v[0], v[1]);
+  const double lo2 = std::min(v[2], v[3]), hi2 = std::max(v[2], v[3]);
+  return 0.5 * (std::max(lo1, lo2) + std::min(hi1, hi2));
+}
+
+// A neighbour as the mask reads it: its luminance plane, either on the
+// frame's grid already or with the map from frame pixels to its own.
+struct NeighbourView {
+  const cv::Mat* plane = nullptr;
+  bool onGrid = true;
+  cv::Matx33d fromFrame;
+};
+
+// Bilinear sample at the neighbour position of frame pixel (x, y). A
+// position off the neighbour's pixel grid has no sky of the neighbour to
+// show and reads as black, so it does not vote; a thirty-second of a pixel
+// (a warp's interpolation step) is still taken as the edge pixel itself.
+inline double sampleAt(const NeighbourView& n, int x, int y) {
+  const cv::Mat& p = *n.plane;
+  if (n.onGrid) return p.ptr<float>(y)[x];
+  const cv::Matx33d& m = n.fromFrame;
+  const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
+  if (std::abs(w) < 1e-12) return 0.0;
+  constexpr double kEdge = 1.0 / 32.0;
+  double sx = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, sy = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
+  if (!(sx >= -kEdge && sy >= -kEdge && sx <= p.cols - 1 + kEdge && sy <= p.rows - 1 + kEdge)) return 0.0;
+  sx = std::clamp(sx, 0.0, double(p.cols - 1));
+  sy = std::clamp(sy, 0.0, double(p.rows - 1));
+  const int x0 = std::min(int(sx), std::max(p.cols - 2, 0)), y0 = std::min(int(sy), std::max(p.rows - 2, 0));
+  const int x1 = std::min(x0 + 1, p.cols - 1), y1 = std::min(y0 + 1, p.rows - 1);
+  const double ax = sx - x0, ay = sy - y0;
+  const float *r0 = p.ptr<float>(y0), *r1 = p.ptr<float>(y1);
+  return (1.0 - ay) * ((1.0 - ax) * r0[x0] + ax * r0[x1]) + ay * ((1.0 - ax) * r1[x0] + ax * r1[x1]);
+}
+
+// Median of the neighbours at (x, y) into median; false when none votes
+// (black samples vote only when blackVotes).
+inline bool neighbourMedian(const std::vector<NeighbourView>& neighbours, int x, int y, bool blackVotes,
+                            double* samples, double& median) {
+  int votes = 0;
+  for (const NeighbourView& n : neighbours) {
+    const double v = sampleAt(n, x, y);
+    // Pixels the warp leaves black carry no information about the sky there.
+    if (blackVotes || v > 0.0) samples[votes++] = v;
+  }
+  if (votes == 0) return false;
+  median = votes == 4 ? middleOfFour(samples) : smallMedian(samples, votes);
+  return true;
+}
+
+// How far above the neighbours' median a pixel must stand to be flagged.
+// Fixed: the preset's share of full scale everywhere. Referenced to the
+// noise: the smaller of that and k times the sky's own scatter about the
+// median in the pixel's tile, plus a share of how far the median itself
+// stands above the tile's sky, so that a star, whose twinkling and
+// resampling residue grow with its brightness, needs a change in
+// proportion. It never exceeds the fixed threshold, so it flags everything
+// the fixed one flags.
+class FlagLevels {
+ public:
+  static constexpr int kTile = 96;  // px: the sky's noise and level change little over it
+
+  explicit FlagLevels(double threshold) : threshold_(threshold) {}
+  // Measures each tile's scatter of frame minus median on a sparse grid of
+  // its pixels.
+  FlagLevels(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold, double k,
+             double starShare, double minimumNoise);
+
+  // No pixel at or below the gate stands above the median by its level
+  // (unless the median is below the tile's darkest sky), so the median is
+  // not taken there.
+  float gate(int x, int y) const { return tiles_.empty() ? float(threshold_) : tile(x, y).gate; }
+  double level(int x, int y, double median) const {
+    if (tiles_.empty()) return threshold_;
+    const Tile& t = tile(x, y);
+    return std::min(threshold_, t.noiseLevel + starShare_ * std::max(0.0, median - t.sky));
+  }
+  double threshold() const { return threshold_; }
+  // The sky level (the neighbours' median) typical of the tile of (x, y); 0 when fixed.
+  double sky(int x, int y) const { return tiles_.empty() ? 0.0 : tile(x, y).sky; }
+  // The scatter of frame minus median in the tile of (x, y); 0 when fixed.
+  double noise(int x, int y) const { return tiles_.empty() ? 0.0 : tile(x, y).noise; }
+
+ private:
+  struct Tile {
+    float gate = 0.0f;
+    double noise = 0.0, noiseLevel = 0.0, sky = 0.0;
+  };
+  const Tile& tile(int x, int y) const { return tiles_[size_t((y / kTile) * cols_ + x / kTile)]; }
+  double threshold_;
+  double starShare_ = 0.0;
+  int cols_ = 0;
+  std::vector<Tile> tiles_;
+};
+
+}  // namespace startrail_detail

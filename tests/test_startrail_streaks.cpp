@@ -1,0 +1,344 @@
+// Star Trail streaks: flag levels referenced to the sky's noise, whole
+// aircraft, on synthetic skies of known streaks.
+#include "startrail/startrail.h"
+#include "startrail/detail/neighbour_views.h"
+
+#include "opencv_setup.h"
+#include "support.h"
+#include "synth/synth.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+struct JobRun {
+  std::string log;
+  cv::Mat result;
+};
+
+// Writes the frames (uncompressed TIFF) and a job with the extra keys, runs it.
+JobRun runJob(const TempDir& dir, const std::vector<cv::Mat>& frames, const std::string& extra) {
+  std::string inputs;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    const std::string path = dir.file("frame" + std::to_string(i) + ".tif");
+    EXPECT_TRUE(cv::imwrite(path, frames[i], {cv::IMWRITE_TIFF_COMPRESSION, 1}));
+    inputs += (i ? ", {\"path\": \"" : "{\"path\": \"") + path + "\"}";
+  }
+  const std::string job = dir.file("startrail_job_native.json");
+  writeFile(job, "{\"inputs\": [" + inputs + "], \"output\": \"" + dir.file("trail.tif") + "\"" + extra + "}");
+  JobRun r;
+  r.log = NL_runStarTrailNativeJob(job, 2);
+  r.result = cv::imread(dir.file("trail.tif"), -1);
+  return r;
+}
+
+// The sky users measured, small: stars drawn as exposure arcs about a pole
+// above the frame, sky noise about 26 ADU in 16 bits.
+synth::TrailSettings measuredSky(int bits, std::uint64_t seed) {
+  synth::TrailSettings s;
+  s.size = {720, 480};
+  s.frames = 9;
+  s.bits = bits;
+  s.seed = seed;
+  s.sky.density = 5.0e-4;
+  s.fullWell = 125000.0;
+  if (bits == 8) {  // an editor's 8-bit export of a light-polluted sky
+    s.sky = synth::sparseSky();
+    s.sky.density = 4.0e-4;
+    s.sky.planets = 0;
+    s.skyLevel = 0.15;
+    s.fullWell = 20000.0;
+  }
+  s.satelliteFrames = {};
+  s.aircraftFrames = {};
+  return s;
+}
+
+// Satellites of 2-20 % of full scale, 2-4 px wide, a fifth fainter at one end.
+void measuredSatellites(synth::TrailSettings& s, std::vector<int> frames) {
+  s.satelliteFrames = std::move(frames);
+  s.satellitePeakMin = 0.02;
+  s.satellitePeakMax = 0.2;
+  s.satelliteWidthMin = 2.0;
+  s.satelliteWidthMax = 4.0;
+  s.satelliteVariation = 0.2;
+}
+
+// An aircraft over three frames from `first`: strobes every 25-55 px over a
+// line of trailPeak (full scale).
+void measuredAircraft(synth::TrailSettings& s, int first, double trailPeak, double strobePeak) {
+  s.aircraftFrames = {first};
+  s.aircraftFrameSpan = 3;
+  s.aircraftTrailPeak = trailPeak;
+  s.aircraftDotPeak = strobePeak;
+  s.aircraftSpacingMin = 25.0;
+  s.aircraftSpacingMax = 55.0;
+}
+
+// A level well above either depth's noise, for the figures.
+double levelFor(int bits) { return bits == 8 ? 4.0 / 255.0 : 0.004; }
+
+class FaintSatellites : public ::testing::TestWithParam<int> {};
+
+// Satellites from 2 % to 20 % of full scale, 2-4 px wide and a fifth
+// fainter at one end, in the first, a middle and the last frame: the fixed
+// share of full scale alone leaves the fainter ones; referenced to the sky's
+// noise all of them go, and the star trails stay.
+TEST_P(FaintSatellites, GoWhateverTheirShareOfFullScale) {
+  TempDir dir;
+  synth::TrailSettings s = measuredSky(GetParam(), 11);
+  measuredSatellites(s, {0, 4, 8});
+  const synth::Scene scene = synth::makeTrailScene(s);
+  ASSERT_EQ(scene.trails.size(), 3u);
+  const JobRun r = runJob(dir, scene.frames, "");
+  ASSERT_NE(r.log.find("status=success"), std::string::npos) << r.log;
+  const synth::StreakFigures f = synth::streakFigures(scene, r.result, levelFor(s.bits));
+  EXPECT_LT(f.satelliteLeft, 0.01);
+  EXPECT_LT(f.starsLost, 0.005);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, FaintSatellites, ::testing::Values(8, 16));
+
+// An aircraft over three consecutive frames: strobes 25-55 px apart over a
+// line a few hundred ADU bright. The strobes alone used to go; the line
+// between them goes with them now.
+TEST(StarTrailStreaks, TheWholeAircraftGoesOverThreeFrames) {
+  TempDir dir;
+  synth::TrailSettings s = measuredSky(16, 12);
+  measuredAircraft(s, 3, 0.008, 0.25);
+  const synth::Scene scene = synth::makeTrailScene(s);
+  ASSERT_EQ(scene.trails.size(), 3u);
+  const JobRun r = runJob(dir, scene.frames, "");
+  ASSERT_NE(r.log.find("status=success"), std::string::npos) << r.log;
+  // The line's pixels: visible at a level twice the noise figure's own.
+  const synth::StreakFigures f = synth::streakFigures(scene, r.result, 0.002);
+  EXPECT_LT(f.aircraftLeft, 0.05);
+  EXPECT_LT(f.starsLost, 0.005);
+}
+
+// A dense field whose stars twinkle more the lower they stand, and no
+// streak: neither the twinkling nor the residue of registered stars may
+// pass as a trail, at any preset.
+TEST(StarTrailStreaks, TwinklingDenseFieldNearTheHorizonLosesNothing) {
+  TempDir dir;
+  synth::TrailSettings s = measuredSky(16, 13);
+  s.sky.density = 2.5e-3;
+  s.twinkle = 0.35;
+  s.groundFraction = 0.15;
+  const synth::Scene scene = synth::makeTrailScene(s);
+  for (const char* mode : {"low", "medium"}) {
+    const JobRun r = runJob(dir, scene.frames, std::string(", \"rejectionMode\": \"") + mode + "\"");
+    ASSERT_NE(r.log.find("status=success"), std::string::npos) << r.log;
+    const synth::StreakFigures f = synth::streakFigures(scene, r.result, 0.004);
+    EXPECT_LT(f.starsLost, 0.005) << mode;
+  }
+}
+
+// Frame, neighbours and levels on a grid: Gaussian sky noise of a known sd,
+// twice as strong in the right half.
+TEST(StarTrailStreaks, FlagLevelsFollowTheSkysNoiseAndNeverExceedTheThreshold) {
+  const cv::Size size(384, 192);
+  std::mt19937 rng(5);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  const auto sky = [&] {
+    cv::Mat m(size, CV_32F);
+    for (int y = 0; y < size.height; ++y)
+      for (int x = 0; x < size.width; ++x) m.at<float>(y, x) = 3000.0f + (x < 192 ? 20.0f : 40.0f) * normal(rng);
+    return m;
+  };
+  const cv::Mat frame = sky();
+  std::vector<cv::Mat> planes;
+  std::vector<startrail_detail::NeighbourView> views;
+  for (int k = 0; k < 4; ++k) planes.push_back(sky());
+  for (const cv::Mat& p : planes) {
+    startrail_detail::NeighbourView v;
+    v.plane = &p;
+    views.push_back(v);
+  }
+  const double threshold = 7373.0;
+  const startrail_detail::FlagLevels levels(frame, views, threshold, 5.0, 0.5, 0.75);
+  // frame minus the median of four: sd about 1.16 times the sky's
+  EXPECT_NEAR(levels.noise(40, 100), 1.16 * 20.0, 0.15 * 20.0);
+  EXPECT_NEAR(levels.noise(340, 100), 1.16 * 40.0, 0.15 * 40.0);
+  EXPECT_NEAR(levels.level(40, 100, 3000.0), 5.0 * levels.noise(40, 100), 1e-9);
+  // a star in the neighbours raises the level by a share of its height
+  EXPECT_NEAR(levels.level(40, 100, 5000.0) - levels.level(40, 100, 3000.0), 0.5 * 2000.0, 0.1 * 2000.0);
+  for (int y = 0; y < size.height; y += 7)
+    for (int x = 0; x < size.width; x += 7) {
+      EXPECT_LE(levels.gate(x, y), threshold);
+      EXPECT_LE(levels.level(x, y, 60000.0), threshold);
+    }
+  // a noiseless sky is never taken as having less than one step of noise
+  const cv::Mat flat(size, CV_32F, cv::Scalar(100.0f));
+  std::vector<startrail_detail::NeighbourView> flatViews(4);
+  for (auto& v : flatViews) v.plane = &flat;
+  EXPECT_EQ(startrail_detail::FlagLevels(flat, flatViews, 50.0, 5.0, 0.5, 0.75).noise(10, 10), 0.75);
+  EXPECT_EQ(startrail_detail::FlagLevels(threshold).level(10, 10, 123.0), threshold);
+}
+
+// ---- Streak classes, kept meteors, the meteor image and the overlay -----------
+
+synth::TrailSettings streakNight() {
+  synth::TrailSettings s = measuredSky(16, 21);
+  s.frames = 10;
+  measuredSatellites(s, {0, 5, 9});
+  s.satellitePeakMin = 0.03;
+  measuredAircraft(s, 2, 0.01, 0.3);
+  s.meteorFrames = {1, 5, 8};  // frame 5 also holds a satellite
+  s.meteorPeakMin = 0.15;
+  s.meteorPeakMax = 0.4;
+  return s;
+}
+
+// The streaks of each line of the log, as (frame, class) pairs.
+std::vector<std::pair<int, std::string>> loggedStreaks(const std::string& log) {
+  std::vector<std::pair<int, std::string>> out;
+  for (size_t at = log.find("\nstreak=frame="); at != std::string::npos; at = log.find("\nstreak=frame=", at + 1)) {
+    const size_t comma = log.find(",class=", at), end = log.find(",lengthPx=", at);
+    out.push_back({std::stoi(log.substr(at + 14, comma - at - 14)), log.substr(comma + 7, end - comma - 7)});
+  }
+  return out;
+}
+
+// A night with satellites (one in the first, one in the last frame, one
+// beside a meteor), an aircraft over three frames and meteors from one
+// radiant: every streak is listed with its class, the meteors stay when
+// asked to, the meteor image holds them over the darkest sky, and the
+// overlay outlines them.
+TEST(StarTrailStreaks, ClassesKeptMeteorsMeteorImageAndOverlay) {
+  TempDir dir;
+  const synth::TrailSettings settings = streakNight();
+  const synth::Scene scene = synth::makeTrailScene(settings);
+  const std::string extra = ", \"keepMeteors\": true, \"meteorOutput\": \"" + dir.file("meteors.tif") +
+                            "\", \"rejectionOverlay\": \"" + dir.file("overlay.png") + "\"";
+  const JobRun r = runJob(dir, scene.frames, extra);
+  ASSERT_NE(r.log.find("status=success"), std::string::npos) << r.log;
+  const synth::StreakFigures f = synth::streakFigures(scene, r.result, 0.004);
+  EXPECT_LT(f.satelliteLeft, 0.01);
+  EXPECT_LT(f.aircraftLeft, 0.05);
+  EXPECT_GT(f.meteorsKept, 0.9);
+  EXPECT_LT(f.starsLost, 0.005);
+  const auto logged = loggedStreaks(r.log);
+  for (const synth::TrailTruth& t : scene.trails) {
+    const char* want = t.kind == synth::TrailKind::Satellite ? "satellite"
+                       : t.kind == synth::TrailKind::Aircraft ? "aircraft" : "meteor";
+    EXPECT_NE(std::find(logged.begin(), logged.end(), std::make_pair(t.frame, std::string(want))), logged.end())
+        << want << " in frame " << t.frame << "\n" << r.log;
+  }
+  for (const auto& l : logged)
+    EXPECT_TRUE(std::any_of(scene.trails.begin(), scene.trails.end(), [&](const synth::TrailTruth& t) { return t.frame == l.first; }))
+        << "a streak logged in frame " << l.first << " where there is none";
+  EXPECT_NE(r.log.find("\nmeteorsKept=" + r.log.substr(r.log.find("meteorsFound=") + 13, 1) + "\n"), std::string::npos);
+  // the meteor image: 16-bit, the meteors' light over a sky darker than the trails
+  const cv::Mat meteors = cv::imread(dir.file("meteors.tif"), -1);
+  ASSERT_EQ(meteors.type(), CV_16UC3);
+  cv::Mat meteorTruth = cv::Mat::zeros(meteors.size(), CV_8U), satelliteTruth = meteorTruth.clone();
+  for (const synth::TrailTruth& t : scene.trails)
+    (t.kind == synth::TrailKind::Meteor ? meteorTruth : satelliteTruth) |= (t.strength > 0.05) & t.mask;
+  cv::Mat gray;
+  cv::cvtColor(meteors, gray, cv::COLOR_BGR2GRAY);
+  EXPECT_GT(cv::mean(gray, meteorTruth)[0], cv::mean(gray, satelliteTruth & ~meteorTruth)[0] + 0.04 * 65535);
+  const cv::Mat overlay = cv::imread(dir.file("overlay.png"), -1);
+  ASSERT_EQ(overlay.type(), CV_8UC3);
+  EXPECT_LE(std::max(overlay.cols, overlay.rows), 1600);
+  cv::Mat green;
+  cv::inRange(overlay, cv::Scalar(0, 250, 0), cv::Scalar(0, 255, 0), green);
+  EXPECT_GT(cv::countNonZero(green), 20) << "no kept meteor outlined";
+}
+
+// Without keepMeteors the meteors go with the satellites; without the new
+// keys no meteor image or overlay is written.
+TEST(StarTrailStreaks, MeteorsGoUnlessKept) {
+  TempDir dir;
+  const synth::Scene scene = synth::makeTrailScene(streakNight());
+  const JobRun r = runJob(dir, scene.frames, "");
+  ASSERT_NE(r.log.find("status=success"), std::string::npos) << r.log;
+  EXPECT_LT(synth::streakFigures(scene, r.result, 0.004).meteorsKept, 0.2);
+  EXPECT_NE(r.log.find("\nmeteorsKept=0\n"), std::string::npos);
+  EXPECT_FALSE(std::ifstream(dir.file("meteors.tif")).good());
+}
+
+TEST(StarTrailStreaks, AnAircraftGoesOnAlongOneLineInTheNextFrame) {
+  using C = NLStarTrailStreakClass;
+  const auto streak = [](int frame, C kind, cv::Point2d from, cv::Point2d to) {
+    NLStarTrailStreak s;
+    s.frame = frame, s.kind = kind, s.from = from, s.to = to, s.width = 2.0;
+    return s;
+  };
+  std::vector<NLStarTrailStreak> streaks = {
+      streak(3, C::satellite, {0, 100}, {200, 150}),    // aircraft: goes on in frame 4
+      streak(4, C::satellite, {210, 152.5}, {400, 200}),
+      streak(4, C::satellite, {0, 300}, {600, 310}),    // another line
+      streak(5, C::meteor, {402, 200.5}, {450, 212}),   // on the line, but a meteor lasts one frame
+      streak(7, C::satellite, {420, 205}, {600, 250}),  // on the line, two frames later
+  };
+  NL_starTrailLinkStreaksAcrossFrames(streaks);
+  EXPECT_EQ(streaks[0].kind, C::aircraft);
+  EXPECT_EQ(streaks[1].kind, C::aircraft);
+  EXPECT_EQ(streaks[2].kind, C::satellite);
+  EXPECT_EQ(streaks[3].kind, C::meteor);
+  EXPECT_EQ(streaks[4].kind, C::satellite);
+}
+
+TEST(StarTrailStreaks, ResultLogListsEveryStreakAfterTheDesignLines) {
+  NLStarTrailRunReport r;
+  r.job.output = "/out/trail.tif";
+  r.requestedOutput = r.job.output;
+  r.frames = 3;
+  r.workers = 2;
+  const std::string before = NL_starTrailSuccessLog(r);
+  EXPECT_EQ(before.find("satellitesRemoved"), std::string::npos) << "a hand-built report without a search";
+  r.streaksSearched = true;
+  const auto streak = [](int frame, NLStarTrailStreakClass kind, double length, bool kept) {
+    NLStarTrailStreak s;
+    s.frame = frame, s.kind = kind, s.from = {10, 10}, s.to = {10 + length * 0.6, 10 + length * 0.8}, s.kept = kept;
+    return s;
+  };
+  r.streaks = {streak(0, NLStarTrailStreakClass::satellite, 412.4, false),
+               streak(1, NLStarTrailStreakClass::meteor, 85.5, true),
+               streak(1, NLStarTrailStreakClass::aircraft, 230, false),
+               streak(2, NLStarTrailStreakClass::meteor, 60, false)};
+  EXPECT_EQ(NL_starTrailSuccessLog(r), before +
+                                           "satellitesRemoved=1\naircraftRemoved=1\nmeteorsFound=2\nmeteorsKept=1\n"
+                                           "streak=frame=0,class=satellite,lengthPx=412\n"
+                                           "streak=frame=1,class=meteor,lengthPx=86\n"
+                                           "streak=frame=1,class=aircraft,lengthPx=230\n"
+                                           "streak=frame=2,class=meteor,lengthPx=60\n");
+  r.streaks.clear();
+  EXPECT_EQ(NL_starTrailSuccessLog(r),
+            before + "satellitesRemoved=0\naircraftRemoved=0\nmeteorsFound=0\nmeteorsKept=0\n");
+}
+
+TEST(StarTrailStreaks, NewKeysDefaultOffAndTheirPathsAreChecked) {
+  TempDir dir;
+  const std::string path = dir.file("startrail_job_native.json");
+  writeFile(path, "{}");
+  NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(path);
+  EXPECT_FALSE(job.keepMeteors);
+  EXPECT_EQ(job.meteorOutput, "");
+  EXPECT_EQ(job.rejectionOverlay, "");
+  writeFile(path, "{\"keepMeteors\": 1, \"meteorOutput\": \"m.tif\", \"rejectionOverlay\": \"o.png\"}");
+  job = NL_parseStarTrailNativeJob(path);
+  EXPECT_TRUE(job.keepMeteors);
+  EXPECT_EQ(job.meteorOutput, "m.tif");
+  EXPECT_EQ(job.rejectionOverlay, "o.png");
+  // a meteor image named like an input frame is refused before anything is written
+  const synth::Scene scene = synth::makeTrailScene(measuredSky(16, 3));
+  const std::vector<cv::Mat> frames(scene.frames.begin(), scene.frames.begin() + 3);
+  const JobRun r = runJob(dir, frames, ", \"meteorOutput\": \"" + dir.file("frame1.tif") + "\"");
+  EXPECT_NE(r.log.find("status=failed"), std::string::npos) << r.log;
+  EXPECT_FALSE(std::ifstream(dir.file("trail.tif")).good());
+}
+
+}  // namespace
