@@ -35,9 +35,9 @@ struct NLStarTrailNativeJob {
   bool blendingRefinementEnabled = true;
   std::string blendingRefinementStrength = "standard";  // "subtle", "standard" or "strong"
   bool replaceOutput = false;                 // an existing output is replaced instead of numbered around
-  bool keepMeteors = false;      // meteors stay in the trail image while satellites and aircraft go
-  std::string meteorOutput;      // 16-bit TIFF of the meteors alone over the night's darkest sky
-  std::string rejectionOverlay;  // PNG of the result, reduced, with each streak outlined in its class's colour
+  bool keepMeteors = false;                   // meteors stay in the trail image while satellites and aircraft go
+  std::string meteorOutput;                   // 16-bit TIFF of the meteors alone over the night's darkest sky
+  std::string rejectionOverlay;               // PNG of the result, reduced, with each streak outlined in its class's colour
 };
 
 // Reads the job file; every missing or unreadable key keeps its default and
