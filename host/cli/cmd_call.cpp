@@ -1,5 +1,6 @@
 #include "cli/cli_host.h"
 #include "cli/commands.h"
+#include "cli/job_args.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -7,8 +8,6 @@
 #include <sstream>
 
 namespace {
-
-const char* kCallUsage = "usage: lumivex call NAME [STRING | --number X | --bool B]\n";
 
 bool parseNumber(const std::string& text, double& out) {
   std::istringstream in(text);
@@ -23,27 +22,21 @@ bool parseBool(const std::string& text, bool& out) {
   return false;
 }
 
-// Returns false with a message on stderr for bad usage.
-bool parseCallArgs(const Args& args, lvhost::CallArg& arg) {
-  if (args.size() == 1) return true;
-  if (args.size() == 2 && args[1] != "--number" && args[1] != "--bool") {
-    arg = lvhost::CallArg::string(args[1]);
-    return true;
-  }
-  if (args.size() == 3 && args[1] == "--number") {
+// The value to pass, from the parsed line; false with error for bad usage.
+bool callArgument(const lvcli::ParsedCommand& c, lvhost::CallArg& arg, std::string& error) {
+  if (c.frames.size() == 2) arg = lvhost::CallArg::string(c.frames[1]);
+  if (c.has("--number")) {
     double x = 0.0;
-    if (parseNumber(args[2], x)) return arg = lvhost::CallArg::numberArg(x), true;
-    std::cerr << "lumivex call: '" << args[2] << "' is not a number\n";
-    return false;
+    if (!parseNumber(c.text("--number"), x)) return error = "--number takes a number, not '" + c.text("--number") + "'", false;
+    arg = lvhost::CallArg::numberArg(x);
   }
-  if (args.size() == 3 && args[1] == "--bool") {
+  if (c.has("--bool")) {
     bool b = false;
-    if (parseBool(args[2], b)) return arg = lvhost::CallArg::boolArg(b), true;
-    std::cerr << "lumivex call: '" << args[2] << "' is not a boolean (true or false)\n";
-    return false;
+    if (!parseBool(c.text("--bool"), b)) return error = "--bool takes true or false, not '" + c.text("--bool") + "'", false;
+    arg = lvhost::CallArg::boolArg(b);
   }
-  std::cerr << kCallUsage;
-  return false;
+  if (c.frames.size() == 2 && (c.has("--number") || c.has("--bool"))) return error = "give a STRING, --number or --bool, not two", false;
+  return true;
 }
 
 int report(const std::string& name, const lvhost::CallResult& result) {
@@ -70,19 +63,35 @@ int report(const std::string& name, const lvhost::CallResult& result) {
 
 }  // namespace
 
+namespace lvcli {
+
+const CommandTable& callTable() {
+  static const CommandTable table = [] {
+    CommandTable t = commandTable("call", "Calls one export of the add-on with one value, or none, and prints what "
+                                  "it returns.", "NAME [STRING]", "the export (my_function, my_echo, my_echo_async, "
+                                  "my_start_job_background) and a string to pass it");
+    t.minFrames = 1, t.maxFrames = 2, t.runFlags = false;
+    OptionRule number = option("--number", ValueKind::Text, "X", "pass the number X instead of a string");
+    OptionRule boolean = option("--bool", ValueKind::Text, "B", "pass a boolean: true or false (also 1/0, yes/no)");
+    number.excludes = "--bool", boolean.excludes = "--number";
+    t.options = {number, boolean};
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace lvcli
+
 int lumivexCall(const Args& args) {
-  if (lumivexWantsHelp(args)) {
-    std::cout << kCallUsage;
-    return 0;
-  }
-  if (args.empty() || args[0].empty()) {
-    std::cerr << kCallUsage;
-    return 2;
-  }
+  const lvcli::CommandTable& table = lvcli::callTable();
+  lvcli::ParsedCommand parsed;
+  if (const int status = lvcli::readCommandLine(table, args, parsed); status >= 0) return status;
   lvhost::CallArg arg;
-  if (!parseCallArgs(args, arg)) return 2;
+  std::string error;
+  if (!callArgument(parsed, arg, error)) return lvcli::usageError(table, error);
+  const std::string& name = parsed.frames.front();
   lvhost::StandinHost host;
   if (!lumivexLoadAddon(host)) return 2;
-  if (!lumivexRequireExport(host, args[0])) return 2;
-  return report(args[0], host.call(args[0], arg));
+  if (!lumivexRequireExport(host, name)) return 2;
+  return report(name, host.call(name, arg));
 }

@@ -2,6 +2,7 @@
 // each scene's job through the add-on and prints a table of the outcomes.
 #include "cli/cli_host.h"
 #include "cli/commands.h"
+#include "cli/job_args.h"
 
 #include "synth/synth.h"
 
@@ -111,16 +112,28 @@ void printTable(const std::vector<DemoRow>& rows) {
 
 }  // namespace
 
+namespace lvcli {
+
+const CommandTable& demoTable() {
+  static const CommandTable table = [] {
+    CommandTable t = commandTable("demo",
+                                  "Makes every synthetic scene, runs each scene's job through the add-on and prints "
+                                  "a table of job, status, time and output.",
+                                  "[DIR]", "folder to make the scenes in (a fresh one under the temporary folder "
+                                  "when left out)");
+    t.minFrames = 0, t.maxFrames = 1, t.runFlags = false;
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace lvcli
+
 int lumivexDemo(const Args& args) {
-  if (lumivexWantsHelp(args)) {
-    std::cout << "usage: lumivex demo [DIR]\n";
-    return 0;
-  }
-  if (args.size() > 1 || (!args.empty() && args[0].rfind("-", 0) == 0)) {
-    std::cerr << "usage: lumivex demo [DIR]\n";
-    return 2;
-  }
-  const std::string root = args.empty() ? freshFolder() : args[0];
+  const lvcli::CommandTable& table = lvcli::demoTable();
+  lvcli::ParsedCommand parsed;
+  if (const int status = lvcli::readCommandLine(table, args, parsed); status >= 0) return status;
+  const std::string root = parsed.frames.empty() ? freshFolder() : parsed.frames.front();
   std::cout << "Demo folder: " << root << std::endl;
   lvhost::StandinHost host;
   // Without a usable module the scenes are still made, so they can be inspected.

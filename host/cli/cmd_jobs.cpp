@@ -21,26 +21,6 @@ using synth::JobSetting;
 
 const char* kFramesHelp = "frames: files, globs or a folder (its TIFF and PNG files in name order)";
 
-OptionRule option(std::string name, ValueKind kind, std::string value, std::string help) {
-  OptionRule o;
-  o.name = std::move(name), o.kind = kind, o.value = std::move(value), o.help = std::move(help);
-  return o;
-}
-
-OptionRule words(std::string name, std::vector<std::string> choices, std::string help) {
-  std::string shown;
-  for (const std::string& w : choices) shown += (shown.empty() ? "" : "|") + w;
-  OptionRule o = option(std::move(name), ValueKind::Word, shown, std::move(help));
-  o.words = std::move(choices);
-  return o;
-}
-
-OptionRule range(std::string name, ValueKind kind, std::string value, double least, double most, std::string help) {
-  OptionRule o = option(std::move(name), kind, std::move(value), std::move(help));
-  o.least = least, o.most = most;
-  return o;
-}
-
 OptionRule output(std::string value, std::string help, ValueKind kind = ValueKind::OutputFile) {
   OptionRule o = option("--output", kind, std::move(value), std::move(help));
   o.shortName = "-o", o.required = true;

@@ -1,11 +1,9 @@
 #include "cli/commands.h"
+#include "cli/job_args.h"
 
 #include "plumbing/plumbing.h"
 #include "registration/registration.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <iostream>
 
 namespace {
@@ -20,49 +18,17 @@ struct RegisterRequest {
   double tolerance = 12.0;  // px
 };
 
-bool parseDouble(const std::string& text, double& out) {
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end || errno || !std::isfinite(v)) return false;
-  out = v;
-  return true;
-}
-
-bool parseInt(const std::string& text, int& out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end || errno || v < -2147483647L || v > 2147483647L) return false;
-  out = int(v);
-  return true;
-}
-
-bool parseOption(const Args& args, size_t& i, RegisterRequest& r) {
-  const std::string& a = args[i];
-  if (a == "--plain") return r.plain = true;
-  if (i + 1 >= args.size()) return false;
-  const std::string& v = args[++i];
-  if (a == "--sigma") return parseDouble(v, r.sigmaFactor);
-  if (a == "--budget") return parseInt(v, r.starBudget);
-  if (a == "--max-shift") return parseInt(v, r.maxShift);
-  if (a == "--tolerance") return parseDouble(v, r.tolerance);
-  return false;
-}
-
-bool parseRequest(const Args& args, RegisterRequest& r) {
-  std::vector<std::string> positional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i].size() > 2 && args[i].compare(0, 2, "--") == 0) {
-      if (!parseOption(args, i, r)) return false;
-    } else {
-      positional.push_back(args[i]);
-    }
-  }
-  if (positional.size() != 2) return false;
-  r.reference = positional[0];
-  r.moving = positional[1];
-  return true;
+// The request from the parsed line; the table has checked every value.
+RegisterRequest registerRequest(const lvcli::ParsedCommand& c) {
+  RegisterRequest r;
+  r.reference = c.frames[0];
+  r.moving = c.frames[1];
+  r.plain = c.has("--plain");
+  if (c.has("--sigma")) r.sigmaFactor = c.number("--sigma");
+  if (c.has("--budget")) r.starBudget = int(c.number("--budget"));
+  if (c.has("--max-shift")) r.maxShift = int(c.number("--max-shift"));
+  if (c.has("--tolerance")) r.tolerance = c.number("--tolerance");
+  return r;
 }
 
 // The star detector turns unsigned and float frames of any channel count, and
@@ -91,23 +57,34 @@ cv::Mat readUsable(const std::string& path) {
   return cv::Mat();
 }
 
-const char* kRegisterUsage =
-    "usage: lumivex register REFERENCE MOVING [--plain] [--sigma F] [--budget N] [--max-shift N] [--tolerance T]\n";
-
-int usage() {
-  std::cerr << kRegisterUsage;
-  return 2;
-}
-
 }  // namespace
 
+namespace lvcli {
+
+const CommandTable& registerTable() {
+  static const CommandTable table = [] {
+    CommandTable t = commandTable("register",
+                                  "Registers one frame on another as the stack jobs do and prints the figures and "
+                                  "the homography as JSON; exits 1 when the pair does not register.",
+                                  "REFERENCE MOVING", "the frame registered on, and the frame registered");
+    t.minFrames = 2, t.maxFrames = 2, t.runFlags = false;
+    t.options = {option("--plain", ValueKind::Switch, "", "the plain registration's verdict (the quality variant's checks left out)"),
+                 range("--sigma", ValueKind::Number, "F", 0.1, 100, "star detection threshold in noise sigmas (default 2.5)"),
+                 range("--budget", ValueKind::Whole, "N", 1, 1000000, "most stars used (default 4500)"),
+                 range("--max-shift", ValueKind::Whole, "N", 0, 1000000, "largest shift tried, px (default 500)"),
+                 range("--tolerance", ValueKind::Number, "T", 0, 10000, "match tolerance, px (default 12)")};
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace lvcli
+
 int lumivexRegister(const Args& args) {
-  if (lumivexWantsHelp(args)) {
-    std::cout << kRegisterUsage;
-    return 0;
-  }
-  RegisterRequest r;
-  if (!parseRequest(args, r)) return usage();
+  const lvcli::CommandTable& table = lvcli::registerTable();
+  lvcli::ParsedCommand parsed;
+  if (const int status = lvcli::readCommandLine(table, args, parsed); status >= 0) return status;
+  const RegisterRequest r = registerRequest(parsed);
   const cv::Mat reference = readUsable(r.reference);
   if (reference.empty()) return 2;
   const cv::Mat moving = readUsable(r.moving);

@@ -1,42 +1,10 @@
 #include "cli/cancel.h"
 #include "cli/cli_host.h"
 #include "cli/commands.h"
+#include "cli/job_command.h"
 #include "cli/run_job.h"
 
 #include <iostream>
-
-namespace {
-
-const char* kRunUsage =
-    "usage: lumivex run JOB [--quiet]\n"
-    "       lumivex run --async JOB [--quiet]\n"
-    "       lumivex run --background JOB [JOB...] [--quiet]\n";
-
-bool usage(const std::string& why) {
-  if (!why.empty()) std::cerr << "lumivex run: " << why << "\n";
-  std::cerr << kRunUsage;
-  return false;
-}
-
-bool parseRunArgs(const Args& args, std::vector<std::string>& jobs, JobRun& run) {
-  int modes = 0;
-  for (const std::string& a : args) {
-    const lvcli::RunMode before = run.mode;
-    if (lumivexTakeRunFlag(a, run)) {
-      if (run.mode != before || a == "--async" || a == "--background") ++modes;
-      if (modes > 1) return usage("choose one of --async and --background");
-      continue;
-    }
-    if (a.size() > 1 && a[0] == '-') return usage("unknown option '" + a + "'");
-    jobs.push_back(a);
-  }
-  if (jobs.empty()) return usage("");
-  if (jobs.size() > 1 && run.mode != lvcli::RunMode::Background)
-    return usage("several jobs at once run only with --background");
-  return true;
-}
-
-}  // namespace
 
 bool lumivexTakeRunFlag(const std::string& arg, JobRun& run) {
   if (arg == "--quiet" || arg == "-q") return run.quiet = true;
@@ -68,13 +36,26 @@ int lumivexRunJobFiles(const std::vector<std::string>& jobs, const JobRun& run) 
 
 int lumivexRunJobFile(const std::string& jobPath, const JobRun& run) { return lumivexRunJobFiles({jobPath}, run); }
 
+namespace lvcli {
+
+const CommandTable& runTable() {
+  static const CommandTable table =
+      commandTable("run",
+                   "Runs job files through the add-on as the editor's plug-in does, following their progress; "
+                   "with --background all of them at once.",
+                   "JOB...", "job files: Star Trail, Star Glow or Sky Blend JSON, or hybrid stack key=value lines");
+  return table;
+}
+
+}  // namespace lvcli
+
 int lumivexRun(const Args& args) {
-  if (lumivexWantsHelp(args)) {
-    std::cout << kRunUsage;
-    return 0;
-  }
-  std::vector<std::string> jobs;
+  const lvcli::CommandTable& table = lvcli::runTable();
+  lvcli::ParsedCommand parsed;
+  if (const int status = lvcli::readCommandLine(table, args, parsed); status >= 0) return status;
   JobRun run;
-  if (!parseRunArgs(args, jobs, run)) return 2;
-  return lumivexRunJobFiles(jobs, run);
+  if (!lvcli::takeRunFlags(parsed.runFlags, run)) return lvcli::usageError(table, "choose one of --async and --background");
+  if (parsed.frames.size() > 1 && run.mode != lvcli::RunMode::Background)
+    return lvcli::usageError(table, "several jobs at once run only with --background");
+  return lumivexRunJobFiles(parsed.frames, run);
 }

@@ -1,6 +1,7 @@
 // lumivex synth SCENE --out DIR [--frames N] [--size WxH] [--depth 8|16] [--seed S] [--sky sparse] [--fwhm F]
 //                   [--compression none|lzw]
 #include "cli/commands.h"
+#include "cli/job_args.h"
 
 #include "synth/synth.h"
 
@@ -11,11 +12,6 @@
 #include <iostream>
 
 namespace {
-
-const char* kSynthUsage =
-    "usage: lumivex synth SCENE --out DIR [--frames N] [--size WxH] [--depth 8|16] [--seed S]\n"
-    "                      [--sky sparse] [--fwhm F] [--compression none|lzw]\n"
-    "  SCENE: stack, trail, skyblend, glow\n";
 
 bool parseCount(const std::string& text, long long minimum, long long& value) {
   char* end = nullptr;
@@ -36,59 +32,63 @@ bool parseSize(const std::string& text, cv::Size& size) {
   return true;
 }
 
-// Fills request from the options; false with a message on the first bad one.
-bool parseOptions(const Args& args, synth::SceneRequest& request, std::string& error) {
-  if (args.empty() || args[0].rfind("--", 0) == 0) {
-    error = "no scene given";
-    return false;
-  }
-  request.scene = args[0];
+// Fills request from the parsed line; false with error for a value the table cannot check.
+bool sceneRequest(const lvcli::ParsedCommand& c, synth::SceneRequest& request, std::string& error) {
+  request.scene = c.frames.front();
   const std::vector<std::string> scenes = synth::sceneNames();
   if (std::find(scenes.begin(), scenes.end(), request.scene) == scenes.end()) {
     error = "unknown scene '" + request.scene + "'";
     return false;
   }
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& option = args[i];
-    if (i + 1 >= args.size()) {
-      error = "option " + option + " needs a value";
-      return false;
-    }
-    const std::string& value = args[++i];
-    long long n = 0;
-    if (option == "--out") request.dir = value;
-    else if (option == "--frames" && parseCount(value, 1, n) && n <= 1000) request.frames = int(n);
-    else if (option == "--size" && parseSize(value, request.size)) continue;
-    else if (option == "--depth" && (value == "8" || value == "16")) request.bits = std::atoi(value.c_str());
-    else if (option == "--seed" && parseCount(value, 0, n)) request.seed = static_cast<std::uint64_t>(n);
-    else if (option == "--sky" && value == "sparse") request.sky = value;
-    else if (option == "--fwhm" && parseCount(value, 1, n) && n <= 30) request.fwhm = double(n);
-    else if (option == "--compression" && (value == "none" || value == "lzw")) request.lzwFrames = value == "lzw";
-    else {
-      error = "bad option or value: " + option + " " + value;
-      return false;
-    }
-  }
-  if (request.dir.empty()) {
-    error = "--out DIR is required";
+  request.dir = c.text("--out");
+  if (c.has("--frames")) request.frames = int(c.number("--frames"));
+  if (c.has("--size") && !parseSize(c.text("--size"), request.size)) {
+    error = "--size takes WxH, each from 16 to 40000, not '" + c.text("--size") + "'";
     return false;
   }
+  if (c.has("--depth")) request.bits = int(c.number("--depth"));
+  if (c.has("--seed")) request.seed = static_cast<std::uint64_t>(c.number("--seed"));
+  if (c.has("--sky")) request.sky = c.text("--sky");
+  if (c.has("--fwhm")) request.fwhm = c.number("--fwhm");
+  if (c.has("--compression")) request.lzwFrames = c.text("--compression") == "lzw";
   return true;
 }
 
 }  // namespace
 
+namespace lvcli {
+
+const CommandTable& synthTable() {
+  static const CommandTable table = [] {
+    CommandTable t = commandTable("synth",
+                                  "Writes a synthetic night sky: its frames, truth images, truth.json and a ready "
+                                  "job file.",
+                                  "SCENE", "stack, trail, skyblend or glow");
+    t.oneFrame = true, t.runFlags = false;
+    OptionRule out = option("--out", ValueKind::OutputDir, "DIR", "folder to write the scene into (made when missing)");
+    out.required = true;
+    t.options = {out,
+                 range("--frames", ValueKind::Whole, "N", 1, 1000, "number of frames (scene default)"),
+                 option("--size", ValueKind::Text, "WxH", "frame size, 16 to 40000 pixels a side (scene default)"),
+                 words("--depth", {"8", "16"}, "bits per sample (default 16)"),
+                 range("--seed", ValueKind::Whole, "S", 0, 2147483647, "random seed (default 1)"),
+                 words("--sky", {"sparse"}, "a light-polluted sky with few stars and a saturated planet"),
+                 range("--fwhm", ValueKind::Whole, "F", 1, 30, "seeing: star width at half maximum, px"),
+                 words("--compression", {"none", "lzw"}, "frames uncompressed (default) or LZW as an editor exports them")};
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace lvcli
+
 int lumivexSynth(const Args& args) {
+  const lvcli::CommandTable& table = lvcli::synthTable();
+  lvcli::ParsedCommand parsed;
+  if (const int status = lvcli::readCommandLine(table, args, parsed); status >= 0) return status;
   synth::SceneRequest request;
   std::string error;
-  if (lumivexWantsHelp(args)) {
-    std::cout << kSynthUsage;
-    return 0;
-  }
-  if (!parseOptions(args, request, error)) {
-    std::cerr << "lumivex synth: " << error << "\n" << kSynthUsage;
-    return 2;
-  }
+  if (!sceneRequest(parsed, request, error)) return lvcli::usageError(table, error);
   const auto start = std::chrono::steady_clock::now();
   synth::SceneFiles files;
   if (!synth::writeScene(request, files, error)) {

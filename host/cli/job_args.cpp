@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -37,7 +38,7 @@ std::string wrapped(const std::string& text, size_t width, size_t indent) {
 
 std::string numberText(double v) {
   char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
+  std::snprintf(text, sizeof text, "%.15g", v);
   return text;
 }
 
@@ -124,7 +125,8 @@ std::string checkValue(const OptionRule& o, const std::string& v) {
       if (fs::exists(v, ec) && !fs::is_directory(v, ec)) return o.name + ": '" + v + "' is a file, not a folder";
       return "";
     case ValueKind::Switch:
-    case ValueKind::Frames: break;
+    case ValueKind::Frames:
+    case ValueKind::Text: break;
   }
   return "";
 }
@@ -239,6 +241,26 @@ bool expandOne(const std::string& arg, OwnFiles& own, std::vector<std::string>& 
 
 }  // namespace
 
+OptionRule option(std::string name, ValueKind kind, std::string value, std::string help) {
+  OptionRule o;
+  o.name = std::move(name), o.kind = kind, o.value = std::move(value), o.help = std::move(help);
+  return o;
+}
+
+OptionRule words(std::string name, std::vector<std::string> choices, std::string help) {
+  std::string shown;
+  for (const std::string& w : choices) shown += (shown.empty() ? "" : "|") + w;
+  OptionRule o = option(std::move(name), ValueKind::Word, shown, std::move(help));
+  o.words = std::move(choices);
+  return o;
+}
+
+OptionRule range(std::string name, ValueKind kind, std::string value, double least, double most, std::string help) {
+  OptionRule o = option(std::move(name), kind, std::move(value), std::move(help));
+  o.least = least, o.most = most;
+  return o;
+}
+
 std::string ParsedCommand::text(const std::string& option) const {
   const auto found = values.find(option);
   return found == values.end() || found->second.empty() ? std::string() : found->second.front();
@@ -258,11 +280,35 @@ std::string usageText(const CommandTable& table) {
     if (o.required) out << " " << synopsisName(o);
   }
   out << " [options]\n\n" << wrapped(table.summary, kLineWidth, 0) << "\n\n";
-  helpLine(out, table.frames, table.framesHelp);
+  if (!table.frames.empty()) helpLine(out, table.frames, table.framesHelp);
   for (const OptionRule& o : table.options) helpLine(out, displayName(o), o.help);
-  for (const auto& flag : lumivexRunFlagsHelp()) helpLine(out, flag.first, flag.second);
+  if (table.runFlags) {
+    for (const auto& flag : lumivexRunFlagsHelp()) helpLine(out, flag.first, flag.second);
+  }
   helpLine(out, "-h, --help", "show this help");
   return out.str();
+}
+
+CommandTable commandTable(std::string name, std::string summary, std::string frames, std::string framesHelp) {
+  CommandTable t;
+  t.name = std::move(name), t.summary = std::move(summary);
+  t.frames = std::move(frames), t.framesHelp = std::move(framesHelp);
+  return t;
+}
+
+int readCommandLine(const CommandTable& table, const Args& args, ParsedCommand& parsed) {
+  std::string error;
+  const ParseOutcome outcome = parseCommandLine(table, args, parsed, error);
+  if (outcome == ParseOutcome::Help) {
+    std::cout << usageText(table);
+    return 0;
+  }
+  return outcome == ParseOutcome::Bad ? usageError(table, error) : -1;
+}
+
+int usageError(const CommandTable& table, const std::string& error) {
+  std::cerr << "lumivex " << table.name << ": " << error << "\n\n" << usageText(table);
+  return 2;
 }
 
 ParseOutcome parseCommandLine(const CommandTable& table, const Args& args, ParsedCommand& parsed, std::string& error) {
@@ -271,14 +317,18 @@ ParseOutcome parseCommandLine(const CommandTable& table, const Args& args, Parse
   bool optionsEnded = false;
   for (size_t i = 0; i < args.size() && error.empty(); ++i) {
     JobRun ignored;
+    const size_t most = table.oneFrame ? 1 : table.maxFrames;
     if (!optionsEnded && args[i] == "--") optionsEnded = true;
-    else if (!optionsEnded && lumivexTakeRunFlag(args[i], ignored)) parsed.runFlags.push_back(args[i]);
+    else if (!optionsEnded && table.runFlags && lumivexTakeRunFlag(args[i], ignored)) parsed.runFlags.push_back(args[i]);
     else if (!optionsEnded && isOptionLike(args[i])) error = takeOption(table, args, i, parsed);
     else if (table.oneFrame && !parsed.frames.empty()) error = "only one " + table.frames + " can be given";
+    else if (most != 0 && parsed.frames.size() >= most) error = "unexpected argument '" + args[i] + "'";
     else parsed.frames.push_back(args[i]);
   }
-  if (error.empty() && parsed.frames.empty()) {
-    error = "no " + table.frames.substr(0, table.frames.find("...")) + " given";
+  if (error.empty() && parsed.frames.empty() && table.minFrames > 0) {
+    error = "no " + table.frames.substr(0, table.frames.find_first_of(". ")) + " given";
+  } else if (error.empty() && parsed.frames.size() < table.minFrames) {
+    error = "give " + table.frames;
   }
   if (error.empty()) error = checkPairings(table, parsed);
   return error.empty() ? ParseOutcome::Run : ParseOutcome::Bad;

@@ -21,6 +21,7 @@ enum class ValueKind {
   OutputFile,  // a file to write; its folder exists
   OutputDir,   // a folder to write into; made when missing
   Frames,      // one or more frames: files, globs or folders, up to the next option
+  Text,        // any value, checked by the command itself
 };
 
 struct OptionRule {
@@ -37,6 +38,12 @@ struct OptionRule {
   std::string excludes;   // another option this one cannot go with
 };
 
+// Rows of a table: an option of any kind, one taking a word from `choices`,
+// one taking a number within least..most.
+OptionRule option(std::string name, ValueKind kind, std::string value, std::string help);
+OptionRule words(std::string name, std::vector<std::string> choices, std::string help);
+OptionRule range(std::string name, ValueKind kind, std::string value, double least, double most, std::string help);
+
 struct CommandTable {
   std::string name;        // "trail"
   std::string summary;     // what the command does, one sentence
@@ -44,6 +51,9 @@ struct CommandTable {
   std::string framesHelp;
   bool oneFrame = false;   // a single file rather than a frame list
   std::vector<OptionRule> options;
+  size_t minFrames = 1;    // arguments that are no option: at least this many
+  size_t maxFrames = 0;    // and at most this many; 0: any number
+  bool runFlags = true;    // takes --quiet, --async and --background (the job-running commands)
 };
 
 struct ParsedCommand {
@@ -60,6 +70,24 @@ struct ParsedCommand {
 
 // The --help text: synopsis, summary, then one line per argument and option.
 std::string usageText(const CommandTable& table);
+
+// A table with no options yet: the command's name, one sentence of what it
+// does, and its arguments that are no option with their help.
+CommandTable commandTable(std::string name, std::string summary, std::string frames, std::string framesHelp);
+
+// Reads a command line against the table as every command does: --help
+// prints the usage on stdout (0), bad usage the reason and the usage on
+// stderr (2). Returns that status, or -1 when the command goes on.
+int readCommandLine(const CommandTable& table, const Args& args, ParsedCommand& parsed);
+
+// The tables of the commands that run no job of their own.
+const CommandTable& runTable();
+const CommandTable& callTable();
+const CommandTable& synthTable();
+const CommandTable& demoTable();
+const CommandTable& registerTable();
+// Bad usage of a command: "lumivex NAME: ERROR", a blank line and the usage on stderr; returns 2.
+int usageError(const CommandTable& table, const std::string& error);
 
 enum class ParseOutcome { Run, Help, Bad };
 // Reads the arguments after the command's name against its table. Bad: error

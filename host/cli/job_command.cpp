@@ -14,11 +14,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int usageError(const CommandTable& table, const std::string& error) {
-  std::cerr << "lumivex " << table.name << ": " << error << "\n\n" << usageText(table);
-  return 2;
-}
-
 // The job may run from anywhere later (lumivex run), so it names files by absolute paths.
 void makeAbsolute(std::string& path) {
   if (!path.empty()) path = fs::absolute(path).lexically_normal().string();
@@ -121,7 +116,14 @@ void sayFrames(const JobPlan& plan, const std::string& outputAsked) {
   for (const LeftOut& l : plan.leftOut) std::cerr << "left out: " << l.path << " (" << l.why << ")\n";
 }
 
-// False when more than one flag chooses how the job runs.
+}  // namespace
+
+bool planFrames(JobPlan& plan, const std::vector<std::string>& args, const std::vector<LeftOut>& named,
+                std::vector<std::string>& frames, std::string& error) {
+  OwnFiles own(named);
+  return expandFrames(args, own, frames, plan.leftOut, error);
+}
+
 bool takeRunFlags(const std::vector<std::string>& flags, JobRun& run) {
   int modeFlags = 0;
   for (const std::string& flag : flags) {
@@ -131,14 +133,6 @@ bool takeRunFlags(const std::vector<std::string>& flags, JobRun& run) {
     lumivexTakeRunFlag(flag, run);
   }
   return modeFlags <= 1;
-}
-
-}  // namespace
-
-bool planFrames(JobPlan& plan, const std::vector<std::string>& args, const std::vector<LeftOut>& named,
-                std::vector<std::string>& frames, std::string& error) {
-  OwnFiles own(named);
-  return expandFrames(args, own, frames, plan.leftOut, error);
 }
 
 int runJobCommand(const JobCommand& command, const Args& args) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/job_args.h"
+#include "cli/run_job.h"
 #include "synth/job_files.h"
 
 #include <string>
@@ -39,6 +40,9 @@ const JobCommand& trailCommand();
 const JobCommand& stackCommand();
 const JobCommand& glowCommand();
 const JobCommand& skyBlendCommand();
+
+// Takes the flags that choose how a job runs; false when more than one chooses the mode.
+bool takeRunFlags(const std::vector<std::string>& flags, JobRun& run);
 
 // --help: usage on stdout, 0. Bad usage: the reason and the usage on stderr,
 // 2, nothing written. Otherwise writes the job file and returns what running
