@@ -347,6 +347,12 @@ TEST(OwnNames, TemporaryNamesDifferAcrossProcessesAndAbandonedOnesAreSwept) {
   EXPECT_TRUE(std::filesystem::exists(mine));
   EXPECT_TRUE(std::filesystem::exists(otherStem));
   EXPECT_TRUE(std::filesystem::exists(otherKind));
+
+  // a result written in full takes the abandoned partial of its own name with it
+  writeFile(theirs, "cut short");
+  ASSERT_TRUE(NL_writeImageFile(out, cv::Mat(4, 4, CV_8UC1, cv::Scalar(9))));
+  EXPECT_FALSE(std::filesystem::exists(theirs));
+  EXPECT_TRUE(std::filesystem::exists(mine));
 }
 #endif
 

@@ -36,6 +36,8 @@ bool land(const std::string& temp, const std::string& path, bool wanted) {
     std::filesystem::remove(temp, ec);
     return false;
   }
+  // a run that was killed while writing this result left its partial file; this one replaces it
+  NL_removeAbandonedPartials(path);
   return true;
 }
 
