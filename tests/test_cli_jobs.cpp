@@ -158,7 +158,11 @@ TEST_F(JobCommands, EveryCommandKeepsAnExistingOutputAndNumbersAroundItUnlessFor
     ASSERT_EQ(lumivex("trail" + frames + " -o " + shellQuote(out_.file("t.tif")) + force, kNoModule).status, 2);
     ASSERT_EQ(lumivex("stack" + frames + " -o " + shellQuote(out_.file("s.tif")) + force, kNoModule).status, 2);
     ASSERT_EQ(lumivex("glow " + shellQuote(g.frames[0]) + " -o " + shellQuote(out_.file("g.tif")) + force, kNoModule).status, 2);
-    ASSERT_EQ(lumivex("skyblend" + blendArgs + force, kNoModule).status, 2);
+    const ProgramRun blended = lumivex("skyblend" + blendArgs + force, kNoModule);
+    ASSERT_EQ(blended.status, 2);
+    const std::string moved = "output: " + blendDir + "/skyblend_sky_1.tif ('" + blendDir +
+                              "/skyblend_sky.tif' goes with one that exists; --force replaces it)\n";
+    EXPECT_EQ(blended.err.find(moved) != std::string::npos, force.empty()) << blended.err;
   }
   // numbered: the first free name, and the job's side files follow it
   const NLStarTrailNativeJob trail = NL_parseStarTrailNativeJob(out_.file("t_2_startrail_job_native.json"));

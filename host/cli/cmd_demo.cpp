@@ -1,5 +1,6 @@
 // lumivex demo [DIR]: makes every synthetic scene at a moderate size, runs
 // each scene's job through the add-on and prints a table of the outcomes.
+#include "cli/cancel.h"
 #include "cli/cli_host.h"
 #include "cli/commands.h"
 #include "cli/job_args.h"
@@ -83,6 +84,7 @@ DemoRow runJob(lvhost::StandinHost& host, const DemoScene& d, const synth::Scene
   DemoRow row;
   row.job = d.job;
   const auto start = Clock::now();
+  const lvcli::CancelScope cancellable({files.job});
   const lvhost::CallResult result = host.call("my_echo", lvhost::CallArg::string(files.job));
   row.ms = msSince(start);
   row.output = "-";

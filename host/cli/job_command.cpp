@@ -19,11 +19,6 @@ void makeAbsolute(std::string& path) {
   if (!path.empty()) path = fs::absolute(path).lexically_normal().string();
 }
 
-std::string makeAbsoluteCopy(std::string path) {
-  makeAbsolute(path);
-  return path;
-}
-
 void makeAbsolute(synth::JobPaths& p) {
   for (std::string& f : p.inputs) makeAbsolute(f);
   for (std::string& f : p.foregroundInputs) makeAbsolute(f);
@@ -105,10 +100,15 @@ void tidyAfterRun(const JobPlan& plan) {
   for (const std::string& out : namedOutputs(plan.paths)) NL_removeAbandonedPartials(out);
 }
 
-void sayFrames(const JobPlan& plan, const std::string& outputAsked) {
-  if (plan.paths.output != outputAsked && !outputAsked.empty()) {
-    std::cerr << "output: " << plan.paths.output << " ('" << outputAsked
-              << "' exists; --force replaces it)\n";
+// Which frames the run takes and which files of ours it left out, and any output numbered around an existing file.
+void sayFrames(const JobPlan& plan, const std::vector<std::string>& outputsAsked) {
+  const std::vector<std::string> outputs = namedOutputs(plan.paths);
+  for (size_t i = 0; i < outputs.size() && i < outputsAsked.size(); ++i) {
+    if (outputs[i] == outputsAsked[i]) continue;
+    std::error_code ec;
+    // Sky Blend's three images are numbered together, so one may move only because another exists
+    const char* why = fs::exists(outputsAsked[i], ec) ? "' exists" : "' goes with one that exists";
+    std::cerr << "output: " << outputs[i] << " ('" << outputsAsked[i] << why << "; --force replaces it)\n";
   }
   std::cerr << "frames: " << plan.paths.inputs.size() << " taken";
   for (const std::string& f : plan.paths.inputs) std::cerr << "\n  " << f;
@@ -149,7 +149,8 @@ int runJobCommand(const JobCommand& command, const Args& args) {
   if (!error.empty() || !command.plan(parsed, plan, error)) return usageError(command.table, error);
   plan.force = parsed.has("--force");
   std::unique_ptr<ClaimedFile> job;
-  const std::string outputAsked = plan.paths.output;
+  std::vector<std::string> outputsAsked = namedOutputs(plan.paths);
+  for (std::string& o : outputsAsked) makeAbsolute(o);
   try {
     job = claimNames(command, plan);
     nameSidecars(plan);
@@ -159,7 +160,7 @@ int runJobCommand(const JobCommand& command, const Args& args) {
     return 2;
   }
   if (!run.quiet) {
-    sayFrames(plan, makeAbsoluteCopy(outputAsked));
+    sayFrames(plan, outputsAsked);
     std::cerr << "job file: " << job->path() << "\n";
   }
   int status = 2;
