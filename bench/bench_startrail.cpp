@@ -4,7 +4,7 @@
 // how the time per frame changes with the length of the sequence.
 //
 //   bench_startrail [WIDTHxHEIGHT] [FRAMES...]     default 3000x2000 20 60
-//   bench_startrail quality                         rejection quality on varied small skies
+//   bench_startrail quality [NAME]                  rejection quality on varied skies (those whose name holds NAME)
 //
 // Every frame count runs the floor, "off" and "medium" (window 5) on the
 // first FRAMES frames of one rendered scene. Each job runs in a child process
@@ -235,7 +235,7 @@ std::string writeQualityJob(const std::vector<std::string>& frames, const std::s
 
 // Each preset (and "medium" keeping the meteors) on each sky, measured
 // against the sky's clean Lighten.
-void quality() {
+void quality(const std::string& only) {
   const fs::path dir = fs::temp_directory_path() / "lumivex_bench_trail_quality";
   struct Mode {
     const char* name;
@@ -243,6 +243,7 @@ void quality() {
   };
   const Mode modes[] = {{"low", false}, {"medium", false}, {"high", false}, {"medium", true}};
   for (const QualityCase& c : qualityCases()) {
+    if (c.name.find(only) == std::string::npos) continue;
     fs::remove_all(dir);
     fs::create_directories(dir);
     const synth::Scene scene = synth::makeTrailScene(c.settings);
@@ -277,7 +278,7 @@ void quality() {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "quality") {
-    quality();
+    quality(argc > 2 ? argv[2] : "");
     return 0;
   }
   cv::Size size{3000, 2000};

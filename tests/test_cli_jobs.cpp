@@ -118,6 +118,28 @@ TEST_F(JobCommands, TrailWritesEveryOptionAsTheJobReadsItAndRuns) {
                                                             "trail_startrail_result_log.txt"}));
 }
 
+// The meteor options reach the job as its keys, the extra images are
+// written as named, and an existing one is kept unless --force.
+TEST_F(JobCommands, TrailKeepsMeteorsAndWritesTheMeteorImageAndTheOverlay) {
+  const synth::SceneFiles& s = scene("trail");
+  const std::string meteors = out_.file("meteors.tif"), overlay = out_.file("overlay.png");
+  const std::string command = "trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("trail.tif")) +
+                              " --keep-meteors --meteors " + shellQuote(meteors) + " --overlay " + shellQuote(overlay);
+  const ProgramRun r = lumivex(command);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(out_.file("trail_startrail_job_native.json"));
+  EXPECT_TRUE(job.keepMeteors);
+  EXPECT_EQ(job.meteorOutput, meteors);
+  EXPECT_EQ(job.rejectionOverlay, overlay);
+  EXPECT_NE(r.out.find("\nmeteorsKept="), std::string::npos) << r.out;
+  EXPECT_EQ(cv::imread(meteors, -1).depth(), CV_16U);
+  EXPECT_EQ(cv::imread(overlay, -1).type(), CV_8UC3);
+  const ProgramRun again = lumivex(command);
+  EXPECT_EQ(again.status, 2);
+  EXPECT_NE(again.err.find("--meteors: '" + meteors + "' exists; --force replaces it"), std::string::npos) << again.err;
+  EXPECT_EQ(lumivex(command + " --force").status, 0);
+}
+
 // The sidecars were once OUT_sky.tif and OUT_foreground.tif: a user's files of
 // those names were written over, deleted, and left out of the frame list.
 TEST_F(JobCommands, TrailSidecarsNeverTouchAUsersFilesOfThoseNames) {

@@ -266,13 +266,25 @@ bool lineLike(const FlagComponent& c) {
   return 2.0 * l.halfLength >= 6.0 && 2.0 * l.halfLength >= 2.5 * l.width;
 }
 
+// A piece touching what is already taken: the faint rim of a strobe or of a streak.
+bool touches(const FlagComponent& c, const cv::Mat& taken) {
+  for (const cv::Point& p : c.pixels)
+    for (int y = std::max(p.y - 1, 0); y <= std::min(p.y + 1, taken.rows - 1); ++y)
+      for (int x = std::max(p.x - 1, 0); x <= std::min(p.x + 1, taken.cols - 1); ++x)
+        if (taken.ptr<uchar>(y)[x]) return true;
+  return false;
+}
+
 // The pieces of `flags` set in `pieces` (2 px or more, no star's rim) into
-// clean; with lineShaped, only those longer than wide.
+// clean; with lineShaped, only those longer than wide or touching clean.
 void addPieces(const cv::Mat& frame, const cv::Mat& flags, const cv::Mat& pieces, cv::Mat& clean,
                bool lineShaped = false) {
-  for (const FlagComponent& c : startrail_detail::flagComponents(pieces))
-    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, flags, c) && (!lineShaped || lineLike(c)))
-      startrail_detail::paintComponent(c, clean);
+  std::vector<const FlagComponent*> taken;
+  const std::vector<FlagComponent> all = startrail_detail::flagComponents(pieces);
+  for (const FlagComponent& c : all)
+    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, flags, c) && (!lineShaped || lineLike(c) || touches(c, clean)))
+      taken.push_back(&c);
+  for (const FlagComponent* c : taken) startrail_detail::paintComponent(*c, clean);
 }
 
 // Returns the found lines drawn at their width (empty when none was found).

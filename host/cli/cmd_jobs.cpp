@@ -70,8 +70,29 @@ CommandTable trailTable() {
            range("--aircraft", ValueKind::Number, "PCT", 0, 100, "aircraft light sensitivity (job default by --reject: 50, 75, 100)"),
            words("--comet", {"forward", "reverse", "both"}, "fade the trails like comets, in this direction"),
            paired(range("--comet-strength", ValueKind::Number, "P", 0, 100, "comet fade strength in percent (job default 50)"), "--comet"),
+           option("--keep-meteors", ValueKind::Switch, "", "leave meteors in the star-trail image while satellites and aircraft go"),
+           option("--meteors", ValueKind::OutputFile, "OUT.tif",
+                  "also write the meteors the rejection found, alone over the night's darkest sky (16-bit TIFF)"),
+           option("--overlay", ValueKind::OutputFile, "OUT.png",
+                  "also write the result reduced, each removed or kept streak outlined: satellites red, aircraft "
+                  "orange, meteors magenta (removed) or green (kept)"),
            paired(option("--sky-mask", ValueKind::File, "MASK.png", "sky mask (white = sky) to blend a stacked foreground in"), "--foreground"),
            paired(option("--foreground", ValueKind::Frames, "FRAME...", "landscape frames, stacked and kept below the sky mask"), "--sky-mask")}};
+}
+
+// An extra image the trail job writes besides its result: an existing file
+// is replaced only with --force (the job itself writes it as named).
+bool extraImage(const ParsedCommand& c, const std::string& option, const std::string& key, synth::JobSettings& s,
+                std::string& error) {
+  if (!c.has(option)) return true;
+  const std::string path = c.text(option);
+  std::error_code ec;
+  if (fs::exists(path, ec) && !c.has("--force")) {
+    error = option + ": '" + path + "' exists; --force replaces it";
+    return false;
+  }
+  s.push_back(JobSetting::text(key, fs::absolute(path, ec).lexically_normal().string()));
+  return true;
 }
 
 bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
@@ -95,7 +116,8 @@ bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
     s.push_back(JobSetting::text("cometDirection", c.text("--comet")));
   }
   if (c.has("--comet-strength")) s.push_back(JobSetting::num("cometStrength", c.number("--comet-strength")));
-  return true;
+  if (c.has("--keep-meteors")) s.push_back(JobSetting::flag("keepMeteors", true));
+  return extraImage(c, "--meteors", "meteorOutput", s, error) && extraImage(c, "--overlay", "rejectionOverlay", s, error);
 }
 
 // ---- Hybrid stack -------------------------------------------------------------
