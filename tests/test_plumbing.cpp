@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
@@ -418,6 +419,36 @@ std::string openCVFile(const TempDir& dir, const cv::Mat& image) {
 
 bool sameImage(const cv::Mat& a, const cv::Mat& b) {
   return a.type() == b.type() && a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0.0;
+}
+
+// ---- Coarse blur -------------------------------------------------------------------------
+
+// A sky with a gradient, a few bright stars (some cut by the edge) and noise,
+// at sizes the coarse grid does not divide: the coarse blur must follow
+// cv::GaussianBlur within a thousandth of the image's range up to the edges,
+// rows handed out in any order.
+TEST(CoarseBlur, FollowsTheExactBlurOnEveryBorderAndSize) {
+  cv::RNG rng(7);
+  for (const cv::Size size : {cv::Size(613, 411), cv::Size(256, 256), cv::Size(37, 5), cv::Size(3, 1)}) {
+    cv::Mat image(size, CV_32FC1);
+    rng.fill(image, cv::RNG::NORMAL, 0.2, 0.01);
+    for (int y = 0; y < size.height; ++y)
+      for (int x = 0; x < size.width; ++x) image.at<float>(y, x) += 0.4f * float(x + 2 * y) / float(size.width + 2 * size.height);
+    for (int k = 0; k < 12; ++k)
+      cv::circle(image, {rng.uniform(0, size.width), rng.uniform(0, size.height)}, 2, cv::Scalar(1.0), cv::FILLED);
+    for (const double sigma : {2.5, 10.0, 45.0})
+      for (const int border : {int(cv::BORDER_REPLICATE), int(cv::BORDER_DEFAULT)}) {
+        cv::Mat exact;
+        cv::GaussianBlur(image, exact, cv::Size(), sigma, sigma, border);
+        const NLCoarseBlur blur(image, sigma, border);
+        cv::Mat rows(size, CV_32FC1);
+        for (int y = size.height - 1; y >= 0; --y) blur.row(y, rows.ptr<float>(y));
+        const double tolerance = NL_coarseBlurScale(sigma) == 1 ? 1e-6 : 1e-3;
+        EXPECT_LE(cv::norm(rows, exact, cv::NORM_INF), tolerance) << size << " sigma " << sigma << " border " << border;
+      }
+  }
+  EXPECT_EQ(NL_coarseBlurScale(2.5), 1);
+  EXPECT_GT(NL_coarseBlurScale(45.0), NL_coarseBlurScale(10.0));
 }
 
 }  // namespace

@@ -253,6 +253,57 @@ TEST(StarGlowDetect, BrightestIsolatedStarsOfTheSyntheticGlowSceneWithinAPixel) 
   EXPECT_EQ(checked, 10);
 }
 
+// The signal from exact blurs, as the detector was first written: the coarse
+// skies must stay within a thousandth of its peak on skies of every kind, so
+// the same stars clear the threshold.
+cv::Mat exactSignal(const cv::Mat& luminance, const cv::Mat& mask) {
+  cv::Mat small, large;
+  cv::GaussianBlur(luminance, small, cv::Size(), 10.0, 10.0, cv::BORDER_REPLICATE);
+  cv::GaussianBlur(luminance, large, cv::Size(), 45.0, 45.0, cv::BORDER_REPLICATE);
+  cv::Mat hpSmall = luminance - small, hpLarge = luminance - large, signal;
+  hpSmall = cv::max(hpSmall, 0.0);
+  hpLarge = cv::max(hpLarge, 0.0) * 0.65f;
+  signal = cv::max(hpSmall, hpLarge);
+  if (!mask.empty()) signal.setTo(0.0f, mask == 0);
+  return signal;
+}
+
+TEST(StarGlowDetect, SignalFromCoarseSkiesMatchesExactBlursOnEverySky) {
+  struct Sky {
+    cv::Size size;
+    int stars;
+    int bits;
+    bool masked;
+  };
+  for (const Sky& sky : {Sky{{900, 600}, 400, 16, false}, Sky{{1201, 799}, 60, 16, true}, Sky{{640, 480}, 250, 8, false},
+                         Sky{{97, 61}, 12, 16, false}}) {
+    synth::GlowSettings gs;
+    gs.size = sky.size;
+    gs.starCount = sky.stars;
+    gs.seed = std::uint64_t(sky.stars);
+    const synth::Scene scene = synth::makeGlowScene(gs);
+    cv::Mat frame = scene.frames[0];
+    if (sky.bits == 8) frame.convertTo(frame, CV_8U, 1.0 / 257.0);
+    cv::Mat image = NL_toFloatBgr(frame);
+    // a light-polluted corner: a steep gradient the wide sky must follow
+    for (int y = 0; y < image.rows; ++y)
+      for (int x = 0; x < image.cols; ++x) image.at<cv::Vec3f>(y, x) += cv::Vec3f::all(0.3f * x / image.cols * y / image.rows);
+    cv::Mat mask;
+    if (sky.masked) {
+      mask = cv::Mat(image.size(), CV_8U, cv::Scalar(255));
+      mask.rowRange(image.rows * 2 / 3, image.rows).setTo(0);
+    }
+    const cv::Mat lum = luminanceOf(image);
+    const cv::Mat expected = exactSignal(lum, mask), got = NL_starGlowSignal(lum, mask);
+    double peak = 0.0;
+    cv::minMaxLoc(expected, nullptr, &peak);
+    EXPECT_LE(cv::norm(got, expected, cv::NORM_INF), 1e-3 * peak) << sky.size;
+    if (!mask.empty()) {
+      EXPECT_EQ(cv::countNonZero(got.rowRange(image.rows * 2 / 3, image.rows)), 0);
+    }
+  }
+}
+
 TEST(StarGlowDetect, EmptyAndTinyImagesAndTheLimitOfZero) {
   std::ostringstream black;
   const cv::Mat zero(64, 64, CV_32FC3, cv::Scalar::all(0));

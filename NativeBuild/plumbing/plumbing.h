@@ -222,6 +222,31 @@ cv::Matx13f NL_luminanceWeightsBGR();
 void NL_luminanceRow(const cv::Mat& image, int y, double* out);
 double NL_luminanceAt(const cv::Mat& image, int x, int y);
 
+// A Gaussian blur of a float image wide enough that its finer detail does not
+// matter: computed on a grid up to 16 times coarser (block means, a Gaussian
+// that makes up the rest of sigma, a bilinear return), about a hundredth of
+// the full blur's work at sigma 45, and handed out one full-resolution row at
+// a time so no frame-sized result is kept. Within a thousandth of the image's
+// range of cv::GaussianBlur with the same sigma and border, edges included.
+class NLCoarseBlur {
+ public:
+  NLCoarseBlur(const cv::Mat& image, double sigma, int border);
+  // Row y of the blurred image into out[0..cols); safe from several threads.
+  void row(int y, float* out) const;
+
+ private:
+  struct Tap {
+    int lower = 0, upper = 0;
+    float weight = 0.0f;
+  };
+  Tap tap(int i) const;
+  int cols_, rows_, scale_, margin_ = 0;
+  cv::Mat coarse_;
+  std::vector<Tap> across_;
+};
+// The grid step NLCoarseBlur uses for sigma: 1 (a plain blur) below 8.
+int NL_coarseBlurScale(double sigma);
+
 // A number for a result log, always in the "C" locale whatever the host set.
 // decimals >= 0: fixed notation with that many decimals (0.250, 4);
 // decimals < 0: general notation with `significant` digits and no trailing

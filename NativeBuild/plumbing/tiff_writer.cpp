@@ -110,6 +110,14 @@ struct CodeWidth {
   }
 };
 
+// One table a thread, reused strip after strip: a reset only moves its
+// generation on. Out of line, so the encoder's loop holds the table's address
+// instead of asking the thread-local storage for it again at every byte.
+__attribute__((noinline)) StringTable& tableOfThisThread() {
+  thread_local StringTable table;
+  return table;
+}
+
 }  // namespace
 
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
@@ -117,9 +125,7 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
   // At most one 12-bit code a byte, plus the clear and end codes.
   const size_t start = out.size();
   out.resize(start + size * 3 / 2 + 16);
-  // One table a thread, reused strip after strip: a reset only moves its generation on.
-  thread_local StringTable tableOfThread;
-  StringTable* table = &tableOfThread;
+  StringTable* table = &tableOfThisThread();
   table->clear();
   CodeWriter writer(out.data() + start);
   CodeWidth width;

@@ -75,6 +75,11 @@ struct NL_StarDetection {
   std::vector<NL_StarCandidate> stars;  // kept stars, highest score first, classified
 };
 
+// The star signal peaks are found in: luminance above its sigma 10 and 0.65 x
+// above its sigma 45 sky (replicated border), whichever is more, 0 outside the
+// mask. The skies come from coarse-grid blurs, within a thousandth of the
+// signal's peak of exact ones.
+cv::Mat NL_starGlowSignal(const cv::Mat& luminance, const cv::Mat& mask);
 // Finds, measures, ranks and classifies stars; luminance CV_32FC1, image CV_32FC3 BGR,
 // mask empty or CV_8UC1 (non-zero usable). Throws only OpenCV and allocation errors.
 NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,

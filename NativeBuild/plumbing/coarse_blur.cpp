@@ -1,0 +1,98 @@
+// A wide Gaussian blur evaluated on a coarser grid and returned row by row.
+#include "plumbing/plumbing.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Block averaging adds a variance of (f^2 - 1) / 12 and the bilinear return
+// about f^2 / 6 (a triangle of half-width f), in full-resolution pixels; the
+// coarse Gaussian makes up the rest.
+double coarseSigma(double sigma, int scale) {
+  const double f = scale;
+  const double added = scale > 1 ? (f * f - 1.0) / 12.0 + f * f / 6.0 : 0.0;
+  return std::sqrt(std::max(sigma * sigma - added, 1e-12)) / f;
+}
+
+// Block means of the image extended by its border rule, `margin` blocks
+// beyond every side: the edge blocks see what the full blur's kernel sees
+// there, so the coarse sky holds to the edge as well as inside.
+cv::Mat paddedBlockMeans(const cv::Mat& image, int scale, int margin, int border) {
+  const int cols = (image.cols + scale - 1) / scale + 2 * margin;
+  const int rows = (image.rows + scale - 1) / scale + 2 * margin;
+  std::vector<int> columnOf(size_t(cols) * size_t(scale));
+  for (size_t i = 0; i < columnOf.size(); ++i)
+    columnOf[i] = cv::borderInterpolate(int(i) - margin * scale, image.cols, border);
+  cv::Mat coarse(rows, cols, CV_32FC1);
+  const float norm = 1.0f / float(scale * scale);
+  cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& band) {
+    std::vector<float> sums(columnOf.size());
+    for (int cy = band.start; cy < band.end; ++cy) {
+      std::fill(sums.begin(), sums.end(), 0.0f);
+      for (int k = 0; k < scale; ++k) {
+        const float* src = image.ptr<float>(cv::borderInterpolate((cy - margin) * scale + k, image.rows, border));
+        for (size_t i = 0; i < sums.size(); ++i) sums[i] += src[columnOf[i]];
+      }
+      float* out = coarse.ptr<float>(cy);
+      for (int cx = 0; cx < cols; ++cx) {
+        float s = 0.0f;
+        for (int k = 0; k < scale; ++k) s += sums[size_t(cx * scale + k)];
+        out[cx] = s * norm;
+      }
+    }
+  });
+  return coarse;
+}
+
+}  // namespace
+
+int NL_coarseBlurScale(double sigma) {
+  // The coarse Gaussian keeps at least four coarse pixels of width, so the
+  // block and triangle shapes stay a small part of the kernel.
+  int scale = 1;
+  while (scale < 16 && sigma >= 4.0 * (scale * 2)) scale *= 2;
+  return scale;
+}
+
+NLCoarseBlur::NLCoarseBlur(const cv::Mat& image, double sigma, int border)
+    : cols_(image.cols), rows_(image.rows), scale_(NL_coarseBlurScale(sigma)) {
+  CV_Assert(image.type() == CV_32FC1 && !image.empty());
+  const double s = coarseSigma(sigma, scale_);
+  // Far enough that the coarse kernel never reaches past the padding.
+  margin_ = scale_ > 1 ? int(std::ceil(4.0 * s)) + 2 : 0;
+  coarse_ = scale_ > 1 ? paddedBlockMeans(image, scale_, margin_, border) : image.clone();
+  cv::GaussianBlur(coarse_, coarse_, cv::Size(0, 0), s, s, border);
+  across_.resize(size_t(cols_));
+  for (int x = 0; x < cols_; ++x) across_[size_t(x)] = tap(x);
+}
+
+// Where full-resolution pixel i falls between the coarse samples, whose
+// centres sit mid-block: the lower sample and the weight of the upper one.
+NLCoarseBlur::Tap NLCoarseBlur::tap(int i) const {
+  Tap t;
+  if (scale_ == 1) {
+    t.lower = t.upper = i;
+    return t;
+  }
+  const double u = (double(i) + 0.5) / double(scale_) - 0.5 + double(margin_);
+  t.lower = int(std::floor(u));
+  t.upper = t.lower + 1;
+  t.weight = float(u - double(t.lower));
+  return t;
+}
+
+void NLCoarseBlur::row(int y, float* out) const {
+  const Tap down = tap(y);
+  const float* a = coarse_.ptr<float>(down.lower);
+  const float* b = coarse_.ptr<float>(down.upper);
+  const float w = down.weight;
+  for (int x = 0; x < cols_; ++x) {
+    const Tap& t = across_[size_t(x)];
+    const float top = (1.0f - t.weight) * a[t.lower] + t.weight * a[t.upper];
+    const float bottom = (1.0f - t.weight) * b[t.lower] + t.weight * b[t.upper];
+    out[x] = (1.0f - w) * top + w * bottom;
+  }
+}
