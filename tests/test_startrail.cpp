@@ -16,6 +16,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <atomic>
+#include <filesystem>
 #include <cmath>
 #include <limits>
 #include <fstream>
@@ -1176,6 +1177,49 @@ TEST(StarTrailRun, SkyMaskKeepsTheGroundAndBridgesTheEdge) {
       checked += bridge.at<uchar>(y, x) > 0;
     }
   EXPECT_GT(checked, kTrailSize.width * 20);
+}
+
+// Files left in the folder whose names say a run made them for itself.
+std::vector<std::string> ownTemporaries(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    const std::string name = e.path().filename().string();
+    if (name.find(".lumivex-") != std::string::npos) names.push_back(name);
+  }
+  return names;
+}
+
+// The composite's sky and foreground intermediates were written over files of
+// those names and then deleted, frames of the same folder included.
+TEST(StarTrailRun, CompositeIntermediatesNeverTouchExistingFiles) {
+  TempDir dir;
+  const Scene scene = trailScene(4, CV_16UC3);
+  const std::string mask = dir.file("mask.png");
+  cv::Mat maskImage(kTrailSize, CV_8UC1, cv::Scalar(0));
+  maskImage.rowRange(0, kTrailSize.height / 2).setTo(255);
+  ASSERT_TRUE(cv::imwrite(mask, maskImage));
+  for (const bool composites : {true, false}) {
+    SCOPED_TRACE(composites ? "composite made" : "composite fails");
+    const JobFiles j = writeJob(dir, scene.frames, "");
+    const std::string keep = dir.file("keep.tif");
+    writeFile(keep, "the user's own file");
+    // the foreground frame differs in depth from the sky when the composite is to fail
+    const std::string fore = dir.file("fore.tif");
+    ASSERT_TRUE(cv::imwrite(fore, composites ? scene.frames[1] : cv::Mat(kTrailSize, CV_8UC3, cv::Scalar::all(9))));
+    std::string text = readFile(j.job);
+    text.insert(text.rfind('}'), ", \"rejectionMode\": \"off\", \"maskInput\": \"" + mask +
+                                     "\", \"foregroundInputs\": [\"" + fore + "\"], \"skyOutput\": \"" + j.inputs[0] +
+                                     "\", \"foregroundOutput\": \"" + keep + "\"");
+    writeFile(j.job, text);
+    const std::string frame0 = readFile(j.inputs[0]);
+    const std::string log = NL_runStarTrailNativeJob(j.job);
+    EXPECT_EQ(log.find("status=success") != std::string::npos, composites) << log;
+    if (!composites) EXPECT_NE(log.find("Composite failed: sky and foreground size/type mismatch."), std::string::npos);
+    EXPECT_EQ(readFile(j.inputs[0]), frame0);
+    EXPECT_EQ(readFile(keep), "the user's own file");
+    EXPECT_TRUE(ownTemporaries(dir).empty());
+    std::filesystem::remove(j.output);
+  }
 }
 
 TEST(StarTrailRun, BadInputEndsInTheFailureLog) {

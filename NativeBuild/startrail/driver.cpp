@@ -220,6 +220,33 @@ void copyStageTimes(const StageClock& clock, NLStarTrailStageTimes* out) {
   out->accumulate = clock.accumulate.load();
 }
 
+// The composite's intermediates are deleted once it is made, so a file
+// already standing at a name the job gave them is not this run's: it is the
+// user's (often a frame of the same folder), and the intermediate goes to a
+// name of its own beside it instead. Those names are removed however the
+// run ends, since nobody else knows them.
+class SidecarNames {
+ public:
+  explicit SidecarNames(NLStarTrailNativeJob& job) {
+    if (!compositeWanted(job)) return;
+    moveAside(job.skyOutput, job.output, "sky");
+    moveAside(job.foregroundOutput, job.output, "foreground");
+  }
+  ~SidecarNames() {
+    for (const std::string& path : own_) std::remove(path.c_str());
+  }
+  SidecarNames(const SidecarNames&) = delete;
+  SidecarNames& operator=(const SidecarNames&) = delete;
+
+ private:
+  void moveAside(std::string& path, const std::string& output, const char* tag) {
+    if (path.empty() || path == output || !NL_isRegularFile(path)) return;
+    path = NL_uniqueSiblingPath(path, tag);
+    own_.push_back(path);
+  }
+  std::vector<std::string> own_;
+};
+
 // A job file that exists but is a pipe, a device or oversized is named as
 // such; a missing one reads as empty and fails on its missing frames.
 void checkJobFile(const std::string& jobPath) {
@@ -236,6 +263,7 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   report.requestedOutput = job.output;
   // A folder or pipe named as the output is refused, not numbered around.
   if (!job.replaceOutput && !NL_isNonRegularFile(job.output)) job.output = NL_starTrailChooseOutputPath(job.output);
+  const SidecarNames sidecars(job);
   const std::string conflict = NL_checkJobPaths(NL_starTrailJobPaths(jobPath, job));
   if (!conflict.empty()) fail("Star Trail failed: " + conflict + ".");
   if (job.output != report.requestedOutput)
