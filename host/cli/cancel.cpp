@@ -80,17 +80,20 @@ CancelScope::~CancelScope() {
 }
 
 std::string cancelJob(const std::string& job, const std::string& signalName) {
-  const std::string text = NL_readTextFile(job);
+  const std::vector<std::string> outputs = outputsNamedIn(NL_readTextFile(job));
   const std::string progress = lvhost::jobProgressPath(job), log = lvhost::jobResultLogPath(job);
-  for (const std::string& out : outputsNamedIn(text)) {
-    if (!out.empty()) NL_removeOwnPartials(out);
-  }
+  const auto removePartials = [&] {
+    for (const std::string& out : outputs) {
+      if (!out.empty()) NL_removeOwnPartials(out);
+    }
+    if (!log.empty()) NL_removeOwnPartials(log);
+  };
+  removePartials();
   const std::string why = "Cancelled: the lumivex program received " + signalName + " before the job finished.";
-  if (!log.empty()) {
-    NL_removeOwnPartials(log);
-    NL_writeTextFile(log, "Job cancelled.\nstatus=failed\nerror=" + why + "\n");
-  }
+  if (!log.empty()) NL_writeTextFile(log, "Job cancelled.\nstatus=failed\nerror=" + why + "\n");
   if (!progress.empty()) NL_writeProgressFile(progress, 100, "Failed", why);
+  // a write the job began meanwhile is swept too; the process ends right after
+  removePartials();
   return why;
 }
 

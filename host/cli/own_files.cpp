@@ -14,8 +14,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The keys under which a job file or result log names a result image.
-const char* const kOutputKeys[] = {"output", "outputPath", "skyOutput", "foregroundOutput", "blendOutput",
-                                   "debugOverlayPath"};
+const char* const kOutputKeys[] = {"output",           "outputPath",    "skyOutput",       "foregroundOutput",
+                                   "blendOutput",      "debugOverlayPath", "meteorOutput", "rejectionOverlay"};
 
 // A job file or result log is a few kilobytes; anything far larger is not ours.
 constexpr std::uintmax_t kMaxSideFileBytes = 1u << 20;
