@@ -32,13 +32,11 @@ class ClaimedFile {
   int fd_ = -1;
 };
 
-// The first n in 0..999 for which no output numbered n exists (any n when
-// `force`) and `claimSide(n)` succeeds; -1 when there is none.
-template <typename ClaimSide>
-int firstFreeNumber(const std::vector<std::string>& outputs, bool force, ClaimSide&& claimSide);
-
+// True when something exists at any of the outputs numbered n.
 bool anyExists(const std::vector<std::string>& outputs, int n);
 
+// The first n in 0..999 for which no output numbered n exists (any n when
+// `force`) and `claimSide(n)` succeeds; -1 when there is none.
 template <typename ClaimSide>
 int firstFreeNumber(const std::vector<std::string>& outputs, bool force, ClaimSide&& claimSide) {
   for (int n = 0; n <= 999; ++n) {
