@@ -1190,7 +1190,7 @@ std::vector<std::string> ownTemporaries(const TempDir& dir) {
 }
 
 // The composite's sky and foreground intermediates were written over files of
-// those names and then deleted, frames of the same folder included.
+// those names and then deleted.
 TEST(StarTrailRun, CompositeIntermediatesNeverTouchExistingFiles) {
   TempDir dir;
   const Scene scene = trailScene(4, CV_16UC3);
@@ -1201,21 +1201,21 @@ TEST(StarTrailRun, CompositeIntermediatesNeverTouchExistingFiles) {
   for (const bool composites : {true, false}) {
     SCOPED_TRACE(composites ? "composite made" : "composite fails");
     const JobFiles j = writeJob(dir, scene.frames, "");
-    const std::string keep = dir.file("keep.tif");
+    const std::string keep = dir.file("keep.tif"), keepSky = dir.file("keep_sky.tif");
     writeFile(keep, "the user's own file");
+    writeFile(keepSky, "another of the user's files");
     // the foreground frame differs in depth from the sky when the composite is to fail
     const std::string fore = dir.file("fore.tif");
     ASSERT_TRUE(cv::imwrite(fore, composites ? scene.frames[1] : cv::Mat(kTrailSize, CV_8UC3, cv::Scalar::all(9))));
     std::string text = readFile(j.job);
     text.insert(text.rfind('}'), ", \"rejectionMode\": \"off\", \"maskInput\": \"" + mask +
-                                     "\", \"foregroundInputs\": [\"" + fore + "\"], \"skyOutput\": \"" + j.inputs[0] +
+                                     "\", \"foregroundInputs\": [\"" + fore + "\"], \"skyOutput\": \"" + keepSky +
                                      "\", \"foregroundOutput\": \"" + keep + "\"");
     writeFile(j.job, text);
-    const std::string frame0 = readFile(j.inputs[0]);
     const std::string log = NL_runStarTrailNativeJob(j.job);
     EXPECT_EQ(log.find("status=success") != std::string::npos, composites) << log;
     if (!composites) EXPECT_NE(log.find("Composite failed: sky and foreground size/type mismatch."), std::string::npos);
-    EXPECT_EQ(readFile(j.inputs[0]), frame0);
+    EXPECT_EQ(readFile(keepSky), "another of the user's files");
     EXPECT_EQ(readFile(keep), "the user's own file");
     EXPECT_TRUE(ownTemporaries(dir).empty());
     std::filesystem::remove(j.output);

@@ -222,8 +222,7 @@ void copyStageTimes(const StageClock& clock, NLStarTrailStageTimes* out) {
 
 // The composite's intermediates are deleted once it is made, so a file
 // already standing at a name the job gave them is not this run's: it is the
-// user's (often a frame of the same folder), and the intermediate goes to a
-// name of its own beside it instead. Those names are removed however the
+// user's, and the intermediate goes to a name of its own beside it instead. Those names are removed however the
 // run ends, since nobody else knows them.
 class SidecarNames {
  public:
@@ -263,9 +262,10 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   report.requestedOutput = job.output;
   // A folder or pipe named as the output is refused, not numbered around.
   if (!job.replaceOutput && !NL_isNonRegularFile(job.output)) job.output = NL_starTrailChooseOutputPath(job.output);
-  const SidecarNames sidecars(job);
   const std::string conflict = NL_checkJobPaths(NL_starTrailJobPaths(jobPath, job));
   if (!conflict.empty()) fail("Star Trail failed: " + conflict + ".");
+  // after the check: a name shared with an input or another output still fails the job, naming both
+  const SidecarNames sidecars(job);
   if (job.output != report.requestedOutput)
     progress(job, 1, "Output filename", "Existing output found. Using a numbered filename instead.");
   progress(job, 1, "Preparing Native Engine", "Preparing native OpenCV image engine.");
