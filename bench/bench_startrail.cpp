@@ -3,7 +3,7 @@
 // the same run), the rejection's time per step, each job's peak memory, and
 // how the time per frame changes with the length of the sequence.
 //
-//   bench_startrail [WIDTHxHEIGHT] [FRAMES...]     default 3000x2000 20 60
+//   bench_startrail [WIDTHxHEIGHT] [FRAMES...] [--uncompressed]   default 3000x2000 20 60, LZW frames
 //   bench_startrail quality [NAME]                  rejection quality on varied skies (those whose name holds NAME)
 //
 // Every frame count runs the floor, "off" and "medium" (window 5) on the
@@ -40,11 +40,12 @@ using Clock = std::chrono::steady_clock;
 double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 // The synthetic `trail` scene (stars turning about a pole above the frame, a
-// fixed landscape, satellites and aircraft) as 16-bit TIFF (LZW, the writer's default)
-// frames under the temp folder, kept between runs.
-std::vector<std::string> sceneFrames(cv::Size size, int count) {
+// fixed landscape, satellites and aircraft) as 16-bit TIFF (LZW, the writer's
+// default, or uncompressed) frames under the temp folder, kept between runs.
+std::vector<std::string> sceneFrames(cv::Size size, int count, bool uncompressed) {
   const fs::path dir = fs::temp_directory_path() / ("lumivex_bench_trail_" + std::to_string(size.width) + "x" +
-                                                    std::to_string(size.height) + "_" + std::to_string(count));
+                                                    std::to_string(size.height) + "_" + std::to_string(count) +
+                                                    (uncompressed ? "_raw" : ""));
   std::vector<std::string> frames;
   for (int i = 0; i < count; ++i) frames.push_back((dir / ("frame_" + std::to_string(i) + ".tif")).string());
   if (fs::exists(dir / "complete")) return frames;
@@ -56,7 +57,8 @@ std::vector<std::string> sceneFrames(cv::Size size, int count) {
     settings.size = size;
     settings.frames = count;
     const synth::Scene scene = synth::makeTrailScene(settings);
-    for (int i = 0; i < count; ++i) cv::imwrite(frames[size_t(i)], scene.frames[size_t(i)]);
+    const std::vector<int> params = uncompressed ? std::vector<int>{cv::IMWRITE_TIFF_COMPRESSION, 1} : std::vector<int>{};
+    for (int i = 0; i < count; ++i) cv::imwrite(frames[size_t(i)], scene.frames[size_t(i)], params);
     std::ofstream(dir / "complete") << "frames=" << count << "\n";
   };
 #ifdef LUMIVEX_BENCH_FORK
@@ -283,21 +285,24 @@ int main(int argc, char** argv) {
   }
   cv::Size size{3000, 2000};
   std::vector<int> counts;
+  bool uncompressed = false;
   for (int a = 1; a < argc; ++a) {
     int w = 0, h = 0;
-    if (std::sscanf(argv[a], "%dx%d", &w, &h) == 2) size = {w, h};
+    if (std::string(argv[a]) == "--uncompressed") uncompressed = true;
+    else if (std::sscanf(argv[a], "%dx%d", &w, &h) == 2) size = {w, h};
     else counts.push_back(std::atoi(argv[a]));
   }
   if (counts.empty()) counts = {20, 60};
   const int most = *std::max_element(counts.begin(), counts.end());
-  const std::vector<std::string> all = sceneFrames(size, most);
+  const std::vector<std::string> all = sceneFrames(size, most, uncompressed);
   const std::string dir = fs::path(all[0]).parent_path().string();
   double load[3] = {0, 0, 0};
 #if defined(__unix__) || defined(__APPLE__)
   getloadavg(load, 3);
 #endif
-  std::printf("Star Trail at %dx%d, 16-bit, %u logical threads, load average %.2f %.2f %.2f\n", size.width,
-              size.height, std::thread::hardware_concurrency(), load[0], load[1], load[2]);
+  std::printf("Star Trail at %dx%d, 16-bit %s, %u logical threads, load average %.2f %.2f %.2f\n", size.width,
+              size.height, uncompressed ? "uncompressed" : "LZW", std::thread::hardware_concurrency(), load[0], load[1],
+              load[2]);
   for (int n : counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
     decodeFloor(frames);  // warms the file cache, as the jobs find it warm

@@ -171,9 +171,12 @@ TEST(StarTrailStreaks, FlagLevelsFollowTheSkysNoiseAndNeverExceedTheThreshold) {
   // frame minus the median of four: sd about 1.16 times the sky's
   EXPECT_NEAR(levels.noise(40, 100), 1.16 * 20.0, 0.15 * 20.0);
   EXPECT_NEAR(levels.noise(340, 100), 1.16 * 40.0, 0.15 * 40.0);
-  EXPECT_NEAR(levels.level(40, 100, 3000.0), 5.0 * levels.noise(40, 100), 1e-9);
+  const double tileSky = levels.sky(40, 100);
+  EXPECT_NEAR(tileSky, 3000.0, 5.0);
+  EXPECT_NEAR(levels.level(40, 100, tileSky), 5.0 * levels.noise(40, 100), 1e-9);
+  EXPECT_NEAR(levels.level(40, 100, tileSky - 100.0), 5.0 * levels.noise(40, 100), 1e-9);  // a darker median adds nothing
   // a star in the neighbours raises the level by a share of its height
-  EXPECT_NEAR(levels.level(40, 100, 5000.0) - levels.level(40, 100, 3000.0), 0.5 * 2000.0, 0.1 * 2000.0);
+  EXPECT_NEAR(levels.level(40, 100, tileSky + 2000.0) - levels.level(40, 100, tileSky), 0.5 * 2000.0, 1e-9);
   for (int y = 0; y < size.height; y += 7)
     for (int x = 0; x < size.width; x += 7) {
       EXPECT_LE(levels.gate(x, y), threshold);

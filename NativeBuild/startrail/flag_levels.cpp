@@ -9,7 +9,7 @@
 namespace startrail_detail {
 namespace {
 
-constexpr int kStride = 8;  // px between the sampled pixels of a tile: 144 samples in a full tile
+constexpr int kStride = 10;  // px between the sampled pixels of a tile: 81 samples in a full tile
 constexpr int kFewestSamples = 20;
 constexpr double kMadToSigma = 1.4826;  // median absolute deviation of a normal scatter to its sd
 // The dark sky of a tile: this quantile of its medians. Below it a pixel

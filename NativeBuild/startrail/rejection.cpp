@@ -276,15 +276,13 @@ bool touches(const FlagComponent& c, const cv::Mat& taken) {
 }
 
 // The pieces of `flags` set in `pieces` (2 px or more, no star's rim) into
-// clean; with lineShaped, only those longer than wide or touching clean.
+// clean; with `taken` given, only those longer than wide or touching it.
 void addPieces(const cv::Mat& frame, const cv::Mat& flags, const cv::Mat& pieces, cv::Mat& clean,
-               bool lineShaped = false) {
-  std::vector<const FlagComponent*> taken;
-  const std::vector<FlagComponent> all = startrail_detail::flagComponents(pieces);
-  for (const FlagComponent& c : all)
-    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, flags, c) && (!lineShaped || lineLike(c) || touches(c, clean)))
-      taken.push_back(&c);
-  for (const FlagComponent* c : taken) startrail_detail::paintComponent(*c, clean);
+               const cv::Mat& taken = cv::Mat()) {
+  for (const FlagComponent& c : startrail_detail::flagComponents(pieces))
+    if (c.pixels.size() >= 2 && !rimOfSharedStar(frame, flags, c) &&
+        (taken.empty() || lineLike(c) || touches(c, taken)))
+      startrail_detail::paintComponent(c, clean);
 }
 
 // Returns the found lines drawn at their width (empty when none was found).
@@ -399,12 +397,13 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   const cv::Mat along = startrail_detail::linesAlongStreaks(streaks, maskGrowPx);
   if (!along.empty()) lines = lines.empty() ? along : (lines | along);
   if (!lines.empty()) {
-    cv::Mat pieces = lines & raw.noise & ~clean;
+    // the noise-level flags hold star residue too, in round groups, while a
+    // streak's piece is drawn out along it: only such pieces are judged
+    cv::Mat pieces = cv::Mat::zeros(frame.size(), CV_8U);
+    addPieces(frame, raw.noise, lines & raw.noise & ~clean, pieces, clean);
     judgeFlagsAgainstTheLandscape(frame, views, still, levels, pieces);
     clearFlagsExplainedBy(frame, views, levels, true, pieces);
-    // the noise-level flags hold star residue too, in round groups, while
-    // a streak's piece is drawn out along it
-    addPieces(frame, raw.noise, pieces, clean, true);
+    addPieces(frame, raw.noise, pieces, clean);
   }
   // Without a flag at the fixed threshold and without a streak at the noise
   // levels nothing stands out (the fallback may then look again).
