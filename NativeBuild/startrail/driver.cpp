@@ -1,3 +1,4 @@
+#include "startrail/detail/bad_frame_step.h"
 #include "startrail/detail/run_state.h"
 
 #include "plumbing/plumbing.h"
@@ -176,10 +177,12 @@ void stackForeground(const NLStarTrailNativeJob& job) {
 }
 
 // Every frame's streaks in frame order, an aircraft's frames linked.
-std::vector<NLStarTrailStreak> gatheredStreaks(const TrailRun& run) {
+// Frames are named by their input index, also when spoiled frames were left out.
+std::vector<NLStarTrailStreak> gatheredStreaks(const TrailRun& run, const std::vector<int>& inputIndex) {
   std::vector<NLStarTrailStreak> all;
   for (const std::vector<NLStarTrailStreak>& frame : run.streaks) all.insert(all.end(), frame.begin(), frame.end());
   NL_starTrailLinkStreaksAcrossFrames(all);
+  for (NLStarTrailStreak& s : all) s.frame = inputIndex[size_t(s.frame)];
   return all;
 }
 
@@ -271,6 +274,8 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   progress(job, 1, "Preparing Native Engine", "Preparing native OpenCV image engine.");
   std::string setupMessage;
   NL_loadMinimalOpenCVDlls(setupMessage);
+  report.inputs = job.inputs;
+  const BadFrameStep bad = judgeBadFrames(job, hardwareThreads);
   TrailRun run(job);
   // The second frame decodes on another core while the first sizes the run.
   // One attempt only: a frame still being written is read again, with the
@@ -289,7 +294,7 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   runWorkers(run, plan);
   copyStageTimes(run.clock, stageTimes);
   const std::string skyPath = writeSky(run);
-  const std::vector<NLStarTrailStreak> streaks = gatheredStreaks(run);
+  const std::vector<NLStarTrailStreak> streaks = gatheredStreaks(run, bad.trailFrames);
   writeMeteorImage(run);
   writeOverlay(run, streaks);
   stackForeground(job);
@@ -304,6 +309,8 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   report.timingMs = elapsedMs(start);
   report.streaksSearched = !run.rejectionOff;
   report.streaks = streaks;
+  report.badFrames = bad.verdict;
+  report.badFramesLeftOut = bad.excluded;
   return NL_starTrailSuccessLog(report);
 }
 

@@ -91,6 +91,7 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath) {
   job.keepMeteors = NL_starTrailReadBool(text, "keepMeteors", false);
   job.meteorOutput = NL_extractJsonString(text, "meteorOutput");
   job.rejectionOverlay = NL_extractJsonString(text, "rejectionOverlay");
+  job.badFrames = oneOf(NL_extractJsonString(text, "badFrames"), "report", "exclude", "off");
   return job;
 }
 

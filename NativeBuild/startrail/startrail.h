@@ -38,6 +38,7 @@ struct NLStarTrailNativeJob {
   bool keepMeteors = false;                   // meteors stay in the trail image while satellites and aircraft go
   std::string meteorOutput;                   // 16-bit TIFF of the meteors alone over the night's darkest sky
   std::string rejectionOverlay;               // PNG of the result, reduced, with each streak outlined in its class's colour
+  std::string badFrames = "off";              // "off", "report" (measure and log) or "exclude" (also leave them out)
 };
 
 // Reads the job file; every missing or unreadable key keeps its default and
@@ -131,6 +132,43 @@ void NL_starTrailLinkStreaksAcrossFrames(std::vector<NLStarTrailStreak>& streaks
 cv::Mat NL_starTrailRejectionOverlay(const cv::Mat& result, const std::vector<NLStarTrailStreak>& streaks,
                                      int maxSide = 1600);
 
+// ---- Bad frames ------------------------------------------------------------
+// What one frame shows of its night, as shares of full scale where levels.
+struct NLStarTrailFrameMeasures {
+  bool measured = false;   // false: the frame could not be read or does not match
+  double background = 0;   // median of the sky's 32 px block medians
+  double unevenness = 0;   // their spread, 90th minus 10th percentile: gradients and patches
+  double stars = 0;        // star peaks found in the sky
+  double starSize = 0;     // median count of pixels above half a star's peak
+  double ground = -1;      // median of the ground's block medians; -1 without ground
+  double step = 0;         // one sensor unit, the finest change a level can show
+};
+// Measures a frame's luminance plane (CV_32F, sensor units) inside the sky
+// mask (255 = sky; empty: the whole frame is sky).
+NLStarTrailFrameMeasures NL_starTrailMeasureFrame(const cv::Mat& luminance, double fullScale, const cv::Mat& skyMask);
+
+enum class NLStarTrailFrameMeasure { background, unevenness, stars, starSize, ground };
+// A frame that stands out from its night, with the measure that shows it most.
+struct NLStarTrailBadFrame {
+  int frame = 0;            // input index from 0
+  bool sky = false;         // the sky (or, without a mask, the whole frame) is spoiled
+  bool ground = false;      // the ground below the mask is lit
+  NLStarTrailFrameMeasure measure = NLStarTrailFrameMeasure::background;
+  double value = 0, baseline = 0;
+};
+struct NLStarTrailBadFrameVerdict {
+  std::vector<NLStarTrailBadFrame> found;  // in frame order
+  bool tooMany = false;     // more than half look bad: the baseline itself is wrong, none is left out
+  bool tooFewLeft = false;  // leaving them out would leave fewer than two frames: none is left out
+  bool wholeFrame = true;   // judged without a sky mask
+};
+// Each frame against a running baseline of its night (median and median
+// absolute deviation of the measures of up to 8 other frames about it; the
+// first and last frames against the nearest full window): a jump is bad,
+// slow change is not.
+NLStarTrailBadFrameVerdict NL_starTrailJudgeFrames(const std::vector<NLStarTrailFrameMeasures>& measures,
+                                                   bool withMask);
+
 // ---- Driver ----------------------------------------------------------------
 // The output path to write: the request itself when no file exists there,
 // otherwise stem_1.ext ... stem_999.ext (".tif" when the name has none),
@@ -174,8 +212,14 @@ struct NLStarTrailRunReport {
   std::int64_t timingMs = 0;
   bool streaksSearched = false;              // the rejection ran: the streak lines follow the design's
   std::vector<NLStarTrailStreak> streaks;    // in frame order
+  NLStarTrailBadFrameVerdict badFrames;      // when the job's badFrames is not "off"
+  std::vector<std::string> inputs;           // the frames as the job file listed them
+  std::vector<int> badFramesLeftOut;         // input indices left out of the trail or the foreground
 };
 // Whole megabytes, no decimals.
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes);
 std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& report);
 std::string NL_starTrailFailureLog(const std::string& error);
+// "5 IMG_0006.tif sky: background 14.2x the night's median": the input
+// index, the file's name, the region and the measure against its baseline.
+std::string NL_starTrailBadFrameLine(const NLStarTrailBadFrame& bad, const std::string& path, bool wholeFrame);

@@ -2,6 +2,7 @@
 
 #include "plumbing/plumbing.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -45,7 +46,54 @@ std::string streakLines(const std::vector<NLStarTrailStreak>& streaks) {
   return out;
 }
 
+const char* measureName(NLStarTrailFrameMeasure m) {
+  switch (m) {
+    case NLStarTrailFrameMeasure::background: return "background";
+    case NLStarTrailFrameMeasure::unevenness: return "uneven sky";
+    case NLStarTrailFrameMeasure::stars: return "stars found";
+    case NLStarTrailFrameMeasure::starSize: return "star size";
+    case NLStarTrailFrameMeasure::ground: return "ground";
+  }
+  return "background";
+}
+
+std::string fileName(const std::string& path) {
+  const size_t sep = path.find_last_of("/\\");
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+bool leftOut(const NLStarTrailRunReport& r, int frame) {
+  return std::count(r.badFramesLeftOut.begin(), r.badFramesLeftOut.end(), frame) > 0;
+}
+
+// What the bad-frame check found and did; nothing when it was off.
+std::string badFrameLines(const NLStarTrailRunReport& r) {
+  const NLStarTrailBadFrameVerdict& v = r.badFrames;
+  std::string out = line("badFramesMode", r.job.badFrames);
+  out += line("badFramesFound", integer(std::int64_t(v.found.size())));
+  out += line("badFramesExcluded", integer(std::int64_t(r.badFramesLeftOut.size())));
+  for (const NLStarTrailBadFrame& b : v.found) {
+    const std::string path = size_t(b.frame) < r.inputs.size() ? r.inputs[size_t(b.frame)] : std::string();
+    out += line(leftOut(r, b.frame) ? "badFrame" : "badFrameKept", NL_starTrailBadFrameLine(b, path, v.wholeFrame));
+  }
+  if (v.tooMany)
+    out += line("badFramesNote", "more than half of the frames stand out from the night (" +
+                                     integer(std::int64_t(v.found.size())) + " of " +
+                                     integer(std::int64_t(r.inputs.size())) +
+                                     "): the night itself is judged, so none was left out");
+  if (v.tooFewLeft) out += line("badFramesNote", "leaving them out would leave fewer than two frames: none was left out");
+  return out;
+}
+
 }  // namespace
+
+std::string NL_starTrailBadFrameLine(const NLStarTrailBadFrame& b, const std::string& path, bool wholeFrame) {
+  const char* region = wholeFrame ? "frame" : (b.sky ? "sky" : "ground");
+  const double ratio = b.baseline > 0.0 ? b.value / b.baseline : 0.0;
+  const std::string figure = b.baseline > 0.0 ? NL_formatNumber(ratio, ratio < 1.0 ? 2 : 1) + "x the night's median"
+                                              : NL_formatNumber(b.value, 4) + " against the night's 0";
+  return integer(b.frame) + " " + fileName(path) + " " + region + ": " + measureName(b.measure) + " " + figure;
+}
 
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes) {
   return NL_formatNumber(double(bytes) / 1048576.0, 0);
@@ -76,6 +124,7 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
   out += line("output", j.output);
   if (!j.foregroundOutput.empty() && !j.foregroundInputs.empty()) out += line("foregroundOutput", j.foregroundOutput);
   if (r.streaksSearched) out += streakLines(r.streaks);
+  if (r.job.badFrames != "off") out += badFrameLines(r);
   return out;
 }
 

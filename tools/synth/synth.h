@@ -71,6 +71,19 @@ struct FrameTruth {
   std::vector<FrameStar> stars;    // stars whose centre lies inside the frame
 };
 
+// A frame a photographer would throw away: the moon's glow, a cloud lit by
+// a town, a car's headlights on the ground, dawn, a dewed lens.
+enum class BadFrameKind { Moon, Cloud, Headlights, Dawn, Dew };
+struct BadFrame {
+  int frame = 0;
+  BadFrameKind kind = BadFrameKind::Moon;
+  double strength = 1.0;           // 1: a clear case; smaller is fainter
+};
+// "moon", "cloud", "headlights", "dawn" or "dew".
+const char* badFrameKindName(BadFrameKind kind);
+// Whether the kind spoils the sky (all but headlights, which light the ground only).
+bool badFrameSpoilsSky(BadFrameKind kind);
+
 // What every scene produces; members that a scene does not make stay empty.
 struct Scene {
   std::string name;                // "stack", "trail", "skyblend", "glow"
@@ -82,6 +95,7 @@ struct Scene {
   cv::Mat skyMask;                 // CV_8UC1, 255 sky, 0 ground (trail, skyblend)
   cv::Mat cleanLighten;            // per-pixel max of the frames rendered without trails (trail)
   cv::Mat noiselessReference;      // the reference frame without noise or hot pixels (stack)
+  std::vector<BadFrame> badFrames;  // frames spoiled by light or dew, in frame order (trail)
 };
 
 // ---- Settings --------------------------------------------------------------
@@ -184,6 +198,13 @@ struct TrailSettings {
   // Scintillation: sd of a star's brightness from frame to frame, as a share,
   // at the horizon's height, falling off with the square of the height above it.
   double twinkle = 0.0;
+  // Spoiled frames (their truth in Scene::badFrames), and two slow changes
+  // a night has that spoil nothing: the sky level growing evenly by
+  // nightBrightening of itself from the first frame to the last, and the
+  // whole frame's gain changing evenly by exposureDrift (auto exposure).
+  std::vector<BadFrame> badFrames;
+  double nightBrightening = 0.0;
+  double exposureDrift = 0.0;
 };
 
 struct SkyBlendSettings {

@@ -204,9 +204,20 @@ Scene makeTrailScene(const TrailSettings& s) {
   f.arcDegrees = s.dutyCycle * s.degreesPerFrame;
   f.arcPole = pole;
   f.fullWell = s.fullWell;
+  for (const BadFrame& b : s.badFrames)
+    if (b.frame >= 0 && b.frame < s.frames) scene.badFrames.push_back(b);
+  std::sort(scene.badFrames.begin(), scene.badFrames.end(),
+            [](const BadFrame& a, const BadFrame& b) { return a.frame < b.frame; });
   for (int i = 0; i < s.frames; ++i) {
+    const double t = s.frames > 1 ? double(i) / (s.frames - 1) : 0.0;
+    const BadFrame* bad = detail::badFrameAt(scene.badFrames, i);
+    f.skyLevel = s.skyLevel * (1.0 + s.nightBrightening * t);
+    // Dew on the lens spreads every star over a wider disc.
+    f.fwhm = (bad && bad->kind == BadFrameKind::Dew) ? s.fwhm * (1.0 + 2.5 * bad->strength) : s.fwhm;
     cv::Mat signal = renderSignal(twinkled(scene.stars, s, skyHeight, i), h[i], f, scene.skyMask);
     detail::composeGround(signal, ground, scene.skyMask);
+    if (bad) detail::spoilFrame(signal, *bad, scene.skyMask);
+    if (s.exposureDrift != 0.0) signal *= 1.0 + s.exposureDrift * t;
     const std::uint64_t noiseSeed = detail::mixSeed(s.seed, 0xf7a, i);
     const cv::Mat clean = quantize(signal, f, noiseSeed);
     for (const Injection& in : plan[size_t(i)]) {

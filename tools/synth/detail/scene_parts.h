@@ -37,5 +37,11 @@ void addOnSky(cv::Mat& signal, cv::Mat& layer, cv::Mat& mask, const cv::Mat& sky
 // path; outputs, progress and result logs all lie inside dir.
 std::string writeJobFile(const Scene& scene, const std::string& dir, const SceneFiles& files);
 
+// Adds a spoiled frame's stray light to its signal (dew is a wider star
+// image, set before rendering, and adds nothing here).
+void spoilFrame(cv::Mat& signal, const BadFrame& bad, const cv::Mat& skyMask);
+// The entry for frame, or null.
+const BadFrame* badFrameAt(const std::vector<BadFrame>& bad, int frame);
+
 }  // namespace detail
 }  // namespace synth
