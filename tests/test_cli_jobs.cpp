@@ -106,6 +106,8 @@ TEST_F(JobCommands, TrailWritesEveryOptionAsTheJobReadsItAndRuns) {
   EXPECT_TRUE(job.cometEnabled);
   EXPECT_EQ(job.cometDirection, "reverse");
   EXPECT_EQ(job.cometStrength, 35.0);
+  EXPECT_EQ(job.badFrames, "exclude") << "the command leaves spoiled frames out unless told otherwise";
+  EXPECT_NE(r.out.find("\nbadFramesMode=exclude\n"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("job file: " + jobPath + "\n"), std::string::npos) << r.err;
   // the result log on stdout is the job's own; the composite replaced the intermediates
   EXPECT_EQ(r.out, readFile(job.resultLog));
@@ -124,11 +126,14 @@ TEST_F(JobCommands, TrailKeepsMeteorsAndWritesTheMeteorImageAndTheOverlay) {
   const synth::SceneFiles& s = scene("trail");
   const std::string meteors = out_.file("meteors.tif"), overlay = out_.file("overlay.png");
   const std::string command = "trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("trail.tif")) +
-                              " --keep-meteors --meteors " + shellQuote(meteors) + " --overlay " + shellQuote(overlay);
+                              " --keep-meteors --meteors " + shellQuote(meteors) + " --overlay " + shellQuote(overlay) +
+                              " --bad-frames report";
   const ProgramRun r = lumivex(command);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(out_.file("trail_startrail_job_native.json"));
   EXPECT_TRUE(job.keepMeteors);
+  EXPECT_EQ(job.badFrames, "report");
+  EXPECT_NE(r.out.find("\nbadFramesMode=report\nbadFramesFound=0\nbadFramesExcluded=0\n"), std::string::npos) << r.out;
   EXPECT_EQ(job.meteorOutput, meteors);
   EXPECT_EQ(job.rejectionOverlay, overlay);
   EXPECT_NE(r.out.find("\nmeteorsKept="), std::string::npos) << r.out;

@@ -125,6 +125,17 @@ TEST(StarTrailBadFrames, MoreThanHalfBadLeavesTheNightAlone) {
   EXPECT_TRUE(v.tooMany || 2 * v.found.size() <= 9u) << describe(v);
 }
 
+TEST(StarTrailBadFramesJob, TheKeyReadsOffReportOrExcludeAndAnythingElseAsOff) {
+  TempDir dir;
+  const std::pair<const char*, const char*> cases[] = {
+      {"{}", "off"}, {"{\"badFrames\": \"report\"}", "report"}, {"{\"badFrames\": \"exclude\"}", "exclude"},
+      {"{\"badFrames\": \"Exclude\"}", "off"}, {"{\"badFrames\": true}", "off"}};
+  for (const auto& c : cases) {
+    writeFile(dir.file("job.json"), c.first);
+    EXPECT_EQ(NL_parseStarTrailNativeJob(dir.file("job.json")).badFrames, c.second) << c.first;
+  }
+}
+
 struct JobRun {
   std::string log;
   cv::Mat result;

@@ -70,6 +70,9 @@ CommandTable trailTable() {
            range("--aircraft", ValueKind::Number, "PCT", 0, 100, "aircraft light sensitivity (job default by --reject: 50, 75, 100)"),
            words("--comet", {"forward", "reverse", "both"}, "fade the trails like comets, in this direction"),
            paired(range("--comet-strength", ValueKind::Number, "P", 0, 100, "comet fade strength in percent (job default 50)"), "--comet"),
+           words("--bad-frames", {"off", "report", "exclude"},
+                 "frames spoiled by moonlight, cloud, headlights, dawn or dew, judged against the night: "
+                 "left out (exclude, the default here), only logged (report) or not looked for (off, the job file's default)"),
            option("--keep-meteors", ValueKind::Switch, "", "leave meteors in the star-trail image while satellites and aircraft go"),
            option("--meteors", ValueKind::OutputFile, "OUT.tif",
                   "also write the meteors the rejection found, alone over the night's darkest sky (16-bit TIFF)"),
@@ -117,6 +120,8 @@ bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   }
   if (c.has("--comet-strength")) s.push_back(JobSetting::num("cometStrength", c.number("--comet-strength")));
   if (c.has("--keep-meteors")) s.push_back(JobSetting::flag("keepMeteors", true));
+  // A photographer pointing the command at a night's folder expects its spoiled frames gone.
+  s.push_back(JobSetting::text("badFrames", c.has("--bad-frames") ? c.text("--bad-frames") : "exclude"));
   return extraImage(c, "--meteors", "meteorOutput", s, error) && extraImage(c, "--overlay", "rejectionOverlay", s, error);
 }
 
