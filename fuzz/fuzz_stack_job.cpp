@@ -1,7 +1,7 @@
 // The hybrid stack's key=value job reader over any job file: the keep share
 // stays in 50..100, every value comes out trimmed and on one line, and the
 // record written back as a clean file reads as the very same record.
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
 #include "fuzz_support.h"
 

@@ -5,7 +5,7 @@
 #include "addon/dispatch.h"
 #include "plumbing/plumbing.h"
 #include "skyblend/skyblend.h"
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
 #include "synth/synth.h"

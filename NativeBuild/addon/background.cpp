@@ -4,9 +4,9 @@
 #include "addon/dispatch.h"
 #include "addon/entry.h"
 #include "addon/value.h"
+#include "hybrid/hybrid.h"
 #include "plumbing/plumbing.h"
 #include "skyblend/skyblend.h"
-#include "stack/stack.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
 

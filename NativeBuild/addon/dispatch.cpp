@@ -1,8 +1,8 @@
 #include "addon/dispatch.h"
 
+#include "hybrid/hybrid.h"
 #include "plumbing/plumbing.h"
 #include "skyblend/skyblend.h"
-#include "stack/stack.h"
 #include "starglow/starglow.h"
 #include "startrail/startrail.h"
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <string>
 
-namespace stack_detail {
+namespace hybrid_detail {
 
 // Per-job progress: the job's own file, so concurrent jobs never mix.
 struct JobProgress {
@@ -28,4 +28,4 @@ inline long long msSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-}  // namespace stack_detail
+}  // namespace hybrid_detail

@@ -1,5 +1,5 @@
 // Every line of the hybrid stack job's result log.
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
 namespace {
 

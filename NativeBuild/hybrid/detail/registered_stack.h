@@ -1,9 +1,9 @@
 // The one registered-stack pipeline behind the median, sigma and average stacks.
 #pragma once
 
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
-namespace stack_detail {
+namespace hybrid_detail {
 
 // What the three stacks differ in: texts, limits, registration settings, the
 // progress plan and the combine. Everything else is one pipeline.
@@ -43,4 +43,4 @@ bool runRegisteredStack(const StackMethod& method, const std::vector<std::string
                         const std::string& output, std::string& text, const std::string& progressPath,
                         int bandRows = 0, NLJobFrames* store = nullptr);
 
-}  // namespace stack_detail
+}  // namespace hybrid_detail

@@ -1,5 +1,5 @@
 // The hybrid stack job file (key=value lines) and the method table.
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
 #include "plumbing/plumbing.h"
 

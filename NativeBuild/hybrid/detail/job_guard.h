@@ -1,11 +1,11 @@
 // The hybrid stack job's way out when an exception escapes it.
 #pragma once
 
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
 #include <functional>
 
-namespace stack_detail {
+namespace hybrid_detail {
 
 // Runs body, which fills the outcome and returns the result log. An exception
 // leaving body still writes the failure log (its message as "error = ") and a
@@ -14,4 +14,4 @@ namespace stack_detail {
 std::string runGuarded(const TestJobConfig& job, NLHybridJobOutcome& outcome,
                        const std::function<std::string(NLHybridJobOutcome&)>& body);
 
-}  // namespace stack_detail
+}  // namespace hybrid_detail

@@ -1,7 +1,7 @@
 // The median, sigma and average stacks: one pipeline, three settings records.
-#include "stack/detail/registered_stack.h"
+#include "hybrid/detail/registered_stack.h"
 
-namespace stack_detail {
+namespace hybrid_detail {
 
 const StackMethod& medianMethod() {
   static const StackMethod m = [] {
@@ -64,22 +64,22 @@ const StackMethod& averageMethod() {
   return m;
 }
 
-}  // namespace stack_detail
+}  // namespace hybrid_detail
 
 bool NL_registeredMedianHomography(const std::vector<std::string>& inputs, const std::string& output,
                                    std::string& text, const std::string& progressPath, NLJobFrames* store) {
-  return stack_detail::runRegisteredStack(stack_detail::medianMethod(), inputs, output, text, progressPath, 0,
+  return hybrid_detail::runRegisteredStack(hybrid_detail::medianMethod(), inputs, output, text, progressPath, 0,
                                           store);
 }
 
 bool NL_registeredSigmaHomography(const std::vector<std::string>& inputs, const std::string& output,
                                   std::string& text, const std::string& progressPath, NLJobFrames* store) {
-  return stack_detail::runRegisteredStack(stack_detail::sigmaMethod(), inputs, output, text, progressPath, 0,
+  return hybrid_detail::runRegisteredStack(hybrid_detail::sigmaMethod(), inputs, output, text, progressPath, 0,
                                           store);
 }
 
 bool NL_registeredAverageHomography(const std::vector<std::string>& inputs, const std::string& output,
                                     std::string& text, const std::string& progressPath, NLJobFrames* store) {
-  return stack_detail::runRegisteredStack(stack_detail::averageMethod(), inputs, output, text, progressPath, 0,
+  return hybrid_detail::runRegisteredStack(hybrid_detail::averageMethod(), inputs, output, text, progressPath, 0,
                                           store);
 }

@@ -1,7 +1,7 @@
 // Frame quality filter: ranks frames by how small (sharp) their stars are.
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
-#include "stack/detail/stack_progress.h"
+#include "hybrid/detail/stack_progress.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -124,7 +124,7 @@ std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::st
                                                        const std::string& progressPath, NLJobFrames* store) {
   const int n = int(inputs.size());
   if (n == 0) return {};
-  const stack_detail::JobProgress progress{progressPath};
+  const hybrid_detail::JobProgress progress{progressPath};
   std::vector<NLFrameQuality> frames(n);
   progress.write(10, "Checking Frame Quality", "Measuring frame quality.");
   NLFinishedCount completed;
@@ -132,7 +132,7 @@ std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::st
     for (int i = range.start; i < range.end; ++i) {
       frames[i] = NL_measureFrameQuality(inputs[i], i, store);
       completed.finishOne([&](int done) {
-        progress.write(stack_detail::progressBetween(10, 12.0, done, n), "Checking Frame Quality",
+        progress.write(hybrid_detail::progressBetween(10, 12.0, done, n), "Checking Frame Quality",
                        "Analyzed frame " + std::to_string(done) + " of " + std::to_string(n) + ".");
       });
     }

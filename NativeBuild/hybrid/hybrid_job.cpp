@@ -1,9 +1,9 @@
 // Hybrid stack job driver: reads the job, runs both gates and the chosen
 // stack, keeps the job's progress file current and writes its result log.
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
-#include "stack/detail/job_guard.h"
-#include "stack/detail/stack_progress.h"
+#include "hybrid/detail/job_guard.h"
+#include "hybrid/detail/stack_progress.h"
 
 #include <chrono>
 #include <exception>
@@ -11,8 +11,8 @@
 
 namespace {
 
-using stack_detail::Clock;
-using stack_detail::msSince;
+using hybrid_detail::Clock;
+using hybrid_detail::msSince;
 using StackFunction = bool (*)(const std::vector<std::string>&, const std::string&, std::string&,
                                const std::string&, NLJobFrames*);
 
@@ -72,7 +72,7 @@ std::string finish(const TestJobConfig& job, bool success, const std::string& re
 
 // The frames decoded, the stars detected and the fits made by one stage are
 // taken by the next (NLJobFrames); each stage lets go of the frames it drops.
-void runGates(const TestJobConfig& job, const stack_detail::JobProgress& progress, NLHybridJobOutcome& o,
+void runGates(const TestJobConfig& job, const hybrid_detail::JobProgress& progress, NLHybridJobOutcome& o,
               NLJobFrames& store, std::vector<std::string>& gated) {
   int minFrames = NL_minFramesForMethod(o.selectedMethod);
   progress.write(10, "Checking Frame Quality", "Measuring star compactness and selecting the best frames.");
@@ -90,7 +90,7 @@ void runGates(const TestJobConfig& job, const stack_detail::JobProgress& progres
   o.selectedMethod = NL_selectStackMethod(job.method, int(gated.size()));
 }
 
-void runStack(const TestJobConfig& job, const stack_detail::JobProgress& progress,
+void runStack(const TestJobConfig& job, const hybrid_detail::JobProgress& progress,
               const std::vector<std::string>& gated, NLJobFrames& store, NLHybridJobOutcome& o) {
   const Clock::time_point start = Clock::now();
   const MethodEntry* method = methodEntry(o.selectedMethod);
@@ -108,7 +108,7 @@ void runStack(const TestJobConfig& job, const stack_detail::JobProgress& progres
 std::string runValidJob(const TestJobConfig& job, NLHybridJobOutcome& o) {
   std::string unused;
   NL_loadMinimalOpenCVDlls(unused);
-  const stack_detail::JobProgress progress{job.progress};
+  const hybrid_detail::JobProgress progress{job.progress};
   o.selectedMethod = NL_selectStackMethod(job.method, int(job.inputs.size()));
   std::vector<std::string> gated;
   NLJobFrames store;
@@ -138,7 +138,7 @@ class PublishedProgressPath {
 
 }  // namespace
 
-std::string stack_detail::runGuarded(const TestJobConfig& job, NLHybridJobOutcome& outcome,
+std::string hybrid_detail::runGuarded(const TestJobConfig& job, NLHybridJobOutcome& outcome,
                                      const std::function<std::string(NLHybridJobOutcome&)>& body) {
   std::exception_ptr escaped;
   try {
@@ -169,5 +169,5 @@ std::string NL_runLumivexJob(const std::string& jobPath) {
   // A job refused before it starts names the reason in its last progress entry too.
   if (!invalid.empty()) return finish(job, false, invalid, invalid);
   NLHybridJobOutcome outcome;
-  return stack_detail::runGuarded(job, outcome, [&](NLHybridJobOutcome& o) { return runValidJob(job, o); });
+  return hybrid_detail::runGuarded(job, outcome, [&](NLHybridJobOutcome& o) { return runValidJob(job, o); });
 }

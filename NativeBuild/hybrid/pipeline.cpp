@@ -2,15 +2,15 @@
 // common canvas and combine. The median and sigma stacks combine the canvas
 // in bands of rows, so only the inputs and one band of warped rows per frame
 // are held; the average adds one warped frame at a time.
-#include "stack/detail/registered_stack.h"
+#include "hybrid/detail/registered_stack.h"
 
-#include "stack/detail/stack_progress.h"
+#include "hybrid/detail/stack_progress.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
-namespace stack_detail {
+namespace hybrid_detail {
 namespace {
 
 
@@ -257,4 +257,4 @@ bool runRegisteredStack(const StackMethod& m, const std::vector<std::string>& in
   return true;
 }
 
-}  // namespace stack_detail
+}  // namespace hybrid_detail

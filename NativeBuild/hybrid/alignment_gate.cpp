@@ -1,8 +1,8 @@
 // Alignment quality gate: only frames that register precisely on the
 // reference go on to the stack.
-#include "stack/stack.h"
+#include "hybrid/hybrid.h"
 
-#include "stack/detail/stack_progress.h"
+#include "hybrid/detail/stack_progress.h"
 
 #include <algorithm>
 #include <cmath>
@@ -98,7 +98,7 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
     log += "Alignment quality gate failed: could not load reference frame.\n";
     return inputs;
   }
-  const stack_detail::JobProgress progress{progressPath};
+  const hybrid_detail::JobProgress progress{progressPath};
   // The reference's stars are selected once for every frame it is compared with.
   std::shared_ptr<const NLStarDetection> stars = store ? store->stars(inputs[0]) : nullptr;
   if (stars && stars->size != reference.size()) stars.reset();
@@ -115,7 +115,7 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
     for (int i = range.start; i < range.end; ++i) {
       results[i] = checkFrame(referenceStars, inputs[i], i, store);
       finished.finishOne([&](int done) {
-        progress.write(stack_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
+        progress.write(hybrid_detail::progressBetween(25, 8.0, done, total), "Checking Frame Alignment",
                        "Checked alignment " + std::to_string(done) + " of " + std::to_string(total) + ".");
       });
     }
