@@ -120,7 +120,7 @@ int main() {
       }
     });
   });
-  const double tDetect = seconds([&] { NL_selectReferenceStars(frames[0], 2.5, 4500); });
+  const double tDetect = seconds([&] { NL_selectReferenceStars(frames[0], NL_kStackRegistration); });
   std::printf("transforms, 11 pairs, %d threads: %.2f s (reference stars once); %.2f s (per worker); "
               "one frame's star selection %.2f s\n",
               allThreads, tTransforms, tPerWorker, tDetect);

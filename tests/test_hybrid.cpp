@@ -18,6 +18,7 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -367,6 +368,23 @@ TEST(HybridJob, EveryValidationTextEndsInTheLogAndAFinalProgressEntry) {
   }
   EXPECT_EQ(NL_runLumivexJob(dir.file("no_such_job.txt")),
             "Lumivex Hybrid test currently supports average, median, sigma or auto.");
+}
+
+// The running job's progress path is published for as long as it runs: a
+// path left there earlier is replaced, and nothing stays behind once the job
+// has ended, refused or not.
+TEST(HybridJob, PublishedProgressPathIsClearedWhenTheJobEnds) {
+  TempDir dir;
+  const std::string progress = dir.file("progress.txt"), log = dir.file("log.txt");
+  {
+    std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+    NL_gLumivexProgressPath = dir.file("left_by_an_earlier_job.txt");
+  }
+  writeFile(dir.file("job.txt"), jobText(kMedian, "", progress, log, {dir.file("a.tif"), dir.file("b.tif")}));
+  EXPECT_EQ(NL_runLumivexJob(dir.file("job.txt")), "Lumivex Hybrid test failed: output is empty.");
+  std::lock_guard<std::mutex> lock(NL_gLumivexProgressMutex);
+  EXPECT_EQ(NL_gLumivexProgressPath, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("left_by_an_earlier_job.txt")));
 }
 
 TEST(HybridJob, EscapingExceptionStillWritesTheFailureLogAndProgress) {

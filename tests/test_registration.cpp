@@ -1247,6 +1247,58 @@ TEST(FramePair, FieldRotationBeyondTheShiftToleranceStillCoversTheFrame) {
 // quarter of the moving frame is the reference sky, the rest another sky):
 // its inliers agreed perfectly, so its error was small. Now it fails with
 // its reason, and two unrelated skies fail too.
+// The plain pair's verdict, which the stacks' transforms and Star Trail's
+// neighbours share: eight matches are enough and seven are not, an attempt
+// without a homography fails first, and a fit that carries no star within
+// a few px of its partner fails whatever its counts.
+TEST(FramePair, PlainVerdictNeedsEightMatchesAndASoundFit) {
+  const cv::Point2d offset(3.0, -2.0);  // moving + offset = reference
+  std::vector<NLStarCandidate> reference, moving;
+  NLRegistrationAttempt attempt;
+  attempt.mode = "shift";
+  attempt.valid = true;
+  attempt.meanError = 0.0;
+  attempt.homography = (cv::Mat_<double>(3, 3) << 1, 0, offset.x, 0, 1, offset.y, 0, 0, 1);
+  const cv::Point2d places[] = {{40, 30},   {560, 45}, {300, 210}, {80, 380},
+                                {590, 370}, {210, 90}, {420, 300}, {150, 250}};
+  for (const cv::Point2d& p : places) {
+    reference.push_back(star(p.x, p.y));
+    moving.push_back(star(p.x - offset.x, p.y - offset.y));
+    attempt.matches.emplace_back(reference.back(), moving.back());
+  }
+  attempt.inliers = attempt.matches;
+  attempt.inlierCount = 8;
+  attempt.inlierRatio = 1.0;
+  const cv::Size size(640, 420);
+  EXPECT_EQ(NL_plainPairFailure(attempt, reference, moving, size), "");
+
+  NLRegistrationAttempt seven = attempt;
+  seven.matches.pop_back();
+  seven.inliers.pop_back();
+  seven.inlierCount = 7;
+  EXPECT_EQ(NL_plainPairFailure(seven, reference, moving, size), "too few star matches");
+
+  NLRegistrationAttempt invalid = attempt;
+  invalid.valid = false;
+  EXPECT_EQ(NL_plainPairFailure(invalid, reference, moving, size), "homography estimation failed");
+  NLRegistrationAttempt empty = attempt;
+  empty.homography.release();
+  EXPECT_EQ(NL_plainPairFailure(empty, reference, moving, size), "homography estimation failed");
+
+  NLRegistrationAttempt astray = attempt;
+  astray.homography.at<double>(0, 2) += 10.0;  // every star lands 10 px from its partner
+  EXPECT_EQ(NL_plainPairFailure(astray, reference, moving, size), "fit explains only part of the frame");
+}
+
+// Star Trail's neighbours may drift by a third of the frame's shorter side,
+// never less than the row's floor.
+TEST(FramePair, TrailShiftFollowsTheFrameAboveItsFloor) {
+  EXPECT_EQ(NL_trailMaxShift({600, 400}), NL_kTrailRegistration.maxShift);
+  EXPECT_EQ(NL_trailMaxShift({6000, 4000}), 1333);
+  EXPECT_EQ(NL_trailMaxShift({481, 1200}), 160);
+  EXPECT_EQ(NL_trailMaxShift({2000, 483}), 161);
+}
+
 TEST(FramePair, PartialOrUnrelatedSkiesFailWithTheirReason) {
   const cv::Size size(900, 600);
   synth::FrameSettings f;

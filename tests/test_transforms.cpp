@@ -162,7 +162,7 @@ TEST(ParallelTransforms, RobustVariantAnchorsOnTheMiddleFrameAndSkipsAnUnrelated
   NLSkyRegistrationRun run;
   std::vector<int> percents;
   ASSERT_TRUE(NL_computeSkyHomographyTransformsParallelRobust(
-      frames, 2.5, 4500, 500, 12.0, transforms, matches, used, error, log,
+      frames, NL_kStackRegistration, transforms, matches, used, error, log,
       [&](int p, const std::string& t, const std::string&) {
         EXPECT_EQ(t, "Creating Registered Sky Stack");
         percents.push_back(p);
@@ -197,7 +197,7 @@ TEST(ParallelTransforms, RobustVariantAnchorForFewFrames) {
   for (const auto& [n, anchor] : counts) {
     SCOPED_TRACE(n);
     const std::vector<cv::Mat> frames(f.images.begin(), f.images.begin() + n);
-    const bool ok = NL_computeSkyHomographyTransformsParallelRobust(frames, 2.5, 4500, 500, 12.0, transforms, matches,
+    const bool ok = NL_computeSkyHomographyTransformsParallelRobust(frames, NL_kStackRegistration, transforms, matches,
                                                                     used, error, log, {});
     EXPECT_EQ(used[anchor], 1);
     EXPECT_EQ(cv::norm(transforms[anchor], cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 0.0);
@@ -546,9 +546,10 @@ TEST(StarDetection, OneDetectionAnswersEveryQueryAsDetectingAgain) {
     expectSameStars(NL_starCandidatesOf(d, 5000, 0), NL_findStarCandidates(*image, 2.5, 5000));
     expectSameStars(NL_starCandidatesOf(d, 6000, 300), NL_findStarCandidates(*image, 2.5, 6000, 300));
     for (int budget : {3000, 4500}) {
-      const NLReferenceStars own = NL_selectReferenceStars(*image, 2.5, budget);
+      const NLRegistrationSettings settings{2.5, budget, 500, 12.0};
+      const NLReferenceStars own = NL_selectReferenceStars(*image, settings);
       expectSameStars(NL_selectRegistrationStars(d, budget), own.stars);
-      expectSameStars(NL_selectReferenceStars(*image, d, budget).stars, own.stars);
+      expectSameStars(NL_selectReferenceStars(*image, d, settings).stars, own.stars);
     }
   }
   const NLStarDetection sparseDetection = NL_detectRegistrationStars(sparse, 2.5);
@@ -602,10 +603,13 @@ TEST(StarDetection, RegistrationsFromKeptDetectionsEqualTheImageForms) {
   }
   NLAlignmentQuality q1, q2;
   cv::Mat g1, g2;
-  const NLReferenceStars reference = NL_selectReferenceStars(f.images[0], kept[0], 4500);
+  const NLReferenceStars reference = NL_selectReferenceStars(f.images[0], kept[0], NL_kStackRegistration);
   const bool ok1 = NL_buildHomographyTransformWithQuality(f.images[0], f.images[1], 2.5, 4500, 500, 12.0, g1, q1);
-  const bool ok2 = NL_buildHomographyTransformWithQuality(reference, f.images[1], NL_selectRegistrationStars(kept[1], 4500),
-                                                          500, 12.0, g2, q2);
+  const NLPairRegistration pair =
+      NL_registerQualityPair(reference, f.images[1], NL_selectRegistrationStars(kept[1], 4500));
+  const bool ok2 = pair.ok;
+  g2 = pair.homography;
+  q2 = pair.quality;
   EXPECT_TRUE(ok1);
   EXPECT_EQ(ok1, ok2);
   EXPECT_TRUE(sameBits(g1, g2));

@@ -9,14 +9,9 @@
 
 namespace {
 
-constexpr double kSigmaFactor = 2.5;
-constexpr int kStarBudget = 4500;
-constexpr int kMaxShift = 500;         // px
-constexpr double kTolerance = 12.0;    // px
-constexpr double kMaxAverageError = 0.35;  // px
-constexpr double kMinInlierRatio = 0.65;
-constexpr int kFullInlierFloor = 900;
-constexpr int kMinInlierFloor = 80;    // the stars a trustworthy homography needs
+// The gate registers as the sigma and average stacks do, so they can take its fits.
+const NLRegistrationSettings& gateSettings() { return NL_kStackRegistration; }
+const NLRegistrationLimits& limits() { return NL_kRegistrationLimits; }
 
 struct GateReference : NLReferenceStars {
   GateReference(NLReferenceStars stars, std::string referencePath)
@@ -53,36 +48,39 @@ NLAlignmentGateResult checkFrame(const GateReference& reference, const std::stri
   }
   r.verdict = NLAlignmentVerdict::Registered;
   r.quality.frameIndex = index;
-  cv::Mat homography;
-  NLStarMatchList matches;
   std::shared_ptr<const NLStarDetection> stars = store ? store->stars(path) : nullptr;
   if (stars && stars->size != frame.size()) stars.reset();  // not of this frame after all: detect anew
-  const bool registered =
-      stars ? NL_buildHomographyTransformWithQuality(reference, frame, NL_selectRegistrationStars(*stars, kStarBudget),
-                                                     kMaxShift, kTolerance, homography, r.quality, &matches)
-            : NL_buildHomographyTransformWithQuality(reference, frame, kMaxShift, kTolerance, homography, r.quality);
+  const NLPairRegistration pair = NL_registerQualityPair(
+      reference, frame,
+      stars ? NL_selectRegistrationStars(*stars, gateSettings().starBudget)
+            : NL_selectRegistrationStars(frame, gateSettings()));
+  r.quality = pair.quality;
   r.quality.frameIndex = index;
-  if (!registered || !r.quality.ok) {
+  if (!pair.ok || !r.quality.ok) {
     r.reason = r.quality.reason;
     return r;
   }
   r.reason = NL_alignmentGateFailure(r.quality);
   r.used = r.reason.empty();
   // The stacks with the gate's star budget and tolerance take this fit as their own.
-  if (r.used && store) store->recordFit(reference.path, kStarBudget, kTolerance, path, {homography, matches});
+  if (r.used && store)
+    store->recordFit(reference.path, gateSettings().starBudget, gateSettings().tolerance, path,
+                     {pair.homography, pair.matches});
   return r;
 }
 
 }  // namespace
 
 int NL_alignmentInlierFloor(int referenceStars) {
-  const int scaled = int(std::lround(double(kFullInlierFloor) * referenceStars / kStarBudget));
-  return std::min(std::max(scaled, kMinInlierFloor), kFullInlierFloor);
+  const int full = limits().preciseGateFullInlierFloor;
+  const int scaled = int(std::lround(double(full) * referenceStars / gateSettings().starBudget));
+  return std::min(std::max(scaled, limits().preciseGateMinInlierFloor), full);
 }
 
 std::string NL_alignmentGateFailure(const NLAlignmentQuality& q) {
-  if (!(q.averageError <= kMaxAverageError)) return "alignment error too high for high precision gate";
-  if (!(q.inlierRatio >= kMinInlierRatio)) return "inlier ratio too low for high precision gate";
+  if (!(q.averageError <= limits().preciseGateMaxAverageError))
+    return "alignment error too high for high precision gate";
+  if (!(q.inlierRatio >= limits().preciseGateMinInlierRatio)) return "inlier ratio too low for high precision gate";
   if (q.inlierCount < NL_alignmentInlierFloor(q.referenceStars))
     return "not enough reliable inliers for high precision gate";
   return std::string();
@@ -102,8 +100,8 @@ std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std
   // The reference's stars are selected once for every frame it is compared with.
   std::shared_ptr<const NLStarDetection> stars = store ? store->stars(inputs[0]) : nullptr;
   if (stars && stars->size != reference.size()) stars.reset();
-  GateReference referenceStars{stars ? NL_selectReferenceStars(reference, *stars, kStarBudget)
-                                     : NL_selectReferenceStars(reference, kSigmaFactor, kStarBudget),
+  GateReference referenceStars{stars ? NL_selectReferenceStars(reference, *stars, gateSettings())
+                                     : NL_selectReferenceStars(reference, gateSettings()),
                                inputs[0]};
   std::vector<NLAlignmentGateResult> results(n);
   results[0].used = true;

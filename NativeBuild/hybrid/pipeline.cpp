@@ -79,7 +79,8 @@ bool takeGateFits(StackRun& run, double& minX, double& minY, double& maxX, doubl
   transforms[0] = cv::Mat::eye(3, 3, CV_64F);
   for (int i = 1; i < n; ++i) {
     NLJobFrames::Fit fit;
-    if (!run.store->fit(run.paths[0], run.m.starBudget, run.m.tolerance, run.paths[i], fit)) return false;
+    if (!run.store->fit(run.paths[0], run.m.registration.starBudget, run.m.registration.tolerance, run.paths[i],
+                        fit)) return false;
     transforms[i] = fit.homography;
     matches[i] = std::move(fit.matches);
   }
@@ -98,7 +99,6 @@ bool takeGateFits(StackRun& run, double& minX, double& minY, double& maxX, doubl
 // Registers every frame on the first and lays out the canvas that holds them all.
 std::string registerFrames(StackRun& run) {
   double minX = 0, minY = 0, maxX = 0, maxY = 0;
-  std::string error;
   const NLProgressCallback progress = [&run](int percent, const std::string& stage, const std::string& detail) {
     run.progress.write(percent, stage, detail);
   };
@@ -110,10 +110,15 @@ std::string registerFrames(StackRun& run) {
       held[i] = run.store->stars(run.paths[i]);
       if (held[i] && held[i]->size == run.frames[i].size()) detections[i] = held[i].get();
     }
-    if (!NL_computeHomographyTransformsParallel(run.frames, run.m.starBudget, run.m.tolerance, run.transforms,
-                                                run.matches, minX, minY, maxX, maxY, error, progress,
-                                                run.store ? &detections : nullptr))
-      return error;
+    NLStackTransforms t =
+        NL_computeStackTransforms(run.frames, run.m.registration, progress, run.store ? &detections : nullptr);
+    if (!t.ok) return t.error;
+    run.transforms = std::move(t.transforms);
+    run.matches = std::move(t.matches);
+    minX = t.minX;
+    minY = t.minY;
+    maxX = t.maxX;
+    maxY = t.maxY;
   }
   run.width = int(std::ceil(maxX - minX));
   run.height = int(std::ceil(maxY - minY));

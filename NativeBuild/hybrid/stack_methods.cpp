@@ -10,8 +10,7 @@ const StackMethod& medianMethod() {
     s.failurePrefix = "Median stack failed: ";
     s.tooFewInputs = "at least two input files are required.";
     s.loadingMessage = "Loading frames for median stack.";
-    s.starBudget = 3000;
-    s.tolerance = 16.0;
+    s.registration = NL_kMedianStackRegistration;
     s.combine = NL_kMedianCombine;
     s.combineMessage = "Computing median stack rows.";
     s.rowMessage = "Computed median row ";
@@ -30,8 +29,7 @@ const StackMethod& sigmaMethod() {
     s.minInputs = 3;
     s.tooFewInputs = "at least three input files are required.";
     s.loadingMessage = "Loading frames for sigma stack.";
-    s.starBudget = 4500;
-    s.tolerance = 12.0;
+    s.registration = NL_kStackRegistration;
     s.combine = NL_kSigmaClipCombine;
     s.combineMessage = "Computing sigma-clipped stack rows.";
     s.rowMessage = "Computed sigma row ";

@@ -6,18 +6,8 @@
 namespace {
 
 constexpr int kMinDetectionLimit = 6000;
-constexpr int kMinPlainMatches = 8;
-constexpr int kMinSelectedStars = 80;
-constexpr int kMinQualityMatches = 25;
-constexpr int kMinInliers = 8;
-constexpr double kMinInlierRatio = 0.2;
-constexpr double kMaxAverageError = 12.0;   // px
-constexpr double kWarnAverageError = 6.0;   // px
 
-struct PairSearch {
-  int referenceStars = 0, movingStars = 0;
-  NLRegistrationAttempt attempt;
-};
+const NLRegistrationLimits& limits() { return NL_kRegistrationLimits; }
 
 // Below this many stars the relative detection level gives way to the sky
 // noise: a frame pair needs a few hundred stars for a fit to the hundredth
@@ -53,50 +43,42 @@ void copyStats(const NLAlignmentErrorStats& s, NLAlignmentQuality& q) {
   q.cornerError = s.cornerMean;
 }
 
-bool fail(NLAlignmentQuality& q, const char* reason) {
-  q.reason = reason;
-  return false;
+NLPairRegistration& fail(NLPairRegistration& r, const std::string& reason) {
+  r.quality.reason = reason;
+  return r;
 }
 
-// The count checks of the quality variant; the reason of the first one that fails.
+// The count checks of the quality pair; the reason of the first one that fails.
 const char* countFailure(const NLRegistrationAttempt& a) {
   if (!a.valid || a.homography.empty()) return "homography estimation failed";
-  if (int(a.matches.size()) < kMinQualityMatches) return "too few star matches";
-  if (a.inlierCount < kMinInliers) return "too few homography inliers";
-  if (a.inlierRatio < kMinInlierRatio) return "very poor inlier ratio";
+  if (int(a.matches.size()) < limits().qualityMinMatches) return "too few star matches";
+  if (a.inlierCount < limits().qualityMinInliers) return "too few homography inliers";
+  if (a.inlierRatio < limits().qualityMinInlierRatio) return "very poor inlier ratio";
   return nullptr;
 }
 
-// Selected stars of both frames, with their counts recorded in a fresh record.
-struct SelectedPair {
-  const std::vector<NLStarCandidate>& reference;
-  const std::vector<NLStarCandidate>& moving;
-};
-
-SelectedPair selectPair(const NLReferenceStars& prepared, const std::vector<NLStarCandidate>& moving,
-                        NLAlignmentQuality& quality) {
-  quality = NLAlignmentQuality();
-  SelectedPair pair{prepared.stars, moving};
-  quality.referenceStars = int(pair.reference.size());
-  quality.movingStars = int(pair.moving.size());
-  return pair;
+void countStars(const NLReferenceStars& reference, const std::vector<NLStarCandidate>& moving,
+                NLAlignmentQuality& quality) {
+  quality.referenceStars = int(reference.stars.size());
+  quality.movingStars = int(moving.size());
 }
 
-// The winning homography and matches go out, and the error figures by region are measured.
-void acceptAttempt(const NLRegistrationAttempt& attempt, const cv::Mat& reference, cv::Mat& homography,
-                   NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  homography = attempt.homography.clone();
-  if (matches) *matches = outputMatches(attempt);
+NLRegistrationAttempt bestAttempt(const NLReferenceStars& reference, const cv::Mat& moving,
+                                  const std::vector<NLStarCandidate>& movingStars) {
+  return NL_refineRegistrationAttempt(
+      reference.image, moving,
+      NL_buildBestRegistrationAttempt(reference.stars, movingStars, reference.settings.maxShift,
+                                      reference.settings.tolerance));
+}
+
+// The winning homography and matches go into the record, and the error figures by region are measured.
+void acceptAttempt(const NLRegistrationAttempt& attempt, const cv::Mat& reference, NLPairRegistration& r) {
+  r.homography = attempt.homography.clone();
+  r.matches = outputMatches(attempt);
+  r.fitted = true;
   copyStats(NL_computeAlignmentErrorStats(attempt.homography, attempt.matches, reference.cols, reference.rows),
-            quality);
+            r.quality);
 }
-
-// A fit explains a star when it carries it within this distance of its
-// reference partner: a few times the centroid noise of the poorest seeing.
-constexpr double kExplainedError = 3.0;            // px
-constexpr double kMinStarShare = 0.25;             // inliers / stars of the sparser frame
-constexpr double kMinSpan = 0.3;                   // inlier box / overlap box, by area
-constexpr double kMinFarError = 2.0;               // px
 
 // The box the explained stars span must cover a fair share of the part of
 // the reference frame the moving frame overlaps: a fit held by one corner (a
@@ -115,10 +97,11 @@ bool coversOverlap(const NLRegistrationAttempt& a, const std::vector<NLStarCandi
     const cv::Point2d p = NL_projectPoint(a.homography, NL_starPoint(star));
     if (p.x >= 0.0 && p.y >= 0.0 && p.x < size.width && p.y < size.height) overlap.add(p);
   }
-  for (const NLStarMatch& m : NL_filterMatchesByReprojectionError(a.matches, a.homography, kExplainedError))
+  const double explained = limits().fitExplainedError;
+  for (const NLStarMatch& m : NL_filterMatchesByReprojectionError(a.matches, a.homography, explained))
     held.add(NL_starPoint(m.first));
   if (overlap.area() <= 0.0) return true;  // nothing to judge by
-  return held.area() >= kMinSpan * overlap.area();
+  return held.area() >= limits().fitMinSpan * overlap.area();
 }
 
 // Typical star diameter of the matched moving stars, from their blob areas.
@@ -136,16 +119,21 @@ std::string NL_registrationFitFailure(const NLRegistrationAttempt& a, const std:
                                       const std::vector<NLStarCandidate>& moving, cv::Size referenceSize) {
   if (a.homography.empty()) return "homography estimation failed";
   const size_t fewer = std::min(reference.size(), moving.size());
-  if (a.inlierCount < kMinStarShare * double(fewer)) return "very poor inlier ratio";
+  if (a.inlierCount < limits().fitMinStarShare * double(fewer)) return "very poor inlier ratio";
   if (!coversOverlap(a, moving, referenceSize)) return "fit explains only part of the frame";
   const NLAlignmentErrorStats stats =
       NL_computeAlignmentErrorStats(a.homography, a.matches, referenceSize.width, referenceSize.height);
-  if (stats.median > std::max(kMinFarError, starDiameter(a.matches))) return "alignment error far above the seeing";
+  if (stats.median > std::max(limits().fitMinFarError, starDiameter(a.matches)))
+    return "alignment error far above the seeing";
   return std::string();
 }
 
-NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, double sigmaFactor, int starBudget) {
-  return NLReferenceStars{reference, selectStars(reference, sigmaFactor, starBudget), sigmaFactor, starBudget};
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings) {
+  return NLReferenceStars{reference, NL_selectRegistrationStars(reference, settings), settings};
+}
+
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings) {
+  return selectStars(image, settings.sigmaFactor, settings.starBudget);
 }
 
 NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor) {
@@ -160,38 +148,72 @@ std::vector<NLStarCandidate> NL_selectRegistrationStars(const NLStarDetection& d
 }
 
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
-                                         int starBudget) {
-  CV_Assert(detection.size == reference.size());
-  return NLReferenceStars{reference, NL_selectRegistrationStars(detection, starBudget), detection.sigmaFactor,
-                          starBudget};
+                                         const NLRegistrationSettings& settings) {
+  CV_Assert(detection.size == reference.size() && detection.sigmaFactor == settings.sigmaFactor);
+  return NLReferenceStars{reference, NL_selectRegistrationStars(detection, settings.starBudget), settings};
 }
 
-bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& prepared, const cv::Mat& moving, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches) {
-  return NL_buildHomographyTransformWithFigures(prepared, moving,
-                                                selectStars(moving, prepared.sigmaFactor, prepared.starBudget),
-                                                maxShift, tolerance, homography, quality, matches);
+std::string NL_plainPairFailure(const NLRegistrationAttempt& a, const std::vector<NLStarCandidate>& reference,
+                                const std::vector<NLStarCandidate>& moving, cv::Size referenceSize) {
+  if (!a.valid || a.homography.empty()) return "homography estimation failed";
+  if (int(a.matches.size()) < limits().plainMinMatches) return "too few star matches";
+  return NL_registrationFitFailure(a, reference, moving, referenceSize);
 }
 
-bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& prepared, const cv::Mat& moving,
-                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches) {
-  const cv::Mat& reference = prepared.image;
-  const SelectedPair stars = selectPair(prepared, movingStars, quality);
-  const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
-      reference, moving, NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance));
-  copyAttemptFigures(attempt, quality);
-  if (!attempt.valid || attempt.homography.empty()) return fail(quality, "homography estimation failed");
-  if (int(attempt.matches.size()) < kMinPlainMatches) return fail(quality, "too few star matches");
-  const std::string unsound = NL_registrationFitFailure(attempt, stars.reference, stars.moving, reference.size());
-  if (!unsound.empty()) return fail(quality, unsound.c_str());
-  acceptAttempt(attempt, reference, homography, quality, matches);
-  quality.ok = true;
-  quality.reason = "ok";
-  return true;
+NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                                        const std::vector<NLStarCandidate>& movingStars) {
+  NLPairRegistration r;
+  countStars(reference, movingStars, r.quality);
+  const NLRegistrationAttempt attempt = bestAttempt(reference, moving, movingStars);
+  copyAttemptFigures(attempt, r.quality);
+  const std::string failure = NL_plainPairFailure(attempt, reference.stars, movingStars, reference.image.size());
+  if (!failure.empty()) return fail(r, failure);
+  acceptAttempt(attempt, reference.image, r);
+  r.ok = r.quality.ok = true;
+  r.quality.reason = "ok";
+  return r;
 }
+
+NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                                          const std::vector<NLStarCandidate>& movingStars) {
+  const NLRegistrationLimits& l = limits();
+  NLPairRegistration r;
+  countStars(reference, movingStars, r.quality);
+  if (r.quality.referenceStars < l.qualityMinStars) return fail(r, "too few stars in reference frame");
+  if (r.quality.movingStars < l.qualityMinStars) return fail(r, "too few stars in moving frame");
+  const NLRegistrationAttempt attempt = bestAttempt(reference, moving, movingStars);
+  copyAttemptFigures(attempt, r.quality);
+  if (const char* reason = countFailure(attempt)) return fail(r, reason);
+  acceptAttempt(attempt, reference.image, r);
+  if (r.quality.averageError > l.qualityMaxAverageError) return fail(r, "average alignment error too high");
+  const std::string unsound = NL_registrationFitFailure(attempt, reference.stars, movingStars, reference.image.size());
+  if (!unsound.empty()) return fail(r, unsound);
+  if (r.quality.averageError > l.qualityWarnAverageError) r.quality.reason = "warning: elevated alignment error";
+  std::string message;
+  if (!NL_isHomographyPlausible(r.homography, moving.cols, moving.rows, message)) return fail(r, message);
+  r.ok = r.quality.ok = true;
+  if (r.quality.reason.empty()) r.quality.reason = "ok";
+  return r;
+}
+
+namespace {
+
+// The image forms: the record's outputs go out where the variant writes them.
+bool handOut(const NLPairRegistration& r, cv::Mat& homography, NLAlignmentQuality& quality,
+             NLStarMatchList* matches) {
+  quality = r.quality;
+  if (r.fitted) {
+    homography = r.homography;
+    if (matches) *matches = r.matches;
+  }
+  return r.ok;
+}
+
+NLRegistrationSettings settingsOf(double sigmaFactor, int starBudget, int maxShift, double tolerance) {
+  return NLRegistrationSettings{sigmaFactor, starBudget, maxShift, tolerance};
+}
+
+}  // namespace
 
 bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                  int starBudget, int maxShift, double tolerance, cv::Mat& homography,
@@ -201,51 +223,20 @@ bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving
                                                 homography, figures, &matches);
 }
 
-bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& prepared, const cv::Mat& moving, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches) {
-  return NL_buildHomographyTransformWithQuality(prepared, moving,
-                                                selectStars(moving, prepared.sigmaFactor, prepared.starBudget),
-                                                maxShift, tolerance, homography, quality, matches);
-}
-
-bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& prepared, const cv::Mat& moving,
-                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches) {
-  const cv::Mat& reference = prepared.image;
-  const SelectedPair stars = selectPair(prepared, movingStars, quality);
-  if (quality.referenceStars < kMinSelectedStars) return fail(quality, "too few stars in reference frame");
-  if (quality.movingStars < kMinSelectedStars) return fail(quality, "too few stars in moving frame");
-  const NLRegistrationAttempt attempt = NL_refineRegistrationAttempt(
-      reference, moving, NL_buildBestRegistrationAttempt(stars.reference, stars.moving, maxShift, tolerance));
-  copyAttemptFigures(attempt, quality);
-  if (const char* reason = countFailure(attempt)) return fail(quality, reason);
-  acceptAttempt(attempt, reference, homography, quality, matches);
-  if (quality.averageError > kMaxAverageError) return fail(quality, "average alignment error too high");
-  const std::string unsound = NL_registrationFitFailure(attempt, stars.reference, stars.moving, reference.size());
-  if (!unsound.empty()) return fail(quality, unsound.c_str());
-  if (quality.averageError > kWarnAverageError) quality.reason = "warning: elevated alignment error";
-  std::string message;
-  if (!NL_isHomographyPlausible(homography, moving.cols, moving.rows, message)) {
-    quality.reason = message;
-    return false;
-  }
-  quality.ok = true;
-  if (quality.reason.empty()) quality.reason = "ok";
-  return true;
-}
-
 bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  return NL_buildHomographyTransformWithFigures(NL_selectReferenceStars(reference, sigmaFactor, starBudget), moving,
-                                                maxShift, tolerance, homography, quality, matches);
+  const NLRegistrationSettings s = settingsOf(sigmaFactor, starBudget, maxShift, tolerance);
+  return handOut(NL_registerPlainPair(NL_selectReferenceStars(reference, s), moving,
+                                      NL_selectRegistrationStars(moving, s)),
+                 homography, quality, matches);
 }
 
 bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
-  return NL_buildHomographyTransformWithQuality(NL_selectReferenceStars(reference, sigmaFactor, starBudget), moving,
-                                                maxShift, tolerance, homography, quality, matches);
+  const NLRegistrationSettings s = settingsOf(sigmaFactor, starBudget, maxShift, tolerance);
+  return handOut(NL_registerQualityPair(NL_selectReferenceStars(reference, s), moving,
+                                        NL_selectRegistrationStars(moving, s)),
+                 homography, quality, matches);
 }

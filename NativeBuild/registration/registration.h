@@ -23,6 +23,65 @@
 #include <utility>
 #include <vector>
 
+// ---- Settings and verdict limits -------------------------------------------
+
+// How one use of registration looks for stars and pairs them: callers name
+// their row instead of passing bare numbers.
+struct NLRegistrationSettings {
+  double sigmaFactor = 2.5;  // star detection threshold
+  int starBudget = 4500;     // stars selected per frame
+  int maxShift = 500;        // px, the largest offset the shift vote tries
+  double tolerance = 12.0;   // px, how far a star may lie from its partner's predicted place
+};
+// The stacks that must align stars to a fraction of their width: Sky Blend's
+// sky stack, the hybrid alignment gate and its sigma and average stacks.
+extern const NLRegistrationSettings NL_kStackRegistration;
+// The hybrid median stack: the median forgives more, so fewer stars and a wider tolerance.
+extern const NLRegistrationSettings NL_kMedianStackRegistration;
+// Star Trail's temporal neighbours: only bright stars, a generous tolerance
+// (the neighbours are close in time); maxShift is the floor of NL_trailMaxShift.
+extern const NLRegistrationSettings NL_kTrailRegistration;
+// A third of the frame's shorter side, at least NL_kTrailRegistration.maxShift.
+int NL_trailMaxShift(cv::Size frame);
+
+// Every pass/fail limit of the registrations. Errors are px.
+struct NLRegistrationLimits {
+  // Plain pair (stacks, Star Trail).
+  int plainMinMatches = 8;
+  // Quality pair (alignment gate, sky stack, the register command).
+  int qualityMinStars = 80;             // selected stars in each frame
+  int qualityMinMatches = 25;
+  int qualityMinInliers = 8;
+  double qualityMinInlierRatio = 0.2;
+  double qualityMaxAverageError = 12.0;  // above: failure
+  double qualityWarnAverageError = 6.0;  // above: "warning: elevated alignment error"
+  // Sky stack gate: aligned to a fraction of a star's width everywhere.
+  int skyGateMinInliers = 80;
+  double skyGateMinInlierRatio = 0.25;
+  double skyGateMaxAverageError = 1.1;
+  double skyGateMaxMedianError = 0.85;
+  double skyGateMaxEdgeError = 3.5;
+  double skyGateMaxCornerError = 5.0;
+  // Hybrid high precision gate.
+  double preciseGateMaxAverageError = 0.35;
+  double preciseGateMinInlierRatio = 0.65;
+  int preciseGateFullInlierFloor = 900;  // where the reference offers the full 4500-star budget
+  int preciseGateMinInlierFloor = 80;    // the stars a trustworthy homography needs
+  // A sound fit (NL_registrationFitFailure): it explains a star when it
+  // carries it within fitExplainedError of its partner (a few times the
+  // centroid noise of the poorest seeing); its inliers are at least
+  // fitMinStarShare of the sparser frame's stars; the explained stars' box
+  // covers fitMinSpan of the overlap's box by area; its median error stays
+  // within the star diameter, and never under fitMinFarError.
+  double fitExplainedError = 3.0;
+  double fitMinStarShare = 0.25;
+  double fitMinSpan = 0.3;
+  double fitMinFarError = 2.0;
+  // Figures above this were not measured (9999.0).
+  double notMeasured = 9000.0;
+};
+extern const NLRegistrationLimits NL_kRegistrationLimits;
+
 // ---- Star candidates -------------------------------------------------------
 
 struct NLStarCandidate {
@@ -206,36 +265,79 @@ NLAlignmentErrorStats NL_computeAlignmentErrorStats(const cv::Mat& homography, c
 // spans (0.35..3.0 of width x height); message is "ok" or the failure text.
 bool NL_isHomographyPlausible(const cv::Mat& homography, int width, int height, std::string& message);
 
-// Registers moving onto reference (plain variant). On success writes the
-// homography and the inlier matches (all matches when there are no inliers);
-// on failure returns false and leaves both untouched.
-bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
-                                 int starBudget, int maxShift, double tolerance, cv::Mat& homography,
-                                 NLStarMatchList& matches);
-
-// Quality variant: resets and fills quality, returns true only when every
-// check passed (reason "ok" or "warning: elevated alignment error").
-// homography and matches (when given) are written once the fit passed its
-// count checks, even if a later check fails.
-bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
-                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
-                                            NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);
-
 // Why a fit that passed its count checks still cannot be trusted, or empty
 // when it is sound: inliers a small share of the stars ("very poor inlier
 // ratio"), a part of the overlap whose stars the fit does not explain ("fit
 // explains only part of the frame"), or a median error far above the size of
 // the stars ("alignment error far above the seeing"). Both frame-pair
-// variants apply it; callers of NL_buildBestRegistrationAttempt should too.
+// entries apply it (limits: the fit rows of NL_kRegistrationLimits).
 std::string NL_registrationFitFailure(const NLRegistrationAttempt& attempt,
                                       const std::vector<NLStarCandidate>& reference,
                                       const std::vector<NLStarCandidate>& moving, cv::Size referenceSize);
 
-// The plain variant's verdict with the figures of the quality record filled
-// for reporting (star counts, attempt figures and, on success, the error
-// statistics); reason "ok", "homography estimation failed", "too few star
-// matches" or a reason of NL_registrationFitFailure. Outputs as in NL_buildHomographyTransform.
+// ---- Reference stars, selected once --------------------------------------
+
+// A reference frame's stars, selected once with its settings and shared
+// read-only by every frame pair registered against it. image shares the
+// reference's pixels and must stay unchanged while the record is in use.
+struct NLReferenceStars {
+  cv::Mat image;
+  std::vector<NLStarCandidate> stars;  // selected as every frame-pair registration selects them
+  NLRegistrationSettings settings;
+};
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings);
+// The reference record from a detection of the reference image (of the settings' sigma factor).
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
+                                         const NLRegistrationSettings& settings);
+// The stars a frame-pair registration with these settings selects in a frame.
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings);
+// Registration's star detection of a frame, enough for every star budget up
+// to 6000 (the stacks use 3000 and 4500).
+NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor);
+// The stars a frame-pair registration with this budget selects, from a
+// detection of the frame (NL_detectRegistrationStars or one at least as wide).
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const NLStarDetection& detection, int starBudget);
+
+// ---- Frame pairs: one entry per purpose ------------------------------------
+// Both register the moving frame (its stars selected with the reference's
+// settings) onto the prepared reference and return the whole outcome.
+
+struct NLPairRegistration {
+  bool ok = false;           // every check of the entry passed
+  bool fitted = false;       // homography and matches hold the fit
+  cv::Mat homography;        // moving onto reference
+  NLStarMatchList matches;   // the fit's inliers (all matches when there are none)
+  NLAlignmentQuality quality;  // star counts, attempt figures, error statistics once fitted, reason
+};
+
+// The plain pair's verdict on an attempt: empty when it may be used, else
+// "homography estimation failed", "too few star matches" (under
+// plainMinMatches) or a reason of NL_registrationFitFailure. Every plain
+// registration (the stacks' transforms, Star Trail's neighbours) decides by it.
+std::string NL_plainPairFailure(const NLRegistrationAttempt& attempt, const std::vector<NLStarCandidate>& reference,
+                                const std::vector<NLStarCandidate>& moving, cv::Size referenceSize);
+// Plain pair: fitted only when ok; reason "ok" or NL_plainPairFailure's.
+NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                                        const std::vector<NLStarCandidate>& movingStars);
+// Quality pair: ok only when every check passed (reason "ok" or "warning:
+// elevated alignment error"); fitted once the fit passed its count checks,
+// even if a later check fails. Limits: the quality rows of NL_kRegistrationLimits.
+NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                                          const std::vector<NLStarCandidate>& movingStars);
+
+// The image forms of the two entries (the register command, tests): the
+// reference's stars selected here. Plain: on success writes the homography
+// and the inlier matches; on failure leaves both untouched. Quality: resets
+// and fills quality; homography and matches (when given) are written once
+// the fit passed its count checks. WithFigures is the plain pair with its
+// figures, for reporting.
+bool NL_buildHomographyTransform(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                 int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                 NLStarMatchList& matches);
 bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
+                                            int starBudget, int maxShift, double tolerance, cv::Mat& homography,
+                                            NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);
+bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::Mat& moving, double sigmaFactor,
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches = nullptr);
 
@@ -246,54 +348,21 @@ bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::
 // "C" locale with 17 significant digits; "homography" is null when empty.
 std::string NL_formatRegistrationJson(const NLAlignmentQuality& quality, const cv::Mat& homography);
 
-// ---- Registered stacking: reference prepared once, parallel transforms, warp to canvas
-// (the stacking engine's part of registration; kept in one block of its own)
+// ---- Registered stacking: parallel transforms, warp to canvas --------------
 
-// A reference frame's stars, selected once and shared read-only by every
-// frame pair registered against it. image shares the reference's pixels and
-// must stay unchanged while the record is in use.
-struct NLReferenceStars {
-  cv::Mat image;
-  std::vector<NLStarCandidate> stars;  // selected as every frame-pair registration selects them
-  double sigmaFactor = 2.5;
-  int starBudget = 0;
+// The parallel transforms of a stack: every frame registered on frame 0.
+struct NLStackTransforms {
+  bool ok = false;
+  std::vector<cv::Mat> transforms;        // 3 x 3 CV_64F onto frame 0, identity for frame 0
+  std::vector<NLStarMatchList> matches;   // inliers; empty for frame 0
+  double minX = 0.0, minY = 0.0, maxX = 0.0, maxY = 0.0;  // frame 0's rectangle and every frame's corners
+  std::string error;
 };
-NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, double sigmaFactor, int starBudget);
-// Registration's star detection of a frame, enough for every star budget up
-// to 6000 (the stacks use 3000 and 4500).
-NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor);
-// The stars a frame-pair registration with this budget selects, from a
-// detection of the frame (NL_detectRegistrationStars or one at least as wide).
-std::vector<NLStarCandidate> NL_selectRegistrationStars(const NLStarDetection& detection, int starBudget);
-// The reference record from a detection of the reference image.
-NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
-                                         int starBudget);
-// The two frame-pair variants on a prepared reference: results identical to
-// the image forms with the record's sigma factor and star budget.
-bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& reference, const cv::Mat& moving, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches = nullptr);
-bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, const cv::Mat& moving, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches = nullptr);
-// The same with the moving frame's stars already selected
-// (NL_selectRegistrationStars with the reference record's budget).
-bool NL_buildHomographyTransformWithFigures(const NLReferenceStars& reference, const cv::Mat& moving,
-                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches = nullptr);
-bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, const cv::Mat& moving,
-                                            const std::vector<NLStarCandidate>& movingStars, int maxShift,
-                                            double tolerance, cv::Mat& homography, NLAlignmentQuality& quality,
-                                            NLStarMatchList* matches = nullptr);
-
-// Every frame registered on frames[0] (plain variant, sigma factor 2.5,
-// maximum shift 500) on OpenCV's parallel loop; the reference's stars are
-// selected once. Callers: median stack (budget 3000, tolerance 16.0), sigma
-// and average stacks (4500, 12.0).
-// Out: transforms[i] (3 x 3 CV_64F onto frame 0, identity for frame 0),
-// matches[i] (inliers; empty for frame 0), and the bounds of frame 0's
-// rectangle and every frame's projected corners (minX, minY <= 0).
+// Every frame registered on frames[0] (plain pair with the settings) on
+// OpenCV's parallel loop; the reference's stars are selected once. Callers:
+// median stack (NL_kMedianStackRegistration), sigma and average stacks
+// (NL_kStackRegistration). Bounds cover frame 0's rectangle and every
+// frame's projected corners (minX, minY <= 0).
 // Progress (absolute percents, title "Aligning Frames"): 42 "Computing
 // homography transforms.", then per registered frame in completion order
 // 42 + trunc(k * 16 / (max(n, 2) - 1)) "Registered frame K of N.". Pass the
@@ -303,6 +372,12 @@ bool NL_buildHomographyTransformWithQuality(const NLReferenceStars& reference, c
 // detections (optional, one per frame, null where none): each frame's stars
 // from an earlier detection of it (NL_detectRegistrationStars) instead of
 // detecting them again; the results are the same.
+NLStackTransforms NL_computeStackTransforms(const std::vector<cv::Mat>& frames, const NLRegistrationSettings& settings,
+                                            const NLProgressCallback& progress = {},
+                                            const std::vector<const NLStarDetection*>* detections = nullptr);
+// The same with sigma factor 2.5 and maximum shift 500, its outcome spread
+// over out-parameters (transforms, matches and bounds are written on success
+// only; registered frames stay filled on failure).
 bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
                                             std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
                                             double& minX, double& minY, double& maxX, double& maxY,
@@ -328,9 +403,9 @@ struct NLSkyRegistrationRun {
 };
 
 // Every frame registered on the middle frame (quality variant) on OpenCV's
-// parallel loop, accepted only through the quality gate (inliers >= 80,
-// ratio >= 0.25, average <= 1.1 px, median <= 0.85 px, edge <= 3.5 px and
-// corner <= 5.0 px or not measured). Out: transforms and matches of the
+// parallel loop, accepted only through the quality gate (the skyGate rows
+// of NL_kRegistrationLimits: inliers >= 80, ratio >= 0.25, average <= 1.1 px,
+// median <= 0.85 px, edge <= 3.5 px and corner <= 5.0 px or not measured). Out: transforms and matches of the
 // accepted frames (identity for the anchor), used flags (anchor 1), error,
 // and log: the gate block and one "skyRegistrationFrame" line per frame.
 // Progress: 0 "Aligning sky frames against the middle reference frame.",
@@ -338,8 +413,8 @@ struct NLSkyRegistrationRun {
 // Registered Sky Stack"), one call at a time. True when a frame besides the
 // anchor was accepted; otherwise error "robust sky registration rejected all
 // moving frames\n" + log (or "no images loaded").
-bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>& frames, double sigmaFactor,
-                                                     int starBudget, int maxShift, double tolerance,
+bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>& frames,
+                                                     const NLRegistrationSettings& settings,
                                                      std::vector<cv::Mat>& transforms,
                                                      std::vector<NLStarMatchList>& matches,
                                                      std::vector<unsigned char>& used, std::string& error,

@@ -12,20 +12,8 @@
 
 namespace {
 
-constexpr double kPlainSigmaFactor = 2.5;
-constexpr int kPlainMaxShift = 500;  // px
 const char* const kAligningTitle = "Aligning Frames";
 const char* const kSkyTitle = "Creating Registered Sky Stack";
-
-// Quality gate of the sky stack: a frame must be aligned to a fraction of a
-// star's width everywhere, or it would smear the stacked stars.
-constexpr int kGateInliersMin = 80;
-constexpr double kGateInlierRatioMin = 0.25;
-constexpr double kGateAverageErrorMax = 1.1;  // px
-constexpr double kGateMedianErrorMax = 0.85;  // px
-constexpr double kGateEdgeErrorMax = 3.5;     // px
-constexpr double kGateCornerErrorMax = 5.0;   // px
-constexpr double kNotMeasured = 9000.0;       // figures above this were not measured
 
 using Corners = std::array<cv::Point2d, 4>;
 
@@ -63,50 +51,46 @@ void extendBounds(const std::vector<Corners>& corners, double& minX, double& min
 
 }  // namespace
 
-bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
-                                            std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
-                                            double& minX, double& minY, double& maxX, double& maxY,
-                                            std::string& error, const NLProgressCallback& progress,
+NLStackTransforms NL_computeStackTransforms(const std::vector<cv::Mat>& frames, const NLRegistrationSettings& settings,
+                                            const NLProgressCallback& progress,
                                             const std::vector<const NLStarDetection*>* detections) {
-  if (frames.empty()) return error = "no images loaded", false;
+  NLStackTransforms out;
+  if (frames.empty()) return out.error = "no images loaded", out;
   CV_Assert(!detections || detections->size() == frames.size());
   const auto detectionOf = [&](int i) -> const NLStarDetection* {
     const NLStarDetection* d = detections ? (*detections)[size_t(i)] : nullptr;
-    CV_Assert(!d || (d->detected && d->size == frames[size_t(i)].size() && d->sigmaFactor == kPlainSigmaFactor));
+    CV_Assert(!d || (d->detected && d->size == frames[size_t(i)].size() && d->sigmaFactor == settings.sigmaFactor));
     return d;
   };
   const int n = int(frames.size());
-  transforms.assign(n, cv::Mat());
-  matches.assign(n, NLStarMatchList());
-  transforms[0] = cv::Mat::eye(3, 3, CV_64F);
+  out.transforms.assign(n, cv::Mat());
+  out.matches.assign(n, NLStarMatchList());
+  out.transforms[0] = cv::Mat::eye(3, 3, CV_64F);
   std::vector<int> registered(n, 1);
   std::vector<Corners> corners(n);
   SerialProgress report(progress);
   report(42, kAligningTitle, "Computing homography transforms.");
   if (n > 1) {
     const NLStarDetection* referenceDetection = detectionOf(0);
-    const NLReferenceStars reference =
-        referenceDetection ? NL_selectReferenceStars(frames[0], *referenceDetection, starBudget)
-                           : NL_selectReferenceStars(frames[0], kPlainSigmaFactor, starBudget);
+    const NLReferenceStars reference = referenceDetection
+                                           ? NL_selectReferenceStars(frames[0], *referenceDetection, settings)
+                                           : NL_selectReferenceStars(frames[0], settings);
     const double steps = std::max(n, 2) - 1;
     NLFinishedCount done;
     cv::parallel_for_(cv::Range(1, n), [&](const cv::Range& range) {
       for (int i = range.start; i < range.end; ++i) {
-        cv::Mat h;
-        NLAlignmentQuality figures;
         const NLStarDetection* detection = detectionOf(i);
-        const bool ok =
-            detection ? NL_buildHomographyTransformWithFigures(reference, frames[i],
-                                                               NL_selectRegistrationStars(*detection, starBudget),
-                                                               kPlainMaxShift, tolerance, h, figures, &matches[i])
-                      : NL_buildHomographyTransformWithFigures(reference, frames[i], kPlainMaxShift, tolerance, h,
-                                                               figures, &matches[i]);
-        if (!ok) {
+        NLPairRegistration pair = NL_registerPlainPair(
+            reference, frames[i],
+            detection ? NL_selectRegistrationStars(*detection, settings.starBudget)
+                      : NL_selectRegistrationStars(frames[i], settings));
+        if (!pair.ok) {
           registered[i] = 0;
           continue;
         }
-        transforms[i] = h;
-        corners[i] = projectedCorners(h, frames[i].size());
+        out.transforms[i] = pair.homography;
+        out.matches[i] = std::move(pair.matches);
+        corners[i] = projectedCorners(pair.homography, frames[i].size());
         done.finishOne([&](int k) {
           report(42 + int(std::trunc(k * 16.0 / steps)), kAligningTitle,
                  "Registered frame " + std::to_string(k + 1) + " of " + std::to_string(n) + ".");
@@ -115,12 +99,29 @@ bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, 
     });
   }
   for (int i = 1; i < n; ++i)
-    if (!registered[i]) return error = "homography failed for input index " + std::to_string(i + 1), false;
-  minX = 0.0;
-  minY = 0.0;
-  maxX = frames[0].cols;
-  maxY = frames[0].rows;
-  extendBounds(corners, minX, minY, maxX, maxY);
+    if (!registered[i]) return out.error = "homography failed for input index " + std::to_string(i + 1), out;
+  out.maxX = frames[0].cols;
+  out.maxY = frames[0].rows;
+  extendBounds(corners, out.minX, out.minY, out.maxX, out.maxY);
+  out.ok = true;
+  return out;
+}
+
+bool NL_computeHomographyTransformsParallel(const std::vector<cv::Mat>& frames, int starBudget, double tolerance,
+                                            std::vector<cv::Mat>& transforms, std::vector<NLStarMatchList>& matches,
+                                            double& minX, double& minY, double& maxX, double& maxY,
+                                            std::string& error, const NLProgressCallback& progress,
+                                            const std::vector<const NLStarDetection*>* detections) {
+  NLStackTransforms t = NL_computeStackTransforms(frames, {2.5, starBudget, 500, tolerance}, progress, detections);
+  if (!t.ok) error = t.error;
+  if (frames.empty()) return false;
+  transforms = std::move(t.transforms);
+  matches = std::move(t.matches);
+  if (!t.ok) return false;
+  minX = t.minX;
+  minY = t.minY;
+  maxX = t.maxX;
+  maxY = t.maxY;
   return true;
 }
 
@@ -137,25 +138,29 @@ void NL_boundsOfTransforms(const std::vector<cv::Size>& sizes, const std::vector
 }
 
 std::string NL_skyRegistrationGateFailure(bool registered, const NLAlignmentQuality& q) {
+  const NLRegistrationLimits& l = NL_kRegistrationLimits;
   if (!registered || !q.ok) return q.reason.empty() ? "ok" : q.reason;
-  if (!(q.inlierCount >= kGateInliersMin)) return "not enough reliable inliers";
-  if (!(q.inlierRatio >= kGateInlierRatioMin)) return "inlier ratio too low";
-  if (!(q.averageError <= kGateAverageErrorMax)) return "average error too high";
-  if (!(q.medianError <= kGateMedianErrorMax)) return "median error too high";
-  if (!(q.edgeError <= kGateEdgeErrorMax || q.edgeError > kNotMeasured)) return "edge error too high";
-  if (!(q.cornerError <= kGateCornerErrorMax || q.cornerError > kNotMeasured)) return "corner error too high";
+  if (!(q.inlierCount >= l.skyGateMinInliers)) return "not enough reliable inliers";
+  if (!(q.inlierRatio >= l.skyGateMinInlierRatio)) return "inlier ratio too low";
+  if (!(q.averageError <= l.skyGateMaxAverageError)) return "average error too high";
+  if (!(q.medianError <= l.skyGateMaxMedianError)) return "median error too high";
+  if (!(q.edgeError <= l.skyGateMaxEdgeError || q.edgeError > l.notMeasured)) return "edge error too high";
+  if (!(q.cornerError <= l.skyGateMaxCornerError || q.cornerError > l.notMeasured)) return "corner error too high";
   return "";
 }
 
 namespace {
 
 NLSkyRegistrationFrame registerSkyFrame(const NLReferenceStars& reference, const NLReferenceStars& moving, int index,
-                                        int maxShift, double tolerance, cv::Mat& homography,
-                                        NLStarMatchList& inliers) {
+                                        cv::Mat& homography, NLStarMatchList& inliers) {
   NLSkyRegistrationFrame f;
-  f.quality.frameIndex = index;
-  const bool registered = NL_buildHomographyTransformWithQuality(reference, moving.image, moving.stars, maxShift,
-                                                                 tolerance, homography, f.quality, &inliers);
+  NLPairRegistration pair = NL_registerQualityPair(reference, moving.image, moving.stars);
+  const bool registered = pair.ok;
+  if (pair.fitted) {
+    homography = pair.homography;
+    inliers = std::move(pair.matches);
+  }
+  f.quality = pair.quality;
   f.quality.frameIndex = index;
   const std::string failure = NL_skyRegistrationGateFailure(registered, f.quality);
   f.used = failure.empty();
@@ -165,8 +170,8 @@ NLSkyRegistrationFrame registerSkyFrame(const NLReferenceStars& reference, const
 
 }  // namespace
 
-bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>& frames, double sigmaFactor,
-                                                     int starBudget, int maxShift, double tolerance,
+bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>& frames,
+                                                     const NLRegistrationSettings& settings,
                                                      std::vector<cv::Mat>& transforms,
                                                      std::vector<NLStarMatchList>& matches,
                                                      std::vector<unsigned char>& used, std::string& error,
@@ -190,7 +195,7 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
     // anchor alone before the pairs would leave all but one worker idle.
     std::vector<NLReferenceStars> stars(n);
     cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
-      for (int i = range.start; i < range.end; ++i) stars[i] = NL_selectReferenceStars(frames[i], sigmaFactor, starBudget);
+      for (int i = range.start; i < range.end; ++i) stars[i] = NL_selectReferenceStars(frames[i], settings);
     });
     const NLReferenceStars& reference = stars[run.anchor];
     const int total = std::max(n, 2) - 1;
@@ -200,7 +205,7 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
         if (i == run.anchor) continue;
         cv::Mat h;
         NLStarMatchList inliers;
-        run.frames[i] = registerSkyFrame(reference, stars[i], i, maxShift, tolerance, h, inliers);
+        run.frames[i] = registerSkyFrame(reference, stars[i], i, h, inliers);
         if (run.frames[i].used) {
           transforms[i] = h;
           matches[i] = std::move(inliers);

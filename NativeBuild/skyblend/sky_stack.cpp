@@ -117,7 +117,7 @@ bool registerFrames(SkyRun& run, std::vector<cv::Mat> frames, const NLProgressCa
       report(progress, NL_mapProgress(std::clamp(p, 0, 100), 20, 48), detail);
     };
   }
-  return NL_computeSkyHomographyTransformsParallelRobust(frames, 2.5, 4500, 500, 12.0, run.transforms, run.matches,
+  return NL_computeSkyHomographyTransformsParallelRobust(frames, NL_kStackRegistration, run.transforms, run.matches,
                                                          run.used, run.error, run.registrationLog, forward);
 }
 

@@ -9,14 +9,9 @@ namespace startrail_detail {
 
 namespace {
 
-// Registration settings of the rejection worker: a high detection threshold
-// and a generous tolerance, because only a clean alignment of the sky matters and
-// the temporal neighbours are close in time.
-constexpr double kSigmaFactor = 3.2;
-constexpr int kStarBudget = 3200;
-constexpr double kMatchTolerance = 18.0;  // px
-constexpr int kMinimumMatches = 8;
-constexpr int kWantedStars = 300;  // below this the stars are found against the sky noise
+// The rejection worker registers with NL_kTrailRegistration: a high
+// detection threshold and a generous tolerance, because only a clean
+// alignment of the sky matters and the temporal neighbours are close in time.
 // In every block of kCheckEvery links one composed transform is checked
 // against a registration of that pair itself. A disagreement above a third
 // of a typical star's width would move the neighbours' stars off the frame's
@@ -26,8 +21,6 @@ constexpr double kAgreementPx = 0.75;
 // The sky turns at a steady rate through a time-lapse, so the link before
 // predicts a link to a pixel or two; stars this close to the prediction pair up.
 constexpr double kSeedTolerance = 4.0;  // px
-
-int maximumShift(cv::Size size) { return std::max(std::min(size.width, size.height) / 3, 160); }
 
 void findStars(TrailRun& run, StarSlot& slot, const cv::Mat& plane) {
   StageTimer timer(run.clock.starDetection);
@@ -122,18 +115,15 @@ bool prepareAhead(TrailRun& run) {
 }
 
 std::vector<NLStarCandidate> selectTrailStars(const cv::Mat& plane) {
-  return NL_selectGridBalancedStars(
-      NL_findStarCandidates(plane, kSigmaFactor, std::max(kStarBudget, 6000), kWantedStars), plane.cols, plane.rows,
-      kStarBudget);
+  return NL_selectRegistrationStars(plane, NL_kTrailRegistration);
 }
 
 namespace {
 
 cv::Mat soundHomography(const NLRegistrationAttempt& attempt, const std::vector<NLStarCandidate>& referenceStars,
                         const std::vector<NLStarCandidate>& movingStars, cv::Size size) {
-  if (!attempt.valid || int(attempt.matches.size()) < kMinimumMatches || attempt.homography.empty()) return cv::Mat();
   // A wrong fit would flag every star as new: comparing unaligned is safer.
-  if (!NL_registrationFitFailure(attempt, referenceStars, movingStars, size).empty()) return cv::Mat();
+  if (!NL_plainPairFailure(attempt, referenceStars, movingStars, size).empty()) return cv::Mat();
   return attempt.homography;
 }
 
@@ -153,8 +143,8 @@ cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLSta
   return soundHomography(
       NL_refineRegistrationAttempt(referencePlane, movingPlane,
                                    NL_buildBestRegistrationAttempt(referenceStars, movingStars,
-                                                                   maximumShift(referencePlane.size()),
-                                                                   kMatchTolerance)),
+                                                                   NL_trailMaxShift(referencePlane.size()),
+                                                                   NL_kTrailRegistration.tolerance)),
       referenceStars, movingStars, referencePlane.size());
 }
 

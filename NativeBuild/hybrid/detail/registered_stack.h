@@ -15,8 +15,7 @@ struct StackMethod {
   bool checkDepth = true;              // 8- and 16-bit only
   const char* loadingMessage = "";
   bool announceAlignment = false;      // a 41 % entry before registration
-  int starBudget = 4500;
-  double tolerance = 12.0;             // px
+  NLRegistrationSettings registration = NL_kStackRegistration;
   bool streamFrames = false;           // accumulate one warped frame at a time (average)
   NLCombineSettings combine;           // banded combines (median, sigma)
   int warpSpan = 20;                   // warp entries run 60 .. 60 + warpSpan
