@@ -10,7 +10,9 @@
 
 namespace {
 
-constexpr int kBlock = 32;       // px: larger than a star, small against a cloud or a gradient
+// The frame is measured at half size: a star still spans pixels, and a
+// quarter of the pixels is read.
+constexpr int kBlock = 16;       // px at half size: larger than a star, small against a cloud or a gradient
 constexpr int kBaselineOthers = 8;
 
 double median(std::vector<double> v) {
@@ -69,21 +71,21 @@ Blocks blockLevels(const cv::Mat& plane, const cv::Mat& skyMask) {
 void findStars(const cv::Mat& plane, const cv::Mat& skyMask, const Blocks& b, double noise,
                NLStarTrailFrameMeasures& m) {
   cv::Mat peaks;
-  cv::dilate(plane, peaks, cv::getStructuringElement(cv::MORPH_RECT, {5, 5}));
+  cv::dilate(plane, peaks, cv::getStructuringElement(cv::MORPH_RECT, {3, 3}));
   std::vector<double> sizes;
   const double lift = 8.0 * std::max(noise, 0.5);
-  for (int y = 4; y < plane.rows - 4; ++y) {
+  for (int y = 3; y < plane.rows - 3; ++y) {
     const float* row = plane.ptr<float>(y);
     const float* top = peaks.ptr<float>(y);
     const int by = std::min(y / kBlock, b.level.rows - 1);
-    for (int x = 4; x < plane.cols - 4; ++x) {
-      if (row[x] != top[x] || (!skyMask.empty() && !skyMask.at<uchar>(y, x))) continue;
+    for (int x = 3; x < plane.cols - 3; ++x) {
+      if (row[x] != top[x] || (!skyMask.empty() && skyMask.at<uchar>(y, x) < 255)) continue;
       const double sky = b.level.at<double>(by, std::min(x / kBlock, b.level.cols - 1));
       if (!(row[x] > sky + lift)) continue;  // NaN (not a sky block) fails too
       const double half = sky + 0.5 * (row[x] - sky);
       int n = 0;
-      for (int v = -4; v <= 4; ++v)
-        for (int u = -4; u <= 4; ++u) n += plane.at<float>(y + v, x + u) > half;
+      for (int v = -3; v <= 3; ++v)
+        for (int u = -3; u <= 3; ++u) n += plane.at<float>(y + v, x + u) > half;
       sizes.push_back(n);
     }
   }
@@ -96,14 +98,18 @@ void findStars(const cv::Mat& plane, const cv::Mat& skyMask, const Blocks& b, do
 NLStarTrailFrameMeasures NL_starTrailMeasureFrame(const cv::Mat& luminance, double fullScale, const cv::Mat& skyMask) {
   NLStarTrailFrameMeasures m;
   if (luminance.empty() || fullScale <= 0.0) return m;
-  const Blocks b = blockLevels(luminance, skyMask);
+  cv::Mat half, halfMask;
+  cv::resize(luminance, half, cv::Size(std::max(luminance.cols / 2, 1), std::max(luminance.rows / 2, 1)), 0, 0,
+             cv::INTER_AREA);
+  if (!skyMask.empty()) cv::resize(skyMask, halfMask, half.size(), 0, 0, cv::INTER_AREA);
+  const Blocks b = blockLevels(half, halfMask);
   if (b.skyLevels.empty()) return m;
   m.measured = true;
   m.step = 1.0 / fullScale;
   m.background = median(b.skyLevels) / fullScale;
   m.unevenness = (percentile(b.skyLevels, 0.9) - percentile(b.skyLevels, 0.1)) / fullScale;
   if (!b.groundLevels.empty()) m.ground = median(b.groundLevels) / fullScale;
-  findStars(luminance, skyMask, b, median(b.skyNoise), m);
+  findStars(half, halfMask, b, median(b.skyNoise), m);
   return m;
 }
 
