@@ -3,6 +3,7 @@
 // own scheduling and promises.
 #include "addon/addon.h"
 #include "addon/dispatch.h"
+#include "addon/job_kinds.h"
 #include "addon/value.h"
 #include "standin/host.h"
 #include "support.h"
@@ -316,6 +317,40 @@ TEST(JobRouting, PathMarkersComeBeforeContentMarkers) {
   EXPECT_EQ(NL_detectJobKind(job("e.txt", "method=auto\noutput=outputs.tif\n")), NLJobKind::HybridStack);
   EXPECT_EQ(NL_detectJobKind(job("f.txt", "skyblend-native-job")), NLJobKind::SkyBlend);
   EXPECT_EQ(NL_detectJobKind(dir.file("missing.txt")), NLJobKind::HybridStack);
+}
+
+// The table of job kinds: each row's path marker and each of its content
+// markers route a job file to that row, earlier rows win, the last row takes
+// what no row recognises, and a job file complete by a row's start-up
+// handshake is one that row's content test recognises too.
+TEST(JobRouting, EveryRowOfTheKindTableRoutesByItsOwnMarkers) {
+  testsupport::TempDir dir;
+  const std::vector<NLJobKindRow>& rows = NL_jobKinds();
+  ASSERT_FALSE(rows.empty());
+  EXPECT_EQ(rows.back().pathMarker, nullptr);
+  EXPECT_TRUE(rows.back().contentMarkers.empty());
+  int file = 0;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const NLJobKindRow& row = rows[r];
+    SCOPED_TRACE(row.label);
+    EXPECT_EQ(&NL_jobKindRow(row.kind), &row);
+    if (!row.pathMarker) continue;
+    EXPECT_EQ(NL_detectJobKind(dir.file(std::string("a_") + row.pathMarker + ".json")), row.kind);  // missing file
+    for (const char* marker : row.contentMarkers) {
+      const std::string path = dir.file("job" + std::to_string(file++) + ".json");
+      testsupport::writeFile(path, std::string("{\"type\":\"") + marker + "\"}");
+      EXPECT_EQ(NL_detectJobKind(path), row.kind) << marker;
+    }
+    if (row.handshakeAttempts <= 0) continue;
+    std::string complete;
+    for (const char* marker : row.handshakeMarkers) complete += std::string(marker) + "\n";
+    const std::string path = dir.file("handshake" + std::to_string(r) + ".json");
+    testsupport::writeFile(path, complete);
+    EXPECT_TRUE(NL_jobFileIsOfKind(row, path));
+  }
+  const std::string plain = dir.file("plain.txt");
+  testsupport::writeFile(plain, "method=auto\ninput=a.tif\n");
+  EXPECT_EQ(NL_detectJobKind(plain), rows.back().kind);
 }
 
 TEST_F(AttachedHost, MyEchoRunsTheRoutedJob) {

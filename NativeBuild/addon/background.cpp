@@ -3,21 +3,17 @@
 
 #include "addon/dispatch.h"
 #include "addon/entry.h"
+#include "addon/job_kinds.h"
 #include "addon/value.h"
-#include "hybrid/hybrid.h"
 #include "plumbing/plumbing.h"
-#include "skyblend/skyblend.h"
-#include "starglow/starglow.h"
-#include "startrail/startrail.h"
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <exception>
-#include <initializer_list>
-#include <sstream>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -27,7 +23,7 @@ bool pathHas(const std::string& path, const char* marker) { return path.find(mar
 
 // The script writes the job file just before the call: wait until every key
 // the worker needs is there, then go on regardless.
-void waitForJobFile(const std::string& path, int attempts, std::initializer_list<const char*> markers) {
+void waitForJobFile(const std::string& path, int attempts, const std::vector<const char*>& markers) {
   for (int attempt = 0; attempt < attempts; ++attempt) {
     const std::string text = NL_readTextFile(path);
     bool complete = true;
@@ -39,25 +35,12 @@ void waitForJobFile(const std::string& path, int attempts, std::initializer_list
 
 // Routed like my_echo; the handshake only for jobs named by their path.
 NLJobKind startBackgroundJob(const std::string& path) {
-  if (pathHas(path, "startrail_job_native")) {
-    waitForJobFile(path, 40, {"startrail-native-job", "\"progress\"", "\"resultLog\""});
-    return NLJobKind::StarTrail;
-  }
-  if (pathHas(path, "star_glow_job_native")) {
-    waitForJobFile(path, 60, {"star-glow-native-job", "\"inputPath\"", "\"progress\"", "\"resultLog\""});
-    return NLJobKind::StarGlow;
+  for (const NLJobKindRow& row : NL_jobKinds()) {
+    if (row.handshakeAttempts <= 0 || !pathHas(path, row.pathMarker)) continue;
+    waitForJobFile(path, row.handshakeAttempts, row.handshakeMarkers);
+    return row.kind;
   }
   return NL_detectJobKind(path);
-}
-
-const char* kindLabel(NLJobKind kind) {
-  switch (kind) {
-    case NLJobKind::StarTrail: return "Star Trail";
-    case NLJobKind::StarGlow: return "Star Glow";
-    case NLJobKind::SkyBlend: return "Sky Blend";
-    case NLJobKind::HybridStack: break;
-  }
-  return "Hybrid stack";
 }
 
 std::string trimmed(const std::string& s) {
@@ -67,62 +50,19 @@ std::string trimmed(const std::string& s) {
   return s.substr(b, e - b);
 }
 
-struct JobFiles {
-  std::string progress;
-  std::string resultLog;
-  NLJobPaths paths;  // what the job reads and writes: a report never lands on an input or a result
-};
-
-// key=value job: a repeated key replaces the earlier value.
-JobFiles keyValueJobFiles(const std::string& text) {
-  JobFiles files;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = trimmed(line.substr(0, eq));
-    if (key == "progress") files.progress = trimmed(line.substr(eq + 1));
-    if (key == "resultLog") files.resultLog = trimmed(line.substr(eq + 1));
-  }
-  return files;
-}
-
-// The two paths as the job itself reads them.
-JobFiles jobFilesOf(const std::string& path, NLJobKind kind) {
-  switch (kind) {
-    case NLJobKind::StarTrail: {
-      const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(path);
-      return {job.progress, job.resultLog, NL_starTrailJobPaths(path, job)};
-    }
-    case NLJobKind::StarGlow: {
-      const NL_StarGlowJob job = NL_readStarGlowJob(NL_sgReadTextFile(path));
-      return {job.progressPath, job.resultLog, NL_starGlowJobPaths(path, job)};
-    }
-    case NLJobKind::SkyBlend: {
-      const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(NL_readTextFile(path));
-      return {job.progress, job.resultLog, NL_skyBlendJobPaths(path, job)};
-    }
-    case NLJobKind::HybridStack: break;
-  }
-  JobFiles files = keyValueJobFiles(NL_readTextFile(path));
-  files.paths = NL_hybridStackJobPaths(path, NL_readTestJobConfig(path));
-  return files;
-}
-
 // The worker's own reports, written only where the job itself may write:
 // a progress or log path that names a frame, the mask or an earlier result
 // must not replace that file.
-void reportProgress(const JobFiles& files, int percent, const std::string& stage, const std::string& detail) {
+void reportProgress(const NLJobFiles& files, int percent, const std::string& stage, const std::string& detail) {
   if (NL_isSafeReportPath(files.progress, files.paths)) NL_writeProgressFile(files.progress, percent, stage, detail);
 }
 
-void reportLog(const JobFiles& files, const std::string& text) {
+void reportLog(const NLJobFiles& files, const std::string& text) {
   if (NL_isSafeReportPath(files.resultLog, files.paths)) NL_writeTextFile(files.resultLog, text);
 }
 
-void announceStarTrail(const JobFiles& files) {
-  reportProgress(files, 1, "Starting Background Processing", "Native Star Trail background worker started.");
+void announceStart(const NLJobFiles& files, const char* detail) {
+  reportProgress(files, 1, "Starting Background Processing", detail);
   reportLog(files, "pending\nstatus=running\nstage=Starting Background Processing\n");
 }
 
@@ -142,17 +82,19 @@ std::string oneLine(const std::string& text) {
 // An exception left the job: its result log and progress never got an end.
 void finishThrown(const std::string& path, NLJobKind kind, const std::string& message) {
   try {
-    const JobFiles files = jobFilesOf(path, kind);
+    const NLJobKindRow& row = NL_jobKindRow(kind);
+    const NLJobFiles files = row.files(path);
     reportProgress(files, 100, "Failed", message);
-    reportLog(files, std::string(kindLabel(kind)) + " native background job failed.\nstatus=failed\nerror=" + message + "\n");
+    reportLog(files, std::string(row.label) + " native background job failed.\nstatus=failed\nerror=" + message + "\n");
   } catch (...) {
   }
 }
 
 void runJob(const std::string& path, NLJobKind kind, const NLJobRunner& runner) {
-  const JobFiles files = jobFilesOf(path, kind);
+  const NLJobKindRow& row = NL_jobKindRow(kind);
+  const NLJobFiles files = row.files(path);
   const NLProgressRecord before = NL_progressRecord(files.progress);
-  if (kind == NLJobKind::StarTrail) announceStarTrail(files);
+  if (row.startedDetail) announceStart(files, row.startedDetail);
   const std::string log = runner(kind, path);
   // A job that stopped early (a validation failure, a job this build lacks)
   // may have written no end to its progress file.
@@ -171,7 +113,7 @@ void NL_runBackgroundJob(const std::string& jobPath, const NLJobRunner& runner) 
   } catch (const std::exception& e) {
     finishThrown(jobPath, kind, e.what());
   } catch (...) {
-    finishThrown(jobPath, kind, "Unknown native " + std::string(kindLabel(kind)) + " background error.");
+    finishThrown(jobPath, kind, "Unknown native " + std::string(NL_jobKindRow(kind).label) + " background error.");
   }
 }
 
