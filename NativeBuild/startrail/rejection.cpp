@@ -59,14 +59,19 @@ void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& n
                 bool blackVotes, std::vector<double>& samples, uchar* design, uchar* noise) {
   const float* f = frame.ptr<float>(y);
   const double threshold = levels.threshold();
-  for (int x = 0; x < frame.cols; ++x) {
-    // The neighbours vote with values of 0 or more, so only a pixel above the
-    // gate can stand above their median by its level: the others are never read.
-    if (f[x] <= levels.gate(x, y)) continue;
-    double median = 0.0;
-    if (!startrail_detail::neighbourMedian(neighbours, x, y, blackVotes, samples.data(), median)) continue;
-    if (f[x] > median + threshold) design[x] = 255;
-    if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255;
+  // one gate per tile: the row is read in the tiles' spans
+  for (int start = 0; start < frame.cols; start += FlagLevels::kTile) {
+    const int end = std::min(start + FlagLevels::kTile, frame.cols);
+    const float gate = levels.gate(start, y);
+    for (int x = start; x < end; ++x) {
+      // The neighbours vote with values of 0 or more, so only a pixel above the
+      // gate can stand above their median by its level: the others are never read.
+      if (f[x] <= gate) continue;
+      double median = 0.0;
+      if (!startrail_detail::neighbourMedian(neighbours, x, y, blackVotes, samples.data(), median)) continue;
+      if (f[x] > median + threshold) design[x] = 255;
+      if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255;
+    }
   }
 }
 
