@@ -89,11 +89,14 @@ BadFrameStep judgeBadFrames(NLStarTrailNativeJob& job, unsigned hardwareThreads)
   const std::vector<std::string> inputs = job.inputs;
   exclude(job, step);
   for (int i : step.excluded)
-    for (const NLStarTrailBadFrame& b : step.verdict.found)
-      if (b.frame == i)
-        NL_writeProgressFile(job.progress, 3, "Checking Frames",
-                             "Left out " + NL_starTrailBadFrameLine(b, inputs[size_t(i)], step.verdict.wholeFrame) + ".");
+    NL_writeProgressFile(job.progress, 3, "Checking Frames", "Left out " + leftOutCaption(step, i, inputs[size_t(i)]) + ".");
   return step;
+}
+
+std::string leftOutCaption(const BadFrameStep& step, int inputIndex, const std::string& path) {
+  for (const NLStarTrailBadFrame& b : step.verdict.found)
+    if (b.frame == inputIndex) return NL_starTrailBadFrameLine(b, path, step.verdict.wholeFrame);
+  return std::to_string(inputIndex);
 }
 
 }  // namespace startrail_detail

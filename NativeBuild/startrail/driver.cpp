@@ -186,10 +186,19 @@ std::vector<NLStarTrailStreak> gatheredStreaks(const TrailRun& run, const std::v
   return all;
 }
 
-void writeOverlay(const TrailRun& run, const std::vector<NLStarTrailStreak>& streaks) {
+void writeOverlay(const TrailRun& run, const std::vector<NLStarTrailStreak>& streaks, const BadFrameStep& bad,
+                  const std::vector<std::string>& inputs) {
   const std::string& path = run.job.rejectionOverlay;
   if (path.empty()) return;
-  if (!NL_writeImageFile(path, NL_starTrailRejectionOverlay(run.accumulator, streaks)))
+  std::vector<cv::Mat> leftOut;
+  std::vector<std::string> captions;
+  for (int i : bad.excluded) {
+    // Read again for the strip alone: only the few frames left out, only when an overlay is asked for.
+    leftOut.push_back(NL_imreadWithRetry(inputs[size_t(i)], -1, 0, 0));
+    captions.push_back(leftOutCaption(bad, i, inputs[size_t(i)]));
+  }
+  if (!NL_writeImageFile(path, NL_starTrailLeftOutStrip(NL_starTrailRejectionOverlay(run.accumulator, streaks),
+                                                        leftOut, captions)))
     fail("Star Trail failed: could not write rejection overlay: " + path);
 }
 
@@ -296,7 +305,7 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   const std::string skyPath = writeSky(run);
   const std::vector<NLStarTrailStreak> streaks = gatheredStreaks(run, bad.trailFrames);
   writeMeteorImage(run);
-  writeOverlay(run, streaks);
+  writeOverlay(run, streaks, bad, report.inputs);
   stackForeground(job);
   compositeAndTidy(run, skyPath);
   progress(job, 100, "Completed", "Native Star Trail workflow finished.");

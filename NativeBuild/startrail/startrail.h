@@ -169,6 +169,12 @@ struct NLStarTrailBadFrameVerdict {
 NLStarTrailBadFrameVerdict NL_starTrailJudgeFrames(const std::vector<NLStarTrailFrameMeasures>& measures,
                                                    bool withMask);
 
+// The rejection overlay (8-bit BGR) with a strip under it: each frame left
+// out as a small thumbnail over its caption. The overlay itself when there
+// are none.
+cv::Mat NL_starTrailLeftOutStrip(const cv::Mat& overlay, const std::vector<cv::Mat>& frames,
+                                 const std::vector<std::string>& captions);
+
 // ---- Driver ----------------------------------------------------------------
 // The output path to write: the request itself when no file exists there,
 // otherwise stem_1.ext ... stem_999.ext (".tif" when the name has none),

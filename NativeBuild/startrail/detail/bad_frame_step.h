@@ -19,5 +19,7 @@ struct BadFrameStep {
 // "off"); with "exclude", takes the spoiled frames out of job.inputs and
 // job.foregroundInputs and names each in the progress file.
 BadFrameStep judgeBadFrames(NLStarTrailNativeJob& job, unsigned hardwareThreads);
+// The badFrame line of input i, which the step found bad.
+std::string leftOutCaption(const BadFrameStep& step, int inputIndex, const std::string& path);
 
 }  // namespace startrail_detail
