@@ -1147,6 +1147,50 @@ RenderedPair renderPair(const SkyCase& c, std::uint64_t seed) {
 
 class SkyPairs : public ::testing::TestWithParam<SkyCase> {};
 
+// ---- A blurred frame whose sky-noise stars are blends ----------------------
+
+// A sharp reference (FWHM 2.8 px) and one frame of poor seeing (6 px) of a
+// light-polluted sky: the blurred frame's relative level keeps about 200
+// stars, under the wanted count, and its sky-noise search returns some 1300
+// blobs, most of them blends and noise. The pair on those lists fails; the
+// registration must still come back within 0.03 px of the true matrix.
+TEST(RelativeLevelRetry, ABlurredFrameRegistersOnItsBrighterStarsWhenItsSkyNoiseListFails) {
+  synth::StackSettings s;
+  s.size = cv::Size(3000, 2000);
+  s.frames = 2;
+  s.seed = 1;
+  s.fwhmMin = s.fwhmMax = 2.8;
+  s.poorSeeingFrame = 1;
+  s.poorSeeingFwhm = 6.0;
+  s.streakFrame = -2;
+  s.sky = synth::sparseSky();
+  s.skyLevel = 0.25;
+  s.bits = 8;
+  const synth::Scene scene = synth::makeStackScene(s);
+  const NLReferenceStars reference = NL_selectReferenceStars(scene.frames[0], NL_kStackRegistration);
+  const std::vector<NLStarCandidate> moving = NL_selectRegistrationStars(scene.frames[1], NL_kStackRegistration);
+  const NLStarDetection detection = NL_detectRegistrationStars(scene.frames[1], NL_kStackRegistration.sigmaFactor);
+  ASSERT_TRUE(detection.noiseSearched);
+  ASSERT_GT(detection.noiseFound, detection.relativeFound);  // the blend-filled list is the one selected
+  const NLRegistrationAttempt onNoiseList = NL_refineRegistrationAttempt(
+      scene.frames[0], scene.frames[1],
+      NL_buildBestRegistrationAttempt(reference.stars, moving, NL_kStackRegistration.maxShift,
+                                      NL_kStackRegistration.tolerance));
+  EXPECT_FALSE(NL_registrationFitFailure(onNoiseList, reference.stars, moving, s.size).empty());
+
+  for (const bool quality : {true, false}) {
+    const NLPairRegistration r = quality ? NL_registerQualityPair(reference, scene.frames[1], moving)
+                                         : NL_registerPlainPair(reference, scene.frames[1], moving);
+    ASSERT_TRUE(r.ok) << r.quality.reason;
+    EXPECT_LT(r.quality.movingStars, detection.noiseFound);  // the relative level's stars carried it
+    EXPECT_LT(rmsAgainstTruth(r.homography, scene.truth[1].frameToReference, s.size), 0.03);
+  }
+  // A pair its own stars register is never tried again: the same stars, the same fit.
+  const NLPairRegistration sharp = NL_registerQualityPair(reference, scene.frames[0], reference.stars);
+  ASSERT_TRUE(sharp.ok);
+  EXPECT_EQ(sharp.quality.movingStars, int(reference.stars.size()));
+}
+
 }  // namespace
 
 // Every sky a photographer meets registers to a small fraction of a pixel of

@@ -160,8 +160,10 @@ std::string NL_plainPairFailure(const NLRegistrationAttempt& a, const std::vecto
   return NL_registrationFitFailure(a, reference, moving, referenceSize);
 }
 
-NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const cv::Mat& moving,
-                                        const std::vector<NLStarCandidate>& movingStars) {
+namespace {
+
+NLPairRegistration plainPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                             const std::vector<NLStarCandidate>& movingStars) {
   NLPairRegistration r;
   countStars(reference, movingStars, r.quality);
   const NLRegistrationAttempt attempt = bestAttempt(reference, moving, movingStars);
@@ -174,8 +176,8 @@ NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const
   return r;
 }
 
-NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
-                                          const std::vector<NLStarCandidate>& movingStars) {
+NLPairRegistration qualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                               const std::vector<NLStarCandidate>& movingStars) {
   const NLRegistrationLimits& l = limits();
   NLPairRegistration r;
   countStars(reference, movingStars, r.quality);
@@ -194,6 +196,51 @@ NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, con
   r.ok = r.quality.ok = true;
   if (r.quality.reason.empty()) r.quality.reason = "ok";
   return r;
+}
+
+// The stars of the level relative to the brightest star alone, without the
+// sky-noise search that replaces them when they are few.
+std::vector<NLStarCandidate> relativeLevelStars(const cv::Mat& image, const NLRegistrationSettings& s) {
+  return NL_selectGridBalancedStars(NL_findStarCandidates(image, s.sigmaFactor, detectionLimit(s.starBudget), 0),
+                                    image.cols, image.rows, s.starBudget);
+}
+
+bool sameStars(const std::vector<NLStarCandidate>& a, const std::vector<NLStarCandidate>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const NLStarCandidate& x, const NLStarCandidate& y) {
+    return x.centerX == y.centerX && x.centerY == y.centerY && x.peak == y.peak && x.area == y.area;
+  });
+}
+
+// A pair its stars could not register is tried once more on the relative
+// level's stars of both frames. A blurred frame of a dense field falls short
+// of the wanted count at that level, and its sky-noise list fills with blends
+// and noise that no fit explains, while its brighter stars alone still
+// register to a few hundredths of a pixel: the sky-noise search must never
+// lose a pair the relative level registers. Skipped when the lists are the
+// ones already tried.
+template <typename Register>
+NLPairRegistration withRelativeLevelRetry(const NLReferenceStars& reference, const cv::Mat& moving,
+                                          const std::vector<NLStarCandidate>& movingStars, Register pair) {
+  NLPairRegistration first = pair(reference, moving, movingStars);
+  if (first.ok || reference.image.empty() || moving.empty()) return first;
+  const NLReferenceStars relative{reference.image, relativeLevelStars(reference.image, reference.settings),
+                                  reference.settings};
+  const std::vector<NLStarCandidate> relativeMoving = relativeLevelStars(moving, reference.settings);
+  if (sameStars(relative.stars, reference.stars) && sameStars(relativeMoving, movingStars)) return first;
+  NLPairRegistration second = pair(relative, moving, relativeMoving);
+  return second.ok ? second : first;
+}
+
+}  // namespace
+
+NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                                        const std::vector<NLStarCandidate>& movingStars) {
+  return withRelativeLevelRetry(reference, moving, movingStars, plainPair);
+}
+
+NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
+                                          const std::vector<NLStarCandidate>& movingStars) {
+  return withRelativeLevelRetry(reference, moving, movingStars, qualityPair);
 }
 
 namespace {

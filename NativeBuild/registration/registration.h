@@ -316,6 +316,10 @@ struct NLPairRegistration {
 // registration (the stacks' transforms, Star Trail's neighbours) decides by it.
 std::string NL_plainPairFailure(const NLRegistrationAttempt& attempt, const std::vector<NLStarCandidate>& reference,
                                 const std::vector<NLStarCandidate>& moving, cv::Size referenceSize);
+// A pair that fails on its stars is tried once more on both frames' stars of
+// the relative detection level alone (when those differ), and that outcome
+// is kept when it passes: a sky-noise list of blends in a blurred frame never
+// loses a pair the relative level registers.
 // Plain pair: fitted only when ok; reason "ok" or NL_plainPairFailure's.
 NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const cv::Mat& moving,
                                         const std::vector<NLStarCandidate>& movingStars);
