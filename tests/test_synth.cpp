@@ -420,6 +420,52 @@ TEST(SynthTrail, StarsTurnAboutThePoleAndGroundStaysFixed) {
   }
 }
 
+// Each spoiled frame differs from its clean twin (same seeds) only where its
+// kind reaches: headlights the ground, a cloud the sky, the moon and dawn
+// both; dew spreads the stars without lifting the sky. The slow changes
+// move every frame but the first.
+TEST(SynthTrail, SpoiledFramesDifferFromTheirCleanTwinOnlyWhereTheirKindReaches) {
+  synth::TrailSettings s;
+  s.size = cv::Size(240, 160);
+  s.frames = 6;
+  s.satelliteFrames = {};
+  s.aircraftFrames = {};
+  const synth::Scene clean = synth::makeTrailScene(s);
+  using K = synth::BadFrameKind;
+  s.badFrames = {{4, K::Dew, 1.0}, {1, K::Headlights, 1.0}, {2, K::Cloud, 1.0}, {0, K::Moon, 1.0}, {5, K::Dawn, 1.0}};
+  const synth::Scene spoiled = synth::makeTrailScene(s);
+  ASSERT_EQ(spoiled.badFrames.size(), 5u);
+  for (size_t k = 0; k < 5; ++k) EXPECT_EQ(spoiled.badFrames[k].frame, int(k == 3 ? 4 : k < 3 ? k : 5)) << k;
+  const cv::Mat sky = clean.skyMask, ground = 255 - clean.skyMask;
+  const auto change = [&](int i, const cv::Mat& where) {
+    cv::Mat a, b;
+    clean.frames[size_t(i)].convertTo(a, CV_64F);
+    spoiled.frames[size_t(i)].convertTo(b, CV_64F);
+    return cv::mean(cv::Mat(b - a), where)[0] / 65535.0;
+  };
+  EXPECT_EQ(change(1, sky), 0.0);
+  EXPECT_GT(change(1, ground), 0.02);
+  EXPECT_EQ(change(2, ground), 0.0);
+  EXPECT_GT(change(2, sky), 0.01);
+  EXPECT_GT(change(0, sky), 0.05);
+  EXPECT_GT(change(0, ground), 0.05);
+  EXPECT_GT(change(5, sky), 0.05);
+  EXPECT_LT(std::abs(change(4, sky)), 0.001) << "dew spreads the stars, it does not light the sky";
+  EXPECT_GT(cv::norm(clean.frames[4], spoiled.frames[4], cv::NORM_INF), 0.05 * 65535);
+  EXPECT_EQ(cv::norm(clean.frames[3], spoiled.frames[3], cv::NORM_INF), 0.0);
+  EXPECT_FALSE(synth::badFrameSpoilsSky(K::Headlights));
+  EXPECT_TRUE(synth::badFrameSpoilsSky(K::Dew));
+
+  synth::TrailSettings slow = s;
+  slow.badFrames = {};
+  slow.nightBrightening = 1.0;
+  slow.exposureDrift = 0.5;
+  const synth::Scene drifting = synth::makeTrailScene(slow);
+  EXPECT_EQ(cv::norm(clean.frames[0], drifting.frames[0], cv::NORM_INF), 0.0);
+  const cv::Scalar first = cv::mean(drifting.frames[0], sky), last = cv::mean(drifting.frames[5], sky);
+  EXPECT_GT(last[1], 2.5 * first[1]) << "twice the sky level, half as much gain again";
+}
+
 std::vector<std::string> filesIn(const std::string& dir) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
