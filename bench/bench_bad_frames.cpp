@@ -6,7 +6,8 @@
 // Lighten path, so the check is most of the difference). Clean nights, a
 // brightening night and an exposure drift must leave nothing out.
 //
-//   bench_bad_frames [WIDTHxHEIGHT] [FRAMES] [--lzw]   default 1200x800 20, uncompressed frames
+//   bench_bad_frames [WIDTHxHEIGHT] [FRAMES] [--lzw] [--reject]
+//       default 1200x800 20, uncompressed frames, rejection off (--reject: "medium")
 //
 // The time added is also given as a ratio to the floor of decoding the frames once.
 #include "startrail/startrail.h"
@@ -76,6 +77,8 @@ std::vector<Case> cases(cv::Size size, int n) {
   return out;
 }
 
+bool gLzw = false, gReject = false;
+
 struct Run {
   cv::Mat result;
   std::set<int> leftOut;
@@ -88,7 +91,7 @@ Run runJob(const std::vector<std::string>& frames, const std::string& mask, cons
   for (const std::string& f : frames) inputs += std::string(inputs.empty() ? "" : ", ") + "\"" + f + "\"";
   const std::string job = dir + "/job_" + mode + ".json", out = dir + "/out_" + mode + ".tif";
   std::ofstream(job) << "{\"inputs\": [" << inputs << "], \"output\": \"" << out << "\", \"replaceOutput\": true, "
-                     << "\"rejectionMode\": \"off\", \"maskInput\": \"" << mask << "\", \"badFrames\": \"" << mode
+                     << "\"rejectionMode\": \"" << (gReject ? "medium" : "off") << "\", \"maskInput\": \"" << mask << "\", \"badFrames\": \"" << mode
                      << "\"}";
   Run r;
   const Clock::time_point t0 = Clock::now();
@@ -113,7 +116,6 @@ struct Tally {
   int truePositive = 0, falsePositive = 0, falseNegative = 0;
 };
 
-bool gLzw = false;
 
 void measure(const Case& c, Tally& tally, double& addedPerFrame) {
   const synth::Scene scene = synth::makeTrailScene(c.settings);
@@ -180,7 +182,10 @@ int main(int argc, char** argv) {
   int frames = 20;
   if (argc > 1) std::sscanf(argv[1], "%dx%d", &size.width, &size.height);
   if (argc > 2) frames = std::atoi(argv[2]);
-  for (int i = 1; i < argc; ++i) gLzw = gLzw || std::string(argv[i]) == "--lzw";
+  for (int i = 1; i < argc; ++i) {
+    gLzw = gLzw || std::string(argv[i]) == "--lzw";
+    gReject = gReject || std::string(argv[i]) == "--reject";
+  }
   Tally tally;
   double added = 0.0;
   const std::vector<Case> all = cases(size, frames);
