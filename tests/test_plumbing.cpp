@@ -451,6 +451,30 @@ TEST(CoarseBlur, FollowsTheExactBlurOnEveryBorderAndSize) {
   EXPECT_GT(NL_coarseBlurScale(45.0), NL_coarseBlurScale(10.0));
 }
 
+// ---- Last words of a cancelled job ------------------------------------------------------
+
+// A job still polling its export after the program wrote its cancel entry
+// used to restart the progress file at 8 % and leave the log it was writing.
+TEST(LastWords, NoLaterWriteReplacesACancelledJobsProgressOrLog) {
+  TempDir dir;
+  const std::string progress = dir.file("progress.txt"), log = dir.file("log.txt");
+  NL_writeProgressFile(progress, 9, "Loading image", "Waiting");
+  NL_writeLastProgressEntry(progress, 100, "Failed", "Cancelled.");
+  const std::string ended = readFile(progress);
+  NL_writeProgressFile(progress, 8, "Loading image", "Waiting");  // a restart on any other path
+  NL_writeProgressFile(progress, 100, "Completed", "done");
+  EXPECT_EQ(readFile(progress), ended);
+  EXPECT_EQ(NL_progressRecord(progress).stage, "Failed");
+
+  NL_writeLastTextFile(log, "status=failed\n");
+  NL_writeTextFile(log, "status=success\n");
+  NL_sgWriteTextFile(log, "status = success\n");
+  EXPECT_EQ(readFile(log), "status=failed\n");
+  // other paths are untouched by the seal
+  NL_writeTextFile(dir.file("other.txt"), "x");
+  EXPECT_EQ(readFile(dir.file("other.txt")), "x");
+}
+
 }  // namespace
 
 TEST(TiffWriter, ReadsBackBitForBitInEveryLayout) {

@@ -50,11 +50,18 @@ struct NLProgressRecord {
   std::string stage;
 };
 NLProgressRecord NL_progressRecord(const std::string& path);
+// A job's last entry, written when the program cancels a job whose threads
+// may still run and is about to end: no later write of this process
+// replaces it (so never for a path a later job of the same process uses).
+void NL_writeLastProgressEntry(const std::string& path, int percent, const std::string& stage,
+                               const std::string& detail);
 // "Completed" and "Failed": a job's last entry, after which a poller stops.
 bool NL_isFinalProgressStage(const std::string& stage);
 // Replace the file's content; an empty path or an unopenable file is skipped silently.
 void NL_writeTextFile(const std::string& path, const std::string& text);
 void NL_sgWriteTextFile(const std::string& path, const std::string& text);
+// The same as a last word: no later text write of this process replaces it.
+void NL_writeLastTextFile(const std::string& path, const std::string& text);
 // Extension given with its dot: "a/b.tif" + ".tiff" -> "a/b.tiff"; "a.d/b" -> "a.d/b.tiff".
 std::string NL_replaceFileExtension(const std::string& path, const std::string& extension);
 

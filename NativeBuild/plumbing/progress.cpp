@@ -17,6 +17,7 @@ struct PathMemory {
   int percent = 0;
   std::uint64_t entries = 0;
   std::string stage;
+  bool sealed = false;  // a last entry was written: nothing replaces it
 };
 
 // Built once and never destroyed: a background job still running while the
@@ -60,14 +61,15 @@ void replaceProgressFile(const std::string& path, const std::string& content) {
   if (std::rename(tmp.c_str(), path.c_str()) != 0) std::remove(tmp.c_str());
 }
 
-}  // namespace
-
-void NL_writeProgressFile(const std::string& path, int percent, const std::string& stage,
-                          const std::string& detail) {
+// The test, the write and the seal under one lock: a write of another
+// thread lands wholly before a last entry or not at all.
+void writeEntry(const std::string& path, int percent, const std::string& stage, const std::string& detail,
+                bool lastEntry) {
   if (path.empty()) return;
   const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
   std::lock_guard<std::mutex> lock(progressMutex());
   PathMemory& memory = progressMemory()[path];
+  if (memory.sealed) return;
   int& last = memory.percent;
   int value = clamped;
   if (isRestart(percent, last, stage)) {
@@ -79,8 +81,21 @@ void NL_writeProgressFile(const std::string& path, int percent, const std::strin
   }
   ++memory.entries;
   memory.stage = stage;
+  memory.sealed = lastEntry;
   replaceProgressFile(path, "percent=" + std::to_string(value) + "\nstage=" + stage + "\ndetail=" + detail +
                                 "\nwriter=module landscape-progress-monotonic-v2\n");
+}
+
+}  // namespace
+
+void NL_writeProgressFile(const std::string& path, int percent, const std::string& stage,
+                          const std::string& detail) {
+  writeEntry(path, percent, stage, detail, false);
+}
+
+void NL_writeLastProgressEntry(const std::string& path, int percent, const std::string& stage,
+                               const std::string& detail) {
+  writeEntry(path, percent, stage, detail, true);
 }
 
 NLProgressRecord NL_progressRecord(const std::string& path) {

@@ -4,13 +4,30 @@
 
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <system_error>
 
 namespace {
 
-void writeWholeFile(const std::string& path, const std::string& text) {
+// Logs a cancelled job ended with: a job thread still running never
+// replaces them. The lock covers each whole write, so a write under way
+// lands before the last one or not at all.
+std::mutex& writeLock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+std::set<std::string>& sealedPaths() {
+  static auto* paths = new std::set<std::string>;
+  return *paths;
+}
+
+void writeWholeFile(const std::string& path, const std::string& text, bool last = false) {
   // A pipe would block the job until a reader comes; a folder cannot be written.
   if (path.empty() || NL_isNonRegularFile(path)) return;
+  std::lock_guard<std::mutex> lock(writeLock());
+  if (sealedPaths().count(path) != 0) return;
+  if (last) sealedPaths().insert(path);
   // Written beside and renamed over, so a script polling for the log never
   // reads it empty or cut short.
   const std::string temp = lvplumbing::partialSibling(path);
@@ -36,6 +53,8 @@ void writeWholeFile(const std::string& path, const std::string& text) {
 void NL_writeTextFile(const std::string& path, const std::string& text) { writeWholeFile(path, text); }
 
 void NL_sgWriteTextFile(const std::string& path, const std::string& text) { writeWholeFile(path, text); }
+
+void NL_writeLastTextFile(const std::string& path, const std::string& text) { writeWholeFile(path, text, true); }
 
 std::string NL_replaceFileExtension(const std::string& path, const std::string& extension) {
   const size_t separator = path.find_last_of("/\\");

@@ -90,8 +90,9 @@ std::string cancelJob(const std::string& job, const std::string& signalName) {
   };
   removePartials();
   const std::string why = "Cancelled: the lumivex program received " + signalName + " before the job finished.";
-  if (!log.empty()) NL_writeTextFile(log, "Job cancelled.\nstatus=failed\nerror=" + why + "\n");
-  if (!progress.empty()) NL_writeProgressFile(progress, 100, "Failed", why);
+  // last words: a job thread still polling or finishing cannot write over them
+  if (!log.empty()) NL_writeLastTextFile(log, "Job cancelled.\nstatus=failed\nerror=" + why + "\n");
+  if (!progress.empty()) NL_writeLastProgressEntry(progress, 100, "Failed", why);
   // a write the job began meanwhile is swept too; the process ends right after
   removePartials();
   return why;
