@@ -103,18 +103,25 @@ void BM_ScreenComposite(benchmark::State& state) {
   }
 }
 
-// The whole job on a 16-bit TIFF with the job's own timings; reports how much
-// of it lies outside the fixed readiness wait and settle pause.
-void BM_WholeJob(benchmark::State& state) {
-  cv::setNumThreads(static_cast<int>(state.range(0)));
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow";
+// A folder holding the frame as a 16-bit TIFF and a "final" job on it, with
+// the extra job keys given; returns the job file's path.
+std::string writeWholeJob(const std::filesystem::path& dir, const std::string& extraKeys) {
   std::filesystem::create_directories(dir);
   const std::string input = (dir / "input.tif").string(), job = (dir / "star_glow_job_native.json").string();
   cv::Mat frame16;
   frame().convertTo(frame16, CV_16UC3, 65535);
   cv::imwrite(input, frame16);
   std::ofstream(job) << "{\"type\": \"star-glow-native-job\", \"inputPath\": \"" << input << "\", \"outputPath\": \""
-                     << (dir / "glow.tif").string() << "\", \"outputMode\": \"final\"}";
+                     << (dir / "glow.tif").string() << "\", \"outputMode\": \"final\"" << extraKeys << "}";
+  return job;
+}
+
+// The whole job on a 16-bit TIFF with the job's own timings; reports how much
+// of it lies outside the fixed readiness wait and settle pause.
+void BM_WholeJob(benchmark::State& state) {
+  cv::setNumThreads(static_cast<int>(state.range(0)));
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow";
+  const std::string job = writeWholeJob(dir, ""), input = (dir / "input.tif").string();
   double total = 0, wait = 0;
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
@@ -145,13 +152,7 @@ double processCpuSeconds() {
 void BM_WholeJobCompleteInput(benchmark::State& state) {
   cv::setNumThreads(static_cast<int>(state.range(0)));
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow_complete";
-  std::filesystem::create_directories(dir);
-  const std::string input = (dir / "input.tif").string(), job = (dir / "star_glow_job_native.json").string();
-  cv::Mat frame16;
-  frame().convertTo(frame16, CV_16UC3, 65535);
-  cv::imwrite(input, frame16);
-  std::ofstream(job) << "{\"type\": \"star-glow-native-job\", \"inputPath\": \"" << input << "\", \"outputPath\": \""
-                     << (dir / "glow.tif").string() << "\", \"outputMode\": \"final\", \"inputComplete\": true}";
+  const std::string job = writeWholeJob(dir, ", \"inputComplete\": true");
   double cpu = 0;
   for (auto _ : state) {
     std::filesystem::remove(dir / "glow.tif");
