@@ -5,6 +5,7 @@
 #include "hybrid/detail/registered_stack.h"
 
 #include "plumbing/plumbing.h"
+#include "icc_files.h"
 #include "support.h"
 #include "synth/synth.h"
 
@@ -564,10 +565,14 @@ TEST(RegisteredStacks, MoreFramesGiveACleanerStack) {
   const synth::Scene scene = smallScene(8, 43, false, 8, true);
   std::vector<std::string> paths = writeFrames(dir, scene.frames);
   std::vector<double> gain;
+  // The reference frame's colour profile goes with the stack.
+  const std::vector<std::uint8_t> profile = testicc::profile(9);
+  ASSERT_TRUE(NL_writeImageFile(paths[0], scene.frames[0], profile, nullptr));
   for (size_t n : {2u, 4u, 8u}) {
     const std::vector<std::string> first(paths.begin(), paths.begin() + n);
     const StackRun run = runStack(NL_registeredAverageHomography, first, dir.file("avg.tif"));
     ASSERT_TRUE(run.ok) << run.text;
+    EXPECT_EQ(NL_readIccProfile(dir.file("avg.tif")), profile);
     EXPECT_EQ(run.image.type(), CV_8UC3);
     gain.push_back(psnr(run.image(referenceOnCanvas(run.image, scene, n)), scene.noiselessReference));
   }
@@ -646,7 +651,7 @@ TEST(RegisteredStacks, BadInputEndsInItsOwnText) {
 
   const std::string nowhere = dir.file("missing_folder/out.tif");
   r = runStack(NL_registeredAverageHomography, paths, nowhere);
-  EXPECT_EQ(r.text, "Average stack failed: could not write output: " + nowhere);
+  EXPECT_EQ(r.text, "Average stack failed: could not write output: " + nowhere + " (No such file or directory)");
   EXPECT_FALSE(std::filesystem::exists(dir.file("missing_folder")));
   EXPECT_FALSE(std::filesystem::exists(out));  // no failure above left an image behind
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 9);  // no partial files

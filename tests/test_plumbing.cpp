@@ -1,12 +1,18 @@
 #include "plumbing/plumbing.h"
+#include "plumbing/detail/tiff_writer.h"
+#include "icc_files.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -363,7 +369,8 @@ TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
   {
     NLImageWriteQueue queue;
     queue.add(dir.file("a.tif"), a, "a failed");
-    EXPECT_TRUE(NL_writeOrQueueImage(dir.file("b.tif"), b, &queue, "b failed"));
+    std::string bFailure = "b failed";
+    EXPECT_TRUE(NL_writeOrQueueImage(dir.file("b.tif"), b, &queue, bFailure));
     size_t failed = 99;
     std::string why;
     ASSERT_TRUE(queue.finish(failed, why));
@@ -381,11 +388,13 @@ TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
   std::string why;
   EXPECT_FALSE(queue.finish(failed, why));
   EXPECT_EQ(failed, 1u);
-  EXPECT_EQ(why, "d failed");
+  EXPECT_EQ(why, "d failed (No such file or directory)");  // the system's reason follows the job's text
   EXPECT_TRUE(std::filesystem::exists(dir.file("c.tif")));
   EXPECT_FALSE(std::filesystem::exists(dir.file("e.tif")));
   // Without a queue the write happens at once and reports its own failure.
-  EXPECT_FALSE(NL_writeOrQueueImage(dir.file("missing/f.tif"), b, nullptr, "f failed"));
+  std::string fFailure = "f failed";
+  EXPECT_FALSE(NL_writeOrQueueImage(dir.file("missing/f.tif"), b, nullptr, fFailure));
+  EXPECT_EQ(fFailure, "f failed (No such file or directory)");
   EXPECT_EQ(filesIn(dir.path()), 3u);  // a, b and c, no temporary left behind
 }
 
@@ -530,6 +539,125 @@ TEST(TiffWriter, StripsEndingAtEveryCodeWidthChangeAndTableReset) {
     // show an end code written at the wrong width.
     EXPECT_EQ(readFile(path), openCVFile(dir, row));
   }
+}
+
+TEST(SharedHelpers, SixteenBitResultsInEightBitFormatsAreScaledNotSaturated) {
+  TempDir dir;
+  // Every 16-bit value once: BMP is lossless, so each one shows its 8-bit value.
+  cv::Mat ramp(256, 256, CV_16UC3);
+  for (int y = 0; y < 256; ++y)
+    for (int x = 0; x < 256; ++x) ramp.at<cv::Vec3w>(y, x) = cv::Vec3w::all(static_cast<ushort>(y * 256 + x));
+  ASSERT_TRUE(NL_writeImageFile(dir.file("ramp.bmp"), ramp));
+  const cv::Mat bmp = readBack(dir.file("ramp.bmp"));
+  ASSERT_EQ(bmp.type(), CV_8UC3);
+  int wrong = 0;
+  for (int y = 0; y < 256; ++y)
+    for (int x = 0; x < 256; ++x) wrong += bmp.at<cv::Vec3b>(y, x)[1] != (y * 256 + x + 128) / 257;
+  EXPECT_EQ(wrong, 0);
+  // A dark 16-bit sky with a bright star stays a dark sky in a JPEG, as an
+  // 8-bit frame of the same sky does; neither turns white.
+  cv::Mat sky16(120, 160, CV_16UC3, cv::Scalar(1800, 2000, 2300));
+  cv::circle(sky16, cv::Point(80, 60), 3, cv::Scalar::all(60000), -1);
+  cv::Mat sky8;
+  sky16.convertTo(sky8, CV_8U, 1.0 / 257.0);
+  std::vector<std::string> lossy = {".jpg", ".jpeg"};
+  if (cv::haveImageWriter(".webp")) lossy.push_back(".webp");
+  for (const std::string& ext : lossy) {
+    for (const cv::Mat& sky : {sky16, sky8}) {
+      SCOPED_TRACE(ext + (sky.depth() == CV_16U ? " from 16 bits" : " from 8 bits"));
+      const std::string path = dir.file("sky" + std::to_string(sky.depth()) + ext);
+      ASSERT_TRUE(NL_writeImageFile(path, sky));
+      const cv::Mat back = readBack(path);
+      ASSERT_EQ(back.depth(), CV_8U);
+      EXPECT_NEAR(cv::mean(back)[2], cv::mean(sky8)[2], 1.5);
+      EXPECT_GT(back.at<cv::Vec3b>(60, 80)[1], 220);
+    }
+  }
+  // Formats that hold 16 bits keep them.
+  ASSERT_TRUE(NL_writeImageFile(dir.file("sky.png"), sky16));
+  EXPECT_TRUE(sameImage(readBack(dir.file("sky.png")), sky16));
+}
+
+TEST(ColourProfile, ReadFromTiffPngAndJpegAndCarriedIntoTiffResults) {
+  TempDir dir;
+  cv::Mat image(40, 50, CV_16UC3);
+  cv::RNG(5).fill(image, cv::RNG::UNIFORM, 0, 65536);
+  const std::vector<std::uint8_t> p3 = testicc::profile(1), wide = testicc::profile(2, 3000);
+  cv::Mat image8;
+  image.convertTo(image8, CV_8U, 1.0 / 257.0);
+  writeFile(dir.file("frame.png"), [&] { auto b = testicc::pngWithProfile(image, p3); return std::string(b.begin(), b.end()); }());
+  // A profile above 64 kB is spread over several APP2 segments.
+  const std::vector<std::uint8_t> large = testicc::profile(3, 40000);
+  writeFile(dir.file("frame.jpg"),
+            [&] { auto b = testicc::jpegWithProfile(image8, large, 3); return std::string(b.begin(), b.end()); }());
+  EXPECT_EQ(NL_readIccProfile(dir.file("frame.png")), p3);
+  EXPECT_EQ(NL_readIccProfile(dir.file("frame.jpg")), large);
+  EXPECT_TRUE(sameImage(readBack(dir.file("frame.png")), image));  // the decoders still take the files
+  EXPECT_FALSE(readBack(dir.file("frame.jpg")).empty());
+  // Written into a TIFF result, in every layout, also an odd number of bytes.
+  std::vector<std::uint8_t> odd = wide;
+  odd.push_back(0x5A);
+  cv::Mat grey(30, 20, CV_8UC1, cv::Scalar(9)), rgba(30, 20, CV_16UC4, cv::Scalar(1, 2, 3, 65535));
+  for (const auto& [name, picture, icc] :
+       {std::make_tuple("p3.tif", image, p3), std::make_tuple("odd.tif", grey, odd),
+        std::make_tuple("rgba.tiff", rgba, large)}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(NL_writeImageFile(dir.file(name), picture, icc, nullptr));
+    EXPECT_EQ(NL_readIccProfile(dir.file(name)), icc);
+    EXPECT_TRUE(sameImage(readBack(dir.file(name)), picture));
+  }
+  // No profile in, none out; files without one, or not images, give none.
+  ASSERT_TRUE(NL_writeImageFile(dir.file("plain.tif"), image, {}, nullptr));
+  EXPECT_TRUE(NL_readIccProfile(dir.file("plain.tif")).empty());
+  cv::imwrite(dir.file("plain.png"), image);
+  cv::imwrite(dir.file("plain.jpg"), image8);
+  writeFile(dir.file("text.tif"), "II*\0 not really");
+  for (const char* name : {"plain.png", "plain.jpg", "text.tif", "missing.tif"})
+    EXPECT_TRUE(NL_readIccProfile(dir.file(name)).empty()) << name;
+}
+
+TEST(SharedHelpers, AFailedWriteSaysTheSystemsReason) {
+  TempDir dir;
+  cv::Mat noise(256, 256, CV_16UC3);  // does not compress below the file size limit set below
+  cv::RNG(3).fill(noise, cv::RNG::UNIFORM, 0, 65536);
+#ifdef __linux__
+  // A full disk, as the kernel's always-full device reports one.
+  if (std::filesystem::exists("/dev/full")) {
+    std::filesystem::create_symlink("/dev/full", dir.file("full.tif"));
+    std::string reason;
+    EXPECT_FALSE(lvplumbing::writeLzwTiff(dir.file("full.tif"), noise, {}, &reason));
+    EXPECT_EQ(reason, "No space left on device");
+    std::filesystem::remove(dir.file("full.tif"));
+  }
+#endif
+  // A file that may not grow past 64 kB fails the write midway, with what
+  // the system said, and leaves nothing behind; the queue names it too.
+  struct rlimit before {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = before;
+  small.rlim_cur = 64 * 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::string tiffReason, pngReason, queued;
+  const bool tiffWritten = NL_writeImageFile(dir.file("big.tif"), noise, {}, &tiffReason);
+  const bool pngWritten = NL_writeImageFile(dir.file("big.png"), noise, {}, &pngReason);
+  bool queueWritten = false;
+  {
+    NLImageWriteQueue queue;
+    queue.add(dir.file("queued.tif"), noise, "could not write output: queued.tif");
+    size_t failed = 0;
+    queueWritten = queue.finish(failed, queued);
+  }
+  setrlimit(RLIMIT_FSIZE, &before);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_FALSE(tiffWritten);
+  EXPECT_EQ(tiffReason, "File too large");
+  EXPECT_FALSE(pngWritten);
+  EXPECT_EQ(pngReason, "File too large");
+  EXPECT_FALSE(queueWritten);
+  EXPECT_EQ(queued, "could not write output: queued.tif (File too large)");
+  EXPECT_EQ(filesIn(dir.path()), 0u);
+  EXPECT_EQ(NL_withReason("could not write output: a.tif", ""), "could not write output: a.tif");
 }
 
 TEST(SharedHelpers, LuminanceOfEveryLayoutAndLogNumbers) {

@@ -925,7 +925,9 @@ TEST(ReliabilityWrites, FullDiskLeavesNoPartialOutput) {
       FullDisk full(6000);
       log = NL_runStarTrailNativeJob(set.job, 2);
     }
-    const std::string expected = "Star Trail failed: could not write sky output: " + set.dir.file("trail.tif");
+    // The design's text, then what the system said.
+    const std::string expected =
+        "Star Trail failed: could not write sky output: " + set.dir.file("trail.tif") + " (File too large)";
     EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=" + expected + "\n");
     expectFailedProgress(set.dir.file("progress.txt"), expected);
     EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
@@ -942,8 +944,10 @@ TEST(ReliabilityWrites, FullDiskLeavesNoPartialOutput) {
       FullDisk full(6000);
       log = NL_runStarGlowNativeJobWithTiming(set.job, quickGlowTiming());
     }
-    EXPECT_NE(log.find("\nstatus = failed\nerror = Could not write output image.\n"), std::string::npos) << log;
-    expectFailedProgress(set.dir.file("progress.txt"), "Could not write output image.");
+    EXPECT_NE(log.find("\nstatus = failed\nerror = Could not write output image. (File too large)\n"),
+              std::string::npos)
+        << log;
+    expectFailedProgress(set.dir.file("progress.txt"), "Could not write output image. (File too large)");
     EXPECT_EQ(strayFiles(set.dir.path(), {set.job, set.input, set.mask, set.dir.file("progress.txt"),
                                            set.dir.file("result.txt")}),
               std::vector<std::string>{});
@@ -971,7 +975,7 @@ TEST(ReliabilityWrites, FullDiskStopsSkyBlendAndHybridStackWithoutPartialImages)
       log = NL_runSkyBlendNativeJob(set.job);
     }
     EXPECT_EQ(log, "Sky Blend failed during sky stack.\nReference-canvas sky stack failed: could not write output: " +
-                       set.dir.file("sky.tif"));
+                       set.dir.file("sky.tif") + " (File too large)");
     EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
     expectFailedProgress(set.dir.file("progress.txt"), "Sky stack failed.");
     std::vector<std::string> kept = set.userFiles();
@@ -1001,7 +1005,8 @@ TEST(ReliabilityWrites, FullDiskStopsSkyBlendAndHybridStackWithoutPartialImages)
     }
     EXPECT_EQ(log.rfind("Lumivex Hybrid stack failed.\nselectedMethod = registered-median-homography\n", 0), 0u)
         << log;
-    const std::string tail = "Median stack failed: could not write output: " + set.dir.file("stack.tif");
+    const std::string tail =
+        "Median stack failed: could not write output: " + set.dir.file("stack.tif") + " (File too large)";
     EXPECT_EQ(log.substr(log.size() - std::min(log.size(), tail.size())), tail) << log;
     EXPECT_EQ(readFile(set.dir.file("result.txt")), log);
     expectFailedProgress(set.dir.file("progress.txt"), "Stacking failed.");

@@ -263,7 +263,8 @@ TEST(FixedForegroundStack, LoadsCombinesWritesAndFailsClearly) {
   EXPECT_EQ(message, "only 8-bit and 16-bit images are supported.");
   EXPECT_FALSE(NL_fixedSigmaStackToReferenceSize({paths[0], paths[1]}, dir.file("no/such/dir/x.tif"), message, {},
                                                  "sigma"));
-  EXPECT_EQ(message, "Fixed foreground stack failed: could not write output: " + dir.file("no/such/dir/x.tif"));
+  EXPECT_EQ(message, "Fixed foreground stack failed: could not write output: " + dir.file("no/such/dir/x.tif") +
+                         " (No such file or directory)");
 }
 
 }  // namespace

@@ -309,7 +309,7 @@ TEST(Blend, WritesCroppedCompositeAndFailsWithoutWriting) {
   const std::string unwritable = dir.file("missing/folder/out.tif");
   EXPECT_FALSE(NL_blendSkyForegroundWithMask(dir.file("sky.tif"), dir.file("fg.tif"), "r", dir.file("mask.png"),
                                              unwritable, message));
-  EXPECT_EQ(message, "Blend failed: could not write output: " + unwritable);
+  EXPECT_EQ(message, "Blend failed: could not write output: " + unwritable + " (No such file or directory)");
   EXPECT_FALSE(std::filesystem::exists(dir.file("bad.tif")));
 }
 

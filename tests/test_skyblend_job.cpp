@@ -202,7 +202,7 @@ TEST(SkyBlendJob, QueuedWriteFailureEndsTheRunAsItsStage) {
   fake.skyWrite = dir.file("missing/sky.tif");
   fake.blendWrite = dir.file("blend.tif");
   const std::string text = NL_runSkyBlendNativeJobWith(dir.file("job.json"), fake.stages());
-  EXPECT_EQ(text, "Sky Blend failed during sky stack.\nsky unwritten");
+  EXPECT_EQ(text, "Sky Blend failed during sky stack.\nsky unwritten (No such file or directory)");
   EXPECT_EQ(readFile(dir.file("log.txt")), text);
   EXPECT_FALSE(std::filesystem::exists(dir.file("blend.tif")));
   const Progress p = readProgress(dir.file("p.txt"));
@@ -214,7 +214,7 @@ TEST(SkyBlendJob, QueuedWriteFailureEndsTheRunAsItsStage) {
   late.skyWrite = dir.file("sky.tif");
   late.blendWrite = dir.file("missing/blend.tif");
   EXPECT_EQ(NL_runSkyBlendNativeJobWith(dir.file("job.json"), late.stages()),
-            "Sky Blend failed during blend preview.\nblend unwritten");
+            "Sky Blend failed during blend preview.\nblend unwritten (No such file or directory)");
   EXPECT_TRUE(std::filesystem::exists(dir.file("sky.tif")));
   EXPECT_EQ(readProgress(dir.file("p.txt")).detail, "Blend preview failed.");
 }

@@ -7,6 +7,7 @@
 
 #include "registration/registration.h"
 
+#include "icc_files.h"
 #include "opencv_setup.h"
 #include "support.h"
 #include "synth/synth.h"
@@ -606,7 +607,7 @@ TEST(StarTrailMasks, CompositeZonesAlphaAndFailures) {
   EXPECT_EQ(message, "Composite failed: mask size mismatch.");
   const std::string bad = dir.file("no/dir/out.tif");
   EXPECT_FALSE(NL_starTrailCompositeSkyForeground(sp, fp, mp, bad, message, nullptr, nullptr));
-  EXPECT_EQ(message, "Composite failed: could not write output: " + bad);
+  EXPECT_EQ(message, "Composite failed: could not write output: " + bad + " (No such file or directory)");
   EXPECT_FALSE(NL_isImageCompatibleForStarTrail(cv::Mat(), cv::Mat()));
   EXPECT_FALSE(NL_isImageCompatibleForStarTrail(cv::Mat(2, 2, CV_8UC3), cv::Mat(2, 2, CV_8UC4)));
   EXPECT_TRUE(NL_isImageCompatibleForStarTrail(cv::Mat(2, 2, CV_8UC3), cv::Mat(2, 2, CV_8UC3)));
@@ -1219,6 +1220,40 @@ TEST(StarTrailRun, CompositeIntermediatesNeverTouchExistingFiles) {
     EXPECT_EQ(readFile(keep), "the user's own file");
     EXPECT_TRUE(ownTemporaries(dir).empty());
     std::filesystem::remove(j.output);
+  }
+}
+
+// An editor exports wide-gamut frames with their profile; the trail must
+// keep it, or its colours shift when it is opened.
+TEST(StarTrailRun, TheFirstFramesColourProfileReachesTheResult) {
+  TempDir dir;
+  const std::vector<std::uint8_t> tiffProfile = testicc::profile(7), pngProfile = testicc::profile(8, 900);
+  {
+    const Scene scene = trailScene(4, CV_16UC3);
+    const JobFiles j = writeJob(dir, scene.frames, ", \"rejectionMode\": \"off\"");
+    ASSERT_TRUE(NL_writeImageFile(j.inputs[0], scene.frames[0], tiffProfile, nullptr));
+    ASSERT_NE(NL_runStarTrailNativeJob(j.job).find("status=success"), std::string::npos);
+    EXPECT_EQ(NL_readIccProfile(j.output), tiffProfile);
+  }
+  {
+    // An 8-bit PNG first frame, and a sky mask: the composite keeps it too.
+    const Scene scene = trailScene(4, CV_8UC3);
+    const std::string fg = dir.file("fg.tif"), mask = dir.file("mask.png"), png = dir.file("first.png");
+    ASSERT_TRUE(cv::imwrite(fg, cv::Mat(kTrailSize, CV_8UC3, cv::Scalar(20, 40, 60))));
+    cv::Mat sky(kTrailSize, CV_8U, cv::Scalar(0));
+    sky.rowRange(0, 150).setTo(255);
+    ASSERT_TRUE(cv::imwrite(mask, sky));
+    const std::vector<std::uint8_t> bytes = testicc::pngWithProfile(scene.frames[0], pngProfile);
+    writeFile(png, std::string(bytes.begin(), bytes.end()));
+    JobFiles j = writeJob(dir, scene.frames,
+                          ", \"rejectionMode\": \"off\", \"foregroundInputs\": [\"" + fg + "\"], \"maskInput\": \"" +
+                              mask + "\", \"foregroundOutput\": \"" + dir.file("fgstack.tif") + "\"");
+    std::string text = readFile(j.job);
+    text.replace(text.find(j.inputs[0]), j.inputs[0].size(), png);
+    writeFile(j.job, text);
+    const std::string log = NL_runStarTrailNativeJob(j.job);
+    ASSERT_NE(log.find("status=success"), std::string::npos) << log;
+    EXPECT_EQ(NL_readIccProfile(logValue(log, "output")), pngProfile);
   }
 }
 

@@ -249,7 +249,10 @@ bool runRegisteredStack(const StackMethod& m, const std::vector<std::string>& in
   run.frames.clear();
   start = Clock::now();
   run.progress.write(94, "Writing Final Result", m.writeMessage);
-  if (!NL_writeImageFile(output, result)) return fail(m, text, "could not write output: " + output);
+  // The stack keeps the colour profile of its reference frame.
+  std::string why;
+  if (!NL_writeImageFile(output, result, NL_readIccProfile(inputs[0]), &why))
+    return fail(m, text, NL_withReason("could not write output: " + output, why));
   run.report.writeMs = msSince(start);
   run.report.kind = m.kind;
   run.report.output = output;

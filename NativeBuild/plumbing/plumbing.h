@@ -182,11 +182,26 @@ class NLOpenCVSingleThreadHold {
 };
 
 // ---- Shared helpers of the jobs: image writing, luminance, log numbers, row progress
+// An ICC colour profile as an image file embeds it; empty when there is none.
+using NLIccProfile = std::vector<std::uint8_t>;
+// The profile embedded in a TIFF (tag 34675), PNG (iCCP) or JPEG (APP2
+// ICC_PROFILE) file; empty when the file has none or cannot be read.
+NLIccProfile NL_readIccProfile(const std::string& path);
+
 // Writes the image to a temporary sibling with the same extension (so the
 // encoder is chosen as for the final path, TIFF for ".tif") and renames it
 // into place: a failed or interrupted write never leaves a partial image at
 // path, and an older file there survives a failure. False on any failure.
+// 16-bit samples are scaled to 8 bits (v / 257, rounded) for a format that
+// holds only 8 (JPEG, WebP, ...), instead of being saturated.
 bool NL_writeImageFile(const std::string& path, const cv::Mat& image);
+// The same, embedding profile in a TIFF result (the frames' colours mean
+// what they meant in the frames); on failure the reason, the system's error
+// text where it tells one ("No space left on device"), goes to *reason.
+bool NL_writeImageFile(const std::string& path, const cv::Mat& image, const NLIccProfile& profile,
+                       std::string* reason);
+// failure + " (" + reason + ")", or failure alone when no reason is known.
+std::string NL_withReason(const std::string& failure, const std::string& reason);
 
 // Result images written as NL_writeImageFile writes them, each encoded on a
 // thread of its own as soon as it is queued, so a job computes its next image
@@ -200,8 +215,10 @@ class NLImageWriteQueue {
   NLImageWriteQueue(const NLImageWriteQueue&) = delete;
   NLImageWriteQueue& operator=(const NLImageWriteQueue&) = delete;
   ~NLImageWriteQueue();
-  // Queues the write; failure is the text finish() gives when it fails.
-  void add(const std::string& path, const cv::Mat& image, const std::string& failure);
+  // Queues the write; failure is the text finish() gives when it fails,
+  // followed by the reason (NL_withReason).
+  void add(const std::string& path, const cv::Mat& image, const std::string& failure,
+           const NLIccProfile& profile = NLIccProfile());
   size_t size() const { return writes_.size(); }
   // Waits for every queued write. True when all were written; otherwise the
   // position (in queue order) and the failure text of the first that failed.
@@ -213,9 +230,9 @@ class NLImageWriteQueue {
 };
 // Writes the image now, or queues it when a queue is given (its outcome then
 // comes from the queue, with failure as its text). False only for a write
-// made now that failed.
+// made now that failed; failure then has its reason added.
 bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,
-                          const std::string& failure);
+                          std::string& failure, const NLIccProfile& profile = NLIccProfile());
 
 // Luminance of a blue, green, red sample (the frames' interleaved order).
 inline double NL_luminance(double blue, double green, double red) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -222,7 +223,7 @@ class LittleEndianFile {
   }
   bool open() const { return file_ != nullptr; }
   void bytes(const void* data, size_t size) {
-    if (size && std::fwrite(data, 1, size, file_) != size) good_ = false;
+    if (size && good_ && std::fwrite(data, 1, size, file_) != size) failed();
     offset_ += size;
   }
   void u16(unsigned v) {
@@ -236,20 +237,29 @@ class LittleEndianFile {
   }
   std::uint64_t offset() const { return offset_; }
   bool patchU32(long at, std::uint64_t v) {
-    if (std::fseek(file_, at, SEEK_SET) != 0) return false;
+    if (good_ && std::fseek(file_, at, SEEK_SET) != 0) failed();
     u32(v);
     return good_;
   }
   bool close() {
-    const bool ok = good_ && std::fflush(file_) == 0 && std::fclose(file_) == 0;
+    if (good_ && std::fflush(file_) != 0) failed();
+    if (std::fclose(file_) != 0 && good_) failed();
     file_ = nullptr;
-    return ok;
+    return good_;
   }
+  // The system's word for the first failure (a full disk's "No space left
+  // on device"); errno belongs to the thread that failed, so it is kept here.
+  int error() const { return error_; }
 
  private:
+  void failed() {
+    good_ = false;
+    error_ = errno;
+  }
   std::FILE* file_;
   std::uint64_t offset_ = 0;
   bool good_ = true;
+  int error_ = 0;
 };
 
 constexpr std::uint64_t kClassicLimit = 0xFFFFFFFFull;
@@ -286,13 +296,16 @@ bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, 
   return file.offset() <= kClassicLimit;
 }
 
-enum Type : unsigned { kShort = 3, kLong = 4 };
+enum Type : unsigned { kShort = 3, kLong = 4, kUndefined = 7 };
 
 struct Entry {
   unsigned tag;
   Type type;
   std::vector<std::uint64_t> values;
+  const std::vector<std::uint8_t>* bytes = nullptr;  // the values of an undefined (byte string) entry
 };
+
+constexpr unsigned kIccProfileTag = 34675;
 
 // libtiff's choice for the strips' sizes: SHORT only where even a strip
 // ten times its raw size would fit one.
@@ -304,7 +317,7 @@ Entry countEntry(unsigned tag, int value) {
 }
 
 std::vector<Entry> directoryOf(const Layout& l, const std::vector<std::uint64_t>& offsets,
-                               const std::vector<std::uint64_t>& sizes) {
+                               const std::vector<std::uint64_t>& sizes, const std::vector<std::uint8_t>& profile) {
   const std::vector<std::uint64_t> bits(l.channels, static_cast<std::uint64_t>(8 * l.bytesPerSample));
   std::vector<Entry> entries = {
       countEntry(256, l.width),
@@ -321,12 +334,18 @@ std::vector<Entry> directoryOf(const Layout& l, const std::vector<std::uint64_t>
   };
   if (l.channels == 4) entries.push_back({338, kShort, {2}});  // the fourth sample is unassociated alpha
   entries.push_back({339, kShort, std::vector<std::uint64_t>(l.channels, 1)});  // unsigned integers
+  if (!profile.empty()) entries.push_back({kIccProfileTag, kUndefined, {}, &profile});
   return entries;
 }
 
-size_t valueBytes(const Entry& e) { return e.values.size() * (e.type == kShort ? 2 : 4); }
+size_t valueCount(const Entry& e) { return e.bytes ? e.bytes->size() : e.values.size(); }
+
+size_t valueBytes(const Entry& e) {
+  return e.bytes ? e.bytes->size() : e.values.size() * (e.type == kShort ? 2 : 4);
+}
 
 void writeValues(LittleEndianFile& file, const Entry& e) {
+  if (e.bytes) return file.bytes(e.bytes->data(), e.bytes->size());
   for (std::uint64_t v : e.values) e.type == kShort ? file.u16(static_cast<unsigned>(v)) : file.u32(v);
 }
 
@@ -358,7 +377,7 @@ bool writeDirectory(LittleEndianFile& file, const std::vector<Entry>& entries, s
   for (const Entry& e : entries) {
     file.u16(e.tag);
     file.u16(e.type);
-    file.u32(e.values.size());
+    file.u32(valueCount(e));
     if (valueBytes(e) <= 4) {
       writeValues(file, e);
       if (valueBytes(e) < 4) file.bytes("\0\0", 4 - valueBytes(e));
@@ -367,6 +386,8 @@ bool writeDirectory(LittleEndianFile& file, const std::vector<Entry>& entries, s
     }
   }
   file.u32(0);  // no further image
+  // Every array but the profile (the last, by its tag) is whole words long,
+  // so each one starts on a word boundary.
   for (const Entry* e : arrays) writeValues(file, *e);
   return end <= kClassicLimit;
 }
@@ -382,18 +403,35 @@ bool lzwTiffWritable(const std::string& path, const cv::Mat& image) {
   return (depth == CV_8U || depth == CV_16U) && (channels == 1 || channels == 3 || channels == 4) && addressable;
 }
 
-bool writeLzwTiff(const std::string& path, const cv::Mat& image) {
-  if (!lzwTiffWritable(path, image)) return false;
+namespace {
+
+bool writeFile(LittleEndianFile& file, const cv::Mat& image, const std::vector<std::uint8_t>& profile,
+               std::string& reason) {
+  const char* const tooLarge = "beyond the 4 GiB a TIFF file addresses";
   const Layout layout = layoutOf(image);
-  LittleEndianFile file(path);
-  if (!file.open()) return false;
   file.bytes("II*\0", 4);
   file.u32(0);  // where the directory will be, once the strips are written
   std::vector<std::uint64_t> offsets, sizes;
   std::uint64_t directory = 0;
-  if (!writeStrips(file, image, layout, offsets, sizes)) return false;
-  if (!writeDirectory(file, directoryOf(layout, offsets, sizes), directory)) return false;
+  if (!writeStrips(file, image, layout, offsets, sizes)) return reason = tooLarge, false;
+  if (!writeDirectory(file, directoryOf(layout, offsets, sizes, profile), directory)) return reason = tooLarge, false;
   return file.patchU32(4, directory) && file.close();
+}
+
+}  // namespace
+
+bool writeLzwTiff(const std::string& path, const cv::Mat& image, const std::vector<std::uint8_t>& profile,
+                  std::string* reason) {
+  if (!lzwTiffWritable(path, image)) return false;
+  errno = 0;
+  LittleEndianFile file(path);
+  std::string why;
+  const bool written = file.open() && writeFile(file, image, profile, why);
+  if (!written && reason) {
+    const int error = file.open() ? file.error() : errno;
+    *reason = error != 0 ? std::strerror(error) : why;
+  }
+  return written;
 }
 
 }  // namespace lvplumbing

@@ -118,8 +118,9 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
   report.crop = NL_planCoverageCrop(mask.inset, coverage);
   const cv::Rect kept = report.crop.offReason.empty() ? report.crop.rect : cv::Rect(cv::Point(), sky.size());
   const cv::Mat out = NL_compositeSkyOverForeground(sky(kept), foreground(kept), mask.alpha(kept));
-  const std::string unwritten = "Blend failed: could not write output: " + outputPath;
-  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten)) return fail(message, unwritten);
+  std::string unwritten = "Blend failed: could not write output: " + outputPath;
+  const NLIccProfile profile = NL_readIccProfile(referencePath.empty() ? skyPath : referencePath);
+  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten, profile)) return fail(message, unwritten);
   report.output = outputPath;
   report.mask = skyMaskPath;
   report.reference = referencePath;

@@ -206,8 +206,10 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   if (!combine(run, average, stack, message, progress)) return fail(text, message);
   run.warped.clear();
   report(progress, 98, "Writing registered sky stack output.");
-  const std::string unwritten = "could not write output: " + outputPath;
-  if (!NL_writeOrQueueImage(outputPath, stack, writes, kFailed + unwritten)) return fail(text, unwritten);
+  // The first input is the reference frame: the stack keeps its colour profile.
+  std::string unwritten = kFailed + ("could not write output: " + outputPath);
+  if (!NL_writeOrQueueImage(outputPath, stack, writes, unwritten, NL_readIccProfile(inputs[0])))
+    return text = unwritten, false;
   if (coverage) *coverage = std::move(counted);
   if (stackOut) *stackOut = stack;
   text = NL_formatSkyStackReport(NLSkyStackReport{outputPath, inputs.size(), average ? "average" : "sigma",

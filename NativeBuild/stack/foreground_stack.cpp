@@ -97,8 +97,9 @@ bool NL_fixedSigmaStackToReferenceSize(const std::vector<std::string>& paths, co
                                                            kForegroundStage, "Sigma combining fixed foreground stack");
   if (!ok) return message = failed + inner, false;
   if (progress) progress(95, kForegroundStage, "Writing foreground stack output.");
-  const std::string unwritten = failed + "could not write output: " + outputPath;
-  if (!NL_writeOrQueueImage(outputPath, stack, writes, unwritten)) return message = unwritten, false;
+  std::string unwritten = failed + "could not write output: " + outputPath;
+  if (!NL_writeOrQueueImage(outputPath, stack, writes, unwritten, NL_readIccProfile(paths[0])))
+    return message = unwritten, false;
   message = stackSummary(outputPath, paths.size(), method, stack);
   if (stackOut) *stackOut = stack;
   return true;

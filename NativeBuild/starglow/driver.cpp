@@ -178,7 +178,8 @@ class Job {
       log_ << NL_sgLine("debugOverlay", "skipped_missing_path");
       return;
     }
-    const bool written = NL_writeImageFile(job_.debugOverlayPath, NL_drawStarGlowDebugOverlay(size, stars));
+    const bool written = NL_writeImageFile(job_.debugOverlayPath, NL_drawStarGlowDebugOverlay(size, stars),
+                                           NL_readIccProfile(job_.inputPath), nullptr);
     if (stars.empty()) {
       log_ << NL_sgLine("debugOverlay", written ? "empty" : "failed");
       return;
@@ -201,7 +202,9 @@ class Job {
     // The saturating conversion clamps to 0..65535, the same as clamping to 0..1 first.
     cv::Mat out;
     result.convertTo(out, CV_16UC3, 65535.0);
-    if (!NL_writeImageFile(job_.outputPath, out)) fail("Could not write output image.");
+    std::string why;
+    if (!NL_writeImageFile(job_.outputPath, out, NL_readIccProfile(job_.inputPath), &why))
+      fail(NL_withReason("Could not write output image.", why));
     progress(100, "Completed", "Star Glow finished successfully.");
     log_ << NL_sgLine("write", "success") << NL_sgLine("status", "success");
     NL_sgWriteTextFile(job_.resultLog, log_.str());

@@ -157,7 +157,9 @@ std::string writeSky(const TrailRun& run) {
   const std::string skyPath = (composite && !job.skyOutput.empty()) ? job.skyOutput : job.output;
   progress(job, 80, "Writing Star Trail Result",
            composite ? "Writing the masked Star Trail sky result." : "Writing the final Star Trail TIFF.");
-  if (!NL_writeImageFile(skyPath, run.accumulator)) fail("Star Trail failed: could not write sky output: " + skyPath);
+  std::string why;
+  if (!NL_writeImageFile(skyPath, run.accumulator, NL_readIccProfile(job.inputs[0]), &why))
+    fail(NL_withReason("Star Trail failed: could not write sky output: " + skyPath, why));
   return skyPath;
 }
 
@@ -167,8 +169,9 @@ void stackForeground(const NLStarTrailNativeJob& job) {
   if (job.foregroundInputs.size() == 1) {
     const cv::Mat single = NL_imreadWithRetry(job.foregroundInputs[0], -1);
     if (single.empty()) fail("Foreground failed: could not load input: " + job.foregroundInputs[0]);
-    if (!NL_writeImageFile(job.foregroundOutput, single))
-      fail("Foreground failed: could not write output: " + job.foregroundOutput);
+    std::string why;
+    if (!NL_writeImageFile(job.foregroundOutput, single, NL_readIccProfile(job.foregroundInputs[0]), &why))
+      fail(NL_withReason("Foreground failed: could not write output: " + job.foregroundOutput, why));
     return;
   }
   std::string report;

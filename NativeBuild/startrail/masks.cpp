@@ -157,8 +157,9 @@ bool NL_starTrailCompositeSkyForeground(const std::string& skyPath, const std::s
   const bool useBridge = bridgeUsable(sky, bridgeAccumulator, bridgeMask);
   cv::Mat out;
   compositeImage(sky, fg, mask, useBridge ? bridgeAccumulator : nullptr, useBridge ? bridgeMask : nullptr, out);
-  if (!NL_writeImageFile(outputPath, out)) {
-    return message = "Composite failed: could not write output: " + outputPath, false;
-  }
+  // The sky result carries the frames' colour profile; so does its composite.
+  std::string why;
+  if (!NL_writeImageFile(outputPath, out, NL_readIccProfile(skyPath), &why))
+    return message = NL_withReason("Composite failed: could not write output: " + outputPath, why), false;
   return true;
 }
