@@ -367,8 +367,10 @@ TEST(HybridJob, EveryValidationTextEndsInTheLogAndAFinalProgressEntry) {
     EXPECT_EQ(last.stage, "Failed");
     EXPECT_EQ(last.detail, message);
   }
+  // A job file that is not there: the method text, then which file could not be read.
   EXPECT_EQ(NL_runLumivexJob(dir.file("no_such_job.txt")),
-            "Lumivex Hybrid test currently supports average, median, sigma or auto.");
+            "Lumivex Hybrid test currently supports average, median, sigma or auto. (job file could not be read: " +
+                dir.file("no_such_job.txt") + ")");
 }
 
 // The running job's progress path is published for as long as it runs: a

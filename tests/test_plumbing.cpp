@@ -8,7 +8,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -262,6 +264,94 @@ TEST(ImageIO, RetryFallbackAndBadFiles) {
     EXPECT_TRUE(NL_imreadWithRetry(dir.file(name), -1, 20, 100).empty()) << name;
   }
   EXPECT_EQ(NL_getFileSizeNoThrow(dir.file("missing.png")), 0u);
+}
+
+namespace {
+
+std::string encoded(const std::string& ext, const cv::Mat& image) {
+  std::vector<uchar> bytes;
+  EXPECT_TRUE(cv::imencode(ext, image, bytes));
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// A JPEG whose first segment is an EXIF-like block holding a whole small
+// JPEG (a thumbnail, with its own end-of-image marker).
+std::string jpegWithThumbnail(const cv::Mat& image) {
+  const std::string main = encoded(".jpg", image), thumb = encoded(".jpg", cv::Mat(8, 8, CV_8UC3, cv::Scalar(1, 2, 3)));
+  const size_t length = 2 + 6 + thumb.size();
+  const std::string app1 = std::string("\xFF\xE1") + char(length >> 8) + char(length & 0xFF) + std::string("Exif\0\0", 6);
+  return main.substr(0, 2) + app1 + thumb + main.substr(2);
+}
+
+}  // namespace
+
+TEST(ImageIO, FilesCutShortAreWaitedForAndNeverDecodedHalf) {
+  TempDir dir;
+  cv::Mat picture(90, 120, CV_16UC3), picture8;
+  for (int y = 0; y < picture.rows; ++y)
+    for (int x = 0; x < picture.cols; ++x) picture.at<cv::Vec3w>(y, x) = cv::Vec3w(x * 500, y * 700, (x + y) * 300);
+  picture.convertTo(picture8, CV_8U, 1.0 / 257.0);
+  ASSERT_TRUE(NL_writeImageFile(dir.file("own.tif"), picture));
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"jpeg", encoded(".jpg", picture8)},
+      {"jpeg with a thumbnail", jpegWithThumbnail(picture8)},
+      {"png", encoded(".png", picture)},
+      {"OpenCV's tiff", encoded(".tif", picture8)},
+      {"this writer's tiff", readFile(dir.file("own.tif"))}};
+  for (const auto& [name, bytes] : files) {
+    SCOPED_TRACE(name);
+    const std::string path = dir.file("frame.img");
+    writeFile(path, bytes);
+    EXPECT_EQ(NL_imageFileDamage(path), "");
+    EXPECT_FALSE(NL_imreadWithRetry(path, -1, 10, 50).empty());
+    for (size_t keep : {bytes.size() / 2, bytes.size() * 9 / 10, bytes.size() - 2, bytes.size() - 1}) {
+      SCOPED_TRACE(keep);
+      writeFile(path, bytes.substr(0, keep));
+      EXPECT_NE(NL_imageFileDamage(path), "");
+      EXPECT_TRUE(NL_imreadWithRetry(path, -1, 10, 50).empty());
+    }
+  }
+  // Bytes after a JPEG's end (some cameras pad their files) do not make it damaged.
+  writeFile(dir.file("padded.jpg"), files[0].second + std::string(300, '\0'));
+  EXPECT_EQ(NL_imageFileDamage(dir.file("padded.jpg")), "");
+  writeFile(dir.file("cut.jpg"), files[0].second.substr(0, 900));
+  EXPECT_EQ(NL_imageFileDamage(dir.file("cut.jpg")), "the JPEG file ends before its end-of-image marker");
+  writeFile(dir.file("cut.png"), files[2].second.substr(0, 900));
+  EXPECT_EQ(NL_imageFileDamage(dir.file("cut.png")), "the PNG file ends before its IEND chunk");
+  writeFile(dir.file("cut.tif"), files[4].second.substr(0, 900));
+  EXPECT_EQ(NL_imageFileDamage(dir.file("cut.tif")), "the TIFF file ends before the image data it lists");
+
+  // An export that is finished while the reader waits is read whole.
+  const std::string late = dir.file("late.jpg");
+  writeFile(late, files[0].second.substr(0, files[0].second.size() / 2));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    writeFile(late, files[0].second);
+  });
+  const cv::Mat got = NL_imreadWithRetry(late, -1, 20, 5000);
+  writer.join();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(cv::norm(got, cv::imdecode(std::vector<uchar>(files[0].second.begin(), files[0].second.end()), -1),
+                     cv::NORM_INF),
+            0.0);
+}
+
+TEST(ImageIO, WaitingForAMissingOrUnfinishedFileIsQuiet) {
+  TempDir dir;
+  writeFile(dir.file("cut.tif"), encoded(".tif", cv::Mat(200, 300, CV_16UC3, cv::Scalar(1, 2, 3))).substr(0, 5000));
+  writeFile(dir.file("empty.png"), "");
+  // The decoders' warnings go to the process's standard error, whoever prints them.
+  std::fflush(stderr);
+  const int saved = dup(2);
+  const std::string captured = dir.file("stderr.txt");
+  const int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(file, 2);
+  for (const char* name : {"missing.tif", "cut.tif", "empty.png"}) NL_imreadWithRetry(dir.file(name), -1, 5, 60);
+  std::fflush(stderr);
+  dup2(saved, 2);
+  close(file);
+  close(saved);
+  EXPECT_EQ(readFile(captured), "");
 }
 
 TEST(ImageIO, OpenCVSetup) {

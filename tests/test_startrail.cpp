@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <cmath>
 #include <limits>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -1257,6 +1258,38 @@ TEST(StarTrailRun, TheFirstFramesColourProfileReachesTheResult) {
   }
 }
 
+// The design's text names the frame; what differs follows it, so a user
+// knows whether to re-export, convert or drop the frame.
+TEST(StarTrailRun, AMismatchedFrameSaysWhatDiffers) {
+  TempDir dir;
+  const cv::Size size(64, 48);
+  const cv::Mat first(size, CV_16UC3, cv::Scalar(100, 200, 300));
+  const std::vector<std::pair<cv::Mat, std::string>> cases = {
+      {cv::Mat(size, CV_8UC3, cv::Scalar::all(1)), "8-bit, the first frame 16-bit"},
+      {cv::Mat(size, CV_16UC1, cv::Scalar(1)), "1 channel, the first frame 3 channels"},
+      {cv::Mat(size, CV_16UC4, cv::Scalar::all(1)), "4 channels, the first frame 3 channels"},
+      {cv::Mat(size, CV_32FC3, cv::Scalar::all(0.5)), "32-bit float, the first frame 16-bit"},
+      {cv::Mat(1, 1, CV_16UC3, cv::Scalar::all(1)), "1 x 1 pixels, the first frame 64 x 48"},
+      {cv::Mat(5, 7, CV_8UC1, cv::Scalar(1)),
+       "7 x 5 pixels, the first frame 64 x 48; 8-bit, the first frame 16-bit; 1 channel, the first frame 3 channels"}};
+  for (const auto& [frame, difference] : cases) {
+    SCOPED_TRACE(difference);
+    const JobFiles j = writeJob(dir, {first, first, frame}, ", \"rejectionMode\": \"off\"");
+    EXPECT_EQ(NL_runStarTrailNativeJob(j.job),
+              "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: input size/type mismatch: " +
+                  j.inputs[2] + " (" + difference + ")\n");
+  }
+  // An empty file is no image at all (it is waited for first, as a file still being written).
+  EXPECT_EQ(NL_starTrailFrameDifference(first, cv::Mat(), dir.file("frame2.tif")), "could not be decoded");
+  EXPECT_EQ(NL_starTrailFrameDifference(first, cv::Mat(), dir.file("gone.tif")), "is missing");
+  const std::string whole = readFile(dir.file("frame0.tif"));
+  writeFile(dir.file("cut.tif"), whole.substr(0, whole.size() / 2));
+  EXPECT_EQ(NL_starTrailFrameDifference(first, cv::Mat(), dir.file("cut.tif")),
+            "could not be decoded: the TIFF file ends before the image data it lists");
+  std::filesystem::create_directory(dir.file("folder.tif"));
+  EXPECT_EQ(NL_starTrailFrameDifference(first, cv::Mat(), dir.file("folder.tif")), "is not a regular file");
+}
+
 TEST(StarTrailRun, BadInputEndsInTheFailureLog) {
   TempDir dir;
   const Scene scene = trailScene(4, CV_8UC1);
@@ -1279,7 +1312,7 @@ TEST(StarTrailRun, BadInputEndsInTheFailureLog) {
       const JobFiles j = writeJob(dir, frames, std::string(", \"rejectionMode\": \"") + mode + "\"");
       const std::string log = NL_runStarTrailNativeJob(j.job);
       EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=Star Trail failed: input size/type "
-                     "mismatch: " + j.inputs[bad] + "\n");
+                     "mismatch: " + j.inputs[bad] + " (80 x 60 pixels, the first frame 320 x 240)\n");
       EXPECT_EQ(cv::getNumThreads(), threadsBefore);
     }
   }

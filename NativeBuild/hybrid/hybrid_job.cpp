@@ -47,13 +47,16 @@ NLJobPaths NL_hybridStackJobPaths(const std::string& jobPath, const TestJobConfi
 namespace {
 
 // The first validation text that applies, empty when the job can run. A job
-// file that exists but cannot be read says so instead of naming the method.
+// file that exists but cannot be read says so instead of naming the method;
+// a missing one names its path after the method text (any unknown job file
+// lands here, so the method text alone would mislead).
 std::string validationFailure(const std::string& jobPath, const std::string& readFailure,
                               const TestJobConfig& job, const NLJobPaths& paths) {
+  const char* const unknownMethod = "Lumivex Hybrid test currently supports average, median, sigma or auto.";
   if (!readFailure.empty() && (NL_isNonRegularFile(jobPath) || NL_isRegularFile(jobPath)))
     return "Lumivex Hybrid test failed: " + readFailure;
-  if (!NL_isKnownStackMethod(job.method))
-    return "Lumivex Hybrid test currently supports average, median, sigma or auto.";
+  if (!readFailure.empty()) return NL_withReason(unknownMethod, readFailure);
+  if (!NL_isKnownStackMethod(job.method)) return unknownMethod;
   if (job.output.empty()) return "Lumivex Hybrid test failed: output is empty.";
   if (job.inputs.size() < 2) return "Lumivex Hybrid test failed: at least two inputs are required.";
   const std::string unsafe = NL_checkJobPaths(paths);

@@ -6,6 +6,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -41,17 +42,48 @@ cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags) {
   }
 }
 
+namespace {
+
+// What shows that a file changed: its size and its last write.
+struct FileStamp {
+  std::uint64_t size = 0;
+  std::filesystem::file_time_type written{};
+  bool operator==(const FileStamp& o) const { return size == o.size && written == o.written; }
+};
+
+FileStamp stampOf(const std::string& path) {
+  FileStamp s;
+  s.size = NL_getFileSizeNoThrow(path);
+  std::error_code ec;
+  s.written = std::filesystem::last_write_time(path, ec);
+  return s;
+}
+
+// One attempt. Only a file that is there and whole is decoded (a missing or
+// partial one would only make the decoders print their warnings, attempt
+// after attempt), and the image counts only if the file did not change
+// while it was decoded: an export still being written is tried again.
+cv::Mat decodeWholeFile(const std::string& path, int flags) {
+  const FileStamp before = stampOf(path);
+  if (before.size == 0 || !NL_imageFileDamage(path).empty()) return cv::Mat();
+  cv::Mat image;
+  try {
+    image = cv::imread(path, flags);
+  } catch (const cv::Exception&) {
+    image.release();
+  }
+  if (image.empty()) image = NL_imdecodeFileFallback(path, flags);
+  if (!image.empty() && !(stampOf(path) == before)) image.release();
+  return image;
+}
+
+}  // namespace
+
 cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs, int limitMs) {
   const auto start = std::chrono::steady_clock::now();
   while (true) {
     if (!NL_imageFileProblem(path).empty()) return cv::Mat();
-    cv::Mat image;
-    try {
-      image = cv::imread(path, flags);
-    } catch (const cv::Exception&) {
-      image.release();
-    }
-    if (image.empty()) image = NL_imdecodeFileFallback(path, flags);
+    const cv::Mat image = decodeWholeFile(path, flags);
     if (!image.empty()) return image;
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limitMs)) return cv::Mat();

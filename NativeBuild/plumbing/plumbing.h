@@ -85,9 +85,17 @@ int NL_roundPercent(double value);
 // Retries every pauseMs until limitMs has passed since the call started,
 // falling back to decoding the file's bytes in memory. Empty on failure, and
 // at once for a file NL_imageFileProblem refuses (no retry can mend those).
+// A missing, empty or damaged file (NL_imageFileDamage) is not decoded but
+// waited for like one still being written, and so is a file that changed
+// while it was decoded; after the limit it reads as undecodable.
 cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs = 250, int limitMs = 6000);
 // Decode the file's bytes from memory (files of 1 byte to 1.5 GiB); empty on failure.
 cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags);
+// Why an image file is not whole, cut short while being written or damaged:
+// "the PNG file ends before its IEND chunk", "the JPEG file ends before its
+// end-of-image marker", "the TIFF file ends before the image data it lists".
+// Empty for a whole file, and for a format it does not know.
+std::string NL_imageFileDamage(const std::string& path);
 // File size in bytes, 0 when it cannot be told.
 std::uint64_t NL_getFileSizeNoThrow(const std::string& path);
 // One-time OpenCV runtime setup; never fails and leaves the message alone.

@@ -131,3 +131,42 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
 std::string NL_starTrailFailureLog(const std::string& error) {
   return "Star Trail native job failed.\nstatus=failed\nerror=" + error + "\n";
 }
+
+namespace {
+
+std::string depthName(int depth) {
+  switch (depth) {
+    case CV_8U: return "8-bit";
+    case CV_8S: return "signed 8-bit";
+    case CV_16U: return "16-bit";
+    case CV_16S: return "signed 16-bit";
+    case CV_32S: return "32-bit integer";
+    case CV_32F: return "32-bit float";
+    case CV_64F: return "64-bit float";
+    default: return "16-bit float";
+  }
+}
+
+std::string channelCount(int channels) { return integer(channels) + (channels == 1 ? " channel" : " channels"); }
+
+}  // namespace
+
+std::string NL_starTrailFrameDifference(const cv::Mat& first, const cv::Mat& frame, const std::string& path) {
+  if (frame.empty()) {
+    if (!NL_isRegularFile(path) && !NL_isNonRegularFile(path)) return "is missing";
+    const std::string why = NL_imageFileProblem(path), damage = NL_imageFileDamage(path);
+    if (!why.empty()) return why;
+    return damage.empty() ? "could not be decoded" : "could not be decoded: " + damage;
+  }
+  std::vector<std::string> parts;
+  if (frame.size() != first.size())
+    parts.push_back(integer(frame.cols) + " x " + integer(frame.rows) + " pixels, the first frame " +
+                    integer(first.cols) + " x " + integer(first.rows));
+  if (frame.depth() != first.depth())
+    parts.push_back(depthName(frame.depth()) + ", the first frame " + depthName(first.depth()));
+  if (frame.channels() != first.channels())
+    parts.push_back(channelCount(frame.channels()) + ", the first frame " + channelCount(first.channels()));
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
+  return text;
+}

@@ -118,7 +118,8 @@ void processTrailFrame(TrailRun& run, int i) {
   const cv::Mat frame =
       cached.image ? *cached.image : (i == 0 ? run.reference : (!early.empty() ? early : timedRead(run, path)));
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
-    throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path);
+    throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path + " (" +
+                             NL_starTrailFrameDifference(run.reference, frame, path) + ")");
   std::vector<FrameStreak> streaks;
   const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i, streaks);
   writeWorkerProgress(run);
