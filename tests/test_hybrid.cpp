@@ -175,7 +175,10 @@ TEST(FrameQuality, RankingPutsValidSharpFramesFirstAndBreaksTiesByPosition) {
   f[3].stars = 80, f[3].medianArea = 12.5;
   f[4].stars = 900, f[4].medianArea = 20.0;   // ties with frame 2 (index 1): later
   f[5].stars = 300, f[5].medianArea = 0.0;    // no area: invalid
-  EXPECT_EQ(NL_rankFramesByQuality(f), (std::vector<int>{3, 1, 4, 2, 5, 0}));
+  // Frames without stars to measure come after the one with a few.
+  EXPECT_EQ(NL_rankFramesByQuality(f), (std::vector<int>{3, 1, 4, 0, 2, 5}));
+  f[1].reason = "no stars above the noise";  // its specks were noise: ranked with the starless frames
+  EXPECT_EQ(NL_rankFramesByQuality(f), (std::vector<int>{3, 4, 0, 2, 5, 1}));
 }
 
 TEST(FrameQuality, QualitySectionByteForByte) {
@@ -184,15 +187,16 @@ TEST(FrameQuality, QualitySectionByteForByte) {
   f[0].avgBrightness = 61.234, f[0].backgroundMean = 1965.126, f[0].backgroundStdDev = 88.004,
   f[0].score = 90.5, f[0].compactScore = 90.5, f[0].used = true, f[0].reason = "ok";
   f[1].index = 1, f[1].reason = "could not load image";
+  f[0].path = "/night/IMG_0001.tif", f[1].path = "/night/IMG_0002.tif";
   const std::string expected =
       "Frame quality filter:\nqualityKeepPercent = 50\nRanking method = smaller median star area is better\n"
       "Quality reference frame = original frame 1 | medianArea=9.50\n"
       "Frame 1: used | score=90.50 | stars=1000 | sampled=980 | medianArea=9.50 | medianRadius=1.74 | "
       "avgBrightness=61.23 | backgroundMean=1965.13 | backgroundStdDev=88.00 | compact=90.50 | count=0.00 | "
-      "brightness=0.00 | background=0.00 | reason=ok\n"
+      "brightness=0.00 | background=0.00 | reason=ok | file=IMG_0001.tif\n"
       "Frame 2: skipped | score=0.00 | stars=0 | sampled=0 | medianArea=0.00 | medianRadius=0.00 | "
       "avgBrightness=0.00 | backgroundMean=0.00 | backgroundStdDev=0.00 | compact=0.00 | count=0.00 | "
-      "brightness=0.00 | background=0.00 | reason=could not load image\n"
+      "brightness=0.00 | background=0.00 | reason=could not load image | file=IMG_0002.tif\n"
       "Used frames after quality filter: 1 / 2\nSkipped by quality filter: 1\n";
   EXPECT_EQ(NL_formatFrameQualityLog(50, f, 0), expected);
   f[0].used = false;
@@ -218,7 +222,7 @@ TEST(FrameQuality, BlurredFrameRanksLastAndIsDroppedAtKeepFifty) {
   // The kept frames come sharpest first, and the log names the frame's verdict.
   EXPECT_EQ(kept[0], paths[NL_rankFramesByQuality(q)[0]]);
   EXPECT_NE(log.find("Frame 4: skipped | score="), std::string::npos) << log;
-  EXPECT_NE(log.find("| reason=" + q[3].reason + "\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("| reason=" + q[3].reason + " | file=frame3.tif\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Used frames after quality filter: 2 / 4\nSkipped by quality filter: 2\n"), std::string::npos);
   const ProgressEntry last = readProgress(dir.file("p.txt"));
   EXPECT_EQ(last.percent, 22);
@@ -286,15 +290,19 @@ TEST(AlignmentGate, SectionByteForByte) {
   r[4].verdict = NLAlignmentVerdict::Registered;
   r[4].reason = "too few stars in moving frame";
   r[4].quality.movingStars = 12;
+  // Positions are ranks; the file names say which frames they are, as in the quality section.
+  const char* names[] = {"/n/IMG_7.tif", "/n/IMG_2.tif", "IMG_3.tif", "/n/IMG_1.tif", "/n/IMG_9.tif"};
+  for (int i = 0; i < 5; ++i) r[i].path = names[i];
   const std::string expected =
-      "Alignment quality gate:\nFrame 1: reference | used\nFrame 2: skipped | could not load image\n"
-      "Frame 3: skipped | size/type mismatch\n"
+      "Alignment quality gate:\nFrame 1: reference | used | file=IMG_7.tif\n"
+      "Frame 2: skipped | could not load image | file=IMG_2.tif\n"
+      "Frame 3: skipped | size/type mismatch | file=IMG_3.tif\n"
       "Frame 4: used | mode=shift | matches=420 | inliers=410 | ratio=0.976190 | avgError=0.021300 | "
       "medianError=0.018000 | maxError=0.090000 | centerError=0.020000 | edgeError=0.025000 | "
-      "cornerError=9999.000000\n"
+      "cornerError=9999.000000 | file=IMG_1.tif\n"
       "Frame 5: skipped | too few stars in moving frame | mode= | stars=12 | matches=0 | inliers=0 | "
       "ratio=0.000000 | avgError=9999.000000 | medianError=9999.000000 | maxError=9999.000000 | "
-      "centerError=9999.000000 | edgeError=9999.000000 | cornerError=9999.000000\n"
+      "centerError=9999.000000 | edgeError=9999.000000 | cornerError=9999.000000 | file=IMG_9.tif\n"
       "Used frames after alignment gate: 2 / 5\nSkipped by alignment gate: 3\n";
   EXPECT_EQ(NL_formatAlignmentGateLog(r, 2, 4), expected + "performanceAlignment = parallel frames, threads=4\n");
   EXPECT_EQ(NL_formatAlignmentGateLog(r, 3, 2),
@@ -320,8 +328,8 @@ TEST(AlignmentGate, UnrelatedSkyOtherSizeAndUnreadableFramesAreDroppedWithTheirR
   EXPECT_NE(log.find("Frame 2: used | mode="), std::string::npos) << log;
   EXPECT_NE(log.find("Frame 3: used | mode="), std::string::npos) << log;
   EXPECT_NE(log.find("Frame 4: skipped | "), std::string::npos) << log;
-  EXPECT_NE(log.find("Frame 5: skipped | size/type mismatch\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("Frame 6: skipped | could not load image\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 5: skipped | size/type mismatch | file=frame4.tif\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 6: skipped | could not load image | file=broken.tif\n"), std::string::npos) << log;
   EXPECT_NE(log.find("Used frames after alignment gate: 3 / 6\nSkipped by alignment gate: 3\n"
                      "performanceAlignment = parallel frames, threads="),
             std::string::npos)
@@ -689,6 +697,51 @@ TEST(HybridJob, GatesDropTheBlurredAndUnrelatedFramesAndAutoChoosesAgain) {
   EXPECT_FALSE(cv::imread(out, cv::IMREAD_UNCHANGED).empty());
 }
 
+// Frames an imaging run really holds besides the sky: the lens cap left on,
+// a blank export, a frame of pure sensor noise, one that cannot be read. The
+// noise frames' thousands of tiny specks used to rank first and become the
+// reference, so nothing registered and the whole stack failed.
+TEST(HybridJob, FramesWithoutStarsRankLastAndNeverBecomeTheReference) {
+  for (int bits : {16, 8}) {
+    SCOPED_TRACE(bits);
+    TempDir dir;
+    const synth::Scene scene = smallScene(3, 71 + bits, false, bits);
+    const int type = scene.frames[0].type();
+    const double full = bits == 16 ? 65535.0 : 255.0;
+    cv::Mat noise(scene.frames[0].size(), type), cap(noise.size(), type), blank(noise.size(), type, cv::Scalar::all(0.05 * full));
+    cv::RNG(bits).fill(noise, cv::RNG::UNIFORM, 0.0, full);
+    cv::RNG(bits + 1).fill(cap, cv::RNG::NORMAL, 0.02 * full, 0.004 * full);
+    std::vector<cv::Mat> frames = {noise, scene.frames[0], cap, scene.frames[1], blank, scene.frames[2]};
+    std::vector<std::string> paths = writeFrames(dir, frames);
+    writeFile(dir.file("unreadable.tif"), "not an image");  // waited for 6 s, as a file still being written
+    paths.insert(paths.begin() + 2, dir.file("unreadable.tif"));
+    const std::string log = dir.file("log.txt");
+    writeFile(dir.file("job.txt"), jobText("auto", dir.file("out.tif"), dir.file("p.txt"), log, paths));
+    const std::string text = NL_runLumivexJob(dir.file("job.txt"));
+    ASSERT_EQ(text.rfind("Lumivex Hybrid stack completed.\nselectedMethod = registered-median-homography\n", 0), 0u)
+        << text;
+    // The reference is a frame of the sky, and only the sky frames go on.
+    const size_t reference = text.find("Quality reference frame = original frame ");
+    ASSERT_NE(reference, std::string::npos) << text;
+    const char referenceFrame = text[reference + 41];
+    EXPECT_TRUE(referenceFrame == '2' || referenceFrame == '5' || referenceFrame == '7') << text;
+    for (const std::string& line :
+         {"Frame 1: skipped | score=0.00 | ", "Frame 3: skipped | score=0.00 | ", "Frame 4: skipped | score=0.00 | ",
+          "Frame 6: skipped | score=0.00 | "})
+      EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    for (const std::string& reason :
+         {"reason=no stars above the noise | file=frame0.tif\n", "reason=could not load image | file=unreadable.tif\n",
+          "reason=no stars detected | file=frame4.tif\n"})
+      EXPECT_NE(text.find(reason), std::string::npos) << reason << text;
+    EXPECT_NE(text.find("Used frames after quality filter: 3 / 7\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Used frames after alignment gate: 3 / 3\n"), std::string::npos) << text;
+    // The alignment section names its frames by file as the quality section does.
+    const std::map<char, std::string> fileOfFrame = {{'2', "frame1.tif"}, {'5', "frame3.tif"}, {'7', "frame5.tif"}};
+    EXPECT_NE(text.find("Frame 1: reference | used | file=" + fileOfFrame.at(referenceFrame) + "\n"), std::string::npos)
+        << text;
+  }
+}
+
 TEST(HybridJob, TwoFramesForSigmaAndUnregistrableFramesFailWithTheGateText) {
   TempDir dir;
   const synth::Scene scene = smallScene(2, 67, false);
@@ -704,7 +757,8 @@ TEST(HybridJob, TwoFramesForSigmaAndUnregistrableFramesFailWithTheGateText) {
   const std::vector<std::string> flatPaths = writeFrames(dir, flats, "flat");
   writeFile(dir.file("job.txt"), jobText("auto", dir.file("out.tif"), dir.file("p.txt"), dir.file("log.txt"), flatPaths));
   text = NL_runLumivexJob(dir.file("job.txt"));
-  EXPECT_NE(text.find("Warning: alignment gate left too few frames for selected method.\n"), std::string::npos) << text;
+  // Frames without a star are never taken, so the gate has nothing to align.
+  EXPECT_NE(text.find("Used frames after quality filter: 0 / 3\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Quality/alignment gates left too few frames for selected method.\n"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.file("out.tif")));
 }
@@ -919,7 +973,7 @@ TEST(JobFrames, AFrameTheFilterCouldNotReadIsNotReadAgain) {
   std::string log;
   const std::vector<std::string> kept = NL_filterInputsByAlignmentQuality(paths, 2, log, std::string(), &store);
   EXPECT_EQ(kept, (std::vector<std::string>{paths[0], paths[1]})) << log;
-  EXPECT_NE(log.find("Frame 3: skipped | could not load image\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("Frame 3: skipped | could not load image | file=frame2.tif\n"), std::string::npos) << log;
   const StackRun run = runStack(NL_registeredMedianHomography, paths, dir.file("out.tif"), std::string(), &store);
   EXPECT_EQ(run.text, "Median stack failed: could not load input: " + paths[2]);
 }

@@ -62,6 +62,72 @@ void scoreFrame(NLFrameQuality& q) {
 
 bool isValid(const NLFrameQuality& q) { return q.stars >= kMinStars && q.medianArea > 0.0; }
 
+const char* const kNoStarsAboveNoise = "no stars above the noise";
+
+// A frame whose stars could be measured at all. Unreadable frames, frames
+// without a star and frames of noise rank after every other and are never
+// taken: with no stars there is nothing to register or to rank by.
+bool hasStars(const NLFrameQuality& q) {
+  return q.stars > 0 && q.medianArea > 0.0 && q.reason != kNoStarsAboveNoise;
+}
+
+int tier(const NLFrameQuality& q) { return hasStars(q) ? (isValid(q) ? 0 : 1) : 2; }
+
+// Spots five noise deviations above the smoothed sky: in pure noise a
+// pixel lies that high once in millions, while a star's core clears it.
+constexpr double kNoiseSigmas = 5.0;
+
+// Sensor noise (a lens cap, a frame of noise) passes the search relative to
+// the brightest residual as thousands of tiny specks, smaller than any star,
+// so such a frame would rank first. Stars stand above the sky's own noise;
+// noise does not: at least half of the frame's stars (counting up to the
+// minimum a registration needs) must be seen again as spots that far above
+// the sky, the noise measured robustly (median absolute deviation) on the
+// frame smoothed as the star search smooths it, the sky taken from a coarse
+// blur so that gradients do not count.
+bool starsStandAboveNoise(const cv::Mat& image, int stars) {
+  if (image.empty()) return false;
+  cv::Mat grey = floatGrey(image), smooth, coarse, sky, residual;
+  cv::GaussianBlur(grey, smooth, cv::Size(3, 3), 0.0);
+  const double shrink = std::max(1.0, std::min(grey.cols, grey.rows) / 64.0);
+  cv::resize(smooth, coarse, cv::Size(), 1.0 / shrink, 1.0 / shrink, cv::INTER_AREA);
+  cv::medianBlur(coarse, coarse, 5);
+  cv::resize(coarse, sky, smooth.size(), 0.0, 0.0, cv::INTER_LINEAR);
+  residual = smooth - sky;
+  std::vector<float> sample;
+  const int step = std::max(1, int(std::sqrt(double(residual.total()) / 2.0e5)));
+  for (int y = 0; y < residual.rows; y += step)
+    for (int x = 0; x < residual.cols; x += step) sample.push_back(residual.at<float>(y, x));
+  const auto mid = sample.begin() + std::ptrdiff_t(sample.size() / 2);
+  std::nth_element(sample.begin(), mid, sample.end());
+  const float median = *mid;
+  for (float& v : sample) v = std::abs(v - median);
+  std::nth_element(sample.begin(), mid, sample.end());
+  const double sigma = std::max(1.4826 * *mid, 1e-6);
+  cv::Mat spots, labels;
+  cv::threshold(residual, spots, median + kNoiseSigmas * sigma, 255.0, cv::THRESH_BINARY);
+  spots.convertTo(spots, CV_8U);
+  const int found = cv::connectedComponents(spots, labels, 8, CV_32S) - 1;
+  return 2 * found >= std::min(stars, kMinStars);
+}
+
+// The best-ranked frame becomes every registration's reference, so it is
+// checked for real stars; a frame of noise is marked and the next one checked.
+bool confirmReference(std::vector<NLFrameQuality>& frames, const std::vector<int>& ranking, NLJobFrames* store) {
+  bool changed = false;
+  for (int i : ranking) {
+    NLFrameQuality& q = frames[i];
+    if (!hasStars(q)) break;
+    cv::Mat image = store ? store->image(q.path) : cv::Mat();
+    if (image.empty()) image = NL_imreadWithRetry(q.path, -1);
+    if (starsStandAboveNoise(image, q.stars)) break;
+    q.reason = kNoStarsAboveNoise;
+    q.score = q.compactScore = 0.0;
+    changed = true;
+  }
+  return changed;
+}
+
 }  // namespace
 
 NLFrameQuality NL_measureFrameQuality(const std::string& path, int index, NLJobFrames* store) {
@@ -105,7 +171,7 @@ std::vector<int> NL_rankFramesByQuality(const std::vector<NLFrameQuality>& frame
   std::sort(order.begin(), order.end(), [&](int a, int b) {
     const NLFrameQuality& qa = frames[a];
     const NLFrameQuality& qb = frames[b];
-    if (isValid(qa) != isValid(qb)) return isValid(qa);
+    if (tier(qa) != tier(qb)) return tier(qa) < tier(qb);
     if (qa.medianArea != qb.medianArea) return qa.medianArea < qb.medianArea;
     return qa.index < qb.index;
   });
@@ -137,10 +203,11 @@ std::vector<std::string> NL_filterInputsByFrameQuality(const std::vector<std::st
       });
     }
   });
-  const std::vector<int> ranking = NL_rankFramesByQuality(frames);
+  std::vector<int> ranking = NL_rankFramesByQuality(frames);
+  if (confirmReference(frames, ranking, store)) ranking = NL_rankFramesByQuality(frames);
   const int keepCount = NL_qualityKeepCount(keepPercent, minFrames, n);
   std::vector<std::string> kept;
-  for (int r = 0; r < keepCount; ++r) {
+  for (int r = 0; r < keepCount && hasStars(frames[ranking[r]]); ++r) {
     frames[ranking[r]].used = true;
     kept.push_back(frames[ranking[r]].path);
   }

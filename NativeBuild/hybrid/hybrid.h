@@ -73,7 +73,10 @@ struct NLFrameQuality {
 // With a store, the frame and its registration stars go into it as well.
 NLFrameQuality NL_measureFrameQuality(const std::string& path, int index, NLJobFrames* store = nullptr);
 // Frame indices, best first: valid frames (80+ stars, positive median area)
-// before the rest, then smaller median star area, then input position.
+// before frames with fewer stars, and frames without stars to measure
+// (unreadable, none found, or "no stars above the noise") last; then smaller
+// median star area, then input position. The filter never takes a frame of
+// the last kind, and checks that the first frame's stars stand above its noise.
 std::vector<int> NL_rankFramesByQuality(const std::vector<NLFrameQuality>& frames);
 // ceil(keep% of n), at least minFrames, at most n.
 int NL_qualityKeepCount(int keepPercent, int minFrames, int frameCount);

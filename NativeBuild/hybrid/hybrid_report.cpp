@@ -1,7 +1,14 @@
 // Every line of the hybrid stack job's result log.
 #include "hybrid/hybrid.h"
 
+#include <filesystem>
+
 namespace {
+
+// The quality section numbers frames by input position, the alignment
+// section by rank: each line ends with the frame's file name, so both name a
+// frame the same way.
+std::string fileOf(const std::string& path) { return " | file=" + std::filesystem::path(path).filename().string(); }
 
 std::string f2(double value) { return NL_formatDouble(value, 2); }
 // The gate prints its ratios and errors as printf's %f would.
@@ -15,7 +22,7 @@ std::string qualityFrameLine(const NLFrameQuality& q) {
          " | backgroundMean=" + f2(q.backgroundMean) + " | backgroundStdDev=" + f2(q.backgroundStdDev) +
          " | compact=" + f2(q.compactScore) + " | count=" + f2(q.countScore) +
          " | brightness=" + f2(q.brightnessScore) + " | background=" + f2(q.backgroundScore) +
-         " | reason=" + q.reason + "\n";
+         " | reason=" + q.reason + fileOf(q.path) + "\n";
 }
 
 // The figures after the mode (and, for a skipped frame, the star count).
@@ -23,7 +30,7 @@ std::string alignmentFigures(const NLAlignmentQuality& q) {
   return " | matches=" + num(q.matchCount) + " | inliers=" + num(q.inlierCount) + " | ratio=" + f6(q.inlierRatio) +
          " | avgError=" + f6(q.averageError) + " | medianError=" + f6(q.medianError) +
          " | maxError=" + f6(q.maxError) + " | centerError=" + f6(q.centerError) +
-         " | edgeError=" + f6(q.edgeError) + " | cornerError=" + f6(q.cornerError) + "\n";
+         " | edgeError=" + f6(q.edgeError) + " | cornerError=" + f6(q.cornerError);
 }
 
 const char* stackName(NLStackKind kind) {
@@ -64,17 +71,17 @@ std::string NL_formatFrameQualityLog(int keepPercent, const std::vector<NLFrameQ
 }
 
 std::string NL_formatAlignmentGateLine(int position, const NLAlignmentGateResult& r) {
-  const std::string lead = "Frame " + num(position) + ": ";
+  const std::string lead = "Frame " + num(position) + ": ", end = fileOf(r.path) + "\n";
   switch (r.verdict) {
-    case NLAlignmentVerdict::Reference: return lead + "reference | used\n";
-    case NLAlignmentVerdict::LoadFailed: return lead + "skipped | could not load image\n";
-    case NLAlignmentVerdict::Mismatch: return lead + "skipped | size/type mismatch\n";
+    case NLAlignmentVerdict::Reference: return lead + "reference | used" + end;
+    case NLAlignmentVerdict::LoadFailed: return lead + "skipped | could not load image" + end;
+    case NLAlignmentVerdict::Mismatch: return lead + "skipped | size/type mismatch" + end;
     case NLAlignmentVerdict::Registered: break;
   }
   const NLAlignmentQuality& q = r.quality;
-  if (r.used) return lead + "used | mode=" + q.mode + alignmentFigures(q);
+  if (r.used) return lead + "used | mode=" + q.mode + alignmentFigures(q) + end;
   return lead + "skipped | " + r.reason + " | mode=" + q.mode + " | stars=" + num(q.movingStars) +
-         alignmentFigures(q);
+         alignmentFigures(q) + end;
 }
 
 std::string NL_formatAlignmentGateLog(const std::vector<NLAlignmentGateResult>& results, int minFrames,
