@@ -814,3 +814,50 @@ TEST(SharedHelpers, CountsFromParallelWorkersAreReportedInOrder) {
   EXPECT_EQ(rows.back(), kRows);
   for (size_t i = 1; i < rows.size(); ++i) ASSERT_GT(rows[i], rows[i - 1]) << i;
 }
+
+// A job's report paths: a failure never lands on one of the user's files,
+// and a log named like the progress file ends with the log.
+TEST(JobReport, FailureGoesOnlyWhereItIsSafe) {
+  TempDir dir;
+  const std::string frame = dir.file("frame.tif"), progress = dir.file("p.txt"), log = dir.file("log.txt");
+  writeFile(frame, "pixels");
+  NLJobPaths paths;
+  paths.inputs = {{"input frame", frame}};
+  paths.outputs = {{"progress file", frame}, {"result log", log}};
+  const NLJobReport onInput(frame, log, paths);
+  EXPECT_EQ(onInput.refuse("why", "the log"), "the log");
+  EXPECT_EQ(readFile(frame), "pixels");
+  EXPECT_EQ(readFile(log), "the log");
+
+  paths.outputs = {{"progress file", progress}, {"result log", progress}};
+  NLJobReport shared(progress, progress, paths);
+  shared.refuse("why", "ends with the log");
+  EXPECT_EQ(readFile(progress), "ends with the log");
+  shared.failedIfSafe("again");
+  EXPECT_EQ(readFile(progress), progressText(100, "Failed", "again"));
+
+  NLJobReport dropped(frame, log, {{{"input frame", frame}}, {}});
+  dropped.dropUnsafePaths();
+  EXPECT_EQ(dropped.progressPath(), "");
+  EXPECT_EQ(dropped.resultLog(), log);
+}
+
+TEST(JobReport, GuardTurnsAnExceptionIntoTheJobsFailure) {
+  std::vector<std::string> written;
+  const auto record = [&](const std::string& why) {
+    written.push_back(why);
+    return "failed: " + why;
+  };
+  const auto throwsStd = []() -> std::string { throw std::runtime_error("out of memory"); };
+  const auto throwsOther = []() -> std::string { throw 7; };
+  EXPECT_EQ(NL_runJobGuarded(NLJobExceptions::ReturnLog, [] { return std::string("done"); }, record), "done");
+  EXPECT_TRUE(written.empty());
+  EXPECT_EQ(NL_runJobGuarded(NLJobExceptions::ReturnLog, throwsStd, record), "failed: out of memory");
+  EXPECT_EQ(NL_runJobGuarded(NLJobExceptions::ReturnLog, throwsOther, record, "Unknown error."),
+            "failed: Unknown error.");
+  // Rethrow writes the same failure first, then the caller sees the very exception.
+  EXPECT_THROW(NL_runJobGuarded(NLJobExceptions::Rethrow, throwsStd, record), std::runtime_error);
+  EXPECT_THROW(NL_runJobGuarded(NLJobExceptions::Rethrow, throwsOther, record), int);
+  EXPECT_EQ(written, (std::vector<std::string>{"out of memory", "Unknown error.", "out of memory",
+                                               "unknown exception"}));
+}

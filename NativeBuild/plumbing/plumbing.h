@@ -138,6 +138,50 @@ std::string NL_checkJobPaths(const NLJobPaths& paths);
 // log") and no existing folder.
 bool NL_isSafeReportPath(const std::string& path, const NLJobPaths& paths);
 
+// ---- One job's reports ------------------------------------------------------
+// A job's progress file, its result log and the files it may not overwrite:
+// every job runner reports its run, its refusal and its failure through one.
+class NLJobReport {
+ public:
+  NLJobReport() = default;
+  NLJobReport(std::string progressPath, std::string resultLog, NLJobPaths paths = {});
+  const std::string& progressPath() const { return progress_; }
+  const std::string& resultLog() const { return log_; }
+  const NLJobPaths& paths() const { return paths_; }
+  // A progress entry; skipped when the job names no progress file.
+  void progress(int percent, const std::string& stage, const std::string& detail) const;
+  // Writes the result log and returns it.
+  std::string finish(const std::string& log) const;
+  // The entry after which a poller stops: 100, "Failed", detail.
+  void failed(const std::string& detail) const;
+  // The same two writes, each only where NL_isSafeReportPath allows it (the
+  // failure may be that a report path names one of the user's files).
+  void failedIfSafe(const std::string& detail) const;
+  void finishIfSafe(const std::string& log) const;
+  // A job that may not run: the "Failed" entry, then the log, so that a
+  // result log named like the progress file ends with the log. Returns log.
+  std::string refuse(const std::string& detail, const std::string& log) const;
+  // Forgets a report path that is not safe, before anything is written.
+  void dropUnsafePaths();
+
+ private:
+  std::string progress_;
+  std::string log_;
+  NLJobPaths paths_;
+};
+
+// What a runner does with an exception (OpenCV, memory) leaving its work,
+// once onFailure has written the failure: ReturnLog answers with the failure
+// log (Star Trail, Star Glow), Rethrow throws the exception on (Sky Blend,
+// the hybrid stack), so that the caller answers with its own error.
+enum class NLJobExceptions { ReturnLog, Rethrow };
+// Runs body and returns its result. An exception leaving it is handed to
+// onFailure as its text (unknownText for one that is no std::exception),
+// which writes the job's failure and gives its log; then contract holds.
+std::string NL_runJobGuarded(NLJobExceptions contract, const std::function<std::string()>& body,
+                             const std::function<std::string(const std::string&)>& onFailure,
+                             const std::string& unknownText = "unknown exception");
+
 // ---- Names of a run's own files ---------------------------------------------
 // A sibling of path named stem + ".lumivex-" + tag + "-" + a part unique to
 // this process and call (process id, a random part, a counter) + extension:

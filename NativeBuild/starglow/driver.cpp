@@ -60,18 +60,16 @@ class Job {
   // Nothing is written where it could destroy one of the user's files.
   std::string failed(const std::string& message) {
     log_ << "status = failed\n" << "error = " << message << "\n";
-    const std::string text = NL_sgReadTextFile(jobPath_);
-    const NL_StarGlowJob again = NL_readStarGlowJob(text);
-    const NLJobPaths paths = NL_starGlowJobPaths(jobPath_, again);
-    if (NL_isSafeReportPath(again.resultLog, paths)) NL_sgWriteTextFile(again.resultLog, log_.str());
-    if (NL_isSafeReportPath(again.progressPath, paths))
-      NL_writeProgressFile(again.progressPath, 100, "Failed", message);
+    const NL_StarGlowJob again = NL_readStarGlowJob(NL_sgReadTextFile(jobPath_));
+    const NLJobReport report(again.progressPath, again.resultLog, NL_starGlowJobPaths(jobPath_, again));
+    report.finishIfSafe(log_.str());
+    report.failedIfSafe(message);
     return log_.str();
   }
 
  private:
   void progress(int percent, const std::string& stage, const std::string& detail) {
-    NL_writeProgressFile(job_.progressPath, percent, stage, detail);
+    report_.progress(percent, stage, detail);
   }
 
   void readJob() {
@@ -82,6 +80,7 @@ class Job {
     if (text.empty()) fail("Could not read Star Glow job JSON.");
     if (NL_jsonString(text, "type", "") != "star-glow-native-job") fail("Job type is not star-glow-native-job.");
     job_ = NL_readStarGlowJob(text);
+    report_ = NLJobReport(job_.progressPath, job_.resultLog);
     const std::string conflict = NL_checkJobPaths(NL_starGlowJobPaths(jobPath_, job_));
     if (!conflict.empty()) fail(sentence(conflict));
     progress(2, "Preparing Native Engine", "Preparing Star Glow native job.");
@@ -94,7 +93,7 @@ class Job {
 
   void waitForInput() {
     progress(8, "Loading image", "Waiting for the temporary image to become complete and stable.");
-    NL_sgWriteTextFile(job_.resultLog, log_.str() + "status = running\nstage = waiting_for_input_image\n");
+    report_.finish(log_.str() + "status = running\nstage = waiting_for_input_image\n");
     // A caller that wrote the image before the job (not an export still in
     // progress) says so: one check, no waiting for a size to settle.
     if (job_.inputComplete) timing_.wait = NL_completeInputCheck(), timing_.settleMs = 0;
@@ -207,12 +206,13 @@ class Job {
       fail(NL_withReason("Could not write output image.", why));
     progress(100, "Completed", "Star Glow finished successfully.");
     log_ << NL_sgLine("write", "success") << NL_sgLine("status", "success");
-    NL_sgWriteTextFile(job_.resultLog, log_.str());
+    report_.finish(log_.str());
   }
 
   std::string jobPath_;
   NL_StarGlowJobTiming timing_;
   NL_StarGlowJob job_;
+  NLJobReport report_;
   std::ostringstream log_;
 };
 
@@ -220,21 +220,14 @@ class Job {
 
 std::string NL_runStarGlowNativeJobWithTiming(const std::string& jobPath, const NL_StarGlowJobTiming& timing) {
   Job job(jobPath, timing);
-  try {
-    return job.run();
-  } catch (const std::exception& e) {
+  // A failure that cannot even be written still answers with its log.
+  return NL_runJobGuarded(NLJobExceptions::ReturnLog, [&] { return job.run(); }, [&](const std::string& why) {
     try {
-      return job.failed(e.what());
+      return job.failed(why);
     } catch (...) {
-      return "Native Star Glow result.\nstatus = failed\nerror = " + std::string(e.what()) + "\n";
+      return "Native Star Glow result.\nstatus = failed\nerror = " + why + "\n";
     }
-  } catch (...) {
-    try {
-      return job.failed("unknown exception");
-    } catch (...) {
-      return "Native Star Glow result.\nstatus = failed\nerror = unknown exception\n";
-    }
-  }
+  });
 }
 
 std::string NL_runStarGlowNativeJob(const std::string& jobPath) {
