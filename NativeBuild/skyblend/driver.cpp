@@ -2,7 +2,6 @@
 #include "skyblend/skyblend.h"
 
 #include <algorithm>
-#include <exception>
 #include <mutex>
 
 namespace {
@@ -14,21 +13,20 @@ const char* const kForegroundStage = "Creating Optional Foreground Stack";
 // percentage shown never goes back.
 class RunProgress {
  public:
-  explicit RunProgress(std::string path) : path_(std::move(path)) {}
+  explicit RunProgress(const NLJobReport& job) : job_(job) {}
   void report(int percent, const std::string& stage, const std::string& detail) {
     std::lock_guard<std::mutex> lock(mutex_);
     highest_ = std::max(highest_, std::clamp(percent, 0, 100));
-    NL_writeProgressFile(path_, highest_, stage, detail);
+    job_.progress(highest_, stage, detail);
   }
   NLProgressCallback ranged(int start, int end) {
     return [this, start, end](int q, const std::string& stage, const std::string& detail) {
       report(NL_mapProgress(std::clamp(q, 0, 100), start, end), stage, detail);
     };
   }
-  void failed(const std::string& detail) { NL_writeProgressFile(path_, 100, "Failed", detail); }
 
  private:
-  std::string path_;
+  const NLJobReport& job_;
   std::mutex mutex_;
   int highest_ = 0;
 };
@@ -40,11 +38,6 @@ struct Stage {
 const Stage kSkyStack{"Sky Blend failed during sky stack.\n", "Sky stack failed."};
 const Stage kForegroundStack{"Sky Blend failed during foreground stack.\n", "Foreground stack failed."};
 const Stage kBlend{"Sky Blend failed during blend preview.\n", "Blend preview failed."};
-
-std::string finish(const NLSkyBlendNativeJob& job, const std::string& text) {
-  NL_writeTextFile(job.resultLog, text);
-  return text;
-}
 
 // Every file the job reads and writes, so that no output can land on an
 // input, another output or a folder.
@@ -60,25 +53,6 @@ NLJobPaths jobPaths(const std::string& jobPath, const NLSkyBlendNativeJob& job,
                    {"progress file", job.progress},
                    {"result log", job.resultLog}};
   return paths;
-}
-
-// A job that may not run: its failure goes wherever it safely can. The log
-// comes last, so a result log named like the progress file ends with it.
-std::string refuse(const NLSkyBlendNativeJob& job, const NLJobPaths& paths, RunProgress& progress,
-                   const std::string& text) {
-  if (NL_isSafeReportPath(job.progress, paths)) progress.failed(text);
-  if (NL_isSafeReportPath(job.resultLog, paths)) NL_writeTextFile(job.resultLog, text);
-  return text;
-}
-
-std::string exceptionText(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown exception";
-  }
 }
 
 // The stages' queued writes and the stage that queued each: a write that
@@ -100,10 +74,11 @@ class StageWrites {
   std::vector<const Stage*> owners_;
 };
 
-void fail(const Stage& stage, const std::string& why, const NLSkyBlendNativeJob& job, RunProgress& progress,
-          std::string& text) {
-  text = finish(job, stage.heading + why);
-  progress.failed(stage.detail);
+// The log first, then the entry that tells a poller the run has ended.
+std::string stageFailed(const Stage& stage, const std::string& why, const NLJobReport& report) {
+  const std::string text = report.finish(stage.heading + why);
+  report.failed(stage.detail);
+  return text;
 }
 
 // Runs one stage. A false result leaves its failure log in text (an earlier
@@ -111,23 +86,21 @@ void fail(const Stage& stage, const std::string& why, const NLSkyBlendNativeJob&
 // log and progress before it goes on, so the script side never waits on a
 // job that has already died.
 template <typename Body>
-bool runStage(const Stage& stage, const NLSkyBlendNativeJob& job, RunProgress& progress, StageWrites& writes,
-              std::string& message, std::string& text, Body body) {
+bool runStage(const Stage& stage, const NLJobReport& report, StageWrites& writes, std::string& message,
+              std::string& text, Body body) {
   bool ok = false;
-  try {
-    ok = body(message);
-  } catch (...) {
-    const std::exception_ptr error = std::current_exception();
-    finish(job, stage.heading + exceptionText(error));
-    progress.failed(stage.detail);
-    std::rethrow_exception(error);
-  }
+  NL_runJobGuarded(
+      NLJobExceptions::Rethrow,
+      [&] {
+        ok = body(message);
+        return std::string();
+      },
+      [&](const std::string& why) { return stageFailed(stage, why, report); });
   writes.claim(stage);
   if (ok) return true;
   const Stage* earlier = nullptr;
   std::string why;
-  if (writes.failed(earlier, why)) fail(*earlier, why, job, progress, text);
-  else fail(stage, message, job, progress, text);
+  text = writes.failed(earlier, why) ? stageFailed(*earlier, why, report) : stageFailed(stage, message, report);
   return false;
 }
 
@@ -172,38 +145,38 @@ std::string NL_runSkyBlendNativeJobWith(const std::string& jobPath, const NLSkyB
   const NLSkyBlendNativeJob job = NL_parseSkyBlendNativeJob(jobText);
   std::string setup;
   NL_loadMinimalOpenCVDlls(setup);
-  RunProgress progress(job.progress);
   const std::vector<std::string> ordered = NL_referenceFirstInputs(job.inputs, job.referencePath);
-  const NLJobPaths paths = jobPaths(jobPath, job, ordered);
+  const NLJobReport report(job.progress, job.resultLog, jobPaths(jobPath, job, ordered));
+  RunProgress progress(report);
   const std::string problem = NL_skyBlendJobProblem(job);
-  if (!problem.empty()) return refuse(job, paths, progress, problem);
-  const std::string conflict = NL_checkJobPaths(paths);
-  if (!conflict.empty()) return refuse(job, paths, progress, "Sky Blend failed: " + conflict + ".");
+  if (!problem.empty()) return report.refuse(problem, problem);
+  const std::string conflict = NL_checkJobPaths(report.paths());
+  if (!conflict.empty()) {
+    const std::string text = "Sky Blend failed: " + conflict + ".";
+    return report.refuse(text, text);
+  }
   progress.report(10, kSkyStage, "Creating registered sky stack.");
   const std::string method = job.stackMethod == "average" ? "average" : "sigma";
   progress.report(10, kSkyStage, "Stack method: " + method + ".");
   std::string text, skyMessage, foregroundMessage, blendMessage;
   NLSkyBlendShared shared;
   StageWrites writes(shared.writes);
-  if (!runStage(kSkyStack, job, progress, writes, skyMessage, text, [&](std::string& m) {
+  if (!runStage(kSkyStack, report, writes, skyMessage, text, [&](std::string& m) {
         return stages.skyStack(ordered, job, method, progress.ranged(10, 55), m, shared);
       }))
     return text;
   progress.report(55, kForegroundStage, "Creating fixed foreground stack.");
-  if (!runStage(kForegroundStack, job, progress, writes, foregroundMessage, text, [&](std::string& m) {
+  if (!runStage(kForegroundStack, report, writes, foregroundMessage, text, [&](std::string& m) {
         return stages.foregroundStack(ordered, job, method, progress.ranged(55, 80), m, shared);
       }))
     return text;
   progress.report(80, "Blend", "Creating blend preview.");
-  if (!runStage(kBlend, job, progress, writes, blendMessage, text,
+  if (!runStage(kBlend, report, writes, blendMessage, text,
                 [&](std::string& m) { return stages.blend(job, shared, m); }))
     return text;
   const Stage* unwritten = nullptr;
   std::string why;
-  if (writes.failed(unwritten, why)) {
-    fail(*unwritten, why, job, progress, text);
-    return text;
-  }
+  if (writes.failed(unwritten, why)) return stageFailed(*unwritten, why, report);
   progress.report(100, "Completed", "Sky Blend finished successfully.");
-  return finish(job, NL_formatSkyBlendSummary(job, ordered.size(), skyMessage, foregroundMessage, blendMessage));
+  return report.finish(NL_formatSkyBlendSummary(job, ordered.size(), skyMessage, foregroundMessage, blendMessage));
 }
