@@ -6,7 +6,6 @@
 #include "hybrid/detail/stack_progress.h"
 
 #include <chrono>
-#include <exception>
 #include <mutex>
 
 namespace {
@@ -67,10 +66,10 @@ std::string validationFailure(const std::string& jobPath, const std::string& rea
 // every way out of the job writes one at 100.
 std::string finish(const TestJobConfig& job, bool success, const std::string& result,
                    const std::string& failureDetail = "Stacking failed.") {
-  NL_writeProgressFile(job.progress, 100, success ? "Completed" : "Failed",
-                       success ? "Stacking finished successfully." : failureDetail);
-  NL_writeTextFile(job.resultLog, result);
-  return result;
+  const NLJobReport report(job.progress, job.resultLog);
+  if (success) report.progress(100, "Completed", "Stacking finished successfully.");
+  else report.failed(failureDetail);
+  return report.finish(result);
 }
 
 // The frames decoded, the stars detected and the fits made by one stage are
@@ -143,19 +142,13 @@ class PublishedProgressPath {
 
 std::string hybrid_detail::runGuarded(const TestJobConfig& job, NLHybridJobOutcome& outcome,
                                      const std::function<std::string(NLHybridJobOutcome&)>& body) {
-  std::exception_ptr escaped;
-  try {
-    return body(outcome);
-  } catch (const std::exception& e) {
-    outcome.error = e.what();
-    escaped = std::current_exception();
-  } catch (...) {
-    outcome.error = "unknown exception";
-    escaped = std::current_exception();
-  }
-  outcome.success = false;
-  finish(job, false, NL_formatHybridJobLog(outcome));
-  std::rethrow_exception(escaped);
+  return NL_runJobGuarded(
+      NLJobExceptions::Rethrow, [&] { return body(outcome); },
+      [&](const std::string& why) {
+        outcome.error = why;
+        outcome.success = false;
+        return finish(job, false, NL_formatHybridJobLog(outcome));
+      });
 }
 
 std::string NL_runLumivexJob(const std::string& jobPath) {
@@ -163,8 +156,10 @@ std::string NL_runLumivexJob(const std::string& jobPath) {
   TestJobConfig job = NL_readTestJobConfig(jobPath, &readFailure);
   const NLJobPaths paths = NL_hybridStackJobPaths(jobPath, job);
   // Reports never go where they would overwrite an input or a folder.
-  if (!NL_isSafeReportPath(job.progress, paths)) job.progress.clear();
-  if (!NL_isSafeReportPath(job.resultLog, paths)) job.resultLog.clear();
+  NLJobReport report(job.progress, job.resultLog, paths);
+  report.dropUnsafePaths();
+  job.progress = report.progressPath();
+  job.resultLog = report.resultLog();
   const PublishedProgressPath published(job.progress);
   NL_writeProgressFile(job.progress, 1, "Preparing Native Engine",
                        "Native Lumivex addon started. resultLog=" + job.resultLog);
