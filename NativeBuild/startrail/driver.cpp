@@ -329,11 +329,8 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
 // The failure is reported only where writing cannot destroy one of the
 // user's files (the failure may be that progress names an input).
 std::string finishFailed(const std::string& jobPath, const NLStarTrailNativeJob& job, const std::string& message) {
-  const NLJobPaths paths = NL_starTrailJobPaths(jobPath, job);
-  if (NL_isSafeReportPath(job.progress, paths)) progress(job, 100, "Failed", message);
-  const std::string log = NL_starTrailFailureLog(message);
-  if (NL_isSafeReportPath(job.resultLog, paths)) NL_writeTextFile(job.resultLog, log);
-  return log;
+  const NLJobReport report(job.progress, job.resultLog, NL_starTrailJobPaths(jobPath, job));
+  return report.refuse(message, NL_starTrailFailureLog(message));
 }
 
 }  // namespace
@@ -344,17 +341,15 @@ std::string NL_runStarTrailNativeJob(const std::string& jobPath, unsigned hardwa
   using namespace startrail_detail;
   const Clock::time_point start = Clock::now();
   NLStarTrailNativeJob job;
-  try {
-    checkJobFile(jobPath);
-    job = NL_parseStarTrailNativeJob(jobPath);
-    const std::string log = runJob(jobPath, job, hardwareThreads, start, stageTimes);
-    NL_writeTextFile(job.resultLog, log);
-    return log;
-  } catch (const std::exception& e) {
-    return finishFailed(jobPath, job, e.what());
-  } catch (...) {
-    return finishFailed(jobPath, job, "Unknown native Star Trail error.");
-  }
+  return NL_runJobGuarded(
+      NLJobExceptions::ReturnLog,
+      [&] {
+        checkJobFile(jobPath);
+        job = NL_parseStarTrailNativeJob(jobPath);
+        const std::string log = runJob(jobPath, job, hardwareThreads, start, stageTimes);
+        return NLJobReport(job.progress, job.resultLog).finish(log);
+      },
+      [&](const std::string& why) { return finishFailed(jobPath, job, why); }, "Unknown native Star Trail error.");
 }
 
 std::string NL_runStarTrailNativeJob(const std::string& jobPath) {
