@@ -465,6 +465,25 @@ TEST(JobFrames, FoldersAndPatternsGiveTheirFilesInNameOrder) {
 const lvcli::JobCommand* const kCommands[] = {&lvcli::trailCommand(), &lvcli::stackCommand(), &lvcli::glowCommand(),
                                               &lvcli::skyBlendCommand()};
 
+// The defaults the help names are read from the jobs' own records: a job
+// whose default moves takes its help along, and the numbers read as a
+// photographer types them (30, not 30.000000).
+TEST(JobHelp, DefaultsAreTheJobsOwn) {
+  const auto helpOf = [](const lvcli::JobCommand& command, const std::string& option) {
+    for (const lvcli::OptionRule& o : command.table.options)
+      if (o.name == option) return o.help;
+    return std::string("no option " + option);
+  };
+  const auto endsWith = [](const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  };
+  EXPECT_TRUE(endsWith(helpOf(lvcli::glowCommand(), "--amount"), "in percent (job default 30)"));
+  EXPECT_TRUE(endsWith(helpOf(lvcli::glowCommand(), "--strength"), "(job default 0.6)"));
+  EXPECT_TRUE(endsWith(helpOf(lvcli::stackCommand(), "--keep"), "kept (job default 100)"));
+  EXPECT_TRUE(endsWith(helpOf(lvcli::skyBlendCommand(), "--method"), "clips outliers (job default auto)"));
+  EXPECT_EQ(NL_parseSkyBlendNativeJob("{}").stackMethod, "auto");
+}
+
 TEST(JobHelp, EveryCommandAnswersInTheSameLayout) {
   std::string sharedTail;
   std::vector<const lvcli::CommandTable*> tables = {&lvcli::runTable(), &lvcli::callTable(), &lvcli::synthTable(),

@@ -6,7 +6,9 @@
 #include "cli/job_args.h"
 #include "cli/job_command.h"
 
+#include "hybrid/hybrid.h"
 #include "plumbing/plumbing.h"
+#include "skyblend/skyblend.h"
 #include "starglow/starglow.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -20,6 +22,11 @@ namespace fs = std::filesystem;
 using synth::JobSetting;
 
 const char* kFramesHelp = "frames: files, globs or a folder (its TIFF and PNG files in name order)";
+
+// A job's own default as the help shows it, read from the job's record so
+// that the help cannot drift from what the job does without the key.
+std::string jobDefault(double value) { return "(job default " + NL_formatNumber(value) + ")"; }
+std::string jobDefault(const std::string& value) { return "(job default " + value + ")"; }
 
 OptionRule output(std::string value, std::string help, ValueKind kind = ValueKind::OutputFile) {
   OptionRule o = option("--output", kind, std::move(value), std::move(help));
@@ -134,7 +141,7 @@ CommandTable stackTable() {
           "FRAME...", kFramesHelp, false,
           {output("OUT.tif", "the stacked image to write (a numbered name when it exists)"), force(),
            words("--method", {"auto", "average", "median", "sigma"}, "how the frames are combined; auto picks by frame count (default auto)"),
-           range("--keep", ValueKind::Whole, "PERCENT", 50, 100, "share of the sharpest frames kept (job default 100)")}};
+           range("--keep", ValueKind::Whole, "PERCENT", 50, 100, "share of the sharpest frames kept " + jobDefault(TestJobConfig{}.qualityKeepPercent))}};
 }
 
 bool stackPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
@@ -152,12 +159,13 @@ bool stackPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
 // ---- Star Glow ----------------------------------------------------------------
 
 CommandTable glowTable() {
+  const NL_StarGlowSettings defaults;
   return {"glow",
           "Finds the stars of one image and renders a colour-aware glow around them, as a 16-bit TIFF.",
           "IMAGE", "the image (TIFF or PNG)", true,
           {output("OUT.tif", "the image to write (a numbered name when it exists)"), force(),
-           range("--amount", ValueKind::Number, "P", 0, 100, "share of the stars that glow, in percent (job default 30)"),
-           range("--strength", ValueKind::Number, "S", 0, 3, "glow strength (job default 0.6)"),
+           range("--amount", ValueKind::Number, "P", 0, 100, "share of the stars that glow, in percent " + jobDefault(defaults.starAmount)),
+           range("--strength", ValueKind::Number, "S", 0, 3, "glow strength " + jobDefault(defaults.glowStrength)),
            paired(option("--final", ValueKind::Switch, "", "write the image with the glow screened over it"), "", "--glow-only"),
            paired(option("--glow-only", ValueKind::Switch, "", "write the glow layer alone (the job default)"), "", "--final"),
            option("--sky-mask", ValueKind::File, "MASK.png", "only stars in the mask's white sky glow")}};
@@ -222,7 +230,7 @@ CommandTable skyBlendTable() {
            output("OUTDIR", "folder for the sky, foreground and blend images (made when missing; numbered names when "
                             "they exist)", ValueKind::OutputDir),
            force(),
-           words("--method", {"auto", "average", "sigma"}, "how the frames are combined; auto clips outliers (job default auto)")}};
+           words("--method", {"auto", "average", "sigma"}, "how the frames are combined; auto clips outliers " + jobDefault(NLSkyBlendNativeJob{}.stackMethod))}};
 }
 
 bool skyBlendPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
