@@ -20,7 +20,8 @@ NLJobKind NL_detectJobKind(const std::string& path);
 // Star Trail and Star Glow runners return that log as their result, while
 // the Sky Blend and hybrid stack runners throw the exception on, so that
 // "my_echo" answers with an error value and the background launcher with its
-// "... native background job failed." log.
+// "... native background job failed." log. Each runner names its choice to
+// NL_runJobGuarded (plumbing/), which writes the failure through the job's report.
 //
 // Runs the job the path routes to on the calling thread and returns its result log.
 std::string NL_runJobForPath(const std::string& path);
