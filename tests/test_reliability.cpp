@@ -925,7 +925,7 @@ TEST(ReliabilityWrites, FullDiskLeavesNoPartialOutput) {
       FullDisk full(6000);
       log = NL_runStarTrailNativeJob(set.job, 2);
     }
-    // The design's text, then what the system said.
+    // The job's own text, then what the system said.
     const std::string expected =
         "Star Trail failed: could not write sky output: " + set.dir.file("trail.tif") + " (File too large)";
     EXPECT_EQ(log, "Star Trail native job failed.\nstatus=failed\nerror=" + expected + "\n");

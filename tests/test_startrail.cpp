@@ -1258,7 +1258,7 @@ TEST(StarTrailRun, TheFirstFramesColourProfileReachesTheResult) {
   }
 }
 
-// The design's text names the frame; what differs follows it, so a user
+// The job's own text names the frame; what differs follows it, so a user
 // knows whether to re-export, convert or drop the frame.
 TEST(StarTrailRun, AMismatchedFrameSaysWhatDiffers) {
   TempDir dir;

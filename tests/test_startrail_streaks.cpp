@@ -295,7 +295,7 @@ TEST(StarTrailStreaks, AnAircraftGoesOnAlongOneLineInTheNextFrame) {
   EXPECT_EQ(streaks[4].kind, C::satellite);
 }
 
-TEST(StarTrailStreaks, ResultLogListsEveryStreakAfterTheDesignLines) {
+TEST(StarTrailStreaks, ResultLogListsEveryStreakAfterTheJobsOwnLines) {
   NLStarTrailRunReport r;
   r.job.output = "/out/trail.tif";
   r.requestedOutput = r.job.output;

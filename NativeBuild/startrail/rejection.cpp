@@ -53,10 +53,10 @@ RejectionPreset presetFor(const std::string& mode) {
 // An 8-bit frame's steps are whole units, so its scatter is never taken as less than one step.
 constexpr double kMinimumNoise = 0.75;
 
-// The flags of one row at the fixed threshold (design) and at the levels
+// The flags of one row at the fixed threshold and at the levels
 // (noise; a superset, since no level exceeds the threshold).
 void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
-                bool blackVotes, std::vector<double>& samples, uchar* design, uchar* noise) {
+                bool blackVotes, std::vector<double>& samples, uchar* atThreshold, uchar* noise) {
   const float* f = frame.ptr<float>(y);
   const double threshold = levels.threshold();
   // one gate per tile: the row is read in the tiles' spans
@@ -69,7 +69,7 @@ void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& n
       if (f[x] <= gate) continue;
       double median = 0.0;
       if (!startrail_detail::neighbourMedian(neighbours, x, y, blackVotes, samples.data(), median)) continue;
-      if (f[x] > median + threshold) design[x] = 255;
+      if (f[x] > median + threshold) atThreshold[x] = 255;
       if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255;
     }
   }
@@ -175,7 +175,7 @@ void judgeFlagsAgainstTheLandscape(const cv::Mat& frame, const std::vector<Neigh
 
 // The flags at the fixed threshold and, when noise is asked for, at the levels.
 struct RawFlags {
-  cv::Mat design, noise;
+  cv::Mat atThreshold, noise;
 };
 
 // frame and neighbours are luminance planes (CV_32F).
@@ -185,7 +185,7 @@ RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>&
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
     std::vector<double> samples(neighbours.size());
     for (int y = rows.start; y < rows.end; ++y)
-      rawMaskRow(y, frame, neighbours, levels, blackVotes, samples, raw.design.ptr<uchar>(y),
+      rawMaskRow(y, frame, neighbours, levels, blackVotes, samples, raw.atThreshold.ptr<uchar>(y),
                  withNoise ? raw.noise.ptr<uchar>(y) : nullptr);
   });
   return raw;
@@ -193,7 +193,7 @@ RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>&
 
 cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
                        bool blackVotes) {
-  return rawOutlierMasks(frame, neighbours, FlagLevels(threshold), blackVotes, false).design;
+  return rawOutlierMasks(frame, neighbours, FlagLevels(threshold), blackVotes, false).atThreshold;
 }
 
 double thresholdFor(double fullScale, double pct, double base) {
@@ -367,16 +367,16 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   const NoiseLimits& nl = preset.noise;
   const FlagLevels levels(frame, views, threshold, nl.k, nl.starShare, kMinimumNoise);
   RawFlags raw = rawOutlierMasks(frame, views, levels, false, true);
-  if (cv::countNonZero(raw.noise) == 0) return cv::Mat();  // the noise flags hold the design's
+  if (cv::countNonZero(raw.noise) == 0) return cv::Mat();  // the noise flags hold the threshold's
   // Moving a neighbour by the sky's motion moves its landscape too: along the
   // horizon its dark ground lands on this frame's sky, and a light on the
   // ground moves off its place, so both look new against the sky. Neither is
   // new against the unmoved frames of a fixed camera; a satellite or an
   // aircraft is new against both.
   const std::vector<NeighbourView> still = viewsOf(frame, unmoved, {});
-  judgeFlagsAgainstTheLandscape(frame, views, still, fixed, raw.design);
-  const bool designFlags = cv::countNonZero(raw.design) > 0;
-  cv::Mat clean = shapeFilter(raw.design, preset.registered, preset.registered.minArea / 2);
+  judgeFlagsAgainstTheLandscape(frame, views, still, fixed, raw.atThreshold);
+  const bool thresholdFlags = cv::countNonZero(raw.atThreshold) > 0;
+  cv::Mat clean = shapeFilter(raw.atThreshold, preset.registered, preset.registered.minArea / 2);
   // Most noise flags are star residue that no streak holds; only the
   // streaks are judged against the landscape, and what is left of them must
   // still be a streak.
@@ -393,8 +393,8 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
     // lights. Dots that the neighbours' brightest pixel within one pixel
     // explains are stars; blinking lights over empty sky are not explained.
     // (the shape filter is done with raw, so the dots are cleared out of it in place)
-    clearFlagsExplainedBy(frame, views, fixed, true, raw.design);
-    lines = addAircraftDots(frame, raw.design, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+    clearFlagsExplainedBy(frame, views, fixed, true, raw.atThreshold);
+    lines = addAircraftDots(frame, raw.atThreshold, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
   }
   // The whole streak: between an aircraft's strobes its navigation lights
   // leave a faint line, and a streak's faint ends and the pieces a star
@@ -412,7 +412,7 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   }
   // Without a flag at the fixed threshold and without a streak at the noise
   // levels nothing stands out (the fallback may then look again).
-  if (!designFlags && cv::countNonZero(clean) == 0) return cv::Mat();
+  if (!thresholdFlags && cv::countNonZero(clean) == 0) return cv::Mat();
   if (!request.streaks && !request.keepMeteors) {
     grow(clean, maskGrowPx);
     return clean;

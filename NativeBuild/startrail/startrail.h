@@ -220,7 +220,7 @@ struct NLStarTrailRunReport {
   std::uint64_t estimatedBytesPerWorker = 0;
   std::int64_t rejectedMaskPixels = 0;
   std::int64_t timingMs = 0;
-  bool streaksSearched = false;              // the rejection ran: the streak lines follow the design's
+  bool streaksSearched = false;              // the rejection ran: the streak lines follow the job's own
   std::vector<NLStarTrailStreak> streaks;    // in frame order
   NLStarTrailBadFrameVerdict badFrames;      // when the job's badFrames is not "off"
   std::vector<std::string> inputs;           // the frames as the job file listed them

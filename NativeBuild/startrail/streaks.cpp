@@ -162,7 +162,7 @@ std::vector<cv::Point> offLine(std::vector<cv::Point>& pixels) {
 
 // The streak of one group of pixels; false when it is too short to be one.
 bool streakOf(std::vector<cv::Point> pixels, const cv::Mat& frame, const FlagLevels& levels, FrameStreak& s) {
-  constexpr double kShortest = 12.0;  // px: shorter groups are the design's blobs, not streaks to report
+  constexpr double kShortest = 12.0;  // px: shorter groups are the shape filter's blobs, not streaks to report
   s.pixels = std::move(pixels);
   const PixelLine l = lineOf(s.pixels);
   double lo = 0.0, hi = 0.0;
