@@ -482,6 +482,10 @@ TEST(JobHelp, DefaultsAreTheJobsOwn) {
   EXPECT_TRUE(endsWith(helpOf(lvcli::stackCommand(), "--keep"), "kept (job default 100)"));
   EXPECT_TRUE(endsWith(helpOf(lvcli::skyBlendCommand(), "--method"), "clips outliers (job default auto)"));
   EXPECT_EQ(NL_parseSkyBlendNativeJob("{}").stackMethod, "auto");
+  EXPECT_TRUE(endsWith(helpOf(lvcli::trailCommand(), "--window"), "3, 5, 7 or 9 (job default 5)"));
+  EXPECT_TRUE(endsWith(helpOf(lvcli::trailCommand(), "--reject"), "removal (job default medium)"));
+  EXPECT_TRUE(endsWith(helpOf(lvcli::trailCommand(), "--grow"), "in pixels (job default 2)"));
+  EXPECT_TRUE(endsWith(helpOf(lvcli::trailCommand(), "--comet-strength"), "in percent (job default 50)"));
 }
 
 TEST(JobHelp, EveryCommandAnswersInTheSameLayout) {

@@ -10,6 +10,7 @@
 #include "plumbing/plumbing.h"
 #include "skyblend/skyblend.h"
 #include "starglow/starglow.h"
+#include "startrail/startrail.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -63,20 +64,23 @@ LeftOut theSkyMask(const std::string& path) { return {path, "the sky mask"}; }
 // ---- Star Trail ---------------------------------------------------------------
 
 CommandTable trailTable() {
-  OptionRule window = range("--window", ValueKind::Whole, "N", 3, 9, "neighbourhood of frames each frame is compared in: 3, 5, 7 or 9 (job default 5)");
+  const NLStarTrailNativeJob defaults;
+  OptionRule window = range("--window", ValueKind::Whole, "N", 3, 9,
+                            "neighbourhood of frames each frame is compared in: 3, 5, 7 or 9 " +
+                                jobDefault(defaults.temporalWindow));
   window.odd = true;
   return {"trail",
           "Combines a night-sky time-lapse into one star-trail image (per-pixel maximum), "
           "removing satellite and aircraft trails.",
           "FRAME...", "night-sky frames in time order: files, globs or a folder (its TIFF and PNG files in name order)", false,
           {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"), force(),
-           words("--reject", {"off", "low", "medium", "high"}, "satellite and aircraft trail removal (job default medium)"),
+           words("--reject", {"off", "low", "medium", "high"}, "satellite and aircraft trail removal " + jobDefault(defaults.rejectionMode)),
            window,
-           range("--grow", ValueKind::Whole, "PX", 0, 8, "growth of removed areas in pixels (job default 2)"),
+           range("--grow", ValueKind::Whole, "PX", 0, 8, "growth of removed areas in pixels " + jobDefault(defaults.maskGrowPx)),
            range("--threshold", ValueKind::Number, "PCT", 50, 220, "removal threshold, percent (job default by --reject: 150, 125, 100)"),
            range("--aircraft", ValueKind::Number, "PCT", 0, 100, "aircraft light sensitivity (job default by --reject: 50, 75, 100)"),
            words("--comet", {"forward", "reverse", "both"}, "fade the trails like comets, in this direction"),
-           paired(range("--comet-strength", ValueKind::Number, "P", 0, 100, "comet fade strength in percent (job default 50)"), "--comet"),
+           paired(range("--comet-strength", ValueKind::Number, "P", 0, 100, "comet fade strength in percent " + jobDefault(defaults.cometStrength)), "--comet"),
            words("--bad-frames", {"off", "report", "exclude"},
                  "frames spoiled by moonlight, cloud, headlights, dawn or dew, judged against the night: "
                  "left out (exclude, the default here), only logged (report) or not looked for (off, the job file's default)"),
