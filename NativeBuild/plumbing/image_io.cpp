@@ -102,6 +102,13 @@ void NL_loadMinimalOpenCVDlls(std::string& /*message*/) {
     try {
       cv::setUseOptimized(true);
       nl_detail::installOpenCVPool(NL_openCVThreadCountFor(std::thread::hardware_concurrency()));
+      // OpenCV makes the helper behind Mat::zeros, ones and eye on first use
+      // behind an unfenced check: two jobs making their first one at once
+      // could see the helper before it is built (on arm64 for real, and the
+      // race detector sees it everywhere). Built here, before any job runs.
+      cv::Mat warm = cv::Mat::zeros(1, 1, CV_8UC1);
+      warm = cv::Mat::ones(1, 1, CV_8UC1);
+      warm = cv::Mat::eye(1, 1, CV_8UC1);
     } catch (...) {
     }
   });
