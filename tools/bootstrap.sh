@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${LUMIVEX_BUILD_DIR:-$root/build}
 
 install_debian() {
-  local wanted=(cmake g++ make pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev ccache)
+  local wanted=(cmake g++ make pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev ccache libraw-dev)
   local missing=()
   for p in "${wanted[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -24,7 +24,7 @@ install_debian() {
 
 install_macos() {
   command -v brew >/dev/null || { echo "Homebrew is needed on macOS: https://brew.sh" >&2; exit 1; }
-  for p in cmake opencv googletest google-benchmark; do
+  for p in cmake pkg-config opencv googletest google-benchmark libraw; do
     brew list --versions "$p" >/dev/null 2>&1 || brew install "$p"
   done
 }

@@ -2,6 +2,8 @@
 // Nothing here throws for missing or malformed input or for file errors.
 #pragma once
 
+#include "plumbing/capture_info.h"
+
 #include <opencv2/core.hpp>
 
 #include <atomic>
@@ -102,6 +104,20 @@ std::uint64_t NL_getFileSizeNoThrow(const std::string& path);
 void NL_loadMinimalOpenCVDlls(std::string& message);
 // Thread count the setup gives OpenCV for a reported hardware thread count.
 int NL_openCVThreadCountFor(unsigned hardwareThreads);
+
+// ---- Camera RAW ---------------------------------------------------------------
+// How a RAW frame becomes 16-bit RGB: both in the camera's white balance,
+// sRGB primaries, no automatic brightening, turned as the camera was held.
+// Camera applies the tone curve an editor's export shows; Linear keeps the
+// sensor's light proportional (what stacking arithmetic prefers).
+enum class NLRawRendering { Camera, Linear };
+// "camera" or "linear"; false for anything else.
+bool NL_parseRawRendering(const std::string& text, NLRawRendering& rendering);
+const char* NL_rawRenderingName(NLRawRendering rendering);
+// True when this build decodes camera RAW files.
+bool NL_rawDecoderAvailable();
+// True for the file names of camera RAW formats (".cr2", ".nef", ".dng", ...; any case).
+bool NL_isRawFileName(const std::string& path);
 
 // ---- Input and output safety ------------------------------------------------
 // Every read path refuses what is not a regular file before opening it: a

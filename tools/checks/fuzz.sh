@@ -5,7 +5,7 @@
 # bound fails the script. Reuses the sanitized build of asan.sh.
 set -euo pipefail
 source "$(dirname "$0")/sanitized_build.inc"
-# Executions per target, sized so the five take about two minutes on two
+# Executions per target, sized so the six take about two minutes on two
 # cores; LUMIVEX_FUZZ_RUNS sets one count for all, and LUMIVEX_FUZZ_SECONDS
 # caps each target's time (for long runs: a large count, a time cap).
 budget() {
@@ -14,7 +14,7 @@ budget() {
     *) echo 20000 ;;
   esac
 }
-targets=(fuzz_json_readers fuzz_stack_job fuzz_job_parsers fuzz_readiness fuzz_image_decode)
+targets=(fuzz_json_readers fuzz_stack_job fuzz_job_parsers fuzz_readiness fuzz_image_decode fuzz_capture_info)
 configure_sanitized
 cmake --build "$sanitized" -j "$jobs" --target "${targets[@]}"
 
