@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -629,6 +630,114 @@ TEST(TiffWriter, StripsEndingAtEveryCodeWidthChangeAndTableReset) {
     // show an end code written at the wrong width.
     EXPECT_EQ(readFile(path), openCVFile(dir, row));
   }
+}
+
+namespace {
+
+// TIFF's LZW the plain way, a map from (prefix, byte) to code and one bit at
+// a time, for the table-based encoder to match byte for byte.
+std::vector<std::uint8_t> plainLzw(const std::vector<std::uint8_t>& data) {
+  std::vector<bool> bits;
+  unsigned width = 9, next = 258;
+  auto emit = [&](unsigned code) {
+    for (int b = static_cast<int>(width) - 1; b >= 0; --b) bits.push_back((code >> b) & 1u);
+  };
+  auto added = [&](std::map<std::pair<unsigned, unsigned>, unsigned>& table) {
+    if (++next == 4094) {
+      emit(256);
+      table.clear();
+      width = 9;
+      next = 258;
+    } else if (next == (1u << width)) {
+      ++width;
+    }
+  };
+  std::map<std::pair<unsigned, unsigned>, unsigned> table;
+  emit(256);
+  unsigned prefix = data[0];
+  for (size_t i = 1; i < data.size(); ++i) {
+    const auto found = table.find({prefix, data[i]});
+    if (found != table.end()) {
+      prefix = found->second;
+      continue;
+    }
+    emit(prefix);
+    table[{prefix, data[i]}] = next;
+    prefix = data[i];
+    added(table);
+  }
+  emit(prefix);
+  added(table);
+  emit(257);
+  std::vector<std::uint8_t> out((bits.size() + 7) / 8, 0);
+  for (size_t i = 0; i < bits.size(); ++i)
+    if (bits[i]) out[i / 8] |= static_cast<std::uint8_t>(0x80u >> (i % 8));
+  return out;
+}
+
+// A row of 16-bit samples as the writer hands it to LZW: each the difference
+// from its left neighbour, little-endian.
+std::vector<std::uint8_t> differencedRow(const std::vector<int>& samples) {
+  std::vector<std::uint8_t> out;
+  int previous = 0;
+  for (int v : samples) {
+    const auto delta = static_cast<std::uint16_t>(v - previous);
+    previous = v;
+    out.push_back(static_cast<std::uint8_t>(delta & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(delta >> 8));
+  }
+  return out;
+}
+
+}  // namespace
+
+// The table-based encoder against the plain one on what result images hold:
+// sensor noise (a new string nearly every two bytes, many table resets), a
+// dark glow layer (long runs, 12-bit codes, strings hundreds of bytes long),
+// a smooth sky, a repeating colour, and lengths around every width change.
+// A second strip on the same thread must not see the first one's strings.
+TEST(TiffWriter, EncoderMatchesPlainLzwOnEveryKindOfStrip) {
+  cv::RNG rng(29);
+  std::vector<std::pair<std::string, std::vector<std::uint8_t>>> strips;
+  std::vector<std::uint8_t> noise(60000);
+  for (auto& b : noise) b = static_cast<std::uint8_t>(rng.uniform(0, 256));
+  strips.push_back({"uniform noise", noise});
+  std::vector<int> sky(18000), glow(18000, 0), ramp(18000);
+  for (size_t i = 0; i < sky.size(); ++i) sky[i] = std::clamp(9000 + static_cast<int>(rng.gaussian(40.0)), 0, 65535);
+  for (int star : {3000, 3300, 11000})
+    for (int d = -200; d <= 200; ++d) glow[size_t(star + d)] += static_cast<int>(20000.0 * std::exp(-d * d / 5000.0));
+  for (size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<int>(i / 3 + (i % 3) * 7000);
+  strips.push_back({"16-bit sky noise", differencedRow(sky)});
+  strips.push_back({"dark glow layer", differencedRow(glow)});
+  strips.push_back({"smooth ramp", differencedRow(ramp)});
+  strips.push_back({"zeros", std::vector<std::uint8_t>(100000, 0)});
+  std::vector<std::uint8_t> colour;
+  for (int i = 0; i < 30000; ++i) colour.push_back(static_cast<std::uint8_t>("\x10\x80\xff"[i % 3]));
+  strips.push_back({"repeating colour", colour});
+  for (size_t n : {1, 2, 3, 510, 511, 512, 3836, 3837, 4093, 4094, 4095})
+    strips.push_back({"noise of " + std::to_string(n), std::vector<std::uint8_t>(noise.begin(), noise.begin() + n)});
+  for (const auto& [name, data] : strips) {
+    SCOPED_TRACE(name);
+    std::vector<std::uint8_t> out = {0xAB};  // appended after what is there
+    lvplumbing::lzwEncodeStrip(data.data(), data.size(), out);
+    ASSERT_EQ(out.front(), 0xAB);
+    EXPECT_TRUE(std::vector<std::uint8_t>(out.begin() + 1, out.end()) == plainLzw(data));
+  }
+}
+
+// A wide 16-bit result, one row a strip as at 6000 columns, with the noise,
+// dark sky and bright halos of a composite: OpenCV reads every sample back.
+TEST(TiffWriter, WideSixteenBitCompositeReadsBackExactly) {
+  TempDir dir;
+  cv::RNG rng(31);
+  cv::Mat image(24, 6000, CV_16UC3);
+  rng.fill(image, cv::RNG::NORMAL, 3000, 300);
+  image.rowRange(0, 4).setTo(cv::Scalar::all(0));
+  for (int k = 0; k < 20; ++k)
+    cv::circle(image, {rng.uniform(0, 6000), rng.uniform(0, 24)}, rng.uniform(2, 40),
+               cv::Scalar(rng.uniform(0, 65536), 65535, rng.uniform(0, 65536)), cv::FILLED);
+  ASSERT_TRUE(NL_writeImageFile(dir.file("wide.tif"), image));
+  EXPECT_TRUE(sameImage(readBack(dir.file("wide.tif")), image));
 }
 
 TEST(SharedHelpers, SixteenBitResultsInEightBitFormatsAreScaledNotSaturated) {

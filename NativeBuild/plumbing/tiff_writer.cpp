@@ -20,26 +20,30 @@ namespace {
 
 constexpr unsigned kClear = 256, kEndOfInformation = 257, kFirstCode = 258;
 constexpr unsigned kTableFull = 4094;  // the last code a 12-bit decoder can still add
-constexpr unsigned kHashBits = 13,
-                   kHashSize = 1u << kHashBits;  // twice the table
 
 // Codes are written most significant bit first, as TIFF's LZW reads them.
+// Whole bytes leave through one 8-byte store whatever their number, so no
+// branch hangs on how many bits are pending; the buffer keeps 8 bytes spare.
 class CodeWriter {
  public:
   explicit CodeWriter(std::uint8_t* out) : out_(out) {}
   void put(unsigned code, unsigned width) {
     bits_ = (bits_ << width) | code;
-    count_ += width;
-    while (count_ >= 8) {
-      count_ -= 8;
-      *out_++ = static_cast<std::uint8_t>(bits_ >> count_);
-    }
+    count_ += width;  // at most 7 left over + 12, never the whole word
+    const std::uint64_t first = bits_ << (64 - count_);
+    const std::uint8_t bytes[8] = {std::uint8_t(first >> 56), std::uint8_t(first >> 48), std::uint8_t(first >> 40),
+                                   std::uint8_t(first >> 32), std::uint8_t(first >> 24), std::uint8_t(first >> 16),
+                                   std::uint8_t(first >> 8),  std::uint8_t(first)};
+    std::memcpy(out_, bytes, sizeof bytes);
+    out_ += count_ >> 3;
+    count_ &= 7;
   }
   std::uint8_t* finish() {
     if (count_ > 0) *out_++ = static_cast<std::uint8_t>(bits_ << (8 - count_));
     count_ = 0;
     return out_;
   }
+  static constexpr size_t kSpare = 8;
 
  private:
   std::uint8_t* out_;
@@ -47,50 +51,26 @@ class CodeWriter {
   unsigned count_ = 0;
 };
 
-// The string table as (prefix code, next byte) -> code. Every entry carries
-// the generation of the table it belongs to, so a reset (a new strip, a full
-// table) only moves the generation on. Two-byte strings, the most asked for,
-// sit in a direct table; longer ones are open addressed behind a
-// multiplicative hash that keeps probe runs short even on noise.
+// The string table as (next byte, prefix code) -> code, one slot for every
+// pair a 12-bit table can name (2 MB): a lookup is one load with no probing
+// and no key to compare, which is what noisy 16-bit data asks for, nearly
+// one new string every two bytes. Slots are grouped by the next byte, so the
+// few bytes that dominate (a dark layer's zeros, the high bytes of small
+// differences) keep their strings in a few cache lines. A reset (a new strip,
+// a full table) empties only the slots it filled, at most one per code.
 class StringTable {
  public:
-  StringTable() : pairs_(kPairs, 0) { longer_.fill(0); }
-  // 2^64 resets are out of reach, so an old entry never looks current.
-  void clear() { ++generation_; }
-  // The code of prefix + byte, or where to add it (found false).
-  unsigned find(unsigned prefix, unsigned byte, bool& found) const {
-    const std::uint64_t current = generation_ << 32;
-    if (prefix < 256) {
-      const unsigned pair = (prefix << 8) | byte;
-      found = (pairs_[pair] & ~kLow) == current;
-      return found ? pairs_[pair] & 0xFFF : pair | kPairFlag;
-    }
-    const std::uint64_t key = (std::uint64_t{(prefix << 8) | byte} << 12) | current;
-    unsigned slot = (((prefix << 8) | byte) * 2654435761u) >> (32 - kHashBits);
-    while ((longer_[slot] & ~kLow) == current) {
-      if ((longer_[slot] & ~std::uint64_t{0xFFF}) == key) {
-        found = true;
-        return longer_[slot] & 0xFFF;
-      }
-      slot = (slot + 1) & (kHashSize - 1);
-    }
-    found = false;
-    return slot;
+  StringTable() : codes_(size_t{1} << 20, 0) { filled_.reserve(kTableFull); }
+  void clear() {
+    for (std::uint32_t slot : filled_) codes_[slot] = 0;
+    filled_.clear();
   }
-  void add(unsigned where, unsigned prefix, unsigned byte, unsigned code) {
-    const std::uint64_t current = generation_ << 32;
-    if (where & kPairFlag)
-      pairs_[where & ~kPairFlag] = current | code;
-    else
-      longer_[where] = current | (std::uint64_t{(prefix << 8) | byte} << 12) | code;
-  }
+  std::uint16_t* codes() { return codes_.data(); }
+  void filled(std::uint32_t slot) { filled_.push_back(slot); }
 
  private:
-  static constexpr unsigned kPairs = 1u << 16, kPairFlag = 1u << 31;
-  static constexpr std::uint64_t kLow = 0xFFFFFFFFull;  // key and code below the generation
-  std::vector<std::uint64_t> pairs_;
-  std::array<std::uint64_t, kHashSize> longer_;
-  std::uint64_t generation_ = 1;  // entries start at generation 0: empty
+  std::vector<std::uint16_t> codes_;  // 0: no such string (codes start at 258)
+  std::vector<std::uint32_t> filled_;
 };
 
 struct CodeWidth {
@@ -105,15 +85,15 @@ struct CodeWidth {
       if (table) table->clear();
       bits = 9;
       next = kFirstCode;
-    } else if (next > (1u << bits) - 1) {
-      ++bits;
+    } else {
+      bits += next >> bits;  // next never reaches twice the current width's range
     }
   }
 };
 
-// One table a thread, reused strip after strip: a reset only moves its
-// generation on. Out of line, so the encoder's loop holds the table's address
-// instead of asking the thread-local storage for it again at every byte.
+// One table a thread, reused strip after strip. Out of line, so the
+// encoder's loop holds the table's address instead of asking the
+// thread-local storage for it again at every byte.
 __attribute__((noinline)) StringTable& tableOfThisThread() {
   thread_local StringTable table;
   return table;
@@ -125,25 +105,26 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
   if (size == 0) return;
   // At most one 12-bit code a byte, plus the clear and end codes.
   const size_t start = out.size();
-  out.resize(start + size * 3 / 2 + 16);
-  StringTable* table = &tableOfThisThread();
-  table->clear();
+  out.resize(start + size * 3 / 2 + 16 + CodeWriter::kSpare);
+  StringTable& table = tableOfThisThread();
+  table.clear();
+  std::uint16_t* const codes = table.codes();
   CodeWriter writer(out.data() + start);
   CodeWidth width;
   writer.put(kClear, width.bits);
   unsigned prefix = data[0];
   for (size_t i = 1; i < size; ++i) {
     const unsigned byte = data[i];
-    bool found = false;
-    const unsigned hit = table->find(prefix, byte, found);
-    if (found) {
-      prefix = hit;
+    const std::uint32_t slot = (byte << 12) | prefix;
+    if (const unsigned code = codes[slot]) {
+      prefix = code;
       continue;
     }
     writer.put(prefix, width.bits);
-    table->add(hit, prefix, byte, width.next);
+    codes[slot] = static_cast<std::uint16_t>(width.next);
+    table.filled(slot);
     prefix = byte;
-    width.added(writer, table);
+    width.added(writer, &table);
   }
   // The decoder still adds an entry after the last code, and reads the end
   // code at the width that entry leaves.
