@@ -212,11 +212,6 @@ cv::Mat combineStreamed(StackRun& run) {
   return result;
 }
 
-bool fail(const StackMethod& m, std::string& text, const std::string& message) {
-  text = m.failurePrefix + message;
-  return false;
-}
-
 }  // namespace
 
 int bandRowsFor(int frames, int width, size_t bytesPerPixel, size_t bandBytes) {
@@ -227,19 +222,19 @@ int bandRowsFor(int frames, int width, size_t bytesPerPixel, size_t bandBytes) {
 bool runRegisteredStack(const StackMethod& m, const std::vector<std::string>& inputs, const std::string& output,
                         std::string& text, const std::string& progressPath, int bandRows, NLJobFrames* store) {
   const int n = int(inputs.size());
-  if (n < m.minInputs) return fail(m, text, m.tooFewInputs);
+  if (n < m.minInputs) return NL_failStep(text, m.tooFewInputs, m.failurePrefix);
   StackRun run(m, progressPath, store);
   Clock::time_point start = Clock::now();
   run.progress.write(35, "Loading Images", m.loadingMessage);
   std::string problem = loadFrames(run, inputs);
   run.report.loadMs = msSince(start);
   if (problem.empty()) problem = typeProblem(m, run.frames[0]);
-  if (!problem.empty()) return fail(m, text, problem);
+  if (!problem.empty()) return NL_failStep(text, problem, m.failurePrefix);
   if (m.announceAlignment) run.progress.write(41, "Aligning Frames", "Starting frame registration.");
   start = Clock::now();
   problem = registerFrames(run);
   run.report.transformMs = msSince(start);
-  if (!problem.empty()) return fail(m, text, problem);
+  if (!problem.empty()) return NL_failStep(text, problem, m.failurePrefix);
   start = Clock::now();
   planWarps(run);
   run.report.warpMs = msSince(start);
@@ -252,7 +247,7 @@ bool runRegisteredStack(const StackMethod& m, const std::vector<std::string>& in
   // The stack keeps the colour profile of its reference frame.
   std::string why;
   if (!NL_writeImageFile(output, result, NL_readIccProfile(inputs[0]), &why))
-    return fail(m, text, NL_withReason("could not write output: " + output, why));
+    return NL_failStep(text, NL_withReason("could not write output: " + output, why), m.failurePrefix);
   run.report.writeMs = msSince(start);
   run.report.kind = m.kind;
   run.report.output = output;

@@ -3,6 +3,7 @@
 #include "plumbing/plumbing.h"
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 NLJobReport::NLJobReport(std::string progressPath, std::string resultLog, NLJobPaths paths)
@@ -58,4 +59,11 @@ std::string NL_runJobGuarded(NLJobExceptions contract, const std::function<std::
     }
   }
   return onFailure(why);
+}
+
+void NL_failJob(const std::string& text) { throw std::runtime_error(text); }
+
+bool NL_failStep(std::string& out, const std::string& text, const std::string& prefix) {
+  out = prefix + text;
+  return false;
 }

@@ -198,6 +198,13 @@ std::string NL_runJobGuarded(NLJobExceptions contract, const std::function<std::
                              const std::function<std::string(const std::string&)>& onFailure,
                              const std::string& unknownText = "unknown exception");
 
+// A step that cannot go on: its text becomes the job's failure, through the
+// guard above (runners that throw their refusals).
+[[noreturn]] void NL_failJob(const std::string& text);
+// A step that answers its failure instead (bool plus a text out): sets out
+// to prefix + text and answers false, for `return NL_failStep(...)`.
+bool NL_failStep(std::string& out, const std::string& text, const std::string& prefix = std::string());
+
 // ---- Names of a run's own files ---------------------------------------------
 // A sibling of path named stem + ".lumivex-" + tag + "-" + a part unique to
 // this process and call (process id, a random part, a counter) + extension:

@@ -43,7 +43,7 @@ void copyStats(const NLAlignmentErrorStats& s, NLAlignmentQuality& q) {
   q.cornerError = s.cornerMean;
 }
 
-NLPairRegistration& fail(NLPairRegistration& r, const std::string& reason) {
+NLPairRegistration& rejected(NLPairRegistration& r, const std::string& reason) {
   r.quality.reason = reason;
   return r;
 }
@@ -169,7 +169,7 @@ NLPairRegistration plainPair(const NLReferenceStars& reference, const cv::Mat& m
   const NLRegistrationAttempt attempt = bestAttempt(reference, moving, movingStars);
   copyAttemptFigures(attempt, r.quality);
   const std::string failure = NL_plainPairFailure(attempt, reference.stars, movingStars, reference.image.size());
-  if (!failure.empty()) return fail(r, failure);
+  if (!failure.empty()) return rejected(r, failure);
   acceptAttempt(attempt, reference.image, r);
   r.ok = r.quality.ok = true;
   r.quality.reason = "ok";
@@ -181,18 +181,18 @@ NLPairRegistration qualityPair(const NLReferenceStars& reference, const cv::Mat&
   const NLRegistrationLimits& l = limits();
   NLPairRegistration r;
   countStars(reference, movingStars, r.quality);
-  if (r.quality.referenceStars < l.qualityMinStars) return fail(r, "too few stars in reference frame");
-  if (r.quality.movingStars < l.qualityMinStars) return fail(r, "too few stars in moving frame");
+  if (r.quality.referenceStars < l.qualityMinStars) return rejected(r, "too few stars in reference frame");
+  if (r.quality.movingStars < l.qualityMinStars) return rejected(r, "too few stars in moving frame");
   const NLRegistrationAttempt attempt = bestAttempt(reference, moving, movingStars);
   copyAttemptFigures(attempt, r.quality);
-  if (const char* reason = countFailure(attempt)) return fail(r, reason);
+  if (const char* reason = countFailure(attempt)) return rejected(r, reason);
   acceptAttempt(attempt, reference.image, r);
-  if (r.quality.averageError > l.qualityMaxAverageError) return fail(r, "average alignment error too high");
+  if (r.quality.averageError > l.qualityMaxAverageError) return rejected(r, "average alignment error too high");
   const std::string unsound = NL_registrationFitFailure(attempt, reference.stars, movingStars, reference.image.size());
-  if (!unsound.empty()) return fail(r, unsound);
+  if (!unsound.empty()) return rejected(r, unsound);
   if (r.quality.averageError > l.qualityWarnAverageError) r.quality.reason = "warning: elevated alignment error";
   std::string message;
-  if (!NL_isHomographyPlausible(r.homography, moving.cols, moving.rows, message)) return fail(r, message);
+  if (!NL_isHomographyPlausible(r.homography, moving.cols, moving.rows, message)) return rejected(r, message);
   r.ok = r.quality.ok = true;
   if (r.quality.reason.empty()) r.quality.reason = "ok";
   return r;

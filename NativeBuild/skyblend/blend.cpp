@@ -63,11 +63,6 @@ void countMask(const NLBlendMask& mask, NLBlendReport& report) {
   report.edgeRampPixels = cv::countNonZero(ramp);
 }
 
-bool fail(std::string& message, const std::string& text) {
-  message = text;
-  return false;
-}
-
 }  // namespace
 
 NLBlendMask NL_buildBlendMask(const cv::Mat& mask8, cv::Size size) {
@@ -106,13 +101,13 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
   const cv::Mat foreground = foregroundStack.empty() ? NL_imreadWithRetry(foregroundPath, -1) : foregroundStack;
   NLBlendReport report;
   const cv::Mat mask8 = NL_loadSkyBlendMaskImage(skyMaskPath, report.maskLoad);
-  if (sky.empty()) return fail(message, "Blend failed: could not load sky stack: " + skyPath);
-  if (foreground.empty()) return fail(message, "Blend failed: could not load foreground stack: " + foregroundPath);
+  if (sky.empty()) return NL_failStep(message, "Blend failed: could not load sky stack: " + skyPath);
+  if (foreground.empty()) return NL_failStep(message, "Blend failed: could not load foreground stack: " + foregroundPath);
   if (mask8.empty())
-    return fail(message, "Blend failed: could not load sky mask: " + skyMaskPath + "\n" + report.maskLoad);
+    return NL_failStep(message, "Blend failed: could not load sky mask: " + skyMaskPath + "\n" + report.maskLoad);
   if (sky.size() != foreground.size() || sky.type() != foreground.type())
-    return fail(message, "Blend failed: sky and foreground size/type mismatch.");
-  if (!supportedType(sky)) return fail(message, "Blend failed: only 8-bit and 16-bit images with 1, 3 or 4 channels are supported.");
+    return NL_failStep(message, "Blend failed: sky and foreground size/type mismatch.");
+  if (!supportedType(sky)) return NL_failStep(message, "Blend failed: only 8-bit and 16-bit images with 1, 3 or 4 channels are supported.");
   const NLBlendMask mask = NL_buildBlendMask(mask8, sky.size());
   // The crop is planned first, so only the kept part is composited (no copy).
   report.crop = NL_planCoverageCrop(mask.inset, coverage);
@@ -120,7 +115,7 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
   const cv::Mat out = NL_compositeSkyOverForeground(sky(kept), foreground(kept), mask.alpha(kept));
   std::string unwritten = "Blend failed: could not write output: " + outputPath;
   const NLIccProfile profile = NL_readIccProfile(referencePath.empty() ? skyPath : referencePath);
-  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten, profile)) return fail(message, unwritten);
+  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten, profile)) return NL_failStep(message, unwritten);
   report.output = outputPath;
   report.mask = skyMaskPath;
   report.reference = referencePath;

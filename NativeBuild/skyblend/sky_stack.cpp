@@ -170,11 +170,6 @@ bool combine(SkyRun& run, bool average, cv::Mat& stack, std::string& message, co
                                                   kStage, "Sigma combining registered sky frames");
 }
 
-bool fail(std::string& text, const std::string& message) {
-  text = kFailed + message;
-  return false;
-}
-
 }  // namespace
 
 bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, const std::string& outputPath,
@@ -186,7 +181,7 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   report(progress, 0, "Loading sky frames.");
   std::string message;
   if (!NL_loadSkyBlendImages(inputs, run.frames, message, progress, 0, 10, kStage, store))
-    return fail(text, message);
+    return NL_failStep(text, message, kFailed);
   run.canvas = run.frames.front().size();
   report(progress, 12, "Preparing sky registration mask.");
   LoadedMask mask{skyMaskPath, cv::Mat(), std::string()};
@@ -195,7 +190,7 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   prepareStackMask(run, mask);
   report(progress, 20, "Aligning sky frames for stacking.");
   const bool aligned = registerFrames(run, std::move(registered), progress);
-  if (!aligned) return fail(text, run.error + "\n" + NL_formatSkyRegistrationMaskBlock(run.registrationUse));
+  if (!aligned) return NL_failStep(text, run.error + "\n" + NL_formatSkyRegistrationMaskBlock(run.registrationUse), kFailed);
   report(progress, 50, "Warping aligned sky frames.");
   warpAccepted(run, progress);
   report(progress, 70, "Checking usable sky coverage.");
@@ -203,7 +198,7 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   const bool average = stackMethod == "average";
   report(progress, 76, "Combining registered sky stack.");
   cv::Mat stack;
-  if (!combine(run, average, stack, message, progress)) return fail(text, message);
+  if (!combine(run, average, stack, message, progress)) return NL_failStep(text, message, kFailed);
   run.warped.clear();
   report(progress, 98, "Writing registered sky stack output.");
   // The first input is the reference frame: the stack keeps its colour profile.

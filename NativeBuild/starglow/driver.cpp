@@ -7,12 +7,9 @@
 
 #include <chrono>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 namespace {
-
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 // Peak memory of a run per input pixel: the float image, luminance, glow
 // layer, detection and blur scratch and the 16-bit result: 34 measured on a
@@ -76,19 +73,19 @@ class Job {
     std::string text, failure;
     // A pipe, a device or an oversized file is named as such; a missing one keeps the plain text.
     const bool exists = NL_isRegularFile(jobPath_) || NL_isNonRegularFile(jobPath_);
-    if (!NL_readJobFile(jobPath_, text, failure) && exists) fail("Could not read Star Glow job JSON: " + failure + ".");
-    if (text.empty()) fail("Could not read Star Glow job JSON.");
-    if (NL_jsonString(text, "type", "") != "star-glow-native-job") fail("Job type is not star-glow-native-job.");
+    if (!NL_readJobFile(jobPath_, text, failure) && exists) NL_failJob("Could not read Star Glow job JSON: " + failure + ".");
+    if (text.empty()) NL_failJob("Could not read Star Glow job JSON.");
+    if (NL_jsonString(text, "type", "") != "star-glow-native-job") NL_failJob("Job type is not star-glow-native-job.");
     job_ = NL_readStarGlowJob(text);
     report_ = NLJobReport(job_.progressPath, job_.resultLog);
     const std::string conflict = NL_checkJobPaths(NL_starGlowJobPaths(jobPath_, job_));
-    if (!conflict.empty()) fail(sentence(conflict));
+    if (!conflict.empty()) NL_failJob(sentence(conflict));
     progress(2, "Preparing Native Engine", "Preparing Star Glow native job.");
     std::string message;
     NL_loadMinimalOpenCVDlls(message);
     log_ << NL_starGlowSettingsReport(job_);
-    if (job_.inputPath.empty()) fail("Missing inputPath.");
-    if (job_.outputPath.empty()) fail("Missing outputPath.");
+    if (job_.inputPath.empty()) NL_failJob("Missing inputPath.");
+    if (job_.outputPath.empty()) NL_failJob("Missing outputPath.");
   }
 
   void waitForInput() {
@@ -101,9 +98,9 @@ class Job {
         job_.inputPath, timing_.wait,
         [this](int percent, const std::string& detail) { progress(percent, "Loading image", detail); });
     log_ << NL_starGlowReadinessReport(wait, NL_fileHexPrefix(job_.inputPath), timing_.wait.requiredStable);
-    if (!wait.ready && job_.inputComplete) fail("The input image is not a complete PNG or TIFF image: " +
+    if (!wait.ready && job_.inputComplete) NL_failJob("The input image is not a complete PNG or TIFF image: " +
                                                  (wait.message.empty() ? std::string("it is empty") : wait.message));
-    if (!wait.ready) fail(NL_starGlowWaitFailure(wait, timing_.wait.limitMs));
+    if (!wait.ready) NL_failJob(NL_starGlowWaitFailure(wait, timing_.wait.limitMs));
   }
 
   cv::Mat decodeInput() {
@@ -119,11 +116,11 @@ class Job {
     }
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     log_ << NL_sgLine("inputDecodeMs", std::to_string(ms.count())) << NL_sgLine("inputDecodeMethod", method);
-    if (raw.empty()) fail(kUndecodable);
+    if (raw.empty()) NL_failJob(kUndecodable);
     log_ << NL_sgLine("inputDepth", std::to_string(raw.depth()))
          << NL_sgLine("inputChannels", std::to_string(raw.channels()));
     const std::string tooLarge = NL_imageSizeProblem(raw.size(), kWorkingBytesPerPixel);
-    if (!tooLarge.empty()) fail(sentence("input " + tooLarge));
+    if (!tooLarge.empty()) NL_failJob(sentence("input " + tooLarge));
     progress(16, "Preparing image", "Converting image data for Star Glow.");
     cv::Mat image = NL_toFloatBgr(raw);
     log_ << NL_sgLine("canvas", std::to_string(image.cols) + " x " + std::to_string(image.rows));
@@ -134,9 +131,9 @@ class Job {
   void checkClaimedSize() {
     cv::Size claimed;
     if (!NL_readImageHeaderSize(job_.inputPath, claimed)) return;
-    if (std::uint64_t(claimed.width) * std::uint64_t(claimed.height) > kOpenCVMaxPixels) fail(kUndecodable);
+    if (std::uint64_t(claimed.width) * std::uint64_t(claimed.height) > kOpenCVMaxPixels) NL_failJob(kUndecodable);
     const std::string tooLarge = NL_imageSizeProblem(claimed, kWorkingBytesPerPixel);
-    if (!tooLarge.empty()) fail(sentence("input " + tooLarge));
+    if (!tooLarge.empty()) NL_failJob(sentence("input " + tooLarge));
   }
 
   cv::Mat loadSkyMask(cv::Size size) {
@@ -146,7 +143,7 @@ class Job {
       mask = NL_imreadWithRetry(job_.skyMaskPath, cv::IMREAD_GRAYSCALE, timing_.wait.pollMs, timing_.maskRetryLimitMs);
       if (mask.empty()) log_ << NL_sgLine("skyMaskLoad", "failed");
     }
-    if (mask.empty()) fail("Sky Only is enabled, but sky mask could not be loaded.");
+    if (mask.empty()) NL_failJob("Sky Only is enabled, but sky mask could not be loaded.");
     if (mask.size() != size) {
       cv::resize(mask, mask, size, 0.0, 0.0, cv::INTER_LINEAR);
       log_ << NL_sgLine("skyMaskResize", std::to_string(size.width) + " x " + std::to_string(size.height));
@@ -203,7 +200,7 @@ class Job {
     result.convertTo(out, CV_16UC3, 65535.0);
     std::string why;
     if (!NL_writeImageFile(job_.outputPath, out, NL_readIccProfile(job_.inputPath), &why))
-      fail(NL_withReason("Could not write output image.", why));
+      NL_failJob(NL_withReason("Could not write output image.", why));
     progress(100, "Completed", "Star Glow finished successfully.");
     log_ << NL_sgLine("write", "success") << NL_sgLine("status", "success");
     report_.finish(log_.str());

@@ -7,15 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
-#include <stdexcept>
 #include <thread>
 
 namespace startrail_detail {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 // Joins every started worker, also when starting a later one failed.
 class WorkerThreads {
@@ -76,11 +73,11 @@ cv::Mat loadReference(const NLStarTrailNativeJob& job) {
   cv::Mat ref = NL_imreadWithRetry(job.inputs[0], -1);
   if (ref.empty()) {
     const std::string why = NL_imageFileProblem(job.inputs[0]);
-    fail("Star Trail failed: could not load input: " + job.inputs[0] + (why.empty() ? "" : " (" + why + ")"));
+    NL_failJob("Star Trail failed: could not load input: " + job.inputs[0] + (why.empty() ? "" : " (" + why + ")"));
   }
-  if (ref.depth() != CV_8U && ref.depth() != CV_16U) fail("Star Trail failed: only 8-bit and 16-bit images are supported.");
+  if (ref.depth() != CV_8U && ref.depth() != CV_16U) NL_failJob("Star Trail failed: only 8-bit and 16-bit images are supported.");
   const int cn = ref.channels();
-  if (cn != 1 && cn != 3 && cn != 4) fail("Star Trail failed: only 1, 3 or 4 channel images are supported.");
+  if (cn != 1 && cn != 3 && cn != 4) NL_failJob("Star Trail failed: only 1, 3 or 4 channel images are supported.");
   return ref;
 }
 
@@ -101,7 +98,7 @@ void checkFrameFitsMemory(const TrailRun& run) {
   const std::uint64_t perWorker =
       NL_starTrailEstimatedBytesPerWorker(run.reference.elemSize(), run.rejectionOff, run.halfWindow, run.frameCount);
   const std::string problem = NL_imageSizeProblem(run.reference.size(), perWorker + 2 * run.reference.elemSize() + 4);
-  if (!problem.empty()) fail("Star Trail failed: input " + problem + ".");
+  if (!problem.empty()) NL_failJob("Star Trail failed: input " + problem + ".");
 }
 
 bool compositeWanted(const NLStarTrailNativeJob& job) {
@@ -112,7 +109,7 @@ void prepareMasks(TrailRun& run) {
   const NLStarTrailNativeJob& job = run.job;
   std::string message;
   run.skyMask = NL_starTrailLoadBinarySkyMask(job.maskInput, run.reference.size(), message);
-  if (run.skyMask.empty()) fail("Star Trail failed: active sky mask could not be prepared. " + message);
+  if (run.skyMask.empty()) NL_failJob("Star Trail failed: active sky mask could not be prepared. " + message);
   if (run.rejectionOff || !job.blendingRefinementEnabled) return;
   run.bridgeMask = NL_starTrailBuildThreeZoneBridgeMask(job.maskInput, run.reference.size(),
                                                         job.blendingRefinementStrength);
@@ -147,7 +144,7 @@ void runWorkers(TrailRun& run, const Plan& plan) {
   }
   if (run.stop.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(run.errorMutex);
-    fail(run.error.empty() ? "Native Star Trail worker failed." : run.error);
+    NL_failJob(run.error.empty() ? "Native Star Trail worker failed." : run.error);
   }
 }
 
@@ -159,7 +156,7 @@ std::string writeSky(const TrailRun& run) {
            composite ? "Writing the masked Star Trail sky result." : "Writing the final Star Trail TIFF.");
   std::string why;
   if (!NL_writeImageFile(skyPath, run.accumulator, NL_readIccProfile(job.inputs[0]), &why))
-    fail(NL_withReason("Star Trail failed: could not write sky output: " + skyPath, why));
+    NL_failJob(NL_withReason("Star Trail failed: could not write sky output: " + skyPath, why));
   return skyPath;
 }
 
@@ -168,15 +165,15 @@ void stackForeground(const NLStarTrailNativeJob& job) {
   progress(job, 86, "Creating Optional Foreground Stack", "Creating the optional foreground stack.");
   if (job.foregroundInputs.size() == 1) {
     const cv::Mat single = NL_imreadWithRetry(job.foregroundInputs[0], -1);
-    if (single.empty()) fail("Foreground failed: could not load input: " + job.foregroundInputs[0]);
+    if (single.empty()) NL_failJob("Foreground failed: could not load input: " + job.foregroundInputs[0]);
     std::string why;
     if (!NL_writeImageFile(job.foregroundOutput, single, NL_readIccProfile(job.foregroundInputs[0]), &why))
-      fail(NL_withReason("Foreground failed: could not write output: " + job.foregroundOutput, why));
+      NL_failJob(NL_withReason("Foreground failed: could not write output: " + job.foregroundOutput, why));
     return;
   }
   std::string report;
   if (!NL_fixedSigmaStackToReferenceSize(job.foregroundInputs, job.foregroundOutput, report, {}, "sigma"))
-    fail("Foreground failed: Landscape fixed foreground stack failed.\n" + report);
+    NL_failJob("Foreground failed: Landscape fixed foreground stack failed.\n" + report);
 }
 
 // Every frame's streaks in frame order, an aircraft's frames linked.
@@ -202,7 +199,7 @@ void writeOverlay(const TrailRun& run, const std::vector<NLStarTrailStreak>& str
   }
   if (!NL_writeImageFile(path, NL_starTrailLeftOutStrip(NL_starTrailRejectionOverlay(run.accumulator, streaks),
                                                         leftOut, captions)))
-    fail("Star Trail failed: could not write rejection overlay: " + path);
+    NL_failJob("Star Trail failed: could not write rejection overlay: " + path);
 }
 
 void compositeAndTidy(const TrailRun& run, const std::string& skyPath) {
@@ -215,7 +212,7 @@ void compositeAndTidy(const TrailRun& run, const std::string& skyPath) {
   const cv::Mat* bridgeMask = run.bridgeMask.empty() ? nullptr : &run.bridgeMask;
   if (!NL_starTrailCompositeSkyForeground(skyPath, job.foregroundOutput, job.maskInput, job.output, message, bridge,
                                           bridgeMask))
-    fail(message);
+    NL_failJob(message);
   // Only the final image stays; the sidecars were for the composite alone.
   if (!job.skyOutput.empty() && job.skyOutput != job.output) std::remove(job.skyOutput.c_str());
   if (!job.foregroundOutput.empty() && job.foregroundOutput != job.output) std::remove(job.foregroundOutput.c_str());
@@ -266,19 +263,19 @@ class SidecarNames {
 void checkJobFile(const std::string& jobPath) {
   std::string text, failure;
   if (!NL_readJobFile(jobPath, text, failure) && (NL_isRegularFile(jobPath) || NL_isNonRegularFile(jobPath)))
-    fail("Star Trail failed: " + failure);
+    NL_failJob("Star Trail failed: " + failure);
 }
 
 std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsigned hardwareThreads, Clock::time_point start,
                    NLStarTrailStageTimes* stageTimes) {
-  if (job.inputs.size() < 2) fail("Star Trail failed: at least two input frames are required.");
-  if (job.output.empty()) fail("Star Trail failed: no output path was provided.");
+  if (job.inputs.size() < 2) NL_failJob("Star Trail failed: at least two input frames are required.");
+  if (job.output.empty()) NL_failJob("Star Trail failed: no output path was provided.");
   NLStarTrailRunReport report;
   report.requestedOutput = job.output;
   // A folder or pipe named as the output is refused, not numbered around.
   if (!job.replaceOutput && !NL_isNonRegularFile(job.output)) job.output = NL_starTrailChooseOutputPath(job.output);
   const std::string conflict = NL_checkJobPaths(NL_starTrailJobPaths(jobPath, job));
-  if (!conflict.empty()) fail("Star Trail failed: " + conflict + ".");
+  if (!conflict.empty()) NL_failJob("Star Trail failed: " + conflict + ".");
   // after the check: a name shared with an input or another output still fails the job, naming both
   const SidecarNames sidecars(job);
   if (job.output != report.requestedOutput)
