@@ -6,6 +6,7 @@
 #include "addon/job_kinds.h"
 #include "addon/value.h"
 #include "standin/host.h"
+#include "synth/job_files.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -351,6 +352,40 @@ TEST(JobRouting, EveryRowOfTheKindTableRoutesByItsOwnMarkers) {
   const std::string plain = dir.file("plain.txt");
   testsupport::writeFile(plain, "method=auto\ninput=a.tif\n");
   EXPECT_EQ(NL_detectJobKind(plain), rows.back().kind);
+}
+
+// What the lumivex program follows and cancels: the progress file, result
+// log and outputs each job reads from its own file, under any file name.
+TEST(JobRouting, EveryKindsReportsAreFoundWhereItsJobWritesThem) {
+  testsupport::TempDir dir;
+  const std::pair<synth::JobKind, NLJobKind> kinds[] = {{synth::JobKind::StarTrail, NLJobKind::StarTrail},
+                                                       {synth::JobKind::StarGlow, NLJobKind::StarGlow},
+                                                       {synth::JobKind::SkyBlend, NLJobKind::SkyBlend},
+                                                       {synth::JobKind::HybridStack, NLJobKind::HybridStack}};
+  int n = 0;
+  for (const auto& [synthKind, kind] : kinds) {
+    synth::JobPaths paths;
+    const std::string tag = std::to_string(n++);
+    paths.inputs = {dir.file("f1.tif"), dir.file("f2.tif")};
+    paths.output = dir.file("out" + tag + ".tif");
+    paths.skyOutput = dir.file("sky" + tag + ".tif"), paths.foregroundOutput = dir.file("fg" + tag + ".tif");
+    paths.blendOutput = dir.file("blend" + tag + ".tif");
+    paths.skyMask = dir.file("mask.png"), paths.reference = paths.inputs[0];
+    paths.progress = dir.file("p" + tag + ".txt"), paths.resultLog = dir.file("log" + tag + ".txt");
+    // a plain name: the kind is known from the text alone, as a script's own file
+    const std::string job = dir.file("job" + tag + (synthKind == synth::JobKind::HybridStack ? ".txt" : ".json"));
+    testsupport::writeFile(job, synth::jobFileText(synthKind, paths, {}));
+    ASSERT_EQ(NL_detectJobKind(job), kind) << tag;
+    const NLJobFiles files = NL_jobFilesFor(job);
+    EXPECT_EQ(files.progress, paths.progress) << tag;
+    EXPECT_EQ(files.resultLog, paths.resultLog) << tag;
+    const std::string named = synthKind == synth::JobKind::SkyBlend ? paths.blendOutput : paths.output;
+    bool outputListed = false;
+    for (const NLJobPath& out : files.paths.outputs) outputListed = outputListed || out.path == named;
+    EXPECT_TRUE(outputListed) << tag;
+  }
+  const NLJobFiles none = NL_jobFilesFor(dir.file("startrail_job_native_missing.json"));
+  EXPECT_TRUE(none.progress.empty() && none.resultLog.empty());
 }
 
 TEST_F(AttachedHost, MyEchoRunsTheRoutedJob) {

@@ -63,3 +63,11 @@ bool NL_jobFileIsOfKind(const NLJobKindRow& row, const std::string& path) {
     if (contains(text, marker)) return true;
   return false;
 }
+
+NLJobFiles NL_jobFilesFor(const std::string& jobPath) {
+  try {
+    return NL_jobKindRow(NL_detectJobKind(jobPath)).files(jobPath);
+  } catch (...) {
+    return {};
+  }
+}

@@ -35,3 +35,7 @@ const std::vector<NLJobKindRow>& NL_jobKinds();
 const NLJobKindRow& NL_jobKindRow(NLJobKind kind);
 // The row's path marker is in the path, else one of its content markers in the file.
 bool NL_jobFileIsOfKind(const NLJobKindRow& row, const std::string& path);
+// The reports of the job a file routes to, read as that job reads its file;
+// empty paths when the file cannot be read or names none. Never throws: the
+// lumivex program follows these while the job runs.
+NLJobFiles NL_jobFilesFor(const std::string& jobPath);

@@ -1,8 +1,8 @@
 #include "cli/cancel.h"
 
 #include "cli/own_files.h"
+#include "addon/job_kinds.h"
 #include "plumbing/plumbing.h"
-#include "standin/host.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -80,8 +80,13 @@ CancelScope::~CancelScope() {
 }
 
 std::string cancelJob(const std::string& job, const std::string& signalName) {
-  const std::vector<std::string> outputs = outputsNamedIn(NL_readTextFile(job));
-  const std::string progress = lvhost::jobProgressPath(job), log = lvhost::jobResultLogPath(job);
+  // the job's own reading of its file names its reports; the keys in the text
+  // are a second net for a file the job could not parse
+  const NLJobFiles files = NL_jobFilesFor(job);
+  std::vector<std::string> outputs = outputsNamedIn(NL_readTextFile(job));
+  for (const NLJobPath& out : files.paths.outputs) outputs.push_back(out.path);
+  const std::string& progress = files.progress;
+  const std::string& log = files.resultLog;
   const auto removePartials = [&] {
     for (const std::string& out : outputs) {
       if (!out.empty()) NL_removeOwnPartials(out);

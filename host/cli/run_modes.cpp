@@ -2,6 +2,8 @@
 
 #include "cli/cli_host.h"
 
+#include "addon/job_kinds.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -82,8 +84,9 @@ bool isFinalStage(const std::string& stage) { return stage == "Completed" || sta
 // that never comes is given up on a while after the end.
 class BackgroundWatch {
  public:
-  explicit BackgroundWatch(const std::string& job)
-      : progress_(lvhost::jobProgressPath(job)), log_(lvhost::jobResultLogPath(job)), before_(fileState(log_)) {
+  explicit BackgroundWatch(const std::string& job) : BackgroundWatch(NL_jobFilesFor(job)) {}
+  explicit BackgroundWatch(const NLJobFiles& files)
+      : progress_(files.progress), log_(files.resultLog), before_(fileState(log_)) {
     hadStale_ = !progress_.empty() && lvhost::readProgressFile(progress_, stale_);
   }
 
@@ -147,7 +150,7 @@ JobOutcome errorOutcome(const std::string& job, const lvhost::CallResult& result
 
 // Calls the export on another thread while the view follows the progress file.
 lvhost::CallResult callFollowing(lvhost::StandinHost& host, const std::string& job, RunMode mode, ProgressStyle style) {
-  ProgressView view(lvhost::jobProgressPath(job), style, std::cerr);
+  ProgressView view(NL_jobFilesFor(job).progress, style, std::cerr);
   auto pending = std::async(std::launch::async, [&] { return host.call(runModeExport(mode), lvhost::CallArg::string(job)); });
   view.follow([&] { return pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready; });
   return pending.get();
@@ -165,7 +168,7 @@ JobOutcome runEcho(lvhost::StandinHost& host, const std::string& job, ProgressSt
 
 // The promise says only whether the job threw; its verdict is in its result log.
 JobOutcome runAsync(lvhost::StandinHost& host, const std::string& job, ProgressStyle style) {
-  const std::string logPath = lvhost::jobResultLogPath(job);
+  const std::string logPath = NL_jobFilesFor(job).resultLog;
   const FileState before = fileState(logPath);
   const lvhost::CallResult result = callFollowing(host, job, RunMode::Async, style);
   if (result.kind != lvhost::ResultKind::Resolved) return errorOutcome(job, result);
@@ -181,7 +184,7 @@ struct Follower {
         buffer(std::filesystem::path(job).filename().string() + ": ", lineLock),
         prefixedOut(&buffer),
         // several jobs cannot share one bar line: each gets plain lines
-        view(lvhost::jobProgressPath(job), prefixed && style == ProgressStyle::Bar ? ProgressStyle::Lines : style,
+        view(NL_jobFilesFor(job).progress, prefixed && style == ProgressStyle::Bar ? ProgressStyle::Lines : style,
              prefixed ? prefixedOut : std::cerr) {}
   BackgroundWatch watch;
   PrefixedLines buffer;
@@ -234,7 +237,7 @@ std::string jobFileProblem(const std::string& job, RunMode mode) {
   if (!fs::is_regular_file(job, ec)) return "'" + job + "' is not a job file";
   if (mode != RunMode::Background) return std::string();
   // a background job reports only through its files
-  const std::string log = lvhost::jobResultLogPath(job);
+  const std::string log = NL_jobFilesFor(job).resultLog;
   if (log.empty()) return "job file '" + job + "' names no result log to follow";
   const fs::path folder = fs::path(log).parent_path();
   if (!folder.empty() && !fs::is_directory(folder, ec))
