@@ -510,6 +510,58 @@ TEST(StarGlowRender, MaskEdgeCeilingOneRowAndNothingToDraw) {
   EXPECT_THROW(NL_renderGlow(wrong, {s}, cv::Mat(), NL_StarGlowSettings{}, log), cv::Exception);
 }
 
+// The layer handed out a few rows at a time while it is drawn holds exactly
+// what the whole-layer renderer draws: every size (one row, fewer rows than
+// a piece, sizes no piece divides), with a mask, on 1 and 3 threads; each
+// row comes exactly once, and with nothing to draw every row still comes, zero.
+TEST(StarGlowRender, PiecesHoldTheWholeLayerOnEverySizeAndThreadCount) {
+  const int threadsBefore = cv::getNumThreads();
+  NL_StarGlowSettings settings;
+  settings.glowStrength = 2.5;
+  settings.largeGlowSize = 20;
+  for (const cv::Size size : {cv::Size(150, 97), cv::Size(50, 1), cv::Size(61, 7), cv::Size(311, 203)})
+    for (const bool masked : {false, true})
+      for (const int threads : {1, 3}) {
+        SCOPED_TRACE(testing::Message() << size << (masked ? " masked" : "") << " threads " << threads);
+        cv::setNumThreads(threads);
+        const std::vector<NL_StarCandidate> stars = randomCandidates(static_cast<std::uint32_t>(size.area()), size, 30);
+        cv::Mat mask;
+        if (masked) {
+          mask = cv::Mat(size, CV_8UC1, cv::Scalar(255));
+          cv::circle(mask, cv::Point(size.width / 3, size.height / 2), size.height / 3 + 1, cv::Scalar(0), cv::FILLED);
+        }
+        cv::Mat whole(size, CV_32FC3, cv::Scalar::all(0)), pieces(size, CV_32FC3, cv::Scalar::all(-1));
+        std::ostringstream wholeLog, piecesLog;
+        const int bands = NL_renderGlow(whole, stars, mask, settings, wholeLog);
+        std::vector<std::atomic<int>> handed(static_cast<size_t>(size.height));
+        const int pieceBands = NL_renderGlowPieces(size, stars, mask, settings, piecesLog, [&](int y0, cv::Mat& piece) {
+          ASSERT_EQ(piece.type(), CV_32FC3);
+          ASSERT_EQ(piece.cols, size.width);
+          for (int y = y0; y < y0 + piece.rows; ++y) ++handed[static_cast<size_t>(y)];
+          piece.copyTo(pieces.rowRange(y0, y0 + piece.rows));
+        });
+        EXPECT_EQ(pieceBands, bands);
+        EXPECT_EQ(piecesLog.str(), wholeLog.str());
+        for (const std::atomic<int>& n : handed) ASSERT_EQ(n.load(), 1);
+        EXPECT_EQ(cv::norm(pieces, whole, cv::NORM_INF), 0.0);
+        EXPECT_GT(cv::norm(whole, cv::NORM_INF), 0.0);
+      }
+  cv::setNumThreads(threadsBefore);
+
+  NL_StarGlowSettings off;
+  off.outputOpacity = 0;
+  const cv::Size size(40, 30);
+  std::vector<int> handed(30, 0);
+  std::ostringstream quiet;
+  EXPECT_EQ(NL_renderGlowPieces(size, randomCandidates(3, size, 5), cv::Mat(), off, quiet, [&](int y0, cv::Mat& piece) {
+              for (int y = y0; y < y0 + piece.rows; ++y) ++handed[static_cast<size_t>(y)];
+              EXPECT_EQ(cv::countNonZero(piece.reshape(1)), 0);
+            }),
+            0);
+  EXPECT_EQ(quiet.str(), "");
+  EXPECT_EQ(handed, std::vector<int>(30, 1));
+}
+
 TEST(StarGlowRender, ScreenCompositeAndOverlay) {
   cv::Mat image(2, 3, CV_32FC3, cv::Scalar(0.5f, 1.0f, 0.0f));
   image.at<cv::Vec3f>(1, 2) = cv::Vec3f(-0.5f, 1.5f, 0.25f);
@@ -841,6 +893,62 @@ TEST(StarGlowJob, GlowOnlyModesAndStarAmountZero) {
   out = cv::imread(f.output, cv::IMREAD_UNCHANGED);
   EXPECT_EQ(out.size(), frame.size());
   EXPECT_EQ(cv::countNonZero(out.reshape(1)), 0);
+}
+
+// What the job wrote before it drew the glow a few rows at a time: the whole
+// layer, the screen blend over it and the 16-bit conversion of the result.
+cv::Mat wholeLayerResult(const std::string& input, const NL_StarGlowSettings& settings) {
+  const cv::Mat image = NL_toFloatBgr(cv::imread(input, cv::IMREAD_UNCHANGED));
+  std::ostringstream log;
+  const std::vector<NL_StarCandidate> stars = NL_detectStars(luminanceOf(image), image, cv::Mat(), settings, log);
+  cv::Mat glow(image.size(), CV_32FC3, cv::Scalar::all(0));
+  NL_renderGlow(glow, stars, cv::Mat(), settings, log);
+  if (settings.outputMode == "final") NL_screenCompositeInto(image, glow);
+  cv::Mat out;
+  glow.convertTo(out, CV_16UC3, 65535.0);
+  return out;
+}
+
+// The job's result against the whole-layer pipeline on skies of every kind
+// it decodes: 16-bit colour (whose buffer the result reuses), 8-bit, grey and
+// colour with alpha, dense and sparse, composite and glow layer alone. Not a
+// sample may differ.
+TEST(StarGlowJob, ResultIsTheWholeLayerPipelinesOnEveryKindOfSky) {
+  struct Sky {
+    cv::Size size;
+    int stars;
+    int depth, channels;
+    bool final;
+    double amount;
+  };
+  for (const Sky& sky : {Sky{{700, 430}, 300, CV_16U, 3, true, 60}, Sky{{512, 300}, 40, CV_8U, 3, false, 100},
+                         Sky{{333, 257}, 120, CV_16U, 1, true, 30}, Sky{{401, 199}, 200, CV_16U, 4, false, 80},
+                         Sky{{640, 17}, 30, CV_8U, 4, true, 100}}) {
+    SCOPED_TRACE(testing::Message() << sky.size << " depth " << sky.depth << " channels " << sky.channels);
+    synth::GlowSettings gs;
+    gs.size = sky.size;
+    gs.starCount = sky.stars;
+    gs.seed = std::uint64_t(sky.stars + sky.channels);
+    cv::Mat frame = synth::makeGlowScene(gs).frames[0];
+    if (sky.depth == CV_8U) frame.convertTo(frame, CV_8U, 1.0 / 257.0);
+    if (sky.channels == 1) cv::cvtColor(frame, frame, cv::COLOR_BGR2GRAY);
+    if (sky.channels == 4) cv::cvtColor(frame, frame, cv::COLOR_BGR2BGRA);
+    JobFiles f;
+    f.input = f.dir.file("input.tif");
+    ASSERT_TRUE(cv::imwrite(f.input, frame));
+    NL_StarGlowSettings settings;
+    settings.starAmount = sky.amount;
+    settings.outputMode = sky.final ? "final" : "glowOnly";
+    writeJob(f, ",\n  \"outputMode\": " + quote(settings.outputMode) +
+                    ", \"starAmount\": " + std::to_string(sky.amount) + ", \"inputComplete\": true");
+    const std::string log = NL_runStarGlowNativeJobWithTiming(f.job, quickTiming());
+    ASSERT_EQ(logValue(log, "status"), "success") << log;
+    ASSERT_NE(logValue(log, "starCandidates"), "0") << log;
+    const cv::Mat out = cv::imread(f.output, cv::IMREAD_UNCHANGED), expected = wholeLayerResult(f.input, settings);
+    ASSERT_EQ(out.type(), CV_16UC3);
+    EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
+    EXPECT_GT(cv::norm(out, cv::NORM_INF), 1000.0);
+  }
 }
 
 TEST(StarGlowJob, FloatTiffInputIsScaledAsWhiteOne) {

@@ -43,12 +43,12 @@ class Job {
     log_ << "Native Star Glow result.\n" << "job = " << jobPath_ << "\n";
     readJob();
     waitForInput();
-    const cv::Mat image = decodeInput();
+    cv::Mat raw = decodeInput();
+    const cv::Mat image = toFloat(raw);
     const cv::Mat mask = job_.settings.useSkyMask ? loadSkyMask(image.size()) : cv::Mat();
     const std::vector<NL_StarCandidate> stars = detect(image, mask);
     if (job_.settings.debugOverlay) writeOverlay(image.size(), stars);
-    const cv::Mat result = render(image, mask, stars);
-    writeResult(result);
+    writeResult(render(image, mask, stars, std::move(raw)));
     return log_.str();
   }
 
@@ -121,6 +121,10 @@ class Job {
          << NL_sgLine("inputChannels", std::to_string(raw.channels()));
     const std::string tooLarge = NL_imageSizeProblem(raw.size(), kWorkingBytesPerPixel);
     if (!tooLarge.empty()) NL_failJob(sentence("input " + tooLarge));
+    return raw;
+  }
+
+  cv::Mat toFloat(const cv::Mat& raw) {
     progress(16, "Preparing image", "Converting image data for Star Glow.");
     cv::Mat image = NL_toFloatBgr(raw);
     log_ << NL_sgLine("canvas", std::to_string(image.cols) + " x " + std::to_string(image.rows));
@@ -184,20 +188,26 @@ class Job {
          << NL_sgLine("debugOverlayPath", job_.debugOverlayPath);
   }
 
-  cv::Mat render(const cv::Mat& image, const cv::Mat& mask, const std::vector<NL_StarCandidate>& stars) {
+  // The glow is drawn, blended and converted a few rows at a time, so no
+  // frame-sized layer exists; the 16-bit result takes the decoded frame's
+  // place when that is 16-bit colour already, one frame fewer to fault in.
+  cv::Mat render(const cv::Mat& image, const cv::Mat& mask, const std::vector<NL_StarCandidate>& stars, cv::Mat raw) {
     progress(56, "Rendering glow", "Rendering adaptive color-aware glow layer.");
-    cv::Mat glow(image.size(), CV_32FC3, cv::Scalar::all(0));
-    NL_renderGlow(glow, stars, mask, job_.settings, log_);
+    cv::Mat out = raw.type() == CV_16UC3 && raw.size() == image.size() ? raw : cv::Mat(image.size(), CV_16UC3);
+    raw.release();
+    const bool composite = job_.settings.outputMode == "final";
+    NL_renderGlowPieces(image.size(), stars, mask, job_.settings, log_, [&](int y0, cv::Mat& piece) {
+      if (composite) NL_screenCompositeRowsInto(image.rowRange(y0, y0 + piece.rows), piece);
+      // The saturating conversion clamps to 0..65535, the same as clamping to 0..1 first.
+      cv::Mat rows = out.rowRange(y0, y0 + piece.rows);
+      piece.convertTo(rows, CV_16UC3, 65535.0);
+    });
     progress(78, "Compositing output", "Preparing Star Glow result.");
-    if (job_.settings.outputMode == "final") NL_screenCompositeInto(image, glow);
-    return glow;
+    return out;
   }
 
-  void writeResult(const cv::Mat& result) {
+  void writeResult(const cv::Mat& out) {
     progress(90, "Writing Final Result", "Writing temporary Star Glow TIFF.");
-    // The saturating conversion clamps to 0..65535, the same as clamping to 0..1 first.
-    cv::Mat out;
-    result.convertTo(out, CV_16UC3, 65535.0);
     std::string why;
     if (!NL_writeImageFile(job_.outputPath, out, NL_readIccProfile(job_.inputPath), &why))
       NL_failJob(NL_withReason("Could not write output image.", why));

@@ -139,61 +139,132 @@ std::vector<NL_PreparedGlowStar> NL_prepareGlowStars(const std::vector<NL_StarCa
 
 int NL_glowBandCount(int rows) { return std::max(1, std::min(2 * std::max(cv::getNumThreads(), 1), rows)); }
 
+namespace {
+
+// The prepared stars and, for each horizontal band, the stars whose
+// rectangle touches it, in star order.
+struct GlowPlan {
+  std::vector<NL_PreparedGlowStar> stars;
+  std::vector<RowKernel> kernels;
+  std::vector<std::vector<int>> listed;
+  int rows = 0, bands = 0;
+};
+
+GlowPlan planGlow(const std::vector<NL_StarCandidate>& stars, cv::Size size, const NL_StarGlowSettings& settings) {
+  GlowPlan plan;
+  plan.stars = NL_prepareGlowStars(stars, size, settings);
+  if (plan.stars.empty()) return plan;
+  plan.rows = size.height;
+  plan.bands = NL_glowBandCount(plan.rows);
+  plan.listed.resize(plan.bands);
+  for (int i = 0; i < static_cast<int>(plan.stars.size()); ++i) {
+    const NL_PreparedGlowStar& g = plan.stars[i];
+    plan.kernels.push_back(kernelOf(g));
+    const int first = bandOfRow(std::clamp(g.y0, 0, plan.rows - 1), plan.bands, plan.rows);
+    const int last = bandOfRow(std::clamp(std::max(g.y0, g.y1 - 1), 0, plan.rows - 1), plan.bands, plan.rows);
+    for (int b = first; b <= last; ++b) plan.listed[b].push_back(i);
+  }
+  return plan;
+}
+
+// Adds the glow of a band's stars to rows r0..r1 of the layer, whose row y
+// starts at rowOf(y); every star in star order, so each pixel sums the same
+// terms in the same order however the rows are cut.
+template <typename RowOf>
+void drawRows(const GlowPlan& plan, int band, int r0, int r1, const cv::Mat& mask, RowOf rowOf) {
+  for (int i : plan.listed[band]) {
+    const NL_PreparedGlowStar& g = plan.stars[i];
+    for (int y = std::max(r0, g.y0); y < std::min(r1, g.y1); ++y) drawStarRow(g, plan.kernels[i], y, mask, rowOf(y));
+  }
+}
+
+template <typename BandBody>
+void forEachBand(const GlowPlan& plan, BandBody body) {
+  cv::parallel_for_(cv::Range(0, plan.bands), [&](const cv::Range& range) {
+    for (int b = range.start; b < range.end; ++b) body(b, bandStart(b, plan.bands, plan.rows),
+                                                       bandStart(b + 1, plan.bands, plan.rows));
+  });
+}
+
+// Rows of layer handed out at a time: 8 rows of a 6000-column frame are
+// about half a megabyte, so the rows drawn are still in cache when blended.
+constexpr int kPieceRows = 8;
+
+}  // namespace
+
 int NL_renderGlow(cv::Mat& glow, const std::vector<NL_StarCandidate>& stars, const cv::Mat& mask,
                   const NL_StarGlowSettings& settings, std::ostream& log) {
   CV_Assert(glow.type() == CV_32FC3);
   CV_Assert(mask.empty() || (mask.type() == CV_8UC1 && mask.size() == glow.size()));
-  const std::vector<NL_PreparedGlowStar> prepared = NL_prepareGlowStars(stars, glow.size(), settings);
-  if (prepared.empty()) return 0;
-  const int rows = glow.rows, bands = NL_glowBandCount(rows);
-  std::vector<std::vector<int>> listed(bands);
-  for (int i = 0; i < static_cast<int>(prepared.size()); ++i) {
-    const NL_PreparedGlowStar& g = prepared[i];
-    const int first = bandOfRow(std::clamp(g.y0, 0, rows - 1), bands, rows);
-    const int last = bandOfRow(std::clamp(std::max(g.y0, g.y1 - 1), 0, rows - 1), bands, rows);
-    for (int b = first; b <= last; ++b) listed[b].push_back(i);
-  }
+  const GlowPlan plan = planGlow(stars, glow.size(), settings);
+  if (plan.stars.empty()) return 0;
+  forEachBand(plan, [&](int b, int r0, int r1) {
+    drawRows(plan, b, r0, r1, mask, [&](int y) { return glow.ptr<float>(y); });
+    if (r1 > r0) {
+      cv::Mat own = glow.rowRange(r0, r1);
+      cv::min(own, kGlowCeiling, own);
+    }
+  });
+  log << NL_glowRenderReport(plan.bands);
+  return plan.bands;
+}
+
+int NL_renderGlowPieces(cv::Size size, const std::vector<NL_StarCandidate>& stars, const cv::Mat& mask,
+                        const NL_StarGlowSettings& settings, std::ostream& log, const NL_GlowPieceSink& take) {
+  CV_Assert(mask.empty() || (mask.type() == CV_8UC1 && mask.size() == size));
+  const GlowPlan plan = planGlow(stars, size, settings);
+  const int bands = plan.stars.empty() ? NL_glowBandCount(size.height) : plan.bands;
   cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+    cv::Mat piece;
     for (int b = range.start; b < range.end; ++b) {
-      const int r0 = bandStart(b, bands, rows), r1 = bandStart(b + 1, bands, rows);
-      for (int i : listed[b]) {
-        const NL_PreparedGlowStar& g = prepared[i];
-        const RowKernel k = kernelOf(g);
-        for (int y = std::max(r0, g.y0); y < std::min(r1, g.y1); ++y) drawStarRow(g, k, y, mask, glow.ptr<float>(y));
-      }
-      if (r1 > r0) {
-        cv::Mat own = glow.rowRange(r0, r1);
-        cv::min(own, kGlowCeiling, own);
+      const int r0 = bandStart(b, bands, size.height), r1 = bandStart(b + 1, bands, size.height);
+      for (int p0 = r0; p0 < r1; p0 += kPieceRows) {
+        const int p1 = std::min(r1, p0 + kPieceRows);
+        piece.create(p1 - p0, size.width, CV_32FC3);
+        piece.setTo(cv::Scalar::all(0));
+        if (!plan.stars.empty()) {
+          drawRows(plan, b, p0, p1, mask, [&](int y) { return piece.ptr<float>(y - p0); });
+          cv::min(piece, kGlowCeiling, piece);
+        }
+        take(p0, piece);
       }
     }
   });
-  log << NL_glowRenderReport(bands);
-  return bands;
+  if (!plan.stars.empty()) log << NL_glowRenderReport(plan.bands);
+  return plan.stars.empty() ? 0 : plan.bands;
 }
 
 namespace {
 
-void screenRows(const cv::Mat& image, const cv::Mat& glow, cv::Mat& out) {
-  CV_Assert(image.type() == CV_32FC3 && glow.type() == CV_32FC3 && image.size() == glow.size());
-  cv::parallel_for_(cv::Range(0, image.rows), [&](const cv::Range& range) {
-    for (int y = range.start; y < range.end; ++y) {
-      const float* a = image.ptr<float>(y);
-      const float* g = glow.ptr<float>(y);
-      float* o = out.ptr<float>(y);
-      for (int i = 0; i < 3 * image.cols; ++i) {
-        const float ia = std::clamp(a[i], 0.0f, 1.0f), ig = std::clamp(g[i], 0.0f, 1.0f);
-        o[i] = 1.0f - (1.0f - ia) * (1.0f - ig);
-      }
+void screenRows(const cv::Mat& image, const cv::Mat& glow, cv::Mat& out, int y0, int y1) {
+  for (int y = y0; y < y1; ++y) {
+    const float* a = image.ptr<float>(y);
+    const float* g = glow.ptr<float>(y);
+    float* o = out.ptr<float>(y);
+    for (int i = 0; i < 3 * image.cols; ++i) {
+      const float ia = std::clamp(a[i], 0.0f, 1.0f), ig = std::clamp(g[i], 0.0f, 1.0f);
+      o[i] = 1.0f - (1.0f - ia) * (1.0f - ig);
     }
-  });
+  }
+}
+
+void screenAll(const cv::Mat& image, const cv::Mat& glow, cv::Mat& out) {
+  CV_Assert(image.type() == CV_32FC3 && glow.type() == CV_32FC3 && image.size() == glow.size());
+  cv::parallel_for_(cv::Range(0, image.rows),
+                    [&](const cv::Range& range) { screenRows(image, glow, out, range.start, range.end); });
 }
 
 }  // namespace
 
 cv::Mat NL_screenComposite(const cv::Mat& image, const cv::Mat& glow) {
   cv::Mat out(image.size(), CV_32FC3);
-  screenRows(image, glow, out);
+  screenAll(image, glow, out);
   return out;
 }
 
-void NL_screenCompositeInto(const cv::Mat& image, cv::Mat& glow) { screenRows(image, glow, glow); }
+void NL_screenCompositeInto(const cv::Mat& image, cv::Mat& glow) { screenAll(image, glow, glow); }
+
+void NL_screenCompositeRowsInto(const cv::Mat& image, cv::Mat& glow) {
+  CV_Assert(image.type() == CV_32FC3 && glow.type() == CV_32FC3 && image.size() == glow.size());
+  screenRows(image, glow, glow, 0, image.rows);
+}

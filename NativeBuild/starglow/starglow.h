@@ -109,10 +109,23 @@ int NL_glowBandCount(int rows);
 // 0 when nothing was prepared (layer untouched, no log line).
 int NL_renderGlow(cv::Mat& glow, const std::vector<NL_StarCandidate>& stars, const cv::Mat& mask,
                   const NL_StarGlowSettings& settings, std::ostream& log);
+// Receives rows y0 .. y0 + piece.rows of the finished glow layer (CV_32FC3,
+// already capped); called from the parallel loop, each row exactly once, and
+// may change the piece.
+using NL_GlowPieceSink = std::function<void(int y0, cv::Mat& piece)>;
+// The layer NL_renderGlow draws on a zero layer of the given size, the same
+// values, handed out a few rows at a time while it is drawn: no frame-sized
+// layer exists. Every row is handed out, zero when nothing was prepared;
+// returns the band count, 0 (and no log line) when nothing was prepared.
+int NL_renderGlowPieces(cv::Size size, const std::vector<NL_StarCandidate>& stars, const cv::Mat& mask,
+                        const NL_StarGlowSettings& settings, std::ostream& log, const NL_GlowPieceSink& take);
 // Screen blend of image and glow (both CV_32FC3, clamped to 0..1 first).
 cv::Mat NL_screenComposite(const cv::Mat& image, const cv::Mat& glow);
 // The same blend written over the glow layer, sparing a frame-sized buffer.
 void NL_screenCompositeInto(const cv::Mat& image, cv::Mat& glow);
+// The same over a few rows on the calling thread, for a piece of a layer
+// handed out inside a parallel loop.
+void NL_screenCompositeRowsInto(const cv::Mat& image, cv::Mat& glow);
 // Transparent CV_16UC4 overlay with one circle and cross per star.
 cv::Mat NL_drawStarGlowDebugOverlay(cv::Size size, const std::vector<NL_StarCandidate>& stars);
 
