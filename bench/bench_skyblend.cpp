@@ -1,15 +1,20 @@
 // Sky Blend job on a synthetic scene written by `lumivex synth skyblend`:
-// decode floor (every frame decoded once, one at a time), then the whole job
-// with its time split by stage from its own progress reports, and the
-// process's peak memory.
+// decode floors (every frame decoded once, one at a time in this process, and
+// by two processes at once), then the whole job with its time split by stage
+// from its own progress reports, its page faults and system time, and the
+// process's peak memory. With --repeat N the two-process floor and the job
+// run N times, interleaved.
 //
-//   bench_skyblend DIR        (DIR holds skyblend_job_native.json and the frames)
+//   bench_skyblend DIR [--repeat N]   (DIR holds skyblend_job_native.json and the frames)
+#include "decode_floor.h"
 #include "skyblend/skyblend.h"
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,6 +55,21 @@ double cpuMs() {
 #else
   return 0.0;
 #endif
+}
+
+struct Usage {
+  double systemMs = 0.0;
+  long minorFaults = 0;
+};
+Usage usageNow() {
+  Usage out;
+#if defined(__unix__) || defined(__APPLE__)
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  out.systemMs = 1e3 * double(u.ru_stime.tv_sec) + 1e-3 * double(u.ru_stime.tv_usec);
+  out.minorFaults = u.ru_minflt;
+#endif
+  return out;
 }
 
 struct Mark {
@@ -108,11 +128,48 @@ NLSkyBlendStages timedStages(StageClock& clock) {
   return s;
 }
 
+// One run of the job after the two-process floor; false when the job failed.
+bool runOnce(const std::string& jobPath, const NLSkyBlendNativeJob& job, double floor, double floorCpu) {
+  const bench::FloorRun floor2 = bench::twoProcessDecodeFloor(job.inputs);
+  const Usage before = usageNow();
+  const auto start = Clock::now();
+  StageClock clock(start);
+  const std::string log = NL_runSkyBlendNativeJobWith(jobPath, timedStages(clock));
+  const double whole = msSince(start);
+  clock.mark("job end");
+  const Usage after = usageNow();
+  if (log.rfind("Sky Blend Native completed.", 0) != 0) {
+    std::fprintf(stderr, "job failed:\n%s\n", log.c_str());
+    return false;
+  }
+  const Mark sky = clock.at("sky"), align = clock.at("Aligning sky frames for stacking.");
+  const Mark warp = clock.at("Warping aligned sky frames."), combine = clock.at("Checking usable sky coverage.");
+  const Mark fg = clock.at("foreground"), blend = clock.at("blend"), end = clock.at("end");
+  const double wholeCpu = clock.at("job end").cpu;
+  std::printf("decode floor, 1 process  %8.0f ms  cpu %6.0f ms\n", floor, floorCpu);
+  std::printf("decode floor, 2 processes%8.0f ms  cpu %6.0f ms  faults %ld%s\n", floor2.wallMs, floor2.cpuMs,
+              floor2.minorFaults, floor2.ok ? "" : "  (a frame did not decode)");
+  std::printf("whole job             %8.0f ms  cpu %6.0f ms  (%.2f x 2-process floor; cpu %.1f x)\n", whole,
+              wholeCpu, whole / floor2.wallMs, wholeCpu / floor2.cpuMs);
+  std::printf("  system time %.0f ms, minor page faults %ld\n", after.systemMs - before.systemMs,
+              after.minorFaults - before.minorFaults);
+  printStage("load + masks", sky, align);
+  printStage("sky registration", align, warp);
+  printStage("warp + combine", warp, combine.wall < 0 ? fg : combine);
+  if (combine.wall >= 0) printStage("sky combine, write", combine, fg);
+  printStage("foreground stack", fg, blend);
+  printStage("blend", blend, end);
+  printStage("last writes (queued)", end, clock.at("job end"));
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: bench_skyblend DIR\n");
+  int repeat = 1;
+  if (argc == 4 && std::string(argv[2]) == "--repeat") repeat = std::max(1, std::atoi(argv[3]));
+  if (argc != 2 && argc != 4) {
+    std::fprintf(stderr, "usage: bench_skyblend DIR [--repeat N]\n");
     return 2;
   }
   const std::string dir = argv[1];
@@ -136,31 +193,11 @@ int main(int argc, char** argv) {
   const double floor = msSince(decodeStart);
   const double floorCpu = cpuMs() - decodeCpu;
   const double baseline = peakMegabytes();
-
-  const auto start = Clock::now();
-  StageClock clock(start);
-  const std::string log = NL_runSkyBlendNativeJobWith(jobPath, timedStages(clock));
-  const double whole = msSince(start);
-  clock.mark("job end");
-  if (log.rfind("Sky Blend Native completed.", 0) != 0) {
-    std::fprintf(stderr, "job failed:\n%s\n", log.c_str());
-    return 1;
-  }
-  const Mark sky = clock.at("sky"), align = clock.at("Aligning sky frames for stacking.");
-  const Mark warp = clock.at("Warping aligned sky frames."), combine = clock.at("Checking usable sky coverage.");
-  const Mark fg = clock.at("foreground"), blend = clock.at("blend"), end = clock.at("end");
-  const double wholeCpu = clock.at("job end").cpu;
   std::printf("frames %zu of %dx%d, %d threads\n", job.inputs.size(), size.width, size.height, cv::getNumThreads());
-  std::printf("decode floor          %8.0f ms  cpu %6.0f ms\n", floor, floorCpu);
-  std::printf("whole job             %8.0f ms  cpu %6.0f ms  (%.1f x floor, cpu %.1f x)\n", whole, wholeCpu,
-              whole / floor, wholeCpu / floorCpu);
-  printStage("load + masks", sky, align);
-  printStage("sky registration", align, warp);
-  printStage("warp and mesh", warp, combine);
-  printStage("sky combine, write", combine, fg);
-  printStage("foreground stack", fg, blend);
-  printStage("blend", blend, end);
-  printStage("last writes (queued)", end, clock.at("job end"));
+  for (int r = 0; r < repeat; ++r) {
+    if (repeat > 1) std::printf("-- run %d of %d\n", r + 1, repeat);
+    if (!runOnce(jobPath, job, floor, floorCpu)) return 1;
+  }
   std::printf("peak memory           %8.0f MB  (after decode floor %.0f MB; frames %.0f MB decoded)\n", peakMegabytes(),
               baseline, frameMegabytes);
   return 0;

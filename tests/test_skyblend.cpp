@@ -209,6 +209,75 @@ TEST(MaskedCombine, SigmaProgressIsThinnedAndMapped) {
   }
 }
 
+// A canvas handed over band by band combines to the same pixels as the whole
+// frames, whatever the band height (one row, a height that leaves a short
+// last band, more than the canvas), with and without masks; the source's
+// buffers are the same objects from band to band, so they can be reused.
+TEST(MaskedCombine, BandsGiveTheWholeFrameCombine) {
+  std::mt19937 rng(77);
+  for (int type : {CV_8UC3, CV_16UC1, CV_16UC4}) {
+    const std::vector<cv::Mat> frames = noisyFrames(6, type, rng);
+    for (const std::vector<cv::Mat>& masks : {std::vector<cv::Mat>(), randomMasks(6, rng)}) {
+      for (bool average : {false, true}) {
+        cv::Mat whole, banded;
+        std::string wholeMessage, bandMessage;
+        ASSERT_TRUE(average ? NL_averageCombineImagesWithMasks(frames, masks, whole, wholeMessage, {}, 0, 100, "s", "d")
+                            : NL_sigmaCombineImagesWithMasks(frames, masks, whole, wholeMessage, {}, 0, 100, "s", "d"));
+        for (int rows : {1, 4, 9, 50}) {
+          NLCanvasBands bands;
+          bands.canvas = frames[0].size();
+          bands.type = type;
+          bands.frames = frames.size();
+          bands.bandRows = rows;
+          const cv::Mat* firstBuffer = nullptr;
+          int calls = 0;
+          bands.source = [&](const cv::Range& r, std::vector<cv::Mat>& f, std::vector<cv::Mat>& m) {
+            ASSERT_EQ(f.size(), frames.size());
+            if (calls++ == 0) firstBuffer = &f[0];
+            EXPECT_EQ(&f[0], firstBuffer);
+            for (size_t k = 0; k < frames.size(); ++k) {
+              frames[k].rowRange(r).copyTo(f[k]);
+              if (!masks.empty()) masks[k].rowRange(r).copyTo(m[k]);
+            }
+          };
+          bandMessage = "untouched";
+          ASSERT_TRUE(NL_combineCanvasBandsWithMasks(average, bands, banded, bandMessage, {}, 0, 100, "s", "d"));
+          EXPECT_EQ(calls, (frames[0].rows + rows - 1) / rows);
+          EXPECT_EQ(maxDiff(banded, whole), 0.0) << "type " << type << ", rows " << rows;
+          EXPECT_EQ(bandMessage, average ? wholeMessage : "untouched");
+        }
+      }
+    }
+  }
+}
+
+// A band the source gets wrong fails the combine with the whole frames'
+// message instead of reading out of bounds; a canvas without frames fails too.
+TEST(MaskedCombine, BandsThatBreakTheRulesFailClearly) {
+  NLCanvasBands bands;
+  bands.canvas = cv::Size(5, 6);
+  bands.type = CV_16UC1;
+  bands.frames = 2;
+  bands.bandRows = 4;
+  bands.source = [](const cv::Range& r, std::vector<cv::Mat>& f, std::vector<cv::Mat>& m) {
+    f[0] = cv::Mat(r.size(), 5, CV_16UC1, cv::Scalar(3));
+    f[1] = cv::Mat(r.size(), 5, CV_16UC1, cv::Scalar(5));
+    m[0] = cv::Mat(r.size(), r.start == 0 ? 5 : 4, CV_8UC1, cv::Scalar(255));  // the second band's mask is too narrow
+  };
+  cv::Mat out;
+  std::string message;
+  EXPECT_FALSE(NL_combineCanvasBandsWithMasks(true, bands, out, message, {}, 0, 100, "s", "d"));
+  EXPECT_EQ(message, "Average combine failed: mask size/type mismatch.");
+  bands.source = [](const cv::Range& r, std::vector<cv::Mat>& f, std::vector<cv::Mat>&) {
+    for (cv::Mat& frame : f) frame = cv::Mat(r.size(), 5, CV_8UC1, cv::Scalar(1));  // not the canvas type
+  };
+  EXPECT_FALSE(NL_combineCanvasBandsWithMasks(false, bands, out, message, {}, 0, 100, "s", "d"));
+  EXPECT_EQ(message, "Sigma combine failed: image size/type mismatch.");
+  bands.frames = 0;
+  EXPECT_FALSE(NL_combineCanvasBandsWithMasks(false, bands, out, message, {}, 0, 100, "s", "d"));
+  EXPECT_EQ(message, "Sigma combine failed: no images.");
+}
+
 TEST(FixedForegroundStack, LoadsCombinesWritesAndFailsClearly) {
   TempDir dir;
   std::vector<std::string> paths;

@@ -1,6 +1,7 @@
 // The Sky Blend job: job file, validation, stage order, failure logs and
 // progress; end to end on synthetic drifting skies with known geometry.
 #include "skyblend/skyblend.h"
+#include "skyblend/detail/sky_stack.h"
 
 #include "support.h"
 
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -595,6 +597,77 @@ TEST(SkyBlendEndToEnd, UnusableFramesFailWithTheirReasons) {
   EXPECT_EQ(p.percent, 100);
   EXPECT_EQ(p.detail, "Sky stack failed.");
   EXPECT_FALSE(std::filesystem::exists(j.sky));
+}
+
+
+// The sky stack warps and combines a band of canvas rows at a time; whatever
+// the band height, it gives the stack, coverage, report and progress of
+// warping every frame whole (one band of the canvas height) and combining
+// after: 16-bit sigma with a slight turn, 8-bit average on a portrait frame,
+// and a run where one frame of an unrelated sky is left out.
+TEST(RegisteredSkyStack, BandsOfAnyHeightGiveTheWholeFrameStack) {
+  struct Case {
+    int bits;
+    int frames;
+    cv::Size size;
+    double turnDeg;
+    const char* method;
+    int unrelated;  // frame replaced by another sky, or -1
+  };
+  for (const Case c : {Case{16, 4, {520, 360}, 0.04, "sigma", -1}, Case{8, 3, {300, 440}, 0.0, "average", -1},
+                       Case{16, 4, {480, 340}, 0.0, "sigma", 3}}) {
+    SCOPED_TRACE(std::to_string(c.bits) + "-bit " + c.method);
+    TempDir dir;
+    synth::SkyBlendSettings settings = smallScene({1.3, -0.9}, c.frames, 70 + c.bits + c.frames);
+    settings.bits = c.bits;
+    settings.size = c.size;
+    settings.rotationPerFrameDeg = c.turnDeg;
+    synth::Scene scene = synth::makeSkyBlendScene(settings);
+    if (c.unrelated >= 0) scene.frames[size_t(c.unrelated)] = unrelatedFrame(scene, 99);
+    const SkyJob j = writeSkyJob(dir, scene, 0);
+    struct Run {
+      bool ok = false;
+      std::string text;
+      NLSkyCoverage coverage;
+      cv::Mat stack;
+      std::vector<std::string> progress;
+    };
+    const auto run = [&](int bandRows) {
+      Run r;
+      std::mutex m;
+      const NLProgressCallback progress = [&](int p, const std::string& stage, const std::string& detail) {
+        std::lock_guard<std::mutex> lock(m);
+        // Thinned row counts from the workers may drop a late one; the last row is always there.
+        const std::string last = " row " + std::to_string(c.size.height) + " of ";
+        if (detail.find(" row ") == std::string::npos || detail.find(last) != std::string::npos)
+          r.progress.push_back(std::to_string(p) + " " + stage + " " + detail);
+      };
+      std::vector<std::string> paths;
+      for (int i : j.ordered) paths.push_back(j.frames[size_t(i)]);
+      r.ok = skyblend_detail::registeredSkyStack(paths, j.sky, j.mask,
+                                                 r.text, progress, c.method, &r.coverage, nullptr, &r.stack, nullptr,
+                                                 bandRows);
+      return r;
+    };
+    const Run whole = run(c.size.height);
+    ASSERT_TRUE(whole.ok) << whole.text;
+    if (c.unrelated >= 0) {
+      const std::string line = "skyRegistrationFrame " + std::to_string(c.unrelated + 1) + " = skipped";
+      EXPECT_NE(whole.text.find(line), std::string::npos) << whole.text;
+    }
+    EXPECT_EQ(whole.coverage.frames, c.frames - (c.unrelated >= 0 ? 1 : 0));
+    for (int rows : {7, 64}) {
+      SCOPED_TRACE(rows);
+      const Run banded = run(rows);
+      ASSERT_TRUE(banded.ok) << banded.text;
+      ASSERT_EQ(banded.stack.type(), whole.stack.type());
+      EXPECT_EQ(cv::norm(banded.stack, whole.stack, cv::NORM_INF), 0.0);
+      EXPECT_EQ(banded.coverage.frames, whole.coverage.frames);
+      EXPECT_EQ(cv::norm(banded.coverage.map, whole.coverage.map, cv::NORM_INF), 0.0);
+      EXPECT_EQ(banded.text, whole.text);
+      EXPECT_EQ(banded.progress, whole.progress);
+    }
+  }
 }
 
 }  // namespace

@@ -30,6 +30,7 @@ struct StackRun {
   std::vector<cv::Mat> transforms;
   std::vector<NLStarMatchList> matches;
   std::vector<NLCanvasWarp> warps;  // per frame; the reference is copied instead
+  cv::Mat covered;                  // 255 over a whole frame, for every band's validity masks
   int width = 0, height = 0, offsetX = 0, offsetY = 0;
   NLLocalCorrectionStats stats;
   NLStackReport report;
@@ -134,6 +135,7 @@ void planWarps(StackRun& run) {
   T.at<double>(0, 2) = run.offsetX;
   T.at<double>(1, 2) = run.offsetY;
   run.warps.resize(run.frames.size());
+  run.covered = cv::Mat(run.frames[0].size(), CV_8UC1, cv::Scalar(255));
   for (size_t i = 1; i < run.frames.size(); ++i)
     run.warps[i] = NL_planWarpToCanvas(run.frames[i].size(), run.transforms[i], T, run.width, run.height,
                                        run.matches[i], run.offsetX, run.offsetY, run.stats);
@@ -142,7 +144,7 @@ void planWarps(StackRun& run) {
 // Rows of frame i on the canvas. The reference is copied, not resampled, so
 // it keeps its own sharpness and adds nothing to the correction statistics.
 void warpRows(const StackRun& run, size_t i, const cv::Range& rows, cv::Mat& warped, cv::Mat& mask) {
-  if (i > 0) return NL_renderWarpRows(run.warps[i], run.frames[i], rows, warped, mask);
+  if (i > 0) return NL_renderWarpRows(run.warps[i], run.frames[i], rows, warped, mask, run.covered);
   const cv::Mat& ref = run.frames[0];
   warped = cv::Mat::zeros(rows.size(), run.width, ref.type());
   mask = cv::Mat::zeros(rows.size(), run.width, CV_8UC1);

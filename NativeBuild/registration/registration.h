@@ -472,9 +472,11 @@ NLCanvasWarp NL_planWarpToCanvas(cv::Size frameSize, const cv::Mat& homography, 
 // Renders canvas rows [rows.start, rows.end) of the planned warp into warped
 // (frame type) and mask (CV_8U, 255 where the frame covers): a stack can hold
 // just a band of every frame. The whole range gives exactly
-// NL_warpFrameToCanvas; a band equals those rows of it.
+// NL_warpFrameToCanvas; a band equals those rows of it. covered (optional):
+// a CV_8UC1 image of the frame's size, 255 everywhere, kept by a caller that
+// renders many bands (otherwise one is made for every call).
 void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range rows, cv::Mat& warped,
-                       cv::Mat& mask);
+                       cv::Mat& mask, const cv::Mat& covered = cv::Mat());
 // Warps the frame onto the canvas (Lanczos-4, black outside) with its
 // validity mask and, when the star residuals call for it, the local residual
 // correction on the 21 x 21 mesh; stats is updated once per call.

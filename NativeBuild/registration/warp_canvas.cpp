@@ -118,7 +118,7 @@ cv::Point2d fieldAt(const NLResidualMesh& mesh, int x, int y, cv::Size canvas) {
 
 // Canvas rows `rows` of M applied to the frame (Lanczos-4) and to an all-covering mask (nearest).
 void warpRows(const cv::Mat& frame, const cv::Matx33d& toCanvas, int width, cv::Range rows, cv::Mat& warped,
-              cv::Mat& mask) {
+              cv::Mat& mask, const cv::Mat& covered) {
   cv::Matx33d m = toCanvas;
   if (rows.start != 0) m = cv::Matx33d(1, 0, 0, 0, 1, -rows.start, 0, 0, 1) * toCanvas;
   const cv::Size size(width, rows.size());
@@ -126,7 +126,6 @@ void warpRows(const cv::Mat& frame, const cv::Matx33d& toCanvas, int width, cv::
     registration_detail::lanczosWarpPerspective(frame, warped, m, size);
   else
     cv::warpPerspective(frame, warped, cv::Mat(m), size, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
-  const cv::Mat covered(frame.size(), CV_8U, cv::Scalar(255));
   cv::warpPerspective(covered, mask, cv::Mat(m), size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
 }
 
@@ -211,17 +210,22 @@ NLCanvasWarp NL_planWarpToCanvas(cv::Size frameSize, const cv::Mat& homography, 
 }
 
 void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range rows, cv::Mat& warped,
-                       cv::Mat& mask) {
+                       cv::Mat& mask, const cv::Mat& covered) {
   CV_Assert(rows.start >= 0 && rows.end <= plan.canvas.height && rows.start <= rows.end);
   if (frame.empty() || plan.canvas.empty() || rows.size() == 0) {
     warped = frame.empty() ? cv::Mat() : cv::Mat::zeros(rows.size(), plan.canvas.width, frame.type());
     mask = cv::Mat::zeros(rows.size(), plan.canvas.width, CV_8U);
     return;
   }
-  if (!plan.corrected) return warpRows(frame, plan.toCanvas, plan.canvas.width, rows, warped, mask);
+  // The mask is the warp of an all-covering frame; callers rendering many
+  // bands keep one instead of filling a frame-sized image for every band.
+  cv::Mat own;
+  if (covered.size() != frame.size() || covered.type() != CV_8UC1) own = cv::Mat(frame.size(), CV_8UC1, cv::Scalar(255));
+  const cv::Mat& all = own.empty() ? covered : own;
+  if (!plan.corrected) return warpRows(frame, plan.toCanvas, plan.canvas.width, rows, warped, mask, all);
   const cv::Range source(std::max(0, rows.start - kBandPad), std::min(plan.canvas.height, rows.end + kBandPad));
   cv::Mat sourceWarped, sourceMask, mapX, mapY;
-  warpRows(frame, plan.toCanvas, plan.canvas.width, source, sourceWarped, sourceMask);
+  warpRows(frame, plan.toCanvas, plan.canvas.width, source, sourceWarped, sourceMask, all);
   correctionMaps(plan.mesh, plan.canvas, rows, source.start, mapX, mapY);
   if (registration_detail::lanczosSupported(sourceWarped))
     registration_detail::lanczosRemap(sourceWarped, warped, mapX, mapY);

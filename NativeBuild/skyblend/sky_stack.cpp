@@ -1,8 +1,7 @@
 // The registered sky stack: frames of a fixed camera whose stars drift are
 // registered on the middle frame by stars found in the sky alone, warped onto
 // the canvas and combined inside their coverage and the sky mask.
-#include "skyblend/skyblend.h"
-
+#include "skyblend/detail/sky_stack.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -24,7 +23,7 @@ constexpr int kStackThreshold = 128;
 constexpr int kStackErosion = 17;  // px, ellipse size
 
 struct SkyRun {
-  std::vector<cv::Mat> frames;  // loaded, input order; released once warped
+  std::vector<cv::Mat> frames;  // loaded, input order
   cv::Size canvas;
   NLSkyMaskUse registrationUse, stackUse;
   cv::Mat stackMask;  // 255 = usable sky, frame coordinates; empty when off
@@ -32,7 +31,14 @@ struct SkyRun {
   std::vector<NLStarMatchList> matches;
   std::vector<unsigned char> used;
   std::string error, registrationLog;
-  std::vector<cv::Mat> warped, canvasMasks;
+  struct Accepted {
+    int frame = 0;
+    bool anchor = false;
+    NLCanvasWarp warp;  // unused for the anchor
+    cv::Mat sky;        // where the frame's sky lands; empty without a stack mask
+  };
+  std::vector<Accepted> accepted;  // frame order
+  cv::Mat covered;                 // 255 over a whole frame, for every band's validity masks
   NLLocalCorrectionStats stats;
 };
 
@@ -98,17 +104,6 @@ void prepareStackMask(SkyRun& run, const LoadedMask& loaded) {
   run.stackMask = mask;
 }
 
-// The frame's validity on the canvas, limited to where its own sky lands.
-void limitToSky(const SkyRun& run, const cv::Mat& transform, bool anchor, cv::Mat& canvasMask) {
-  if (run.stackMask.empty()) return;
-  cv::Mat sky = run.stackMask.clone();
-  if (!anchor) {
-    cv::warpPerspective(run.stackMask, sky, transform, run.canvas, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
-    cv::threshold(sky, sky, 127, 255, cv::THRESH_BINARY);
-  }
-  if (sky.size() == canvasMask.size()) cv::bitwise_and(canvasMask, sky, canvasMask);
-}
-
 // The masked copies are dropped as soon as the transforms are known.
 bool registerFrames(SkyRun& run, std::vector<cv::Mat> frames, const NLProgressCallback& progress) {
   NLProgressCallback forward;
@@ -121,53 +116,105 @@ bool registerFrames(SkyRun& run, std::vector<cv::Mat> frames, const NLProgressCa
                                                          run.used, run.error, run.registrationLog, forward);
 }
 
-void warpAccepted(SkyRun& run, const NLProgressCallback& progress) {
+// Where frame i's own sky lands on the canvas (empty without a stack mask).
+cv::Mat skyOnCanvas(const SkyRun& run, const cv::Mat& transform, bool anchor) {
+  if (run.stackMask.empty()) return cv::Mat();
+  if (anchor) return run.stackMask;
+  cv::Mat sky;
+  cv::warpPerspective(run.stackMask, sky, transform, run.canvas, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
+  cv::threshold(sky, sky, 127, 255, cv::THRESH_BINARY);
+  return sky;
+}
+
+// Each accepted frame's way onto the canvas, decided once in frame order (so
+// the correction statistics add up as for whole-frame warps), and where its
+// sky lands; the warped pixels themselves are rendered band by band later.
+void planAccepted(SkyRun& run, const NLProgressCallback& progress) {
   const int n = static_cast<int>(run.frames.size());
   const int anchor = n / 2;
   const cv::Mat identity = cv::Mat::eye(3, 3, CV_64F);
   for (int i = 0; i < n; ++i) {
     if (!run.used[i]) continue;
-    cv::Mat warped, canvasMask;
-    const cv::Mat& transform = run.transforms[i];
-    if (i == anchor) {
-      // The anchor is copied, not resampled, so it adds nothing to the correction statistics.
-      warped = run.frames[i];
-      canvasMask = cv::Mat(run.canvas, CV_8UC1, cv::Scalar(255));
-    } else {
-      NL_warpFrameToCanvas(run.frames[i], transform, identity, run.canvas.width, run.canvas.height,
-                           run.matches[i], 0, 0, warped, canvasMask, run.stats);
-    }
-    run.frames[i].release();
-    limitToSky(run, transform, i == anchor, canvasMask);
-    run.warped.push_back(warped);
-    run.canvasMasks.push_back(canvasMask);
-    const int k = static_cast<int>(run.warped.size());
+    SkyRun::Accepted a;
+    a.frame = i;
+    a.anchor = i == anchor;
+    if (!a.anchor)
+      a.warp = NL_planWarpToCanvas(run.frames[i].size(), run.transforms[i], identity, run.canvas.width,
+                                   run.canvas.height, run.matches[i], 0, 0, run.stats);
+    a.sky = skyOnCanvas(run, run.transforms[i], a.anchor);
+    run.accepted.push_back(std::move(a));
+    const int k = static_cast<int>(run.accepted.size());
     report(progress, 50 + NL_roundPercent(k * 18.0 / std::max(n, 1)),
            "Warped sky frame " + std::to_string(k) + " of " + std::to_string(n) + ".");
   }
 }
 
-NLSkyCoverage coverageOf(const std::vector<cv::Mat>& masks, cv::Size canvas) {
-  NLSkyCoverage coverage{static_cast<int>(masks.size()), cv::Mat::zeros(canvas, CV_16UC1)};
-  cv::parallel_for_(cv::Range(0, canvas.height), [&](const cv::Range& rows) {
-    for (int y = rows.start; y < rows.end; ++y) {
-      ushort* count = coverage.map.ptr<ushort>(y);
+// Canvas rows of one accepted frame and its validity there, limited to its sky.
+// The anchor is copied, not resampled.
+void renderRows(const SkyRun& run, const SkyRun::Accepted& a, const cv::Range& rows, cv::Mat& warped,
+                cv::Mat& mask) {
+  const cv::Mat& frame = run.frames[size_t(a.frame)];
+  if (a.anchor) {
+    frame.rowRange(rows).copyTo(warped);
+    mask.create(rows.size(), run.canvas.width, CV_8UC1);
+    mask.setTo(255);
+  } else {
+    NL_renderWarpRows(a.warp, frame, rows, warped, mask, run.covered);
+  }
+  if (!a.sky.empty()) cv::bitwise_and(mask, a.sky.rowRange(rows), mask);
+}
+
+// Per canvas pixel, how many frames' masks cover it (saturating).
+void countCoverage(const std::vector<cv::Mat>& masks, const cv::Range& rows, cv::Mat& map) {
+  cv::parallel_for_(cv::Range(rows.start, rows.end), [&](const cv::Range& part) {
+    for (int y = part.start; y < part.end; ++y) {
+      ushort* count = map.ptr<ushort>(y);
       for (const cv::Mat& mask : masks) {
         if (mask.empty()) continue;
-        const uchar* m = mask.ptr<uchar>(y);
-        for (int x = 0; x < canvas.width; ++x)
+        const uchar* m = mask.ptr<uchar>(y - rows.start);
+        for (int x = 0; x < map.cols; ++x)
           if (m[x] && count[x] < std::numeric_limits<ushort>::max()) ++count[x];
       }
     }
   });
-  return coverage;
 }
 
-bool combine(SkyRun& run, bool average, cv::Mat& stack, std::string& message, const NLProgressCallback& progress) {
-  return average ? NL_averageCombineImagesWithMasks(run.warped, run.canvasMasks, stack, message, progress, 76, 94,
-                                                    kStage, "Average combining registered sky frames")
-                 : NL_sigmaCombineImagesWithMasks(run.warped, run.canvasMasks, stack, message, progress, 76, 94,
-                                                  kStage, "Sigma combining registered sky frames");
+// About this many bytes of warped rows and masks for all frames at once: a
+// band per frame stays small enough to be reused from band to band (whole
+// warped frames were allocated, faulted in and released every frame), and
+// large enough that the warp's padding rows around a band cost little.
+constexpr size_t kBandBytes = size_t(48) << 20;
+constexpr int kMinBandRows = 64;
+
+int bandRowsFor(const SkyRun& run) {
+  const size_t perRow = std::max<size_t>(1, run.accepted.size() * size_t(run.canvas.width) *
+                                                (run.frames.front().elemSize() + 1));
+  return int(std::max<size_t>(kMinBandRows, kBandBytes / perRow));
+}
+
+// Warps, counts coverage and combines band by band; the pixels, coverage and
+// progress are those of warping every frame whole and combining after.
+bool warpAndCombine(SkyRun& run, bool average, int bandRows, cv::Mat& stack, NLSkyCoverage& coverage,
+                    std::string& message, const NLProgressCallback& progress) {
+  coverage = NLSkyCoverage{static_cast<int>(run.accepted.size()), cv::Mat::zeros(run.canvas, CV_16UC1)};
+  report(progress, 70, "Checking usable sky coverage.");
+  report(progress, 76, "Combining registered sky stack.");
+  run.covered = cv::Mat(run.frames.front().size(), CV_8UC1, cv::Scalar(255));
+  NLCanvasBands bands;
+  bands.canvas = run.canvas;
+  bands.type = run.frames.front().type();
+  bands.frames = run.accepted.size();
+  bands.bandRows = bandRows > 0 ? bandRows : bandRowsFor(run);
+  bands.source = [&](const cv::Range& rows, std::vector<cv::Mat>& warped, std::vector<cv::Mat>& masks) {
+    cv::parallel_for_(cv::Range(0, int(run.accepted.size())), [&](const cv::Range& frames) {
+      for (int k = frames.start; k < frames.end; ++k)
+        renderRows(run, run.accepted[size_t(k)], rows, warped[size_t(k)], masks[size_t(k)]);
+    }, 1.0);
+    countCoverage(masks, rows, coverage.map);
+  };
+  return NL_combineCanvasBandsWithMasks(average, bands, stack, message, progress, 76, 94, kStage,
+                                        average ? "Average combining registered sky frames"
+                                                : "Sigma combining registered sky frames");
 }
 
 }  // namespace
@@ -177,6 +224,15 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
                                        const NLProgressCallback& progress, const std::string& stackMethod,
                                        NLSkyCoverage* coverage, NLJobFrames* store, cv::Mat* stackOut,
                                        NLImageWriteQueue* writes) {
+  return skyblend_detail::registeredSkyStack(inputs, outputPath, skyMaskPath, text, progress, stackMethod, coverage,
+                                             store, stackOut, writes, 0);
+}
+
+bool skyblend_detail::registeredSkyStack(const std::vector<std::string>& inputs, const std::string& outputPath,
+                                         const std::string& skyMaskPath, std::string& text,
+                                         const NLProgressCallback& progress, const std::string& stackMethod,
+                                         NLSkyCoverage* coverage, NLJobFrames* store, cv::Mat* stackOut,
+                                         NLImageWriteQueue* writes, int bandRows) {
   SkyRun run;
   report(progress, 0, "Loading sky frames.");
   std::string message;
@@ -192,14 +248,13 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
   const bool aligned = registerFrames(run, std::move(registered), progress);
   if (!aligned) return NL_failStep(text, run.error + "\n" + NL_formatSkyRegistrationMaskBlock(run.registrationUse), kFailed);
   report(progress, 50, "Warping aligned sky frames.");
-  warpAccepted(run, progress);
-  report(progress, 70, "Checking usable sky coverage.");
-  NLSkyCoverage counted = coverageOf(run.canvasMasks, run.canvas);
+  planAccepted(run, progress);
   const bool average = stackMethod == "average";
-  report(progress, 76, "Combining registered sky stack.");
+  NLSkyCoverage counted;
   cv::Mat stack;
-  if (!combine(run, average, stack, message, progress)) return NL_failStep(text, message, kFailed);
-  run.warped.clear();
+  if (!warpAndCombine(run, average, bandRows, stack, counted, message, progress))
+    return NL_failStep(text, message, kFailed);
+  run.frames.clear();
   report(progress, 98, "Writing registered sky stack output.");
   // The first input is the reference frame: the stack keeps its colour profile.
   std::string unwritten = kFailed + ("could not write output: " + outputPath);

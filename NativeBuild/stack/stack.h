@@ -8,6 +8,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -115,6 +116,24 @@ bool NL_averageCombineImagesWithMasks(const std::vector<cv::Mat>& images, const 
 bool NL_sigmaCombineImagesWithMasks(const std::vector<cv::Mat>& images, const std::vector<cv::Mat>& masks,
                                     cv::Mat& out, std::string& message, const NLProgressCallback& progress,
                                     int start, int end, const std::string& stage, const std::string& detail);
+// A canvas whose frames are rendered band by band (warped rows, say), so a
+// stack holds one band of every frame instead of whole warped frames. The
+// source fills frames and masks (one entry per frame, kept from band to band
+// so that their buffers are reused) with canvas rows `rows`: frames of type
+// `type` and rows.size() x canvas.width, masks as above.
+struct NLCanvasBands {
+  cv::Size canvas;
+  int type = 0;
+  size_t frames = 0;
+  int bandRows = 256;
+  std::function<void(const cv::Range& rows, std::vector<cv::Mat>& frames, std::vector<cv::Mat>& masks)> source;
+};
+// The average (NL_averageCombineImagesWithMasks) or sigma
+// (NL_sigmaCombineImagesWithMasks) combine of the whole canvas, band by band:
+// the same pixels, messages and progress as combining the whole frames.
+bool NL_combineCanvasBandsWithMasks(bool average, const NLCanvasBands& bands, cv::Mat& out, std::string& message,
+                                    const NLProgressCallback& progress, int start, int end, const std::string& stage,
+                                    const std::string& detail);
 // Loads the fixed (unregistered) foreground frames, combines them ("average"
 // exactly, else sigma) and writes outputPath whole or not at all. The message
 // holds the summary or the failure; never throws for bad input. Frames come
