@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -51,14 +52,8 @@ class Tiff {
     for (const auto& r : v) b += num(std::uint32_t(r.first), 4) + num(std::uint32_t(r.second), 4);
     add(d, tag, isSigned ? 10 : 5, std::uint32_t(v.size()), b);
   }
-  void pointer(int d, std::uint16_t tag, int target) {
-    add(d, tag, 4, 1, num(0, 4));
-    dirs_[d].back().pointsToDirectory = target;
-  }
-  void imageOffset(int d, std::uint16_t tag) {
-    add(d, tag, 4, 1, num(0, 4));
-    dirs_[d].back().pointsToImage = true;
-  }
+  void pointer(int d, std::uint16_t tag, int target) { add(d, tag, 4, 1, num(0, 4)).pointsToDirectory = target; }
+  void imageOffset(int d, std::uint16_t tag) { add(d, tag, 4, 1, num(0, 4)).pointsToImage = true; }
   std::string num(std::uint64_t v, int n) const {
     std::string b(size_t(n), '\0');
     for (int i = 0; i < n; ++i) b[size_t(big_ ? n - 1 - i : i)] = char((v >> (8 * i)) & 0xFF);
@@ -100,7 +95,7 @@ class Tiff {
   }
 
  private:
-  void add(int d, std::uint16_t tag, std::uint16_t type, std::uint32_t count, const std::string& value) {
+  Tag& add(int d, std::uint16_t tag, std::uint16_t type, std::uint32_t count, const std::string& value) {
     Tag t;
     t.tag = tag;
     t.type = type;
@@ -110,7 +105,7 @@ class Tiff {
     auto& list = dirs_[size_t(d)];
     auto it = list.begin();
     while (it != list.end() && it->tag < tag) ++it;
-    list.insert(it, t);
+    return *list.insert(it, t);
   }
   bool big_;
   std::vector<std::vector<Tag>> dirs_;
@@ -150,6 +145,66 @@ inline std::string jpegWithShot(const cv::Mat& image, const Shot& s, bool bigEnd
   size_t at = 2;
   if (uchar(file[2]) == 0xFF && uchar(file[3]) == 0xE0) at = 4 + ((uchar(file[4]) << 8) | uchar(file[5]));
   return file.substr(0, at) + app1 + block + file.substr(at);
+}
+
+// A DNG of a Bayer sensor (red, green / green, blue) whose camera RGB is
+// linear sRGB: its colour matrix is sRGB's own, so after white balance the
+// decoded colours are the scene's. `scene` holds each pixel's light in
+// blue, green, red order as a share of the sensor's range (0..1); the
+// camera's white balance multiplies channel c by 1 / neutral[c].
+struct Dng {
+  cv::Mat scene;                        // CV_32FC3
+  double neutral[3] = {0.5, 1.0, 0.8};  // AsShotNeutral, red, green, blue
+  int black = 256, white = 4095;
+  int orientation = 1;
+  bool bigEndian = false;
+  Shot shot;
+};
+
+inline std::string dngFile(const Dng& d) {
+  Tiff t(d.bigEndian);
+  const int w = d.scene.cols, h = d.scene.rows;
+  std::string pixels;
+  pixels.reserve(size_t(w) * size_t(h) * 2);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const cv::Vec3f v = d.scene.at<cv::Vec3f>(y, x);
+      const int channel = (y % 2 == 0 && x % 2 == 0) ? 2 : (y % 2 == 1 && x % 2 == 1) ? 0 : 1;  // BGR index
+      const double share = std::min(1.0, std::max(0.0, double(v[channel])));
+      pixels += t.num(std::uint64_t(d.black + share * (d.white - d.black) + 0.5), 2);
+    }
+  }
+  t.longs(0, 254, {0});
+  t.longs(0, 256, {std::uint32_t(w)});
+  t.longs(0, 257, {std::uint32_t(h)});
+  t.shorts(0, 258, {16});
+  t.shorts(0, 259, {1});
+  t.shorts(0, 262, {32803});
+  t.imageOffset(0, 273);
+  t.shorts(0, 274, {unsigned(d.orientation)});
+  t.shorts(0, 277, {1});
+  t.longs(0, 278, {std::uint32_t(h)});
+  t.longs(0, 279, {std::uint32_t(pixels.size())});
+  t.shorts(0, 284, {1});
+  t.shorts(0, 33421, {2, 2});
+  t.bytes(0, 33422, {0, 1, 1, 2});
+  t.bytes(0, 50706, {1, 4, 0, 0});
+  t.bytes(0, 50707, {1, 1, 0, 0});
+  t.ascii(0, 50708, d.shot.make + " " + d.shot.model);
+  t.longs(0, 50714, {std::uint32_t(d.black)});
+  t.longs(0, 50717, {std::uint32_t(d.white)});
+  // XYZ (D65) to linear sRGB
+  const double xyzToRgb[9] = {3.2404542, -1.5371385, -0.4985314, -0.9692660, 1.8760108,
+                              0.0415560, 0.0556434,  -0.2040259, 1.0572252};
+  std::vector<std::pair<std::int64_t, std::int64_t>> matrix;
+  for (double m : xyzToRgb) matrix.push_back({std::int64_t(m * 1000000 + (m < 0 ? -0.5 : 0.5)), 1000000});
+  t.rationals(0, 50721, matrix, true);
+  std::vector<std::pair<std::int64_t, std::int64_t>> neutral;
+  for (double n : d.neutral) neutral.push_back({std::int64_t(n * 1000000 + 0.5), 1000000});
+  t.rationals(0, 50728, neutral);
+  t.shorts(0, 50778, {21});
+  addShot(t, d.shot);
+  return t.build(pixels);
 }
 
 }  // namespace camerafiles

@@ -1,6 +1,7 @@
 // Frames as cameras write them: EXIF capture times, camera RAW decoding and
 // the formats a folder of frames may hold.
 #include "plumbing/plumbing.h"
+#include "plumbing/detail/raw_decode.h"
 #include "camera_files.h"
 #include "support.h"
 
@@ -8,6 +9,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
 #include <random>
 
 using camerafiles::Shot;
@@ -163,4 +167,142 @@ TEST(CaptureInfo, FujiRawHeaderLeadsToItsJpegAndRawNamesAreKnown) {
     EXPECT_TRUE(NL_isRawFileName(raw)) << raw;
   for (const char* other : {"a.tif", "b.jpg", "c.png", "dng", "d.dng/frame", "e.nef.tif", ""})
     EXPECT_FALSE(NL_isRawFileName(other)) << other;
+}
+
+namespace {
+
+// sRGB's tone curve, what the camera rendering applies to linear light.
+double srgbCurve(double linear) {
+  return linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
+}
+
+// Left half a grey the camera's white balance makes neutral, right half a
+// colour, and a small marker in the stored top-left corner.
+camerafiles::Dng patchScene(int width, int height) {
+  camerafiles::Dng d;
+  d.scene = cv::Mat(height, width, CV_32FC3);
+  // grey 0.2 after the multipliers 2, 1, 1.25 (blue, green, red order here)
+  d.scene.colRange(0, width / 2).setTo(cv::Scalar(0.16, 0.2, 0.1));
+  d.scene.colRange(width / 2, width).setTo(cv::Scalar(0.08, 0.15, 0.3));
+  d.scene(cv::Rect(0, 0, 8, 8)).setTo(cv::Scalar(0.4, 0.4, 0.02));
+  return d;
+}
+
+cv::Vec3d at(const cv::Mat& image, int x, int y) {
+  const cv::Vec3w v = image.at<cv::Vec3w>(y, x);
+  return cv::Vec3d(v[0], v[1], v[2]) / 65535.0;
+}
+
+void expectColour(const cv::Vec3d& got, const cv::Vec3d& want, const char* what) {
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(got[c], want[c], 0.01) << what << " channel " << c;
+}
+
+}  // namespace
+
+#define REQUIRE_RAW_DECODER()                                                                 \
+  if (!NL_rawDecoderAvailable()) GTEST_SKIP() << "this build reads no camera RAW (built without LibRaw)"
+
+TEST(RawDecode, DngDecodesToTheScenesColoursInEitherRendering) {
+  REQUIRE_RAW_DECODER();
+  TempDir dir;
+  for (bool big : {false, true}) {
+    SCOPED_TRACE(big ? "big-endian" : "little-endian");
+    camerafiles::Dng d = patchScene(64, 48);
+    d.bigEndian = big;
+    const std::string path = dir.file(big ? "be.DNG" : "le.dng");
+    testsupport::writeFile(path, camerafiles::dngFile(d));
+
+    cv::Size header;
+    ASSERT_TRUE(NL_readImageHeaderSize(path, header));
+    EXPECT_EQ(header, cv::Size(64, 48));
+    const cv::Mat camera = NL_imreadWithRetry(path, cv::IMREAD_UNCHANGED, 0, 0);
+    ASSERT_EQ(camera.type(), CV_16UC3);
+    ASSERT_EQ(camera.size(), header);
+    cv::Mat linear;
+    {
+      const NLRawRenderingScope scope({path}, NLRawRendering::Linear);
+      linear = NL_imreadWithRetry(path, cv::IMREAD_UNCHANGED, 0, 0);
+    }
+    ASSERT_EQ(linear.type(), CV_16UC3);
+    // Inside each patch, away from the demosaic's edges.
+    expectColour(at(linear, 16, 30), cv::Vec3d(0.2, 0.2, 0.2), "grey, linear");
+    expectColour(at(linear, 48, 30), cv::Vec3d(0.1, 0.15, 0.6), "colour, linear");
+    const cv::Vec3d curve(srgbCurve(0.1), srgbCurve(0.15), srgbCurve(0.6));
+    expectColour(at(camera, 48, 30), curve, "colour, camera curve");
+    expectColour(at(camera, 16, 30), cv::Vec3d::all(srgbCurve(0.2)), "grey, camera curve");
+    // The scope has ended: the camera rendering holds again.
+    EXPECT_EQ(cv::norm(NL_imreadWithRetry(path, cv::IMREAD_UNCHANGED, 0, 0), camera, cv::NORM_INF), 0);
+    // Eight-bit and one-channel reads scale and mix the same picture.
+    const cv::Mat grey = NL_imreadWithRetry(path, cv::IMREAD_GRAYSCALE, 0, 0);
+    ASSERT_EQ(grey.type(), CV_8UC1);
+    EXPECT_NEAR(grey.at<uchar>(30, 16), srgbCurve(0.2) * 255, 3);
+  }
+}
+
+// The picture stands as the camera was held: a frame taken in portrait
+// comes out taller than wide, its stored top-left corner at the top right.
+TEST(RawDecode, OrientationTurnsThePictureAndItsHeaderSize) {
+  REQUIRE_RAW_DECODER();
+  TempDir dir;
+  for (int orientation : {1, 6, 8, 3}) {
+    SCOPED_TRACE(orientation);
+    camerafiles::Dng d = patchScene(40, 30);
+    d.orientation = orientation;
+    const std::string path = dir.file("o" + std::to_string(orientation) + ".dng");
+    testsupport::writeFile(path, camerafiles::dngFile(d));
+    const bool turned = orientation == 6 || orientation == 8;
+    const cv::Size want = turned ? cv::Size(30, 40) : cv::Size(40, 30);
+    cv::Size header;
+    ASSERT_TRUE(NL_readImageHeaderSize(path, header));
+    EXPECT_EQ(header, want);
+    const cv::Mat image = NL_imreadWithRetry(path, cv::IMREAD_UNCHANGED, 0, 0);
+    ASSERT_EQ(image.size(), want);
+    // the marker is the one place where red is far below green: its middle
+    cv::Point2d sum;
+    int count = 0;
+    for (int y = 0; y < image.rows; ++y)
+      for (int x = 0; x < image.cols; ++x)
+        if (at(image, x, y)[2] < 0.5 * at(image, x, y)[1]) sum += cv::Point2d(x, y), ++count;
+    ASSERT_GT(count, 30);
+    const cv::Point2d marker = sum / count;
+    const double near = 3.5, farX = want.width - 4.5, farY = want.height - 4.5;
+    const cv::Point2d corner = orientation == 1 ? cv::Point2d(near, near)
+                               : orientation == 6 ? cv::Point2d(farX, near)
+                               : orientation == 8 ? cv::Point2d(near, farY)
+                                                  : cv::Point2d(farX, farY);
+    EXPECT_LT(cv::norm(marker - corner), 1.5) << marker;
+  }
+}
+
+// LibRaw hands the capture time through the machine's time zone; read back
+// it must land on the same clock the EXIF reader gives, summer time or not.
+TEST(RawDecode, CaptureTimesAgreeWithTheExifReaderInAnyTimeZone) {
+  REQUIRE_RAW_DECODER();
+  TempDir dir;
+  const char* const zone = std::getenv("TZ");
+  const std::string saved = zone ? zone : "";
+  for (const char* tz : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
+    setenv("TZ", tz, 1);
+    tzset();
+    for (const char* when : {"2026:08:12 22:41:07", "2026:01:03 01:30:00", "2026:03:08 02:30:00"}) {
+      SCOPED_TRACE(std::string(tz) + " " + when);
+      camerafiles::Dng d = patchScene(32, 32);
+      d.shot.original = when;
+      d.shot.exposure = {25, 1};
+      const std::string path = dir.file("t.dng");
+      testsupport::writeFile(path, camerafiles::dngFile(d));
+      const NLCaptureInfo exif = NL_readCaptureInfo(path);
+      NLCaptureInfo raw;
+      ASSERT_TRUE(nl_detail::rawCaptureInfo(path, raw));
+      ASSERT_TRUE(exif.hasTime && raw.hasTime);
+      // 02:30 on the spring-forward night does not exist in New York: an hour either way is the zone's doing
+      const bool gap = std::string(when) == "2026:03:08 02:30:00" && tz[0] == 'E';
+      EXPECT_NEAR(raw.timeSeconds, exif.timeSeconds, gap ? 3600 : 0);
+      EXPECT_DOUBLE_EQ(raw.exposureSeconds, 25.0);
+      EXPECT_EQ(exif.exposureSeconds, 25.0);
+    }
+  }
+  if (zone) setenv("TZ", saved.c_str(), 1);
+  else unsetenv("TZ");
+  tzset();
 }

@@ -1,6 +1,7 @@
 // Image reading that tolerates files the host is still exporting.
 #include "plumbing/plumbing.h"
 #include "plumbing/detail/opencv_pool.h"
+#include "plumbing/detail/raw_decode.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -28,6 +29,8 @@ std::uint64_t NL_getFileSizeNoThrow(const std::string& path) {
 }
 
 cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags) {
+  // Camera RAW is not an OpenCV format: its own decoder reads the file.
+  if (NL_isRawFileName(path)) return nl_detail::decodeRaw(path, flags);
   const std::uint64_t size = NL_getFileSizeNoThrow(path);
   if (size == 0 || size > kMaxDecodeBytes) return cv::Mat();
   std::ifstream in(path, std::ios::binary);
@@ -68,7 +71,7 @@ cv::Mat decodeWholeFile(const std::string& path, int flags) {
   if (before.size == 0 || !NL_imageFileDamage(path).empty()) return cv::Mat();
   cv::Mat image;
   try {
-    image = cv::imread(path, flags);
+    if (!NL_isRawFileName(path)) image = cv::imread(path, flags);
   } catch (const cv::Exception&) {
     image.release();
   }

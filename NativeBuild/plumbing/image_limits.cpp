@@ -1,6 +1,7 @@
 // The image-size limit every job checks before it makes frame-sized
 // buffers, and a header peek that learns a PNG's or TIFF's size undecoded.
 #include "plumbing/plumbing.h"
+#include "plumbing/detail/raw_decode.h"
 
 #include <array>
 #include <fstream>
@@ -110,6 +111,9 @@ std::string NL_imageSizeProblem(cv::Size size, std::uint64_t workingBytesPerPixe
 
 bool NL_readImageHeaderSize(const std::string& path, cv::Size& size) {
   if (!NL_isRegularFile(path)) return false;
+  // A TIFF-based RAW file's first directory is often its preview; the
+  // decoder tells the size of the picture itself, before unpacking it.
+  if (NL_isRawFileName(path)) return nl_detail::rawImageSize(path, size);
   std::ifstream in(path, std::ios::binary);
   std::array<unsigned char, 24> head{};
   if (!in || !readAt(in, 0, reinterpret_cast<char*>(head.data()), head.size())) return false;
@@ -120,6 +124,8 @@ bool NL_readImageHeaderSize(const std::string& path, cv::Size& size) {
 
 std::string NL_imageFileProblem(const std::string& path) {
   if (NL_isNonRegularFile(path)) return "is not a regular file";
+  if (NL_isRawFileName(path) && !NL_rawDecoderAvailable())
+    return "is a camera RAW file, and this build reads none (it was built without LibRaw)";
   cv::Size size;
   if (!NL_readImageHeaderSize(path, size)) return std::string();
   const std::string problem = NL_imageSizeProblem(size, 0, 0);

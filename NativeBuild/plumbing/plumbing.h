@@ -119,6 +119,31 @@ bool NL_rawDecoderAvailable();
 // True for the file names of camera RAW formats (".cr2", ".nef", ".dng", ...; any case).
 bool NL_isRawFileName(const std::string& path);
 
+// True for the names of the image files the frame reader decodes: TIFF,
+// PNG, JPEG, WebP, BMP, and camera RAW where the build reads it (any case).
+bool NL_isFrameFileName(const std::string& path);
+// Those formats as a usage text names them: "TIFF, PNG, JPEG, WebP, BMP or camera RAW".
+std::string NL_frameFormatNames();
+
+// Where a job sets how its RAW frames render, the paths it reads render so
+// while the scope lives; every other RAW file renders as Camera. The last
+// scope made for a path wins until it ends.
+class NLRawRenderingScope {
+ public:
+  NLRawRenderingScope(const std::vector<std::string>& paths, NLRawRendering rendering);
+  ~NLRawRenderingScope();
+  NLRawRenderingScope(const NLRawRenderingScope&) = delete;
+  NLRawRenderingScope& operator=(const NLRawRenderingScope&) = delete;
+
+ private:
+  std::vector<std::string> keys_;
+  std::uint64_t id_ = 0;
+};
+// The job file's "rawRendering" ("camera" or "linear"): a JSON string, or a
+// key=value line in the hybrid stack's job. False when the file sets none
+// or a value of neither name (the default, Camera, holds).
+bool NL_readJobRawRendering(const std::string& jobText, NLRawRendering& rendering);
+
 // ---- Input and output safety ------------------------------------------------
 // Every read path refuses what is not a regular file before opening it: a
 // pipe or a device would block the job or read without end.

@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using synth::JobSetting;
 
-const char* kFramesHelp = "frames: files, globs or a folder (its TIFF and PNG files in name order)";
+const char* kFramesHelp = "frames: files, globs or a folder (its image files in name order: TIFF, PNG, JPEG, WebP, BMP, camera RAW)";
 
 // A job's own default as the help shows it, read from the job's record so
 // that the help cannot drift from what the job does without the key.
@@ -72,7 +72,7 @@ CommandTable trailTable() {
   return {"trail",
           "Combines a night-sky time-lapse into one star-trail image (per-pixel maximum), "
           "removing satellite and aircraft trails.",
-          "FRAME...", "night-sky frames in time order: files, globs or a folder (its TIFF and PNG files in name order)", false,
+          "FRAME...", "night-sky frames in time order: files, globs or a folder (its image files in name order: TIFF, PNG, JPEG, WebP, BMP, camera RAW)", false,
           {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"), force(),
            words("--reject", {"off", "low", "medium", "high"}, "satellite and aircraft trail removal " + jobDefault(defaults.rejectionMode)),
            window,

@@ -1,6 +1,7 @@
 #include "cli/job_args.h"
 
 #include "cli/run_job.h"
+#include "plumbing/plumbing.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -180,12 +181,6 @@ bool matchesPattern(const char* pattern, const char* name) {
   return *name != '\0' && (*pattern == '?' || *pattern == *name) && matchesPattern(pattern + 1, name + 1);
 }
 
-bool isFrameFile(const fs::path& p) {
-  std::string ext = p.extension().string();
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return ext == ".tif" || ext == ".tiff" || ext == ".png";
-}
-
 // The folder's files whose names pass `keep`, in name order; hidden files
 // (such as the "._" companions some file systems add) never count.
 bool listFolder(const fs::path& folder, const std::function<bool(const std::string&)>& keep, OwnFiles& own,
@@ -217,8 +212,8 @@ bool expandOne(const std::string& arg, OwnFiles& own, std::vector<std::string>& 
   std::error_code ec;
   const size_t before = frames.size();
   if (fs::is_directory(arg, ec)) {
-    if (!listFolder(arg, [](const std::string& n) { return isFrameFile(n); }, own, frames, leftOut, error)) return false;
-    if (frames.size() == before) error = "folder '" + arg + "' holds no TIFF or PNG frames";
+    if (!listFolder(arg, NL_isFrameFileName, own, frames, leftOut, error)) return false;
+    if (frames.size() == before) error = "folder '" + arg + "' holds no " + NL_frameFormatNames() + " frames";
   } else if (fs::exists(arg, ec)) {
     if (fs::is_regular_file(arg, ec)) frames.push_back(arg);
     else error = "'" + arg + "' is not a frame file";

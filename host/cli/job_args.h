@@ -95,7 +95,7 @@ enum class ParseOutcome { Run, Help, Bad };
 // required options and their pairings; frame lists are checked by expandFrames.
 ParseOutcome parseCommandLine(const CommandTable& table, const Args& args, ParsedCommand& parsed, std::string& error);
 
-// Turns frame arguments into files: a folder gives its TIFF and PNG files in
+// Turns frame arguments into files: a folder gives the image files the reader decodes in
 // name order, a pattern with * or ? the matching files in name order, a file
 // itself. Files that `own` knows as Lumivex's own never come from a folder or
 // a pattern; each one passed over is added to leftOut. False with error
