@@ -339,6 +339,31 @@ TEST(AlignmentGate, UnrelatedSkyOtherSizeAndUnreadableFramesAreDroppedWithTheirR
   EXPECT_EQ(last.detail, "Checked alignment 5 of 5.");
 }
 
+// A soft frame of a small field can rank first on its few bright cores; as
+// the reference it would fail every pair, so the next frame in rank that
+// holds enough stars takes its place and goes first to the stacks, and the
+// soft frame is judged against it like any other.
+TEST(AlignmentGate, AFirstFrameTooPoorInStarsGivesWayToTheNextThatCarriesThem) {
+  TempDir dir;
+  for (int bits : {16, 8}) {
+    const synth::Scene scene = smallScene(4, 40 + bits, false, bits);
+    std::vector<cv::Mat> frames = scene.frames;
+    // thin cloud: only the brightest dozen stars still show, the sky unchanged
+    cv::Mat soft;
+    cv::GaussianBlur(frames[3], soft, cv::Size(0, 0), 5.0);
+    frames.insert(frames.begin(), soft);
+    frames.pop_back();
+    const std::vector<std::string> paths = writeFrames(dir, frames, "b" + std::to_string(bits) + "_");
+    std::string log;
+    const std::vector<std::string> kept = NL_filterInputsByAlignmentQuality(paths, 2, log);
+    ASSERT_GE(kept.size(), 3u) << log;
+    EXPECT_EQ(kept[0], paths[1]) << log;
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), paths[0]), 0) << log;
+    EXPECT_NE(log.find("Frame 1: reference | used | file=b" + std::to_string(bits) + "_1.tif"), std::string::npos)
+        << log;
+  }
+}
+
 TEST(AlignmentGate, UnreadableReferenceKeepsEveryFrame) {
   TempDir dir;
   const std::vector<std::string> paths = {dir.file("gone.tif"), dir.file("b.tif"), dir.file("c.tif")};

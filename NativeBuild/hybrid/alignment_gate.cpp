@@ -86,23 +86,49 @@ std::string NL_alignmentGateFailure(const NLAlignmentQuality& q) {
   return std::string();
 }
 
-std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std::string>& inputs, int minFrames,
+namespace {
+
+// The reference's stars, selected once for every frame it is compared with.
+GateReference referenceOf(const std::string& path, const cv::Mat& image, const NLJobFrames* store) {
+  std::shared_ptr<const NLStarDetection> stars = store ? store->stars(path) : nullptr;
+  if (stars && stars->size != image.size()) stars.reset();
+  return GateReference{stars ? NL_selectReferenceStars(image, *stars, gateSettings())
+                             : NL_selectReferenceStars(image, gateSettings()),
+                       path};
+}
+
+// The sharpest frame is the reference unless it holds too few stars to carry
+// any registration (a soft frame of a small or sparse field can rank first on
+// its few bright cores): then every pair would fail on it, so the next frame
+// in rank that can carry them takes its place and goes first to the stacks.
+GateReference chooseReference(std::vector<std::string>& inputs, const cv::Mat& first, NLJobFrames* store) {
+  GateReference best = referenceOf(inputs[0], first, store);
+  for (size_t i = 1; i < inputs.size() && int(best.stars.size()) < limits().qualityMinStars; ++i) {
+    const cv::Mat image = frameOf(inputs[i], store);
+    if (image.empty() || !sameShape(image, first)) continue;
+    GateReference candidate = referenceOf(inputs[i], image, store);
+    if (int(candidate.stars.size()) < limits().qualityMinStars) continue;
+    std::rotate(inputs.begin(), inputs.begin() + std::ptrdiff_t(i), inputs.begin() + std::ptrdiff_t(i) + 1);
+    best = std::move(candidate);
+  }
+  return best;
+}
+
+}  // namespace
+
+std::vector<std::string> NL_filterInputsByAlignmentQuality(const std::vector<std::string>& ranked, int minFrames,
                                                            std::string& log, const std::string& progressPath,
                                                            NLJobFrames* store) {
+  std::vector<std::string> inputs = ranked;
   const int n = int(inputs.size());
   if (n <= 1) return inputs;
-  const cv::Mat reference = frameOf(inputs[0], store);
-  if (reference.empty()) {
+  const cv::Mat first = frameOf(inputs[0], store);
+  if (first.empty()) {
     log += "Alignment quality gate failed: could not load reference frame.\n";
     return inputs;
   }
   const hybrid_detail::JobProgress progress{progressPath};
-  // The reference's stars are selected once for every frame it is compared with.
-  std::shared_ptr<const NLStarDetection> stars = store ? store->stars(inputs[0]) : nullptr;
-  if (stars && stars->size != reference.size()) stars.reset();
-  GateReference referenceStars{stars ? NL_selectReferenceStars(reference, *stars, gateSettings())
-                                     : NL_selectReferenceStars(reference, gateSettings()),
-                               inputs[0]};
+  const GateReference referenceStars = chooseReference(inputs, first, store);
   std::vector<NLAlignmentGateResult> results(n);
   results[0].used = true;
   results[0].path = inputs[0];
