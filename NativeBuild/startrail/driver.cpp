@@ -1,4 +1,5 @@
 #include "startrail/detail/bad_frame_step.h"
+#include "startrail/detail/build_up.h"
 #include "startrail/detail/run_state.h"
 
 #include "plumbing/plumbing.h"
@@ -132,6 +133,7 @@ void runWorkers(TrailRun& run, const Plan& plan) {
   if (compositeWanted(run.job)) prepareMasks(run);
   run.rowLocks = std::vector<std::mutex>(run.reference.rows);
   prepareFrameSharing(run);
+  run.buildUp = startBuildUp(run, compositeWanted(run.job));
   {
     std::lock_guard<std::mutex> lock(run.progressMutex);
     progress(run.job, 4, run.rejectionOff ? "Building star trails" : "Building star trails with rejection",
@@ -160,9 +162,9 @@ std::string writeSky(const TrailRun& run) {
   return skyPath;
 }
 
-void stackForeground(const NLStarTrailNativeJob& job) {
+void stackForeground(const NLStarTrailNativeJob& job, int percent) {
   if (job.foregroundInputs.empty() || job.foregroundOutput.empty()) return;
-  progress(job, 86, "Creating Optional Foreground Stack", "Creating the optional foreground stack.");
+  progress(job, percent, "Creating Optional Foreground Stack", "Creating the optional foreground stack.");
   if (job.foregroundInputs.size() == 1) {
     const cv::Mat single = NL_imreadWithRetry(job.foregroundInputs[0], -1);
     if (single.empty()) NL_failJob("Foreground failed: could not load input: " + job.foregroundInputs[0]);
@@ -216,6 +218,12 @@ void compositeAndTidy(const TrailRun& run, const std::string& skyPath) {
   // Only the final image stays; the sidecars were for the composite alone.
   if (!job.skyOutput.empty() && job.skyOutput != job.output) std::remove(job.skyOutput.c_str());
   if (!job.foregroundOutput.empty() && job.foregroundOutput != job.output) std::remove(job.foregroundOutput.c_str());
+}
+
+void finishBuildUp(TrailRun& run, NLStarTrailRunReport& report) {
+  if (!run.buildUp) return;
+  run.buildUp->finish(report.buildUpImages, report.buildUpVideoNote);
+  run.buildUp.reset();  // its image buffer is not kept through the writing of the results
 }
 
 std::int64_t elapsedMs(Clock::time_point start) {
@@ -278,6 +286,7 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   if (!conflict.empty()) NL_failJob("Star Trail failed: " + conflict + ".");
   // after the check: a name shared with an input or another output still fails the job, naming both
   const SidecarNames sidecars(job);
+  prepareBuildUpTargets(job);
   if (job.output != report.requestedOutput)
     progress(job, 1, "Output filename", "Existing output found. Using a numbered filename instead.");
   progress(job, 1, "Preparing Native Engine", "Preparing native OpenCV image engine.");
@@ -300,13 +309,17 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   run.rejectionOff = NL_starTrailIsRejectionOff(job.rejectionMode);
   checkFrameFitsMemory(run);
   const Plan plan = planWorkers(run, hardwareThreads);
+  // Every build-up image is composited like the final one, so the foreground is stacked before the trail.
+  const bool foregroundFirst = NL_starTrailWantsBuildUp(job) && compositeWanted(job);
+  if (foregroundFirst) stackForeground(job, 3);
   runWorkers(run, plan);
+  finishBuildUp(run, report);
   copyStageTimes(run.clock, stageTimes);
   const std::string skyPath = writeSky(run);
   const std::vector<NLStarTrailStreak> streaks = gatheredStreaks(run, bad.trailFrames);
   writeMeteorImage(run);
   writeOverlay(run, streaks, bad, report.inputs);
-  stackForeground(job);
+  if (!foregroundFirst) stackForeground(job, 86);
   compositeAndTidy(run, skyPath);
   progress(job, 100, "Completed", "Native Star Trail workflow finished.");
   report.job = job;

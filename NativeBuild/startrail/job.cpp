@@ -92,6 +92,10 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath) {
   job.meteorOutput = NL_extractJsonString(text, "meteorOutput");
   job.rejectionOverlay = NL_extractJsonString(text, "rejectionOverlay");
   job.badFrames = oneOf(NL_extractJsonString(text, "badFrames"), "report", "exclude", "off");
+  job.buildUpOutput = NL_extractJsonString(text, "buildUpOutput");
+  job.buildUpEvery = std::max(roundToInt(NL_jsonNumber(text, "buildUpEvery", 1.0)), 1);
+  job.buildUpFormat = oneOf(NL_extractJsonString(text, "buildUpFormat"), "jpg", "jpg", "tif");
+  job.buildUpVideo = NL_extractJsonString(text, "buildUpVideo");
   return job;
 }
 
@@ -107,6 +111,7 @@ NLJobPaths NL_starTrailJobPaths(const std::string& jobPath, const NLStarTrailNat
   if (!job.foregroundInputs.empty()) paths.outputs.push_back({"foreground output", job.foregroundOutput});
   if (!job.meteorOutput.empty()) paths.outputs.push_back({"meteor output", job.meteorOutput});
   if (!job.rejectionOverlay.empty()) paths.outputs.push_back({"rejection overlay", job.rejectionOverlay});
+  if (!job.buildUpVideo.empty()) paths.outputs.push_back({"build-up video", job.buildUpVideo});
   paths.outputs.push_back({"progress file", job.progress});
   paths.outputs.push_back({"result log", job.resultLog});
   return paths;

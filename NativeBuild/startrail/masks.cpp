@@ -58,13 +58,16 @@ void compositeRow(int y, const cv::Mat& sky, const cv::Mat& fg, const double* le
   }
 }
 
-void compositeImage(const cv::Mat& sky, const cv::Mat& fg, const cv::Mat& mask, const cv::Mat* bridge,
-                    const cv::Mat* bridgeMask, cv::Mat& out) {
-  out = cv::Mat::zeros(sky.size(), sky.type());
+// Every pixel of out is written, so its buffer is reused as it stands.
+// levelRow(y, out) gives the mask level of row y.
+template <typename LevelRow>
+void compositeRows(const cv::Mat& sky, const cv::Mat& fg, LevelRow levelRow, const cv::Mat* bridge,
+                   const cv::Mat* bridgeMask, cv::Mat& out) {
+  out.create(sky.size(), sky.type());
   cv::parallel_for_(cv::Range(0, sky.rows), [&](const cv::Range& rows) {
     std::vector<double> level(sky.cols);
     for (int y = rows.start; y < rows.end; ++y) {
-      maskLevelRow(mask, y, level.data());
+      levelRow(y, level.data());
       if (sky.depth() == CV_16U) {
         compositeRow<ushort>(y, sky, fg, level.data(), bridge, bridgeMask, 65535.0, out);
       } else {
@@ -72,6 +75,11 @@ void compositeImage(const cv::Mat& sky, const cv::Mat& fg, const cv::Mat& mask, 
       }
     }
   });
+}
+
+void compositeImage(const cv::Mat& sky, const cv::Mat& fg, const cv::Mat& mask, const cv::Mat* bridge,
+                    const cv::Mat* bridgeMask, cv::Mat& out) {
+  compositeRows(sky, fg, [&mask](int y, double* level) { maskLevelRow(mask, y, level); }, bridge, bridgeMask, out);
 }
 
 bool bridgeUsable(const cv::Mat& sky, const cv::Mat* bridge, const cv::Mat* bridgeMask) {
@@ -162,4 +170,16 @@ bool NL_starTrailCompositeSkyForeground(const std::string& skyPath, const std::s
   if (!NL_writeImageFile(outputPath, out, NL_readIccProfile(skyPath), &why))
     return message = NL_withReason("Composite failed: could not write output: " + outputPath, why), false;
   return true;
+}
+
+void NL_starTrailCompositeImages(const cv::Mat& sky, const cv::Mat& foreground, const cv::Mat& skyMask,
+                                 const cv::Mat* bridgeAccumulator, const cv::Mat* bridgeMask, cv::Mat& out) {
+  const bool useBridge = bridgeUsable(sky, bridgeAccumulator, bridgeMask);
+  // The binary mask is the mask level's own >= 0.5 test, so the switch falls on the same pixels.
+  const auto binaryRow = [&skyMask](int y, double* level) {
+    const uchar* m = skyMask.ptr<uchar>(y);
+    for (int x = 0; x < skyMask.cols; ++x) level[x] = m[x] ? 1.0 : 0.0;
+  };
+  compositeRows(sky, foreground, binaryRow, useBridge ? bridgeAccumulator : nullptr, useBridge ? bridgeMask : nullptr,
+                out);
 }

@@ -39,6 +39,10 @@ struct NLStarTrailNativeJob {
   std::string meteorOutput;                   // 16-bit TIFF of the meteors alone over the night's darkest sky
   std::string rejectionOverlay;               // PNG of the result, reduced, with each streak outlined in its class's colour
   std::string badFrames = "off";              // "off", "report" (measure and log) or "exclude" (also leave them out)
+  std::string buildUpOutput;                  // folder for the image as it builds up; empty: none written
+  std::int32_t buildUpEvery = 1;              // frames between two build-up images, at least 1
+  std::string buildUpFormat = "tif";          // "tif" (the result's depth) or "jpg" (8-bit)
+  std::string buildUpVideo;                   // .mp4 or .avi of the same images; empty: none
 };
 
 // Reads the job file; every missing or unreadable key keeps its default and
@@ -51,6 +55,15 @@ bool NL_starTrailReadBool(const std::string& text, const std::string& key, bool 
 // write, named as the failure texts name them; outputs the run will not
 // write (a sky output without a composite) are left out.
 NLJobPaths NL_starTrailJobPaths(const std::string& jobPath, const NLStarTrailNativeJob& job);
+// True when the job asks for the image as it builds up (files or a video).
+bool NL_starTrailWantsBuildUp(const NLStarTrailNativeJob& job);
+// The frame counts after which a build-up image is taken: every `every`
+// frames, and always the last frame.
+std::vector<int> NL_starTrailBuildUpCounts(int frameCount, int every);
+// "buildup_0001.tif": the n-th build-up image (from 1) in the given format.
+std::string NL_starTrailBuildUpName(int n, const std::string& format);
+// True for a file name a build-up writes in that format ("buildup_" digits "." format).
+bool NL_starTrailIsBuildUpName(const std::string& fileName, const std::string& format);
 // True for the words that switch rejection off ("off", "Off", "false", "disabled", "none", "0").
 bool NL_starTrailIsRejectionOff(const std::string& rejectionMode);
 
@@ -78,6 +91,11 @@ bool NL_starTrailCompositeSkyForeground(const std::string& skyPath, const std::s
                                         const std::string& maskPath, const std::string& outputPath,
                                         std::string& message, const cv::Mat* bridgeAccumulator,
                                         const cv::Mat* bridgeMask);
+
+// The same composite in memory with the binary sky mask (255 = sky) the
+// workers use; the result is made in out (its buffer reused when it fits).
+void NL_starTrailCompositeImages(const cv::Mat& sky, const cv::Mat& foreground, const cv::Mat& skyMask,
+                                 const cv::Mat* bridgeAccumulator, const cv::Mat* bridgeMask, cv::Mat& out);
 
 // ---- Rejection -------------------------------------------------------------
 // Pixels bright in this frame only, against registered neighbours (black
@@ -225,6 +243,8 @@ struct NLStarTrailRunReport {
   NLStarTrailBadFrameVerdict badFrames;      // when the job's badFrames is not "off"
   std::vector<std::string> inputs;           // the frames as the job file listed them
   std::vector<int> badFramesLeftOut;         // input indices left out of the trail or the foreground
+  int buildUpImages = 0;                     // build-up images taken (files and video frames alike)
+  std::string buildUpVideoNote;              // why the video was not written; empty when it was
 };
 // Whole megabytes, no decimals.
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes);

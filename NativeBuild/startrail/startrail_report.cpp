@@ -95,6 +95,22 @@ std::string NL_starTrailBadFrameLine(const NLStarTrailBadFrame& b, const std::st
   return integer(b.frame) + " " + fileName(path) + " " + region + ": " + measureName(b.measure) + " " + figure;
 }
 
+namespace {
+
+std::string buildUpLines(const NLStarTrailRunReport& r) {
+  const NLStarTrailNativeJob& j = r.job;
+  std::string out;
+  if (!j.buildUpOutput.empty()) out += line("buildUpOutput", j.buildUpOutput);
+  out += line("buildUpImages", integer(r.buildUpImages));
+  out += line("buildUpEvery", integer(j.buildUpEvery));
+  if (!j.buildUpOutput.empty()) out += line("buildUpFormat", j.buildUpFormat);
+  if (!j.buildUpVideo.empty())
+    out += line("buildUpVideo", r.buildUpVideoNote.empty() ? j.buildUpVideo : "skipped (" + r.buildUpVideoNote + ")");
+  return out;
+}
+
+}  // namespace
+
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes) {
   return NL_formatNumber(double(bytes) / 1048576.0, 0);
 }
@@ -123,6 +139,7 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
   if (r.requestedOutput != j.output) out += line("requestedOutput", r.requestedOutput);
   out += line("output", j.output);
   if (!j.foregroundOutput.empty() && !j.foregroundInputs.empty()) out += line("foregroundOutput", j.foregroundOutput);
+  if (NL_starTrailWantsBuildUp(j)) out += buildUpLines(r);
   if (r.streaksSearched) out += streakLines(r.streaks);
   if (r.job.badFrames != "off") out += badFrameLines(r);
   return out;

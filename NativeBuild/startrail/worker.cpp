@@ -130,12 +130,14 @@ void processTrailFrame(TrailRun& run, int i) {
   target.bridgeMask = &run.bridgeMask;
   target.skyMask = &run.skyMask;
   target.rowLocks = &run.rowLocks;
+  if (run.buildUp) run.buildUp->awaitTurn(i);
   {
     StageTimer timer(run.clock.accumulate);
     NL_starTrailAccumulateFrame(frame, mask, weight, target);
     addToMeteorImage(run, frame, streaks);
   }
   if (run.frames) run.frames->finished(i);
+  if (run.buildUp) run.buildUp->frameAdded(i);
 }
 
 void prepareFrameSharing(TrailRun& run) {

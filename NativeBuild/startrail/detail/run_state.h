@@ -2,6 +2,7 @@
 #pragma once
 
 #include "startrail/startrail.h"
+#include "startrail/detail/build_up.h"
 #include "startrail/detail/frame_cache.h"
 #include "startrail/detail/streaks.h"
 
@@ -129,6 +130,7 @@ struct TrailRun {
   std::vector<std::vector<NLStarTrailStreak>> streaks;  // one slot per frame, written by its worker only
   cv::Mat darkest;      // per-pixel minimum of the frames, when a meteor image is asked for
   cv::Mat meteorLayer;  // per-pixel maximum of the meteors' pixels, likewise
+  std::unique_ptr<BuildUp> buildUp;  // null unless the job asks for the image as it builds up
 
   std::atomic<int> nextFrame{0};
   std::atomic<int> processed{0};

@@ -1,0 +1,185 @@
+#include "startrail/detail/build_up.h"
+#include "startrail/detail/run_state.h"
+
+#include "plumbing/plumbing.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace startrail_detail {
+namespace {
+
+// A video shows the night at a steady pace whatever the interval of the frames.
+constexpr double kVideoFramesPerSecond = 25.0;
+
+[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
+
+// The first build-up image of the format the folder holds already: a file
+// of an earlier run, or the user's, which this run must not replace (a
+// folder of that name cannot be replaced and fails the write that meets it).
+std::string firstBuildUpImageIn(const std::string& folder, const std::string& format) {
+  std::error_code ec;
+  std::string first;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (it->is_regular_file(ec) && NL_starTrailIsBuildUpName(name, format) && (first.empty() || name < first))
+      first = name;
+  }
+  return first;
+}
+
+void prepareFolder(const std::string& folder, const std::string& format) {
+  std::error_code ec;
+  if (fs::exists(folder, ec) && !fs::is_directory(folder, ec))
+    fail("Star Trail failed: build-up folder is not a folder: " + folder);
+  if (!fs::exists(folder, ec) && !fs::create_directories(folder, ec) && ec)
+    fail(NL_withReason("Star Trail failed: could not make build-up folder: " + folder, ec.message()));
+  const std::string existing = firstBuildUpImageIn(folder, format);
+  if (!existing.empty())
+    fail("Star Trail failed: build-up folder already holds build-up images (" + existing +
+         "); name an empty folder or remove them: " + folder);
+}
+
+}  // namespace
+
+std::string lowerCaseExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+void prepareBuildUpTargets(NLStarTrailNativeJob& job) {
+  if (!job.buildUpVideo.empty()) {
+    const std::string ext = lowerCaseExtension(job.buildUpVideo);
+    if (ext != ".mp4" && ext != ".avi")
+      fail("Star Trail failed: build-up video must be an .mp4 or .avi file: " + job.buildUpVideo);
+    if (!job.replaceOutput && !NL_isNonRegularFile(job.buildUpVideo))
+      job.buildUpVideo = NL_starTrailChooseOutputPath(job.buildUpVideo);
+  }
+  if (!job.buildUpOutput.empty()) prepareFolder(job.buildUpOutput, job.buildUpFormat);
+}
+
+std::unique_ptr<BuildUp> startBuildUp(TrailRun& run, bool composite) {
+  if (!NL_starTrailWantsBuildUp(run.job)) return nullptr;
+  cv::Mat foreground;
+  if (composite) {
+    foreground = NL_imreadWithRetry(run.job.foregroundOutput, -1);
+    if (foreground.empty())
+      fail("Composite failed: could not load foreground stack: " + run.job.foregroundOutput);
+    if (!NL_isImageCompatibleForStarTrail(run.reference, foreground))
+      fail("Composite failed: sky and foreground size/type mismatch.");
+  }
+  return std::make_unique<BuildUp>(run, std::move(foreground));
+}
+
+BuildUp::BuildUp(TrailRun& run, cv::Mat foreground)
+    : run_(run),
+      foreground_(std::move(foreground)),
+      counts_(NL_starTrailBuildUpCounts(run.frameCount, run.job.buildUpEvery)),
+      profile_(NL_readIccProfile(run.job.inputs[0])),
+      added_(size_t(std::max(run.frameCount, 0)), 0) {
+  if (!run.job.buildUpVideo.empty())
+    video_ = std::make_unique<BuildUpVideo>(run.job.buildUpVideo, run.reference.size(), kVideoFramesPerSecond);
+}
+
+BuildUp::~BuildUp() = default;
+
+void BuildUp::awaitTurn(int frame) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (taken_ < counts_.size() && counts_[taken_] <= frame) {
+    // A worker that failed never adds its frame; the run's stop flag releases the others.
+    if (run_.stop.load(std::memory_order_acquire)) fail("Native Star Trail worker failed.");
+    turn_.wait_for(lock, std::chrono::milliseconds(20));
+  }
+}
+
+void BuildUp::frameAdded(int frame) {
+  size_t image = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    added_[size_t(frame)] = 1;
+    while (frontier_ < int(added_.size()) && added_[size_t(frontier_)]) ++frontier_;
+    // No frame past the next count is added before that image is taken, so the frontier stops at it.
+    if (taking_ || taken_ >= counts_.size() || frontier_ < counts_[taken_]) return;
+    taking_ = true;
+    image = taken_;
+  }
+  std::lock_guard<std::mutex> writing(writing_);  // the previous image is written: the buffer is free
+  if (failed_) return;  // the run is ending: no image may appear after one that failed
+  render();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    taken_ = image + 1;
+    taking_ = false;
+  }
+  turn_.notify_all();
+  try {
+    write(int(image));
+  } catch (...) {
+    failed_ = true;
+    throw;
+  }
+}
+
+void BuildUp::render() {
+  if (foreground_.empty()) {
+    run_.accumulator.copyTo(image_);
+    return;
+  }
+  NL_starTrailCompositeImages(run_.accumulator, foreground_, run_.skyMask, &run_.bridgeAccumulator, &run_.bridgeMask,
+                              image_);
+}
+
+void BuildUp::write(int image) {
+  const NLStarTrailNativeJob& job = run_.job;
+  if (!job.buildUpOutput.empty()) {
+    const std::string path = (fs::path(job.buildUpOutput) / NL_starTrailBuildUpName(image + 1, job.buildUpFormat)).string();
+    std::string why;
+    if (!NL_writeImageFile(path, image_, profile_, &why))
+      fail(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
+  }
+  if (video_) video_->add(image_);
+}
+
+void BuildUp::finish(int& images, std::string& videoNote) {
+  std::lock_guard<std::mutex> writing(writing_);
+  images = int(taken_);
+  videoNote.clear();
+  if (video_ && !video_->close()) videoNote = video_->note();
+}
+
+}  // namespace startrail_detail
+
+bool NL_starTrailWantsBuildUp(const NLStarTrailNativeJob& job) {
+  return !job.buildUpOutput.empty() || !job.buildUpVideo.empty();
+}
+
+std::vector<int> NL_starTrailBuildUpCounts(int frameCount, int every) {
+  std::vector<int> counts;
+  const int step = std::max(every, 1);
+  for (long long n = step; n < frameCount; n += step) counts.push_back(int(n));
+  if (frameCount > 0) counts.push_back(frameCount);
+  return counts;
+}
+
+std::string NL_starTrailBuildUpName(int n, const std::string& format) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%04d", n);
+  return "buildup_" + std::string(number) + "." + format;
+}
+
+bool NL_starTrailIsBuildUpName(const std::string& name, const std::string& format) {
+  const std::string prefix = "buildup_", suffix = "." + format;
+  if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return false;
+  const auto digits = name.begin() + std::ptrdiff_t(prefix.size());
+  return std::all_of(digits, name.end() - std::ptrdiff_t(suffix.size()),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}

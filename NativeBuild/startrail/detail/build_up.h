@@ -1,0 +1,91 @@
+// The trail image as it builds up over the night: an image after every N
+// frames, as files and as a video.
+#pragma once
+
+#include "startrail/startrail.h"
+
+#include <opencv2/core.hpp>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace startrail_detail {
+
+struct TrailRun;
+
+// A video of the build-up images, written to a partial file beside its path
+// and renamed into place when closed; removed when never closed.
+class BuildUpVideo {
+ public:
+  // When this build has no writer for the path's format, nothing is written
+  // and note() says why.
+  BuildUpVideo(const std::string& path, cv::Size size, double framesPerSecond);
+  ~BuildUpVideo();
+  BuildUpVideo(const BuildUpVideo&) = delete;
+  BuildUpVideo& operator=(const BuildUpVideo&) = delete;
+  // Any depth and channel count; the video holds 8-bit colour.
+  void add(const cv::Mat& image);
+  // True when the video is in place; otherwise note() says why.
+  bool close();
+  const std::string& note() const { return note_; }
+
+ private:
+  struct Writer;
+  std::unique_ptr<Writer> writer_;
+  std::string path_, partial_, note_;
+};
+
+// Frames reach the trail out of order, several workers at once, yet a
+// build-up image must hold exactly the frames before its count: a frame at
+// or past the next count waits until that image has been taken. Images are
+// rendered one at a time into one buffer, so memory grows by one image
+// whatever the frame count, and each is written before the next is made.
+class BuildUp {
+ public:
+  // foreground: the foreground stack the final image is composited with; empty without a composite.
+  BuildUp(TrailRun& run, cv::Mat foreground);
+  ~BuildUp();
+  BuildUp(const BuildUp&) = delete;
+  BuildUp& operator=(const BuildUp&) = delete;
+  // Returns once frame i may be added; throws when the run stops meanwhile.
+  void awaitTurn(int frame);
+  // Frame i is in the trail; takes the image it completes, if any. Throws
+  // when the image cannot be written.
+  void frameAdded(int frame);
+  // After the last frame: closes the video. Images taken, and why the video was not written (empty when it was).
+  void finish(int& images, std::string& videoNote);
+
+ private:
+  void render();
+  void write(int image);
+
+  TrailRun& run_;
+  const cv::Mat foreground_;
+  const std::vector<int> counts_;
+  const NLIccProfile profile_;
+  std::unique_ptr<BuildUpVideo> video_;
+  std::mutex mutex_;  // guards the four fields below
+  std::condition_variable turn_;
+  std::vector<char> added_;
+  int frontier_ = 0;  // frames 0..frontier_-1 are all in the trail
+  size_t taken_ = 0;  // images rendered
+  bool taking_ = false;
+  std::mutex writing_;  // held while the buffer is rendered and written; guards the two below
+  cv::Mat image_;
+  bool failed_ = false;
+};
+
+// The path's extension in lower case, dot included: ".mp4".
+std::string lowerCaseExtension(const std::string& path);
+// Before any frame is read: refuses a video path that is neither .mp4 nor
+// .avi and a folder that already holds build-up images of the format, makes
+// the folder when missing, and gives an existing video a numbered name
+// (unless the job replaces its outputs). Throws the failure text.
+void prepareBuildUpTargets(NLStarTrailNativeJob& job);
+// The build-up of a run whose masks are ready; null when the job asks for none.
+std::unique_ptr<BuildUp> startBuildUp(TrailRun& run, bool composite);
+
+}  // namespace startrail_detail
