@@ -145,6 +145,42 @@ TEST_F(JobCommands, TrailKeepsMeteorsAndWritesTheMeteorImageAndTheOverlay) {
   EXPECT_EQ(lumivex(command + " --force").status, 0);
 }
 
+// The build-up options reach the job as its keys; the images land in the
+// folder the command makes, the video beside them; options that need
+// --build-up, a video of another format and an existing video are usage errors.
+TEST_F(JobCommands, TrailBuildUpWritesTheImagesAndTheVideo) {
+  const synth::SceneFiles& s = scene("trail");
+  const std::string folder = out_.file("growing/night"), video = out_.file("growing.avi");
+  const std::string command = "trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("trail.tif")) +
+                              " --reject off --build-up " + shellQuote(folder) + " --every 3 --format jpg --video " +
+                              shellQuote(video);
+  const ProgramRun r = lumivex(command);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(out_.file("trail_startrail_job_native.json"));
+  EXPECT_EQ(job.buildUpOutput, folder);
+  EXPECT_EQ(job.buildUpEvery, 3);
+  EXPECT_EQ(job.buildUpFormat, "jpg");
+  EXPECT_EQ(job.buildUpVideo, video);
+  EXPECT_EQ(filesIn(folder), (std::vector<std::string>{"buildup_0001.jpg", "buildup_0002.jpg"}));  // 4 frames
+  EXPECT_NE(r.out.find("\nbuildUpImages=2\n"), std::string::npos) << r.out;
+  const std::string trailArgs = "trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("other.tif"));
+  const std::pair<std::string, std::string> refused[] = {
+      {" --every 2", "lumivex trail: --every goes with --build-up\n"},
+      {" --format jpg", "lumivex trail: --format goes with --build-up\n"},
+      {" --video " + shellQuote(out_.file("night.mov")),
+       "lumivex trail: --video: cannot write a video named '" + out_.file("night.mov") + "'; use .mp4 or .avi\n"}};
+  for (const auto& [args, start] : refused) {
+    const ProgramRun bad = lumivex(trailArgs + args);
+    EXPECT_EQ(bad.status, 2) << args;
+    EXPECT_EQ(bad.err.rfind(start, 0), 0u) << args << "\n" << bad.err;
+  }
+  if (fs::exists(video)) {  // where this build writes video: kept unless --force
+    const ProgramRun again = lumivex(trailArgs + " --video " + shellQuote(video));
+    EXPECT_EQ(again.status, 2);
+    EXPECT_NE(again.err.find("--video: '" + video + "' exists; --force replaces it"), std::string::npos) << again.err;
+  }
+}
+
 // The sidecars were once OUT_sky.tif and OUT_foreground.tif: a user's files of
 // those names were written over, deleted, and left out of the frame list.
 TEST_F(JobCommands, TrailSidecarsNeverTouchAUsersFilesOfThoseNames) {

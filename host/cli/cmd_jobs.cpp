@@ -90,6 +90,16 @@ CommandTable trailTable() {
            option("--overlay", ValueKind::OutputFile, "OUT.png",
                   "also write the result reduced, each removed or kept streak outlined: satellites red, aircraft "
                   "orange, meteors magenta (removed) or green (kept)"),
+           option("--build-up", ValueKind::OutputDir, "DIR",
+                  "also write the image as it builds up into DIR (made when missing): buildup_0001.tif, ... after "
+                  "every N frames, the last one the final image; DIR must hold no build-up images yet"),
+           paired(range("--every", ValueKind::Whole, "N", 1, 1000000, "frames between two build-up images (job default 1)"),
+                  "--build-up"),
+           paired(words("--format", {"tif", "jpg"}, "build-up images as TIFF at the result's depth (the default) or 8-bit JPEG"),
+                  "--build-up"),
+           option("--video", ValueKind::OutputVideo, "OUT.mp4",
+                  "also write the image as it builds up as a video (.mp4 or .avi, 25 frames a second), where this "
+                  "build can write one"),
            paired(option("--sky-mask", ValueKind::File, "MASK.png", "sky mask (white = sky) to blend a stacked foreground in"), "--foreground"),
            paired(option("--foreground", ValueKind::Frames, "FRAME...", "landscape frames, stacked and kept below the sky mask"), "--sky-mask")}};
 }
@@ -133,7 +143,14 @@ bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   if (c.has("--keep-meteors")) s.push_back(JobSetting::flag("keepMeteors", true));
   // A photographer pointing the command at a night's folder expects its spoiled frames gone.
   s.push_back(JobSetting::text("badFrames", c.has("--bad-frames") ? c.text("--bad-frames") : "exclude"));
-  return extraImage(c, "--meteors", "meteorOutput", s, error) && extraImage(c, "--overlay", "rejectionOverlay", s, error);
+  if (c.has("--build-up")) {
+    std::error_code ec;
+    s.push_back(JobSetting::text("buildUpOutput", fs::absolute(c.text("--build-up"), ec).lexically_normal().string()));
+  }
+  if (c.has("--every")) s.push_back(JobSetting::num("buildUpEvery", c.number("--every")));
+  if (c.has("--format")) s.push_back(JobSetting::text("buildUpFormat", c.text("--format")));
+  return extraImage(c, "--meteors", "meteorOutput", s, error) && extraImage(c, "--overlay", "rejectionOverlay", s, error) &&
+         extraImage(c, "--video", "buildUpVideo", s, error);
 }
 
 // ---- Hybrid stack -------------------------------------------------------------

@@ -95,12 +95,16 @@ std::string checkFile(const OptionRule& o, const std::string& path) {
   return "";
 }
 
-std::string checkOutputFile(const OptionRule& o, const std::string& path) {
+std::string checkOutputFile(const OptionRule& o, const std::string& path, bool video = false) {
   std::error_code ec;
   const fs::path folder = fs::absolute(path, ec).parent_path();
-  if (fs::is_directory(path, ec)) return o.name + ": '" + path + "' is a folder; name the image to write";
+  const char* what = video ? "video" : "image";
+  if (fs::is_directory(path, ec)) return o.name + ": '" + path + "' is a folder; name the " + what + " to write";
   if (!fs::is_directory(folder, ec)) return o.name + ": folder '" + folder.string() + "' does not exist";
-  if (!cv::haveImageWriter(path)) return o.name + ": cannot write an image named '" + path + "'; use .tif";
+  std::string ext = fs::path(path).extension().string();
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (video && ext != ".mp4" && ext != ".avi") return o.name + ": cannot write a video named '" + path + "'; use .mp4 or .avi";
+  if (!video && !cv::haveImageWriter(path)) return o.name + ": cannot write an image named '" + path + "'; use .tif";
   return "";
 }
 
@@ -122,6 +126,7 @@ std::string checkValue(const OptionRule& o, const std::string& v) {
       return o.name + " takes a number from " + numberText(o.least) + " to " + numberText(o.most) + ", not '" + v + "'";
     case ValueKind::File: return checkFile(o, v);
     case ValueKind::OutputFile: return checkOutputFile(o, v);
+    case ValueKind::OutputVideo: return checkOutputFile(o, v, true);
     case ValueKind::OutputDir:
       if (fs::exists(v, ec) && !fs::is_directory(v, ec)) return o.name + ": '" + v + "' is a file, not a folder";
       return "";

@@ -19,6 +19,7 @@ enum class ValueKind {
   Number,      // a number within least..most
   File,        // an existing file
   OutputFile,  // a file to write; its folder exists
+  OutputVideo, // a video to write (.mp4 or .avi); its folder exists
   OutputDir,   // a folder to write into; made when missing
   Frames,      // one or more frames: files, globs or folders, up to the next option
   Text,        // any value, checked by the command itself

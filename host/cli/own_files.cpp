@@ -2,6 +2,7 @@
 
 #include "cli/job_args.h"
 #include "plumbing/plumbing.h"
+#include "startrail/startrail.h"
 #include "synth/synth.h"
 
 #include <algorithm>
@@ -15,7 +16,8 @@ namespace fs = std::filesystem;
 
 // The keys under which a job file or result log names a result image.
 const char* const kOutputKeys[] = {"output",           "outputPath",    "skyOutput",       "foregroundOutput",
-                                   "blendOutput",      "debugOverlayPath", "meteorOutput", "rejectionOverlay"};
+                                   "blendOutput",      "debugOverlayPath", "meteorOutput", "rejectionOverlay",
+                                   "buildUpVideo"};
 
 // A job file or result log is a few kilobytes; anything far larger is not ours.
 constexpr std::uintmax_t kMaxSideFileBytes = 1u << 20;
@@ -91,6 +93,8 @@ std::string OwnFiles::why(const std::string& folder, const std::string& name) {
   }
   if (NL_isOwnTemporaryName(name)) return "a result still being written, or left by a run that was stopped";
   if (synth::isSceneTruthImage(folder, name)) return "a truth image of the synthetic scene";
+  if (NL_starTrailIsBuildUpName(name, "tif") || NL_starTrailIsBuildUpName(name, "jpg"))
+    return "an image of a star trail as it built up";
   const auto& earlier = earlierOutputs(folder);
   const auto found = earlier.find(canonical(path));
   if (found != earlier.end()) return "written by an earlier run (" + found->second + ")";
