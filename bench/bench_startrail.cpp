@@ -12,6 +12,8 @@
 #include "startrail/startrail.h"
 #include "synth/synth.h"
 
+#include "trail_job_run.h"
+
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
@@ -25,12 +27,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#define LUMIVEX_BENCH_FORK 1
-#endif
 
 namespace {
 
@@ -87,67 +83,10 @@ std::string writeJob(const std::vector<std::string>& frames, const std::string& 
   return job;
 }
 
-// The floor: every frame decoded once, by as many threads as the job runs workers.
-double decodeFloor(const std::vector<std::string>& frames) {
-  const int workers = NL_starTrailWorkerCount(std::thread::hardware_concurrency(), int(frames.size()));
-  const Clock::time_point t0 = Clock::now();
-  std::atomic<int> next{0};
-  std::vector<std::thread> threads;
-  for (int w = 0; w < workers; ++w)
-    threads.emplace_back([&] {
-      for (int i; (i = next.fetch_add(1)) < int(frames.size());)
-        if (cv::imread(frames[size_t(i)], -1).empty()) std::printf("could not read %s\n", frames[size_t(i)].c_str());
-    });
-  for (std::thread& t : threads) t.join();
-  return secondsSince(t0);
-}
 
-struct JobFigures {
-  double seconds = 0.0;
-  double peakMegabytes = 0.0;
-  NLStarTrailStageTimes steps;
-  bool ok = false;
-};
-
-JobFigures runOnce(const std::string& job) {
-  JobFigures f;
-  const Clock::time_point t0 = Clock::now();
-  const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency(), &f.steps);
-  f.seconds = secondsSince(t0);
-  f.ok = log.find("status=success") != std::string::npos;
-  if (!f.ok) std::printf("%s\n", log.c_str());
-  return f;
-}
-
-JobFigures runJob(const std::string& job) {
-#ifdef LUMIVEX_BENCH_FORK
-  int fds[2];
-  if (pipe(fds) != 0) return runOnce(job);
-  const pid_t child = fork();
-  if (child == 0) {
-    close(fds[0]);
-    const JobFigures f = runOnce(job);
-    const ssize_t written = write(fds[1], &f, sizeof f);
-    std::_Exit(written == ssize_t(sizeof f) ? 0 : 1);
-  }
-  close(fds[1]);
-  JobFigures f;
-  const ssize_t got = read(fds[0], &f, sizeof f);
-  close(fds[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  if (got != ssize_t(sizeof f)) f.ok = false;
-#if defined(__APPLE__)
-  f.peakMegabytes = double(usage.ru_maxrss) / 1048576.0;  // bytes
-#else
-  f.peakMegabytes = double(usage.ru_maxrss) / 1024.0;  // KiB
-#endif
-  return f;
-#else
-  return runOnce(job);
-#endif
-}
+using JobFigures = benchsupport::TrailJobFigures;
+using benchsupport::runTrailJob;
+using benchsupport::trailDecodeFloor;
 
 void report(const std::string& name, const JobFigures& f, double floor, int frames) {
   std::printf("%-18s %8.0f ms  %5.2fx floor  %6.0f ms/frame  peak %5.0f MB%s\n", name.c_str(), f.seconds * 1e3,
@@ -305,12 +244,12 @@ int main(int argc, char** argv) {
               load[2]);
   for (int n : counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
-    decodeFloor(frames);  // warms the file cache, as the jobs find it warm
-    const double floor = decodeFloor(frames);
+    trailDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
+    const double floor = trailDecodeFloor(frames);
     std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)\n", n, floor * 1e3, floor * 1e3 / n);
-    const JobFigures direct = runJob(writeJob(frames, "off", dir));
+    const JobFigures direct = runTrailJob(writeJob(frames, "off", dir));
     report("direct Lighten", direct, floor, n);
-    const JobFigures rejection = runJob(writeJob(frames, "medium", dir));
+    const JobFigures rejection = runTrailJob(writeJob(frames, "medium", dir));
     report("rejection medium", rejection, floor, n);
     reportSteps(rejection.steps, n);
     std::fflush(stdout);

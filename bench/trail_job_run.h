@@ -1,0 +1,62 @@
+// One whole Star Trail job, timed, in a child process of its own (see child_run.h).
+#pragma once
+
+#include "child_run.h"
+
+#include "startrail/startrail.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <vector>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace benchsupport {
+
+struct TrailJobFigures {
+  double seconds = 0.0;
+  double peakMegabytes = 0.0;
+  NLStarTrailStageTimes steps;
+  bool ok = false;
+};
+
+// Runs the job planned for this machine's logical threads; prints its log when it fails.
+inline TrailJobFigures runTrailJob(const std::string& job) {
+  const auto once = [&job] {
+    TrailJobFigures f;
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency(), &f.steps);
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    f.ok = log.find("status=success") != std::string::npos;
+    if (!f.ok) std::printf("%s\n", log.c_str());
+    return f;
+  };
+  double peak = 0.0;
+  bool whole = true;
+  TrailJobFigures f = runInChild<TrailJobFigures>(once, peak, whole);
+  f.peakMegabytes = peak;
+  f.ok = f.ok && whole;
+  return f;
+}
+
+// The floor of a trail job's time: every frame decoded once, by as many
+// threads as the job runs workers. In seconds.
+inline double trailDecodeFloor(const std::vector<std::string>& frames) {
+  const int workers = NL_starTrailWorkerCount(std::thread::hardware_concurrency(), int(frames.size()));
+  const auto t0 = std::chrono::steady_clock::now();
+  std::atomic<int> next{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < workers; ++w)
+    threads.emplace_back([&] {
+      for (int i; (i = next.fetch_add(1)) < int(frames.size());)
+        if (cv::imread(frames[size_t(i)], -1).empty()) std::printf("could not read %s\n", frames[size_t(i)].c_str());
+    });
+  for (std::thread& t : threads) t.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+}  // namespace benchsupport
