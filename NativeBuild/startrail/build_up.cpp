@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <stdexcept>
 
 namespace fs = std::filesystem;
 
@@ -17,8 +16,6 @@ namespace {
 
 // A video shows the night at a steady pace whatever the interval of the frames.
 constexpr double kVideoFramesPerSecond = 25.0;
-
-[[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
 // The first build-up image of the format the folder holds already: a file
 // of an earlier run, or the user's, which this run must not replace (a
@@ -37,12 +34,12 @@ std::string firstBuildUpImageIn(const std::string& folder, const std::string& fo
 void prepareFolder(const std::string& folder, const std::string& format) {
   std::error_code ec;
   if (fs::exists(folder, ec) && !fs::is_directory(folder, ec))
-    fail("Star Trail failed: build-up folder is not a folder: " + folder);
+    NL_failJob("Star Trail failed: build-up folder is not a folder: " + folder);
   if (!fs::exists(folder, ec) && !fs::create_directories(folder, ec) && ec)
-    fail(NL_withReason("Star Trail failed: could not make build-up folder: " + folder, ec.message()));
+    NL_failJob(NL_withReason("Star Trail failed: could not make build-up folder: " + folder, ec.message()));
   const std::string existing = firstBuildUpImageIn(folder, format);
   if (!existing.empty())
-    fail("Star Trail failed: build-up folder already holds build-up images (" + existing +
+    NL_failJob("Star Trail failed: build-up folder already holds build-up images (" + existing +
          "); name an empty folder or remove them: " + folder);
 }
 
@@ -58,7 +55,7 @@ void prepareBuildUpTargets(NLStarTrailNativeJob& job) {
   if (!job.buildUpVideo.empty()) {
     const std::string ext = lowerCaseExtension(job.buildUpVideo);
     if (ext != ".mp4" && ext != ".avi")
-      fail("Star Trail failed: build-up video must be an .mp4 or .avi file: " + job.buildUpVideo);
+      NL_failJob("Star Trail failed: build-up video must be an .mp4 or .avi file: " + job.buildUpVideo);
     if (!job.replaceOutput && !NL_isNonRegularFile(job.buildUpVideo))
       job.buildUpVideo = NL_starTrailChooseOutputPath(job.buildUpVideo);
   }
@@ -71,9 +68,9 @@ std::unique_ptr<BuildUp> startBuildUp(TrailRun& run, bool composite) {
   if (composite) {
     foreground = NL_imreadWithRetry(run.job.foregroundOutput, -1);
     if (foreground.empty())
-      fail("Composite failed: could not load foreground stack: " + run.job.foregroundOutput);
+      NL_failJob("Composite failed: could not load foreground stack: " + run.job.foregroundOutput);
     if (!NL_isImageCompatibleForStarTrail(run.reference, foreground))
-      fail("Composite failed: sky and foreground size/type mismatch.");
+      NL_failJob("Composite failed: sky and foreground size/type mismatch.");
   }
   return std::make_unique<BuildUp>(run, std::move(foreground));
 }
@@ -94,7 +91,7 @@ void BuildUp::awaitTurn(int frame) {
   std::unique_lock<std::mutex> lock(mutex_);
   while (taken_ < counts_.size() && counts_[taken_] <= frame) {
     // A worker that failed never adds its frame; the run's stop flag releases the others.
-    if (run_.stop.load(std::memory_order_acquire)) fail("Native Star Trail worker failed.");
+    if (run_.stop.load(std::memory_order_acquire)) NL_failJob("Native Star Trail worker failed.");
     turn_.wait_for(lock, std::chrono::milliseconds(20));
   }
 }
@@ -142,7 +139,7 @@ void BuildUp::write(int image) {
     const std::string path = (fs::path(job.buildUpOutput) / NL_starTrailBuildUpName(image + 1, job.buildUpFormat)).string();
     std::string why;
     if (!NL_writeImageFile(path, image_, profile_, &why))
-      fail(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
+      NL_failJob(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
   }
   if (video_) video_->add(image_);
 }
