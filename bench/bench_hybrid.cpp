@@ -3,8 +3,13 @@
 // job's peak memory, and the stack's quality against the scene's truth
 // (background-matched PSNR, median star FWHM against the best frame).
 //
-//   bench_hybrid [--frames 12] [--size 3000x2000] [--depth 16]
+// The floor is measured twice, by this process one frame at a time and by two
+// processes at once (bench/decode_floor.h); with --repeat N both floors and
+// the job run N times, interleaved.
+//
+//   bench_hybrid [--frames 12] [--size 3000x2000] [--depth 16] [--lzw] [--repeat N]
 //                [--method registered-sigma-homography] [--dir DIR] [--keep]
+#include "decode_floor.h"
 #include "synth/synth.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -42,6 +47,7 @@ struct Options {
   std::string dir;
   bool keep = false;
   bool lzw = false;  // frames LZW-compressed, as an editor exports them
+  int repeat = 1;
 };
 
 double secondsSince(Clock::time_point start) {
@@ -55,6 +61,7 @@ bool parse(int argc, char** argv, Options& o) {
     if (a == "--keep") o.keep = true;
     else if (a == "--lzw") o.lzw = true;
     else if (a == "--frames" && hasValue) o.frames = std::atoi(argv[++i]);
+    else if (a == "--repeat" && hasValue) o.repeat = std::max(1, std::atoi(argv[++i]));
     else if (a == "--depth" && hasValue) o.bits = std::atoi(argv[++i]);
     else if (a == "--method" && hasValue) o.method = argv[++i];
     else if (a == "--dir" && hasValue) o.dir = argv[++i];
@@ -76,6 +83,8 @@ struct ChildRun {
   double seconds = 0.0;
   double cpuSeconds = 0.0;  // user + system: what the job costs whatever else the machine runs
   double peakMiB = 0.0;
+  double systemSeconds = 0.0;
+  long minorFaults = 0;
 };
 
 #ifdef LUMIVEX_BENCH_POSIX
@@ -113,6 +122,8 @@ ChildRun runChild(const std::vector<std::string>& args, const std::string& outPa
   r.seconds = secondsSince(start);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   r.cpuSeconds = cpuOf(usage);
+  r.systemSeconds = double(usage.ru_stime.tv_sec) + 1e-6 * double(usage.ru_stime.tv_usec);
+  r.minorFaults = usage.ru_minflt;
 #if defined(__APPLE__)
   r.peakMiB = double(usage.ru_maxrss) / (1024.0 * 1024.0);  // bytes
 #else
@@ -248,7 +259,8 @@ void reportQuality(const synth::Scene& scene, const std::string& output, int ref
 int main(int argc, char** argv) {
   Options o;
   if (!parse(argc, argv, o)) {
-    std::cerr << "usage: bench_hybrid [--frames N] [--size WxH] [--depth 8|16] [--method M] [--dir DIR] [--keep] [--lzw]\n";
+    std::cerr << "usage: bench_hybrid [--frames N] [--size WxH] [--depth 8|16] [--method M] [--dir DIR] [--keep] [--lzw]"
+                 " [--repeat N]\n";
     return 2;
   }
   const std::string dir = o.dir.empty() ? (fs::temp_directory_path() / ("lumivex_bench_hybrid_" + std::to_string(getpid()))).string() : o.dir;
@@ -270,20 +282,30 @@ int main(int argc, char** argv) {
   job.replace(job.find("method=auto"), 11, "method=" + o.method);
   std::ofstream(files.job, std::ios::binary | std::ios::trunc) << job;
 
-  start = Clock::now();
-  const double cpuBefore = ownCpuSeconds();
-  for (const std::string& f : files.frames) cv::imread(f, cv::IMREAD_UNCHANGED);
-  const double floor = secondsSince(start);
-  const double floorCpu = ownCpuSeconds() - cpuBefore;
-  const ChildRun run = runChild({LUMIVEX_EXE, "run", files.job, "--quiet"}, (fs::path(dir) / "run_out.txt").string());
-  const std::string log = readAll((fs::path(dir) / "stack_result_log.txt").string());
-  std::printf("decode floor (each frame read once): %.2f s wall, %.2f s CPU\n", floor, floorCpu);
-  std::printf("lumivex run: exit %d, %.2f s wall (%.2fx the floor), %.2f s CPU (%.2fx), peak memory %.0f MiB\n",
-              run.status, run.seconds, run.seconds / floor, run.cpuSeconds, run.cpuSeconds / floorCpu, run.peakMiB);
-  for (const char* key : {"timingQualityMs = ", "timingAlignmentMs = ", "timingStackMs = ", "timingSigmaLoadMs = ",
-                          "timingSigmaTransformMs = ", "timingSigmaWarpMs = ", "timingSigmaCombineMs = ",
-                          "timingSigmaWriteMs = ", "Used frames after alignment gate: "})
-    if (log.find(key) != std::string::npos) std::printf("  %s%d\n", key, logInt(log, key));
+  ChildRun run;
+  std::string log;
+  for (int r = 0; r < o.repeat; ++r) {
+    if (o.repeat > 1) std::printf("-- run %d of %d\n", r + 1, o.repeat);
+    start = Clock::now();
+    const double cpuBefore = ownCpuSeconds();
+    for (const std::string& f : files.frames) cv::imread(f, cv::IMREAD_UNCHANGED);
+    const double floor = secondsSince(start);
+    const double floorCpu = ownCpuSeconds() - cpuBefore;
+    const bench::FloorRun floor2 = bench::twoProcessDecodeFloor(files.frames);
+    run = runChild({LUMIVEX_EXE, "run", files.job, "--quiet"}, (fs::path(dir) / "run_out.txt").string());
+    log = readAll((fs::path(dir) / "stack_result_log.txt").string());
+    std::printf("decode floor, one process: %.2f s wall, %.2f s CPU\n", floor, floorCpu);
+    std::printf("decode floor, two processes: %.2f s wall, %.2f s CPU, %ld page faults\n", floor2.wallMs / 1e3,
+                floor2.cpuMs / 1e3, floor2.minorFaults);
+    std::printf("lumivex run: exit %d, %.2f s wall (%.2fx the two-process floor), %.2f s CPU (%.2fx), "
+                "%.2f s system, %ld page faults, peak memory %.0f MiB\n",
+                run.status, run.seconds, run.seconds * 1e3 / floor2.wallMs, run.cpuSeconds,
+                run.cpuSeconds * 1e3 / floor2.cpuMs, run.systemSeconds, run.minorFaults, run.peakMiB);
+    for (const char* key : {"timingQualityMs = ", "timingAlignmentMs = ", "timingStackMs = ", "timingSigmaLoadMs = ",
+                            "timingSigmaTransformMs = ", "timingSigmaWarpMs = ", "timingSigmaCombineMs = ",
+                            "timingSigmaWriteMs = ", "Used frames after alignment gate: "})
+      if (log.find(key) != std::string::npos) std::printf("  %s%d\n", key, logInt(log, key));
+  }
   reportQuality(scene, (fs::path(dir) / "stack_result.tif").string(), logInt(log, "original frame ") - 1,
                 o.bits == 16 ? 65535.0 : 255.0);
   if (!o.keep) {

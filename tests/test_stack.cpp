@@ -216,6 +216,56 @@ TEST_P(CombineKinds, EveryPresetMatchesNaiveReferenceWholeAndInRowBands) {
 INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, CombineKinds,
                          ::testing::Values(CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_16UC3, CV_16UC4));
 
+// Samples from a few levels put many of them exactly on a clip bound (for
+// example one outlier among equal samples, which sits exactly on sqrt(n - 1)
+// deviations). Whatever the frame count, the clip decides them as exact
+// arithmetic does: integers, with the factors 1.5 and 2 squared exactly.
+TEST(CombineEngine, SigmaClipDecidesSamplesOnTheBoundsExactly) {
+  std::mt19937 rng(5);
+  NLCombineSettings s = NL_kMaskedSigmaCombine;
+  s.sigmaLow = 1.5;
+  s.sigmaHigh = 2.0;
+  const int width = 700;  // past one block of samples
+  for (int n : {2, 3, 5, 8, 17, 40}) {
+    SCOPED_TRACE(n);
+    std::vector<cv::Mat> frames;
+    std::uniform_int_distribution<int> level(0, 3), outlier(0, n - 1);
+    std::vector<int> odd(width);
+    for (int& o : odd) o = outlier(rng);
+    for (int k = 0; k < n; ++k) {
+      cv::Mat f(1, width, CV_16UC1);
+      for (int x = 0; x < width; ++x) {
+        // Half the pixels: equal samples and one outlier; the rest: a few levels.
+        const int v = x % 2 ? 20000 + (k == odd[x] ? 3000 * (1 + x % 7) : 0) : 60000 - 1000 * level(rng);
+        f.at<ushort>(0, x) = ushort(v);
+      }
+      frames.push_back(f);
+    }
+    cv::Mat out(1, width, CV_16UC1);
+    NL_combineFrames(s, frames, {}, out);
+    int onBound = 0;
+    for (int x = 0; x < width; ++x) {
+      long long sum = 0, sumSq = 0;
+      for (const cv::Mat& f : frames) {
+        const long long v = f.at<ushort>(0, x);
+        sum += v, sumSq += v * v;
+      }
+      const long long spread = n * sumSq - sum * sum;
+      long long kept = 0, keptN = 0;
+      for (const cv::Mat& f : frames) {
+        const long long d = n * (long long)f.at<ushort>(0, x) - sum;
+        // (d / n)^2 <= k^2 spread / n^2, with k^2 = 9/4 below the mean and 4 above it.
+        const bool inside = d < 0 ? 4 * d * d <= 9 * spread : d * d <= 4 * spread;
+        onBound += d != 0 && (d < 0 ? 4 * d * d == 9 * spread : d * d == 4 * spread);
+        if (inside) kept += d + sum, keptN += n;  // n v, so the mean stays a ratio of integers
+      }
+      const double mean = keptN ? double(kept) / double(keptN) : double(sum) / n;
+      ASSERT_EQ(out.at<ushort>(0, x), ushort(std::floor(std::min(mean, 65535.0) + 0.5))) << "pixel " << x;
+    }
+    if (n == 5) EXPECT_GT(onBound, 0);  // one outlier among five sits exactly 2 deviations out
+  }
+}
+
 TEST(CombineEngine, ReportsInputProblemsAndCountsEveryRowOnce) {
   const cv::Mat a(4, 5, CV_8UC3, cv::Scalar::all(1));
   EXPECT_EQ(NL_combineInputProblem({}, {}), "no images.");

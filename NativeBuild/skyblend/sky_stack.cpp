@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -72,6 +73,28 @@ cv::Mat erodedMask(const LoadedMask& loaded, cv::Size canvas, int threshold, int
   return mask;
 }
 
+// The frame where the mask is set, 0 elsewhere, written once (no zero fill
+// of a frame-sized buffer that the copy then overwrites).
+cv::Mat maskedCopy(const cv::Mat& frame, const cv::Mat& mask) {
+  cv::Mat out(frame.size(), frame.type());
+  const size_t pixelBytes = frame.elemSize();
+  for (int y = 0; y < frame.rows; ++y) {
+    const uchar* m = mask.ptr<uchar>(y);
+    const uchar* in = frame.ptr<uchar>(y);
+    uchar* o = out.ptr<uchar>(y);
+    // Runs of equal mask values: a sky row is a few long runs.
+    for (int x = 0; x < frame.cols;) {
+      int end = x + 1;
+      while (end < frame.cols && (m[end] != 0) == (m[x] != 0)) ++end;
+      const size_t bytes = size_t(end - x) * pixelBytes;
+      if (m[x]) std::memcpy(o + size_t(x) * pixelBytes, in + size_t(x) * pixelBytes, bytes);
+      else std::memset(o + size_t(x) * pixelBytes, 0, bytes);
+      x = end;
+    }
+  }
+  return out;
+}
+
 // Frames with the ground blacked out, or the frames themselves without a usable mask.
 std::vector<cv::Mat> registrationFrames(SkyRun& run, const LoadedMask& loaded) {
   if (loaded.path.empty()) return run.frames;
@@ -85,9 +108,7 @@ std::vector<cv::Mat> registrationFrames(SkyRun& run, const LoadedMask& loaded) {
   std::vector<cv::Mat> masked(run.frames.size());
   cv::parallel_for_(cv::Range(0, int(masked.size())), [&](const cv::Range& range) {
     for (int i = range.start; i < range.end; ++i) {
-      const cv::Mat& frame = run.frames[size_t(i)];
-      masked[size_t(i)] = cv::Mat::zeros(frame.size(), frame.type());
-      frame.copyTo(masked[size_t(i)], mask);
+      masked[size_t(i)] = maskedCopy(run.frames[size_t(i)], mask);
     }
   });
   return masked;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 
 const NLCombineSettings NL_kMedianCombine{NLCombineKernel::Median, NLUncoveredPixel::Zero,
@@ -62,13 +63,15 @@ void combineRow(const NLCombineSettings& s, const RowView<T>& row, int cols, int
 
 // The mean and the sigma clip of a row's samples a block at a time, frame by
 // frame, so that the loops run across the samples and vectorise while the
-// block's sums stay in the first-level cache. Samples are integers, so every
-// sum here is exact in doubles whatever the order. The clip needs no sorting:
-// with d = n*v - sum and spread = n*sumSq - sum^2 (n^2 times the population
-// variance) the test |v - mean| <= k*sd becomes d^2 <= k^2 * spread, exact in
-// doubles for any realistic frame count, so a sample lying exactly on a bound
-// (four equal samples and one outlier sit exactly two deviations out) is
-// always kept, which rounding in mean and sd would decide either way.
+// block's sums stay in the first-level cache. Samples are integers, so counts
+// and sums are kept as integers (the squares as whole doubles) and are exact
+// whatever the order. The clip needs no sorting: with d = n*v - sum and
+// spread = n*sumSq - sum^2 (n^2 times the population variance) the test
+// |v - mean| <= k*sd becomes d^2 <= k^2 * spread, exact in doubles for any
+// realistic frame count, so a sample lying exactly on a bound (four equal
+// samples and one outlier sit exactly two deviations out) is always kept,
+// which rounding in mean and sd would decide either way. Frames without a
+// mask skip the admission weights.
 template <typename T>
 class RowMeans {
  public:
@@ -76,68 +79,100 @@ class RowMeans {
       : s_(s), cols_(cols), cn_(cn), len_(size_t(cols) * size_t(cn)), admit_(frames * len_) {}
 
   void combine(const RowView<T>& row, T* out) {
-    for (size_t k = 0; k < row.frames.size(); ++k) admit(row, k);
+    bool masked = false;
+    for (size_t k = 0; k < row.frames.size(); ++k) masked = admit(row, k) || masked;
     for (size_t start = 0; start < len_; start += kBlock) {
       const size_t count = std::min(kBlock, len_ - start);
-      sums(row, start, count);
-      if (s_.kernel == NLCombineKernel::SigmaClip) clip(row, start, count);
+      if (masked) sums<true>(row, start, count);
+      else sums<false>(row, start, count);
+      if (s_.kernel == NLCombineKernel::SigmaClip) {
+        bounds(count);
+        if (masked) clip<true>(row, start, count);
+        else clip<false>(row, start, count);
+      }
       store(row, start, count, out);
     }
   }
 
  private:
-  static constexpr size_t kBlock = 512;  // samples: five 4 KiB sums
+  static constexpr size_t kBlock = 512;  // samples
 
-  // Frame k's admission of every sample of the row (1 or 0), for both passes.
-  void admit(const RowView<T>& row, size_t k) {
+  // Frame k's admission of every sample of the row (1 or 0), for both
+  // passes; false when the frame has no mask (every sample admitted).
+  bool admit(const RowView<T>& row, size_t k) {
     uchar* a = &admit_[k * len_];
     const uchar* m = k < row.masks.size() ? row.masks[k] : nullptr;
     if (!m) {
       std::fill(a, a + len_, uchar(1));
-      return;
+      return false;
     }
-    const int cn = cn_;
-    for (int x = 0; x < cols_; ++x, a += cn)
-      for (int c = 0; c < cn; ++c) a[c] = m[x] != 0;
+    switch (cn_) {
+      case 1: spread<1>(m, a); break;
+      case 3: spread<3>(m, a); break;
+      case 4: spread<4>(m, a); break;
+      default:
+        for (int x = 0; x < cols_; ++x, a += cn_)
+          for (int c = 0; c < cn_; ++c) a[c] = m[x] != 0;
+    }
+    return true;
+  }
+  // A pixel's admission copied to each of its channels.
+  template <int Cn>
+  void spread(const uchar* m, uchar* a) const {
+    for (int x = 0; x < cols_; ++x, a += Cn) {
+      const uchar in = m[x] != 0;
+      for (int c = 0; c < Cn; ++c) a[c] = in;
+    }
   }
 
   // Branch-free (weights of 0 or 1), so the loops vectorise.
+  template <bool Masked>
   void sums(const RowView<T>& row, size_t start, size_t count) {
-    std::fill(n_, n_ + count, 0.0);
-    std::fill(sum_, sum_ + count, 0.0);
+    std::fill(n_, n_ + count, 0);
+    std::fill(sum_, sum_ + count, 0);
     std::fill(sumSq_, sumSq_ + count, 0.0);
     for (size_t k = 0; k < row.frames.size(); ++k) {
       const uchar* a = &admit_[k * len_ + start];
       const T* f = row.frames[k] + start;
       for (size_t i = 0; i < count; ++i) {
-        const double w = a[i];
-        const double v = w * double(f[i]);
-        n_[i] += w;
-        sum_[i] += v;
-        sumSq_[i] += v * v;
+        const std::uint32_t w = Masked ? a[i] : 1u;
+        const std::uint32_t v = w * std::uint32_t(f[i]);
+        n_[i] += std::int32_t(w);
+        sum_[i] += std::int32_t(v);
+        const double d = double(std::int32_t(v));
+        sumSq_[i] += d * d;
       }
     }
   }
 
-  // Keeps the admitted samples within the bounds: (n v - sum)^2 <= k^2 (n sumSq - sum^2).
-  void clip(const RowView<T>& row, size_t start, size_t count) {
-    double* spread = sumSq_;  // n sumSq - sum^2 from here on
+  // Per sample, the pixel's figures for the test, once instead of per frame.
+  void bounds(size_t count) {
+    const double low = s_.sigmaLow * s_.sigmaLow, high = s_.sigmaHigh * s_.sigmaHigh;
     for (size_t i = 0; i < count; ++i) {
-      const double s = n_[i] * spread[i] - sum_[i] * sum_[i];
-      spread[i] = s < 0.0 ? 0.0 : s;
+      const double n = double(n_[i]), sum = double(sum_[i]);
+      const double spread = std::max(0.0, n * sumSq_[i] - sum * sum);
+      nD_[i] = n;
+      sumD_[i] = sum;
+      lowBound_[i] = low * spread;
+      highBound_[i] = high * spread;
     }
+  }
+
+  // Keeps the admitted samples within the bounds: (n v - sum)^2 <= k^2 (n sumSq - sum^2).
+  template <bool Masked>
+  void clip(const RowView<T>& row, size_t start, size_t count) {
     std::fill(kept_, kept_ + count, 0.0);
     std::fill(keptN_, keptN_ + count, 0.0);
-    const double low = s_.sigmaLow * s_.sigmaLow, high = s_.sigmaHigh * s_.sigmaHigh;
     for (size_t k = 0; k < row.frames.size(); ++k) {
       const uchar* a = &admit_[k * len_ + start];
       const T* f = row.frames[k] + start;
       for (size_t i = 0; i < count; ++i) {
-        const double v = double(f[i]);
-        const double d = n_[i] * v - sum_[i];
+        const double v = double(std::int32_t(f[i]));
+        const double d = nD_[i] * v - sumD_[i];
         // 0 or 1 each: the bound on the sample's side of the mean, without a branch.
-        const double below = d < 0.0, inLow = d * d <= low * spread[i], inHigh = d * d <= high * spread[i];
-        const double keep = double(a[i]) * (inHigh + below * (inLow - inHigh));
+        const double below = d < 0.0, inLow = d * d <= lowBound_[i], inHigh = d * d <= highBound_[i];
+        const double inside = inHigh + below * (inLow - inHigh);
+        const double keep = Masked ? inside * double(a[i]) : inside;
         kept_[i] += keep * v;
         keptN_[i] += keep;
       }
@@ -148,12 +183,12 @@ class RowMeans {
     const bool clipped = s_.kernel == NLCombineKernel::SigmaClip;
     for (size_t i = 0; i < count; ++i) {
       const size_t at = start + i;
-      if (n_[i] == 0.0) {
+      if (n_[i] == 0) {
         out[at] = s_.uncovered == NLUncoveredPixel::FirstFrame ? row.frames[0][at] : T(0);
       } else if (clipped && keptN_[i] > 0.0) {
         out[at] = ::store<T>(kept_[i] / keptN_[i], s_.rounding);
       } else {
-        out[at] = ::store<T>(sum_[i] / n_[i], s_.rounding);
+        out[at] = ::store<T>(double(sum_[i]) / double(n_[i]), s_.rounding);
       }
     }
   }
@@ -162,7 +197,10 @@ class RowMeans {
   int cols_, cn_;
   size_t len_;
   std::vector<uchar> admit_;
-  double n_[kBlock], sum_[kBlock], sumSq_[kBlock], kept_[kBlock], keptN_[kBlock];
+  // Exact for up to 32767 frames of 16-bit samples.
+  std::int32_t n_[kBlock], sum_[kBlock];
+  double sumSq_[kBlock];  // whole numbers, exact below 2^53
+  double nD_[kBlock], sumD_[kBlock], lowBound_[kBlock], highBound_[kBlock], kept_[kBlock], keptN_[kBlock];
 };
 
 template <typename T>
