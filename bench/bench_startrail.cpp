@@ -4,6 +4,9 @@
 // how the time per frame changes with the length of the sequence.
 //
 //   bench_startrail [WIDTHxHEIGHT] [FRAMES...] [--uncompressed]   default 3000x2000 20 60, LZW frames
+//
+// The floor decodes in two processes; jobs and floor print wall time, CPU
+// time (the system part) and minor page faults.
 //   bench_startrail quality [NAME]                  rejection quality on varied skies (those whose name holds NAME)
 //
 // Every frame count runs the floor, "off" and "medium" (window 5) on the
@@ -12,6 +15,7 @@
 #include "startrail/startrail.h"
 #include "synth/synth.h"
 
+#include "decode_floor.h"
 #include "trail_job_run.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -86,16 +90,18 @@ std::string writeJob(const std::vector<std::string>& frames, const std::string& 
 
 using JobFigures = benchsupport::TrailJobFigures;
 using benchsupport::runTrailJob;
-using benchsupport::trailDecodeFloor;
 
-void report(const std::string& name, const JobFigures& f, double floor, int frames) {
-  std::printf("%-18s %8.0f ms  %5.2fx floor  %6.0f ms/frame  peak %5.0f MB%s\n", name.c_str(), f.seconds * 1e3,
-              f.seconds / floor, f.seconds * 1e3 / frames, f.peakMegabytes, f.ok ? "" : "  FAILED");
+void report(const std::string& name, const JobFigures& f, const bench::FloorRun& floor, int frames) {
+  std::printf("%-18s %8.0f ms  %5.2fx floor  %6.0f ms/frame  CPU %6.0f ms (%5.0f system, %5.2fx floor)  "
+              "%7ld minor faults  peak %5.0f MB%s\n",
+              name.c_str(), f.seconds * 1e3, f.seconds * 1e3 / floor.wallMs, f.seconds * 1e3 / frames, f.cpuMs,
+              f.systemMs, floor.cpuMs > 0.0 ? f.cpuMs / floor.cpuMs : 0.0, f.minorFaults, f.peakMegabytes,
+              f.ok ? "" : "  FAILED");
 }
 
 void reportSteps(const NLStarTrailStageTimes& s, int frames) {
   const auto ms = [&](std::int64_t ns) { return double(ns) / 1e6 / frames; };
-  std::printf("  worker ms per frame: decode %.0f, luminance %.0f, stars %.0f, matching %.0f, masks %.0f, "
+  std::printf("  worker CPU ms per frame: decode %.0f, luminance %.0f, stars %.0f, matching %.0f, masks %.0f, "
               "accumulate %.0f\n",
               ms(s.decode), ms(s.luminance), ms(s.starDetection), ms(s.matching), ms(s.masks), ms(s.accumulate));
 }
@@ -244,9 +250,10 @@ int main(int argc, char** argv) {
               load[2]);
   for (int n : counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
-    trailDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
-    const double floor = trailDecodeFloor(frames);
-    std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)\n", n, floor * 1e3, floor * 1e3 / n);
+    bench::twoProcessDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
+    const bench::FloorRun floor = bench::twoProcessDecodeFloor(frames);
+    std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)  CPU %.0f ms  %ld minor faults\n", n, floor.wallMs,
+                floor.wallMs / n, floor.cpuMs, floor.minorFaults);
     const JobFigures direct = runTrailJob(writeJob(frames, "off", dir));
     report("direct Lighten", direct, floor, n);
     const JobFigures rejection = runTrailJob(writeJob(frames, "medium", dir));

@@ -18,8 +18,9 @@ namespace benchsupport {
 // The work's result (trivially copyable: it crosses a pipe) and the child's
 // peak resident memory in MB (0 where the work ran in this process).
 // `ok` is cleared when the child's result did not arrive whole.
+// usage, when given, receives the child's resource figures (CPU time, page faults).
 template <typename Result, typename Work>
-Result runInChild(Work&& work, double& peakMegabytes, bool& ok) {
+Result runInChild(Work&& work, double& peakMegabytes, bool& ok, rusage* usageOut = nullptr) {
   static_assert(std::is_trivially_copyable<Result>::value, "the result crosses a pipe");
   peakMegabytes = 0.0;
   ok = true;
@@ -41,6 +42,7 @@ Result runInChild(Work&& work, double& peakMegabytes, bool& ok) {
   rusage usage{};
   wait4(child, &status, 0, &usage);
   ok = got == ssize_t(sizeof r);
+  if (usageOut) *usageOut = usage;
 #if defined(__APPLE__)
   peakMegabytes = double(usage.ru_maxrss) / 1048576.0;  // bytes
 #else

@@ -21,6 +21,8 @@ struct TrailJobFigures {
   double seconds = 0.0;
   double peakMegabytes = 0.0;
   NLStarTrailStageTimes steps;
+  double cpuMs = 0.0, systemMs = 0.0;  // the child's user + system, and system alone
+  long minorFaults = 0;
   bool ok = false;
 };
 
@@ -37,7 +39,15 @@ inline TrailJobFigures runTrailJob(const std::string& job) {
   };
   double peak = 0.0;
   bool whole = true;
+#ifdef LUMIVEX_BENCH_FORK
+  rusage usage{};
+  TrailJobFigures f = runInChild<TrailJobFigures>(once, peak, whole, &usage);
+  f.systemMs = 1e3 * double(usage.ru_stime.tv_sec) + 1e-3 * double(usage.ru_stime.tv_usec);
+  f.cpuMs = f.systemMs + 1e3 * double(usage.ru_utime.tv_sec) + 1e-3 * double(usage.ru_utime.tv_usec);
+  f.minorFaults = usage.ru_minflt;
+#else
   TrailJobFigures f = runInChild<TrailJobFigures>(once, peak, whole);
+#endif
   f.peakMegabytes = peak;
   f.ok = f.ok && whole;
   return f;

@@ -213,7 +213,7 @@ std::uint64_t NL_starTrailEstimatedBytesPerWorker(std::uint64_t frameBytes, bool
 // Runs the job described by the job file and returns its result log text
 // (also written to the job's result log). Never throws.
 std::string NL_runStarTrailNativeJob(const std::string& jobPath);
-// Time spent in each step of the frame workers, summed over all workers (ns).
+// CPU time spent in each step of the frame workers, summed over all workers (ns).
 struct NLStarTrailStageTimes {
   std::int64_t decode = 0;
   std::int64_t luminance = 0;  // the planes the masks and the registration compare

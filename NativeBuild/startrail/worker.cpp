@@ -4,7 +4,9 @@
 #include "plumbing/plumbing.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <ctime>
 #include <stdexcept>
 
 namespace startrail_detail {
@@ -85,6 +87,15 @@ cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i, std::vector<Fr
 }
 
 }  // namespace
+
+std::int64_t threadCpuNanoseconds() {
+#if defined(CLOCK_THREAD_CPUTIME_ID)
+  timespec now{};
+  if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) == 0) return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+#endif
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 void writeWorkerProgress(TrailRun& run, bool frameFinished) {
   // The count is taken under the lock that orders the writes, so a worker

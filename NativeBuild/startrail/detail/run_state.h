@@ -92,21 +92,23 @@ struct StageClock {
   std::atomic<std::int64_t> decode{0}, luminance{0}, starDetection{0}, matching{0}, masks{0}, accumulate{0};
 };
 
-// Adds the time since start to one stage counter when it goes out of scope.
+// CPU time of the calling thread (ns): a step's own work, whatever else the
+// machine runs at the time; the steady clock where the platform has no
+// per-thread clock.
+std::int64_t threadCpuNanoseconds();
+
+// Adds the calling thread's CPU time since start to one stage counter when
+// it goes out of scope.
 class StageTimer {
  public:
-  explicit StageTimer(std::atomic<std::int64_t>& counter)
-      : counter_(counter), start_(std::chrono::steady_clock::now()) {}
-  ~StageTimer() {
-    counter_.fetch_add(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_)
-                           .count());
-  }
+  explicit StageTimer(std::atomic<std::int64_t>& counter) : counter_(counter), start_(threadCpuNanoseconds()) {}
+  ~StageTimer() { counter_.fetch_add(threadCpuNanoseconds() - start_); }
   StageTimer(const StageTimer&) = delete;
   StageTimer& operator=(const StageTimer&) = delete;
 
  private:
   std::atomic<std::int64_t>& counter_;
-  std::chrono::steady_clock::time_point start_;
+  std::int64_t start_;
 };
 
 struct TrailRun {
