@@ -970,3 +970,115 @@ TEST(JobReport, GuardTurnsAnExceptionIntoTheJobsFailure) {
   EXPECT_EQ(written, (std::vector<std::string>{"out of memory", "Unknown error.", "out of memory",
                                                "unknown exception"}));
 }
+
+// ---- Uncompressed TIFF frames read into a reused buffer ---------------------------------
+
+namespace {
+
+std::string writeUncompressed(const TempDir& dir, const std::string& name, const cv::Mat& image) {
+  const std::string path = dir.file(name);
+  EXPECT_TRUE(cv::imwrite(path, image, {cv::IMWRITE_TIFF_COMPRESSION, 1}));
+  return path;
+}
+
+// A 3 x 2 16-bit grey TIFF in big-endian byte order, one strip per row,
+// which OpenCV's writer never makes.
+std::string bigEndianGrey(const TempDir& dir, const std::vector<ushort>& pixels) {
+  std::string b = std::string("MM\0*", 4) + std::string("\0\0\0\x08", 4);
+  const auto u16 = [&](unsigned v) { b += char(v >> 8), b += char(v & 255); };
+  const auto u32 = [&](unsigned v) { u16(v >> 16), u16(v & 65535); };
+  const auto entry = [&](unsigned tag, unsigned type, unsigned count, unsigned value) {
+    u16(tag), u16(type), u32(count);
+    if (type == 3 && count == 1) u16(value), u16(0);
+    else u32(value);
+  };
+  const unsigned data = 8 + 2 + 10 * 12 + 4 + 8;  // after the directory and the two offsets
+  u16(10);
+  entry(256, 3, 1, 3), entry(257, 3, 1, 2), entry(258, 3, 1, 16), entry(259, 3, 1, 1), entry(262, 3, 1, 1);
+  entry(273, 4, 2, 8 + 2 + 10 * 12 + 4), entry(277, 3, 1, 1), entry(278, 3, 1, 1);
+  entry(279, 3, 2, (6u << 16) | 6u);  // two strips of 6 bytes, inline
+  entry(284, 3, 1, 1);
+  u32(0);
+  u32(data), u32(data + 6);
+  for (ushort p : pixels) u16(p);
+  const std::string path = dir.file("big_endian.tif");
+  writeFile(path, b);
+  return path;
+}
+
+}  // namespace
+
+// 8- and 16-bit, one, three and four channels, widths that leave partial
+// strips: read straight into the buffer, every value as the decoder gives
+// it; a buffer of the right size and type is filled in place, one of another
+// geometry is replaced. Compressed files, 8-bit RGBA (premultiplied by the
+// decoder), big-endian files and files cut short are either read alike or
+// left to the decoder, never read differently.
+TEST(PlainTiff, ReadsUncompressedFramesIntoTheBufferAsTheDecoderDoes) {
+  TempDir dir;
+  cv::RNG rng(5);
+  const std::vector<std::pair<int, cv::Size>> layouts = {
+      {CV_16UC3, {1001, 37}}, {CV_16UC1, {300, 201}}, {CV_16UC4, {33, 65}},
+      {CV_8UC3, {777, 129}},  {CV_8UC1, {4001, 3}},   {CV_16UC3, {1, 1}}};
+  for (const auto& [type, size] : layouts) {
+    cv::Mat image(size, type);
+    rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_8U ? 256 : 65536);
+    const std::string path = writeUncompressed(dir, "plain_" + std::to_string(type) + ".tif", image);
+    SCOPED_TRACE(path);
+    cv::Mat buffer(size, type);
+    const uchar* memory = buffer.data;
+    ASSERT_TRUE(NL_readPlainTiff(path, buffer));
+    EXPECT_EQ(buffer.data, memory);
+    EXPECT_TRUE(sameImage(buffer, cv::imread(path, cv::IMREAD_UNCHANGED)));
+    EXPECT_TRUE(sameImage(buffer, image));
+    cv::Mat other(7, 7, CV_8UC1);
+    ASSERT_TRUE(NL_readPlainTiff(path, other));
+    EXPECT_TRUE(sameImage(other, image));
+  }
+  const std::string big = bigEndianGrey(dir, {1, 256, 65535, 4660, 0, 43981});
+  cv::Mat fromBig;
+  ASSERT_TRUE(NL_readPlainTiff(big, fromBig));
+  EXPECT_TRUE(sameImage(fromBig, cv::imread(big, cv::IMREAD_UNCHANGED)));
+  EXPECT_EQ(fromBig.at<ushort>(1, 2), 43981);
+
+  cv::Mat rgba8(20, 30, CV_8UC4), sky(40, 50, CV_16UC3);
+  rng.fill(rgba8, cv::RNG::UNIFORM, 0, 256);
+  rng.fill(sky, cv::RNG::UNIFORM, 0, 65536);
+  const std::string premultiplied = writeUncompressed(dir, "rgba8.tif", rgba8);
+  const std::string lzw = dir.file("lzw.tif");
+  ASSERT_TRUE(cv::imwrite(lzw, sky));
+  const std::string whole = writeUncompressed(dir, "cut.tif", sky);
+  const std::string cut = dir.file("cut_short.tif");
+  writeFile(cut, readFile(whole).substr(0, readFile(whole).size() / 2));
+  for (const std::string& refused : {premultiplied, lzw, cut, dir.file("missing.tif")}) {
+    cv::Mat buffer;
+    EXPECT_FALSE(NL_readPlainTiff(refused, buffer)) << refused;
+  }
+}
+
+// The retrying reader reads an uncompressed frame into the buffer and any
+// other frame as before; a camera's raw file, TIFF-shaped, is never read
+// as a plain TIFF (its first directory is a thumbnail).
+TEST(PlainTiff, RetryingReaderUsesTheBufferOnlyForUncompressedTiffs) {
+  TempDir dir;
+  cv::Mat sky(64, 80, CV_16UC3);
+  cv::RNG(9).fill(sky, cv::RNG::UNIFORM, 0, 65536);
+  const std::string plain = writeUncompressed(dir, "frame.TIFF", sky);
+  const std::string lzw = dir.file("frame_lzw.tif");
+  ASSERT_TRUE(cv::imwrite(lzw, sky));
+  const std::string raw = dir.file("frame.nef");
+  writeFile(raw, readFile(plain));
+  cv::Mat buffer(sky.size(), sky.type(), cv::Scalar::all(0));
+  const uchar* memory = buffer.data;
+  const cv::Mat read = NL_imreadWithRetryInto(plain, -1, buffer, 0, 0);
+  EXPECT_EQ(read.data, memory);
+  EXPECT_TRUE(sameImage(read, sky));
+  for (const std::string& path : {lzw, raw}) {
+    cv::Mat untouched(sky.size(), sky.type(), cv::Scalar::all(0));
+    const cv::Mat decoded = NL_imreadWithRetryInto(path, -1, untouched, 0, 0);
+    EXPECT_TRUE(sameImage(decoded, cv::imread(path, cv::IMREAD_UNCHANGED))) << path;
+    EXPECT_NE(decoded.data, untouched.data) << path;
+  }
+  cv::Mat none;
+  EXPECT_TRUE(NL_imreadWithRetryInto(dir.file("missing.tif"), -1, none, 0, 0).empty());
+}

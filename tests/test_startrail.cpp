@@ -3,6 +3,7 @@
 #include "startrail/startrail.h"
 #include "startrail/detail/rejection_planes.h"
 #include "startrail/detail/run_state.h"
+#include "startrail/detail/frame_pool.h"
 #include "startrail/detail/window_transforms.h"
 
 #include "registration/registration.h"
@@ -736,11 +737,14 @@ std::string jsonList(const std::vector<std::string>& paths) {
   return out + "]";
 }
 
-JobFiles writeJob(const TempDir& dir, const std::vector<cv::Mat>& frames, const std::string& extra) {
+// Frames as OpenCV writes them by default (LZW), or uncompressed when asked.
+JobFiles writeJob(const TempDir& dir, const std::vector<cv::Mat>& frames, const std::string& extra,
+                  bool uncompressed = false) {
   JobFiles j;
+  const std::vector<int> params = uncompressed ? std::vector<int>{cv::IMWRITE_TIFF_COMPRESSION, 1} : std::vector<int>{};
   for (size_t i = 0; i < frames.size(); ++i) {
     j.inputs.push_back(dir.file("frame" + std::to_string(i) + ".tif"));
-    EXPECT_TRUE(cv::imwrite(j.inputs.back(), frames[i]));
+    EXPECT_TRUE(cv::imwrite(j.inputs.back(), frames[i], params));
   }
   j.job = dir.file("startrail_job_native.json");
   j.output = dir.file("trail.tif");
@@ -827,6 +831,85 @@ TEST(StarTrailRun, RejectionRemovesTheStreakAndKeepsTheTrails) {
   cv::Mat lifted;
   cv::subtract(onStreak, truthOnStreak, lifted);
   EXPECT_LT(cv::countNonZero(lifted.reshape(1) > 1000), 3);
+}
+
+// Uncompressed frames are read straight into buffers the workers reuse from
+// frame to frame: a buffer handed on while a frame or a neighbour still used
+// it would show as another image. 8- and 16-bit, grey and colour, both paths,
+// one worker and several: the same image and mask count as from LZW frames.
+TEST(StarTrailRun, ReusedFrameBuffersGiveTheImageOfFreshOnes) {
+  for (const int type : {CV_16UC3, CV_8UC1}) {
+    const Scene scene = trailScene(7, type);
+    for (const std::string mode : {"off", "medium"}) {
+      SCOPED_TRACE(mode + " type " + std::to_string(type));
+      TempDir lzwDir, plainDir;
+      const std::string extra = ", \"rejectionMode\": \"" + mode + "\", \"temporalWindow\": 3";
+      const JobFiles lzw = writeJob(lzwDir, scene.frames, extra);
+      const JobFiles plain = writeJob(plainDir, scene.frames, extra, true);
+      const std::string fresh = NL_runStarTrailNativeJob(lzw.job, 1);
+      ASSERT_NE(fresh.find("status=success"), std::string::npos) << fresh;
+      const cv::Mat expected = cv::imread(lzw.output, cv::IMREAD_UNCHANGED);
+      for (const unsigned threads : {1u, 4u}) {
+        const std::string reused = NL_runStarTrailNativeJob(plain.job, threads);
+        ASSERT_NE(reused.find("status=success"), std::string::npos) << reused;
+        EXPECT_EQ(logValue(reused, "rejectedMaskPixels"), logValue(fresh, "rejectedMaskPixels"));
+        EXPECT_EQ(cv::norm(cv::imread(logValue(reused, "output"), cv::IMREAD_UNCHANGED), expected, cv::NORM_INF), 0.0);
+      }
+    }
+  }
+}
+
+// A pooled buffer goes to the next frame of its size and type only, never
+// while another image header still shows it, and the pool keeps no more
+// idle buffers than it was told.
+TEST(StarTrailBuffers, PoolHandsOnOnlyBuffersNobodyElseHolds) {
+  startrail_detail::FramePool pool(2);
+  cv::Mat a = pool.take({64, 32}, CV_16UC3);
+  const uchar* memory = a.data;
+  cv::Mat stillShown = a;
+  pool.give(a);
+  EXPECT_TRUE(a.empty());
+  EXPECT_EQ(pool.idle(), 0u);  // stillShown holds it
+  EXPECT_NE(pool.take({64, 32}, CV_16UC3).data, memory);
+  pool.give(stillShown);
+  EXPECT_EQ(pool.idle(), 1u);
+  EXPECT_TRUE(pool.take({64, 32}, CV_32F).data != memory);  // another type: a new buffer
+  EXPECT_EQ(pool.take({64, 32}, CV_16UC3).data, memory);
+  EXPECT_EQ(pool.idle(), 0u);
+  {
+    std::shared_ptr<const cv::Mat> shared = pool.share(cv::Mat(8, 8, CV_32F));
+    const std::shared_ptr<const cv::Mat> second = shared;
+    shared.reset();
+    EXPECT_EQ(pool.idle(), 0u);  // the frame is still held
+  }
+  EXPECT_EQ(pool.idle(), 1u);
+  cv::Mat x(4, 4, CV_8U), y(4, 4, CV_8U), z(4, 4, CV_8U);
+  pool.give(x), pool.give(y), pool.give(z);
+  EXPECT_EQ(pool.idle(), 2u);
+  cv::Mat whole(10, 10, CV_8U);
+  cv::Mat part = whole(cv::Rect(2, 2, 5, 5));
+  whole.release();
+  startrail_detail::FramePool other(4);
+  other.give(part);  // a view into a larger buffer is not a frame's buffer
+  EXPECT_EQ(other.idle(), 0u);
+}
+
+// The luminance plane written into a reused buffer is the plumbing's
+// luminance rounded to float, for every depth and channel count.
+TEST(StarTrailBuffers, LuminancePlaneIsThePlumbingsLuminance) {
+  cv::RNG rng(3);
+  cv::Mat reused(5, 5, CV_32F, cv::Scalar(-1));
+  for (const int type : {CV_8UC1, CV_8UC3, CV_8UC4, CV_16UC1, CV_16UC3, CV_16UC4}) {
+    cv::Mat image(37, 53, type);
+    rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_8U ? 256 : 65536);
+    startrail_detail::luminancePlaneInto(image, reused);
+    ASSERT_EQ(reused.size(), image.size());
+    std::vector<double> row(size_t(image.cols));
+    for (int y = 0; y < image.rows; ++y) {
+      NL_luminanceRow(image, y, row.data());
+      for (int x = 0; x < image.cols; ++x) ASSERT_EQ(reused.at<float>(y, x), float(row[size_t(x)])) << type;
+    }
+  }
 }
 
 // Small enough for the ThreadSanitizer suite: four workers take the frames

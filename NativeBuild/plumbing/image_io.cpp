@@ -6,6 +6,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -54,6 +55,16 @@ struct FileStamp {
   bool operator==(const FileStamp& o) const { return size == o.size && written == o.written; }
 };
 
+// Only files named as TIFFs: a camera's raw file is TIFF-shaped too, and
+// its first directory is a thumbnail.
+bool hasTiffExtension(const std::string& path) {
+  const size_t dot = path.find_last_of('.');
+  if (dot == std::string::npos || path.find_first_of("/\\", dot) != std::string::npos) return false;
+  std::string ext = path.substr(dot + 1);
+  for (char& c : ext) c = char(std::tolower(static_cast<unsigned char>(c)));
+  return ext == "tif" || ext == "tiff";
+}
+
 FileStamp stampOf(const std::string& path) {
   FileStamp s;
   s.size = NL_getFileSizeNoThrow(path);
@@ -66,12 +77,14 @@ FileStamp stampOf(const std::string& path) {
 // partial one would only make the decoders print their warnings, attempt
 // after attempt), and the image counts only if the file did not change
 // while it was decoded: an export still being written is tried again.
-cv::Mat decodeWholeFile(const std::string& path, int flags) {
+// into: a buffer an uncompressed TIFF may be read into (null: none).
+cv::Mat decodeWholeFile(const std::string& path, int flags, cv::Mat* into) {
   const FileStamp before = stampOf(path);
   if (before.size == 0 || !NL_imageFileDamage(path).empty()) return cv::Mat();
   cv::Mat image;
+  if (into && flags == -1 && hasTiffExtension(path) && NL_readPlainTiff(path, *into)) image = *into;
   try {
-    if (!NL_isRawFileName(path)) image = cv::imread(path, flags);
+    if (image.empty() && !NL_isRawFileName(path)) image = cv::imread(path, flags);
   } catch (const cv::Exception&) {
     image.release();
   }
@@ -80,17 +93,25 @@ cv::Mat decodeWholeFile(const std::string& path, int flags) {
   return image;
 }
 
-}  // namespace
-
-cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs, int limitMs) {
+cv::Mat readWithRetry(const std::string& path, int flags, int pauseMs, int limitMs, cv::Mat* into) {
   const auto start = std::chrono::steady_clock::now();
   while (true) {
     if (!NL_imageFileProblem(path).empty()) return cv::Mat();
-    const cv::Mat image = decodeWholeFile(path, flags);
+    const cv::Mat image = decodeWholeFile(path, flags, into);
     if (!image.empty()) return image;
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if (std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(limitMs)) return cv::Mat();
   }
+}
+
+}  // namespace
+
+cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs, int limitMs) {
+  return readWithRetry(path, flags, pauseMs, limitMs, nullptr);
+}
+
+cv::Mat NL_imreadWithRetryInto(const std::string& path, int flags, cv::Mat& into, int pauseMs, int limitMs) {
+  return readWithRetry(path, flags, pauseMs, limitMs, &into);
 }
 
 int NL_openCVThreadCountFor(unsigned hardwareThreads) {

@@ -91,6 +91,18 @@ int NL_roundPercent(double value);
 // waited for like one still being written, and so is a file that changed
 // while it was decoded; after the limit it reads as undecodable.
 cv::Mat NL_imreadWithRetry(const std::string& path, int flags, int pauseMs = 250, int limitMs = 6000);
+// The same for a frame whose buffer is reused from one frame to the next:
+// an uncompressed TIFF (flags -1) is read straight into `into`'s memory when
+// it has the frame's size and type (else into a new buffer, left in `into`);
+// every other file decodes as above. The image returned then shares `into`'s
+// memory, so the caller hands in a buffer nobody else reads.
+cv::Mat NL_imreadWithRetryInto(const std::string& path, int flags, cv::Mat& into, int pauseMs = 250,
+                               int limitMs = 6000);
+// An uncompressed strip TIFF (8-bit grey or RGB, 16-bit grey, RGB or RGBA,
+// chunky, top-left) read into `into` (reused when it has the image's size
+// and type), with the decoder's channel order (BGR) and the same values.
+// False for any other file, which is left to the decoder.
+bool NL_readPlainTiff(const std::string& path, cv::Mat& into);
 // Decode the file's bytes from memory (files of 1 byte to 1.5 GiB); empty on failure.
 cv::Mat NL_imdecodeFileFallback(const std::string& path, int flags);
 // Why an image file is not whole, cut short while being written or damaged:

@@ -132,7 +132,7 @@ void runWorkers(TrailRun& run, const Plan& plan) {
   run.accumulator = cv::Mat::zeros(run.reference.size(), run.reference.type());
   if (compositeWanted(run.job)) prepareMasks(run);
   run.rowLocks = std::vector<std::mutex>(run.reference.rows);
-  prepareFrameSharing(run);
+  prepareFrameSharing(run, plan.workers);
   run.buildUp = startBuildUp(run, compositeWanted(run.job));
   {
     std::lock_guard<std::mutex> lock(run.progressMutex);

@@ -15,17 +15,15 @@ std::vector<int> lastUsers(int frameCount, int halfWindow) {
   return last;
 }
 
-FrameCache::FrameCache(const std::vector<std::string>& paths, std::vector<int> lastUser, Reader reader)
-    : paths_(paths), lastUser_(std::move(lastUser)), reader_(std::move(reader)), slots_(paths.size()),
+FrameCache::FrameCache(const std::vector<std::string>& paths, std::vector<int> lastUser, Reader reader,
+                       FramePool* pool)
+    : paths_(paths), lastUser_(std::move(lastUser)), reader_(std::move(reader)), pool_(pool), slots_(paths.size()),
       done_(paths.size(), 0) {}
 
-namespace {
-
-CachedFrame share(const DecodedFrame& d) {
+CachedFrame FrameCache::share(const DecodedFrame& d) {
+  if (pool_) return {pool_->share(d.image), pool_->share(d.luminance)};
   return {std::make_shared<const cv::Mat>(d.image), std::make_shared<const cv::Mat>(d.luminance)};
 }
-
-}  // namespace
 
 void FrameCache::put(int index, const DecodedFrame& frame) {
   {

@@ -342,14 +342,37 @@ void grow(cv::Mat& clean, int g) {
 
 namespace startrail_detail {
 
-cv::Mat luminancePlane(const cv::Mat& image) {
-  cv::Mat plane(image.size(), CV_32F);
-  std::vector<double> row(size_t(image.cols));
+namespace {
+
+// The plumbing's luminance, each value rounded to float as it is stored.
+template <typename T>
+void luminanceRows(const cv::Mat& image, cv::Mat& plane) {
+  const int cn = image.channels();
   for (int y = 0; y < image.rows; ++y) {
-    NL_luminanceRow(image, y, row.data());
+    const T* p = image.ptr<T>(y);
     float* out = plane.ptr<float>(y);
-    for (int x = 0; x < image.cols; ++x) out[x] = float(row[size_t(x)]);
+    if (cn == 1) {
+      for (int x = 0; x < image.cols; ++x) out[x] = float(p[x]);
+      continue;
+    }
+    for (int x = 0; x < image.cols; ++x, p += cn) out[x] = float(NL_luminance(p[0], p[1], p[2]));
   }
+}
+
+}  // namespace
+
+void luminancePlaneInto(const cv::Mat& image, cv::Mat& plane) {
+  plane.create(image.size(), CV_32F);
+  const int cn = image.channels();
+  const bool supported = (image.depth() == CV_8U || image.depth() == CV_16U) && (cn == 1 || cn == 3 || cn == 4);
+  if (!supported) plane.setTo(0.0f);
+  else if (image.depth() == CV_16U) luminanceRows<ushort>(image, plane);
+  else luminanceRows<uchar>(image, plane);
+}
+
+cv::Mat luminancePlane(const cv::Mat& image) {
+  cv::Mat plane;
+  luminancePlaneInto(image, plane);
   return plane;
 }
 

@@ -18,14 +18,21 @@ const char* workerStage(bool rejectionOff) {
 }
 
 struct Neighbours {
+  // Held until the planes are gone, so their buffers return to the pool
+  // with no other header left on them.
+  std::vector<CachedFrame> held;
   std::vector<cv::Mat> planes;
   std::vector<cv::Mat> toFrame;  // empty where the neighbour is compared unaligned
   int unregistered = 0;
 };
 
+// Read into a buffer of the pool where the file allows it.
 cv::Mat timedRead(TrailRun& run, const std::string& path) {
   StageTimer timer(run.clock.decode);
-  return NL_imreadWithRetry(path, -1);
+  cv::Mat buffer = run.pool->take(run.reference.size(), run.reference.type());
+  cv::Mat image = NL_imreadWithRetryInto(path, -1, buffer);
+  if (image.data != buffer.data) run.pool->give(buffer);
+  return image;
 }
 
 DecodedFrame decoded(TrailRun& run, cv::Mat image) {
@@ -33,7 +40,8 @@ DecodedFrame decoded(TrailRun& run, cv::Mat image) {
   d.image = std::move(image);
   if (NL_isImageCompatibleForStarTrail(run.reference, d.image)) {
     StageTimer timer(run.clock.luminance);
-    d.luminance = luminancePlane(d.image);
+    d.luminance = run.pool->take(d.image.size(), CV_32F);
+    luminancePlaneInto(d.image, d.luminance);
   }
   return d;
 }
@@ -45,6 +53,7 @@ Neighbours loadNeighbours(TrailRun& run, const cv::Mat& plane, int i) {
     const CachedFrame neighbour = cachedFrame(run, k);
     // A neighbour that cannot serve as a comparison is simply not asked.
     if (!neighbour.luminance || neighbour.luminance->empty()) continue;
+    out.held.push_back(neighbour);
     out.planes.push_back(*neighbour.luminance);
     out.toFrame.push_back(neighbourTransform(run, i, plane, k, *neighbour.luminance));
     if (out.toFrame.back().empty()) ++out.unregistered;
@@ -126,7 +135,7 @@ void processTrailFrame(TrailRun& run, int i) {
   if (run.frames) cached = cachedFrame(run, i);
   cv::Mat early;
   if (i == 1) std::swap(early, run.secondFrame);  // frame 1 is taken by one worker only
-  const cv::Mat frame =
+  cv::Mat frame =
       cached.image ? *cached.image : (i == 0 ? run.reference : (!early.empty() ? early : timedRead(run, path)));
   if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path + " (" +
@@ -148,10 +157,13 @@ void processTrailFrame(TrailRun& run, int i) {
     addToMeteorImage(run, frame, streaks);
   }
   if (run.frames) run.frames->finished(i);
+  else run.pool->give(frame);  // the direct path's buffer, for the next frame
   if (run.buildUp) run.buildUp->frameAdded(i);
 }
 
-void prepareFrameSharing(TrailRun& run) {
+void prepareFrameSharing(TrailRun& run, int workers) {
+  // A frame and a plane in hand per worker, and the few the cache lets go of at once.
+  run.pool = std::make_unique<FramePool>(size_t(2 * workers + 4));
   run.stars = std::vector<StarSlot>(run.frameCount);
   if (!run.job.meteorOutput.empty()) {
     run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));
@@ -161,8 +173,9 @@ void prepareFrameSharing(TrailRun& run) {
   run.streaks.assign(size_t(run.frameCount), {});
   run.links = std::vector<LinkSlot>(run.frameCount);
   run.checks = std::vector<CheckSlot>(run.frameCount);
-  run.frames = std::make_unique<FrameCache>(run.job.inputs, lastUsers(run.frameCount, run.halfWindow),
-                                            [&run](const std::string& path) { return decoded(run, timedRead(run, path)); });
+  run.frames = std::make_unique<FrameCache>(
+      run.job.inputs, lastUsers(run.frameCount, run.halfWindow),
+      [&run](const std::string& path) { return decoded(run, timedRead(run, path)); }, run.pool.get());
   run.frames->put(0, decoded(run, run.reference));
   if (!run.secondFrame.empty()) run.frames->put(1, decoded(run, std::move(run.secondFrame)));
   run.secondFrame.release();

@@ -1,6 +1,8 @@
 // Decoded frames shared by the rejection workers of one run.
 #pragma once
 
+#include "startrail/detail/frame_pool.h"
+
 #include <opencv2/core.hpp>
 
 #include <atomic>
@@ -35,7 +37,9 @@ class FrameCache {
  public:
   using Reader = std::function<DecodedFrame(const std::string&)>;
   // lastUser[k]: the highest frame index whose comparison needs frame k.
-  FrameCache(const std::vector<std::string>& paths, std::vector<int> lastUser, Reader reader);
+  // Released images and planes go back to pool when given (it must outlive the cache's frames).
+  FrameCache(const std::vector<std::string>& paths, std::vector<int> lastUser, Reader reader,
+             FramePool* pool = nullptr);
   // Seeds a frame that has been decoded already.
   void put(int index, const DecodedFrame& frame);
   // The decoded frame; concurrent requests share one decode.
@@ -58,12 +62,14 @@ class FrameCache {
     CachedFrame frame;
   };
   void release(const std::vector<int>& indices);
+  CachedFrame share(const DecodedFrame& d);
   // Decodes into the slot, whose lock the caller holds.
   CachedFrame load(int index);
 
   const std::vector<std::string>& paths_;
   const std::vector<int> lastUser_;
   Reader reader_;
+  FramePool* pool_;
   std::vector<Slot> slots_;
   std::mutex mutex_;         // guards the fields below
   std::vector<char> done_;

@@ -14,6 +14,8 @@ namespace startrail_detail {
 
 // Luminance of an 8- or 16-bit image as a CV_32F plane in the image's units.
 cv::Mat luminancePlane(const cv::Mat& image);
+// The same into `plane`, whose memory is reused when it has the image's size and CV_32F.
+void luminancePlaneInto(const cv::Mat& image, cv::Mat& plane);
 // 65535 for 16-bit images, 255 otherwise.
 double fullScaleOf(const cv::Mat& image);
 // The two masks of NL_starTrailBuildRegisteredOutlierMask and

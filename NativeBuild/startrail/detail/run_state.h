@@ -4,6 +4,7 @@
 #include "startrail/startrail.h"
 #include "startrail/detail/build_up.h"
 #include "startrail/detail/frame_cache.h"
+#include "startrail/detail/frame_pool.h"
 #include "startrail/detail/streaks.h"
 
 #include "registration/registration.h"
@@ -128,6 +129,7 @@ struct TrailRun {
   std::vector<StarSlot> stars;  // one per frame, filled on first use
   std::vector<LinkSlot> links;  // one per frame (the first unused)
   std::vector<CheckSlot> checks;
+  std::unique_ptr<FramePool> pool;     // decode buffers and planes; outlives the cache's frames
   std::unique_ptr<FrameCache> frames;  // rejection path only
   std::vector<std::vector<NLStarTrailStreak>> streaks;  // one slot per frame, written by its worker only
   cv::Mat darkest;      // per-pixel minimum of the frames, when a meteor image is asked for
@@ -151,8 +153,9 @@ struct TrailRun {
 void addToMeteorImage(TrailRun& run, const cv::Mat& frame, const std::vector<FrameStreak>& streaks);
 // The meteors over the night's darkest sky, 16-bit; throws when it cannot be written.
 void writeMeteorImage(const TrailRun& run);
-// Sets up the star slots and, on the rejection path, the shared frame cache.
-void prepareFrameSharing(TrailRun& run);
+// Sets up the buffer pool for the given worker count, the star slots and,
+// on the rejection path, the shared frame cache.
+void prepareFrameSharing(TrailRun& run, int workers);
 // Adds frame i to the run's accumulators; throws on a frame that cannot be used.
 void processTrailFrame(TrailRun& run, int frameIndex);
 // Progress of the worker phase, counting one more processed frame first when

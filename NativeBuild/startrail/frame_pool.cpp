@@ -1,0 +1,42 @@
+#include "startrail/detail/frame_pool.h"
+
+namespace startrail_detail {
+
+cv::Mat FramePool::take(cv::Size size, int type) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (size_t i = 0; i < idle_.size(); ++i)
+      if (idle_[i].size() == size && idle_[i].type() == type) {
+        cv::Mat buffer = idle_[i];
+        idle_.erase(idle_.begin() + std::ptrdiff_t(i));
+        return buffer;
+      }
+  }
+  return cv::Mat(size, type);
+}
+
+void FramePool::give(cv::Mat& buffer) {
+  // Only the sole holder may hand a buffer on: another header would see it change.
+  const bool sole = !buffer.empty() && buffer.u && CV_XADD(&buffer.u->refcount, 0) == 1 &&
+                    buffer.isContinuous() && buffer.data == buffer.datastart;
+  if (sole) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < keep_) idle_.push_back(buffer);
+  }
+  buffer.release();
+}
+
+std::shared_ptr<const cv::Mat> FramePool::share(cv::Mat image) {
+  return std::shared_ptr<const cv::Mat>(new cv::Mat(std::move(image)), [this](const cv::Mat* held) {
+    cv::Mat buffer = *held;
+    delete held;
+    give(buffer);
+  });
+}
+
+size_t FramePool::idle() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return idle_.size();
+}
+
+}  // namespace startrail_detail
