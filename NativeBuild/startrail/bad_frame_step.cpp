@@ -19,10 +19,13 @@ std::vector<NLStarTrailFrameMeasures> measureAll(const NLStarTrailNativeJob& job
   if (first.empty() || (!skyMask.empty() && skyMask.size() != first.size())) return out;
   std::atomic<int> next{0};
   const auto work = [&] {
+    // Each thread reads its frames into one buffer and one plane, kept from frame to frame.
+    cv::Mat buffer(first.size(), first.type()), plane;
     for (int i = next++; i < n; i = next++) {
-      const cv::Mat image = i == 0 ? first : NL_imreadWithRetry(job.inputs[size_t(i)], -1);
-      if (NL_isImageCompatibleForStarTrail(first, image))
-        out[size_t(i)] = NL_starTrailMeasureFrame(luminancePlane(image), fullScaleOf(image), skyMask);
+      const cv::Mat image = i == 0 ? first : NL_imreadWithRetryInto(job.inputs[size_t(i)], -1, buffer);
+      if (!NL_isImageCompatibleForStarTrail(first, image)) continue;
+      luminancePlaneInto(image, plane);
+      out[size_t(i)] = NL_starTrailMeasureFrame(plane, fullScaleOf(image), skyMask);
     }
   };
   NLOpenCVSingleThreadHold singleThreaded;

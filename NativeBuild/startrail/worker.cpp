@@ -162,8 +162,10 @@ void processTrailFrame(TrailRun& run, int i) {
 }
 
 void prepareFrameSharing(TrailRun& run, int workers) {
-  // A frame and a plane in hand per worker, and the few the cache lets go of at once.
-  run.pool = std::make_unique<FramePool>(size_t(2 * workers + 4));
+  // As many images and planes as the cache holds at once (every worker's
+  // window and the frames prepared ahead): whatever it lets go of is the
+  // next decode's buffer.
+  run.pool = std::make_unique<FramePool>(size_t(2 * (workers + 2 * run.halfWindow + 3)));
   run.stars = std::vector<StarSlot>(run.frameCount);
   if (!run.job.meteorOutput.empty()) {
     run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));
