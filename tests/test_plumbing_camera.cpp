@@ -306,3 +306,69 @@ TEST(RawDecode, CaptureTimesAgreeWithTheExifReaderInAnyTimeZone) {
   else unsetenv("TZ");
   tzset();
 }
+
+namespace {
+
+NLCaptureInfo shotAt(double t, double exposure = 0, const std::string& camera = "") {
+  NLCaptureInfo i;
+  i.hasTime = t >= 0, i.timeSeconds = t >= 0 ? t : 0;
+  i.hasExposure = exposure > 0, i.exposureSeconds = exposure;
+  i.camera = camera;
+  return i;
+}
+
+}  // namespace
+
+// A night shot every 30.5 s with one frame missing, two frames named out of
+// capture order and one frame without EXIF (a time the sequence skips).
+TEST(CaptureSequence, IntervalsGapsAndOrderAreLoggedByteForByte) {
+  std::vector<NLCaptureInfo> night;
+  std::vector<std::string> names;
+  const double t0 = 1.0e9;
+  for (int i = 0; i < 20; ++i) {
+    const double slot = i < 10 ? i : i + 1;  // the eleventh shot is missing: a step of 61 s
+    night.push_back(shotAt(t0 + slot * 30.5, i == 7 ? 1.0 / 4000 : 25, i == 0 ? "" : "Acme Night 1"));
+    names.push_back("/night/IMG_" + std::to_string(100 + i) + ".jpg");
+  }
+  std::swap(night[2], night[3]);  // named 2 but taken third: the camera's counter wrapped, say
+  night[19].hasTime = false;
+  const NLCaptureSequence s = NL_captureSequence(night);
+  EXPECT_EQ(s.frames, 20);
+  EXPECT_EQ(s.withTime, 19);
+  ASSERT_EQ(s.backsteps.size(), 1u);
+  EXPECT_EQ(s.backsteps[0].frame, 3);
+  EXPECT_EQ(s.backsteps[0].previous, 2);
+  EXPECT_EQ(NL_captureSequenceLines(s, names),
+            "captureTimes=19 of 20\n"
+            "frameIntervalS=30.5\n"
+            "frameIntervalMinS=30.5\n"
+            "frameIntervalMaxS=61\n"
+            "frameIntervalGaps=1\n"
+            "exposureS=25\n"
+            "exposureMinS=0.00025\n"
+            "exposureMaxS=25\n"
+            "camera=Acme Night 1\n"
+            "captureOrderWarning=frame 3 IMG_103.jpg was taken 30.5 s before frame 2 IMG_102.jpg listed ahead of it: "
+            "name order and capture order disagree\n");
+}
+
+TEST(CaptureSequence, ManyDisordersAreCountedAndFramesWithoutExifSayNothing) {
+  std::vector<NLCaptureInfo> reversed;
+  for (int i = 0; i < 14; ++i) reversed.push_back(shotAt(1000.0 - i * 10.25, 8));
+  const NLCaptureSequence s = NL_captureSequence(reversed);
+  EXPECT_EQ(s.backsteps.size(), 13u);
+  EXPECT_DOUBLE_EQ(s.intervalMedian, 10.25);
+  EXPECT_EQ(s.gaps, 0) << "frames named backwards are no gaps";
+  const std::string text = NL_captureSequenceLines(s, {});
+  EXPECT_NE(text.find("captureOrderWarning=frame 10 was taken 10.25 s before frame 9 listed ahead of it"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("captureOrderWarning=3 more frames were taken before the frame listed ahead of them\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("frame 11 "), std::string::npos) << "only the first ten are named";
+
+  // Frames without EXIF: no lines at all; one frame with a time: no interval lines.
+  EXPECT_EQ(NL_captureSequenceLines(NL_captureSequence({shotAt(-1), shotAt(-1)}), {}), "");
+  EXPECT_EQ(NL_captureSequenceLines(NL_captureSequence({shotAt(-1), shotAt(5)}), {}), "captureTimes=1 of 2\n");
+}

@@ -333,6 +333,7 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   report.streaks = streaks;
   report.badFrames = bad.verdict;
   report.badFramesLeftOut = bad.excluded;
+  report.capture = NL_captureSequence(NL_readCaptureInfos(report.inputs));
   return NL_starTrailSuccessLog(report);
 }
 

@@ -245,6 +245,7 @@ struct NLStarTrailRunReport {
   std::vector<int> badFramesLeftOut;         // input indices left out of the trail or the foreground
   int buildUpImages = 0;                     // build-up images taken (files and video frames alike)
   std::string buildUpVideoNote;              // why the video was not written; empty when it was
+  NLCaptureSequence capture;                 // the frames' capture times and exposures, in input order
 };
 // Whole megabytes, no decimals.
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes);

@@ -142,7 +142,7 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
   if (NL_starTrailWantsBuildUp(j)) out += buildUpLines(r);
   if (r.streaksSearched) out += streakLines(r.streaks);
   if (r.job.badFrames != "off") out += badFrameLines(r);
-  return out;
+  return out + NL_captureSequenceLines(r.capture, r.inputs);
 }
 
 std::string NL_starTrailFailureLog(const std::string& error) {

@@ -41,6 +41,17 @@ OptionRule force() {
                 "(OUT_1.tif, OUT_2.tif, ...) is written instead");
 }
 
+// Every job reads camera RAW frames; how they render is the user's choice.
+OptionRule rawRendering() {
+  return words("--raw", {"camera", "linear"},
+               "how camera RAW frames render: camera (the sRGB tone curve, as an editor's export looks) or linear "
+               "(light kept proportional); both in the camera's white balance, never brightened (default camera)");
+}
+
+void addRawRendering(const ParsedCommand& c, synth::JobSettings& s) {
+  if (c.has("--raw")) s.push_back(JobSetting::text("rawRendering", c.text("--raw")));
+}
+
 OptionRule paired(OptionRule o, std::string needs, std::string excludes = "") {
   o.needs = std::move(needs), o.excludes = std::move(excludes);
   return o;
@@ -73,7 +84,7 @@ CommandTable trailTable() {
           "Combines a night-sky time-lapse into one star-trail image (per-pixel maximum), "
           "removing satellite and aircraft trails.",
           "FRAME...", "night-sky frames in time order: files, globs or a folder (its image files in name order: TIFF, PNG, JPEG, WebP, BMP, camera RAW)", false,
-          {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"), force(),
+          {output("OUT.tif", "the star-trail image to write (a numbered name when it exists)"), force(), rawRendering(),
            words("--reject", {"off", "low", "medium", "high"}, "satellite and aircraft trail removal " + jobDefault(defaults.rejectionMode)),
            window,
            range("--grow", ValueKind::Whole, "PX", 0, 8, "growth of removed areas in pixels " + jobDefault(defaults.maskGrowPx)),
@@ -130,6 +141,7 @@ bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   if (!planFrames(plan, c.frames, named, p.inputs, error)) return false;
   if (c.has("--foreground") && !planFrames(plan, c.list("--foreground"), named, p.foregroundInputs, error)) return false;
   synth::JobSettings& s = plan.settings;
+  addRawRendering(c, s);
   if (c.has("--reject")) s.push_back(JobSetting::text("rejectionMode", c.text("--reject")));
   if (c.has("--window")) s.push_back(JobSetting::num("temporalWindow", c.number("--window")));
   if (c.has("--grow")) s.push_back(JobSetting::num("maskGrowPx", c.number("--grow")));
@@ -160,7 +172,7 @@ CommandTable stackTable() {
           "Registers the frames on the sharpest one and stacks them, leaving out frames "
           "that are soft or do not align.",
           "FRAME...", kFramesHelp, false,
-          {output("OUT.tif", "the stacked image to write (a numbered name when it exists)"), force(),
+          {output("OUT.tif", "the stacked image to write (a numbered name when it exists)"), force(), rawRendering(),
            words("--method", {"auto", "average", "median", "sigma"}, "how the frames are combined; auto picks by frame count (default auto)"),
            range("--keep", ValueKind::Whole, "PERCENT", 50, 100, "share of the sharpest frames kept " + jobDefault(TestJobConfig{}.qualityKeepPercent))}};
 }
@@ -174,6 +186,7 @@ bool stackPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   const std::string method = c.has("--method") ? c.text("--method") : "auto";
   plan.settings.push_back(JobSetting::text("method", method == "auto" ? method : "registered-" + method + "-homography"));
   if (c.has("--keep")) plan.settings.push_back(JobSetting::num("qualityKeepPercent", c.number("--keep")));
+  addRawRendering(c, plan.settings);
   return true;
 }
 
@@ -184,7 +197,7 @@ CommandTable glowTable() {
   return {"glow",
           "Finds the stars of one image and renders a colour-aware glow around them, as a 16-bit TIFF.",
           "IMAGE", "the image (TIFF or PNG)", true,
-          {output("OUT.tif", "the image to write (a numbered name when it exists)"), force(),
+          {output("OUT.tif", "the image to write (a numbered name when it exists)"), force(), rawRendering(),
            range("--amount", ValueKind::Number, "P", 0, 100, "share of the stars that glow, in percent " + jobDefault(defaults.starAmount)),
            range("--strength", ValueKind::Number, "S", 0, 3, "glow strength " + jobDefault(defaults.glowStrength)),
            paired(option("--final", ValueKind::Switch, "", "write the image with the glow screened over it"), "", "--glow-only"),
@@ -228,6 +241,7 @@ bool glowPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   // checked whole above: the job decodes it at once instead of waiting for an export to settle
   plan.settings.push_back(JobSetting::flag("inputComplete", true));
   synth::JobSettings& s = plan.settings;
+  addRawRendering(c, s);
   if (c.has("--amount")) s.push_back(JobSetting::num("starAmount", c.number("--amount")));
   if (c.has("--strength")) s.push_back(JobSetting::num("glowStrength", c.number("--strength")));
   if (c.has("--final")) s.push_back(JobSetting::text("outputMode", "final"));
@@ -250,7 +264,7 @@ CommandTable skyBlendTable() {
            required(option("--sky-mask", ValueKind::File, "MASK.png", "sky mask (white = sky)")),
            output("OUTDIR", "folder for the sky, foreground and blend images (made when missing; numbered names when "
                             "they exist)", ValueKind::OutputDir),
-           force(),
+           force(), rawRendering(),
            words("--method", {"auto", "average", "sigma"}, "how the frames are combined; auto clips outliers " + jobDefault(NLSkyBlendNativeJob{}.stackMethod))}};
 }
 
@@ -267,6 +281,7 @@ bool skyBlendPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
                                       theOutput(p.blendOutput)};
   if (!planFrames(plan, c.frames, named, p.inputs, error)) return false;
   if (c.has("--method")) plan.settings.push_back(JobSetting::text("stackMethod", c.text("--method")));
+  addRawRendering(c, plan.settings);
   return true;
 }
 
