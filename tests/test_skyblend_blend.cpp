@@ -167,6 +167,17 @@ TEST_P(CompositeTypes, MatchesPlainWeightedSum) {
   double worst = 0.0;
   cv::minMaxLoc(diff.reshape(1), nullptr, &worst);
   EXPECT_LE(worst, 0.5 + 1e-9);
+  // Ground and open sky keep their stack's value exactly.
+  int ends = 0;
+  for (int y = 0; y < out.rows; ++y)
+    for (int x = 0; x < out.cols; ++x) {
+      const float w = alpha.at<float>(y, x);
+      if (w > 0.0f && w < 1.0f) continue;
+      ++ends;
+      const cv::Mat& from = w <= 0.0f ? ground : sky;
+      EXPECT_EQ(cv::norm(out(cv::Rect(x, y, 1, 1)), from(cv::Rect(x, y, 1, 1)), cv::NORM_INF), 0.0) << x << "," << y;
+    }
+  EXPECT_GT(ends, 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, CompositeTypes,

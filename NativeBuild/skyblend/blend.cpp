@@ -43,6 +43,13 @@ void compositeRows(const cv::Mat& sky, const cv::Mat& foreground, const cv::Mat&
     T* o = out.ptr<T>(y);
     for (int x = 0; x < sky.cols; ++x) {
       const double w = std::clamp(static_cast<double>(a[x]), 0.0, 1.0);
+      // Ground and open sky (most of the frame) take one stack as it is,
+      // which is what the weighted sum gives there.
+      if (w == 0.0 || w == 1.0) {
+        const T* from = w == 0.0 ? f : s;
+        std::copy(from + x * cn, from + (x + 1) * cn, o + x * cn);
+        continue;
+      }
       for (int c = 0; c < cn; ++c) {
         const int i = x * cn + c;
         o[i] = static_cast<T>(std::clamp(s[i] * w + f[i] * (1.0 - w), 0.0, top) + 0.5);
@@ -83,7 +90,7 @@ NLBlendMask NL_buildBlendMask(const cv::Mat& mask8, cv::Size size) {
 }
 
 cv::Mat NL_compositeSkyOverForeground(const cv::Mat& sky, const cv::Mat& foreground, const cv::Mat& alpha) {
-  cv::Mat out = cv::Mat::zeros(sky.size(), sky.type());
+  cv::Mat out(sky.size(), sky.type());  // every pixel is written
   const bool wide = sky.depth() == CV_16U;
   cv::parallel_for_(cv::Range(0, sky.rows), [&](const cv::Range& rows) {
     if (wide) compositeRows<ushort>(sky, foreground, alpha, out, rows);
