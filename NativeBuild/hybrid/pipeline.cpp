@@ -14,7 +14,11 @@ namespace hybrid_detail {
 namespace {
 
 
-constexpr size_t kBandBytes = size_t(256) << 20;  // warped rows of every frame held at once
+// Warped rows of every frame held at once: small enough that each frame's
+// band buffers are reused from band to band rather than faulted in anew
+// (a band per frame stays well below the size the allocator hands back to
+// the system), large enough that a band's fixed costs stay small.
+constexpr size_t kBandBytes = size_t(64) << 20;
 constexpr int kMinBandRows = 32;
 
 std::string num(long long value) { return std::to_string(value); }
@@ -146,8 +150,11 @@ void planWarps(StackRun& run) {
 void warpRows(const StackRun& run, size_t i, const cv::Range& rows, cv::Mat& warped, cv::Mat& mask) {
   if (i > 0) return NL_renderWarpRows(run.warps[i], run.frames[i], rows, warped, mask, run.covered);
   const cv::Mat& ref = run.frames[0];
-  warped = cv::Mat::zeros(rows.size(), run.width, ref.type());
-  mask = cv::Mat::zeros(rows.size(), run.width, CV_8UC1);
+  // The band's buffers are kept from the band before when they fit.
+  warped.create(rows.size(), run.width, ref.type());
+  warped.setTo(0);
+  mask.create(rows.size(), run.width, CV_8UC1);
+  mask.setTo(0);
   const int top = std::max(rows.start, run.offsetY), bottom = std::min(rows.end, run.offsetY + ref.rows);
   if (top >= bottom) return;
   const cv::Rect onBand(run.offsetX, top - rows.start, ref.cols, bottom - top);
