@@ -135,13 +135,17 @@ void BuildUp::render() {
 
 void BuildUp::write(int image) {
   const NLStarTrailNativeJob& job = run_.job;
+  // JPEG and video hold 8 bits: one conversion (v / 257, as the image writer scales) serves both.
+  const bool jpeg = !job.buildUpOutput.empty() && job.buildUpFormat == "jpg";
+  if ((jpeg || video_) && image_.depth() == CV_16U) image_.convertTo(eight_, CV_8U, 1.0 / 257.0);
+  else eight_ = image_;
   if (!job.buildUpOutput.empty()) {
     const std::string path = (fs::path(job.buildUpOutput) / NL_starTrailBuildUpName(image + 1, job.buildUpFormat)).string();
     std::string why;
-    if (!NL_writeImageFile(path, image_, profile_, &why))
+    if (!NL_writeImageFile(path, jpeg ? eight_ : image_, profile_, &why))
       NL_failJob(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
   }
-  if (video_) video_->add(image_);
+  if (video_) video_->add(eight_);
 }
 
 void BuildUp::finish(int& images, std::string& videoNote) {

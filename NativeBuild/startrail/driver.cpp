@@ -46,6 +46,8 @@ class WorkerThreads {
       if (i >= run_.frameCount) return;
       try {
         processTrailFrame(run_, i);
+        // after the frame's images are released: an image written now holds no frame besides its own buffer
+        if (run_.buildUp) run_.buildUp->frameAdded(i);
       } catch (const std::exception& e) {
         return recordFailure(e.what());
       } catch (...) {
@@ -93,17 +95,21 @@ Plan planWorkers(const TrailRun& run, unsigned hardwareThreads) {
   return p;
 }
 
-// The least the run holds at once, whatever the worker count: the shared
-// accumulators, one worker's frames in hand and the masks.
-void checkFrameFitsMemory(const TrailRun& run) {
-  const std::uint64_t perWorker =
-      NL_starTrailEstimatedBytesPerWorker(run.reference.elemSize(), run.rejectionOff, run.halfWindow, run.frameCount);
-  const std::string problem = NL_imageSizeProblem(run.reference.size(), perWorker + 2 * run.reference.elemSize() + 4);
-  if (!problem.empty()) NL_failJob("Star Trail failed: input " + problem + ".");
-}
-
 bool compositeWanted(const NLStarTrailNativeJob& job) {
   return !job.foregroundInputs.empty() && !job.foregroundOutput.empty() && !job.maskInput.empty();
+}
+
+// The least the run holds at once, whatever the worker count: the shared
+// accumulators, one worker's frames in hand and the masks, and the build-up's
+// image (with the foreground stack it is composited with).
+void checkFrameFitsMemory(const TrailRun& run) {
+  const std::uint64_t pixel = run.reference.elemSize();
+  const std::uint64_t perWorker =
+      NL_starTrailEstimatedBytesPerWorker(pixel, run.rejectionOff, run.halfWindow, run.frameCount);
+  const std::uint64_t buildUp =
+      NL_starTrailWantsBuildUp(run.job) ? (compositeWanted(run.job) ? 2 : 1) * pixel : 0;
+  const std::string problem = NL_imageSizeProblem(run.reference.size(), perWorker + 2 * pixel + 4 + buildUp);
+  if (!problem.empty()) NL_failJob("Star Trail failed: input " + problem + ".");
 }
 
 void prepareMasks(TrailRun& run) {

@@ -158,7 +158,6 @@ void processTrailFrame(TrailRun& run, int i) {
   }
   if (run.frames) run.frames->finished(i);
   else run.pool->give(frame);  // the direct path's buffer, for the next frame
-  if (run.buildUp) run.buildUp->frameAdded(i);
 }
 
 void prepareFrameSharing(TrailRun& run, int workers) {

@@ -73,8 +73,9 @@ class BuildUp {
   int frontier_ = 0;  // frames 0..frontier_-1 are all in the trail
   size_t taken_ = 0;  // images rendered
   bool taking_ = false;
-  std::mutex writing_;  // held while the buffer is rendered and written; guards the two below
+  std::mutex writing_;  // held while the buffer is rendered and written; guards the three below
   cv::Mat image_;
+  cv::Mat eight_;  // the image in 8 bits for a JPEG or the video; image_ itself when it is 8-bit
   bool failed_ = false;
 };
 
