@@ -67,4 +67,25 @@ StreakFigures streakFigures(const Scene& scene, const cv::Mat& result, double le
   return f;
 }
 
+GapFigures gapFigures(const Scene& scene, const cv::Mat& result, double level, const cv::Mat& region) {
+  CV_Assert(!scene.gaplessLighten.empty() && !scene.carriedLighten.empty());
+  const cv::Mat rg = grayOf(result), cg = grayOf(scene.cleanLighten), tg = grayOf(scene.gaplessLighten);
+  const cv::Mat kg = cv::min(tg, grayOf(scene.carriedLighten));
+  cv::Mat where = scene.skyMask.empty() ? cv::Mat(result.size(), CV_8U, cv::Scalar(255)) : scene.skyMask.clone();
+  if (!region.empty()) where &= region;
+  const cv::Mat missing = ((tg - cg) > level) & where;
+  const cv::Mat reached = missing & (rg >= (tg - level));
+  const cv::Mat filled = missing & (rg >= (kg - level));
+  cv::Mat local, trails;
+  cv::blur(tg, local, cv::Size(31, 31));
+  cv::dilate(((tg - local) > level) | missing, trails, cv::getStructuringElement(cv::MORPH_ELLIPSE, {5, 5}));
+  const cv::Mat away = where & ~trails;
+  GapFigures f;
+  f.missing = cv::countNonZero(missing);
+  f.filled = share(filled, missing, 1.0);
+  f.reached = share(reached, missing, 1.0);
+  f.falseRaised = share(((rg - cg) > level) & away, away, 0.0);
+  return f;
+}
+
 }  // namespace synth

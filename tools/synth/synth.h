@@ -94,6 +94,8 @@ struct Scene {
   std::vector<TrailTruth> trails;
   cv::Mat skyMask;                 // CV_8UC1, 255 sky, 0 ground (trail, skyblend)
   cv::Mat cleanLighten;            // per-pixel max of the frames rendered without trails (trail)
+  cv::Mat gaplessLighten;          // the same without the pauses between exposures (trail, when asked)
+  cv::Mat carriedLighten;          // each exposure carried with the sky through its pause (trail, when asked)
   cv::Mat noiselessReference;      // the reference frame without noise or hot pixels (stack)
   std::vector<BadFrame> badFrames;  // frames spoiled by light or dew, in frame order (trail)
 };
@@ -205,6 +207,12 @@ struct TrailSettings {
   std::vector<BadFrame> badFrames;
   double nightBrightening = 0.0;
   double exposureDrift = 0.0;
+  // Also render, as truth, the same stars with the shutter open from each
+  // exposure's start to the next one's (the last frame as it is): the
+  // trails a camera without pauses would have drawn (Scene::gaplessLighten),
+  // and each exposure moved on with the sky through the pause after it
+  // (Scene::carriedLighten).
+  bool gaplessTruth = false;
 };
 
 struct SkyBlendSettings {
@@ -311,6 +319,25 @@ struct StreakFigures {
   double satelliteLeft = 0.0, aircraftLeft = 0.0, starsLost = 0.0, meteorsKept = 1.0;
 };
 StreakFigures streakFigures(const Scene& trailScene, const cv::Mat& result, double level);
+// What filling the pauses between exposures did, against the scene's
+// gapless truth, at a level (full-scale units) above the frames' noise.
+// Missing: sky where the gapless Lighten stands above the clean Lighten by
+// the level. A missing pixel is filled where the result comes to within the
+// level of the gapless Lighten or of the carried one, whichever is darker
+// (an arc shorter than a star's image is dimmer than a continuous trail, so
+// no copy of it reaches the continuous trail's level), and reached where it
+// comes to within the level of the gapless Lighten itself. Raised: the
+// share of the sky away from every trail (2 px or more from any pixel the
+// gapless Lighten lifts above its surroundings by the level) that the
+// result lifts above the clean Lighten by the level. `region` (8-bit,
+// optional) limits all to its set pixels.
+struct GapFigures {
+  int missing = 0;             // pixels
+  double filled = 1.0;         // shares of the missing pixels (1 when none)
+  double reached = 1.0;
+  double falseRaised = 0.0;    // share of the sky away from the trails
+};
+GapFigures gapFigures(const Scene& trailScene, const cv::Mat& result, double level, const cv::Mat& region = cv::Mat());
 
 // ---- Files -----------------------------------------------------------------
 

@@ -19,6 +19,7 @@ void checkSettings(const TrailSettings& s) {
   detail::checkSceneShape(s.size, s.frames, s.bits);
   if (s.groundFraction < 0.0 || s.groundFraction > 0.9) throw std::invalid_argument("ground fraction out of range");
   if (s.dutyCycle < 0.0 || s.dutyCycle > 1.0) throw std::invalid_argument("duty cycle out of range (0 to 1)");
+  if (s.gaplessTruth && s.dutyCycle <= 0.0) throw std::invalid_argument("a gapless truth needs an open shutter");
 }
 
 // {-1} picks frames spread over the sequence at the given fractions, each
@@ -172,6 +173,46 @@ std::vector<Star> twinkled(const std::vector<Star>& stars, const TrailSettings& 
   return out;
 }
 
+// Frame i as a camera without pauses would have taken it: the shutter open
+// from this exposure's start to the next one's, the stars' light per unit of
+// time unchanged (so a trail is as bright per pixel, only longer), the same
+// scintillation and noise seed; the last frame as the camera took it.
+cv::Mat gaplessFrame(const TrailSettings& s, FrameSettings f, const std::vector<Star>& twinkling, cv::Point2d pole,
+                     int i, const cv::Mat& ground, const cv::Mat& skyMask, std::uint64_t noiseSeed) {
+  std::vector<Star> stars = twinkling;
+  double middle = i;  // of the exposure, in frame intervals
+  if (i + 1 < s.frames) {
+    middle = i + 0.5 * (1.0 - s.dutyCycle);
+    f.arcDegrees = s.degreesPerFrame;
+    for (Star& star : stars) star.flux /= s.dutyCycle;
+  }
+  cv::Mat signal = renderSignal(stars, makeHomography(pole, -middle * s.degreesPerFrame, 1.0, {0, 0}), f, skyMask);
+  detail::composeGround(signal, ground, skyMask);
+  return quantize(signal, f, noiseSeed);
+}
+
+// Frame i's own exposure moved on with the sky through the pause after it,
+// the brightest of the copies at every pixel: all that carrying the frame's
+// light can give (an arc shorter than a star's image is dimmer than a
+// continuous trail); the last frame as the camera took it.
+cv::Mat carriedFrame(const TrailSettings& s, const FrameSettings& f, const std::vector<Star>& twinkling,
+                     cv::Point2d pole, int i, const cv::Mat& ground, const cv::Mat& skyMask, std::uint64_t noiseSeed) {
+  const double gap = i + 1 < s.frames ? 1.0 - s.dutyCycle : 0.0;
+  double reach = 0.0;  // px, the farthest corner's motion over one interval
+  for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(s.size.width, 0), cv::Point2d(0, s.size.height),
+                              cv::Point2d(s.size.width, s.size.height)})
+    reach = std::max(reach, cv::norm(c - pole) * s.degreesPerFrame * CV_PI / 180.0);
+  const int copies = std::max(1, int(std::ceil(gap * reach / 0.5)));
+  cv::Mat signal;
+  for (int k = 0; k <= copies; ++k) {
+    const double at = i + gap * k / copies;
+    const cv::Mat one = renderSignal(twinkling, makeHomography(pole, -at * s.degreesPerFrame, 1.0, {0, 0}), f, skyMask);
+    signal = k == 0 ? one : cv::max(signal, one);
+  }
+  detail::composeGround(signal, ground, skyMask);
+  return quantize(signal, f, noiseSeed);
+}
+
 }  // namespace
 
 Scene makeTrailScene(const TrailSettings& s) {
@@ -231,6 +272,13 @@ Scene makeTrailScene(const TrailSettings& s) {
     scene.frames.push_back(plan[size_t(i)].empty() ? clean : quantize(signal, f, noiseSeed));
     if (i == 0) scene.cleanLighten = clean.clone();
     else scene.cleanLighten = cv::max(scene.cleanLighten, clean);
+    if (s.gaplessTruth) {
+      const std::vector<Star> twinkling = twinkled(scene.stars, s, skyHeight, i);
+      const cv::Mat gapless = gaplessFrame(s, f, twinkling, pole, i, ground, scene.skyMask, noiseSeed);
+      const cv::Mat carried = carriedFrame(s, f, twinkling, pole, i, ground, scene.skyMask, noiseSeed);
+      scene.gaplessLighten = i == 0 ? gapless : cv::max(scene.gaplessLighten, gapless);
+      scene.carriedLighten = i == 0 ? carried : cv::max(scene.carriedLighten, carried);
+    }
     scene.truth.push_back(detail::frameTruth(scene.stars, h[i], f, scene.frames.back(), scene.skyMask));
   }
   return scene;
