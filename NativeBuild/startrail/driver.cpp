@@ -140,6 +140,7 @@ void runWorkers(TrailRun& run, const Plan& plan) {
   run.rowLocks = std::vector<std::mutex>(run.reference.rows);
   prepareFrameSharing(run, plan.workers);
   run.buildUp = startBuildUp(run, compositeWanted(run.job));
+  prepareGapFill(run);
   {
     std::lock_guard<std::mutex> lock(run.progressMutex);
     progress(run.job, 4, run.rejectionOff ? "Building star trails" : "Building star trails with rejection",
@@ -340,6 +341,9 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
   report.badFrames = bad.verdict;
   report.badFramesLeftOut = bad.excluded;
   report.capture = NL_captureSequence(NL_readCaptureInfos(report.inputs));
+  report.gapShare = run.gapShare;
+  report.gapSource = run.gapSource;
+  report.gapsNotFilled = run.gapsNotFilled.load();
   return NL_starTrailSuccessLog(report);
 }
 

@@ -96,6 +96,9 @@ NLStarTrailNativeJob NL_parseStarTrailNativeJob(const std::string& jobPath) {
   job.buildUpEvery = std::max(roundToInt(NL_jsonNumber(text, "buildUpEvery", 1.0)), 1);
   job.buildUpFormat = oneOf(NL_extractJsonString(text, "buildUpFormat"), "jpg", "jpg", "tif");
   job.buildUpVideo = NL_extractJsonString(text, "buildUpVideo");
+  job.fillGaps = NL_starTrailReadBool(text, "fillGaps", false);
+  const double gap = NL_jsonNumber(text, "gapFraction", std::nan(""));
+  if (std::isfinite(gap)) job.gapFraction = std::clamp(gap, 0.0, 0.9);
   return job;
 }
 

@@ -173,6 +173,8 @@ double transformDisagreement(const cv::Mat& a, const cv::Mat& b, cv::Size size) 
   return worst;
 }
 
+cv::Mat consecutiveTransform(TrailRun& run, int j) { return linkTransform(run, j); }
+
 cv::Mat neighbourTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const cv::Mat& neighbour) {
   const cv::Mat transform = linksUsable(run, i, k) ? composed(run, i, k) : cv::Mat();
   // A link that failed or strayed: the pair is registered itself.

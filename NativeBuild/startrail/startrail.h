@@ -43,6 +43,8 @@ struct NLStarTrailNativeJob {
   std::int32_t buildUpEvery = 1;              // frames between two build-up images, at least 1
   std::string buildUpFormat = "tif";          // "tif" (the result's depth) or "jpg" (8-bit)
   std::string buildUpVideo;                   // .mp4 or .avi of the same images; empty: none
+  bool fillGaps = false;                      // each frame's star light carried across the pause before the next
+  double gapFraction = -1.0;                  // share of the interval the shutter was closed, 0..0.9; negative: measured
 };
 
 // Reads the job file; every missing or unreadable key keeps its default and
@@ -246,6 +248,9 @@ struct NLStarTrailRunReport {
   int buildUpImages = 0;                     // build-up images taken (files and video frames alike)
   std::string buildUpVideoNote;              // why the video was not written; empty when it was
   NLCaptureSequence capture;                 // the frames' capture times and exposures, in input order
+  double gapShare = 0.0;                     // with fillGaps: the share of each interval filled
+  std::string gapSource;                     // where that share came from; empty without fillGaps
+  int gapsNotFilled = 0;                     // gaps whose frames could not be registered
 };
 // Whole megabytes, no decimals.
 std::string NL_starTrailFormatMegabytes(std::uint64_t bytes);

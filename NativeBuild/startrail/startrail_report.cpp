@@ -142,6 +142,10 @@ std::string NL_starTrailSuccessLog(const NLStarTrailRunReport& r) {
   if (NL_starTrailWantsBuildUp(j)) out += buildUpLines(r);
   if (r.streaksSearched) out += streakLines(r.streaks);
   if (r.job.badFrames != "off") out += badFrameLines(r);
+  if (!r.gapSource.empty()) {
+    out += line("gapFill", NL_formatNumber(r.gapShare, 2) + " (" + r.gapSource + ")");
+    if (r.gapsNotFilled > 0) out += line("gapsNotFilled", integer(r.gapsNotFilled));
+  }
   return out + NL_captureSequenceLines(r.capture, r.inputs);
 }
 

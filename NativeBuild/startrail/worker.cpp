@@ -156,6 +156,7 @@ void processTrailFrame(TrailRun& run, int i) {
     NL_starTrailAccumulateFrame(frame, mask, weight, target);
     addToMeteorImage(run, frame, streaks);
   }
+  fillFrameGap(run, i, frame, mask, weight, target);
   if (run.frames) run.frames->finished(i);
   else run.pool->give(frame);  // the direct path's buffer, for the next frame
 }
@@ -170,12 +171,14 @@ void prepareFrameSharing(TrailRun& run, int workers) {
     run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));
     run.meteorLayer = cv::Mat::zeros(run.reference.size(), run.reference.type());
   }
-  if (run.rejectionOff) return;
-  run.streaks.assign(size_t(run.frameCount), {});
+  // Filling the gaps registers each frame on the next, the direct path too.
+  if (run.rejectionOff && !run.job.fillGaps) return;
+  if (!run.rejectionOff) run.streaks.assign(size_t(run.frameCount), {});
   run.links = std::vector<LinkSlot>(run.frameCount);
   run.checks = std::vector<CheckSlot>(run.frameCount);
+  const int reach = run.rejectionOff ? 1 : run.halfWindow;  // the direct path compares a frame with the next alone
   run.frames = std::make_unique<FrameCache>(
-      run.job.inputs, lastUsers(run.frameCount, run.halfWindow),
+      run.job.inputs, lastUsers(run.frameCount, reach),
       [&run](const std::string& path) { return decoded(run, timedRead(run, path)); }, run.pool.get());
   run.frames->put(0, decoded(run, run.reference));
   if (!run.secondFrame.empty()) run.frames->put(1, decoded(run, std::move(run.secondFrame)));

@@ -141,6 +141,9 @@ struct TrailRun {
   std::atomic<bool> stop{false};
   std::atomic<std::int64_t> rejectedPixels{0};
   std::atomic<int> checkedBlocks{0};
+  double gapShare = 0.0;         // with fillGaps: the share of each interval the fill covers
+  std::string gapSource;         // where the share came from; empty without fillGaps
+  std::atomic<int> gapsNotFilled{0};
   std::atomic<int> disagreements{0};
   std::mutex errorMutex;
   std::string error;  // first worker failure
@@ -154,7 +157,8 @@ void addToMeteorImage(TrailRun& run, const cv::Mat& frame, const std::vector<Fra
 // The meteors over the night's darkest sky, 16-bit; throws when it cannot be written.
 void writeMeteorImage(const TrailRun& run);
 // Sets up the buffer pool for the given worker count, the star slots and,
-// on the rejection path, the shared frame cache.
+// on the rejection path or when gaps are filled, the shared frame cache and
+// the links between consecutive frames.
 void prepareFrameSharing(TrailRun& run, int workers);
 // Adds frame i to the run's accumulators; throws on a frame that cannot be used.
 void processTrailFrame(TrailRun& run, int frameIndex);
@@ -182,5 +186,15 @@ const std::vector<NLStarCandidate>& frameStars(TrailRun& run, int index, const c
 // be matched. Both arguments are luminance planes.
 cv::Mat neighbourTransform(TrailRun& run, int frameIndex, const cv::Mat& frame, int neighbourIndex,
                            const cv::Mat& neighbour);
+// Frame j registered onto frame j - 1, once per run; empty when the pair
+// could not be registered.
+cv::Mat consecutiveTransform(TrailRun& run, int j);
+// With fillGaps: the gap's share of the interval and where it comes from
+// (the job file, the capture times, the trails), before the workers start.
+void prepareGapFill(TrailRun& run);
+// With fillGaps: frame i's star light carried across the gap to frame i + 1
+// into the accumulators; the rejection mask's pixels are never carried.
+void fillFrameGap(TrailRun& run, int frameIndex, const cv::Mat& frame, const cv::Mat& rejection, double weight,
+                  const NLStarTrailAccumulateTarget& target);
 
 }  // namespace startrail_detail
