@@ -1,5 +1,6 @@
 #include "registration/registration.h"
 #include "synth/synth.h"
+#include "star_lists.h"
 #include "truth.h"
 
 #include <gtest/gtest.h>
@@ -12,42 +13,13 @@
 #include <random>
 #include <thread>
 
+using testsupport::field;
 using testsupport::rmsAgainstTruth;
 using testsupport::sameBits;
+using testsupport::star;
+using testsupport::through;
 
 namespace {
-
-NLStarCandidate star(double x, double y, int peak = 100) {
-  NLStarCandidate s;
-  s.x = int(std::lround(x));
-  s.y = int(std::lround(y));
-  s.centerX = x;
-  s.centerY = y;
-  s.area = 9;
-  s.peak = peak;
-  return s;
-}
-
-// Random star field, peaks descending so list order is brightness order.
-std::vector<NLStarCandidate> field(int count, int width, int height, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<double> ux(5.0, width - 5.0), uy(5.0, height - 5.0);
-  std::vector<NLStarCandidate> stars;
-  for (int i = 0; i < count; ++i) stars.push_back(star(ux(rng), uy(rng), 255 - i * 200 / count));
-  return stars;
-}
-
-// Moving-frame list of a reference list seen through frameToReference (inverse applied).
-std::vector<NLStarCandidate> through(const std::vector<NLStarCandidate>& ref, const cv::Matx33d& frameToReference) {
-  const cv::Matx33d inv = frameToReference.inv();
-  std::vector<NLStarCandidate> out;
-  for (const NLStarCandidate& s : ref) {
-    const cv::Vec3d p = inv * cv::Vec3d(s.centerX, s.centerY, 1.0);
-    NLStarCandidate m = star(p[0] / p[2], p[1] / p[2], s.peak);
-    out.push_back(m);
-  }
-  return out;
-}
 
 cv::Matx33d similarity(double degrees, double dx, double dy, cv::Point2d c) {
   const double a = degrees * CV_PI / 180.0, co = std::cos(a), si = std::sin(a);
@@ -1146,50 +1118,6 @@ RenderedPair renderPair(const SkyCase& c, std::uint64_t seed) {
 }
 
 class SkyPairs : public ::testing::TestWithParam<SkyCase> {};
-
-// ---- A blurred frame whose sky-noise stars are blends ----------------------
-
-// A sharp reference (FWHM 2.8 px) and one frame of poor seeing (6 px) of a
-// light-polluted sky: the blurred frame's relative level keeps about 200
-// stars, under the wanted count, and its sky-noise search returns some 1300
-// blobs, most of them blends and noise. The pair on those lists fails; the
-// registration must still come back within 0.03 px of the true matrix.
-TEST(RelativeLevelRetry, ABlurredFrameRegistersOnItsBrighterStarsWhenItsSkyNoiseListFails) {
-  synth::StackSettings s;
-  s.size = cv::Size(3000, 2000);
-  s.frames = 2;
-  s.seed = 1;
-  s.fwhmMin = s.fwhmMax = 2.8;
-  s.poorSeeingFrame = 1;
-  s.poorSeeingFwhm = 6.0;
-  s.streakFrame = -2;
-  s.sky = synth::sparseSky();
-  s.skyLevel = 0.25;
-  s.bits = 8;
-  const synth::Scene scene = synth::makeStackScene(s);
-  const NLReferenceStars reference = NL_selectReferenceStars(scene.frames[0], NL_kStackRegistration);
-  const std::vector<NLStarCandidate> moving = NL_selectRegistrationStars(scene.frames[1], NL_kStackRegistration);
-  const NLStarDetection detection = NL_detectRegistrationStars(scene.frames[1], NL_kStackRegistration.sigmaFactor);
-  ASSERT_TRUE(detection.noiseSearched);
-  ASSERT_GT(detection.noiseFound, detection.relativeFound);  // the blend-filled list is the one selected
-  const NLRegistrationAttempt onNoiseList = NL_refineRegistrationAttempt(
-      scene.frames[0], scene.frames[1],
-      NL_buildBestRegistrationAttempt(reference.stars, moving, NL_kStackRegistration.maxShift,
-                                      NL_kStackRegistration.tolerance));
-  EXPECT_FALSE(NL_registrationFitFailure(onNoiseList, reference.stars, moving, s.size).empty());
-
-  for (const bool quality : {true, false}) {
-    const NLPairRegistration r = quality ? NL_registerQualityPair(reference, scene.frames[1], moving)
-                                         : NL_registerPlainPair(reference, scene.frames[1], moving);
-    ASSERT_TRUE(r.ok) << r.quality.reason;
-    EXPECT_LT(r.quality.movingStars, detection.noiseFound);  // the relative level's stars carried it
-    EXPECT_LT(rmsAgainstTruth(r.homography, scene.truth[1].frameToReference, s.size), 0.03);
-  }
-  // A pair its own stars register is never tried again: the same stars, the same fit.
-  const NLPairRegistration sharp = NL_registerQualityPair(reference, scene.frames[0], reference.stars);
-  ASSERT_TRUE(sharp.ok);
-  EXPECT_EQ(sharp.quality.movingStars, int(reference.stars.size()));
-}
 
 }  // namespace
 

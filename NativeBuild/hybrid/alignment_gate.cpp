@@ -51,9 +51,8 @@ NLAlignmentGateResult checkFrame(const GateReference& reference, const std::stri
   std::shared_ptr<const NLStarDetection> stars = store ? store->stars(path) : nullptr;
   if (stars && stars->size != frame.size()) stars.reset();  // not of this frame after all: detect anew
   const NLPairRegistration pair = NL_registerQualityPair(
-      reference, frame,
-      stars ? NL_selectRegistrationStars(*stars, gateSettings().starBudget)
-            : NL_selectRegistrationStars(frame, gateSettings()));
+      reference, stars ? NL_selectReferenceStars(frame, *stars, gateSettings())
+                       : NL_selectReferenceStars(frame, gateSettings()));
   r.quality = pair.quality;
   r.quality.frameIndex = index;
   if (!pair.ok || !r.quality.ok) {

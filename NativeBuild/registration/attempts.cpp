@@ -5,6 +5,8 @@
 #include <cmath>
 #include <map>
 
+#include <opencv2/imgproc.hpp>
+
 namespace {
 
 constexpr size_t kMinMatches = 25;
@@ -16,36 +18,78 @@ constexpr size_t kMinTriangleSeedMatches = 12, kMinQuadSeedMatches = 18;
 constexpr double kTriangleRatioTolerance = 0.018, kQuadRatioTolerance = 0.055;
 constexpr double kErrorBand = 0.025;  // px: errors this close are a tie, the larger support decides
 
-// Dense vote grid over [-s, s]^2; a map only when the grid would be huge.
-cv::Point voteShift(const std::vector<NLStarCandidate>& reference, const std::vector<NLStarCandidate>& moving,
-                    int maxShift) {
-  if (maxShift < 0 || reference.empty() || moving.empty()) return {0, 0};
-  if (maxShift <= 2048) {
-    const int side = 2 * maxShift + 1;
-    std::vector<int> votes(size_t(side) * size_t(side), 0);
-    for (const NLStarCandidate& a : reference)
-      for (const NLStarCandidate& b : moving) {
-        const long long dx = (long long)a.x - b.x, dy = (long long)a.y - b.y;
-        if (std::llabs(dx) > maxShift || std::llabs(dy) > maxShift) continue;
-        ++votes[size_t(dx + maxShift) * size_t(side) + size_t(dy + maxShift)];
-      }
-    int best = 0;
-    cv::Point winner(0, 0);
-    for (size_t i = 0; i < votes.size(); ++i)  // dx-major ascending: the first maximum wins ties
-      if (votes[i] > best) best = votes[i], winner = {int(i / size_t(side)) - maxShift, int(i % size_t(side)) - maxShift};
-    return winner;
-  }
-  std::map<std::pair<long long, long long>, int> votes;
+// Dense vote grid over [-s, s]^2 (row dx + s, column dy + s); empty when
+// the grid would be huge or there is nothing to vote.
+cv::Mat voteGrid(const std::vector<NLStarCandidate>& reference, const std::vector<NLStarCandidate>& moving,
+                 int maxShift) {
+  if (maxShift < 0 || maxShift > 2048 || reference.empty() || moving.empty()) return cv::Mat();
+  const int side = 2 * maxShift + 1;
+  cv::Mat votes = cv::Mat::zeros(side, side, CV_32S);
   for (const NLStarCandidate& a : reference)
     for (const NLStarCandidate& b : moving) {
       const long long dx = (long long)a.x - b.x, dy = (long long)a.y - b.y;
-      if (std::llabs(dx) <= maxShift && std::llabs(dy) <= maxShift) ++votes[{dx, dy}];
+      if (std::llabs(dx) > maxShift || std::llabs(dy) > maxShift) continue;
+      ++votes.at<int>(int(dx + maxShift), int(dy + maxShift));
     }
+  return votes;
+}
+
+// The most voted offset; ties go to the smallest dx, then the smallest dy.
+// The vote grid when there is one, else an ordered map of the offsets.
+cv::Point mostVoted(const cv::Mat& grid, const std::vector<NLStarCandidate>& reference,
+                    const std::vector<NLStarCandidate>& moving, int maxShift) {
+  if (maxShift < 0 || reference.empty() || moving.empty()) return {0, 0};
   int best = 0;
   cv::Point winner(0, 0);
-  for (const auto& v : votes)
+  if (!grid.empty()) {
+    for (int r = 0; r < grid.rows; ++r) {  // dx-major ascending: the first maximum wins ties
+      const int* row = grid.ptr<int>(r);
+      for (int c = 0; c < grid.cols; ++c)
+        if (row[c] > best) best = row[c], winner = {r - maxShift, c - maxShift};
+    }
+    return winner;
+  }
+  std::map<std::pair<long long, long long>, int> byOffset;
+  for (const NLStarCandidate& a : reference)
+    for (const NLStarCandidate& b : moving) {
+      const long long dx = (long long)a.x - b.x, dy = (long long)a.y - b.y;
+      if (std::llabs(dx) <= maxShift && std::llabs(dy) <= maxShift) ++byOffset[{dx, dy}];
+    }
+  for (const auto& v : byOffset)
     if (v.second > best) best = v.second, winner = {int(v.first.first), int(v.first.second)};
   return winner;
+}
+
+// A turned field spreads the true offset over many bins: a star r px from
+// the turn's centre votes r * angle px away from one at the centre, so under
+// half a degree the far stars of a 3000 px frame scatter over some 15 px.
+// Hot pixels sit at the same place in every frame and all vote for no shift
+// at all, and a dense list piles chance pairs up too: the single most voted
+// bin can be the sensor's or chance's. Votes summed over windows of a few
+// widths find where the sky's pairs cluster; the strongest few windows are
+// offered for verification.
+constexpr int kVoteWindows[] = {9, 25};
+constexpr int kPeaksPerWindow = 3;
+
+std::vector<cv::Point> windowedVotePeaks(const cv::Mat& grid, int maxShift) {
+  std::vector<cv::Point> peaks;
+  if (grid.empty()) return peaks;
+  cv::Mat counts;
+  grid.convertTo(counts, CV_32F);
+  for (const int window : kVoteWindows) {
+    cv::Mat summed;
+    cv::boxFilter(counts, summed, CV_32F, cv::Size(window, window), cv::Point(-1, -1), false, cv::BORDER_CONSTANT);
+    for (int k = 0; k < kPeaksPerWindow; ++k) {
+      double most = 0.0;
+      cv::Point at;
+      cv::minMaxLoc(summed, nullptr, &most, nullptr, &at);
+      if (!(most > 0.0)) break;
+      peaks.emplace_back(at.y - maxShift, at.x - maxShift);  // grid rows are dx
+      const cv::Rect near(at.x - window, at.y - window, 2 * window + 1, 2 * window + 1);
+      summed(near & cv::Rect(0, 0, summed.cols, summed.rows)).setTo(0.0f);
+    }
+  }
+  return peaks;
 }
 
 NLStarMatchList shiftMatches(const std::vector<NLStarCandidate>& reference,
@@ -84,10 +128,6 @@ NLRegistrationAttempt guided(NLRegistrationAttempt attempt, const std::vector<NL
   return attempt;
 }
 
-bool acceptedEarly(const NLRegistrationAttempt& a) {
-  return a.valid && a.meanError <= 0.28 && a.inlierCount >= 1200 && a.inlierRatio >= 0.65;
-}
-
 void replaceIfBetter(NLRegistrationAttempt& best, NLRegistrationAttempt&& candidate) {
   if (!candidate.valid) return;
   const bool better = !best.valid || candidate.meanError + kErrorBand < best.meanError ||
@@ -95,6 +135,38 @@ void replaceIfBetter(NLRegistrationAttempt& best, NLRegistrationAttempt&& candid
                        (candidate.inlierCount > best.inlierCount ||
                         (candidate.inlierCount == best.inlierCount && candidate.inlierRatio > best.inlierRatio)));
   if (better) best = std::move(candidate);
+}
+
+// A fit that holds fewer stars than a sound fit must (a share of the
+// sparser list) came from a seed that matched part of the field, or none.
+bool holdsFewStars(const NLRegistrationAttempt& a, size_t referenceStars, size_t movingStars) {
+  return !a.valid ||
+         a.inlierCount < NL_kRegistrationLimits.fitMinStarShare * double(std::min(referenceStars, movingStars));
+}
+
+// The most voted offset, and when its fit holds few stars, the peaks of the
+// windowed vote as well, judged by the rule that judges the stages.
+NLRegistrationAttempt shiftStage(const std::vector<NLStarCandidate>& reference,
+                                 const std::vector<NLStarCandidate>& moving, int maxShift, double tolerance) {
+  auto attemptAt = [&](cv::Point shift) {
+    return guided(NL_evaluateRegistrationAttempt("shift", shiftMatches(reference, moving, shift, tolerance)),
+                  reference, moving, tolerance);
+  };
+  const cv::Mat grid = voteGrid(reference, moving, maxShift);
+  const cv::Point voted = mostVoted(grid, reference, moving, maxShift);
+  NLRegistrationAttempt best = attemptAt(voted);
+  if (!holdsFewStars(best, reference.size(), moving.size())) return best;
+  std::vector<cv::Point> tried{voted};
+  for (const cv::Point& peak : windowedVotePeaks(grid, maxShift)) {
+    if (std::find(tried.begin(), tried.end(), peak) != tried.end()) continue;
+    tried.push_back(peak);
+    replaceIfBetter(best, attemptAt(peak));
+  }
+  return best;
+}
+
+bool acceptedEarly(const NLRegistrationAttempt& a) {
+  return a.valid && a.meanError <= 0.28 && a.inlierCount >= 1200 && a.inlierRatio >= 0.65;
 }
 
 std::vector<NLStarCandidate> headOf(const std::vector<NLStarCandidate>& stars, size_t n) {
@@ -319,10 +391,7 @@ NLRegistrationAttempt NL_evaluateRegistrationAttempt(const std::string& mode, co
 NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCandidate>& reference,
                                                       const std::vector<NLStarCandidate>& moving, int maxShift,
                                                       double tolerance) {
-  const cv::Point shift = voteShift(reference, moving, maxShift);
-  NLRegistrationAttempt best =
-      guided(NL_evaluateRegistrationAttempt("shift", shiftMatches(reference, moving, shift, tolerance)), reference,
-             moving, tolerance);
+  NLRegistrationAttempt best = shiftStage(reference, moving, maxShift, tolerance);
   if (acceptedEarly(best)) return best;
 
   const std::vector<NLStarCandidate> refByFlux = byFlux(reference), movByFlux = byFlux(moving);

@@ -128,8 +128,29 @@ std::string NL_registrationFitFailure(const NLRegistrationAttempt& a, const std:
   return std::string();
 }
 
+namespace {
+
+// Whether the detection's list for this wanted count is the sky-noise search's.
+bool fellBackToNoise(const NLStarDetection& d, int wanted) {
+  return d.relativeFound < wanted && d.noiseSearched && d.noiseFound > d.relativeFound;
+}
+
+NLReferenceStars preparedStars(const cv::Mat& image, const NLStarDetection& d, const NLRegistrationSettings& s) {
+  NLReferenceStars r{image, NL_selectRegistrationStars(d, s.starBudget), s, false, {}};
+  r.noiseLevel = fellBackToNoise(d, wantedStars(s.starBudget));
+  if (r.noiseLevel)
+    r.relativeStars = NL_selectGridBalancedStars(NL_starCandidatesOf(d, detectionLimit(s.starBudget), 0),
+                                                 d.size.width, d.size.height, s.starBudget);
+  return r;
+}
+
+}  // namespace
+
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings) {
-  return NLReferenceStars{reference, NL_selectRegistrationStars(reference, settings), settings};
+  const int limit = detectionLimit(settings.starBudget);
+  return preparedStars(reference,
+                       NL_detectStars(reference, settings.sigmaFactor, wantedStars(settings.starBudget), limit),
+                       settings);
 }
 
 std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings) {
@@ -150,7 +171,7 @@ std::vector<NLStarCandidate> NL_selectRegistrationStars(const NLStarDetection& d
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
                                          const NLRegistrationSettings& settings) {
   CV_Assert(detection.size == reference.size() && detection.sigmaFactor == settings.sigmaFactor);
-  return NLReferenceStars{reference, NL_selectRegistrationStars(detection, settings.starBudget), settings};
+  return preparedStars(reference, detection, settings);
 }
 
 std::string NL_plainPairFailure(const NLRegistrationAttempt& a, const std::vector<NLStarCandidate>& reference,
@@ -198,49 +219,79 @@ NLPairRegistration qualityPair(const NLReferenceStars& reference, const cv::Mat&
   return r;
 }
 
-// The stars of the level relative to the brightest star alone, without the
-// sky-noise search that replaces them when they are few.
-std::vector<NLStarCandidate> relativeLevelStars(const cv::Mat& image, const NLRegistrationSettings& s) {
-  return NL_selectGridBalancedStars(NL_findStarCandidates(image, s.sigmaFactor, detectionLimit(s.starBudget), 0),
-                                    image.cols, image.rows, s.starBudget);
-}
-
 bool sameStars(const std::vector<NLStarCandidate>& a, const std::vector<NLStarCandidate>& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const NLStarCandidate& x, const NLStarCandidate& y) {
     return x.centerX == y.centerX && x.centerY == y.centerY && x.peak == y.peak && x.area == y.area;
   });
 }
 
-// A pair its stars could not register is tried once more on the relative
-// level's stars of both frames. A blurred frame of a dense field falls short
-// of the wanted count at that level, and its sky-noise list fills with blends
-// and noise that no fit explains, while its brighter stars alone still
-// register to a few hundredths of a pixel: the sky-noise search must never
-// lose a pair the relative level registers. Skipped when the lists are the
-// ones already tried.
+// The relative level's stars of a prepared frame (its own stars when they are).
+const std::vector<NLStarCandidate>& relativeLevel(const NLReferenceStars& frame) {
+  return frame.noiseLevel ? frame.relativeStars : frame.stars;
+}
+
+NLReferenceStars onRelativeLevel(const NLReferenceStars& frame) {
+  return NLReferenceStars{frame.image, relativeLevel(frame), frame.settings, false, {}};
+}
+
+// The standard error a fit's stars leave it: their scatter about it over the
+// root of their number.
+double fitStandardError(const NLPairRegistration& r) {
+  return r.quality.averageError / std::sqrt(double(std::max(r.quality.inlierCount, 1)));
+}
+
+bool betterVerdict(const NLPairRegistration& candidate, const NLPairRegistration& best) {
+  if (candidate.ok != best.ok) return candidate.ok;
+  return candidate.ok && fitStandardError(candidate) < fitStandardError(best);
+}
+
+// A pair registered on its given stars and, where a frame's stars came from
+// the sky-noise search, on both frames' relative-level stars too. A blurred
+// frame of a dense field falls short of the wanted count at the relative
+// level, and its sky-noise list fills with faint stars whose centroids are
+// loose, blends and noise: the sky-noise search must never lose a pair, or a
+// precision, that the relative level gives.
 template <typename Register>
-NLPairRegistration withRelativeLevelRetry(const NLReferenceStars& reference, const cv::Mat& moving,
-                                          const std::vector<NLStarCandidate>& movingStars, Register pair) {
-  NLPairRegistration first = pair(reference, moving, movingStars);
-  if (first.ok || reference.image.empty() || moving.empty()) return first;
-  const NLReferenceStars relative{reference.image, relativeLevelStars(reference.image, reference.settings),
-                                  reference.settings};
-  const std::vector<NLStarCandidate> relativeMoving = relativeLevelStars(moving, reference.settings);
-  if (sameStars(relative.stars, reference.stars) && sameStars(relativeMoving, movingStars)) return first;
-  NLPairRegistration second = pair(relative, moving, relativeMoving);
-  return second.ok ? second : first;
+NLPairRegistration betterOfStarLevels(const NLReferenceStars& reference, const NLReferenceStars& moving,
+                                      Register pair) {
+  NLPairRegistration first = pair(reference, moving.image, moving.stars);
+  if (!reference.noiseLevel && !moving.noiseLevel) return first;
+  NLPairRegistration second = pair(onRelativeLevel(reference), moving.image, relativeLevel(moving));
+  return betterVerdict(second, first) ? second : first;
+}
+
+// Given bare moving stars, the moving frame is detected once more to learn
+// its relative level's stars; the given ones count as the sky-noise search's
+// unless they are those.
+template <typename Register>
+NLPairRegistration withRelativeLevel(const NLReferenceStars& reference, const cv::Mat& moving,
+                                     const std::vector<NLStarCandidate>& movingStars, Register pair) {
+  if (moving.empty()) return pair(reference, moving, movingStars);
+  const NLReferenceStars detected = NL_selectReferenceStars(moving, reference.settings);
+  NLReferenceStars given{moving, movingStars, reference.settings, false, {}};
+  given.noiseLevel = !sameStars(relativeLevel(detected), movingStars);
+  if (given.noiseLevel) given.relativeStars = relativeLevel(detected);
+  return betterOfStarLevels(reference, given, pair);
 }
 
 }  // namespace
 
 NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const cv::Mat& moving,
                                         const std::vector<NLStarCandidate>& movingStars) {
-  return withRelativeLevelRetry(reference, moving, movingStars, plainPair);
+  return withRelativeLevel(reference, moving, movingStars, plainPair);
 }
 
 NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
                                           const std::vector<NLStarCandidate>& movingStars) {
-  return withRelativeLevelRetry(reference, moving, movingStars, qualityPair);
+  return withRelativeLevel(reference, moving, movingStars, qualityPair);
+}
+
+NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const NLReferenceStars& moving) {
+  return betterOfStarLevels(reference, moving, plainPair);
+}
+
+NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const NLReferenceStars& moving) {
+  return betterOfStarLevels(reference, moving, qualityPair);
 }
 
 namespace {
@@ -274,8 +325,7 @@ bool NL_buildHomographyTransformWithFigures(const cv::Mat& reference, const cv::
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
   const NLRegistrationSettings s = settingsOf(sigmaFactor, starBudget, maxShift, tolerance);
-  return handOut(NL_registerPlainPair(NL_selectReferenceStars(reference, s), moving,
-                                      NL_selectRegistrationStars(moving, s)),
+  return handOut(NL_registerPlainPair(NL_selectReferenceStars(reference, s), NL_selectReferenceStars(moving, s)),
                  homography, quality, matches);
 }
 
@@ -283,7 +333,6 @@ bool NL_buildHomographyTransformWithQuality(const cv::Mat& reference, const cv::
                                             int starBudget, int maxShift, double tolerance, cv::Mat& homography,
                                             NLAlignmentQuality& quality, NLStarMatchList* matches) {
   const NLRegistrationSettings s = settingsOf(sigmaFactor, starBudget, maxShift, tolerance);
-  return handOut(NL_registerQualityPair(NL_selectReferenceStars(reference, s), moving,
-                                        NL_selectRegistrationStars(moving, s)),
+  return handOut(NL_registerQualityPair(NL_selectReferenceStars(reference, s), NL_selectReferenceStars(moving, s)),
                  homography, quality, matches);
 }

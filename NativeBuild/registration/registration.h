@@ -284,6 +284,10 @@ struct NLReferenceStars {
   cv::Mat image;
   std::vector<NLStarCandidate> stars;  // selected as every frame-pair registration selects them
   NLRegistrationSettings settings;
+  // stars came from the sky-noise search (the relative level found too few);
+  // relativeStars then holds the relative level's own selection, else it is empty.
+  bool noiseLevel = false;
+  std::vector<NLStarCandidate> relativeStars;
 };
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings);
 // The reference record from a detection of the reference image (of the settings' sigma factor).
@@ -328,6 +332,16 @@ NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const
 // even if a later check fails. Limits: the quality rows of NL_kRegistrationLimits.
 NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const cv::Mat& moving,
                                           const std::vector<NLStarCandidate>& movingStars);
+// Both entries with the moving frame's stars prepared like the reference's:
+// when either frame's stars came from the sky-noise search, the pair is also
+// registered on both frames' relative-level stars, and the better verdict
+// wins (a passing one over a failing one; of two passing ones, the fit with
+// the smaller standard error, its mean error over the root of its inliers).
+// A blurred frame's faint stars have loose centroids that can outweigh
+// their number. The forms above, given bare moving stars, detect the moving
+// frame once more to learn its relative level's stars.
+NLPairRegistration NL_registerPlainPair(const NLReferenceStars& reference, const NLReferenceStars& moving);
+NLPairRegistration NL_registerQualityPair(const NLReferenceStars& reference, const NLReferenceStars& moving);
 
 // The image forms of the two entries (the register command, tests): the
 // reference's stars selected here. Plain: on success writes the homography

@@ -81,9 +81,8 @@ NLStackTransforms NL_computeStackTransforms(const std::vector<cv::Mat>& frames, 
       for (int i = range.start; i < range.end; ++i) {
         const NLStarDetection* detection = detectionOf(i);
         NLPairRegistration pair = NL_registerPlainPair(
-            reference, frames[i],
-            detection ? NL_selectRegistrationStars(*detection, settings.starBudget)
-                      : NL_selectRegistrationStars(frames[i], settings));
+            reference, detection ? NL_selectReferenceStars(frames[i], *detection, settings)
+                                 : NL_selectReferenceStars(frames[i], settings));
         if (!pair.ok) {
           registered[i] = 0;
           continue;
@@ -154,7 +153,7 @@ namespace {
 NLSkyRegistrationFrame registerSkyFrame(const NLReferenceStars& reference, const NLReferenceStars& moving, int index,
                                         cv::Mat& homography, NLStarMatchList& inliers) {
   NLSkyRegistrationFrame f;
-  NLPairRegistration pair = NL_registerQualityPair(reference, moving.image, moving.stars);
+  NLPairRegistration pair = NL_registerQualityPair(reference, moving);
   const bool registered = pair.ok;
   if (pair.fitted) {
     homography = pair.homography;
