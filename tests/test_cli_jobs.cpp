@@ -453,10 +453,12 @@ TEST_F(JobCommands, GlowChecksItsImageFirstAndNeverWaitsForAnExport) {
   writeFile(out_.file("cut.png"), whole.substr(0, whole.size() / 2));
   writeFile(out_.file("empty.tif"), "");
   ASSERT_TRUE(cv::imwrite(out_.file("photo.jpg"), image));
+  writeFile(out_.file("two.tif"), testsupport::handMadeTiff(64, 48, 2, false));  // told by its header alone
   const std::pair<std::string, std::string> refused[] = {
       {"empty.tif", "is empty"},
       {"photo.jpg", "is not a PNG or TIFF image"},
-      {"cut.png", "is cut short or damaged: PNG IEND chunk is not present yet"}};
+      {"cut.png", "is cut short or damaged: PNG IEND chunk is not present yet"},
+      {"two.tif", "has 2 channels; the glow takes grey, colour or colour with alpha"}};
   for (const auto& [name, why] : refused) {
     const ProgramRun r = lumivex("glow " + shellQuote(out_.file(name)) + " -o " + shellQuote(out_.file("g.tif")));
     EXPECT_EQ(r.status, 2) << name;

@@ -577,6 +577,35 @@ TEST(LastWords, NoLaterWriteReplacesACancelledJobsProgressOrLog) {
 
 }  // namespace
 
+// The channels a header names are the channels OpenCV decodes, for every
+// PNG and TIFF layout it writes; a hand-made two-sample TIFF in either byte
+// order and one without the samples tag are read as they say; formats the
+// peek does not know, camera RAW names and missing files tell nothing.
+TEST(ImageHeader, SamplesAreTheChannelsOpenCVDecodes) {
+  TempDir dir;
+  for (const int depth : {CV_8U, CV_16U})
+    for (const int channels : {1, 3, 4})
+      for (const char* ext : {".png", ".tif"}) {
+        const std::string path = dir.file("c" + std::to_string(channels) + "d" + std::to_string(depth) + ext);
+        ASSERT_TRUE(cv::imwrite(path, cv::Mat(9, 13, CV_MAKETYPE(depth, channels), cv::Scalar(1, 2, 3, 4))));
+        EXPECT_EQ(NL_readImageHeaderSamples(path), cv::imread(path, cv::IMREAD_UNCHANGED).channels()) << path;
+      }
+  for (const bool bigEndian : {false, true}) {
+    writeFile(dir.file("two.tif"), testsupport::handMadeTiff(7, 5, 2, bigEndian));
+    EXPECT_EQ(NL_readImageHeaderSamples(dir.file("two.tif")), 2);
+    cv::Size size;
+    ASSERT_TRUE(NL_readImageHeaderSize(dir.file("two.tif"), size));
+    EXPECT_EQ(size, cv::Size(7, 5));
+    writeFile(dir.file("untold.tif"), testsupport::handMadeTiff(7, 5, 0, bigEndian));
+    EXPECT_EQ(NL_readImageHeaderSamples(dir.file("untold.tif")), 1);
+  }
+  ASSERT_TRUE(cv::imwrite(dir.file("photo.jpg"), cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(9))));
+  writeFile(dir.file("camera.nef"), testsupport::handMadeTiff(7, 5, 3, false));
+  writeFile(dir.file("cut.tif"), testsupport::handMadeTiff(7, 5, 3, false).substr(0, 20));
+  for (const char* name : {"photo.jpg", "camera.nef", "cut.tif", "missing.png"})
+    EXPECT_EQ(NL_readImageHeaderSamples(dir.file(name)), 0) << name;
+}
+
 TEST(TiffWriter, ReadsBackBitForBitInEveryLayout) {
   TempDir dir;
   cv::RNG rng(11);

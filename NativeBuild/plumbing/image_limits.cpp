@@ -47,8 +47,14 @@ bool pngSize(const std::array<unsigned char, 24>& head, cv::Size& size) {
   return true;
 }
 
-// First directory of a classic or big TIFF: tags 256 (width) and 257 (height).
-bool tiffSize(std::ifstream& in, const std::array<unsigned char, 24>& head, cv::Size& size) {
+// The first directory of a classic or big TIFF: width (256), height (257)
+// and samples per pixel (277, 1 when absent); false when the header or the
+// directory cannot be read.
+struct TiffFirstDirectory {
+  std::uint64_t width = 0, height = 0, samples = 1;
+};
+
+bool readTiffDirectory(std::ifstream& in, const std::array<unsigned char, 24>& head, TiffFirstDirectory& d) {
   const bool big = head[0] == 'M';
   const std::uint64_t version = unsignedOf(&head[2], 2, big);
   if (version != 42 && version != 43) return false;
@@ -58,8 +64,7 @@ bool tiffSize(std::ifstream& in, const std::array<unsigned char, 24>& head, cv::
   if (!readAt(in, ifd, reinterpret_cast<char*>(countBytes), bigTiff ? 8 : 2)) return false;
   const std::uint64_t entries = std::min<std::uint64_t>(unsignedOf(countBytes, bigTiff ? 8 : 2, big), 4096);
   const int entrySize = bigTiff ? 20 : 12;
-  std::uint64_t w = 0, h = 0;
-  for (std::uint64_t i = 0; i < entries && (w == 0 || h == 0); ++i) {
+  for (std::uint64_t i = 0; i < entries; ++i) {
     unsigned char e[20];
     if (!readAt(in, ifd + (bigTiff ? 8 : 2) + i * entrySize, reinterpret_cast<char*>(e), entrySize)) return false;
     const std::uint64_t tag = unsignedOf(e, 2, big);
@@ -68,12 +73,31 @@ bool tiffSize(std::ifstream& in, const std::array<unsigned char, 24>& head, cv::
     const std::uint64_t v = type == 3 ? unsignedOf(value, 2, big)
                             : type == 4 ? unsignedOf(value, 4, big)
                             : type == 16 ? unsignedOf(value, 8, big) : 0;
-    if (tag == 256) w = v;
-    if (tag == 257) h = v;
+    if (tag == 256) d.width = v;
+    if (tag == 257) d.height = v;
+    if (tag == 277) d.samples = v;
   }
-  if (w == 0 || h == 0) return false;
-  size = cv::Size(int(std::min<std::uint64_t>(w, INT32_MAX)), int(std::min<std::uint64_t>(h, INT32_MAX)));
+  return d.width != 0 && d.height != 0;
+}
+
+bool tiffSize(std::ifstream& in, const std::array<unsigned char, 24>& head, cv::Size& size) {
+  TiffFirstDirectory d;
+  if (!readTiffDirectory(in, head, d)) return false;
+  size = cv::Size(int(std::min<std::uint64_t>(d.width, INT32_MAX)), int(std::min<std::uint64_t>(d.height, INT32_MAX)));
   return true;
+}
+
+// OpenCV decodes a PNG's grey, colour (or palette) and alpha forms to 1, 3
+// and 4 channels; grey with alpha becomes colour with alpha.
+int pngSamples(std::ifstream& in) {
+  unsigned char colourType = 0;
+  if (!readAt(in, 25, reinterpret_cast<char*>(&colourType), 1)) return 0;
+  switch (colourType) {
+    case 0: return 1;
+    case 2: case 3: return 3;
+    case 4: case 6: return 4;
+    default: return 0;
+  }
 }
 
 }  // namespace
@@ -120,6 +144,19 @@ bool NL_readImageHeaderSize(const std::string& path, cv::Size& size) {
   if (head[0] == 0x89) return pngSize(head, size);
   if ((head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M')) return tiffSize(in, head, size);
   return false;
+}
+
+int NL_readImageHeaderSamples(const std::string& path) {
+  if (!NL_isRegularFile(path) || NL_isRawFileName(path)) return 0;
+  std::ifstream in(path, std::ios::binary);
+  std::array<unsigned char, 24> head{};
+  if (!in || !readAt(in, 0, reinterpret_cast<char*>(head.data()), head.size())) return 0;
+  cv::Size size;
+  if (head[0] == 0x89) return pngSize(head, size) ? pngSamples(in) : 0;
+  TiffFirstDirectory d;
+  const bool tiff = (head[0] == 'I' && head[1] == 'I') || (head[0] == 'M' && head[1] == 'M');
+  if (!tiff || !readTiffDirectory(in, head, d)) return 0;
+  return static_cast<int>(std::min<std::uint64_t>(d.samples, 65535));
 }
 
 std::string NL_imageFileProblem(const std::string& path) {

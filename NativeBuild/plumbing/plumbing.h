@@ -275,6 +275,10 @@ std::string NL_imageSizeProblem(cv::Size size, std::uint64_t workingBytesPerPixe
 // Width and height from a PNG or TIFF header, without decoding; false when
 // the file is not a regular file or its header does not tell.
 bool NL_readImageHeaderSize(const std::string& path, cv::Size& size);
+// Channels a PNG or TIFF header says the image decodes to (a TIFF's samples
+// per pixel; a PNG's 1, 3 or 4), without decoding; 0 when the header does
+// not tell, for other formats and camera RAW files.
+int NL_readImageHeaderSamples(const std::string& path);
 // Why an image file cannot be read at all, before any decode: "is not a
 // regular file", or the size problem its header claims; empty otherwise.
 std::string NL_imageFileProblem(const std::string& path);

@@ -218,13 +218,19 @@ std::string glowInputProblem(const std::string& path) {
   if (!check.ready) return "is cut short or damaged: " + check.message;
   const std::string tooLarge = NL_imageFileProblem(path);
   if (!tooLarge.empty()) return tooLarge;
-  cv::Mat image;
-  try {
-    image = cv::imread(path, cv::IMREAD_UNCHANGED);
-  } catch (const cv::Exception&) {
+  // A header that tells the channels is enough: decoding a large frame here
+  // only to decode it again in the job doubled the command's work.
+  int channels = NL_readImageHeaderSamples(path);
+  if (channels == 0) {
+    cv::Mat image;
+    try {
+      image = cv::imread(path, cv::IMREAD_UNCHANGED);
+    } catch (const cv::Exception&) {
+    }
+    if (image.empty()) return "could not be decoded: it is cut short or damaged";
+    channels = image.channels();
   }
-  if (image.empty()) return "could not be decoded: it is cut short or damaged";
-  if (image.channels() == 2) return "has 2 channels; the glow takes grey, colour or colour with alpha";
+  if (channels == 2) return "has 2 channels; the glow takes grey, colour or colour with alpha";
   return "";
 }
 
