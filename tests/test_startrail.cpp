@@ -877,14 +877,20 @@ TEST(StarTrailBuffers, PoolHandsOnOnlyBuffersNobodyElseHolds) {
   EXPECT_EQ(pool.take({64, 32}, CV_16UC3).data, memory);
   EXPECT_EQ(pool.idle(), 0u);
   {
-    std::shared_ptr<const cv::Mat> shared = pool.share(cv::Mat(8, 8, CV_32F));
+    std::shared_ptr<const cv::Mat> shared = pool.share(pool.take({8, 8}, CV_32F));
     const std::shared_ptr<const cv::Mat> second = shared;
     shared.reset();
     EXPECT_EQ(pool.idle(), 0u);  // the frame is still held
   }
   EXPECT_EQ(pool.idle(), 1u);
-  cv::Mat x(4, 4, CV_8U), y(4, 4, CV_8U), z(4, 4, CV_8U);
+  cv::Mat x = pool.take({4, 4}, CV_8U), y = pool.take({4, 4}, CV_8U), z = pool.take({4, 4}, CV_8U);
   pool.give(x), pool.give(y), pool.give(z);
+  EXPECT_EQ(pool.idle(), 2u);
+  // Images the pool did not hand out, and buffers dropped, never make it hold more.
+  cv::Mat stranger(4, 4, CV_8U), dropped = pool.take({3, 3}, CV_8U), again = dropped;
+  pool.give(stranger);
+  pool.drop(dropped);
+  again.release();
   EXPECT_EQ(pool.idle(), 2u);
   cv::Mat whole(10, 10, CV_8U);
   cv::Mat part = whole(cv::Rect(2, 2, 5, 5));

@@ -1,5 +1,7 @@
 #include "startrail/detail/frame_pool.h"
 
+#include <algorithm>
+
 namespace startrail_detail {
 
 cv::Mat FramePool::take(cv::Size size, int type) {
@@ -12,7 +14,10 @@ cv::Mat FramePool::take(cv::Size size, int type) {
         return buffer;
       }
   }
-  return cv::Mat(size, type);
+  cv::Mat fresh(size, type);
+  std::lock_guard<std::mutex> lock(mutex_);
+  own_.push_back(fresh.datastart);
+  return fresh;
 }
 
 void FramePool::give(cv::Mat& buffer) {
@@ -21,7 +26,18 @@ void FramePool::give(cv::Mat& buffer) {
                     buffer.isContinuous() && buffer.data == buffer.datastart;
   if (sole) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (idle_.size() < keep_) idle_.push_back(buffer);
+    const auto mine = std::find(own_.begin(), own_.end(), buffer.datastart);
+    if (mine != own_.end() && idle_.size() < keep_) idle_.push_back(buffer);
+    else if (mine != own_.end()) own_.erase(mine);
+  }
+  buffer.release();
+}
+
+void FramePool::drop(cv::Mat& buffer) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto mine = std::find(own_.begin(), own_.end(), buffer.datastart);
+    if (mine != own_.end()) own_.erase(mine);
   }
   buffer.release();
 }

@@ -26,12 +26,16 @@ struct Neighbours {
   int unregistered = 0;
 };
 
-// Read into a buffer of the pool where the file allows it.
+// Read into a buffer of the pool where the file allows it. Frames the
+// decoder must expand (compressed, or in another format) come in buffers of
+// its own: once one has, the run stops setting buffers aside for them.
 cv::Mat timedRead(TrailRun& run, const std::string& path) {
   StageTimer timer(run.clock.decode);
+  if (run.decoderFrames.load()) return NL_imreadWithRetry(path, -1);
   cv::Mat buffer = run.pool->take(run.reference.size(), run.reference.type());
   cv::Mat image = NL_imreadWithRetryInto(path, -1, buffer);
-  if (image.data != buffer.data) run.pool->give(buffer);
+  if (!image.empty() && image.data != buffer.data) run.decoderFrames.store(true);
+  if (image.data != buffer.data) run.pool->drop(buffer);
   return image;
 }
 
@@ -162,10 +166,10 @@ void processTrailFrame(TrailRun& run, int i) {
 }
 
 void prepareFrameSharing(TrailRun& run, int workers) {
-  // As many images and planes as the cache holds at once (every worker's
-  // window and the frames prepared ahead): whatever it lets go of is the
-  // next decode's buffer.
-  run.pool = std::make_unique<FramePool>(size_t(2 * (workers + 2 * run.halfWindow + 3)));
+  // About the frames one step of the run lets go of at once (a window's
+  // planes, the workers' images): enough for the next decodes, while idle
+  // buffers never add more than that to the run's peak.
+  run.pool = std::make_unique<FramePool>(size_t(workers + 2 * run.halfWindow + 1));
   run.stars = std::vector<StarSlot>(run.frameCount);
   if (!run.job.meteorOutput.empty()) {
     run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));

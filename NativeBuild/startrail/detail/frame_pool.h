@@ -20,9 +20,14 @@ class FramePool {
   // An idle buffer of that size and type, or a new one. Its content is
   // whatever the last user left.
   cv::Mat take(cv::Size size, int type);
-  // Hands the buffer back for a later take; one still shared with another
-  // image header is left to it. `buffer` is empty afterwards.
+  // Hands a buffer that take gave out back for a later take; one still
+  // shared with another image header is left to it, and any other image is
+  // simply released, so the pool never holds more than was in use at once.
+  // `buffer` is empty afterwards.
   void give(cv::Mat& buffer);
+  // A buffer from take that will not come back (its frame was decoded
+  // elsewhere): released, no longer the pool's.
+  void drop(cv::Mat& buffer);
   // The image as a shared frame whose buffer comes back here once the last
   // holder lets go. The pool must outlive every such frame.
   std::shared_ptr<const cv::Mat> share(cv::Mat image);
@@ -31,6 +36,7 @@ class FramePool {
  private:
   std::mutex mutex_;
   std::vector<cv::Mat> idle_;
+  std::vector<const uchar*> own_;  // every buffer take made and nobody dropped
   size_t keep_;
 };
 

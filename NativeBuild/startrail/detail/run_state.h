@@ -136,6 +136,7 @@ struct TrailRun {
   cv::Mat meteorLayer;  // per-pixel maximum of the meteors' pixels, likewise
   std::unique_ptr<BuildUp> buildUp;  // null unless the job asks for the image as it builds up
 
+  std::atomic<bool> decoderFrames{false};  // a frame did not read into a pool buffer
   std::atomic<int> nextFrame{0};
   std::atomic<int> processed{0};
   std::atomic<bool> stop{false};
