@@ -2,6 +2,7 @@
 // (sky-like noise around one level), the sigma clip and the average, without
 // masks and with a mask per frame that leaves out half of the pixels. CPU
 // time of the best of three runs each (a plain program: run it and read).
+#include "decode_floor.h"
 #include "stack/stack.h"
 
 #include <opencv2/core.hpp>
@@ -9,24 +10,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <vector>
-
-#if defined(__unix__) || defined(__APPLE__)
-#include <sys/resource.h>
-#endif
-
-namespace {
-
-double cpuMs() {
-#if defined(__unix__) || defined(__APPLE__)
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return 1e3 * double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-3 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-#else
-  return 0.0;
-#endif
-}
-
-}  // namespace
 
 int main() {
   cv::setNumThreads(1);
@@ -48,9 +31,9 @@ int main() {
       const NLCombineSettings& s = sigma ? NL_kMaskedSigmaCombine : NL_kMaskedAverageCombine;
       double best = 1e30;
       for (int r = 0; r < 3; ++r) {
-        const double start = cpuMs();
+        const double start = bench::processCpuMs();
         NL_combineFrames(s, frames, masked ? masks : std::vector<cv::Mat>(), out);
-        best = std::min(best, cpuMs() - start);
+        best = std::min(best, bench::processCpuMs() - start);
       }
       std::printf("  %-8s %-6s %7.0f ms  (%.2f ns a sample)\n", sigma ? "sigma" : "average", masked ? "masked" : "plain",
                   best, best * 1e6 / (double(n) * double(out.total()) * out.channels()));

@@ -47,15 +47,7 @@ double peakMegabytes() {
 // CPU time of the whole process (every thread, user + system) in ms: on a
 // shared machine the steadier figure, and beside the wall time it shows how
 // much of a stage ran on both cores.
-double cpuMs() {
-#if defined(__unix__) || defined(__APPLE__)
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return 1e3 * double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-3 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-#else
-  return 0.0;
-#endif
-}
+double cpuMs() { return bench::processCpuMs(); }
 
 struct Usage {
   double systemMs = 0.0;

@@ -28,8 +28,21 @@ struct FloorRun {
   bool ok = false;
 };
 
+#if defined(__unix__) || defined(__APPLE__)
 inline double rusageCpuMs(const rusage& u) {
   return 1e3 * double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-3 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+#endif
+
+// CPU time of this whole process (every thread, user + system) in ms.
+inline double processCpuMs() {
+#if defined(__unix__) || defined(__APPLE__)
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return rusageCpuMs(u);
+#else
+  return 0.0;
+#endif
 }
 
 inline FloorRun twoProcessDecodeFloor(const std::vector<std::string>& paths) {
