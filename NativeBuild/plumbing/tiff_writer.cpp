@@ -163,20 +163,29 @@ Layout layoutOf(const cv::Mat& image) {
 
 // One row in file order: red first, each sample the difference from the
 // same channel one pixel to the left, 16-bit samples little-endian.
-template <typename T>
-void fileRow(const cv::Mat& image, int y, std::uint8_t* out) {
-  const int channels = image.channels();
+template <typename T, int kChannels>
+void fileRowOf(const cv::Mat& image, int y, std::uint8_t* out) {
   const T* src = image.ptr<T>(y);
-  std::array<T, 4> previous{};
-  for (int x = 0; x < image.cols; ++x, src += channels) {
-    for (int c = 0; c < channels; ++c) {
-      const int from = (channels >= 3 && c < 3) ? 2 - c : c;
+  T previous[kChannels] = {};
+  for (int x = 0; x < image.cols; ++x, src += kChannels) {
+    for (int c = 0; c < kChannels; ++c) {
+      const int from = (kChannels >= 3 && c < 3) ? 2 - c : c;
       const T value = src[from];
       const T delta = static_cast<T>(value - previous[c]);
       previous[c] = value;
       *out++ = static_cast<std::uint8_t>(delta & 0xFF);
       if (sizeof(T) == 2) *out++ = static_cast<std::uint8_t>(delta >> 8);
     }
+  }
+}
+
+// The channel count fixed at compile time, so the per-pixel loop unrolls.
+template <typename T>
+void fileRow(const cv::Mat& image, int y, std::uint8_t* out) {
+  switch (image.channels()) {
+    case 1: return fileRowOf<T, 1>(image, y, out);
+    case 3: return fileRowOf<T, 3>(image, y, out);
+    default: return fileRowOf<T, 4>(image, y, out);
   }
 }
 
