@@ -16,6 +16,7 @@
 #include "synth/synth.h"
 
 #include "decode_floor.h"
+#include "frame_cache_dir.h"
 #include "trail_job_run.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -43,15 +44,10 @@ double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>
 // fixed landscape, satellites and aircraft) as 16-bit TIFF (LZW, the writer's
 // default, or uncompressed) frames under the temp folder, kept between runs.
 std::vector<std::string> sceneFrames(cv::Size size, int count, bool uncompressed) {
-  const fs::path dir = fs::temp_directory_path() / ("lumivex_bench_trail_" + std::to_string(size.width) + "x" +
-                                                    std::to_string(size.height) + "_" + std::to_string(count) +
-                                                    (uncompressed ? "_raw" : ""));
-  std::vector<std::string> frames;
-  for (int i = 0; i < count; ++i) frames.push_back((dir / ("frame_" + std::to_string(i) + ".tif")).string());
-  if (fs::exists(dir / "complete")) return frames;
-  fs::create_directories(dir);
-  std::printf("rendering %d frames at %dx%d into %s\n", count, size.width, size.height, dir.string().c_str());
-  std::fflush(stdout);
+  const benchsupport::CachedFrames cache = benchsupport::cachedFrames("lumivex_bench_trail", size, count, uncompressed);
+  const fs::path& dir = cache.dir;
+  const std::vector<std::string>& frames = cache.frames;
+  if (cache.ready) return frames;
   const auto render = [&] {
     synth::TrailSettings settings;
     settings.size = size;
@@ -228,16 +224,10 @@ int main(int argc, char** argv) {
     quality(argc > 2 ? argv[2] : "");
     return 0;
   }
-  cv::Size size{3000, 2000};
-  std::vector<int> counts;
-  bool uncompressed = false;
-  for (int a = 1; a < argc; ++a) {
-    int w = 0, h = 0;
-    if (std::string(argv[a]) == "--uncompressed") uncompressed = true;
-    else if (std::sscanf(argv[a], "%dx%d", &w, &h) == 2) size = {w, h};
-    else counts.push_back(std::atoi(argv[a]));
-  }
-  if (counts.empty()) counts = {20, 60};
+  const benchsupport::SequenceArgs args = benchsupport::sequenceArgs(argc, argv, {3000, 2000}, {20, 60});
+  const cv::Size size = args.size;
+  const std::vector<int>& counts = args.counts;
+  const bool uncompressed = args.uncompressed;
   const int most = *std::max_element(counts.begin(), counts.end());
   const std::vector<std::string> all = sceneFrames(size, most, uncompressed);
   const std::string dir = fs::path(all[0]).parent_path().string();

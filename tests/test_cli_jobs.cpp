@@ -181,6 +181,24 @@ TEST_F(JobCommands, TrailBuildUpWritesTheImagesAndTheVideo) {
   }
 }
 
+// The gap options reach the job as its keys and the log names the share
+// given; --gap needs --fill-gaps and a share of at most 0.9.
+TEST_F(JobCommands, TrailFillsGapsWithTheShareGiven) {
+  const synth::SceneFiles& s = scene("trail");
+  const ProgramRun r = lumivex("trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("trail.tif")) +
+                               " --reject off --fill-gaps --gap 0.25");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const NLStarTrailNativeJob job = NL_parseStarTrailNativeJob(out_.file("trail_startrail_job_native.json"));
+  EXPECT_TRUE(job.fillGaps);
+  EXPECT_EQ(job.gapFraction, 0.25);
+  EXPECT_NE(r.out.find("\ngapFill=0.25 (job file)\n"), std::string::npos) << r.out;
+  const std::string trailArgs = "trail" + quoted(s.frames) + " -o " + shellQuote(out_.file("other.tif"));
+  const ProgramRun alone = lumivex(trailArgs + " --gap 0.3");
+  EXPECT_EQ(alone.status, 2);
+  EXPECT_EQ(alone.err.rfind("lumivex trail: --gap goes with --fill-gaps\n", 0), 0u) << alone.err;
+  EXPECT_EQ(lumivex(trailArgs + " --fill-gaps --gap 0.95").status, 2);
+}
+
 // The sidecars were once OUT_sky.tif and OUT_foreground.tif: a user's files of
 // those names were written over, deleted, and left out of the frame list.
 TEST_F(JobCommands, TrailSidecarsNeverTouchAUsersFilesOfThoseNames) {

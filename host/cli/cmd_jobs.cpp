@@ -101,6 +101,13 @@ CommandTable trailTable() {
            option("--overlay", ValueKind::OutputFile, "OUT.png",
                   "also write the result reduced, each removed or kept streak outlined: satellites red, aircraft "
                   "orange, meteors magenta (removed) or green (kept)"),
+           option("--fill-gaps", ValueKind::Switch, "",
+                  "fill the pauses between exposures: each frame's stars carried along the sky's turn to where the "
+                  "next exposure began, so the trails are continuous"),
+           paired(range("--gap", ValueKind::Number, "F", 0, 0.9,
+                        "share of each frame interval the shutter was closed (otherwise from the frames' capture "
+                        "times, else measured on the trails)"),
+                  "--fill-gaps"),
            option("--build-up", ValueKind::OutputDir, "DIR",
                   "also write the image as it builds up into DIR (made when missing): buildup_0001.tif, ... after "
                   "every N frames, the last one the final image; DIR must hold no build-up images yet"),
@@ -155,6 +162,8 @@ bool trailPlan(const ParsedCommand& c, JobPlan& plan, std::string& error) {
   if (c.has("--keep-meteors")) s.push_back(JobSetting::flag("keepMeteors", true));
   // A photographer pointing the command at a night's folder expects its spoiled frames gone.
   s.push_back(JobSetting::text("badFrames", c.has("--bad-frames") ? c.text("--bad-frames") : "exclude"));
+  if (c.has("--fill-gaps")) s.push_back(JobSetting::flag("fillGaps", true));
+  if (c.has("--gap")) s.push_back(JobSetting::num("gapFraction", c.number("--gap")));
   if (c.has("--build-up")) {
     std::error_code ec;
     s.push_back(JobSetting::text("buildUpOutput", fs::absolute(c.text("--build-up"), ec).lexically_normal().string()));
