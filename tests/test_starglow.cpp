@@ -304,6 +304,36 @@ TEST(StarGlowDetect, SignalFromCoarseSkiesMatchesExactBlursOnEverySky) {
   }
 }
 
+// Handing the luminance over lets detection write its signal over it; the
+// stars, threshold and classes are those of the copy that keeps it, with a
+// mask and without.
+TEST(StarGlowDetect, ConsumedLuminanceGivesTheSameStars) {
+  synth::GlowSettings gs;
+  gs.size = cv::Size(500, 331);
+  gs.starCount = 180;
+  gs.seed = 12;
+  const cv::Mat image = NL_toFloatBgr(synth::makeGlowScene(gs).frames[0]);
+  cv::Mat mask(image.size(), CV_8UC1, cv::Scalar(255));
+  mask.rowRange(250, 331).setTo(0);
+  for (const cv::Mat& m : {cv::Mat(), mask}) {
+    NL_StarGlowSettings settings;
+    settings.starAmount = 70;
+    const cv::Mat kept = luminanceOf(image), keptCopy = kept.clone();
+    const NL_StarDetection a = NL_analyzeStars(kept, image, m, settings);
+    const NL_StarDetection b = NL_analyzeStars(luminanceOf(image), image, m, settings);
+    EXPECT_EQ(cv::norm(kept, keptCopy, cv::NORM_INF), 0.0);  // the kept luminance is untouched
+    EXPECT_EQ(a.threshold, b.threshold);
+    EXPECT_EQ(a.signalMax, b.signalMax);
+    ASSERT_EQ(a.stars.size(), b.stars.size());
+    ASSERT_GT(a.stars.size(), 20u);
+    for (size_t i = 0; i < a.stars.size(); ++i) {
+      EXPECT_EQ(a.stars[i].x, b.stars[i].x);
+      EXPECT_EQ(a.stars[i].score, b.stars[i].score);
+      EXPECT_EQ(a.stars[i].starClass, b.stars[i].starClass);
+    }
+  }
+}
+
 TEST(StarGlowDetect, EmptyAndTinyImagesAndTheLimitOfZero) {
   std::ostringstream black;
   const cv::Mat zero(64, 64, CV_32FC3, cv::Scalar::all(0));

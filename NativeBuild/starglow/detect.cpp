@@ -50,10 +50,13 @@ void signalRow(const float* l, const float* blurSmall, const float* blurLarge, f
 // are smooth, so they are blurred on a coarse grid and returned a row at a
 // time into the one pass that combines them: a 24-megapixel frame needs no
 // frame-sized temporaries and a small share of two full blurs' work.
-cv::Mat NL_starGlowSignal(const cv::Mat& luminance, const cv::Mat& mask) {
+namespace {
+
+// signal may be the luminance itself: each row is read before it is written,
+// and the skies keep their own coarse copies.
+void signalInto(const cv::Mat& luminance, const cv::Mat& mask, cv::Mat& signal) {
   const NLCoarseBlur blurSmall(luminance, 10.0, cv::BORDER_REPLICATE);
   const NLCoarseBlur blurLarge(luminance, 45.0, cv::BORDER_REPLICATE);
-  cv::Mat signal(luminance.size(), CV_32FC1);
   cv::parallel_for_(cv::Range(0, luminance.rows), [&](const cv::Range& rows) {
     std::vector<float> bs(size_t(luminance.cols)), bl(size_t(luminance.cols));
     for (int y = rows.start; y < rows.end; ++y) {
@@ -67,6 +70,13 @@ cv::Mat NL_starGlowSignal(const cv::Mat& luminance, const cv::Mat& mask) {
       }
     }
   });
+}
+
+}  // namespace
+
+cv::Mat NL_starGlowSignal(const cv::Mat& luminance, const cv::Mat& mask) {
+  cv::Mat signal(luminance.size(), CV_32FC1);
+  signalInto(luminance, mask, signal);
   return signal;
 }
 
@@ -273,13 +283,17 @@ void classify(NL_StarDetection& d) {
 
 }  // namespace
 
-NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
-                                 const NL_StarGlowSettings& settings) {
+namespace {
+
+void checkInputs(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask) {
   CV_Assert(luminance.type() == CV_32FC1 && image.type() == CV_32FC3 && image.size() == luminance.size());
   CV_Assert(mask.empty() || (mask.type() == CV_8UC1 && mask.size() == luminance.size()));
+}
+
+NL_StarDetection analyzeSignal(const cv::Mat& signal, const cv::Mat& image, const cv::Mat& mask,
+                               const NL_StarGlowSettings& settings) {
   NL_StarDetection d;
   d.starAmount = settings.starAmount;
-  const cv::Mat signal = NL_starGlowSignal(luminance, mask);
   const SignalStats st = signalStats(signal, mask);
   d.signalMax = st.max;
   if (!(st.max > 0.0) || !std::isfinite(st.max)) return d;
@@ -303,9 +317,31 @@ NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image,
   return d;
 }
 
+}  // namespace
+
+NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                 const NL_StarGlowSettings& settings) {
+  checkInputs(luminance, image, mask);
+  return analyzeSignal(NL_starGlowSignal(luminance, mask), image, mask, settings);
+}
+
+NL_StarDetection NL_analyzeStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                 const NL_StarGlowSettings& settings) {
+  checkInputs(luminance, image, mask);
+  signalInto(luminance, mask, luminance);
+  return analyzeSignal(luminance, image, mask, settings);
+}
+
 std::vector<NL_StarCandidate> NL_detectStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
                                              const NL_StarGlowSettings& settings, std::ostream& log) {
   NL_StarDetection d = NL_analyzeStars(luminance, image, mask, settings);
+  log << NL_starDetectionReport(d);
+  return std::move(d.stars);
+}
+
+std::vector<NL_StarCandidate> NL_detectStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                             const NL_StarGlowSettings& settings, std::ostream& log) {
+  NL_StarDetection d = NL_analyzeStars(std::move(luminance), image, mask, settings);
   log << NL_starDetectionReport(d);
   return std::move(d.stars);
 }

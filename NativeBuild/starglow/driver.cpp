@@ -8,6 +8,7 @@
 #include <chrono>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -169,7 +170,7 @@ class Job {
     }
     cv::Mat luminance;
     cv::transform(image, luminance, NL_luminanceWeightsBGR());
-    return NL_detectStars(luminance, image, mask, job_.settings, log_);
+    return NL_detectStars(std::move(luminance), image, mask, job_.settings, log_);
   }
 
   void writeOverlay(cv::Size size, const std::vector<NL_StarCandidate>& stars) {

@@ -84,10 +84,16 @@ cv::Mat NL_starGlowSignal(const cv::Mat& luminance, const cv::Mat& mask);
 // mask empty or CV_8UC1 (non-zero usable). Throws only OpenCV and allocation errors.
 NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
                                  const NL_StarGlowSettings& settings);
+// The same, computing the signal over the luminance's own pixels (one
+// frame-sized buffer fewer): luminance is consumed.
+NL_StarDetection NL_analyzeStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                 const NL_StarGlowSettings& settings);
 // NL_analyzeStars plus its result-log lines appended to log; returns the kept stars.
 std::vector<NL_StarCandidate> NL_detectStars(const cv::Mat& luminance, const cv::Mat& image,
                                              const cv::Mat& mask, const NL_StarGlowSettings& settings,
                                              std::ostream& log);
+std::vector<NL_StarCandidate> NL_detectStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
+                                             const NL_StarGlowSettings& settings, std::ostream& log);
 
 // ---- Glow rendering, composite, overlay -------------------------------------------
 struct NL_PreparedGlowStar {
