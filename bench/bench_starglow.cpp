@@ -194,8 +194,7 @@ void BM_JobStagesCpu(benchmark::State& state) {
     lap(toFloat);
     cv::Mat lum;
     cv::transform(image, lum, NL_luminanceWeightsBGR());
-    const std::vector<NL_StarCandidate> found = NL_analyzeStars(lum, image, cv::Mat(), settings).stars;
-    lum.release();
+    const std::vector<NL_StarCandidate> found = NL_analyzeStars(std::move(lum), image, cv::Mat(), settings).stars;
     lap(detect);
     std::ostringstream log;
     NL_renderGlowPieces(image.size(), found, cv::Mat(), settings, log, [&](int y0, cv::Mat& piece) {
