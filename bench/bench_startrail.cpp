@@ -73,14 +73,7 @@ std::vector<std::string> sceneFrames(cv::Size size, int count, bool uncompressed
 }
 
 std::string writeJob(const std::vector<std::string>& frames, const std::string& mode, const std::string& dir) {
-  const std::string job = dir + "/startrail_job_native_" + mode + "_" + std::to_string(frames.size()) + ".json";
-  fs::remove(dir + "/result_" + mode + ".tif");  // an earlier result would make the job number its output
-  std::ofstream out(job);
-  out << "{\"inputs\": [";
-  for (size_t i = 0; i < frames.size(); ++i) out << (i ? ", " : "") << "{\"path\": \"" << frames[i] << "\"}";
-  out << "], \"output\": \"" << dir << "/result_" << mode << ".tif\", \"rejectionMode\": \"" << mode
-      << "\", \"temporalWindow\": 5}";
-  return job;
+  return benchsupport::writeTrailJob(frames, mode, dir);
 }
 
 

@@ -45,7 +45,8 @@ inline double processCpuMs() {
 #endif
 }
 
-inline FloorRun twoProcessDecodeFloor(const std::vector<std::string>& paths) {
+// decode: how a frame is read (cv::imread unchanged when null), true when it was.
+inline FloorRun twoProcessDecodeFloor(const std::vector<std::string>& paths, bool (*decode)(const std::string&) = nullptr) {
   FloorRun run;
 #if defined(__unix__) || defined(__APPLE__)
   std::fflush(stdout);
@@ -56,7 +57,7 @@ inline FloorRun twoProcessDecodeFloor(const std::vector<std::string>& paths) {
     if (children[k] == 0) {
       bool all = true;
       for (size_t i = size_t(k); i < paths.size(); i += 2)
-        all = !cv::imread(paths[i], cv::IMREAD_UNCHANGED).empty() && all;
+        all = (decode ? decode(paths[i]) : !cv::imread(paths[i], cv::IMREAD_UNCHANGED).empty()) && all;
       _exit(all ? 0 : 1);
     }
   }

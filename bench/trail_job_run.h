@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -51,6 +52,21 @@ inline TrailJobFigures runTrailJob(const std::string& job) {
   f.peakMegabytes = peak;
   f.ok = f.ok && whole;
   return f;
+}
+
+// A job file for the frames with one rejection mode (window 5), its result
+// "result_MODE.tif" in dir; an earlier result is removed first, as the job
+// would otherwise number its output.
+inline std::string writeTrailJob(const std::vector<std::string>& frames, const std::string& mode,
+                                 const std::string& dir) {
+  const std::string job = dir + "/startrail_job_native_" + mode + "_" + std::to_string(frames.size()) + ".json";
+  std::remove((dir + "/result_" + mode + ".tif").c_str());
+  std::ofstream out(job);
+  out << "{\"inputs\": [";
+  for (size_t i = 0; i < frames.size(); ++i) out << (i ? ", " : "") << "{\"path\": \"" << frames[i] << "\"}";
+  out << "], \"output\": \"" << dir << "/result_" << mode << ".tif\", \"rejectionMode\": \"" << mode
+      << "\", \"temporalWindow\": 5}";
+  return job;
 }
 
 // The floor of a trail job's time: every frame decoded once, by as many

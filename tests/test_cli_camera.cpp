@@ -137,3 +137,46 @@ TEST(CameraFrames, TrailRunsOnAFolderOfDngFramesInTheRenderingAsked) {
     EXPECT_EQ(cv::norm(trail, rendering == "linear" ? linear : camera, cv::NORM_INF), 0);
   }
 }
+
+// Star Glow takes one image: a camera's JPEG or its RAW file as well as an
+// editor's TIFF, each decoded by the frame reader and glowing the same way.
+TEST(CameraFrames, GlowTakesAJpegAndARawImage) {
+  TempDir scene, out;
+  synth::SceneRequest request;
+  request.scene = "glow";
+  request.dir = scene.path();
+  request.size = {240, 160};
+  request.frames = 1;
+  synth::SceneFiles s;
+  std::string error;
+  ASSERT_TRUE(synth::writeScene(request, s, error)) << error;
+  const cv::Mat picture = cv::imread(s.frames[0], cv::IMREAD_UNCHANGED);
+  std::vector<std::string> images{out.file("glow.jpg")};
+  cv::Mat eight;
+  picture.convertTo(eight, CV_8U, picture.depth() == CV_16U ? 1.0 / 257 : 1.0);
+  testsupport::writeFile(images[0], camerafiles::jpegWithShot(eight, camerafiles::Shot()));
+  if (NL_rawDecoderAvailable()) {
+    camerafiles::Dng d;
+    picture.convertTo(d.scene, CV_32F, picture.depth() == CV_16U ? 1.0 / 65535 : 1.0 / 255);
+    cv::multiply(d.scene, cv::Scalar(d.neutral[2], d.neutral[1], d.neutral[0]), d.scene);
+    images.push_back(out.file("glow.dng"));
+    testsupport::writeFile(images.back(), camerafiles::dngFile(d));
+  }
+  for (const std::string& image : images) {
+    SCOPED_TRACE(image);
+    const std::string result = image + ".tif";
+    const ProgramRun r = lumivex("glow " + shellQuote(image) + " -o " + shellQuote(result) + " --final");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("status = success"), std::string::npos) << r.out;
+    const cv::Mat glow = cv::imread(result, cv::IMREAD_UNCHANGED);
+    const cv::Mat input = NL_imreadWithRetry(image, cv::IMREAD_UNCHANGED, 0, 0);
+    ASSERT_EQ(glow.size(), input.size());
+    // the screen composite only brightens, and the stars do glow
+    cv::Mat in16;
+    input.convertTo(in16, CV_16U, input.depth() == CV_8U ? 257 : 1);
+    cv::Mat darker;
+    cv::compare(glow, in16, darker, cv::CMP_LT);
+    EXPECT_LT(cv::countNonZero(darker.reshape(1)), int(darker.total() / 100)) << "screening never darkens";
+    EXPECT_GT(cv::norm(glow, in16, cv::NORM_L1) / double(in16.total()), 1.0) << "nothing glowed";
+  }
+}

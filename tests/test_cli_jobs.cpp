@@ -472,9 +472,13 @@ TEST_F(JobCommands, GlowChecksItsImageFirstAndNeverWaitsForAnExport) {
   writeFile(out_.file("empty.tif"), "");
   ASSERT_TRUE(cv::imwrite(out_.file("photo.jpg"), image));
   writeFile(out_.file("two.tif"), testsupport::handMadeTiff(64, 48, 2, false));  // told by its header alone
+  const std::string jpeg = readFile(out_.file("photo.jpg"));
+  writeFile(out_.file("cut.jpg"), jpeg.substr(0, jpeg.size() - 40));
+  writeFile(out_.file("photo.gif"), "GIF89a" + std::string(64, '\0'));
   const std::pair<std::string, std::string> refused[] = {
       {"empty.tif", "is empty"},
-      {"photo.jpg", "is not a PNG or TIFF image"},
+      {"photo.gif", "is not a PNG, TIFF, JPEG or camera RAW image"},
+      {"cut.jpg", "is cut short or damaged: " + NL_imageFileDamage(out_.file("cut.jpg"))},
       {"cut.png", "is cut short or damaged: PNG IEND chunk is not present yet"},
       {"two.tif", "has 2 channels; the glow takes grey, colour or colour with alpha"}};
   for (const auto& [name, why] : refused) {

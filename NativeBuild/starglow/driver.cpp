@@ -109,9 +109,11 @@ class Job {
     progress(15, "Loading image", "Decoding the completed temporary image.");
     checkClaimedSize();
     const auto start = std::chrono::steady_clock::now();
-    cv::Mat raw = imreadNoThrow(job_.inputPath);
-    std::string method = "imread";
-    if (raw.empty()) {
+    // Camera RAW is no OpenCV format: the frame reader's own decoder takes it.
+    const bool cameraRaw = NL_isRawFileName(job_.inputPath);
+    cv::Mat raw = cameraRaw ? NL_imreadWithRetry(job_.inputPath, cv::IMREAD_UNCHANGED, 0, 0) : imreadNoThrow(job_.inputPath);
+    std::string method = cameraRaw ? "camera-raw" : "imread";
+    if (raw.empty() && !cameraRaw) {
       raw = NL_imdecodeFileFallback(job_.inputPath, cv::IMREAD_UNCHANGED);
       method = raw.empty() ? "failed" : "imdecode-memory";
     }

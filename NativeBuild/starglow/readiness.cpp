@@ -105,6 +105,21 @@ NL_TemporaryImageCheck NL_validateTemporaryImage(const std::string& path, std::u
   if (!readHead(path, 8, head)) return r.message = "file is not readable yet", r;
   if (head.size() < 8) return r.message = "image signature is incomplete", r;
   if (hasPngSignature(head)) return checkPng(path);
+  // A camera's own files: whole when their decoder opens them, or when the
+  // JPEG reaches its end-of-image marker.
+  if (NL_isRawFileName(path)) {
+    r.container = "camera RAW";
+    cv::Size size;
+    r.ready = NL_readImageHeaderSize(path, size);
+    if (!r.ready) r.message = NL_rawDecoderAvailable() ? "camera RAW file could not be opened" : "camera RAW needs a build with LibRaw";
+    return r;
+  }
+  if (static_cast<unsigned char>(head[0]) == 0xFF && static_cast<unsigned char>(head[1]) == 0xD8) {
+    r.container = "JPEG";
+    r.message = NL_imageFileDamage(path);
+    r.ready = r.message.empty();
+    return r;
+  }
   if (head.compare(0, 2, "II") == 0 || head.compare(0, 2, "MM") == 0) {
     r.container = "TIFF";
     r.ready = NL_isPlausibleTiffFile(path, fileSize, r.message);

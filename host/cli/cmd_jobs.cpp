@@ -205,7 +205,7 @@ CommandTable glowTable() {
   const NL_StarGlowSettings defaults;
   return {"glow",
           "Finds the stars of one image and renders a colour-aware glow around them, as a 16-bit TIFF.",
-          "IMAGE", "the image (TIFF or PNG)", true,
+          "IMAGE", "the image (TIFF, PNG, JPEG or camera RAW)", true,
           {output("OUT.tif", "the image to write (a numbered name when it exists)"), force(), rawRendering(),
            range("--amount", ValueKind::Number, "P", 0, 100, "share of the stars that glow, in percent " + jobDefault(defaults.starAmount)),
            range("--strength", ValueKind::Number, "S", 0, 3, "glow strength " + jobDefault(defaults.glowStrength)),
@@ -223,10 +223,13 @@ std::string glowInputProblem(const std::string& path) {
   const std::uint64_t size = NL_getFileSizeNoThrow(path);
   if (size == 0) return "is empty";
   const NL_TemporaryImageCheck check = NL_validateTemporaryImage(path, size);
-  if (check.container != "PNG" && check.container != "TIFF") return "is not a PNG or TIFF image";
+  if (check.container == "unknown") return "is not a PNG, TIFF, JPEG or camera RAW image";
+  if (NL_isRawFileName(path) && !NL_rawDecoderAvailable()) return NL_imageFileProblem(path);
   if (!check.ready) return "is cut short or damaged: " + check.message;
   const std::string tooLarge = NL_imageFileProblem(path);
   if (!tooLarge.empty()) return tooLarge;
+  // opened whole by the RAW decoder above; decoding it twice would cost a second
+  if (NL_isRawFileName(path)) return "";
   // A header that tells the channels is enough: decoding a large frame here
   // only to decode it again in the job doubled the command's work.
   int channels = NL_readImageHeaderSamples(path);
