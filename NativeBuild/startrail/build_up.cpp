@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 
 namespace fs = std::filesystem;
 
@@ -40,7 +41,7 @@ void prepareFolder(const std::string& folder, const std::string& format) {
   const std::string existing = firstBuildUpImageIn(folder, format);
   if (!existing.empty())
     NL_failJob("Star Trail failed: build-up folder already holds build-up images (" + existing +
-         "); name an empty folder or remove them: " + folder);
+               "); name an empty folder or remove them: " + folder);
 }
 
 }  // namespace
@@ -83,9 +84,19 @@ BuildUp::BuildUp(TrailRun& run, cv::Mat foreground)
       added_(size_t(std::max(run.frameCount, 0)), 0) {
   if (!run.job.buildUpVideo.empty())
     video_ = std::make_unique<BuildUpVideo>(run.job.buildUpVideo, run.reference.size(), kVideoFramesPerSecond);
+  writer_ = std::thread([this] { writeLoop(); });
 }
 
-BuildUp::~BuildUp() = default;
+BuildUp::~BuildUp() { stopWriter(); }
+
+void BuildUp::stopWriter() {
+  {
+    std::lock_guard<std::mutex> writing(writing_);
+    closing_ = true;
+  }
+  written_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
 
 void BuildUp::awaitTurn(int frame) {
   std::unique_lock<std::mutex> lock(mutex_);
@@ -107,21 +118,60 @@ void BuildUp::frameAdded(int frame) {
     taking_ = true;
     image = taken_;
   }
-  std::lock_guard<std::mutex> writing(writing_);  // the previous image is written: the buffer is free
-  if (failed_) return;  // the run is ending: no image may appear after one that failed
-  render();
+  {
+    std::unique_lock<std::mutex> writing(writing_);
+    written_.wait(writing, [this] { return pending_ < 0; });  // the previous image is written: the buffer is free
+    if (failed_) return;  // the run is ending: no image may appear after one that failed
+    render();
+    pending_ = int(image);
+  }
+  written_.notify_all();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     taken_ = image + 1;
     taking_ = false;
   }
   turn_.notify_all();
-  try {
-    write(int(image));
-  } catch (...) {
-    failed_ = true;
-    throw;
+}
+
+// Every image is encoded on this one thread, so the encoders' working
+// memory is allocated and freed in one place instead of being kept by each
+// worker's allocator arena, and no worker waits for an encode.
+void BuildUp::writeLoop() {
+  std::unique_lock<std::mutex> writing(writing_);
+  for (;;) {
+    written_.wait(writing, [this] { return pending_ >= 0 || closing_; });
+    if (pending_ < 0) return;
+    const int image = pending_;
+    writing.unlock();  // image_ stays this thread's until pending_ is cleared
+    std::string failure;
+    try {
+      write(image);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    } catch (...) {
+      failure = "Unknown native Star Trail worker error.";
+    }
+    writing.lock();
+    pending_ = -1;
+    if (!failure.empty()) fail(failure);
+    written_.notify_all();
   }
+}
+
+// The run fails with the text, as a worker's failure would end it.
+void BuildUp::fail(const std::string& failure) {
+  failed_ = true;
+  {
+    std::lock_guard<std::mutex> lock(run_.errorMutex);
+    if (run_.error.empty()) run_.error = failure;
+  }
+  run_.stop.store(true, std::memory_order_release);
+}
+
+void BuildUp::drain() {
+  std::unique_lock<std::mutex> writing(writing_);
+  written_.wait(writing, [this] { return pending_ < 0; });
 }
 
 void BuildUp::render() {
@@ -149,7 +199,7 @@ void BuildUp::write(int image) {
 }
 
 void BuildUp::finish(int& images, std::string& videoNote) {
-  std::lock_guard<std::mutex> writing(writing_);
+  stopWriter();
   images = int(taken_);
   videoNote.clear();
   if (video_ && !video_->close()) videoNote = video_->note();

@@ -151,6 +151,7 @@ void runWorkers(TrailRun& run, const Plan& plan) {
     workers.start(plan.workers);
     workers.joinAll();
   }
+  if (run.buildUp) run.buildUp->drain();  // a failed last image fails the run like a worker
   if (run.stop.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(run.errorMutex);
     NL_failJob(run.error.empty() ? "Native Star Trail worker failed." : run.error);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace startrail_detail {
@@ -42,7 +43,8 @@ class BuildUpVideo {
 // build-up image must hold exactly the frames before its count: a frame at
 // or past the next count waits until that image has been taken. Images are
 // rendered one at a time into one buffer, so memory grows by one image
-// whatever the frame count, and each is written before the next is made.
+// whatever the frame count, and each is written (on one writer thread of
+// its own) before the next is made.
 class BuildUp {
  public:
   // foreground: the foreground stack the final image is composited with; empty without a composite.
@@ -52,15 +54,20 @@ class BuildUp {
   BuildUp& operator=(const BuildUp&) = delete;
   // Returns once frame i may be added; throws when the run stops meanwhile.
   void awaitTurn(int frame);
-  // Frame i is in the trail; takes the image it completes, if any. Throws
-  // when the image cannot be written.
+  // Frame i is in the trail; takes the image it completes, if any, and
+  // hands it to the writer. A write that fails stops the run with its text.
   void frameAdded(int frame);
+  // Returns once the image handed over last is written (or has failed).
+  void drain();
   // After the last frame: closes the video. Images taken, and why the video was not written (empty when it was).
   void finish(int& images, std::string& videoNote);
 
  private:
   void render();
-  void write(int image);
+  void write(int image);  // throws the failure text
+  void writeLoop();
+  void fail(const std::string& failure);
+  void stopWriter();
 
   TrailRun& run_;
   const cv::Mat foreground_;
@@ -73,10 +80,14 @@ class BuildUp {
   int frontier_ = 0;  // frames 0..frontier_-1 are all in the trail
   size_t taken_ = 0;  // images rendered
   bool taking_ = false;
-  std::mutex writing_;  // held while the buffer is rendered and written; guards the three below
+  std::mutex writing_;  // guards the four below; image_ is the writer's while pending_ >= 0
+  std::condition_variable written_;
+  int pending_ = -1;  // the image rendered and not yet written
+  bool failed_ = false;
+  bool closing_ = false;
   cv::Mat image_;
   cv::Mat eight_;  // the image in 8 bits for a JPEG or the video; image_ itself when it is 8-bit
-  bool failed_ = false;
+  std::thread writer_;  // last: started once everything above exists
 };
 
 // The path's extension in lower case, dot included: ".mp4".
