@@ -226,6 +226,14 @@ TEST_P(AccumulateTypes, MatchesNaiveLightenWithMasksWeightsAndAlpha) {
   plain.copyTo(expected, rej);
   NL_starTrailAccumulateFrame(f, rej, 1.0, bare);
   EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
+  // A streak's mask sets a few rows only; the rows around it take the whole frame's maximum.
+  cv::Mat streak = cv::Mat::zeros(size, CV_8U);
+  streak(cv::Rect(3, 5, 17, 3)).setTo(255);
+  cv::randu(f, cv::Scalar::all(0), cv::Scalar::all(top));
+  expected = cv::max(plain, f);
+  plain.copyTo(expected, streak);
+  NL_starTrailAccumulateFrame(f, streak, 1.0, bare);
+  EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, AccumulateTypes,
