@@ -372,3 +372,23 @@ TEST(CaptureSequence, ManyDisordersAreCountedAndFramesWithoutExifSayNothing) {
   EXPECT_EQ(NL_captureSequenceLines(NL_captureSequence({shotAt(-1), shotAt(-1)}), {}), "");
   EXPECT_EQ(NL_captureSequenceLines(NL_captureSequence({shotAt(-1), shotAt(5)}), {}), "captureTimes=1 of 2\n");
 }
+
+// With a RAW decoder a RAW frame is a frame like any; without one it is
+// refused at once by name, never read as the preview its TIFF layout holds.
+TEST(RawDecode, ABuildWithoutTheDecoderRefusesRawFramesAndSaysWhy) {
+  TempDir dir;
+  const std::string dng = dir.file("IMG_0001.dng");
+  testsupport::writeFile(dng, camerafiles::dngFile(patchScene(32, 32)));
+  EXPECT_EQ(NL_isFrameFileName(dng), NL_rawDecoderAvailable());
+  EXPECT_TRUE(NL_isFrameFileName(dir.file("a.JPG")) && NL_isFrameFileName(dir.file("b.tiff")));
+  if (NL_rawDecoderAvailable()) {
+    EXPECT_EQ(NL_imageFileProblem(dng), "");
+    EXPECT_EQ(NL_frameFormatNames(), "TIFF, PNG, JPEG, WebP, BMP or camera RAW");
+    return;
+  }
+  EXPECT_EQ(NL_imageFileProblem(dng), "is a camera RAW file, and this build reads none (it was built without LibRaw)");
+  EXPECT_TRUE(NL_imreadWithRetry(dng, cv::IMREAD_UNCHANGED, 0, 0).empty());
+  EXPECT_EQ(NL_frameFormatNames(), "TIFF, PNG, JPEG, WebP or BMP");
+  // the EXIF reader needs no decoder
+  EXPECT_TRUE(NL_readCaptureInfo(dng).hasTime);
+}
