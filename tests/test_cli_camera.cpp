@@ -180,3 +180,34 @@ TEST(CameraFrames, GlowTakesAJpegAndARawImage) {
     EXPECT_GT(cv::norm(glow, in16, cv::NORM_L1) / double(in16.total()), 1.0) << "nothing glowed";
   }
 }
+
+// The registered stack reads its RAW frames through the same reader: a
+// dense field's DNG frames register and stack to the decoded picture's size.
+TEST(CameraFrames, StackRegistersAndStacksDngFrames) {
+  if (!NL_rawDecoderAvailable()) GTEST_SKIP() << "this build reads no camera RAW (built without LibRaw)";
+  TempDir scene, frames, out;
+  synth::SceneRequest request;
+  request.scene = "stack";
+  request.dir = scene.path();
+  request.size = {320, 240};
+  request.frames = 4;
+  synth::SceneFiles s;
+  std::string error;
+  ASSERT_TRUE(synth::writeScene(request, s, error)) << error;
+  for (size_t i = 0; i < s.frames.size(); ++i) {
+    camerafiles::Dng d;
+    cv::imread(s.frames[i], cv::IMREAD_UNCHANGED).convertTo(d.scene, CV_32F, 1.0 / 65535);
+    cv::multiply(d.scene, cv::Scalar(d.neutral[2], d.neutral[1], d.neutral[0]), d.scene);
+    testsupport::writeFile(frames.file("DSC_" + std::to_string(2000 + i) + ".dng"), camerafiles::dngFile(d));
+  }
+  const std::string result = out.file("stacked.tif");
+  const ProgramRun r = lumivex("stack " + shellQuote(frames.path()) + " -o " + shellQuote(result) + " --raw linear");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  const cv::Mat stacked = cv::imread(result, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(stacked.type(), CV_16UC3);
+  // the registered canvas holds every frame
+  EXPECT_GE(stacked.cols, 320);
+  EXPECT_GE(stacked.rows, 240);
+  EXPECT_TRUE(lvhost::resultLogReportsSuccess(r.out)) << r.out;
+  EXPECT_EQ(r.out.find("\ninputs = 1\n"), std::string::npos) << "at least two frames stacked\n" << r.out;
+}
