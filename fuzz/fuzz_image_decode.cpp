@@ -21,10 +21,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   cv::Mat decoded = NL_imdecodeFileFallback(path, cv::IMREAD_UNCHANGED);
   // The size limit trusts the peek, so a decoder must never make more of the file than its header says.
+  // A TIFF's orientation tag may make the decoder turn the picture a quarter:
+  // the same pixels, so the same memory, in swapped dimensions.
+  const auto peekedOrTurned = [&](const cv::Mat& image) {
+    return (image.cols == claimed.width && image.rows == claimed.height) ||
+           (image.cols == claimed.height && image.rows == claimed.width);
+  };
   for (const cv::Mat* image : {&read, &decoded}) {
     if (image->empty()) continue;
-    fuzzsupport::require(image->cols == claimed.width && image->rows == claimed.height, "decoded size is the peeked size");
+    fuzzsupport::require(peekedOrTurned(*image), "decoded size is the peeked size, or it turned a quarter");
   }
   NL_imdecodeFileFallback(path, cv::IMREAD_GRAYSCALE);
+  // The frame reader that bypasses the decoder for plain TIFF strips must
+  // agree with it, pixel for pixel, or leave the file to it.
+  cv::Mat plain;
+  if (NL_readPlainTiff(path, plain)) {
+    fuzzsupport::require(plain.cols == claimed.width && plain.rows == claimed.height, "plain read is the peeked size");
+    if (!read.empty() && read.type() == plain.type() && read.size() == plain.size())
+      fuzzsupport::require(cv::norm(read, plain, cv::NORM_INF) == 0.0, "plain read equals the decoder's");
+  }
   return 0;
 }
