@@ -51,7 +51,9 @@ inline std::string readFile(const std::string& path) {
 
 // An uncompressed 8-bit TIFF OpenCV cannot write: any number of samples
 // per pixel (0 leaves the tag out, which means one), either byte order.
-inline std::string handMadeTiff(int width, int height, int samples, bool bigEndian) {
+// extra: further entries after the usual ones, e.g. a tag given a second time.
+inline std::string handMadeTiff(int width, int height, int samples, bool bigEndian,
+                                const std::vector<std::pair<int, std::uint64_t>>& extra = {}) {
   std::string out = bigEndian ? std::string("MM\0*", 4) : std::string("II*\0", 4);
   auto number = [&](std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * (bigEndian ? bytes - 1 - i : i))) & 0xFF);
@@ -62,6 +64,7 @@ inline std::string handMadeTiff(int width, int height, int samples, bool bigEndi
   if (samples > 0) tags.push_back({277, std::uint64_t(samples)});
   tags.push_back({278, std::uint64_t(height)});
   tags.push_back({279, std::uint64_t(width) * height * stored});
+  tags.insert(tags.end(), extra.begin(), extra.end());
   const std::uint64_t strip = 8 + 2 + 12 * tags.size() + 4;
   number(8, 4);
   number(tags.size(), 2);

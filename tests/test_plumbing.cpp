@@ -598,6 +598,14 @@ TEST(ImageHeader, SamplesAreTheChannelsOpenCVDecodes) {
     EXPECT_EQ(size, cv::Size(7, 5));
     writeFile(dir.file("untold.tif"), testsupport::handMadeTiff(7, 5, 0, bigEndian));
     EXPECT_EQ(NL_readImageHeaderSamples(dir.file("untold.tif")), 1);
+    // a width given again later: the decoder keeps the first, and so must the
+    // size the memory limit trusts and the frame reader that skips the decoder
+    writeFile(dir.file("twice.tif"), testsupport::handMadeTiff(7, 5, 1, bigEndian, {{256, 2}}));
+    ASSERT_TRUE(NL_readImageHeaderSize(dir.file("twice.tif"), size));
+    const cv::Mat decoded = cv::imread(dir.file("twice.tif"), cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(size, decoded.empty() ? cv::Size(7, 5) : decoded.size());
+    cv::Mat plain;
+    if (NL_readPlainTiff(dir.file("twice.tif"), plain)) EXPECT_EQ(plain.size(), decoded.size());
   }
   ASSERT_TRUE(cv::imwrite(dir.file("photo.jpg"), cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(9))));
   writeFile(dir.file("camera.nef"), testsupport::handMadeTiff(7, 5, 3, false));

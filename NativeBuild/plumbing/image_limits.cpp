@@ -64,6 +64,7 @@ bool readTiffDirectory(std::ifstream& in, const std::array<unsigned char, 24>& h
   if (!readAt(in, ifd, reinterpret_cast<char*>(countBytes), bigTiff ? 8 : 2)) return false;
   const std::uint64_t entries = std::min<std::uint64_t>(unsignedOf(countBytes, bigTiff ? 8 : 2, big), 4096);
   const int entrySize = bigTiff ? 20 : 12;
+  bool seenWidth = false, seenHeight = false, seenSamples = false;
   for (std::uint64_t i = 0; i < entries; ++i) {
     unsigned char e[20];
     if (!readAt(in, ifd + (bigTiff ? 8 : 2) + i * entrySize, reinterpret_cast<char*>(e), entrySize)) return false;
@@ -73,9 +74,10 @@ bool readTiffDirectory(std::ifstream& in, const std::array<unsigned char, 24>& h
     const std::uint64_t v = type == 3 ? unsignedOf(value, 2, big)
                             : type == 4 ? unsignedOf(value, 4, big)
                             : type == 16 ? unsignedOf(value, 8, big) : 0;
-    if (tag == 256) d.width = v;
-    if (tag == 257) d.height = v;
-    if (tag == 277) d.samples = v;
+    // the TIFF decoder keeps a tag's first entry and ignores later duplicates
+    if (tag == 256 && !seenWidth) d.width = v, seenWidth = true;
+    if (tag == 257 && !seenHeight) d.height = v, seenHeight = true;
+    if (tag == 277 && !seenSamples) d.samples = v, seenSamples = true;
   }
   return d.width != 0 && d.height != 0;
 }

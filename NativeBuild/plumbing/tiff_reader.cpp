@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace {
@@ -57,10 +58,13 @@ bool readLayout(std::FILE* f, bool little, std::uint64_t directory, Layout& l) {
   if (!readAt(f, directory, countBytes, 2)) return false;
   std::vector<std::uint8_t> table(size_t(number(countBytes, 2, little) * 12));
   if (!readAt(f, directory + 2, table.data(), table.size())) return false;
+  std::set<std::uint64_t> seen;
   for (size_t at = 0; at < table.size(); at += 12) {
     const std::uint8_t* e = table.data() + at;
     std::vector<std::uint64_t> v;
     const std::uint64_t tag = number(e, 2, little);
+    // a tag given twice is read by the decoder's own rule: leave the file to it
+    if (!seen.insert(tag).second) return false;
     if (tag == 322 || tag == 323 || tag == 324 || tag == 325) l.tiled = true;
     if (tag == 258 || tag == 273 || tag == 279 || tag == 338) {
       if (!values(f, e, little, tag == 258 ? l.bits : tag == 273 ? l.offsets : tag == 279 ? l.counts : l.extra))
