@@ -225,6 +225,32 @@ TEST(StarTrailBuildUpRun, WithRejectionAndCometTheLastIsTheFinalImage) {
   EXPECT_EQ(cv::norm(cv::imread(plain.output, cv::IMREAD_UNCHANGED), final, cv::NORM_INF), 0.0);
 }
 
+// Light carried across the pauses is part of each image as of the final
+// one, on the direct path and the rejection path alike.
+TEST(StarTrailBuildUpRun, FilledGapsAreInEveryImageAndTheLastIsTheFinalImage) {
+  for (const char* mode : {"off", "medium"}) {
+    SCOPED_TRACE(mode);
+    TempDir dir;
+    const std::vector<cv::Mat> frames = night(6, 16, 3, {300, 220}, 23);
+    const std::string keys = std::string(", \"rejectionMode\": \"") + mode +
+                             "\", \"fillGaps\": true, \"gapFraction\": 0.5";
+    TrailFiles r = writeRun(dir, frames, keys + withBuildUp(dir, 4));
+    const std::string log = NL_runStarTrailNativeJob(r.job, 2);
+    ASSERT_EQ(logValue(log, "status"), "success") << log;
+    EXPECT_EQ(logValue(log, "gapFill"), "0.50 (job file)");
+    const std::vector<std::string> names = filesIn(r.buildUp);
+    ASSERT_EQ(names, expectedNames(6, 4, "tif"));
+    const std::vector<cv::Mat> images = readImages(r.buildUp, names);
+    EXPECT_TRUE(noDarkerThan(images.back(), images.front()));
+    const cv::Mat final = cv::imread(r.output, cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(cv::norm(images.back(), final, cv::NORM_INF), 0.0);
+    TempDir plainDir;
+    const TrailFiles plain = writeRun(plainDir, frames, keys);
+    ASSERT_EQ(logValue(NL_runStarTrailNativeJob(plain.job, 2), "status"), "success");
+    EXPECT_EQ(cv::norm(cv::imread(plain.output, cv::IMREAD_UNCHANGED), final, cv::NORM_INF), 0.0);
+  }
+}
+
 // With a foreground and a sky mask every image is composited like the
 // final one: the ground is the foreground from the first image on, the sky
 // grows, and the last image is the final composite.
