@@ -144,25 +144,26 @@ bool holdsFewStars(const NLRegistrationAttempt& a, size_t referenceStars, size_t
          a.inlierCount < NL_kRegistrationLimits.fitMinStarShare * double(std::min(referenceStars, movingStars));
 }
 
-// The most voted offset, and when its fit holds few stars, the peaks of the
-// windowed vote as well, judged by the rule that judges the stages.
-NLRegistrationAttempt shiftStage(const std::vector<NLStarCandidate>& reference,
-                                 const std::vector<NLStarCandidate>& moving, int maxShift, double tolerance) {
-  auto attemptAt = [&](cv::Point shift) {
-    return guided(NL_evaluateRegistrationAttempt("shift", shiftMatches(reference, moving, shift, tolerance)),
-                  reference, moving, tolerance);
-  };
-  const cv::Mat grid = voteGrid(reference, moving, maxShift);
-  const cv::Point voted = mostVoted(grid, reference, moving, maxShift);
-  NLRegistrationAttempt best = attemptAt(voted);
-  if (!holdsFewStars(best, reference.size(), moving.size())) return best;
+NLRegistrationAttempt shiftAttempt(const std::vector<NLStarCandidate>& reference,
+                                   const std::vector<NLStarCandidate>& moving, cv::Point shift, double tolerance) {
+  return guided(NL_evaluateRegistrationAttempt("shift", shiftMatches(reference, moving, shift, tolerance)), reference,
+                moving, tolerance);
+}
+
+// When no stage found a fit that holds a sound share of the stars, the
+// peaks of the windowed vote are verified as well, judged by the rule that
+// judges the stages. Last, so that wherever the stages find the field the
+// verdict and its stage stay theirs.
+void tryWindowedShifts(NLRegistrationAttempt& best, const cv::Mat& grid, cv::Point voted,
+                       const std::vector<NLStarCandidate>& reference, const std::vector<NLStarCandidate>& moving,
+                       int maxShift, double tolerance) {
+  if (!holdsFewStars(best, reference.size(), moving.size())) return;
   std::vector<cv::Point> tried{voted};
   for (const cv::Point& peak : windowedVotePeaks(grid, maxShift)) {
     if (std::find(tried.begin(), tried.end(), peak) != tried.end()) continue;
     tried.push_back(peak);
-    replaceIfBetter(best, attemptAt(peak));
+    replaceIfBetter(best, shiftAttempt(reference, moving, peak, tolerance));
   }
-  return best;
 }
 
 bool acceptedEarly(const NLRegistrationAttempt& a) {
@@ -391,7 +392,9 @@ NLRegistrationAttempt NL_evaluateRegistrationAttempt(const std::string& mode, co
 NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCandidate>& reference,
                                                       const std::vector<NLStarCandidate>& moving, int maxShift,
                                                       double tolerance) {
-  NLRegistrationAttempt best = shiftStage(reference, moving, maxShift, tolerance);
+  const cv::Mat grid = voteGrid(reference, moving, maxShift);
+  const cv::Point voted = mostVoted(grid, reference, moving, maxShift);
+  NLRegistrationAttempt best = shiftAttempt(reference, moving, voted, tolerance);
   if (acceptedEarly(best)) return best;
 
   const std::vector<NLStarCandidate> refByFlux = byFlux(reference), movByFlux = byFlux(moving);
@@ -416,5 +419,6 @@ NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCa
   }
   replaceIfBetter(best,
                   guided(NL_evaluateRegistrationAttempt("quad-pattern", quads), reference, moving, tolerance));
+  tryWindowedShifts(best, grid, voted, reference, moving, maxShift, tolerance);
   return best;
 }
