@@ -46,6 +46,26 @@ TEST(LumivexCall, PrintsStringsAndErrorValues) {
   }
 }
 
+// The job thread lives in the program: the answer must reach the pipe, and a
+// job that can be followed must have ended, before the program does.
+TEST(LumivexCall, BackgroundStartPrintsTrueAndEndsAfterTheJob) {
+  TempDir dir;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    const ProgramRun missing = lumivex("call my_start_job_background " + shellQuote(dir.file("none/stack_job.txt")));
+    EXPECT_EQ(missing.status, 0);
+    EXPECT_EQ(missing.out + missing.err, "true\n");
+  }
+  // too few inputs: the stack fails at once, in its log
+  writeFile(dir.file("job.txt"), "method=auto\noutput=" + dir.file("out.tif") + "\nresultLog=" +
+                                     dir.file("log.txt") + "\nprogress=" + dir.file("p.txt") + "\n");
+  const ProgramRun run = lumivex("call my_start_job_background " + shellQuote(dir.file("job.txt")));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "true\n");
+  const std::string log = readFile(dir.file("log.txt"));
+  EXPECT_NE(log.find("at least two inputs are required"), std::string::npos) << log;
+  EXPECT_NE(readFile(dir.file("p.txt")).find("Failed"), std::string::npos);
+}
+
 TEST(LumivexCall, UnknownExportsAndBadUsageExitTwo) {
   const ProgramRun unknown = lumivex("call my_nothing");
   EXPECT_EQ(unknown.status, 2);

@@ -32,7 +32,9 @@ NLJobFiles hybridStackFiles(const std::string& path) {
 }  // namespace
 
 const std::vector<NLJobKindRow>& NL_jobKinds() {
-  static const std::vector<NLJobKindRow> rows{
+  // Never destroyed: a background job still running while its process exits
+  // must not find the table freed under it.
+  static const std::vector<NLJobKindRow>& rows = *new std::vector<NLJobKindRow>{
       {NLJobKind::StarTrail, "Star Trail", "startrail_job_native", {"startrail-native-job"}, 40,
        {"startrail-native-job", "\"progress\"", "\"resultLog\""}, "Native Star Trail background worker started.",
        NL_runStarTrailNativeJob, starTrailFiles},

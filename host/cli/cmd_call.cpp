@@ -1,6 +1,7 @@
 #include "cli/cli_host.h"
 #include "cli/commands.h"
 #include "cli/job_args.h"
+#include "cli/run_modes.h"
 
 #include <cstdlib>
 #include <iostream>
@@ -61,6 +62,14 @@ int report(const std::string& name, const lvhost::CallResult& result) {
   }
 }
 
+// Prints the answer where it cannot be lost: out before anything else may happen.
+int reportFlushed(const std::string& name, const lvhost::CallResult& result) {
+  const int status = report(name, result);
+  std::cout.flush();
+  std::cerr.flush();
+  return status;
+}
+
 }  // namespace
 
 namespace lvcli {
@@ -68,7 +77,8 @@ namespace lvcli {
 const CommandTable& callTable() {
   static const CommandTable table = [] {
     CommandTable t = commandTable("call", "Calls one export of the add-on with one value, or none, and prints what "
-                                  "it returns.", "NAME [STRING]", "the export (my_function, my_echo, my_echo_async, "
+                                  "it returns; a job started by my_start_job_background is followed to its end through its result log.",
+                                  "NAME [STRING]", "the export (my_function, my_echo, my_echo_async, "
                                   "my_start_job_background) and a string to pass it");
     t.minFrames = 1, t.maxFrames = 2, t.runFlags = false;
     OptionRule number = option("--number", ValueKind::Text, "X", "pass the number X instead of a string");
@@ -93,5 +103,13 @@ int lumivexCall(const Args& args) {
   lvhost::StandinHost host;
   if (!lumivexLoadAddon(host)) return 2;
   if (!lumivexRequireExport(host, name)) return 2;
-  return report(name, host.call(name, arg));
+  if (name != "my_start_job_background" || arg.kind != lvhost::CallArg::String)
+    return reportFlushed(name, host.call(name, arg));
+  lvcli::BackgroundEnd end(arg.text);
+  const lvhost::CallResult result = host.call(name, arg);
+  const int status = reportFlushed(name, result);
+  // the job runs on a thread of the add-on, which ends with this program
+  if (result.kind == lvhost::ResultKind::Boolean && result.boolean) end.wait();
+  // that thread may still be on its way out: leave without tearing down what it may touch
+  std::_Exit(status);
 }

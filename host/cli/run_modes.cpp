@@ -5,6 +5,7 @@
 #include "addon/job_kinds.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -227,6 +228,22 @@ const char* runModeExport(RunMode mode) {
     case RunMode::Echo: break;
   }
   return "my_echo";
+}
+
+class BackgroundEnd::Watch : public BackgroundWatch {
+ public:
+  using BackgroundWatch::BackgroundWatch;
+};
+
+BackgroundEnd::BackgroundEnd(const std::string& job) {
+  if (jobFileProblem(job, RunMode::Background).empty()) watch_.reset(new Watch(job));
+}
+
+BackgroundEnd::~BackgroundEnd() = default;
+
+void BackgroundEnd::wait() {
+  if (!watch_) return;
+  while (!watch_->ended()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
 int statusOfLog(const std::string& log) { return lvhost::resultLogReportsSuccess(log) ? 0 : 1; }

@@ -5,6 +5,7 @@
 #include "cli/progress_view.h"
 #include "standin/host.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,20 @@ std::vector<JobOutcome> runJobs(lvhost::StandinHost& host, const std::vector<std
 // problems on stderr. Exit status: 0 only when every job succeeded, 2 when any
 // ended in an error value or a rejection, else 1.
 int reportJobs(const std::vector<JobOutcome>& outcomes);
+
+// The end of one job started through my_start_job_background, as its files
+// show it. Made before the start, so that files left by an earlier run are
+// known as such. A job whose result log cannot be followed is not waited for.
+class BackgroundEnd {
+ public:
+  explicit BackgroundEnd(const std::string& job);
+  ~BackgroundEnd();
+  void wait();
+
+ private:
+  class Watch;
+  std::unique_ptr<Watch> watch_;
+};
 
 // A result log's verdict for the exit status: 0 success, 1 failure.
 int statusOfLog(const std::string& log);
