@@ -27,8 +27,9 @@ std::string lowerExtension(const std::string& path) {
 // of a few thousand counts would come out white. Asked of the encoder once
 // per extension: a 16-bit probe that decodes as 8-bit tells.
 bool holdsOnly8Bits(const std::string& path) {
-  static std::mutex mutex;
-  static std::map<std::string, bool> known;
+  // never destroyed: a job may still be writing while its process exits
+  static std::mutex& mutex = *new std::mutex;
+  static std::map<std::string, bool>& known = *new std::map<std::string, bool>;
   const std::string ext = lowerExtension(path);
   std::lock_guard<std::mutex> lock(mutex);
   const auto found = known.find(ext);
