@@ -23,18 +23,27 @@ using testsupport::ProgramRun;
 using testsupport::shellQuote;
 using testsupport::TempDir;
 
-synth::SceneFiles trailScene(const std::string& dir, int bits, const std::string& sky, cv::Size size, int frames) {
+synth::SceneFiles sceneOf(const std::string& kind, const std::string& dir, int bits, const std::string& sky,
+                          cv::Size size, int frames) {
   synth::SceneRequest request;
-  request.scene = "trail";
+  request.scene = kind;
   request.dir = dir;
   request.size = size;
   request.frames = frames;
-  request.bits = bits;
+  if (bits) request.bits = bits;
   request.sky = sky;
   synth::SceneFiles files;
   std::string error;
   EXPECT_TRUE(synth::writeScene(request, files, error)) << error;
   return files;
+}
+
+// A DNG of the picture: the light the sensor saw before the camera's white balance.
+camerafiles::Dng dngOf(const cv::Mat& picture) {
+  camerafiles::Dng d;
+  picture.convertTo(d.scene, CV_32F, picture.depth() == CV_16U ? 1.0 / 65535 : 1.0 / 255);
+  cv::multiply(d.scene, cv::Scalar(d.neutral[2], d.neutral[1], d.neutral[0]), d.scene);
+  return d;
 }
 
 // "2026:08:12 22:00:00" plus seconds, as a camera's clock writes it.
@@ -70,7 +79,7 @@ std::string trailCommand(const std::string& folder, const std::string& out, cons
 // the last two frames named against the order they were taken in.
 TEST(CameraFrames, TrailRunsOnAFolderOfJpegFramesAndLogsTheirCaptureTimes) {
   TempDir scene, frames, out;
-  const synth::SceneFiles s = trailScene(scene.path(), 8, "sparse", {288, 208}, 5);
+  const synth::SceneFiles s = sceneOf("trail", scene.path(), 8, "sparse", {288, 208}, 5);
   std::vector<std::string> jpegs;
   for (size_t i = 0; i < s.frames.size(); ++i) {
     camerafiles::Shot shot;
@@ -102,13 +111,10 @@ TEST(CameraFrames, TrailRunsOnAFolderOfJpegFramesAndLogsTheirCaptureTimes) {
 TEST(CameraFrames, TrailRunsOnAFolderOfDngFramesInTheRenderingAsked) {
   if (!NL_rawDecoderAvailable()) GTEST_SKIP() << "this build reads no camera RAW (built without LibRaw)";
   TempDir scene, frames, out;
-  const synth::SceneFiles s = trailScene(scene.path(), 16, "", {256, 192}, 4);
+  const synth::SceneFiles s = sceneOf("trail", scene.path(), 16, "", {256, 192}, 4);
   std::vector<std::string> dngs;
   for (size_t i = 0; i < s.frames.size(); ++i) {
-    camerafiles::Dng d;
-    cv::imread(s.frames[i], cv::IMREAD_UNCHANGED).convertTo(d.scene, CV_32F, 1.0 / 65535);
-    // the light the sensor saw before the camera's white balance
-    cv::multiply(d.scene, cv::Scalar(d.neutral[2], d.neutral[1], d.neutral[0]), d.scene);
+    camerafiles::Dng d = dngOf(cv::imread(s.frames[i], cv::IMREAD_UNCHANGED));
     d.shot.original = clockAt(int(20 * i));
     d.shot.subSecond = "5";
     d.shot.exposure = {15, 1};
@@ -142,25 +148,15 @@ TEST(CameraFrames, TrailRunsOnAFolderOfDngFramesInTheRenderingAsked) {
 // editor's TIFF, each decoded by the frame reader and glowing the same way.
 TEST(CameraFrames, GlowTakesAJpegAndARawImage) {
   TempDir scene, out;
-  synth::SceneRequest request;
-  request.scene = "glow";
-  request.dir = scene.path();
-  request.size = {240, 160};
-  request.frames = 1;
-  synth::SceneFiles s;
-  std::string error;
-  ASSERT_TRUE(synth::writeScene(request, s, error)) << error;
+  const synth::SceneFiles s = sceneOf("glow", scene.path(), 0, "", {240, 160}, 1);
   const cv::Mat picture = cv::imread(s.frames[0], cv::IMREAD_UNCHANGED);
   std::vector<std::string> images{out.file("glow.jpg")};
   cv::Mat eight;
   picture.convertTo(eight, CV_8U, picture.depth() == CV_16U ? 1.0 / 257 : 1.0);
   testsupport::writeFile(images[0], camerafiles::jpegWithShot(eight, camerafiles::Shot()));
   if (NL_rawDecoderAvailable()) {
-    camerafiles::Dng d;
-    picture.convertTo(d.scene, CV_32F, picture.depth() == CV_16U ? 1.0 / 65535 : 1.0 / 255);
-    cv::multiply(d.scene, cv::Scalar(d.neutral[2], d.neutral[1], d.neutral[0]), d.scene);
     images.push_back(out.file("glow.dng"));
-    testsupport::writeFile(images.back(), camerafiles::dngFile(d));
+    testsupport::writeFile(images.back(), camerafiles::dngFile(dngOf(picture)));
   }
   for (const std::string& image : images) {
     SCOPED_TRACE(image);
@@ -186,20 +182,10 @@ TEST(CameraFrames, GlowTakesAJpegAndARawImage) {
 TEST(CameraFrames, StackRegistersAndStacksDngFrames) {
   if (!NL_rawDecoderAvailable()) GTEST_SKIP() << "this build reads no camera RAW (built without LibRaw)";
   TempDir scene, frames, out;
-  synth::SceneRequest request;
-  request.scene = "stack";
-  request.dir = scene.path();
-  request.size = {320, 240};
-  request.frames = 4;
-  synth::SceneFiles s;
-  std::string error;
-  ASSERT_TRUE(synth::writeScene(request, s, error)) << error;
-  for (size_t i = 0; i < s.frames.size(); ++i) {
-    camerafiles::Dng d;
-    cv::imread(s.frames[i], cv::IMREAD_UNCHANGED).convertTo(d.scene, CV_32F, 1.0 / 65535);
-    cv::multiply(d.scene, cv::Scalar(d.neutral[2], d.neutral[1], d.neutral[0]), d.scene);
-    testsupport::writeFile(frames.file("DSC_" + std::to_string(2000 + i) + ".dng"), camerafiles::dngFile(d));
-  }
+  const synth::SceneFiles s = sceneOf("stack", scene.path(), 0, "", {320, 240}, 4);
+  for (size_t i = 0; i < s.frames.size(); ++i)
+    testsupport::writeFile(frames.file("DSC_" + std::to_string(2000 + i) + ".dng"),
+                           camerafiles::dngFile(dngOf(cv::imread(s.frames[i], cv::IMREAD_UNCHANGED))));
   const std::string result = out.file("stacked.tif");
   const ProgramRun r = lumivex("stack " + shellQuote(frames.path()) + " -o " + shellQuote(result) + " --raw linear");
   ASSERT_EQ(r.status, 0) << r.out << r.err;
