@@ -199,6 +199,14 @@ TEST_P(CombineKinds, EveryPresetMatchesNaiveReferenceWholeAndInRowBands) {
     cv::Mat uncovered(size, GetParam(), cv::Scalar::all(1));
     NL_combineFrames(s, frames, closed, uncovered);
     EXPECT_EQ(cv::norm(uncovered, naiveCombine(s, frames, closed), cv::NORM_INF), 0.0);
+    // Ground under every mask across whole blocks of some rows (a sky stack's
+    // foreground): those blocks take the uncovered rule, the rest as before.
+    std::vector<cv::Mat> ground;
+    for (const cv::Mat& m : closed) ground.push_back(m.clone());
+    for (cv::Mat& m : ground) m(cv::Rect(0, 4, size.width - 9, 5)).setTo(0);
+    cv::Mat grounded(size, GetParam(), cv::Scalar::all(1));
+    NL_combineFrames(s, frames, ground, grounded);
+    EXPECT_EQ(cv::norm(grounded, naiveCombine(s, frames, ground), cv::NORM_INF), 0.0);
     // Band by band into views of one canvas, each band handed only its own rows.
     cv::Mat banded(size, GetParam(), cv::Scalar::all(3));
     for (int y0 = 0; y0 < size.height; y0 += 5) {

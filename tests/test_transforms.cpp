@@ -623,14 +623,22 @@ TEST(StarDetection, RegistrationsFromKeptDetectionsEqualTheImageForms) {
 // pixels, a pure shift and a slight turn (whole rows and runs of pixels that
 // share their source rows), a reduction, and the correction's remap; within
 // one unit, and rarely off at all.
-TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
-  synth::FrameSettings f = smallFrame({300, 200});
+// A noisy dense sky as 16-bit BGR, 8-bit BGR, 16-bit grey and 16-bit BGRA.
+std::vector<cv::Mat> skyInFourFormats(cv::Size size, std::uint64_t seed) {
+  synth::FrameSettings f = smallFrame(size);
   f.noise = true;
-  const cv::Mat frame16 = synth::renderFrame(denseSky(f.size, 95), cv::Matx33d::eye(), f, 3);
+  const cv::Mat frame16 = synth::renderFrame(denseSky(f.size, seed), cv::Matx33d::eye(), f, 3);
   cv::Mat frame8, grey16, bgra16;
   frame16.convertTo(frame8, CV_8U, 1.0 / 257.0);
   cv::cvtColor(frame16, grey16, cv::COLOR_BGR2GRAY);
   cv::cvtColor(frame16, bgra16, cv::COLOR_BGR2BGRA);
+  return {frame16, frame8, grey16, bgra16};
+}
+
+TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
+  const std::vector<cv::Mat> formats = skyInFourFormats({300, 200}, 95);
+  const cv::Mat& frame16 = formats[0];
+  const cv::Size frameSize = frame16.size();
   const std::vector<cv::Matx33d> warps{{0.9995, -0.0262, 14.3, 0.0262, 0.9995, -6.8, 2e-6, -1e-6, 1.0},
                                        {1.0, 0.0, 14.3, 0.0, 1.0, -6.8, 0.0, 0.0, 1.0},
                                        {1.0, -0.0017, 9.1, 0.0017, 1.0, 3.3, 0.0, 0.0, 1.0},
@@ -642,7 +650,7 @@ TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
       mapX.at<float>(y, x) = float(x - 12.4 + 1.3 * std::sin(y * 0.05));
       mapY.at<float>(y, x) = float(y - 7.7 + 0.8 * std::cos(x * 0.04));
     }
-  for (const cv::Mat* src : std::vector<const cv::Mat*>{&frame16, &frame8, &grey16, &bgra16}) {
+  for (const cv::Mat* src : {&formats[0], &formats[1], &formats[2], &formats[3]}) {
     cv::Mat expected, actual, diff;
     ASSERT_TRUE(registration_detail::lanczosSupported(*src));
     for (const cv::Matx33d& m : warps) {
@@ -666,6 +674,50 @@ TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
   cv::Mat floats;
   frame16.convertTo(floats, CV_32F);
   EXPECT_FALSE(registration_detail::lanczosSupported(floats));  // left to OpenCV
-  cv::Mat twoChannels(f.size, CV_16UC2, cv::Scalar::all(5));
+  cv::Mat twoChannels(frameSize, CV_16UC2, cv::Scalar::all(5));
   EXPECT_FALSE(registration_detail::lanczosSupported(twoChannels));
+}
+
+// A stack that masks a frame's ground out never reads its pixels there, so
+// the warp may skip them: where wanted, every pixel and the whole validity
+// mask are those of the full render, for a plain and a mesh-corrected warp,
+// whole and in bands, 8- and 16-bit, 1, 3 and 4 channels; elsewhere the
+// pixels are 0.
+TEST(WarpToCanvas, WantedPixelsEqualTheFullRenderAndTheRestStayBlack) {
+  const std::vector<cv::Mat> formats = skyInFourFormats({260, 180}, 41);
+  const cv::Size frameSize = formats[0].size();
+  const cv::Mat turn = (cv::Mat_<double>(3, 3) << 0.9998, -0.0175, 7.3, 0.0175, 0.9998, -3.6, 0, 0, 1);
+  const cv::Mat offset = (cv::Mat_<double>(3, 3) << 1, 0, 5, 0, 1, 3, 0, 0, 1);
+  const cv::Size canvas(272, 190);
+  NLLocalCorrectionStats stats;
+  const NLCanvasWarp corrected = NL_planWarpToCanvas(frameSize, turn, offset, canvas.width, canvas.height,
+                                                     gridMatches(100, frameSize, {1.5, -1.0}), 5, 3, stats);
+  ASSERT_TRUE(corrected.corrected);
+  NLCanvasWarp plain = corrected;
+  plain.corrected = false;
+  // A horizon: sky above a wavy line, with a lake of ground inside the sky.
+  cv::Mat wanted(canvas, CV_8U, cv::Scalar(0));
+  for (int x = 0; x < canvas.width; ++x)
+    wanted(cv::Rect(x, 0, 1, 110 + int(25 * std::sin(x * 0.05)))).setTo(255);
+  cv::circle(wanted, {90, 50}, 18, cv::Scalar(0), cv::FILLED);
+  const cv::Mat unwanted = wanted == 0;
+  for (const cv::Mat& src : formats) {
+    for (const NLCanvasWarp* plan : {static_cast<const NLCanvasWarp*>(&plain), &corrected}) {
+      SCOPED_TRACE(std::to_string(src.type()) + (plan->corrected ? " corrected" : " plain"));
+      cv::Mat full, fullMask, part, partMask;
+      NL_renderWarpRows(*plan, src, cv::Range(0, canvas.height), full, fullMask);
+      NL_renderWarpRows(*plan, src, cv::Range(0, canvas.height), part, partMask, cv::Mat(), wanted);
+      EXPECT_EQ(cv::norm(partMask, fullMask, cv::NORM_INF), 0.0);
+      cv::Mat expected = full.clone();
+      expected.setTo(cv::Scalar::all(0), unwanted);
+      EXPECT_TRUE(sameBits(part, expected));
+      EXPECT_GT(cv::countNonZero(full.reshape(1)), cv::countNonZero(part.reshape(1)));
+      for (int y0 = 0; y0 < canvas.height; y0 += 47) {
+        const cv::Range rows(y0, std::min(canvas.height, y0 + 47));
+        cv::Mat band, bandMask;
+        NL_renderWarpRows(*plan, src, rows, band, bandMask, cv::Mat(), wanted.rowRange(rows));
+        EXPECT_TRUE(sameBits(band, expected.rowRange(rows))) << y0;
+      }
+    }
+  }
 }

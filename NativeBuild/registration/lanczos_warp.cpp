@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace registration_detail {
@@ -189,6 +190,24 @@ void sample(const cv::Mat& src, const int* X, const int* Y, int width, void* out
   return sampleRowAnyChannels<ushort>(src, X, Y, width, out, spans);
 }
 
+// The row's wanted pixels only, run by run; the others are left 0. A pixel's
+// value does not depend on the run it is sampled in, so the wanted pixels
+// equal those of sampling the whole row.
+void sampleWanted(const cv::Mat& src, const int* X, const int* Y, int width, uchar* out, std::vector<float>& spans,
+                  const uchar* wanted) {
+  if (!wanted) return sample(src, X, Y, width, out, spans);
+  const size_t pixel = src.elemSize();
+  for (int x = 0; x < width;) {
+    int end = x + 1;
+    while (end < width && (wanted[end] != 0) == (wanted[x] != 0)) ++end;
+    if (wanted[x]) sample(src, X + x, Y + x, end - x, out + size_t(x) * pixel, spans);
+    else std::memset(out + size_t(x) * pixel, 0, size_t(end - x) * pixel);
+    x = end;
+  }
+}
+
+const uchar* wantedRow(const cv::Mat& wanted, int y) { return wanted.empty() ? nullptr : wanted.ptr<uchar>(y); }
+
 int roundClamped(double v) {
   return cvRound(std::max(double(INT_MIN), std::min(double(INT_MAX), v)));
 }
@@ -200,8 +219,10 @@ bool lanczosSupported(const cv::Mat& src) {
   return !src.empty() && (src.depth() == CV_8U || src.depth() == CV_16U) && (cn == 1 || cn == 3 || cn == 4);
 }
 
-void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d& M, cv::Size dsize) {
+void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d& M, cv::Size dsize,
+                            const cv::Mat& wanted) {
   CV_Assert(lanczosSupported(src));
+  CV_Assert(wanted.empty() || (wanted.type() == CV_8UC1 && wanted.size() == dsize));
   cv::Matx33d inv;
   cv::invert(M, inv);  // as cv::warpPerspective: the output samples the source at inverse(M)
   const double* m = inv.val;
@@ -223,14 +244,16 @@ void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d&
           Y[size_t(x0 + x1)] = roundClamped((Y0 + m[3] * x1) * w);
         }
       }
-      sample(src, X.data(), Y.data(), dsize.width, dst.ptr(y), spans);
+      sampleWanted(src, X.data(), Y.data(), dsize.width, dst.ptr(y), spans, wantedRow(wanted, y));
     }
   });
 }
 
-void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const cv::Mat& mapY) {
+void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const cv::Mat& mapY,
+                  const cv::Mat& wanted) {
   CV_Assert(lanczosSupported(src) && mapX.type() == CV_32FC1 && mapY.type() == CV_32FC1 &&
             mapX.size() == mapY.size());
+  CV_Assert(wanted.empty() || (wanted.type() == CV_8UC1 && wanted.size() == mapX.size()));
   dst.create(mapX.size(), src.type());
   cv::parallel_for_(cv::Range(0, mapX.rows), [&](const cv::Range& rows) {
     std::vector<int> X(size_t(std::max(mapX.cols, 1))), Y(X.size());
@@ -242,7 +265,7 @@ void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const c
         X[size_t(x)] = cvRound(mx[x] * float(kTabSize));
         Y[size_t(x)] = cvRound(my[x] * float(kTabSize));
       }
-      sample(src, X.data(), Y.data(), mapX.cols, dst.ptr(y), spans);
+      sampleWanted(src, X.data(), Y.data(), mapX.cols, dst.ptr(y), spans, wantedRow(wanted, y));
     }
   });
 }

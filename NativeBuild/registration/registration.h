@@ -488,9 +488,12 @@ NLCanvasWarp NL_planWarpToCanvas(cv::Size frameSize, const cv::Mat& homography, 
 // just a band of every frame. The whole range gives exactly
 // NL_warpFrameToCanvas; a band equals those rows of it. covered (optional):
 // a CV_8UC1 image of the frame's size, 255 everywhere, kept by a caller that
-// renders many bands (otherwise one is made for every call).
+// renders many bands (otherwise one is made for every call). wanted
+// (optional): CV_8UC1 of the band's size; where it is 0 warped may be left 0
+// instead of resampled (pixels a caller masks out anyway), elsewhere and in
+// the mask nothing changes.
 void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range rows, cv::Mat& warped,
-                       cv::Mat& mask, const cv::Mat& covered = cv::Mat());
+                       cv::Mat& mask, const cv::Mat& covered = cv::Mat(), const cv::Mat& wanted = cv::Mat());
 // Warps the frame onto the canvas (Lanczos-4, black outside) with its
 // validity mask and, when the star residuals call for it, the local residual
 // correction on the 21 x 21 mesh; stats is updated once per call.

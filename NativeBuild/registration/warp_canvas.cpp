@@ -118,12 +118,12 @@ cv::Point2d fieldAt(const NLResidualMesh& mesh, int x, int y, cv::Size canvas) {
 
 // Canvas rows `rows` of M applied to the frame (Lanczos-4) and to an all-covering mask (nearest).
 void warpRows(const cv::Mat& frame, const cv::Matx33d& toCanvas, int width, cv::Range rows, cv::Mat& warped,
-              cv::Mat& mask, const cv::Mat& covered) {
+              cv::Mat& mask, const cv::Mat& covered, const cv::Mat& wanted = cv::Mat()) {
   cv::Matx33d m = toCanvas;
   if (rows.start != 0) m = cv::Matx33d(1, 0, 0, 0, 1, -rows.start, 0, 0, 1) * toCanvas;
   const cv::Size size(width, rows.size());
   if (registration_detail::lanczosSupported(frame))
-    registration_detail::lanczosWarpPerspective(frame, warped, m, size);
+    registration_detail::lanczosWarpPerspective(frame, warped, m, size, wanted);
   else
     cv::warpPerspective(frame, warped, cv::Mat(m), size, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   cv::warpPerspective(covered, mask, cv::Mat(m), size, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));
@@ -210,7 +210,7 @@ NLCanvasWarp NL_planWarpToCanvas(cv::Size frameSize, const cv::Mat& homography, 
 }
 
 void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range rows, cv::Mat& warped,
-                       cv::Mat& mask, const cv::Mat& covered) {
+                       cv::Mat& mask, const cv::Mat& covered, const cv::Mat& wanted) {
   CV_Assert(rows.start >= 0 && rows.end <= plan.canvas.height && rows.start <= rows.end);
   if (frame.empty() || plan.canvas.empty() || rows.size() == 0) {
     warped = frame.empty() ? cv::Mat() : cv::Mat::zeros(rows.size(), plan.canvas.width, frame.type());
@@ -222,13 +222,16 @@ void NL_renderWarpRows(const NLCanvasWarp& plan, const cv::Mat& frame, cv::Range
   cv::Mat own;
   if (covered.size() != frame.size() || covered.type() != CV_8UC1) own = cv::Mat(frame.size(), CV_8UC1, cv::Scalar(255));
   const cv::Mat& all = own.empty() ? covered : own;
-  if (!plan.corrected) return warpRows(frame, plan.toCanvas, plan.canvas.width, rows, warped, mask, all);
+  // Pixels the caller does not want are left 0 by the Lanczos paths only.
+  const bool fits = wanted.type() == CV_8UC1 && wanted.size() == cv::Size(plan.canvas.width, rows.size());
+  const cv::Mat want = fits ? wanted : cv::Mat();
+  if (!plan.corrected) return warpRows(frame, plan.toCanvas, plan.canvas.width, rows, warped, mask, all, want);
   const cv::Range source(std::max(0, rows.start - kBandPad), std::min(plan.canvas.height, rows.end + kBandPad));
   cv::Mat sourceWarped, sourceMask, mapX, mapY;
   warpRows(frame, plan.toCanvas, plan.canvas.width, source, sourceWarped, sourceMask, all);
   correctionMaps(plan.mesh, plan.canvas, rows, source.start, mapX, mapY);
   if (registration_detail::lanczosSupported(sourceWarped))
-    registration_detail::lanczosRemap(sourceWarped, warped, mapX, mapY);
+    registration_detail::lanczosRemap(sourceWarped, warped, mapX, mapY, want);
   else
     cv::remap(sourceWarped, warped, mapX, mapY, cv::INTER_LANCZOS4, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   cv::remap(sourceMask, mask, mapX, mapY, cv::INTER_NEAREST, cv::BORDER_CONSTANT, cv::Scalar(0));

@@ -171,8 +171,10 @@ void planAccepted(SkyRun& run, const NLProgressCallback& progress) {
 }
 
 // Canvas rows of one accepted frame and its validity there, limited to its sky.
-// The anchor is copied, not resampled.
-void renderRows(const SkyRun& run, const SkyRun::Accepted& a, const cv::Range& rows, cv::Mat& warped,
+// The anchor is copied, not resampled. Outside its sky a frame's pixels are
+// never read (its mask is 0 there), so they are not resampled either, except
+// in the first frame, whose pixels stand where no frame covers the canvas.
+void renderRows(const SkyRun& run, const SkyRun::Accepted& a, bool first, const cv::Range& rows, cv::Mat& warped,
                 cv::Mat& mask) {
   const cv::Mat& frame = run.frames[size_t(a.frame)];
   if (a.anchor) {
@@ -180,7 +182,8 @@ void renderRows(const SkyRun& run, const SkyRun::Accepted& a, const cv::Range& r
     mask.create(rows.size(), run.canvas.width, CV_8UC1);
     mask.setTo(255);
   } else {
-    NL_renderWarpRows(a.warp, frame, rows, warped, mask, run.covered);
+    const cv::Mat wanted = first || a.sky.empty() ? cv::Mat() : a.sky.rowRange(rows);
+    NL_renderWarpRows(a.warp, frame, rows, warped, mask, run.covered, wanted);
   }
   if (!a.sky.empty()) cv::bitwise_and(mask, a.sky.rowRange(rows), mask);
 }
@@ -229,7 +232,7 @@ bool warpAndCombine(SkyRun& run, bool average, int bandRows, cv::Mat& stack, NLS
   bands.source = [&](const cv::Range& rows, std::vector<cv::Mat>& warped, std::vector<cv::Mat>& masks) {
     cv::parallel_for_(cv::Range(0, int(run.accepted.size())), [&](const cv::Range& frames) {
       for (int k = frames.start; k < frames.end; ++k)
-        renderRows(run, run.accepted[size_t(k)], rows, warped[size_t(k)], masks[size_t(k)]);
+        renderRows(run, run.accepted[size_t(k)], k == 0, rows, warped[size_t(k)], masks[size_t(k)]);
     }, 1.0);
     countCoverage(masks, rows, coverage.map);
   };

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 const NLCombineSettings NL_kMedianCombine{NLCombineKernel::Median, NLUncoveredPixel::Zero,
@@ -83,6 +84,10 @@ class RowMeans {
     for (size_t k = 0; k < row.frames.size(); ++k) masked = admit(row, k) || masked;
     for (size_t start = 0; start < len_; start += kBlock) {
       const size_t count = std::min(kBlock, len_ - start);
+      if (masked && !anyAdmitted(row.frames.size(), start, count)) {
+        uncovered(row, start, count, out);  // ground under a sky stack's masks: nothing to add up
+        continue;
+      }
       if (masked) sums<true>(row, start, count);
       else sums<false>(row, start, count);
       if (s_.kernel == NLCombineKernel::SigmaClip) {
@@ -116,6 +121,18 @@ class RowMeans {
     }
     return true;
   }
+  bool anyAdmitted(size_t frames, size_t start, size_t count) const {
+    for (size_t k = 0; k < frames; ++k)
+      if (std::memchr(&admit_[k * len_ + start], 1, count)) return true;
+    return false;
+  }
+  T uncoveredAt(const RowView<T>& row, size_t at) const {
+    return s_.uncovered == NLUncoveredPixel::FirstFrame ? row.frames[0][at] : T(0);
+  }
+  void uncovered(const RowView<T>& row, size_t start, size_t count, T* out) const {
+    for (size_t at = start; at < start + count; ++at) out[at] = uncoveredAt(row, at);
+  }
+
   // A pixel's admission copied to each of its channels.
   template <int Cn>
   void spread(const uchar* m, uchar* a) const {
@@ -184,7 +201,7 @@ class RowMeans {
     for (size_t i = 0; i < count; ++i) {
       const size_t at = start + i;
       if (n_[i] == 0) {
-        out[at] = s_.uncovered == NLUncoveredPixel::FirstFrame ? row.frames[0][at] : T(0);
+        out[at] = uncoveredAt(row, at);
       } else if (clipped && keptN_[i] > 0.0) {
         out[at] = ::store<T>(kept_[i] / keptN_[i], s_.rounding);
       } else {

@@ -62,7 +62,9 @@ bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv
         if (failed) return;
       }
       cv::Mat image = store ? store->image(paths[size_t(i)]) : cv::Mat();
-      if (image.empty()) image = NL_imreadWithRetry(paths[size_t(i)], -1);
+      // An uncompressed TIFF is read straight into the frame's own buffer.
+      cv::Mat fresh;
+      if (image.empty()) image = NL_imreadWithRetryInto(paths[size_t(i)], -1, fresh);
       std::lock_guard<std::mutex> lock(mutex);
       decoded[size_t(i)] = std::move(image);
       arrived[size_t(i)] = 1;

@@ -17,10 +17,15 @@ bool lanczosSupported(const cv::Mat& src);
 
 // dst (dsize, src's type) at (x, y) takes src at inverse(M) (x, y), as
 // cv::warpPerspective(src, dst, M, dsize, INTER_LANCZOS4, BORDER_CONSTANT, 0).
-void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d& M, cv::Size dsize);
+// wanted (optional, CV_8UC1 of dst's size): where it is 0 dst is left 0
+// instead of resampled; elsewhere dst is as without it.
+void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d& M, cv::Size dsize,
+                            const cv::Mat& wanted = cv::Mat());
 
 // dst (the maps' size, src's type) at (x, y) takes src at (mapX, mapY) (CV_32F
 // maps), as cv::remap(src, dst, mapX, mapY, INTER_LANCZOS4, BORDER_CONSTANT, 0).
-void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const cv::Mat& mapY);
+// wanted as for lanczosWarpPerspective.
+void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const cv::Mat& mapY,
+                  const cv::Mat& wanted = cv::Mat());
 
 }  // namespace registration_detail
