@@ -750,11 +750,11 @@ TEST(HybridJob, FramesWithoutStarsRankLastAndNeverBecomeTheReference) {
     ASSERT_NE(reference, std::string::npos) << text;
     const char referenceFrame = text[reference + 41];
     EXPECT_TRUE(referenceFrame == '2' || referenceFrame == '5' || referenceFrame == '7') << text;
-    for (const std::string& line :
+    for (const char* line :
          {"Frame 1: skipped | score=0.00 | ", "Frame 3: skipped | score=0.00 | ", "Frame 4: skipped | score=0.00 | ",
           "Frame 6: skipped | score=0.00 | "})
       EXPECT_NE(text.find(line), std::string::npos) << line << text;
-    for (const std::string& reason :
+    for (const char* reason :
          {"reason=no stars above the noise | file=frame0.tif\n", "reason=could not load image | file=unreadable.tif\n",
           "reason=no stars detected | file=frame4.tif\n"})
       EXPECT_NE(text.find(reason), std::string::npos) << reason << text;

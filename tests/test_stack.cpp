@@ -270,7 +270,9 @@ TEST(CombineEngine, SigmaClipDecidesSamplesOnTheBoundsExactly) {
       const double mean = keptN ? double(kept) / double(keptN) : double(sum) / n;
       ASSERT_EQ(out.at<ushort>(0, x), ushort(std::floor(std::min(mean, 65535.0) + 0.5))) << "pixel " << x;
     }
-    if (n == 5) EXPECT_GT(onBound, 0);  // one outlier among five sits exactly 2 deviations out
+    if (n == 5) {
+      EXPECT_GT(onBound, 0);  // one outlier among five sits exactly 2 deviations out
+    }
   }
 }
 

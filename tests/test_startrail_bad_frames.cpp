@@ -58,7 +58,9 @@ void expectFound(const NLStarTrailBadFrameVerdict& v, const std::vector<BadFrame
   for (size_t k = 0; k < truth.size(); ++k) {
     EXPECT_EQ(v.found[k].frame, truth[k].frame) << describe(v);
     EXPECT_EQ(v.found[k].sky, synth::badFrameSpoilsSky(truth[k].kind)) << describe(v);
-    if (truth[k].kind == BadFrameKind::Headlights) EXPECT_TRUE(v.found[k].ground) << describe(v);
+    if (truth[k].kind == BadFrameKind::Headlights) {
+      EXPECT_TRUE(v.found[k].ground) << describe(v);
+    }
   }
   EXPECT_FALSE(v.tooMany);
 }

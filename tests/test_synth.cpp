@@ -381,7 +381,9 @@ TEST(SynthTrail, AircraftMeteorAndVaryingSatelliteGeometry) {
     EXPECT_EQ(air[k]->frame, 3 + int(k));
     EXPECT_NEAR(cross(air[k]->to - air[0]->from, air[0]->to - air[0]->from) / cv::norm(air[0]->to - air[0]->from),
                 0.0, 1e-6) << "off the aircraft's line";
-    if (k > 0) EXPECT_LT(cv::norm(air[k]->from - air[k - 1]->to), 0.1 * cv::norm(air[0]->to - air[0]->from));
+    if (k > 0) {
+      EXPECT_LT(cv::norm(air[k]->from - air[k - 1]->to), 0.1 * cv::norm(air[0]->to - air[0]->from));
+    }
   }
   const auto strengthAt = [](const synth::TrailTruth& t, double f) {
     const cv::Point2d p = t.from + (t.to - t.from) * f;
