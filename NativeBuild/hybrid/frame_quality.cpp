@@ -134,9 +134,7 @@ NLFrameQuality NL_measureFrameQuality(const std::string& path, int index, NLJobF
   NLFrameQuality q;
   q.path = path;
   q.index = index;
-  // An uncompressed TIFF is read straight into the frame's own buffer.
-  cv::Mat fresh;
-  const cv::Mat image = NL_imreadWithRetryInto(path, -1, fresh);
+  const cv::Mat image = NL_imreadWithRetry(path, -1);
   if (image.empty()) {
     if (store) store->recordFrame(path, image, nullptr);
     q.reason = "could not load image";

@@ -62,9 +62,7 @@ bool NL_loadSkyBlendImages(const std::vector<std::string>& paths, std::vector<cv
         if (failed) return;
       }
       cv::Mat image = store ? store->image(paths[size_t(i)]) : cv::Mat();
-      // An uncompressed TIFF is read straight into the frame's own buffer.
-      cv::Mat fresh;
-      if (image.empty()) image = NL_imreadWithRetryInto(paths[size_t(i)], -1, fresh);
+      if (image.empty()) image = NL_imreadWithRetry(paths[size_t(i)], -1);
       std::lock_guard<std::mutex> lock(mutex);
       decoded[size_t(i)] = std::move(image);
       arrived[size_t(i)] = 1;
