@@ -409,6 +409,29 @@ TEST(StarCandidates, MatchesReferenceOnRenderedFields) {
   }
 }
 
+// The detector skips empty mask bytes eight at a time: blobs at either end
+// of a row, on both sides of each eight-pixel boundary and in rows whose
+// width is no multiple of eight must all be found, as the plain labelling
+// finds them.
+TEST(StarCandidates, BlobsAtRowEndsAndWordBoundaries) {
+  for (int width : {203, 64, 9}) {
+    cv::Mat frame = grey8(width, 41, 20);
+    const int rows[] = {1, 12, 26, 38};
+    int k = 0;
+    for (int x : {0, 7, 8, 15, 16, 23, 57, 64, width - 2, width - 1}) {
+      if (x < 0 || x >= width) continue;
+      const int y = rows[k++ % 4];
+      frame(cv::Rect(x, y, std::min(2, width - x), 2)).setTo(230);
+    }
+    frame.at<uchar>(40, width - 1) = 250;  // the last pixel of the image
+    SCOPED_TRACE(testing::Message() << "width " << width);
+    const double factor = factorForLevel(frame, 60);
+    const std::vector<NLStarCandidate> expected = referenceBlobs(frame, factor);
+    ASSERT_GE(expected.size(), 3u);
+    expectSameBlobs(NL_findStarCandidates(frame, factor, 0), expected);
+  }
+}
+
 class StarCandidatesByFormat : public testing::TestWithParam<std::tuple<int, int>> {};
 
 // Colour frames are judged on their BGR(A)-to-grey image, and the depth does not
@@ -1035,6 +1058,24 @@ TEST(Refinement, KeepsThePreciseFitThatDropsAStrayMatch) {
   EXPECT_EQ(refined.inlierCount, attempt.inlierCount - 1);
   EXPECT_LT(refined.meanError, 0.02);
   EXPECT_LT(rmsAgainstTruth(refined.homography, truth, moving.size()), 0.02);
+
+  // Centres kept per image give the same fit, cold and warm, and a window of
+  // another width (larger blobs: wider seeing) is measured, not looked up.
+  const auto sameFit = [](const NLRegistrationAttempt& a, const NLRegistrationAttempt& b) {
+    ASSERT_EQ(a.inlierCount, b.inlierCount);
+    EXPECT_EQ(a.meanError, b.meanError);
+    EXPECT_EQ(cv::norm(a.homography, b.homography, cv::NORM_INF), 0.0);
+  };
+  NLCentroidCache referenceCentres, movingCentres;
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    sameFit(NL_refineRegistrationAttempt(reference, moving, attempt, &referenceCentres, &movingCentres), refined);
+  }
+  NLStarMatchList wider = matches;
+  for (NLStarMatch& m : wider) m.first.area = m.second.area = 20;
+  const NLRegistrationAttempt widerAttempt = NL_evaluateRegistrationAttempt("shift", wider);
+  sameFit(NL_refineRegistrationAttempt(reference, moving, widerAttempt, &referenceCentres, &movingCentres),
+          NL_refineRegistrationAttempt(reference, moving, widerAttempt));
 }
 
 // On integer lattices many distances tie exactly and many equal the

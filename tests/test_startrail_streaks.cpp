@@ -12,6 +12,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <random>
 #include <string>
@@ -188,6 +189,58 @@ TEST(StarTrailStreaks, FlagLevelsFollowTheSkysNoiseAndNeverExceedTheThreshold) {
   for (auto& v : flatViews) v.plane = &flat;
   EXPECT_EQ(startrail_detail::FlagLevels(flat, flatViews, 50.0, 5.0, 0.5, 0.75).noise(10, 10), 0.75);
   EXPECT_EQ(startrail_detail::FlagLevels(threshold).level(10, 10, 123.0), threshold);
+}
+
+// A neighbour read along a frame row gives the very doubles of the map
+// evaluated whole at each pixel (the masks' flags sit on strict comparisons
+// with these samples): turned, shifted and slightly tilted maps, positions
+// inside, on the edge's thirty-second and off the grid, on a plane of odd
+// size and another of the frame's.
+TEST(StarTrailStreaks, NeighbourReadAlongARowSamplesAsTheWholeMap) {
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<float> value(0.0f, 65535.0f);
+  cv::Mat plane(97, 131, CV_32F);
+  for (int y = 0; y < plane.rows; ++y)
+    for (int x = 0; x < plane.cols; ++x) plane.at<float>(y, x) = value(rng);
+  // the bilinear sample of the map's position, written as one expression per term
+  const auto whole = [&](const cv::Matx33d& m, int x, int y) {
+    const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
+    if (std::abs(w) < 1e-12) return 0.0;
+    double sx = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, sy = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
+    const double e = 1.0 / 32.0;
+    if (!(sx >= -e && sy >= -e && sx <= plane.cols - 1 + e && sy <= plane.rows - 1 + e)) return 0.0;
+    sx = std::clamp(sx, 0.0, double(plane.cols - 1));
+    sy = std::clamp(sy, 0.0, double(plane.rows - 1));
+    const int x0 = std::min(int(sx), plane.cols - 2), y0 = std::min(int(sy), plane.rows - 2);
+    const double ax = sx - x0, ay = sy - y0;
+    const float *r0 = plane.ptr<float>(y0), *r1 = plane.ptr<float>(y0 + 1);
+    return (1.0 - ay) * ((1.0 - ax) * r0[x0] + ax * r0[x0 + 1]) + ay * ((1.0 - ax) * r1[x0] + ax * r1[x0 + 1]);
+  };
+  int inside = 0, outside = 0;
+  for (int t = 0; t < 6; ++t) {
+    const double angle = (t - 2.5) * 0.004, c = std::cos(angle), sn = std::sin(angle);
+    const double tilt = t % 2 ? 3e-6 : 0.0;
+    const cv::Matx33d m(c, -sn, 0.37 * t - 1.1, sn, c, 0.23 - 0.41 * t, tilt, -tilt, 1.0);
+    startrail_detail::NeighbourView view;
+    view.plane = &plane;
+    view.onGrid = false;
+    view.fromFrame = m;
+    for (int y = -2; y < plane.rows + 2; ++y) {
+      const startrail_detail::NeighbourRow row(view, y);
+      for (int x = -2; x < plane.cols + 2; ++x) {
+        const double expected = whole(m, x, y);
+        (expected > 0.0 ? inside : outside) += 1;
+        ASSERT_EQ(row.at(x, true), expected) << x << ", " << y << ", map " << t;
+        ASSERT_EQ(row.at(x), expected);
+        ASSERT_EQ(startrail_detail::sampleAt(view, x, y), expected);
+      }
+    }
+  }
+  EXPECT_GT(inside, 50000);
+  EXPECT_GT(outside, 1000);
+  startrail_detail::NeighbourView onGrid;
+  onGrid.plane = &plane;
+  EXPECT_EQ(startrail_detail::NeighbourRow(onGrid, 40).at(77), double(plane.at<float>(40, 77)));
 }
 
 // ---- Streak classes, kept meteors, the meteor image and the overlay -----------

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <memory>
@@ -349,6 +350,19 @@ class NLImageWriteQueue {
 // made now that failed; failure then has its reason added.
 bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,
                           std::string& failure, const NLIccProfile& profile = NLIccProfile());
+
+// The first set byte of row[from..end), or end. Masks are mostly empty, so
+// whole words of zeros are skipped at once.
+inline int NL_nextSetByte(const unsigned char* row, int from, int end) {
+  int x = from;
+  for (; x + 8 <= end; x += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, row + x, sizeof word);
+    if (word) break;
+  }
+  while (x < end && !row[x]) ++x;
+  return x;
+}
 
 // Luminance of a blue, green, red sample (the frames' interleaved order).
 inline double NL_luminance(double blue, double green, double red) {

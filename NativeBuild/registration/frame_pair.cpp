@@ -17,9 +17,11 @@ constexpr int kWantedStars = 300;
 int detectionLimit(int starBudget) { return std::max(starBudget, kMinDetectionLimit); }
 int wantedStars(int starBudget) { return std::min(kWantedStars, std::max(starBudget, 1)); }
 
-std::vector<NLStarCandidate> selectStars(const cv::Mat& image, double sigmaFactor, int starBudget) {
+std::vector<NLStarCandidate> selectStars(const cv::Mat& image, double sigmaFactor, int starBudget,
+                                         NLDetectionBuffers& buffers) {
+  const int limit = detectionLimit(starBudget), wanted = wantedStars(starBudget);
   return NL_selectGridBalancedStars(
-      NL_findStarCandidates(image, sigmaFactor, detectionLimit(starBudget), wantedStars(starBudget)), image.cols,
+      NL_starCandidatesOf(NL_detectStars(image, sigmaFactor, wanted, limit, buffers), limit, wanted), image.cols,
       image.rows, starBudget);
 }
 
@@ -154,7 +156,13 @@ NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegis
 }
 
 std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings) {
-  return selectStars(image, settings.sigmaFactor, settings.starBudget);
+  NLDetectionBuffers buffers;
+  return selectStars(image, settings.sigmaFactor, settings.starBudget, buffers);
+}
+
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings,
+                                                        NLDetectionBuffers& buffers) {
+  return selectStars(image, settings.sigmaFactor, settings.starBudget, buffers);
 }
 
 NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor) {

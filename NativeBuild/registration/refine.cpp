@@ -107,9 +107,17 @@ double windowSigma(const NLStarMatchList& matches, bool moving) {
   return std::clamp(fwhm / 2.3548, kMinWindowSigma, kMaxWindowSigma);
 }
 
-NLStarCandidate remeasured(const cv::Mat& image, const NLStarCandidate& star, double sigma) {
-  cv::Point2d p;
-  if (!windowedCentroid(image, NL_starPoint(star), sigma, p)) return star;
+NLStarCandidate remeasured(const cv::Mat& image, const NLStarCandidate& star, double sigma, NLCentroidCache* cache) {
+  const cv::Point2d start = NL_starPoint(star);
+  NLCentroidCache::Entry e;
+  if (!cache || !cache->find(start.x, start.y, sigma, e)) {
+    cv::Point2d measured;
+    e.settled = windowedCentroid(image, start, sigma, measured);
+    e.x = measured.x, e.y = measured.y;
+    if (cache) cache->add(start.x, start.y, sigma, e);
+  }
+  if (!e.settled) return star;
+  const cv::Point2d p(e.x, e.y);
   NLStarCandidate out = star;
   out.centerX = p.x, out.centerY = p.y;
   out.x = int(std::round(p.x)), out.y = int(std::round(p.y));
@@ -118,8 +126,32 @@ NLStarCandidate remeasured(const cv::Mat& image, const NLStarCandidate& star, do
 
 }  // namespace
 
+bool NLCentroidCache::find(double x, double y, double sigma, Entry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = entries_.find({x, y, sigma});
+  if (it == entries_.end()) return false;
+  entry = it->second;
+  return true;
+}
+
+void NLCentroidCache::add(double x, double y, double sigma, const Entry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.emplace(Key{x, y, sigma}, entry);
+}
+
+void NLCentroidCache::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  entries_.clear();
+}
+
 NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, const cv::Mat& moving,
                                                    const NLRegistrationAttempt& attempt) {
+  return NL_refineRegistrationAttempt(reference, moving, attempt, nullptr, nullptr);
+}
+
+NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, const cv::Mat& moving,
+                                                   const NLRegistrationAttempt& attempt,
+                                                   NLCentroidCache* referenceCentres, NLCentroidCache* movingCentres) {
   if (!attempt.valid || attempt.matches.empty() || reference.empty() || moving.empty() ||
       !supportedDepth(reference) || !supportedDepth(moving))
     return attempt;
@@ -127,7 +159,8 @@ NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, con
   NLStarMatchList refined;
   refined.reserve(attempt.matches.size());
   for (const NLStarMatch& m : attempt.matches)
-    refined.emplace_back(remeasured(reference, m.first, refSigma), remeasured(moving, m.second, movSigma));
+    refined.emplace_back(remeasured(reference, m.first, refSigma, referenceCentres),
+                         remeasured(moving, m.second, movSigma, movingCentres));
   NLRegistrationAttempt better = NL_evaluateRegistrationAttempt(attempt.mode, refined);
   // Kept when the re-measured stars agree at least as well and nearly as many:
   // a match the loose centroids let through (a blend, a star that moved) may

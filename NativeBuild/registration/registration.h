@@ -19,6 +19,8 @@
 #include <opencv2/core.hpp>
 
 #include <array>
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -135,6 +137,14 @@ struct NLStarDetection {
 // Detects once; answers NL_starCandidatesOf for any maxCount <= keep (any
 // maxCount when keep <= 0) and any wanted <= noiseWanted.
 NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noiseWanted, int keep);
+// The detection's frame-sized working images. A caller detecting in many
+// frames of one size keeps them, so that each frame does not allocate (and
+// the system clear) them again; the stars found are the same.
+struct NLDetectionBuffers {
+  cv::Mat residual, mask, detection;
+};
+NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noiseWanted, int keep,
+                               NLDetectionBuffers& buffers);
 // NL_findStarCandidates(image, sigmaFactor, maxCount, wanted) from a detection
 // of that image (throws cv::Exception outside the detection's limits).
 std::vector<NLStarCandidate> NL_starCandidatesOf(const NLStarDetection& detection, int maxCount, int wanted);
@@ -208,6 +218,34 @@ NLRegistrationAttempt NL_buildBestRegistrationAttempt(const std::vector<NLStarCa
 // inlier in a hundred.
 NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, const cv::Mat& moving,
                                                    const NLRegistrationAttempt& attempt);
+// Re-measured star centres of one image, kept for its next refinements: a
+// frame of a time-lapse is registered with its neighbours on both sides,
+// with much the same stars each time. Threads may share one.
+class NLCentroidCache {
+ public:
+  struct Entry {
+    bool settled = false;  // false: the window did not settle, the detector's centre stays
+    double x = 0.0, y = 0.0;
+  };
+  bool find(double x, double y, double sigma, Entry& entry);
+  void add(double x, double y, double sigma, const Entry& entry);
+  void clear();
+
+ private:
+  struct Key {
+    double x, y, sigma;
+    bool operator<(const Key& o) const {
+      return x != o.x ? x < o.x : y != o.y ? y < o.y : sigma < o.sigma;
+    }
+  };
+  std::mutex mutex_;
+  std::map<Key, Entry> entries_;
+};
+// The same refinement, each image's centres taken from and added to its
+// cache where one is given (null: measured afresh); the result is the same.
+NLRegistrationAttempt NL_refineRegistrationAttempt(const cv::Mat& reference, const cv::Mat& moving,
+                                                   const NLRegistrationAttempt& attempt,
+                                                   NLCentroidCache* referenceCentres, NLCentroidCache* movingCentres);
 
 // ---- Homography estimation and checks --------------------------------------
 
@@ -295,6 +333,8 @@ NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarD
                                          const NLRegistrationSettings& settings);
 // The stars a frame-pair registration with these settings selects in a frame.
 std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings);
+std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings,
+                                                        NLDetectionBuffers& buffers);
 // Registration's star detection of a frame, enough for every star budget up
 // to 6000 (the stacks use 3000 and 4500).
 NLStarDetection NL_detectRegistrationStars(const cv::Mat& image, double sigmaFactor);

@@ -1,5 +1,7 @@
 #include "registration/registration.h"
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -279,8 +281,7 @@ std::vector<NLStarCandidate> blobsOf(cv::Mat& mask, const cv::Mat& residual, con
   queue.reserve(4096);
   for (int y = 0; y < mask.rows; ++y) {
     const uchar* row = mask.ptr<uchar>(y);
-    for (int x = 0; x < mask.cols; ++x) {
-      if (!row[x]) continue;
+    for (int x = NL_nextSetByte(row, 0, mask.cols); x < mask.cols; x = NL_nextSetByte(row, x + 1, mask.cols)) {
       const BlobSums s = fillBlob(mask, residual, detection, x, y, queue);
       if (s.count <= kMaxBlobArea) result.push_back(candidateOf(s));
     }
@@ -342,6 +343,12 @@ void sortAndCap(std::vector<NLStarCandidate>& stars, int& found, int keep) {
 }  // namespace
 
 NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noiseWanted, int keep) {
+  NLDetectionBuffers buffers;
+  return NL_detectStars(image, sigmaFactor, noiseWanted, keep, buffers);
+}
+
+NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noiseWanted, int keep,
+                               NLDetectionBuffers& buffers) {
   NLStarDetection d;
   d.size = image.size();
   d.sigmaFactor = sigmaFactor;
@@ -350,7 +357,7 @@ NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noi
   d.detected = true;
   d.noiseSearched = true;  // an empty or flat frame has no stars by either level
   if (image.empty()) return d;
-  cv::Mat residual, mask, detection;
+  cv::Mat &residual = buffers.residual, &mask = buffers.mask, &detection = buffers.detection;
   if (!floatGrey(image, residual, &d)) return d;
   if (!buildResidual(residual, mask, detection)) return d;
   d.noiseSearched = false;

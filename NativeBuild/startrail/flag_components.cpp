@@ -1,10 +1,10 @@
 #include "startrail/detail/rejection_planes.h"
 
+#include "plumbing/plumbing.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 #include <numeric>
 
 namespace startrail_detail {
@@ -16,19 +16,6 @@ struct Run {
   int y, x0, x1;
 };
 
-// First set pixel of row at or after x, or cols; whole words of zeros are
-// skipped at once, as most of a flag mask is empty sky.
-int nextSet(const uchar* row, int x, int cols) {
-  while (x + 8 <= cols) {
-    std::uint64_t word;
-    std::memcpy(&word, row + x, sizeof word);
-    if (word) break;
-    x += 8;
-  }
-  while (x < cols && !row[x]) ++x;
-  return x;
-}
-
 // The runs of every row, in row order; rowStart[y]..rowStart[y + 1] indexes row y's.
 std::vector<Run> runsOf(const cv::Mat& mask, std::vector<int>& rowStart) {
   std::vector<Run> runs;
@@ -36,7 +23,7 @@ std::vector<Run> runsOf(const cv::Mat& mask, std::vector<int>& rowStart) {
   for (int y = 0; y < mask.rows; ++y) {
     rowStart[size_t(y)] = int(runs.size());
     const uchar* row = mask.ptr<uchar>(y);
-    for (int x = nextSet(row, 0, mask.cols); x < mask.cols; x = nextSet(row, x, mask.cols)) {
+    for (int x = NL_nextSetByte(row, 0, mask.cols); x < mask.cols; x = NL_nextSetByte(row, x, mask.cols)) {
       const int start = x;
       while (x < mask.cols && row[x]) ++x;
       runs.push_back({y, start, x - 1});

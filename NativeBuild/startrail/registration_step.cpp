@@ -24,7 +24,14 @@ constexpr double kSeedTolerance = 4.0;  // px
 
 void findStars(TrailRun& run, StarSlot& slot, const cv::Mat& plane) {
   StageTimer timer(run.clock.starDetection);
-  slot.stars = selectTrailStars(plane);
+  // the detection's working images come from the run and go back to it, for the next frame's
+  NLDetectionBuffers buffers;
+  if (run.scratch)
+    buffers = {run.scratch->take(plane.size(), CV_32F), run.scratch->take(plane.size(), CV_8U),
+               run.scratch->take(plane.size(), CV_8U)};
+  slot.stars = NL_selectRegistrationStars(plane, NL_kTrailRegistration, buffers);
+  if (run.scratch)
+    for (cv::Mat* m : {&buffers.residual, &buffers.mask, &buffers.detection}) run.scratch->give(*m);
 }
 
 cv::Mat planeOf(TrailRun& run, int index) {
@@ -37,7 +44,8 @@ cv::Mat directTransform(TrailRun& run, int i, const cv::Mat& plane, int k, const
   const std::vector<NLStarCandidate>& reference = frameStars(run, i, plane);
   const std::vector<NLStarCandidate>& moving = frameStars(run, k, neighbour);
   StageTimer timer(run.clock.matching);
-  return registerTrailPair(plane, reference, neighbour, moving, seed);
+  return registerTrailPair(plane, reference, neighbour, moving, seed, &run.stars[size_t(i)].centres,
+                           &run.stars[size_t(k)].centres);
 }
 
 // Frame j onto frame j - 1, registered once per run, seeded by link j - 1.
@@ -131,12 +139,13 @@ cv::Mat soundHomography(const NLRegistrationAttempt& attempt, const std::vector<
 
 cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLStarCandidate>& referenceStars,
                           const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars,
-                          const cv::Mat& seed) {
+                          const cv::Mat& seed, NLCentroidCache* referenceCentres, NLCentroidCache* movingCentres) {
   if (!seed.empty()) {
     const NLStarMatchList pairs =
         NL_matchStarsByAffineSeed(referenceStars, movingStars, seed.rowRange(0, 2).clone(), kSeedTolerance);
     const cv::Mat tracked = soundHomography(
-        NL_refineRegistrationAttempt(referencePlane, movingPlane, NL_evaluateRegistrationAttempt("shift", pairs)),
+        NL_refineRegistrationAttempt(referencePlane, movingPlane, NL_evaluateRegistrationAttempt("shift", pairs),
+                                     referenceCentres, movingCentres),
         referenceStars, movingStars, referencePlane.size());
     if (!tracked.empty()) return tracked;
   }
@@ -144,7 +153,8 @@ cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLSta
       NL_refineRegistrationAttempt(referencePlane, movingPlane,
                                    NL_buildBestRegistrationAttempt(referenceStars, movingStars,
                                                                    NL_trailMaxShift(referencePlane.size()),
-                                                                   NL_kTrailRegistration.tolerance)),
+                                                                   NL_kTrailRegistration.tolerance),
+                                   referenceCentres, movingCentres),
       referenceStars, movingStars, referencePlane.size());
 }
 

@@ -16,6 +16,15 @@ using startrail_detail::NeighbourView;
 using startrail_detail::sampleAt;
 using startrail_detail::smallMedian;
 
+// A row worker's buffers: the neighbours as read along the row, the columns
+// of one tile's span above its gate, the samples of one pixel.
+struct RowScratch {
+  explicit RowScratch(size_t neighbours) : above(FlagLevels::kTile), samples(neighbours) {}
+  std::vector<startrail_detail::NeighbourRow> rows;
+  std::vector<int> above;
+  std::vector<double> samples;
+};
+
 // Component limits of one mask flavour: how long, large and thin a blob of
 // "brighter than the neighbours" pixels must be to count as a trail rather
 // than a twinkling star or noise.
@@ -56,19 +65,27 @@ constexpr double kMinimumNoise = 0.75;
 // The flags of one row at the fixed threshold and at the levels
 // (noise; a superset, since no level exceeds the threshold).
 void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
-                bool blackVotes, std::vector<double>& samples, uchar* atThreshold, uchar* noise) {
+                bool blackVotes, RowScratch& scratch, uchar* atThreshold, uchar* noise) {
   const float* f = frame.ptr<float>(y);
   const double threshold = levels.threshold();
+  startrail_detail::neighbourRows(neighbours, y, scratch.rows);
   // one gate per tile: the row is read in the tiles' spans
   for (int start = 0; start < frame.cols; start += FlagLevels::kTile) {
     const int end = std::min(start + FlagLevels::kTile, frame.cols);
     const float gate = levels.gate(start, y);
+    // The neighbours vote with values of 0 or more, so only a pixel above the
+    // gate can stand above their median by its level: the others are never
+    // read. The span's pixels above it are listed first, without a branch.
+    int count = 0;
     for (int x = start; x < end; ++x) {
-      // The neighbours vote with values of 0 or more, so only a pixel above the
-      // gate can stand above their median by its level: the others are never read.
-      if (f[x] <= gate) continue;
+      scratch.above[size_t(count)] = x;
+      count += f[x] > gate ? 1 : 0;
+    }
+    for (int i = 0; i < count; ++i) {
+      const int x = scratch.above[size_t(i)];
       double median = 0.0;
-      if (!startrail_detail::neighbourMedian(neighbours, x, y, blackVotes, samples.data(), median)) continue;
+      if (!startrail_detail::neighbourMedian(scratch.rows, x, blackVotes, scratch.samples.data(), median, true))
+        continue;
       if (f[x] > median + threshold) atThreshold[x] = 255;
       if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255;
     }
@@ -121,8 +138,8 @@ void clearFlagsWhere(const cv::Mat& frame, size_t sampleCount, cv::Mat& raw, Cle
     for (int y = rows.start; y < rows.end; ++y) {
       uchar* flags = raw.ptr<uchar>(y);
       const float* own = frame.ptr<float>(y);
-      for (int x = 0; x < frame.cols; ++x)
-        if (flags[x] && clear(x, y, double(own[x]), samples.data())) flags[x] = 0;
+      for (int x = NL_nextSetByte(flags, 0, frame.cols); x < frame.cols; x = NL_nextSetByte(flags, x + 1, frame.cols))
+        if (clear(x, y, double(own[x]), samples.data())) flags[x] = 0;
     }
   });
 }
@@ -183,9 +200,9 @@ RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>&
                          bool blackVotes, bool withNoise) {
   RawFlags raw{cv::Mat::zeros(frame.size(), CV_8U), withNoise ? cv::Mat::zeros(frame.size(), CV_8U) : cv::Mat()};
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
-    std::vector<double> samples(neighbours.size());
+    RowScratch scratch(neighbours.size());
     for (int y = rows.start; y < rows.end; ++y)
-      rawMaskRow(y, frame, neighbours, levels, blackVotes, samples, raw.atThreshold.ptr<uchar>(y),
+      rawMaskRow(y, frame, neighbours, levels, blackVotes, scratch, raw.atThreshold.ptr<uchar>(y),
                  withNoise ? raw.noise.ptr<uchar>(y) : nullptr);
   });
   return raw;

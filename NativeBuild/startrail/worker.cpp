@@ -162,6 +162,10 @@ void processTrailFrame(TrailRun& run, int i) {
   }
   fillFrameGap(run, i, frame, mask, weight, target);
   if (run.frames) run.frames->finished(i);
+  // No registration of frames this far back is likely any more; one that
+  // still comes measures its centres again.
+  const int past = i - 2 * run.halfWindow - 2;
+  if (past >= 0 && size_t(past) < run.stars.size()) run.stars[size_t(past)].centres.clear();
   else run.pool->give(frame);  // the direct path's buffer, for the next frame
 }
 
@@ -170,6 +174,7 @@ void prepareFrameSharing(TrailRun& run, int workers) {
   // planes, the workers' images): enough for the next decodes, while idle
   // buffers never add more than that to the run's peak.
   run.pool = std::make_unique<FramePool>(size_t(workers + 2 * run.halfWindow + 1));
+  run.scratch = std::make_unique<FramePool>(size_t(3 * workers));  // three per detection under way
   run.stars = std::vector<StarSlot>(run.frameCount);
   if (!run.job.meteorOutput.empty()) {
     run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));

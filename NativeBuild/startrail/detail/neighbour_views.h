@@ -39,35 +39,76 @@ struct NeighbourView {
   cv::Matx33d fromFrame;
 };
 
-// Bilinear sample at the neighbour position of frame pixel (x, y). A
-// position off the neighbour's pixel grid has no sky of the neighbour to
-// show and reads as black, so it does not vote; a thirty-second of a pixel
-// (a warp's interpolation step) is still taken as the edge pixel itself.
-inline double sampleAt(const NeighbourView& n, int x, int y) {
-  const cv::Mat& p = *n.plane;
-  if (n.onGrid) return p.ptr<float>(y)[x];
-  const cv::Matx33d& m = n.fromFrame;
-  const double w = m(2, 0) * x + m(2, 1) * y + m(2, 2);
-  if (std::abs(w) < 1e-12) return 0.0;
-  constexpr double kEdge = 1.0 / 32.0;
-  double sx = (m(0, 0) * x + m(0, 1) * y + m(0, 2)) / w, sy = (m(1, 0) * x + m(1, 1) * y + m(1, 2)) / w;
-  if (!(sx >= -kEdge && sy >= -kEdge && sx <= p.cols - 1 + kEdge && sy <= p.rows - 1 + kEdge)) return 0.0;
-  sx = std::clamp(sx, 0.0, double(p.cols - 1));
-  sy = std::clamp(sy, 0.0, double(p.rows - 1));
-  const int x0 = std::min(int(sx), std::max(p.cols - 2, 0)), y0 = std::min(int(sy), std::max(p.rows - 2, 0));
-  const int x1 = std::min(x0 + 1, p.cols - 1), y1 = std::min(y0 + 1, p.rows - 1);
-  const double ax = sx - x0, ay = sy - y0;
-  const float *r0 = p.ptr<float>(y0), *r1 = p.ptr<float>(y1);
-  return (1.0 - ay) * ((1.0 - ax) * r0[x0] + ax * r0[x1]) + ay * ((1.0 - ax) * r1[x0] + ax * r1[x1]);
+// One neighbour as read along frame row y: the row's share of the map's
+// terms is computed once, and each sample adds the column's. The sums are
+// formed in the order of the whole expression, so a sample is the same
+// double whether it is read along a row or alone.
+class NeighbourRow {
+ public:
+  NeighbourRow() = default;
+  NeighbourRow(const NeighbourView& n, int y) : n_(&n) {
+    if (n.onGrid) {
+      row_ = n.plane->ptr<float>(y);
+      return;
+    }
+    const cv::Matx33d& m = n.fromFrame;
+    ux_ = m(0, 1) * y, uy_ = m(1, 1) * y, uw_ = m(2, 1) * y;
+  }
+
+  // Bilinear sample at the neighbour position of frame pixel (x, y). A
+  // position off the neighbour's pixel grid has no sky of the neighbour to
+  // show and reads as black, so it does not vote; a thirty-second of a pixel
+  // (a warp's interpolation step) is still taken as the edge pixel itself.
+  // With readingDown, the neighbour's row below the sample's is asked of the
+  // memory as well: the next frame row's samples of the same star need it,
+  // and a star's pixels are the only ones the masks read.
+  double at(int x, bool readingDown = false) const {
+    if (row_) return row_[x];
+    const cv::Mat& p = *n_->plane;
+    const cv::Matx33d& m = n_->fromFrame;
+    const double w = m(2, 0) * x + uw_ + m(2, 2);
+    if (std::abs(w) < 1e-12) return 0.0;
+    constexpr double kEdge = 1.0 / 32.0;
+    double sx = (m(0, 0) * x + ux_ + m(0, 2)) / w, sy = (m(1, 0) * x + uy_ + m(1, 2)) / w;
+    if (!(sx >= -kEdge && sy >= -kEdge && sx <= p.cols - 1 + kEdge && sy <= p.rows - 1 + kEdge)) return 0.0;
+    sx = std::clamp(sx, 0.0, double(p.cols - 1));
+    sy = std::clamp(sy, 0.0, double(p.rows - 1));
+    const int x0 = std::min(int(sx), std::max(p.cols - 2, 0)), y0 = std::min(int(sy), std::max(p.rows - 2, 0));
+    const int x1 = std::min(x0 + 1, p.cols - 1), y1 = std::min(y0 + 1, p.rows - 1);
+    const double ax = sx - x0, ay = sy - y0;
+    const float *r0 = p.ptr<float>(y0), *r1 = p.ptr<float>(y1);
+    if (readingDown) prefetch(p.ptr<float>(std::min(y1 + 1, p.rows - 1)) + x0);
+    return (1.0 - ay) * ((1.0 - ax) * r0[x0] + ax * r0[x1]) + ay * ((1.0 - ax) * r1[x0] + ax * r1[x1]);
+  }
+
+ private:
+  static void prefetch(const float* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+  }
+  const NeighbourView* n_ = nullptr;
+  const float* row_ = nullptr;  // on the frame's grid: the plane's row y
+  double ux_ = 0.0, uy_ = 0.0, uw_ = 0.0;
+};
+
+inline double sampleAt(const NeighbourView& n, int x, int y) { return NeighbourRow(n, y).at(x); }
+
+// The neighbours as read along frame row y, into `rows` (reused).
+inline void neighbourRows(const std::vector<NeighbourView>& neighbours, int y, std::vector<NeighbourRow>& rows) {
+  rows.clear();
+  for (const NeighbourView& n : neighbours) rows.emplace_back(n, y);
 }
 
-// Median of the neighbours at (x, y) into median; false when none votes
-// (black samples vote only when blackVotes).
-inline bool neighbourMedian(const std::vector<NeighbourView>& neighbours, int x, int y, bool blackVotes,
-                            double* samples, double& median) {
+// Median of the neighbours at column x of their rows into median; false when
+// none votes (black samples vote only when blackVotes).
+inline bool neighbourMedian(const std::vector<NeighbourRow>& rows, int x, bool blackVotes, double* samples,
+                            double& median, bool readingDown = false) {
   int votes = 0;
-  for (const NeighbourView& n : neighbours) {
-    const double v = sampleAt(n, x, y);
+  for (const NeighbourRow& n : rows) {
+    const double v = n.at(x, readingDown);
     // Pixels the warp leaves black carry no information about the sky there.
     if (blackVotes || v > 0.0) samples[votes++] = v;
   }

@@ -74,6 +74,7 @@ class SharedStep {
 struct StarSlot {
   SharedStep step;
   std::vector<NLStarCandidate> stars;
+  NLCentroidCache centres;  // emptied once the frames about it are done
 };
 
 // Frame j registered onto frame j - 1, once per run; the transforms inside a
@@ -130,6 +131,7 @@ struct TrailRun {
   std::vector<LinkSlot> links;  // one per frame (the first unused)
   std::vector<CheckSlot> checks;
   std::unique_ptr<FramePool> pool;     // decode buffers and planes; outlives the cache's frames
+  std::unique_ptr<FramePool> scratch;  // the star detection's working images
   std::unique_ptr<FrameCache> frames;  // rejection path only
   std::vector<std::vector<NLStarTrailStreak>> streaks;  // one slot per frame, written by its worker only
   cv::Mat darkest;      // per-pixel minimum of the frames, when a meteor image is asked for

@@ -17,9 +17,12 @@ std::vector<NLStarCandidate> selectTrailStars(const cv::Mat& plane);
 // the fit checks every registration applies; empty when unsound. A seed (a
 // predicted transform) is tried first by matching the stars near where it
 // puts them; the pattern search runs when that fit is unsound.
+// The frames' caches, where given, keep the re-measured star centres for
+// their other pairs.
 cv::Mat registerTrailPair(const cv::Mat& referencePlane, const std::vector<NLStarCandidate>& referenceStars,
                           const cv::Mat& movingPlane, const std::vector<NLStarCandidate>& movingStars,
-                          const cv::Mat& seed = cv::Mat());
+                          const cv::Mat& seed = cv::Mat(), NLCentroidCache* referenceCentres = nullptr,
+                          NLCentroidCache* movingCentres = nullptr);
 // toPrevious[j] maps frame j onto frame j - 1 (toPrevious[0] unused). The
 // transform of frame k onto frame i through the frames between; empty when
 // a link on the way is missing.
