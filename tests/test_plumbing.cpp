@@ -605,7 +605,9 @@ TEST(ImageHeader, SamplesAreTheChannelsOpenCVDecodes) {
     const cv::Mat decoded = cv::imread(dir.file("twice.tif"), cv::IMREAD_UNCHANGED);
     EXPECT_EQ(size, decoded.empty() ? cv::Size(7, 5) : decoded.size());
     cv::Mat plain;
-    if (NL_readPlainTiff(dir.file("twice.tif"), plain)) EXPECT_EQ(plain.size(), decoded.size());
+    if (NL_readPlainTiff(dir.file("twice.tif"), plain)) {
+      EXPECT_EQ(plain.size(), decoded.size());
+    }
   }
   ASSERT_TRUE(cv::imwrite(dir.file("photo.jpg"), cv::Mat(8, 8, CV_8UC3, cv::Scalar::all(9))));
   writeFile(dir.file("camera.nef"), testsupport::handMadeTiff(7, 5, 3, false));
@@ -638,7 +640,9 @@ TEST(TiffWriter, ReadsBackBitForBitInEveryLayout) {
     ASSERT_EQ(back.type(), image.type());
     EXPECT_TRUE(sameImage(back, image));
     const bool smallStrips = image.cols * image.elemSize() <= 8192;
-    if (image.channels() != 4 && smallStrips) EXPECT_EQ(readFile(dir.file(name)), openCVFile(dir, image));
+    if (image.channels() != 4 && smallStrips) {
+      EXPECT_EQ(readFile(dir.file(name)), openCVFile(dir, image));
+    }
   }
   // Still compressed: differencing plus LZW shrinks a smooth sky well below its raw size.
   EXPECT_LT(std::filesystem::file_size(dir.file("sky16.tif")), sky16.total() * sky16.elemSize() / 2);
@@ -1113,7 +1117,9 @@ TEST(PlainTiff, RetryingReaderUsesTheBufferOnlyForUncompressedTiffs) {
   for (const std::string& path : {lzw, raw}) {
     cv::Mat untouched(sky.size(), sky.type(), cv::Scalar::all(0));
     const cv::Mat decoded = NL_imreadWithRetryInto(path, -1, untouched, 0, 0);
-    if (path == lzw) EXPECT_TRUE(sameImage(decoded, sky));
+    if (path == lzw) {
+      EXPECT_TRUE(sameImage(decoded, sky));
+    }
     EXPECT_NE(decoded.data, untouched.data) << path;
     EXPECT_EQ(cv::countNonZero(untouched.reshape(1)), 0) << path;  // never read into
   }
