@@ -254,12 +254,25 @@ class LittleEndianFile {
 
 constexpr std::uint64_t kClassicLimit = 0xFFFFFFFFull;
 
+// Strips compressed at once: some 8 for every thread that compresses them,
+// at least 256 KB and at most 4 MB of raw bytes. Two batches are held at
+// once, each strip's buffer sized for the worst case (half as large again
+// as its raw bytes), so an image written while a run goes on (a build-up
+// image, compressed on one thread beside the decoding workers) adds under
+// a MB to the run's peak, and a result written by every core keeps each busy.
+int batchStrips(const Layout& l) {
+  const size_t stripBytes = l.rowBytes() * l.rowsPerStrip;
+  const size_t least = (size_t{256} << 10) / stripBytes, most = (size_t{4} << 20) / stripBytes;
+  const size_t wanted = std::max(size_t(8) * size_t(std::max(1, cv::getNumThreads())), least);
+  return static_cast<int>(std::max<size_t>(1, std::min(wanted, most)));
+}
+
 // The strips, a batch at a time so that only a few MB of compressed data is
 // held; a batch is written while the next one is compressed. Their offsets
 // and sizes go to the directory.
 bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, std::vector<std::uint64_t>& offsets,
                  std::vector<std::uint64_t>& sizes) {
-  const int batch = std::max(1, static_cast<int>((size_t{4} << 20) / (l.rowBytes() * l.rowsPerStrip)));
+  const int batch = batchStrips(l);
   using Batch = std::vector<std::vector<std::uint8_t>>;
   Batch encoding(std::min(batch, l.strips)), writing;
   std::future<void> written;
