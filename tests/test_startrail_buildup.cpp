@@ -380,37 +380,75 @@ TEST(StarTrailBuildUpRun, KeysAbsentLeaveTheRunAsItWas) {
 }
 
 // The video holds one frame per image, 8-bit colour of the frames' size
-// cut to even sides (what video codecs take);
+// cut to even sides (what video codecs take): plain colour, alpha and 16-bit
+// frames, whose cut rows no longer lie end to end in memory;
 // an existing video is numbered around, and a video alone needs no folder.
 TEST(StarTrailBuildUpRun, VideoHoldsEveryImage) {
+  struct Layout {
+    int bits, channels;
+  };
+  for (const Layout l : {Layout{8, 4}, Layout{8, 3}, Layout{16, 3}}) {
+    SCOPED_TRACE(std::to_string(l.bits) + "-bit, " + std::to_string(l.channels) + " channels");
+    TempDir dir;
+    const std::vector<cv::Mat> frames = night(7, l.bits, l.channels, {161, 121}, 6);
+    const std::string video = dir.file("night.avi");
+    writeFile(video, "the user's video");
+    const TrailFiles r =
+        writeRun(dir, frames, ", \"rejectionMode\": \"off\", \"buildUpEvery\": 2, \"buildUpVideo\": \"" + video + "\"");
+    const std::string log = NL_runStarTrailNativeJob(r.job, 2);
+    ASSERT_EQ(logValue(log, "status"), "success") << log;
+    EXPECT_EQ(readFile(video), "the user's video");
+    EXPECT_EQ(logValue(log, "buildUpOutput"), "<missing>");
+    EXPECT_EQ(logValue(log, "buildUpImages"), "4");
+    const std::string numbered = dir.file("night_1.avi");
+#if defined(LUMIVEX_HAVE_VIDEOIO)
+    ASSERT_EQ(logValue(log, "buildUpVideo"), numbered);
+    cv::VideoCapture capture(numbered);
+    ASSERT_TRUE(capture.isOpened());
+    std::vector<cv::Mat> shown;
+    for (cv::Mat f; capture.read(f);) shown.push_back(f.clone());
+    ASSERT_EQ(shown.size(), 4u);
+    EXPECT_EQ(shown.back().size(), cv::Size(160, 120));  // an odd last row and column left out
+    cv::Mat final = cv::imread(r.output, cv::IMREAD_UNCHANGED)(cv::Rect(0, 0, 160, 120));
+    if (final.depth() == CV_16U) final.convertTo(final, CV_8U, 1.0 / 257.0);
+    if (final.channels() == 4) cv::cvtColor(final, final, cv::COLOR_BGRA2BGR);
+    EXPECT_LT(cv::norm(shown.back(), final, cv::NORM_L1) / double(final.total() * 3), 3.0);
+    EXPECT_GT(cv::norm(shown.back(), shown.front(), cv::NORM_L1), 0.0);
+#else
+    EXPECT_EQ(logValue(log, "buildUpVideo").rfind("skipped (", 0), 0u);
+    EXPECT_FALSE(fs::exists(numbered));
+#endif
+    for (const std::string& name : filesIn(dir.path())) EXPECT_FALSE(NL_isOwnTemporaryName(name)) << name;
+  }
+}
+
+#if defined(LUMIVEX_HAVE_VIDEOIO)
+// Two workers may each hold a rendered image while the one before is
+// written; the video still shows them in their order. Each video frame is
+// nearer its own 16-bit image (made 8-bit) than any other image, on a night
+// where every frame adds trail, with an image after every frame.
+TEST(StarTrailBuildUpRun, VideoFramesComeInTheImagesOrder) {
   TempDir dir;
-  const std::vector<cv::Mat> frames = night(7, 8, 4, {161, 121}, 6);
+  const std::vector<cv::Mat> frames = night(14, 16, 3, {200, 150}, 11);
   const std::string video = dir.file("night.avi");
-  writeFile(video, "the user's video");
-  const TrailFiles r = writeRun(dir, frames, ", \"rejectionMode\": \"off\", \"buildUpEvery\": 2, \"buildUpVideo\": \"" + video + "\"");
+  const TrailFiles r = writeRun(dir, frames, ", \"rejectionMode\": \"off\"" +
+                                                 withBuildUp(dir, 1, ", \"buildUpVideo\": \"" + video + "\""));
   const std::string log = NL_runStarTrailNativeJob(r.job, 2);
   ASSERT_EQ(logValue(log, "status"), "success") << log;
-  EXPECT_EQ(readFile(video), "the user's video");
-  EXPECT_EQ(logValue(log, "buildUpOutput"), "<missing>");
-  EXPECT_EQ(logValue(log, "buildUpImages"), "4");
-  const std::string numbered = dir.file("night_1.avi");
-#if defined(LUMIVEX_HAVE_VIDEOIO)
-  ASSERT_EQ(logValue(log, "buildUpVideo"), numbered);
-  cv::VideoCapture capture(numbered);
+  std::vector<cv::Mat> images = readImages(r.buildUp, expectedNames(14, 1, "tif"));
+  for (cv::Mat& image : images) image.convertTo(image, CV_8U, 1.0 / 257.0);
+  cv::VideoCapture capture(video);
   ASSERT_TRUE(capture.isOpened());
   std::vector<cv::Mat> shown;
   for (cv::Mat f; capture.read(f);) shown.push_back(f.clone());
-  ASSERT_EQ(shown.size(), 4u);
-  EXPECT_EQ(shown.back().size(), cv::Size(160, 120));  // an odd last row and column left out
-  cv::Mat final;
-  cv::cvtColor(cv::imread(r.output, cv::IMREAD_UNCHANGED)(cv::Rect(0, 0, 160, 120)), final, cv::COLOR_BGRA2BGR);
-  EXPECT_LT(cv::norm(shown.back(), final, cv::NORM_L1) / double(final.total() * 3), 3.0);
-  EXPECT_GT(cv::norm(shown.back(), shown.front(), cv::NORM_L1), 0.0);
-#else
-  EXPECT_EQ(logValue(log, "buildUpVideo").rfind("skipped (", 0), 0u);
-  EXPECT_FALSE(fs::exists(numbered));
-#endif
-  for (const std::string& name : filesIn(dir.path())) EXPECT_FALSE(NL_isOwnTemporaryName(name)) << name;
+  ASSERT_EQ(shown.size(), images.size());
+  for (size_t k = 0; k < shown.size(); ++k) {
+    const double own = cv::norm(shown[k], images[k], cv::NORM_L1);
+    for (size_t other = 0; other < images.size(); ++other)
+      if (other != k && cv::norm(images[other], images[k], cv::NORM_L1) > 0)
+        EXPECT_LT(own, cv::norm(shown[k], images[other], cv::NORM_L1)) << "video frame " << k << ", image " << other;
+  }
 }
+#endif
 
 }  // namespace

@@ -32,6 +32,22 @@ std::string firstBuildUpImageIn(const std::string& folder, const std::string& fo
   return first;
 }
 
+// A 16-bit image scaled to 8 bits (v / 257, as the image writer scales)
+// within its own buffer, which then no longer holds the 16-bit image: row y
+// of the 8-bit image ends before row y of the 16-bit one begins for every
+// row but the first, which goes through a copy. The header shares the
+// buffer without owning it. Any other depth is returned as it is.
+cv::Mat eightBitInPlace(const cv::Mat& image) {
+  if (image.depth() != CV_16U) return image;
+  CV_Assert(image.isContinuous());
+  const cv::Mat eight(image.size(), CV_MAKETYPE(CV_8U, image.channels()), image.data);
+  for (int y = 0; y < image.rows; ++y) {
+    cv::Mat to = eight.row(y);
+    (y == 0 ? image.row(0).clone() : image.row(y)).convertTo(to, CV_8U, 1.0 / 257.0);
+  }
+  return eight;
+}
+
 void prepareFolder(const std::string& folder, const std::string& format) {
   std::error_code ec;
   if (fs::exists(folder, ec) && !fs::is_directory(folder, ec))
@@ -107,7 +123,7 @@ void BuildUp::awaitTurn(int frame) {
   }
 }
 
-void BuildUp::frameAdded(int frame) {
+void BuildUp::frameAdded(int frame, cv::Mat& spent) {
   size_t image = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -118,25 +134,48 @@ void BuildUp::frameAdded(int frame) {
     taking_ = true;
     image = taken_;
   }
-  {
-    std::unique_lock<std::mutex> writing(writing_);
-    written_.wait(writing, [this] { return pending_ < 0; });  // the previous image is written: the buffer is free
-    if (failed_) return;  // the run is ending: no image may appear after one that failed
-    render();
-    pending_ = int(image);
-  }
-  written_.notify_all();
+  // The image stands in for the frame this worker has just let go of until
+  // it is written: in the frame's own buffer, else one of the run's pool.
+  const bool reuse = FramePool::soleHolder(spent) && spent.size() == run_.reference.size() &&
+                     spent.type() == run_.reference.type();
+  cv::Mat buffer = reuse ? std::move(spent) : run_.pool->take(run_.reference.size(), run_.reference.type());
+  render(buffer);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     taken_ = image + 1;
     taking_ = false;
   }
   turn_.notify_all();
+  handOver(buffer, int(image));
+  giveBack(buffer);
+}
+
+// One image at a time, in their order: two workers may each hold a
+// rendered image, and the video takes its frames as they come.
+void BuildUp::handOver(const cv::Mat& buffer, int image) {
+  {
+    std::unique_lock<std::mutex> writing(writing_);
+    written_.wait(writing, [this, image] { return failed_ || (pending_ < 0 && handed_ == image); });
+    if (failed_) return;  // the run is ending: no image may appear after one that failed
+    image_ = buffer;
+    pending_ = image;
+    ++handed_;
+  }
+  written_.notify_all();
+  std::unique_lock<std::mutex> writing(writing_);
+  written_.wait(writing, [this, image] { return pending_ != image; });
+}
+
+// Where a frame's buffer would go: back to the pool while frames are read
+// into its buffers, else to the system, as the decoder's frames are.
+void BuildUp::giveBack(cv::Mat& buffer) {
+  if (run_.decoderFrames.load()) run_.pool->drop(buffer);
+  else run_.pool->give(buffer);
 }
 
 // Every image is encoded on this one thread, so the encoders' working
 // memory is allocated and freed in one place instead of being kept by each
-// worker's allocator arena, and no worker waits for an encode.
+// worker's allocator arena.
 void BuildUp::writeLoop() {
   std::unique_lock<std::mutex> writing(writing_);
   for (;;) {
@@ -153,6 +192,7 @@ void BuildUp::writeLoop() {
       failure = "Unknown native Star Trail worker error.";
     }
     writing.lock();
+    image_.release();  // the worker that lent the buffer hands it on alone
     pending_ = -1;
     if (!failure.empty()) fail(failure);
     written_.notify_all();
@@ -174,28 +214,35 @@ void BuildUp::drain() {
   written_.wait(writing, [this] { return pending_ < 0; });
 }
 
-void BuildUp::render() {
+void BuildUp::render(cv::Mat& image) {
   if (foreground_.empty()) {
-    run_.accumulator.copyTo(image_);
+    run_.accumulator.copyTo(image);
     return;
   }
   NL_starTrailCompositeImages(run_.accumulator, foreground_, run_.skyMask, &run_.bridgeAccumulator, &run_.bridgeMask,
-                              image_);
+                              image);
 }
 
 void BuildUp::write(int image) {
   const NLStarTrailNativeJob& job = run_.job;
-  // JPEG and video hold 8 bits: one conversion (v / 257, as the image writer scales) serves both.
   const bool jpeg = !job.buildUpOutput.empty() && job.buildUpFormat == "jpg";
-  if ((jpeg || video_) && image_.depth() == CV_16U) image_.convertTo(eight_, CV_8U, 1.0 / 257.0);
-  else eight_ = image_;
-  if (!job.buildUpOutput.empty()) {
-    const std::string path = (fs::path(job.buildUpOutput) / NL_starTrailBuildUpName(image + 1, job.buildUpFormat)).string();
-    std::string why;
-    if (!NL_writeImageFile(path, jpeg ? eight_ : image_, profile_, &why))
-      NL_failJob(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
-  }
-  if (video_) video_->add(eight_);
+  const std::string path =
+      job.buildUpOutput.empty()
+          ? std::string()
+          : (fs::path(job.buildUpOutput) / NL_starTrailBuildUpName(image + 1, job.buildUpFormat)).string();
+  if (!path.empty() && !jpeg) writeImage(path, image_);
+  if (!jpeg && !video_) return;
+  // JPEG and video hold 8 bits: one conversion serves both, made in the
+  // image's own buffer, which is not read again.
+  const cv::Mat eight = eightBitInPlace(image_);
+  if (jpeg) writeImage(path, eight);
+  if (video_) video_->add(eight);
+}
+
+void BuildUp::writeImage(const std::string& path, const cv::Mat& image) {
+  std::string why;
+  if (!NL_writeImageFile(path, image, profile_, &why))
+    NL_failJob(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
 }
 
 void BuildUp::finish(int& images, std::string& videoNote) {

@@ -45,9 +45,11 @@ class WorkerThreads {
       const int i = run_.nextFrame.fetch_add(1);
       if (i >= run_.frameCount) return;
       try {
-        processTrailFrame(run_, i);
+        cv::Mat spent;
+        processTrailFrame(run_, i, spent);
         // after the frame's images are released: an image written now holds no frame besides its own buffer
-        if (run_.buildUp) run_.buildUp->frameAdded(i);
+        if (run_.buildUp) run_.buildUp->frameAdded(i, spent);
+        run_.pool->give(spent);
       } catch (const std::exception& e) {
         return recordFailure(e.what());
       } catch (...) {

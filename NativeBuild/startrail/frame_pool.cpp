@@ -20,11 +20,13 @@ cv::Mat FramePool::take(cv::Size size, int type) {
   return fresh;
 }
 
+bool FramePool::soleHolder(const cv::Mat& buffer) {
+  return !buffer.empty() && buffer.u && CV_XADD(&buffer.u->refcount, 0) == 1 && buffer.isContinuous() &&
+         buffer.data == buffer.datastart;
+}
+
 void FramePool::give(cv::Mat& buffer) {
-  // Only the sole holder may hand a buffer on: another header would see it change.
-  const bool sole = !buffer.empty() && buffer.u && CV_XADD(&buffer.u->refcount, 0) == 1 &&
-                    buffer.isContinuous() && buffer.data == buffer.datastart;
-  if (sole) {
+  if (soleHolder(buffer)) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto mine = std::find(own_.begin(), own_.end(), buffer.datastart);
     if (mine != own_.end() && idle_.size() < keep_) idle_.push_back(buffer);

@@ -131,7 +131,7 @@ CachedFrame cachedFrame(TrailRun& run, int index) {
   return frame;
 }
 
-void processTrailFrame(TrailRun& run, int i) {
+void processTrailFrame(TrailRun& run, int i, cv::Mat& spent) {
   writeWorkerProgress(run);
   const std::string& path = run.job.inputs[i];
   // The first two frames were decoded with the reference already; a second decode would only cost time.
@@ -162,11 +162,11 @@ void processTrailFrame(TrailRun& run, int i) {
   }
   fillFrameGap(run, i, frame, mask, weight, target);
   if (run.frames) run.frames->finished(i);
+  else spent = std::move(frame);  // the direct path's buffer, for the next frame or an image
   // No registration of frames this far back is likely any more; one that
   // still comes measures its centres again.
   const int past = i - 2 * run.halfWindow - 2;
   if (past >= 0 && size_t(past) < run.stars.size()) run.stars[size_t(past)].centres.clear();
-  else run.pool->give(frame);  // the direct path's buffer, for the next frame
 }
 
 void prepareFrameSharing(TrailRun& run, int workers) {

@@ -41,10 +41,11 @@ class BuildUpVideo {
 
 // Frames reach the trail out of order, several workers at once, yet a
 // build-up image must hold exactly the frames before its count: a frame at
-// or past the next count waits until that image has been taken. Images are
-// rendered one at a time into one buffer, so memory grows by one image
-// whatever the frame count, and each is written (on one writer thread of
-// its own) before the next is made.
+// or past the next count waits until that image has been taken. The worker
+// whose frame completes an image renders it into a frame buffer of the
+// run's pool, in place of the frame it has just let go of, and takes no
+// new frame until its image is written (on one writer thread of the
+// build-up's own), so the run holds no more images than it held frames.
 class BuildUp {
  public:
   // foreground: the foreground stack the final image is composited with; empty without a composite.
@@ -54,17 +55,22 @@ class BuildUp {
   BuildUp& operator=(const BuildUp&) = delete;
   // Returns once frame i may be added; throws when the run stops meanwhile.
   void awaitTurn(int frame);
-  // Frame i is in the trail; takes the image it completes, if any, and
-  // hands it to the writer. A write that fails stops the run with its text.
-  void frameAdded(int frame);
+  // Frame i is in the trail; takes the image it completes, if any, hands it
+  // to the writer and returns once it is written. The image is rendered
+  // into `spent`, the frame's own buffer, where the worker holds it alone.
+  // A write that fails stops the run with its text.
+  void frameAdded(int frame, cv::Mat& spent);
   // Returns once the image handed over last is written (or has failed).
   void drain();
   // After the last frame: closes the video. Images taken, and why the video was not written (empty when it was).
   void finish(int& images, std::string& videoNote);
 
  private:
-  void render();
+  void render(cv::Mat& image);
+  void handOver(const cv::Mat& buffer, int image);
+  void giveBack(cv::Mat& buffer);
   void write(int image);  // throws the failure text
+  void writeImage(const std::string& path, const cv::Mat& image);
   void writeLoop();
   void fail(const std::string& failure);
   void stopWriter();
@@ -80,13 +86,13 @@ class BuildUp {
   int frontier_ = 0;  // frames 0..frontier_-1 are all in the trail
   size_t taken_ = 0;  // images rendered
   bool taking_ = false;
-  std::mutex writing_;  // guards the four below; image_ is the writer's while pending_ >= 0
+  std::mutex writing_;  // guards the five below; image_ is the writer's while pending_ >= 0
   std::condition_variable written_;
   int pending_ = -1;  // the image rendered and not yet written
+  int handed_ = 0;    // images handed to the writer
   bool failed_ = false;
   bool closing_ = false;
-  cv::Mat image_;
-  cv::Mat eight_;  // the image in 8 bits for a JPEG or the video; image_ itself when it is 8-bit
+  cv::Mat image_;  // a pool buffer, lent by the worker that rendered it
   std::thread writer_;  // last: started once everything above exists
 };
 

@@ -15,6 +15,8 @@ namespace startrail_detail {
 
 class FramePool {
  public:
+  // The buffer's only holder may hand it on: another header would see it change.
+  static bool soleHolder(const cv::Mat& buffer);
   // At most `keep` idle buffers are held; more go back to the system.
   explicit FramePool(size_t keep) : keep_(keep) {}
   // An idle buffer of that size and type, or a new one. Its content is

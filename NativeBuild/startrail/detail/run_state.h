@@ -163,8 +163,10 @@ void writeMeteorImage(const TrailRun& run);
 // on the rejection path or when gaps are filled, the shared frame cache and
 // the links between consecutive frames.
 void prepareFrameSharing(TrailRun& run, int workers);
-// Adds frame i to the run's accumulators; throws on a frame that cannot be used.
-void processTrailFrame(TrailRun& run, int frameIndex);
+// Adds frame i to the run's accumulators; throws on a frame that cannot be
+// used. The direct path's frame, done with, is left in `spent` for the
+// caller to hand on (a build-up image may take its buffer).
+void processTrailFrame(TrailRun& run, int frameIndex, cv::Mat& spent);
 // Progress of the worker phase, counting one more processed frame first when
 // frameFinished; count and write share the progress mutex.
 void writeWorkerProgress(TrailRun& run, bool frameFinished = false);
