@@ -2,18 +2,19 @@
 // time per frame against the decode floor and against the same job without
 // build-up (measured in the same run), and in peak memory at each frame count.
 //
-//   bench_buildup [WIDTHxHEIGHT] [FRAMES...] [--direct]    default 1600x1066 60 300
+//   bench_buildup [WIDTHxHEIGHT] [FRAMES...] [--uncompressed] [--direct]   default 1600x1066 60 300, LZW frames
 //
 // --direct leaves out the rejection path ("medium"), which otherwise runs at
 // frame counts up to 60.
 //
-// The night is 30 rendered 16-bit LZW frames, named again and again (hard
+// The night is 30 rendered 16-bit frames, named again and again (hard
 // links) up to the frame count: the direct Lighten path reads each name as a
 // frame of its own. Each job runs in a child process, so its peak memory is
 // its own.
 #include "startrail/startrail.h"
 #include "synth/synth.h"
 
+#include "frame_cache_dir.h"
 #include "trail_job_run.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -35,23 +36,23 @@ namespace fs = std::filesystem;
 constexpr int kDistinctFrames = 30;
 
 
-std::vector<std::string> nightFrames(cv::Size size, int count) {
-  const fs::path dir = fs::temp_directory_path() /
-                       ("lumivex_bench_buildup_" + std::to_string(size.width) + "x" + std::to_string(size.height));
-  if (!fs::exists(dir / "complete")) {
-    fs::create_directories(dir);
-    synth::TrailSettings settings;
-    settings.size = size;
-    settings.frames = kDistinctFrames;
-    const synth::Scene scene = synth::makeTrailScene(settings);
-    for (int i = 0; i < kDistinctFrames; ++i)
-      cv::imwrite((dir / ("frame_" + std::to_string(i) + ".tif")).string(), scene.frames[size_t(i)]);
-    std::ofstream(dir / "complete") << "frames=" << kDistinctFrames << "\n";
-  }
+std::vector<std::string> nightFrames(cv::Size size, int count, bool uncompressed) {
+  const benchsupport::CachedFrames cache =
+      benchsupport::cachedFrames("lumivex_bench_buildup", size, kDistinctFrames, uncompressed);
+  if (!cache.ready)
+    benchsupport::runApart([&] {
+      synth::TrailSettings settings;
+      settings.size = size;
+      settings.frames = kDistinctFrames;
+      const synth::Scene scene = synth::makeTrailScene(settings);
+      for (int i = 0; i < kDistinctFrames; ++i)
+        cv::imwrite(cache.frames[size_t(i)], scene.frames[size_t(i)], benchsupport::frameWriteParams(uncompressed));
+      std::ofstream(cache.dir / "complete") << "frames=" << kDistinctFrames << "\n";
+    });
   std::vector<std::string> frames;
   for (int i = 0; i < count; ++i) {
-    const fs::path name = dir / ("night_" + std::to_string(i) + ".tif");
-    if (!fs::exists(name)) fs::create_hard_link(dir / ("frame_" + std::to_string(i % kDistinctFrames) + ".tif"), name);
+    const fs::path name = cache.dir / ("night_" + std::to_string(i) + ".tif");
+    if (!fs::exists(name)) fs::create_hard_link(cache.frames[size_t(i % kDistinctFrames)], name);
     frames.push_back(name.string());
   }
   return frames;
@@ -94,26 +95,15 @@ const Case kCases[] = {
 }  // namespace
 
 int main(int argc, char** argv) {
-  cv::Size size{1600, 1066};
-  std::vector<int> counts;
-  bool directOnly = false;
-  for (int a = 1; a < argc; ++a) {
-    int w = 0, h = 0;
-    if (std::string(argv[a]) == "--direct") directOnly = true;
-    else if (std::sscanf(argv[a], "%dx%d", &w, &h) == 2) size = {w, h};
-    else counts.push_back(std::atoi(argv[a]));
-  }
-  if (counts.empty()) counts = {60, 300};
-  const std::vector<std::string> all = nightFrames(size, *std::max_element(counts.begin(), counts.end()));
+  const benchsupport::SequenceArgs args = benchsupport::sequenceArgs(argc, argv, {1600, 1066}, {60, 300});
+  const cv::Size size = args.size;
+  const bool directOnly = args.has("--direct");
+  const std::vector<std::string> all = nightFrames(size, args.most(), args.uncompressed);
   const fs::path out = fs::temp_directory_path() / "lumivex_bench_buildup_out";
   const double frameMegabytes = double(size.area()) * 6.0 / 1048576.0;
-  double load[3] = {0, 0, 0};
-#if defined(__unix__) || defined(__APPLE__)
-  getloadavg(load, 3);
-#endif
-  std::printf("Star Trail build-up at %dx%d 16-bit RGB (%.1f MB a frame), %u logical threads, load %.2f %.2f %.2f\n",
-              size.width, size.height, frameMegabytes, std::thread::hardware_concurrency(), load[0], load[1], load[2]);
-  for (int n : counts) {
+  benchsupport::printSequenceHeader("Star Trail build-up", args);
+  std::printf("%.1f MB a frame\n", frameMegabytes);
+  for (int n : args.counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
     trailDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
     const double floor = trailDecodeFloor(frames);
@@ -125,8 +115,9 @@ int main(int argc, char** argv) {
       const Figures f = runTrailJob(writeJob(frames, c, out));
       const bool base = std::string(c.buildUp).empty();
       if (base) plain[0] = f.seconds, plain[1] = f.peakMegabytes;
-      std::printf("  %-24s %7.1f ms/frame  %5.2fx floor  %5.2fx without  peak %5.0f MB (%+5.0f MB, %+.2f frames)%s\n",
-                  c.name, f.seconds * 1e3 / n, f.seconds / floor, f.seconds / plain[0], f.peakMegabytes,
+      std::printf("  %-24s %7.1f ms/frame  %5.2fx floor  %5.2fx without  CPU %6.1f ms/frame  peak %5.0f MB "
+                  "(%+5.0f MB, %+.2f frames)%s\n",
+                  c.name, f.seconds * 1e3 / n, f.seconds / floor, f.seconds / plain[0], f.cpuMs / n, f.peakMegabytes,
                   f.peakMegabytes - plain[1], (f.peakMegabytes - plain[1]) / frameMegabytes, f.ok ? "" : "  FAILED");
       std::fflush(stdout);
     }

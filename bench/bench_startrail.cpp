@@ -53,22 +53,11 @@ std::vector<std::string> sceneFrames(cv::Size size, int count, bool uncompressed
     settings.size = size;
     settings.frames = count;
     const synth::Scene scene = synth::makeTrailScene(settings);
-    const std::vector<int> params = uncompressed ? std::vector<int>{cv::IMWRITE_TIFF_COMPRESSION, 1} : std::vector<int>{};
+    const std::vector<int> params = benchsupport::frameWriteParams(uncompressed);
     for (int i = 0; i < count; ++i) cv::imwrite(frames[size_t(i)], scene.frames[size_t(i)], params);
     std::ofstream(dir / "complete") << "frames=" << count << "\n";
   };
-#ifdef LUMIVEX_BENCH_FORK
-  // Rendered in a child, so the frames held while rendering do not count in the jobs' peak memory.
-  const pid_t child = fork();
-  if (child == 0) {
-    render();
-    std::_Exit(0);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-#else
-  render();
-#endif
+  benchsupport::runApart(render);
   return frames;
 }
 
@@ -183,11 +172,7 @@ void quality(const std::string& only) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     const synth::Scene scene = synth::makeTrailScene(c.settings);
-    std::vector<std::string> frames;
-    for (size_t i = 0; i < scene.frames.size(); ++i) {
-      frames.push_back((dir / ("frame_" + std::to_string(i) + ".tif")).string());
-      cv::imwrite(frames.back(), scene.frames[i]);
-    }
+    const std::vector<std::string> frames = benchsupport::writeFrames(scene.frames, dir);
     std::printf("%s\n", c.name.c_str());
     for (const Mode& m : modes) {
       const Clock::time_point t0 = Clock::now();
@@ -218,20 +203,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   const benchsupport::SequenceArgs args = benchsupport::sequenceArgs(argc, argv, {3000, 2000}, {20, 60});
-  const cv::Size size = args.size;
-  const std::vector<int>& counts = args.counts;
-  const bool uncompressed = args.uncompressed;
-  const int most = *std::max_element(counts.begin(), counts.end());
-  const std::vector<std::string> all = sceneFrames(size, most, uncompressed);
+  const std::vector<std::string> all = sceneFrames(args.size, args.most(), args.uncompressed);
   const std::string dir = fs::path(all[0]).parent_path().string();
-  double load[3] = {0, 0, 0};
-#if defined(__unix__) || defined(__APPLE__)
-  getloadavg(load, 3);
-#endif
-  std::printf("Star Trail at %dx%d, 16-bit %s, %u logical threads, load average %.2f %.2f %.2f\n", size.width,
-              size.height, uncompressed ? "uncompressed" : "LZW", std::thread::hardware_concurrency(), load[0], load[1],
-              load[2]);
-  for (int n : counts) {
+  benchsupport::printSequenceHeader("Star Trail", args);
+  for (int n : args.counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
     bench::twoProcessDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
     const bench::FloorRun floor = bench::twoProcessDecodeFloor(frames);

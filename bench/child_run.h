@@ -54,4 +54,22 @@ Result runInChild(Work&& work, double& peakMegabytes, bool& ok, rusage* usageOut
 #endif
 }
 
+// Runs work in a child process where the platform allows (else here), so
+// what it holds (a rendered night) never counts in this process's later
+// peaks nor in those of the children it starts after.
+template <typename Work>
+void runApart(Work&& work) {
+#ifdef LUMIVEX_BENCH_FORK
+  const pid_t child = fork();
+  if (child == 0) {
+    work();
+    std::_Exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+#else
+  work();
+#endif
+}
+
 }  // namespace benchsupport
