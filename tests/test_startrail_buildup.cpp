@@ -444,9 +444,11 @@ TEST(StarTrailBuildUpRun, VideoFramesComeInTheImagesOrder) {
   ASSERT_EQ(shown.size(), images.size());
   for (size_t k = 0; k < shown.size(); ++k) {
     const double own = cv::norm(shown[k], images[k], cv::NORM_L1);
-    for (size_t other = 0; other < images.size(); ++other)
-      if (other != k && cv::norm(images[other], images[k], cv::NORM_L1) > 0)
+    for (size_t other = 0; other < images.size(); ++other) {
+      if (other != k && cv::norm(images[other], images[k], cv::NORM_L1) > 0) {
         EXPECT_LT(own, cv::norm(shown[k], images[other], cv::NORM_L1)) << "video frame " << k << ", image " << other;
+      }
+    }
   }
 }
 #endif
