@@ -662,6 +662,45 @@ TEST(StarGlowToFloatEdges, RejectsTwoChannelsAndCleansFloatSamples) {
   EXPECT_EQ(out.at<cv::Vec3f>(0, 1), cv::Vec3f(0, 0, 0));
 }
 
+// The frame the job reads a few rows or one star's rectangle at a time holds
+// the samples of the whole-image conversion, bit for bit, on every depth and
+// channel layout, on rectangles at every edge, and so does its luminance.
+TEST(StarGlowFloatFrame, EveryRectangleAndTheLuminanceAreTheWholeConversion) {
+  std::mt19937 rng(77);
+  for (const int depth : {CV_8U, CV_16U, CV_16S, CV_32F, CV_64F})
+    for (const int channels : {1, 3, 4})
+      for (const cv::Size size : {cv::Size(37, 23), cv::Size(1003, 5), cv::Size(1, 9)}) {
+        SCOPED_TRACE(testing::Message() << "depth " << depth << " channels " << channels << " " << size);
+        cv::Mat src(size, CV_MAKETYPE(depth, channels));
+        const double top = depth == CV_8U ? 255 : (depth == CV_32F || depth == CV_64F ? 1.3 : 65535);
+        cv::randu(src, cv::Scalar::all(depth == CV_16S || depth == CV_32F ? -0.2 * top : 0), cv::Scalar::all(top));
+        const cv::Mat whole = NL_toFloatBgr(src);
+        const NL_FloatBgrFrame frame(src);
+        ASSERT_EQ(frame.size(), size);
+        std::uniform_int_distribution<int> px(0, size.width - 1), py(0, size.height - 1);
+        std::vector<cv::Rect> areas = {cv::Rect(cv::Point(), size), cv::Rect(size.width - 1, size.height - 1, 1, 1)};
+        for (int i = 0; i < 12; ++i) {
+          const cv::Point a(px(rng), py(rng)), b(px(rng), py(rng));
+          areas.push_back(cv::Rect(a, b) | cv::Rect(a, cv::Size(1, 1)));
+        }
+        cv::Mat piece;
+        for (const cv::Rect& area : areas) {
+          frame.read(area, piece);
+          ASSERT_EQ(piece.type(), CV_32FC3);
+          ASSERT_EQ(piece.size(), area.size());
+          EXPECT_EQ(cv::norm(piece, whole(area), cv::NORM_INF), 0.0) << area;
+        }
+        EXPECT_EQ(cv::norm(frame.luminance(), luminanceOf(whole), cv::NORM_INF), 0.0);
+      }
+  try {
+    NL_FloatBgrFrame(cv::Mat(2, 2, CV_16UC2, cv::Scalar::all(1)));
+    FAIL() << "two channels accepted";
+  } catch (const std::exception& e) {
+    EXPECT_STREQ(e.what(), "Unsupported channel count.");
+  }
+  EXPECT_THROW(NL_FloatBgrFrame{cv::Mat()}, cv::Exception);
+}
+
 // ---- Readiness --------------------------------------------------------------------
 
 std::string encode(const cv::Mat& image, const std::string& ext) {
@@ -927,12 +966,19 @@ TEST(StarGlowJob, GlowOnlyModesAndStarAmountZero) {
 
 // What the job wrote before it drew the glow a few rows at a time: the whole
 // layer, the screen blend over it and the 16-bit conversion of the result.
-cv::Mat wholeLayerResult(const std::string& input, const NL_StarGlowSettings& settings) {
+// With a sky mask, the mask as the job loads it (binary, eroded twice).
+cv::Mat wholeLayerResult(const std::string& input, const NL_StarGlowSettings& settings,
+                         const std::string& maskPath = "") {
   const cv::Mat image = NL_toFloatBgr(cv::imread(input, cv::IMREAD_UNCHANGED));
+  cv::Mat mask;
+  if (!maskPath.empty()) {
+    cv::threshold(cv::imread(maskPath, cv::IMREAD_GRAYSCALE), mask, 16, 255, cv::THRESH_BINARY);
+    cv::erode(mask, mask, cv::Mat(), cv::Point(-1, -1), 2);
+  }
   std::ostringstream log;
-  const std::vector<NL_StarCandidate> stars = NL_detectStars(luminanceOf(image), image, cv::Mat(), settings, log);
+  const std::vector<NL_StarCandidate> stars = NL_detectStars(luminanceOf(image), image, mask, settings, log);
   cv::Mat glow(image.size(), CV_32FC3, cv::Scalar::all(0));
-  NL_renderGlow(glow, stars, cv::Mat(), settings, log);
+  NL_renderGlow(glow, stars, mask, settings, log);
   if (settings.outputMode == "final") NL_screenCompositeInto(image, glow);
   cv::Mat out;
   glow.convertTo(out, CV_16UC3, 65535.0);
@@ -941,8 +987,8 @@ cv::Mat wholeLayerResult(const std::string& input, const NL_StarGlowSettings& se
 
 // The job's result against the whole-layer pipeline on skies of every kind
 // it decodes: 16-bit colour (whose buffer the result reuses), 8-bit, grey and
-// colour with alpha, dense and sparse, composite and glow layer alone. Not a
-// sample may differ.
+// colour with alpha, dense and sparse, composite and glow layer alone, with
+// and without a sky mask cutting through stars. Not a sample may differ.
 TEST(StarGlowJob, ResultIsTheWholeLayerPipelinesOnEveryKindOfSky) {
   struct Sky {
     cv::Size size;
@@ -950,10 +996,12 @@ TEST(StarGlowJob, ResultIsTheWholeLayerPipelinesOnEveryKindOfSky) {
     int depth, channels;
     bool final;
     double amount;
+    bool masked = false;
   };
   for (const Sky& sky : {Sky{{700, 430}, 300, CV_16U, 3, true, 60}, Sky{{512, 300}, 40, CV_8U, 3, false, 100},
                          Sky{{333, 257}, 120, CV_16U, 1, true, 30}, Sky{{401, 199}, 200, CV_16U, 4, false, 80},
-                         Sky{{640, 17}, 30, CV_8U, 4, true, 100}}) {
+                         Sky{{640, 17}, 30, CV_8U, 4, true, 100}, Sky{{517, 389}, 250, CV_16U, 3, true, 100, true},
+                         Sky{{463, 301}, 90, CV_8U, 3, true, 70, true}}) {
     SCOPED_TRACE(testing::Message() << sky.size << " depth " << sky.depth << " channels " << sky.channels);
     synth::GlowSettings gs;
     gs.size = sky.size;
@@ -969,12 +1017,21 @@ TEST(StarGlowJob, ResultIsTheWholeLayerPipelinesOnEveryKindOfSky) {
     NL_StarGlowSettings settings;
     settings.starAmount = sky.amount;
     settings.outputMode = sky.final ? "final" : "glowOnly";
-    writeJob(f, ",\n  \"outputMode\": " + quote(settings.outputMode) +
-                    ", \"starAmount\": " + std::to_string(sky.amount) + ", \"inputComplete\": true");
+    std::string maskKeys;
+    if (sky.masked) {
+      // A ragged horizon: columns of different heights, so the edge crosses stars.
+      cv::Mat mask(frame.size(), CV_8UC1, cv::Scalar(255));
+      for (int x = 0; x < mask.cols; ++x) mask.col(x).rowRange(mask.rows / 2 + (x * 37) % 90, mask.rows).setTo(0);
+      ASSERT_TRUE(cv::imwrite(f.mask, mask));
+      maskKeys = ", \"useSkyMask\": true, \"skyMaskPath\": " + quote(f.mask);
+    }
+    writeJob(f, ",\n  \"outputMode\": " + quote(settings.outputMode) + ", \"starAmount\": " +
+                    std::to_string(sky.amount) + ", \"inputComplete\": true" + maskKeys);
     const std::string log = NL_runStarGlowNativeJobWithTiming(f.job, quickTiming());
     ASSERT_EQ(logValue(log, "status"), "success") << log;
     ASSERT_NE(logValue(log, "starCandidates"), "0") << log;
-    const cv::Mat out = cv::imread(f.output, cv::IMREAD_UNCHANGED), expected = wholeLayerResult(f.input, settings);
+    const cv::Mat out = cv::imread(f.output, cv::IMREAD_UNCHANGED),
+                  expected = wholeLayerResult(f.input, settings, sky.masked ? f.mask : "");
     ASSERT_EQ(out.type(), CV_16UC3);
     EXPECT_EQ(cv::norm(out, expected, cv::NORM_INF), 0.0);
     EXPECT_GT(cv::norm(out, cv::NORM_INF), 1000.0);

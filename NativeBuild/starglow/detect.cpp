@@ -147,20 +147,23 @@ struct ChannelSums {
 // Colour of the star's own light: the rectangle's mean minus the mean of its
 // one-pixel frame, so a tinted sky (gradient, light pollution) does not colour
 // the glow of every faint star it surrounds.
-void measureColor(const cv::Mat& image, const cv::Mat& mask, NL_StarCandidate& c) {
+void measureColor(const NL_FloatBgrFrame& image, const cv::Mat& mask, NL_StarCandidate& c) {
   const int s = std::clamp(static_cast<int>(2.0 * c.radius + 2.0), 3, 16);
   const int cx = static_cast<int>(c.x), cy = static_cast<int>(c.y);
-  const int x0 = std::max(0, cx - s), x1 = std::min(image.cols, cx + s + 1);
-  const int y0 = std::max(0, cy - s), y1 = std::min(image.rows, cy + s + 1);
+  const int x0 = std::max(0, cx - s), x1 = std::min(image.size().width, cx + s + 1);
+  const int y0 = std::max(0, cy - s), y1 = std::min(image.size().height, cy + s + 1);
   c.colorB = c.colorG = c.colorR = 1.0;
+  if (x0 >= x1 || y0 >= y1) return;
+  cv::Mat patch;
+  image.read(cv::Rect(x0, y0, x1 - x0, y1 - y0), patch);
   ChannelSums all, frame;
   for (int y = y0; y < y1; ++y) {
-    const cv::Vec3f* p = image.ptr<cv::Vec3f>(y);
+    const cv::Vec3f* p = patch.ptr<cv::Vec3f>(y - y0);
     const uchar* m = mask.empty() ? nullptr : mask.ptr<uchar>(y);
     for (int x = x0; x < x1; ++x) {
       if (m && !m[x]) continue;
-      all.add(p[x]);
-      if (y == y0 || y == y1 - 1 || x == x0 || x == x1 - 1) frame.add(p[x]);
+      all.add(p[x - x0]);
+      if (y == y0 || y == y1 - 1 || x == x0 || x == x1 - 1) frame.add(p[x - x0]);
     }
   }
   if (all.n == 0) return;
@@ -173,7 +176,7 @@ void measureColor(const cv::Mat& image, const cv::Mat& mask, NL_StarCandidate& c
   c.colorR = std::clamp(excess[2] / lum, 0.25, 2.8);
 }
 
-Measured measurePeak(const NLPeak& p, const cv::Mat& signal, const cv::Mat& image, const cv::Mat& mask,
+Measured measurePeak(const NLPeak& p, const cv::Mat& signal, const NL_FloatBgrFrame& image, const cv::Mat& mask,
                      double threshold, double max) {
   const bool bright = p.value > 0.18 * max;
   const int w = bright ? 8 : 5;
@@ -246,7 +249,7 @@ class AcceptedGrid {
 // Measurements do not depend on each other, so they run in parallel; the
 // suppression walk that follows is sequential in peak order.
 std::vector<NL_StarCandidate> measureCandidates(const std::vector<NLPeak>& peaks, const cv::Mat& signal,
-                                                const cv::Mat& image, const cv::Mat& mask, double threshold,
+                                                const NL_FloatBgrFrame& image, const cv::Mat& mask, double threshold,
                                                 double max) {
   std::vector<Measured> measured(peaks.size());
   cv::parallel_for_(cv::Range(0, static_cast<int>(peaks.size())), [&](const cv::Range& r) {
@@ -285,12 +288,12 @@ void classify(NL_StarDetection& d) {
 
 namespace {
 
-void checkInputs(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask) {
-  CV_Assert(luminance.type() == CV_32FC1 && image.type() == CV_32FC3 && image.size() == luminance.size());
+void checkInputs(const cv::Mat& luminance, const NL_FloatBgrFrame& image, const cv::Mat& mask) {
+  CV_Assert(luminance.type() == CV_32FC1 && image.size() == luminance.size());
   CV_Assert(mask.empty() || (mask.type() == CV_8UC1 && mask.size() == luminance.size()));
 }
 
-NL_StarDetection analyzeSignal(const cv::Mat& signal, const cv::Mat& image, const cv::Mat& mask,
+NL_StarDetection analyzeSignal(const cv::Mat& signal, const NL_FloatBgrFrame& image, const cv::Mat& mask,
                                const NL_StarGlowSettings& settings) {
   NL_StarDetection d;
   d.starAmount = settings.starAmount;
@@ -321,27 +324,44 @@ NL_StarDetection analyzeSignal(const cv::Mat& signal, const cv::Mat& image, cons
 
 NL_StarDetection NL_analyzeStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
                                  const NL_StarGlowSettings& settings) {
-  checkInputs(luminance, image, mask);
-  return analyzeSignal(NL_starGlowSignal(luminance, mask), image, mask, settings);
+  const NL_FloatBgrFrame frame = NL_FloatBgrFrame::ofFloatBgr(image);
+  checkInputs(luminance, frame, mask);
+  return analyzeSignal(NL_starGlowSignal(luminance, mask), frame, mask, settings);
+}
+
+NL_StarDetection NL_analyzeStars(cv::Mat&& luminance, const NL_FloatBgrFrame& frame, const cv::Mat& mask,
+                                 const NL_StarGlowSettings& settings) {
+  checkInputs(luminance, frame, mask);
+  signalInto(luminance, mask, luminance);
+  return analyzeSignal(luminance, frame, mask, settings);
 }
 
 NL_StarDetection NL_analyzeStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
                                  const NL_StarGlowSettings& settings) {
-  checkInputs(luminance, image, mask);
-  signalInto(luminance, mask, luminance);
-  return analyzeSignal(luminance, image, mask, settings);
+  return NL_analyzeStars(std::move(luminance), NL_FloatBgrFrame::ofFloatBgr(image), mask, settings);
 }
+
+namespace {
+
+std::vector<NL_StarCandidate> reported(NL_StarDetection&& d, std::ostream& log) {
+  log << NL_starDetectionReport(d);
+  return std::move(d.stars);
+}
+
+}  // namespace
 
 std::vector<NL_StarCandidate> NL_detectStars(const cv::Mat& luminance, const cv::Mat& image, const cv::Mat& mask,
                                              const NL_StarGlowSettings& settings, std::ostream& log) {
-  NL_StarDetection d = NL_analyzeStars(luminance, image, mask, settings);
-  log << NL_starDetectionReport(d);
-  return std::move(d.stars);
+  return reported(NL_analyzeStars(luminance, image, mask, settings), log);
 }
 
 std::vector<NL_StarCandidate> NL_detectStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
                                              const NL_StarGlowSettings& settings, std::ostream& log) {
-  NL_StarDetection d = NL_analyzeStars(std::move(luminance), image, mask, settings);
-  log << NL_starDetectionReport(d);
-  return std::move(d.stars);
+  return reported(NL_analyzeStars(std::move(luminance), image, mask, settings), log);
+}
+
+std::vector<NL_StarCandidate> NL_detectStars(cv::Mat&& luminance, const NL_FloatBgrFrame& frame,
+                                             const cv::Mat& mask, const NL_StarGlowSettings& settings,
+                                             std::ostream& log) {
+  return reported(NL_analyzeStars(std::move(luminance), frame, mask, settings), log);
 }

@@ -45,7 +45,7 @@ class Job {
     readJob();
     waitForInput();
     cv::Mat raw = decodeInput();
-    const cv::Mat image = toFloat(raw);
+    const NL_FloatBgrFrame image = toFloat(raw);
     const cv::Mat mask = job_.settings.useSkyMask ? loadSkyMask(image.size()) : cv::Mat();
     const std::vector<NL_StarCandidate> stars = detect(image, mask);
     if (job_.settings.debugOverlay) writeOverlay(image.size(), stars);
@@ -127,10 +127,11 @@ class Job {
     return raw;
   }
 
-  cv::Mat toFloat(const cv::Mat& raw) {
+  // 8- and 16-bit frames are scaled to float where each step reads them.
+  NL_FloatBgrFrame toFloat(const cv::Mat& raw) {
     progress(16, "Preparing image", "Converting image data for Star Glow.");
-    cv::Mat image = NL_toFloatBgr(raw);
-    log_ << NL_sgLine("canvas", std::to_string(image.cols) + " x " + std::to_string(image.rows));
+    NL_FloatBgrFrame image(raw);
+    log_ << NL_sgLine("canvas", std::to_string(image.size().width) + " x " + std::to_string(image.size().height));
     return image;
   }
 
@@ -164,15 +165,13 @@ class Job {
     return mask;
   }
 
-  std::vector<NL_StarCandidate> detect(const cv::Mat& image, const cv::Mat& mask) {
+  std::vector<NL_StarCandidate> detect(const NL_FloatBgrFrame& image, const cv::Mat& mask) {
     progress(34, "Detecting stars", "Finding and classifying stars.");
     if (job_.settings.starAmount <= 0.5) {
       log_ << NL_sgLine("starAmountNoEffect", "true") << NL_sgLine("starCandidates", "0");
       return {};
     }
-    cv::Mat luminance;
-    cv::transform(image, luminance, NL_luminanceWeightsBGR());
-    return NL_detectStars(std::move(luminance), image, mask, job_.settings, log_);
+    return NL_detectStars(image.luminance(), image, mask, job_.settings, log_);
   }
 
   void writeOverlay(cv::Size size, const std::vector<NL_StarCandidate>& stars) {
@@ -194,13 +193,19 @@ class Job {
   // The glow is drawn, blended and converted a few rows at a time, so no
   // frame-sized layer exists; the 16-bit result takes the decoded frame's
   // place when that is 16-bit colour already, one frame fewer to fault in.
-  cv::Mat render(const cv::Mat& image, const cv::Mat& mask, const std::vector<NL_StarCandidate>& stars, cv::Mat raw) {
+  // A piece's rows of the frame are read before the result overwrites them.
+  cv::Mat render(const NL_FloatBgrFrame& image, const cv::Mat& mask, const std::vector<NL_StarCandidate>& stars,
+                 cv::Mat raw) {
     progress(56, "Rendering glow", "Rendering adaptive color-aware glow layer.");
     cv::Mat out = raw.type() == CV_16UC3 && raw.size() == image.size() ? raw : cv::Mat(image.size(), CV_16UC3);
     raw.release();
     const bool composite = job_.settings.outputMode == "final";
     NL_renderGlowPieces(image.size(), stars, mask, job_.settings, log_, [&](int y0, cv::Mat& piece) {
-      if (composite) NL_screenCompositeRowsInto(image.rowRange(y0, y0 + piece.rows), piece);
+      if (composite) {
+        cv::Mat below;
+        image.read(cv::Rect(0, y0, piece.cols, piece.rows), below);
+        NL_screenCompositeRowsInto(below, piece);
+      }
       // The saturating conversion clamps to 0..65535, the same as clamping to 0..1 first.
       cv::Mat rows = out.rowRange(y0, y0 + piece.rows);
       piece.convertTo(rows, CV_16UC3, 65535.0);

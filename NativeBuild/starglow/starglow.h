@@ -94,6 +94,13 @@ std::vector<NL_StarCandidate> NL_detectStars(const cv::Mat& luminance, const cv:
                                              std::ostream& log);
 std::vector<NL_StarCandidate> NL_detectStars(cv::Mat&& luminance, const cv::Mat& image, const cv::Mat& mask,
                                              const NL_StarGlowSettings& settings, std::ostream& log);
+class NL_FloatBgrFrame;
+// The same with the colours read from the job's frame (see NL_FloatBgrFrame below).
+NL_StarDetection NL_analyzeStars(cv::Mat&& luminance, const NL_FloatBgrFrame& frame, const cv::Mat& mask,
+                                 const NL_StarGlowSettings& settings);
+std::vector<NL_StarCandidate> NL_detectStars(cv::Mat&& luminance, const NL_FloatBgrFrame& frame,
+                                             const cv::Mat& mask, const NL_StarGlowSettings& settings,
+                                             std::ostream& log);
 
 // ---- Glow rendering, composite, overlay -------------------------------------------
 struct NL_PreparedGlowStar {
@@ -137,6 +144,30 @@ cv::Mat NL_drawStarGlowDebugOverlay(cv::Size size, const std::vector<NL_StarCand
 
 // Any decoded image to CV_32FC3 BGR with white at 1.0; throws "Unsupported channel count.".
 cv::Mat NL_toFloatBgr(const cv::Mat& src);
+
+// The decoded frame as the float BGR image the job works on, handed out a
+// rectangle at a time: 8- and 16-bit samples are scaled where they are read,
+// so no frame-sized float copy (12 bytes a pixel) is ever made; other depths
+// are converted once. Every sample is the one NL_toFloatBgr gives.
+class NL_FloatBgrFrame {
+ public:
+  // Throws as NL_toFloatBgr does (empty image, "Unsupported channel count.").
+  explicit NL_FloatBgrFrame(const cv::Mat& decoded);
+  // A CV_32FC3 image read as it is, with no scaling or clamping.
+  static NL_FloatBgrFrame ofFloatBgr(const cv::Mat& image);
+  cv::Size size() const { return size_; }
+  // The area as CV_32FC3; out may then share the frame's own pixels, so it
+  // is for reading only. Its buffer is reused when the size allows.
+  void read(const cv::Rect& area, cv::Mat& out) const;
+  // 0.2126 R + 0.7152 G + 0.0722 B of every pixel (CV_32FC1), row pieces in parallel.
+  cv::Mat luminance() const;
+
+ private:
+  NL_FloatBgrFrame() = default;
+  cv::Mat decoded_;   // 8- or 16-bit samples, scaled where read
+  cv::Mat floatBgr_;  // every other depth, converted once
+  cv::Size size_;
+};
 
 // ---- Temporary-image readiness --------------------------------------------------
 struct NL_TemporaryImageCheck {
