@@ -126,9 +126,12 @@ void quality() {
 // ---- Cost ---------------------------------------------------------------------
 
 // A gapped night (shutter open half of each interval) as 16-bit TIFF frames
-// under the temp folder, kept between runs.
+// under the temp folder, kept between runs. (Folders named
+// lumivex_bench_gapfill_* hold an earlier rendering whose sky had a single
+// star: frames of noise alone.)
 std::vector<std::string> sceneFrames(cv::Size size, int count, bool uncompressed) {
-  const benchsupport::CachedFrames cache = benchsupport::cachedFrames("lumivex_bench_gapfill", size, count, uncompressed);
+  const benchsupport::CachedFrames cache =
+      benchsupport::cachedFrames("lumivex_bench_gapnight", size, count, uncompressed);
   const std::vector<std::string>& frames = cache.frames;
   if (cache.ready) return frames;
   const std::vector<int> params = benchsupport::frameWriteParams(uncompressed);
@@ -138,19 +141,10 @@ std::vector<std::string> sceneFrames(cv::Size size, int count, bool uncompressed
   const cv::Point2d pole(size.width * 0.5, -0.6 * size.height);
   constexpr double kDegrees = 0.1;
   std::vector<cv::Matx33d> turns;
-  cv::Rect2d region;
-  for (int i = 0; i < count; ++i) {
-    turns.push_back(synth::makeHomography(pole, -i * kDegrees, 1.0, {0, 0}));
-    for (const cv::Point2d c : {cv::Point2d(0, 0), cv::Point2d(size.width, 0), cv::Point2d(0, size.height),
-                                cv::Point2d(size.width, size.height)}) {
-      const cv::Point2d r = synth::applyHomography(turns.back(), c);
-      region = i == 0 && c == cv::Point2d(0, 0) ? cv::Rect2d(r, r) : region | cv::Rect2d(r, r);
-    }
-  }
+  for (int i = 0; i < count; ++i) turns.push_back(synth::makeHomography(pole, -i * kDegrees, 1.0, {0, 0}));
   synth::SkySettings sky;
   sky.density = 1.0e-3;
-  const std::vector<synth::Star> stars =
-      synth::makeSky(sky, cv::Rect2d(region.x - 12, region.y - 12, region.width + 24, region.height + 24), 1);
+  const std::vector<synth::Star> stars = synth::makeSky(sky, synth::skyRegion(turns, size, 12.0), 1);
   synth::FrameSettings f;
   f.size = size;
   f.fwhm = 2.4;

@@ -67,19 +67,6 @@ void addLight(cv::Mat& ground, Rng& rng) {
 
 }  // namespace
 
-cv::Rect2d skyRegion(const std::vector<cv::Matx33d>& frameToReference, cv::Size size, double margin) {
-  double x0 = 1e300, y0 = 1e300, x1 = -1e300, y1 = -1e300;
-  const cv::Point2d corners[4] = {{-0.5, -0.5}, {size.width - 0.5, -0.5},
-                                  {-0.5, size.height - 0.5}, {size.width - 0.5, size.height - 0.5}};
-  for (const cv::Matx33d& h : frameToReference) {
-    for (const cv::Point2d& c : corners) {
-      const cv::Point2d q = applyHomography(h, c);
-      x0 = std::min(x0, q.x), y0 = std::min(y0, q.y), x1 = std::max(x1, q.x), y1 = std::max(y1, q.y);
-    }
-  }
-  return cv::Rect2d(x0 - margin, y0 - margin, x1 - x0 + 2 * margin, y1 - y0 + 2 * margin);
-}
-
 std::vector<double> horizonProfile(cv::Size size, double groundFraction, std::uint64_t seed) {
   Rng rng(mixSeed(seed, 0x40c));
   const double base = size.height * (1.0 - groundFraction);

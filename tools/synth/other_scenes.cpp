@@ -37,7 +37,7 @@ Scene makeSkyBlendScene(const SkyBlendSettings& s) {
   for (int i = 0; i < s.frames; ++i) {
     h[i] = makeHomography(centre, -i * s.rotationPerFrameDeg, 1.0, -double(i) * s.driftPerFrame);
   }
-  scene.stars = makeSky(s.sky, detail::skyRegion(h, s.size, 12.0), s.seed);
+  scene.stars = makeSky(s.sky, skyRegion(h, s.size, 12.0), s.seed);
   const std::vector<double> horizon = detail::horizonProfile(s.size, s.groundFraction, s.seed);
   scene.skyMask = detail::skyMaskFromHorizon(horizon, s.size);
   const cv::Mat ground = detail::groundSignal(s.size, 0.05, 3, 5, s.seed);

@@ -68,7 +68,7 @@ Scene makeStackScene(const StackSettings& s) {
   Scene scene;
   scene.name = "stack";
   const std::vector<cv::Matx33d> h = frameMatrices(s, rng);
-  scene.stars = makeSky(s.sky, detail::skyRegion(h, s.size, 12.0), s.seed);
+  scene.stars = makeSky(s.sky, skyRegion(h, s.size, 12.0), s.seed);
   const int streak = s.streakFrame == -1 ? (s.frames >= 2 ? 1 : -2) : s.streakFrame;
   for (int i = 0; i < s.frames; ++i) {
     const FrameSettings f = frameSettings(s, i, rng);

@@ -245,6 +245,10 @@ struct GlowSettings {
 // power-law flux distribution; deterministic for seed.
 std::vector<Star> makeSky(const SkySettings& sky, const cv::Rect2d& region, std::uint64_t seed);
 
+// Bounding box, in reference coordinates, of every frame's footprint, grown
+// by margin px: where the sky needs stars so that no frame shows an empty edge.
+cv::Rect2d skyRegion(const std::vector<cv::Matx33d>& frameToReference, cv::Size size, double margin);
+
 // Noiseless float signal (CV_32FC3, full-scale units) of the stars seen
 // through frameToReference, including the sky background; stars inside
 // skyMask's black pixels are hidden when skyMask is not empty.

@@ -225,7 +225,7 @@ Scene makeTrailScene(const TrailSettings& s) {
   // reference by turning the other way about the pole.
   std::vector<cv::Matx33d> h(s.frames);
   for (int i = 0; i < s.frames; ++i) h[i] = makeHomography(pole, -i * s.degreesPerFrame, 1.0, {0, 0});
-  scene.stars = makeSky(s.sky, detail::skyRegion(h, s.size, 12.0), s.seed);
+  scene.stars = makeSky(s.sky, skyRegion(h, s.size, 12.0), s.seed);
   const std::vector<double> horizon = detail::horizonProfile(s.size, s.groundFraction, s.seed);
   scene.skyMask = detail::skyMaskFromHorizon(horizon, s.size);
   const cv::Mat ground = detail::groundSignal(s.size, 0.006, 0, s.groundLights, s.seed);

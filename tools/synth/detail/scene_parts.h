@@ -14,10 +14,6 @@ void checkSceneShape(cv::Size size, int frames, int bits);
 FrameTruth frameTruth(const std::vector<Star>& stars, const cv::Matx33d& frameToReference,
                       const FrameSettings& frame, const cv::Mat& image, const cv::Mat& skyMask);
 
-// Bounding box, in reference coordinates, of every frame's footprint, grown
-// by margin px: where the sky needs stars so that no frame shows an empty edge.
-cv::Rect2d skyRegion(const std::vector<cv::Matx33d>& frameToReference, cv::Size size, double margin);
-
 // A dark landscape across the bottom: horizon height per column (px, rows
 // at or below it are ground) and the matching sky mask.
 std::vector<double> horizonProfile(cv::Size size, double groundFraction, std::uint64_t seed);
