@@ -1075,6 +1075,52 @@ TEST(StarTrailRun, SparseArcSequenceLosesItsSatellitesAndAircraft) {
   EXPECT_LT(f.starsLost, 0.005);
 }
 
+// A short night of a dense sky (some 1300 stars found in each 900 x 600
+// frame above its landscape, one every 17 px) turning a tenth of a degree a
+// frame, the shutter open half of each interval: consecutive frames register
+// on their true relation, and the satellites, in the first frame and a
+// middle one, go.
+TEST(StarTrailRun, DenseSlowlyTurningNightLosesItsSatellites) {
+  TempDir dir;
+  synth::TrailSettings settings;
+  settings.size = {900, 600};
+  settings.frames = 6;
+  settings.degreesPerFrame = 0.1;
+  settings.dutyCycle = 0.5;
+  settings.sky.density = 2.0e-2;
+  settings.sky.faintestFlux = 0.1;
+  settings.sky.brightestFlux = 1.5;
+  settings.satelliteFrames = {0, 3};
+  settings.aircraftFrames = {};
+  const synth::Scene scene = synth::makeTrailScene(settings);
+  ASSERT_EQ(scene.trails.size(), 2u);
+  ASSERT_GT(NL_findStarCandidates(scene.frames[0], NL_kTrailRegistration.sigmaFactor, 0).size(), 1000u);
+  const NLRegistrationSettings& t = NL_kTrailRegistration;
+  for (int i = 0; i + 1 < settings.frames; ++i) {
+    cv::Mat h;
+    NLStarMatchList matches;
+    ASSERT_TRUE(NL_buildHomographyTransform(scene.frames[size_t(i)], scene.frames[size_t(i) + 1], t.sigmaFactor,
+                                            t.starBudget, NL_trailMaxShift(settings.size), t.tolerance, h, matches))
+        << "frames " << i << " and " << i + 1;
+    const cv::Matx33d truth =
+        scene.truth[size_t(i)].frameToReference.inv() * scene.truth[size_t(i) + 1].frameToReference;
+    double worst = 0.0;
+    for (const cv::Point2d p : {cv::Point2d(0, 0), cv::Point2d(899, 0), cv::Point2d(0, 599), cv::Point2d(899, 599),
+                                cv::Point2d(450, 300)})
+      worst = std::max(worst, cv::norm(NL_projectPoint(h, p) - synth::applyHomography(truth, p)));
+    EXPECT_LT(worst, 0.1) << "frames " << i << " and " << i + 1;
+  }
+  const JobFiles j = writeJob(dir, scene.frames, ", \"rejectionMode\": \"medium\"");
+  const std::string log = NL_runStarTrailNativeJob(j.job);
+  ASSERT_NE(log.find("status=success"), std::string::npos) << log;
+  EXPECT_EQ(log.find("rejectedMaskPixels=0\n"), std::string::npos) << log;
+  const synth::RejectionFigures f = synth::rejectionFigures(scene, cv::imread(j.output, -1));
+  RecordProperty("satelliteLeft", std::to_string(f.satelliteLeft));
+  RecordProperty("starsLost", std::to_string(f.starsLost));
+  EXPECT_LT(f.satelliteLeft, 0.02);
+  EXPECT_LT(f.starsLost, 0.005);
+}
+
 // Where the neighbours cannot be registered, the fallback still takes the
 // satellites and aircraft: straight, long and absent from the neighbours,
 // unlike the short residues the unaligned stars leave.
