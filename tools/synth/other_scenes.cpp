@@ -1,5 +1,5 @@
-// The sky-blend scene (a drifting sky over a fixed, structured foreground)
-// and the single glow frame.
+// The sky-blend scene (a drifting sky over a fixed, structured foreground),
+// the single glow frame and the pair of consecutive frames.
 #include "synth/synth.h"
 
 #include "synth/detail/random.h"
@@ -82,6 +82,28 @@ Scene makeGlowScene(const GlowSettings& s) {
   const cv::Mat signal = renderSignal(scene.stars, cv::Matx33d::eye(), f);
   scene.frames.push_back(quantize(signal, f, detail::mixSeed(s.seed, 0xf7a, 0)));
   scene.truth.push_back(detail::frameTruth(scene.stars, cv::Matx33d::eye(), f, scene.frames[0], cv::Mat()));
+  return scene;
+}
+
+Scene makeTurningPair(const TurningPairSettings& s) {
+  detail::checkSceneShape(s.size, 2, s.bits);
+  Scene scene;
+  scene.name = "pair";
+  const cv::Point2d pole(0.4 * s.size.width, -0.8 * s.size.height);
+  const std::vector<cv::Matx33d> h{cv::Matx33d::eye(), makeHomography(pole, s.degrees, 1.0, s.shift)};
+  scene.stars = makeSky(s.sky, skyRegion(h, s.size, 12.0), s.seed);
+  FrameSettings f;
+  f.size = s.size;
+  f.bits = s.bits;
+  f.skyLevel = s.bits == 8 ? 0.1 : 0.02;  // an 8-bit sky sits well above its quantisation
+  f.hotPixels = s.hotPixels;
+  f.sensorSeed = s.seed;
+  for (int i = 0; i < 2; ++i) {
+    f.fwhm = i == 0 ? s.fwhm : s.movingFwhm;
+    scene.truth.emplace_back();
+    scene.frames.push_back(renderFrame(scene.stars, h[size_t(i)], f, detail::mixSeed(s.seed, 0x9a1, i),
+                                       &scene.truth.back()));
+  }
   return scene;
 }
 
