@@ -229,11 +229,11 @@ bool warpAndCombine(SkyRun& run, bool average, int bandRows, cv::Mat& stack, NLS
   bands.type = run.frames.front().type();
   bands.frames = run.accepted.size();
   bands.bandRows = bandRows > 0 ? bandRows : bandRowsFor(run);
+  // Frame after frame, each warp spreading its rows over the cores: OpenCV runs
+  // a parallel loop nested in another (even a one-stripe one) on one thread.
   bands.source = [&](const cv::Range& rows, std::vector<cv::Mat>& warped, std::vector<cv::Mat>& masks) {
-    cv::parallel_for_(cv::Range(0, int(run.accepted.size())), [&](const cv::Range& frames) {
-      for (int k = frames.start; k < frames.end; ++k)
-        renderRows(run, run.accepted[size_t(k)], k == 0, rows, warped[size_t(k)], masks[size_t(k)]);
-    }, 1.0);
+    for (size_t k = 0; k < run.accepted.size(); ++k)
+      renderRows(run, run.accepted[k], k == 0, rows, warped[k], masks[k]);
     countCoverage(masks, rows, coverage.map);
   };
   return NL_combineCanvasBandsWithMasks(average, bands, stack, message, progress, 76, 94, kStage,
