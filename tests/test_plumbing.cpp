@@ -489,6 +489,43 @@ TEST(SharedHelpers, WriteQueueWritesInOrderAndStopsAtTheFirstFailure) {
   EXPECT_EQ(filesIn(dir.path()), 3u);  // a, b and c, no temporary left behind
 }
 
+// A queued write encodes its strips on its own thread alone (so the job's
+// parallel loops keep the cores); its file is byte for byte the one written
+// at once on every core, for each depth and channel count, with a profile,
+// a last strip shorter than the others and a single-row image.
+TEST(SharedHelpers, QueuedWritesMatchWritesOnEveryCoreByteForByte) {
+  TempDir dir;
+  const NLIccProfile profile(100, 7);
+  std::vector<cv::Mat> images;
+  for (int type : {CV_8UC1, CV_8UC3, CV_16UC3, CV_16UC4}) {
+    cv::Mat image(301, 257, type);
+    cv::RNG(type).fill(image, cv::RNG::NORMAL, 900, 40);  // sky-like noise about a level
+    cv::rectangle(image, cv::Rect(20, 30, 90, 60), cv::Scalar::all(255), cv::FILLED);
+    images.push_back(image);
+  }
+  images.push_back(cv::Mat(1, 5000, CV_16UC1, cv::Scalar(1234)));
+  const int threadsBefore = cv::getNumThreads();
+  cv::setNumThreads(4);
+  NLImageWriteQueue queue;
+  for (size_t i = 0; i < images.size(); ++i) {
+    const std::string name = std::to_string(i);
+    ASSERT_TRUE(NL_writeImageFile(dir.file("now" + name + ".tif"), images[i], profile, nullptr));
+    queue.add(dir.file("queued" + name + ".tif"), images[i], "queued " + name, profile);
+  }
+  size_t failed = 0;
+  std::string why;
+  EXPECT_TRUE(queue.finish(failed, why)) << why;
+  cv::setNumThreads(threadsBefore);
+  for (size_t i = 0; i < images.size(); ++i) {
+    const std::string name = std::to_string(i);
+    const std::string now = readFile(dir.file("now" + name + ".tif"));
+    EXPECT_GT(now.size(), 100u);
+    EXPECT_TRUE(now == readFile(dir.file("queued" + name + ".tif"))) << "image " << i;
+    EXPECT_EQ(cv::norm(cv::imread(dir.file("queued" + name + ".tif"), cv::IMREAD_UNCHANGED), images[i],
+                       cv::NORM_INF), 0.0) << "image " << i;
+  }
+}
+
 namespace {
 
 // Bytes in which no two neighbours repeat an earlier pair (the Lyndon words

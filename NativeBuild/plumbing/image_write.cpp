@@ -62,13 +62,13 @@ std::string systemReason(int error) { return error != 0 ? std::strerror(error) :
 // Encodes the image into a temporary sibling of path; empty when it could
 // not, with the reason (the system's error text where it tells one).
 std::string encodeBeside(const std::string& path, const cv::Mat& image, const NLIccProfile& profile,
-                         std::string& reason) {
+                         std::string& reason, bool allCores = true) {
   if (path.empty() || image.empty()) return std::string();
   const std::string temp = lvplumbing::partialSibling(path);
   bool written = false;
   try {
     if (lvplumbing::lzwTiffWritable(temp, image)) {
-      written = lvplumbing::writeLzwTiff(temp, image, profile, &reason);
+      written = lvplumbing::writeLzwTiff(temp, image, profile, &reason, allCores);
     } else if (!cv::haveImageWriter(temp)) {
       reason = "no image format is written for the extension " + lowerExtension(path);
     } else {
@@ -138,10 +138,13 @@ void NLImageWriteQueue::add(const std::string& path, const cv::Mat& image, const
   if (!writes_.empty()) before = writes_.back()->written;
   auto write = std::make_shared<Write>();
   write->failure = failure;
-  // Encodes at once, beside the others; lands only once every earlier write has.
+  // Encodes at once, beside the others, on this write's own thread alone:
+  // OpenCV runs one parallel loop at a time, so an encode that took the
+  // cores' loop would leave every loop the job starts meanwhile (a whole
+  // combine) on one thread. Lands only once every earlier write has.
   Write* self = write.get();
   write->written = std::async(std::launch::async, [before, path, image, profile, self] {
-                     const std::string temp = encodeBeside(path, image, profile, self->reason);
+                     const std::string temp = encodeBeside(path, image, profile, self->reason, false);
                      const bool earlierLanded = !before.valid() || before.get();
                      return land(temp, path, earlierLanded, self->reason);
                    }).share();

@@ -321,9 +321,9 @@ bool NL_writeImageFile(const std::string& path, const cv::Mat& image, const NLIc
 std::string NL_withReason(const std::string& failure, const std::string& reason);
 
 // Result images written as NL_writeImageFile writes them, each encoded on a
-// thread of its own as soon as it is queued, so a job computes its next image
-// while the encoder (serial, and for TIFF slower than most of the computing)
-// runs, and several encodes share the cores. Files land in queue order: one
+// thread of its own (and on that thread alone, so the job's own parallel
+// loops keep every core) as soon as it is queued, so a job computes its next
+// image while the encoder runs, and several encodes share the cores. Files land in queue order: one
 // queued after a failed write is encoded but never lands, so no later output
 // appears after an earlier one failed. The destructor waits for every write.
 class NLImageWriteQueue {

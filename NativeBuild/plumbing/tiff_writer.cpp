@@ -271,7 +271,7 @@ int batchStrips(const Layout& l) {
 // held; a batch is written while the next one is compressed. Their offsets
 // and sizes go to the directory.
 bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, std::vector<std::uint64_t>& offsets,
-                 std::vector<std::uint64_t>& sizes) {
+                 std::vector<std::uint64_t>& sizes, bool allCores) {
   const int batch = batchStrips(l);
   using Batch = std::vector<std::vector<std::uint8_t>>;
   Batch encoding(std::min(batch, l.strips)), writing;
@@ -285,10 +285,12 @@ bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, 
   };
   for (int first = 0; first < l.strips; first += batch) {
     const int count = std::min(batch, l.strips - first);
-    cv::parallel_for_(cv::Range(0, count), [&](const cv::Range& r) {
+    const auto encode = [&](const cv::Range& r) {
       std::vector<std::uint8_t> raw;
       for (int i = r.start; i < r.end; ++i) encodeStrip(image, l, first + i, raw, encoding[i]);
-    });
+    };
+    if (allCores) cv::parallel_for_(cv::Range(0, count), encode);
+    else encode(cv::Range(0, count));
     if (written.valid()) written.get();
     if (file.offset() > kClassicLimit) return false;
     std::swap(encoding, writing);
@@ -409,14 +411,14 @@ bool lzwTiffWritable(const std::string& path, const cv::Mat& image) {
 namespace {
 
 bool writeFile(LittleEndianFile& file, const cv::Mat& image, const std::vector<std::uint8_t>& profile,
-               std::string& reason) {
+               std::string& reason, bool allCores) {
   const char* const tooLarge = "beyond the 4 GiB a TIFF file addresses";
   const Layout layout = layoutOf(image);
   file.bytes("II*\0", 4);
   file.u32(0);  // where the directory will be, once the strips are written
   std::vector<std::uint64_t> offsets, sizes;
   std::uint64_t directory = 0;
-  if (!writeStrips(file, image, layout, offsets, sizes)) return reason = tooLarge, false;
+  if (!writeStrips(file, image, layout, offsets, sizes, allCores)) return reason = tooLarge, false;
   if (!writeDirectory(file, directoryOf(layout, offsets, sizes, profile), directory)) return reason = tooLarge, false;
   return file.patchU32(4, directory) && file.close();
 }
@@ -424,12 +426,12 @@ bool writeFile(LittleEndianFile& file, const cv::Mat& image, const std::vector<s
 }  // namespace
 
 bool writeLzwTiff(const std::string& path, const cv::Mat& image, const std::vector<std::uint8_t>& profile,
-                  std::string* reason) {
+                  std::string* reason, bool allCores) {
   if (!lzwTiffWritable(path, image)) return false;
   errno = 0;
   LittleEndianFile file(path);
   std::string why;
-  const bool written = file.open() && writeFile(file, image, profile, why);
+  const bool written = file.open() && writeFile(file, image, profile, why, allCores);
   if (!written && reason) {
     const int error = file.open() ? file.error() : errno;
     *reason = error != 0 ? std::strerror(error) : why;

@@ -16,13 +16,14 @@ bool lzwTiffWritable(const std::string& path, const cv::Mat& image);
 
 // Writes a baseline TIFF in the layout OpenCV gives a ".tif" with no
 // parameters (LZW, horizontal differencing, strips of about 8 KiB, the
-// directory after the strips), with the strips compressed on every core,
+// directory after the strips), with the strips compressed on every core
+// (or, with allCores false, on the calling thread alone: the same bytes),
 // and the ICC profile (tag 34675) when one is given. False when the file
 // could not be written, with the system's error text in *reason, or would
 // pass the 4 GiB a classic TIFF can address; the caller removes what was left.
 bool writeLzwTiff(const std::string& path, const cv::Mat& image,
                   const std::vector<std::uint8_t>& profile = std::vector<std::uint8_t>(),
-                  std::string* reason = nullptr);
+                  std::string* reason = nullptr, bool allCores = true);
 
 // TIFF's flavour of LZW (codes most significant bit first, a clear code at
 // the start and whenever the table fills, the code width growing one code
