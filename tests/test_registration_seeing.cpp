@@ -281,3 +281,24 @@ TEST(DenseField, ConsecutiveFramesOfATurningSkyRegisterOnTheTrueMatrix) {
     expectEveryEntryWithin(scene, c.movingFwhm > 4.0 ? 0.05 : 0.02);
   }
 }
+
+// Frames of sky noise alone (clouded over, no hot pixel to set the scale):
+// thousands of specks pass the relative level, and no entry may take a
+// chance alignment of them for a fit.
+TEST(DenseField, FramesOfNoiseAloneDoNotRegister) {
+  synth::TurningPairSettings s;
+  s.sky.density = 0.0;
+  s.hotPixels = 0;
+  const synth::Scene scene = synth::makeTurningPair(s);
+  ASSERT_GT(NL_findStarCandidates(scene.frames[0], NL_kTrailRegistration.sigmaFactor, 0).size(), 1000u);
+  for (const NLRegistrationSettings* r : {&NL_kStackRegistration, &NL_kTrailRegistration}) {
+    cv::Mat h;
+    NLAlignmentQuality q;
+    EXPECT_FALSE(NL_buildHomographyTransformWithQuality(scene.frames[0], scene.frames[1], r->sigmaFactor,
+                                                        r->starBudget, r->maxShift, r->tolerance, h, q))
+        << q.mode << " " << q.inlierCount;
+    NLStarMatchList matches;
+    EXPECT_FALSE(NL_buildHomographyTransform(scene.frames[0], scene.frames[1], r->sigmaFactor, r->starBudget,
+                                             r->maxShift, r->tolerance, h, matches));
+  }
+}
