@@ -801,6 +801,46 @@ TEST(TiffWriter, EncoderMatchesPlainLzwOnEveryKindOfStrip) {
     ASSERT_EQ(out.front(), 0xAB);
     EXPECT_TRUE(std::vector<std::uint8_t>(out.begin() + 1, out.end()) == plainLzw(data));
   }
+  // Two strips encoded side by side, each exactly as alone: every kind beside
+  // every other, longer and shorter, on tables the previous pair filled.
+  for (size_t i = 0; i < strips.size(); ++i)
+    for (size_t j : {i, (i + 1) % strips.size(), (i + 5) % strips.size()}) {
+      const auto& [name0, data0] = strips[i];
+      const auto& [name1, data1] = strips[j];
+      SCOPED_TRACE(name0 + " beside " + name1);
+      std::vector<std::uint8_t> out0 = {0xAB}, out1;
+      lvplumbing::lzwEncodeStripPair(data0.data(), data0.size(), out0, data1.data(), data1.size(), out1);
+      ASSERT_EQ(out0.front(), 0xAB);
+      EXPECT_TRUE(std::vector<std::uint8_t>(out0.begin() + 1, out0.end()) == plainLzw(data0));
+      EXPECT_TRUE(out1 == plainLzw(data1));
+    }
+}
+
+// Strips are encoded two at a time once a batch has shown that the image
+// compresses well, and one at a time again after a noisy one; every strip
+// lands in its place whatever the batch sizes (odd tails included) and the
+// thread count.
+TEST(TiffWriter, ImagesSwitchingBetweenRunsAndNoiseReadBackExactly) {
+  TempDir dir;
+  const int before = cv::getNumThreads();
+  for (const int threads : {1, 2, 3}) {
+    cv::setNumThreads(threads);
+    for (const int depth : {CV_16U, CV_8U}) {
+      SCOPED_TRACE(testing::Message() << threads << " threads, depth " << depth);
+      cv::Mat image(125, 6000, CV_MAKETYPE(depth, 3), cv::Scalar::all(depth == CV_16U ? 9000 : 40));
+      cv::RNG rng(uint64_t(41 + threads));
+      // Smooth rows with a few bright discs, then a noisy band, then smooth again.
+      for (int k = 0; k < 40; ++k)
+        cv::circle(image, {rng.uniform(0, 6000), rng.uniform(0, 125)}, rng.uniform(2, 30), cv::Scalar::all(200 * k),
+                   cv::FILLED);
+      cv::Mat band = image.rowRange(37, 61);
+      rng.fill(band, cv::RNG::NORMAL, depth == CV_16U ? 9000 : 40, depth == CV_16U ? 400 : 9);
+      const std::string path = dir.file("switching.tif");
+      ASSERT_TRUE(NL_writeImageFile(path, image));
+      EXPECT_TRUE(sameImage(readBack(path), image));
+    }
+  }
+  cv::setNumThreads(before);
 }
 
 // A wide 16-bit result, one row a strip as at 6000 columns, with the noise,

@@ -29,5 +29,8 @@ bool writeLzwTiff(const std::string& path, const cv::Mat& image,
 // the start and whenever the table fills, the code width growing one code
 // early) of one strip, appended to out.
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out);
+// Two strips encoded side by side, each exactly as lzwEncodeStrip would.
+void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
+                        const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1);
 
 }  // namespace lvplumbing
