@@ -133,7 +133,7 @@ NLImageWriteQueue::~NLImageWriteQueue() {
 }
 
 void NLImageWriteQueue::add(const std::string& path, const cv::Mat& image, const std::string& failure,
-                            const NLIccProfile& profile) {
+                            const NLIccProfile& profile, bool allCores) {
   std::shared_future<bool> before;
   if (!writes_.empty()) before = writes_.back()->written;
   auto write = std::make_shared<Write>();
@@ -141,10 +141,11 @@ void NLImageWriteQueue::add(const std::string& path, const cv::Mat& image, const
   // Encodes at once, beside the others, on this write's own thread alone:
   // OpenCV runs one parallel loop at a time, so an encode that took the
   // cores' loop would leave every loop the job starts meanwhile (a whole
-  // combine) on one thread. Lands only once every earlier write has.
+  // combine) on one thread; only a job's last image, with nothing computed
+  // beside it, takes every core. Lands only once every earlier write has.
   Write* self = write.get();
-  write->written = std::async(std::launch::async, [before, path, image, profile, self] {
-                     const std::string temp = encodeBeside(path, image, profile, self->reason, false);
+  write->written = std::async(std::launch::async, [before, path, image, profile, self, allCores] {
+                     const std::string temp = encodeBeside(path, image, profile, self->reason, allCores);
                      const bool earlierLanded = !before.valid() || before.get();
                      return land(temp, path, earlierLanded, self->reason);
                    }).share();
@@ -164,9 +165,9 @@ bool NLImageWriteQueue::finish(size_t& failed, std::string& failure) {
 }
 
 bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,
-                          std::string& failure, const NLIccProfile& profile) {
+                          std::string& failure, const NLIccProfile& profile, bool allCores) {
   if (queue) {
-    queue->add(path, image, failure, profile);
+    queue->add(path, image, failure, profile, allCores);
     return true;
   }
   std::string reason;

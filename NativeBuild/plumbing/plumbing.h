@@ -334,8 +334,10 @@ class NLImageWriteQueue {
   ~NLImageWriteQueue();
   // Queues the write; failure is the text finish() gives when it fails,
   // followed by the reason (NL_withReason).
+  // allCores: the job's last image, encoded while nothing else computes,
+  // spreads its strips over every core instead.
   void add(const std::string& path, const cv::Mat& image, const std::string& failure,
-           const NLIccProfile& profile = NLIccProfile());
+           const NLIccProfile& profile = NLIccProfile(), bool allCores = false);
   size_t size() const { return writes_.size(); }
   // Waits for every queued write. True when all were written; otherwise the
   // position (in queue order) and the failure text of the first that failed.
@@ -349,7 +351,8 @@ class NLImageWriteQueue {
 // comes from the queue, with failure as its text). False only for a write
 // made now that failed; failure then has its reason added.
 bool NL_writeOrQueueImage(const std::string& path, const cv::Mat& image, NLImageWriteQueue* queue,
-                          std::string& failure, const NLIccProfile& profile = NLIccProfile());
+                          std::string& failure, const NLIccProfile& profile = NLIccProfile(),
+                          bool allCores = false);
 
 // The first set byte of row[from..end), or end. Masks are mostly empty, so
 // whole words of zeros are skipped at once.

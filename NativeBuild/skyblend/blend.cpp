@@ -121,12 +121,14 @@ bool NL_blendSkyForegroundWithMask(const std::string& skyPath, const std::string
   const cv::Rect kept = report.crop.offReason.empty() ? report.crop.rect : cv::Rect(cv::Point(), sky.size());
   const cv::Mat out = NL_compositeSkyOverForeground(sky(kept), foreground(kept), mask.alpha(kept));
   std::string unwritten = "Blend failed: could not write output: " + outputPath;
+  countMask(mask, report);
   const NLIccProfile profile = NL_readIccProfile(referencePath.empty() ? skyPath : referencePath);
-  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten, profile)) return NL_failStep(message, unwritten);
+  // The job's last image: nothing computes beside its encode, so it takes every core.
+  if (!NL_writeOrQueueImage(outputPath, out, writes, unwritten, profile, true))
+    return NL_failStep(message, unwritten);
   report.output = outputPath;
   report.mask = skyMaskPath;
   report.reference = referencePath;
-  countMask(mask, report);
   message = NL_formatBlendReport(report);
   return true;
 }
