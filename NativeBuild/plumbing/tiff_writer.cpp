@@ -53,58 +53,101 @@ class CodeWriter {
 
 // The string table as (next byte, prefix code) -> code, one slot for every
 // pair a 12-bit table can name (2 MB): a lookup is one load with no probing
-// and no key to compare, which is what noisy 16-bit data asks for, nearly
-// one new string every two bytes. Slots are grouped by the next byte, so the
-// few bytes that dominate (a dark layer's zeros, the high bytes of small
-// differences) keep their strings in a few cache lines. A reset (a new strip,
-// a full table) empties only the slots it filled, at most one per code.
-class StringTable {
+// and no key to compare, the shortest wait a byte can have. Slots are
+// grouped by the next byte, so the few bytes that dominate (a dark layer's
+// zeros, the high bytes of small differences) keep their strings in a few
+// cache lines. A reset (a new strip, a full table) empties only the slots it
+// filled, at most one per code.
+class DirectTable {
  public:
-  StringTable() : codes_(size_t{1} << 20, 0) { filled_.reserve(kTableFull); }
+  DirectTable() : codes_(size_t{1} << 20, 0) { filled_.reserve(kTableFull); }
   void clear() {
     for (std::uint32_t slot : filled_) codes_[slot] = 0;
     filled_.clear();
   }
-  std::uint16_t* codes() { return codes_.data(); }
-  void filled(std::uint32_t slot) { filled_.push_back(slot); }
+  // The code of the string (key: next byte << 12 | prefix), 0 when there is none.
+  unsigned find(std::uint32_t key, std::uint32_t& slot) const {
+    slot = key;
+    return codes_[key];
+  }
+  void add(std::uint32_t slot, std::uint32_t, unsigned code) {
+    codes_[slot] = static_cast<std::uint16_t>(code);
+    filled_.push_back(slot);
+  }
 
  private:
   std::vector<std::uint16_t> codes_;  // 0: no such string (codes start at 258)
   std::vector<std::uint32_t> filled_;
 };
 
+// The same strings hashed into 128 KB. Noisy 16-bit data adds a string nearly
+// every two bytes, and its lookups land all over the direct table: in cache
+// lines long evicted whenever other work shares the caches. Here every key
+// and code stays within the core's own cache; a slot holds key << 12 | code,
+// at most an eighth of them in use, so a lookup seldom probes twice.
+class HashedTable {
+ public:
+  HashedTable() : slots_(kSlots, 0) { filled_.reserve(kTableFull); }
+  void clear() {
+    for (std::uint32_t slot : filled_) slots_[slot] = 0;
+    filled_.clear();
+  }
+  unsigned find(std::uint32_t key, std::uint32_t& slot) const {
+    slot = (key * 2654435761u) >> (32 - kBits);  // Fibonacci hashing: the key's bits spread over the index
+    std::uint32_t entry;
+    while ((entry = slots_[slot]) != 0 && (entry >> 12) != key) slot = (slot + 1) & (kSlots - 1);
+    return entry & 0xFFFu;
+  }
+  void add(std::uint32_t slot, std::uint32_t key, unsigned code) {
+    slots_[slot] = (key << 12) | code;
+    filled_.push_back(slot);
+  }
+
+ private:
+  static constexpr unsigned kBits = 15, kSlots = 1u << kBits;
+  std::vector<std::uint32_t> slots_;  // 0: empty (codes start at 258)
+  std::vector<std::uint32_t> filled_;
+};
+
 struct CodeWidth {
   unsigned bits = 9;
   unsigned next = kFirstCode;
-  // After a code is added. The decoder adds its entry one code later than
-  // the encoder, so the width grows as soon as the next code no longer fits.
-  void added(CodeWriter& writer, StringTable* table) {
+  // After a code is added; true when the table filled and must be emptied.
+  // The decoder adds its entry one code later than the encoder, so the width
+  // grows as soon as the next code no longer fits.
+  bool added(CodeWriter& writer) {
     ++next;
     if (next == kTableFull) {
       writer.put(kClear, bits);
-      if (table) table->clear();
       bits = 9;
       next = kFirstCode;
-    } else {
-      bits += next >> bits;  // next never reaches twice the current width's range
+      return true;
     }
+    bits += next >> bits;  // next never reaches twice the current width's range
+    return false;
   }
 };
 
-// One table a thread for each of the two strips it may encode at once,
-// reused strip after strip. Out of line, so the encoder's loop holds the
-// tables' addresses instead of asking the thread-local storage for them again
-// at every byte.
-__attribute__((noinline)) StringTable* tablesOfThisThread() {
-  thread_local StringTable tables[2];
+// Each thread's tables, reused strip after strip; made on first use, so a
+// thread that never pairs strips holds no direct table. Out of line, so the
+// encoder's loop holds a table's address instead of asking the thread-local
+// storage for it again at every byte.
+__attribute__((noinline)) HashedTable& hashedTableOfThisThread() {
+  thread_local HashedTable table;
+  return table;
+}
+
+__attribute__((noinline)) DirectTable* directTablesOfThisThread() {
+  thread_local DirectTable tables[2];
   return tables;
 }
 
 // One strip's encoding, a byte at a time.
+template <typename Table>
 class StripEncoder {
  public:
-  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, StringTable& table)
-      : data_(data), size_(size), out_(out), table_(table), writer_(room(out, size)), codes_(table.codes()) {
+  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, Table& table)
+      : data_(data), size_(size), out_(out), table_(table), writer_(room(out, size)) {
     table_.clear();
     writer_.put(kClear, width_.bits);
     prefix_ = data[0];
@@ -112,16 +155,16 @@ class StripEncoder {
   // The string so far followed by data[i]: a longer known string, or a new one.
   void step(size_t i) {
     const unsigned byte = data_[i];
-    const std::uint32_t slot = (byte << 12) | prefix_;
-    if (const unsigned code = codes_[slot]) {
+    const std::uint32_t key = (byte << 12) | prefix_;
+    std::uint32_t slot;
+    if (const unsigned code = table_.find(key, slot)) {
       prefix_ = code;
       return;
     }
     writer_.put(prefix_, width_.bits);
-    codes_[slot] = static_cast<std::uint16_t>(width_.next);
-    table_.filled(slot);
+    table_.add(slot, key, width_.next);
     prefix_ = byte;
-    width_.added(writer_, &table_);
+    if (width_.added(writer_)) table_.clear();
   }
   void rest(size_t from) {
     for (size_t i = from; i < size_; ++i) step(i);
@@ -130,7 +173,7 @@ class StripEncoder {
   // code at the width that entry leaves.
   void finish() {
     writer_.put(prefix_, width_.bits);
-    width_.added(writer_, nullptr);
+    width_.added(writer_);
     writer_.put(kEndOfInformation, width_.bits);
     out_.resize(static_cast<size_t>(writer_.finish() - out_.data()));
   }
@@ -146,9 +189,8 @@ class StripEncoder {
   const std::uint8_t* data_;
   size_t size_;
   std::vector<std::uint8_t>& out_;
-  StringTable& table_;
+  Table& table_;
   CodeWriter writer_;
-  std::uint16_t* codes_;
   CodeWidth width_;
   unsigned prefix_ = 0;
 };
@@ -157,7 +199,7 @@ class StripEncoder {
 
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
   if (size == 0) return;
-  StripEncoder strip(data, size, out, tablesOfThisThread()[0]);
+  StripEncoder<HashedTable> strip(data, size, out, hashedTableOfThisThread());
   strip.rest(1);
   strip.finish();
 }
@@ -165,8 +207,9 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
 // Each byte's lookup waits for the one before it; two strips stepped side by
 // side give the core two independent chains to overlap, which nearly halves
 // the time of strips that compress well (long runs: a dark sky, an 8-bit
-// frame widened to 16 bits). Noisy strips miss the table too often for the
-// second table's cache lines to pay; the writer keeps those one at a time.
+// frame widened to 16 bits), whose lookups mostly find their string in the
+// direct tables' few hot lines. The writer keeps noisy strips one at a time
+// on the hashed table.
 void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
                         const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1) {
   if (size0 == 0 || size1 == 0) {
@@ -174,8 +217,8 @@ void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std
     lzwEncodeStrip(data1, size1, out1);
     return;
   }
-  StringTable* tables = tablesOfThisThread();
-  StripEncoder a(data0, size0, out0, tables[0]), b(data1, size1, out1, tables[1]);
+  DirectTable* tables = directTablesOfThisThread();
+  StripEncoder<DirectTable> a(data0, size0, out0, tables[0]), b(data1, size1, out1, tables[1]);
   const size_t both = std::min(size0, size1);
   for (size_t i = 1; i < both; ++i) {
     a.step(i);
