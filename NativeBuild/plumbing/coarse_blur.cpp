@@ -84,15 +84,44 @@ NLCoarseBlur::Tap NLCoarseBlur::tap(int i) const {
   return t;
 }
 
-void NLCoarseBlur::row(int y, float* out) const {
-  const Tap down = tap(y);
-  const float* a = coarse_.ptr<float>(down.lower);
-  const float* b = coarse_.ptr<float>(down.upper);
-  const float w = down.weight;
+void NLCoarseBlur::across(int r, float* out) const {
+  const float* a = coarse_.ptr<float>(r);
   for (int x = 0; x < cols_; ++x) {
     const Tap& t = across_[size_t(x)];
-    const float top = (1.0f - t.weight) * a[t.lower] + t.weight * a[t.upper];
-    const float bottom = (1.0f - t.weight) * b[t.lower] + t.weight * b[t.upper];
-    out[x] = (1.0f - w) * top + w * bottom;
+    out[x] = (1.0f - t.weight) * a[t.lower] + t.weight * a[t.upper];
   }
+}
+
+namespace {
+
+void blend(const float* top, const float* bottom, float w, float* out, int n) {
+  for (int x = 0; x < n; ++x) out[x] = (1.0f - w) * top[x] + w * bottom[x];
+}
+
+}  // namespace
+
+void NLCoarseBlur::row(int y, float* out) const {
+  const Tap down = tap(y);
+  std::vector<float> top(static_cast<size_t>(cols_)), bottom(static_cast<size_t>(cols_));
+  across(down.lower, top.data());
+  across(down.upper, bottom.data());
+  blend(top.data(), bottom.data(), down.weight, out, cols_);
+}
+
+NLCoarseBlur::Rows::Rows(const NLCoarseBlur& blur)
+    : blur_(blur), top_(size_t(blur.cols_)), bottom_(size_t(blur.cols_)) {}
+
+void NLCoarseBlur::Rows::row(int y, float* out) {
+  const Tap down = blur_.tap(y);
+  if (down.lower != lower_ || down.upper != upper_) {
+    // Going down the image, the old lower row of the pair becomes the new upper one.
+    if (down.lower == upper_)
+      top_.swap(bottom_);
+    else
+      blur_.across(down.lower, top_.data());
+    blur_.across(down.upper, bottom_.data());
+    lower_ = down.lower;
+    upper_ = down.upper;
+  }
+  blend(top_.data(), bottom_.data(), down.weight, out, blur_.cols_);
 }

@@ -391,12 +391,28 @@ class NLCoarseBlur {
   // Row y of the blurred image into out[0..cols); safe from several threads.
   void row(int y, float* out) const;
 
+  // The same rows for one thread that asks for them in order: the two coarse
+  // rows a row falls between are widened once for all the rows between them
+  // (the grid step's worth), and each row is then one blend of the two.
+  class Rows {
+   public:
+    explicit Rows(const NLCoarseBlur& blur);
+    void row(int y, float* out);
+
+   private:
+    const NLCoarseBlur& blur_;
+    int lower_ = -1, upper_ = -1;
+    std::vector<float> top_, bottom_;
+  };
+
  private:
   struct Tap {
     int lower = 0, upper = 0;
     float weight = 0.0f;
   };
   Tap tap(int i) const;
+  // Coarse row r interpolated across to full width.
+  void across(int r, float* out) const;
   int cols_, rows_, scale_, margin_ = 0;
   cv::Mat coarse_;
   std::vector<Tap> across_;

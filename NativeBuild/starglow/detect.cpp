@@ -59,9 +59,10 @@ void signalInto(const cv::Mat& luminance, const cv::Mat& mask, cv::Mat& signal) 
   const NLCoarseBlur blurLarge(luminance, 45.0, cv::BORDER_REPLICATE);
   cv::parallel_for_(cv::Range(0, luminance.rows), [&](const cv::Range& rows) {
     std::vector<float> bs(size_t(luminance.cols)), bl(size_t(luminance.cols));
+    NLCoarseBlur::Rows small(blurSmall), large(blurLarge);
     for (int y = rows.start; y < rows.end; ++y) {
-      blurSmall.row(y, bs.data());
-      blurLarge.row(y, bl.data());
+      small.row(y, bs.data());
+      large.row(y, bl.data());
       signalRow(luminance.ptr<float>(y), bs.data(), bl.data(), signal.ptr<float>(y), luminance.cols);
       if (!mask.empty()) {
         const uchar* m = mask.ptr<uchar>(y);
