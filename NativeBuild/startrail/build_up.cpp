@@ -86,7 +86,7 @@ std::unique_ptr<BuildUp> startBuildUp(TrailRun& run, bool composite) {
     foreground = NL_imreadWithRetry(run.job.foregroundOutput, -1);
     if (foreground.empty())
       NL_failJob("Composite failed: could not load foreground stack: " + run.job.foregroundOutput);
-    if (!NL_isImageCompatibleForStarTrail(run.reference, foreground))
+    if (!run.shape.fits(foreground))
       NL_failJob("Composite failed: sky and foreground size/type mismatch.");
   }
   return std::make_unique<BuildUp>(run, std::move(foreground));
@@ -99,7 +99,7 @@ BuildUp::BuildUp(TrailRun& run, cv::Mat foreground)
       profile_(NL_readIccProfile(run.job.inputs[0])),
       added_(size_t(std::max(run.frameCount, 0)), 0) {
   if (!run.job.buildUpVideo.empty())
-    video_ = std::make_unique<BuildUpVideo>(run.job.buildUpVideo, run.reference.size(), kVideoFramesPerSecond);
+    video_ = std::make_unique<BuildUpVideo>(run.job.buildUpVideo, run.shape.size, kVideoFramesPerSecond);
   writer_ = std::thread([this] { writeLoop(); });
 }
 
@@ -136,9 +136,8 @@ void BuildUp::frameAdded(int frame, cv::Mat& spent) {
   }
   // The image stands in for the frame this worker has just let go of until
   // it is written: in the frame's own buffer, else one of the run's pool.
-  const bool reuse = FramePool::soleHolder(spent) && spent.size() == run_.reference.size() &&
-                     spent.type() == run_.reference.type();
-  cv::Mat buffer = reuse ? std::move(spent) : run_.pool->take(run_.reference.size(), run_.reference.type());
+  const bool reuse = FramePool::soleHolder(spent) && run_.shape.fits(spent);
+  cv::Mat buffer = reuse ? std::move(spent) : run_.pool->take(run_.shape.size, run_.shape.type);
   render(buffer);
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -90,7 +90,7 @@ Plan planWorkers(const TrailRun& run, unsigned hardwareThreads) {
   Plan p;
   p.threads = hardwareThreads == 0 ? 4 : hardwareThreads;
   p.workers = NL_starTrailWorkerCount(p.threads, run.frameCount);
-  const std::uint64_t frameBytes = std::uint64_t(run.reference.total()) * run.reference.elemSize();
+  const std::uint64_t frameBytes = std::uint64_t(run.shape.size.area()) * run.shape.pixelBytes();
   p.bytesPerWorker =
       NL_starTrailEstimatedBytesPerWorker(frameBytes, run.rejectionOff, run.halfWindow, run.frameCount);
   p.freeBytes = NL_starTrailAvailablePhysicalMemory();
@@ -105,24 +105,24 @@ bool compositeWanted(const NLStarTrailNativeJob& job) {
 // accumulators, one worker's frames in hand and the masks, and the build-up's
 // image (with the foreground stack it is composited with).
 void checkFrameFitsMemory(const TrailRun& run) {
-  const std::uint64_t pixel = run.reference.elemSize();
+  const std::uint64_t pixel = run.shape.pixelBytes();
   const std::uint64_t perWorker =
       NL_starTrailEstimatedBytesPerWorker(pixel, run.rejectionOff, run.halfWindow, run.frameCount);
   const std::uint64_t buildUp =
       NL_starTrailWantsBuildUp(run.job) ? (compositeWanted(run.job) ? 2 : 1) * pixel : 0;
-  const std::string problem = NL_imageSizeProblem(run.reference.size(), perWorker + 2 * pixel + 4 + buildUp);
+  const std::string problem = NL_imageSizeProblem(run.shape.size, perWorker + 2 * pixel + 4 + buildUp);
   if (!problem.empty()) NL_failJob("Star Trail failed: input " + problem + ".");
 }
 
 void prepareMasks(TrailRun& run) {
   const NLStarTrailNativeJob& job = run.job;
   std::string message;
-  run.skyMask = NL_starTrailLoadBinarySkyMask(job.maskInput, run.reference.size(), message);
+  run.skyMask = NL_starTrailLoadBinarySkyMask(job.maskInput, run.shape.size, message);
   if (run.skyMask.empty()) NL_failJob("Star Trail failed: active sky mask could not be prepared. " + message);
   if (run.rejectionOff || !job.blendingRefinementEnabled) return;
-  run.bridgeMask = NL_starTrailBuildThreeZoneBridgeMask(job.maskInput, run.reference.size(),
+  run.bridgeMask = NL_starTrailBuildThreeZoneBridgeMask(job.maskInput, run.shape.size,
                                                         job.blendingRefinementStrength);
-  if (!run.bridgeMask.empty()) run.bridgeAccumulator = cv::Mat::zeros(run.reference.size(), run.reference.type());
+  if (!run.bridgeMask.empty()) run.bridgeAccumulator = cv::Mat::zeros(run.shape.size, run.shape.type);
 }
 
 std::string workerPhaseDetail(const TrailRun& run, const Plan& plan) {
@@ -137,9 +137,9 @@ void runWorkers(TrailRun& run, const Plan& plan) {
   // OpenCV's own pool is held at one thread while the trail workers run, so
   // the workers do not fight it for the cores; released on every way out.
   NLOpenCVSingleThreadHold singleThreaded;
-  run.accumulator = cv::Mat::zeros(run.reference.size(), run.reference.type());
+  run.accumulator = cv::Mat::zeros(run.shape.size, run.shape.type);
   if (compositeWanted(run.job)) prepareMasks(run);
-  run.rowLocks = std::vector<std::mutex>(run.reference.rows);
+  run.rowLocks = std::vector<std::mutex>(size_t(run.shape.size.height));
   prepareFrameSharing(run, plan.workers);
   run.buildUp = startBuildUp(run, compositeWanted(run.job));
   prepareGapFill(run);
@@ -312,7 +312,8 @@ std::string runJob(const std::string& jobPath, NLStarTrailNativeJob& job, unsign
     StageTimer timer(run.clock.decode);
     return job.inputs.size() > 1 ? NL_imreadWithRetry(job.inputs[1], -1, 0, 0) : cv::Mat();
   });
-  run.reference = loadReference(job);
+  run.firstFrame = loadReference(job);
+  run.shape = FrameShape(run.firstFrame);
   run.secondFrame = second.get();
   run.frameCount = static_cast<int>(job.inputs.size());
   run.halfWindow = std::max(job.temporalWindow / 2, 1);

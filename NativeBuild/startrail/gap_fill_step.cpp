@@ -26,7 +26,7 @@ SkyMotion pairMotion(TrailRun& run, int j) {
   if (here.empty() || next.empty()) return SkyMotion();
   std::vector<cv::Point2d> where;
   const cv::Mat refined = refineSkyMotion(link, frameStars(run, j - 1, here), frameStars(run, j, next), where);
-  return SkyMotion(refined, run.reference.size(), where);
+  return SkyMotion(refined, run.shape.size, where);
 }
 
 // From the first pairs of frames that match; negative when none of them
@@ -36,7 +36,7 @@ double shareFromTrails(TrailRun& run) {
     const SkyMotion motion = pairMotion(run, j);
     const cv::Mat plane = planeOf(run, j - 1);
     if (!motion.valid() || plane.empty()) continue;
-    const double share = gapShareFromTrails(plane, motion, fullScaleOf(run.reference), run.skyMask);
+    const double share = gapShareFromTrails(plane, motion, run.shape.fullScale(), run.skyMask);
     if (share >= 0.0) return share;
   }
   return -1.0;

@@ -76,6 +76,9 @@ bool NL_isImageCompatibleForStarTrail(const cv::Mat& a, const cv::Mat& b);
 // decoded" (or the file's problem), else each of size, depth and channels that differ, e.g.
 // "8-bit, the first frame 16-bit; 1 channel, the first frame 3 channels".
 std::string NL_starTrailFrameDifference(const cv::Mat& first, const cv::Mat& frame, const std::string& path);
+// The same against the first frame's size and type alone.
+std::string NL_starTrailFrameDifference(cv::Size firstSize, int firstType, const cv::Mat& frame,
+                                        const std::string& path);
 // Mask level of every pixel (luminance / full scale, 0..1) as CV_64F; zeros
 // for unsupported depths or two-channel masks.
 cv::Mat NL_starTrailMaskLevel(const cv::Mat& mask);

@@ -172,7 +172,8 @@ std::string channelCount(int channels) { return integer(channels) + (channels ==
 
 }  // namespace
 
-std::string NL_starTrailFrameDifference(const cv::Mat& first, const cv::Mat& frame, const std::string& path) {
+std::string NL_starTrailFrameDifference(cv::Size firstSize, int firstType, const cv::Mat& frame,
+                                        const std::string& path) {
   if (frame.empty()) {
     if (!NL_isRegularFile(path) && !NL_isNonRegularFile(path)) return "is missing";
     const std::string why = NL_imageFileProblem(path), damage = NL_imageFileDamage(path);
@@ -180,14 +181,18 @@ std::string NL_starTrailFrameDifference(const cv::Mat& first, const cv::Mat& fra
     return damage.empty() ? "could not be decoded" : "could not be decoded: " + damage;
   }
   std::vector<std::string> parts;
-  if (frame.size() != first.size())
+  if (frame.size() != firstSize)
     parts.push_back(integer(frame.cols) + " x " + integer(frame.rows) + " pixels, the first frame " +
-                    integer(first.cols) + " x " + integer(first.rows));
-  if (frame.depth() != first.depth())
-    parts.push_back(depthName(frame.depth()) + ", the first frame " + depthName(first.depth()));
-  if (frame.channels() != first.channels())
-    parts.push_back(channelCount(frame.channels()) + ", the first frame " + channelCount(first.channels()));
+                    integer(firstSize.width) + " x " + integer(firstSize.height));
+  if (frame.depth() != CV_MAT_DEPTH(firstType))
+    parts.push_back(depthName(frame.depth()) + ", the first frame " + depthName(CV_MAT_DEPTH(firstType)));
+  if (frame.channels() != CV_MAT_CN(firstType))
+    parts.push_back(channelCount(frame.channels()) + ", the first frame " + channelCount(CV_MAT_CN(firstType)));
   std::string text;
   for (const std::string& part : parts) text += (text.empty() ? "" : "; ") + part;
   return text;
+}
+
+std::string NL_starTrailFrameDifference(const cv::Mat& first, const cv::Mat& frame, const std::string& path) {
+  return NL_starTrailFrameDifference(first.size(), first.type(), frame, path);
 }

@@ -32,7 +32,7 @@ struct Neighbours {
 cv::Mat timedRead(TrailRun& run, const std::string& path) {
   StageTimer timer(run.clock.decode);
   if (run.decoderFrames.load()) return NL_imreadWithRetry(path, -1);
-  cv::Mat buffer = run.pool->take(run.reference.size(), run.reference.type());
+  cv::Mat buffer = run.pool->take(run.shape.size, run.shape.type);
   cv::Mat image = NL_imreadWithRetryInto(path, -1, buffer);
   if (!image.empty() && image.data != buffer.data) run.decoderFrames.store(true);
   if (image.data != buffer.data) run.pool->drop(buffer);
@@ -42,7 +42,7 @@ cv::Mat timedRead(TrailRun& run, const std::string& path) {
 DecodedFrame decoded(TrailRun& run, cv::Mat image) {
   DecodedFrame d;
   d.image = std::move(image);
-  if (NL_isImageCompatibleForStarTrail(run.reference, d.image)) {
+  if (run.shape.fits(d.image)) {
     StageTimer timer(run.clock.luminance);
     d.luminance = run.pool->take(d.image.size(), CV_32F);
     luminancePlaneInto(d.image, d.luminance);
@@ -84,7 +84,7 @@ cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i, std::vector<Fr
   const Neighbours n = loadNeighbours(run, plane, i);
   writeWorkerProgress(run);
   StageTimer timer(run.clock.masks);
-  const double fullScale = fullScaleOf(run.reference);
+  const double fullScale = run.shape.fullScale();
   StreakRequest request;
   request.keepMeteors = job.keepMeteors;
   request.streaks = &streaks;
@@ -138,12 +138,12 @@ void processTrailFrame(TrailRun& run, int i, cv::Mat& spent) {
   CachedFrame cached;
   if (run.frames) cached = cachedFrame(run, i);
   cv::Mat early;
-  if (i == 1) std::swap(early, run.secondFrame);  // frame 1 is taken by one worker only
-  cv::Mat frame =
-      cached.image ? *cached.image : (i == 0 ? run.reference : (!early.empty() ? early : timedRead(run, path)));
-  if (!NL_isImageCompatibleForStarTrail(run.reference, frame))
+  if (i == 0) std::swap(early, run.firstFrame);  // frames 0 and 1 are each taken by one worker only
+  if (i == 1) std::swap(early, run.secondFrame);
+  cv::Mat frame = cached.image ? *cached.image : (!early.empty() ? early : timedRead(run, path));
+  if (!run.shape.fits(frame))
     throw std::runtime_error("Star Trail failed: input size/type mismatch: " + path + " (" +
-                             NL_starTrailFrameDifference(run.reference, frame, path) + ")");
+                             NL_starTrailFrameDifference(run.shape.size, run.shape.type, frame, path) + ")");
   std::vector<FrameStreak> streaks;
   const cv::Mat mask = run.rejectionOff ? cv::Mat() : rejectionMask(run, *cached.luminance, i, streaks);
   writeWorkerProgress(run);
@@ -177,8 +177,8 @@ void prepareFrameSharing(TrailRun& run, int workers) {
   run.scratch = std::make_unique<FramePool>(size_t(3 * workers));  // three per detection under way
   run.stars = std::vector<StarSlot>(run.frameCount);
   if (!run.job.meteorOutput.empty()) {
-    run.darkest = cv::Mat(run.reference.size(), run.reference.type(), cv::Scalar::all(fullScaleOf(run.reference)));
-    run.meteorLayer = cv::Mat::zeros(run.reference.size(), run.reference.type());
+    run.darkest = cv::Mat(run.shape.size, run.shape.type, cv::Scalar::all(run.shape.fullScale()));
+    run.meteorLayer = cv::Mat::zeros(run.shape.size, run.shape.type);
   }
   // Filling the gaps registers each frame on the next, the direct path too.
   if (run.rejectionOff && !run.job.fillGaps) return;
@@ -189,7 +189,8 @@ void prepareFrameSharing(TrailRun& run, int workers) {
   run.frames = std::make_unique<FrameCache>(
       run.job.inputs, lastUsers(run.frameCount, reach),
       [&run](const std::string& path) { return decoded(run, timedRead(run, path)); }, run.pool.get());
-  run.frames->put(0, decoded(run, run.reference));
+  run.frames->put(0, decoded(run, std::move(run.firstFrame)));
+  run.firstFrame.release();
   if (!run.secondFrame.empty()) run.frames->put(1, decoded(run, std::move(run.secondFrame)));
   run.secondFrame.release();
 }

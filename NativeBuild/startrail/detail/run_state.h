@@ -113,6 +113,19 @@ class StageTimer {
   std::int64_t start_;
 };
 
+// Size and type every frame of the run shares: the first frame's. Kept apart
+// from that frame's pixels, which leave the run once frame 0 is in the trail
+// (holding them to the end kept a whole frame resident for nothing).
+struct FrameShape {
+  FrameShape() = default;
+  explicit FrameShape(const cv::Mat& first) : size(first.size()), type(first.type()) {}
+  bool fits(const cv::Mat& frame) const { return !frame.empty() && frame.size() == size && frame.type() == type; }
+  double fullScale() const { return CV_MAT_DEPTH(type) == CV_16U ? 65535.0 : 255.0; }
+  std::uint64_t pixelBytes() const { return std::uint64_t(CV_ELEM_SIZE(type)); }
+  cv::Size size;
+  int type = -1;
+};
+
 struct TrailRun {
   explicit TrailRun(const NLStarTrailNativeJob& j) : job(j) {}
 
@@ -120,8 +133,9 @@ struct TrailRun {
   int frameCount = 0;
   int halfWindow = 1;
   bool rejectionOff = false;
-  cv::Mat reference;
-  cv::Mat secondFrame;        // decoded beside the reference; empty once used or if that read failed
+  FrameShape shape;
+  cv::Mat firstFrame;         // frame 0 as decoded; empty once a worker or the frame cache has taken it
+  cv::Mat secondFrame;        // decoded beside the first; empty once used or if that read failed
   cv::Mat accumulator;        // the sky result
   cv::Mat skyMask;            // 255 = sky; empty = everywhere
   cv::Mat bridgeMask;         // seam weights; may be empty
