@@ -423,6 +423,32 @@ TEST(StarTrailBuildUpRun, VideoHoldsEveryImage) {
 }
 
 #if defined(LUMIVEX_HAVE_VIDEOIO)
+// An .mp4 is MPEG-4 part 2 wherever the build has that encoder, on every
+// platform: it keeps a few pictures of the video's size, where H.264 through
+// FFmpeg looks some forty pictures ahead (hundreds of MB for a night of
+// camera frames). Every image is in it, in order, the last the final image.
+TEST(StarTrailBuildUpRun, Mp4VideoKeepsFewPictures) {
+  TempDir dir;
+  const std::vector<cv::Mat> frames = night(9, 8, 3, {130, 98}, 17);
+  const std::string video = dir.file("night.mp4");
+  const TrailFiles r = writeRun(dir, frames, ", \"rejectionMode\": \"medium\", \"buildUpVideo\": \"" + video + "\"");
+  const std::string log = NL_runStarTrailNativeJob(r.job, 2);
+  ASSERT_EQ(logValue(log, "status"), "success") << log;
+  if (logValue(log, "buildUpVideo") != video) GTEST_SKIP() << "no .mp4 writer in this build: " << log;
+  cv::VideoCapture capture(video);
+  ASSERT_TRUE(capture.isOpened());
+  const int fourcc = int(capture.get(cv::CAP_PROP_FOURCC));
+  EXPECT_EQ(std::string({char(fourcc & 255), char((fourcc >> 8) & 255), char((fourcc >> 16) & 255),
+                         char((fourcc >> 24) & 255)}),
+            "mp4v");
+  std::vector<cv::Mat> shown;
+  for (cv::Mat f; capture.read(f);) shown.push_back(f.clone());
+  ASSERT_EQ(shown.size(), frames.size());
+  const cv::Mat final = cv::imread(r.output, cv::IMREAD_UNCHANGED);
+  EXPECT_LT(cv::norm(shown.back(), final, cv::NORM_L1) / double(final.total() * 3), 3.0);
+  EXPECT_GT(cv::norm(shown.back(), shown.front(), cv::NORM_L1), 0.0);
+}
+
 // Two workers may each hold a rendered image while the one before is
 // written; the video still shows them in their order. Each video frame is
 // nearer its own 16-bit image (made 8-bit) than any other image, on a night

@@ -35,17 +35,15 @@ void videoFrame(const cv::Mat& image, cv::Size size, cv::Mat& eight, cv::Mat& co
   else colour = eight;
 }
 
-// Codecs tried in order: H.264 where the platform encodes it natively, MPEG-4
-// part 2 (every FFmpeg has it), Motion JPEG for AVI (OpenCV's own writer).
+// Codecs tried in order: MPEG-4 part 2 first on every platform (every FFmpeg
+// has it, and it keeps about seven 8-bit pictures of the video's size
+// whatever the length of the night), H.264 only where that is missing (the
+// platform's own encoder then): FFmpeg's H.264 encoder looks some forty
+// pictures ahead and held 350 MB more than the job at 1600 x 1066. Motion
+// JPEG for AVI.
 std::vector<int> codecsFor(const std::string& ext) {
-  const int h264 = cv::VideoWriter::fourcc('a', 'v', 'c', '1');
-  const int mpeg4 = cv::VideoWriter::fourcc('m', 'p', '4', 'v');
   if (ext == ".avi") return {cv::VideoWriter::fourcc('M', 'J', 'P', 'G')};
-#if defined(__APPLE__)
-  return {h264, mpeg4};
-#else
-  return {mpeg4, h264};
-#endif
+  return {cv::VideoWriter::fourcc('m', 'p', '4', 'v'), cv::VideoWriter::fourcc('a', 'v', 'c', '1')};
 }
 
 }  // namespace
