@@ -103,14 +103,14 @@ void BM_ScreenComposite(benchmark::State& state) {
   }
 }
 
-// A folder holding the frame as a 16-bit TIFF and a "final" job on it, with
-// the extra job keys given; returns the job file's path.
-std::string writeWholeJob(const std::filesystem::path& dir, const std::string& extraKeys) {
+// A folder holding the frame as a 16-bit (or 8-bit) TIFF and a "final" job
+// on it, with the extra job keys given; returns the job file's path.
+std::string writeWholeJob(const std::filesystem::path& dir, const std::string& extraKeys, int bits = 16) {
   std::filesystem::create_directories(dir);
   const std::string input = (dir / "input.tif").string(), job = (dir / "star_glow_job_native.json").string();
-  cv::Mat frame16;
-  frame().convertTo(frame16, CV_16UC3, 65535);
-  cv::imwrite(input, frame16);
+  cv::Mat saved;
+  frame().convertTo(saved, bits == 8 ? CV_8UC3 : CV_16UC3, bits == 8 ? 255 : 65535);
+  cv::imwrite(input, saved);
   std::ofstream(job) << "{\"type\": \"star-glow-native-job\", \"inputPath\": \"" << input << "\", \"outputPath\": \""
                      << (dir / "glow.tif").string() << "\", \"outputMode\": \"final\"" << extraKeys << "}";
   return job;
@@ -148,11 +148,12 @@ double processCpuSeconds() {
 
 // The job as the command line runs it on a file already on disk
 // ("inputComplete": no export to wait for): wall and CPU time of the whole
-// job, decode and encode of the 144 MB TIFFs included.
+// job, decode and encode of the TIFFs included (the input 16- or 8-bit as the
+// second argument, the result always 16-bit, 144 MB).
 void BM_WholeJobCompleteInput(benchmark::State& state) {
   cv::setNumThreads(static_cast<int>(state.range(0)));
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow_complete";
-  const std::string job = writeWholeJob(dir, ", \"inputComplete\": true");
+  const std::string job = writeWholeJob(dir, ", \"inputComplete\": true", static_cast<int>(state.range(1)));
   double cpu = 0;
   for (auto _ : state) {
     std::filesystem::remove(dir / "glow.tif");
@@ -221,7 +222,7 @@ void BM_JobStagesCpu(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_JobStagesCpu)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK(BM_WholeJobCompleteInput)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_WholeJobCompleteInput)->Args({2, 16})->Args({2, 8})->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 BENCHMARK(BM_DetectStars)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_RenderGlow)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ScreenComposite)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);

@@ -53,7 +53,9 @@ class CodeWriter {
 
 // The string table as (next byte, prefix code) -> code, one slot for every
 // pair a 12-bit table can name (2 MB): a lookup is one load with no probing
-// and no key to compare, the shortest wait a byte can have. Slots are
+// and no key to compare, which is what noisy 16-bit data asks for, nearly
+// one new string every two bytes (a 128 KB hashed table, whose probes sit in
+// the lookup's chain, took 0.1 s more CPU for a noisy 24 MP result). Slots are
 // grouped by the next byte, so the few bytes that dominate (a dark layer's
 // zeros, the high bytes of small differences) keep their strings in a few
 // cache lines. A reset (a new strip, a full table) empties only the slots it
@@ -80,35 +82,6 @@ class DirectTable {
   std::vector<std::uint32_t> filled_;
 };
 
-// The same strings hashed into 128 KB. Noisy 16-bit data adds a string nearly
-// every two bytes, and its lookups land all over the direct table: in cache
-// lines long evicted whenever other work shares the caches. Here every key
-// and code stays within the core's own cache; a slot holds key << 12 | code,
-// at most an eighth of them in use, so a lookup seldom probes twice.
-class HashedTable {
- public:
-  HashedTable() : slots_(kSlots, 0) { filled_.reserve(kTableFull); }
-  void clear() {
-    for (std::uint32_t slot : filled_) slots_[slot] = 0;
-    filled_.clear();
-  }
-  unsigned find(std::uint32_t key, std::uint32_t& slot) const {
-    slot = (key * 2654435761u) >> (32 - kBits);  // Fibonacci hashing: the key's bits spread over the index
-    std::uint32_t entry;
-    while ((entry = slots_[slot]) != 0 && (entry >> 12) != key) slot = (slot + 1) & (kSlots - 1);
-    return entry & 0xFFFu;
-  }
-  void add(std::uint32_t slot, std::uint32_t key, unsigned code) {
-    slots_[slot] = (key << 12) | code;
-    filled_.push_back(slot);
-  }
-
- private:
-  static constexpr unsigned kBits = 15, kSlots = 1u << kBits;
-  std::vector<std::uint32_t> slots_;  // 0: empty (codes start at 258)
-  std::vector<std::uint32_t> filled_;
-};
-
 struct CodeWidth {
   unsigned bits = 9;
   unsigned next = kFirstCode;
@@ -128,18 +101,15 @@ struct CodeWidth {
   }
 };
 
-// Each thread's tables, reused strip after strip; made on first use, so a
-// thread that never pairs strips holds no direct table. Out of line, so the
-// encoder's loop holds a table's address instead of asking the thread-local
-// storage for it again at every byte.
-__attribute__((noinline)) HashedTable& hashedTableOfThisThread() {
-  thread_local HashedTable table;
+// Each thread's tables, one for each of the two strips it may encode at
+// once, reused strip after strip; each made on first use, so a thread that
+// never pairs strips holds one. Out of line, so the encoder's loop holds a
+// table's address instead of asking the thread-local storage for it again at
+// every byte.
+template <int kLane>
+__attribute__((noinline)) DirectTable& tableOfThisThread() {
+  thread_local DirectTable table;
   return table;
-}
-
-__attribute__((noinline)) DirectTable* directTablesOfThisThread() {
-  thread_local DirectTable tables[2];
-  return tables;
 }
 
 // One strip's encoding, a byte at a time.
@@ -199,7 +169,7 @@ class StripEncoder {
 
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
   if (size == 0) return;
-  StripEncoder<HashedTable> strip(data, size, out, hashedTableOfThisThread());
+  StripEncoder<DirectTable> strip(data, size, out, tableOfThisThread<0>());
   strip.rest(1);
   strip.finish();
 }
@@ -208,8 +178,8 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
 // side give the core two independent chains to overlap, which nearly halves
 // the time of strips that compress well (long runs: a dark sky, an 8-bit
 // frame widened to 16 bits), whose lookups mostly find their string in the
-// direct tables' few hot lines. The writer keeps noisy strips one at a time
-// on the hashed table.
+// tables' few hot lines. Noisy strips miss the table too often for a second
+// table's cache lines to pay; the writer keeps those one at a time.
 void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
                         const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1) {
   if (size0 == 0 || size1 == 0) {
@@ -217,8 +187,7 @@ void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std
     lzwEncodeStrip(data1, size1, out1);
     return;
   }
-  DirectTable* tables = directTablesOfThisThread();
-  StripEncoder<DirectTable> a(data0, size0, out0, tables[0]), b(data1, size1, out1, tables[1]);
+  StripEncoder<DirectTable> a(data0, size0, out0, tableOfThisThread<0>()), b(data1, size1, out1, tableOfThisThread<1>());
   const size_t both = std::min(size0, size1);
   for (size_t i = 1; i < both; ++i) {
     a.step(i);
