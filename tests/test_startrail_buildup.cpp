@@ -1,5 +1,6 @@
 // Star Trail build-up: the trail image after every N frames, as files and a video.
 #include "startrail/startrail.h"
+#include "startrail/detail/build_up.h"
 
 #include "opencv_setup.h"
 #include "support.h"
@@ -61,6 +62,70 @@ TEST(StarTrailBuildUp, CountsNamesAndKeys) {
   EXPECT_TRUE(NL_starTrailWantsBuildUp(video));
   EXPECT_EQ(video.buildUpEvery, 1);
   EXPECT_EQ(video.buildUpFormat, "tif");
+}
+
+// A build-up image's 8-bit frame is packed over the image's own rows (which
+// are read before they are overwritten) wherever its buffer holds it, with
+// rows 32-byte aligned and its end clear of a page boundary, so the video
+// writer takes it without a copy of its own: the same pixels as converting
+// a copy, for every layout, odd cuts, and rows too unaligned or too narrow
+// to pack in place (then in the spare buffer).
+TEST(StarTrailBuildUp, EightBitFramesArePackedWithinTheirImage) {
+  cv::RNG rng(7);
+  for (const int type : {CV_16UC3, CV_16UC4, CV_16UC1, CV_8UC3, CV_8UC4, CV_8UC1}) {
+    for (const cv::Size size : {cv::Size(161, 121), cv::Size(1000, 37), cv::Size(6, 5)}) {
+      for (const int channels : {3, CV_MAT_CN(type)}) {
+        SCOPED_TRACE(std::to_string(type) + " " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                     " to " + std::to_string(channels));
+        cv::Mat image(size, type);
+        rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
+        const cv::Size cut(size.width & ~1, size.height & ~1);
+        cv::Mat expected;
+        image(cv::Rect(cv::Point(), cut)).convertTo(expected, CV_8U, CV_MAT_DEPTH(type) == CV_16U ? 1.0 / 257.0 : 1.0);
+        if (expected.channels() != channels)
+          cv::cvtColor(expected, expected, expected.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
+        cv::Mat spare;
+        const cv::Mat packed = startrail_detail::packedEightBit(image, cut, channels, spare);
+        ASSERT_EQ(packed.type(), CV_8UC(channels));
+        ASSERT_EQ(packed.size(), cut);
+        EXPECT_EQ(cv::norm(packed, expected, cv::NORM_INF), 0.0);
+        EXPECT_EQ(packed.step[0] % 32, 0u);
+        const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(packed.data) + packed.step[0] * size_t(cut.height);
+        EXPECT_EQ((end - 32) / 4096, (end + 32) / 4096);
+        // A 16-bit image, or four 8-bit channels made three, holds its packed frame.
+        const bool inPlace = size.width > 6 && (CV_MAT_DEPTH(type) == CV_16U ? CV_MAT_CN(type) * 2 > channels
+                                                                             : CV_MAT_CN(type) > channels);
+        if (inPlace) {
+          EXPECT_TRUE(spare.empty());
+          EXPECT_TRUE(packed.data >= image.datastart && packed.data < image.datalimit);
+        }
+      }
+    }
+  }
+}
+
+// A frame whose packed end would fall just at a page boundary is packed a
+// little further into the buffer, ahead of rows not read yet: those come
+// from a copy.
+TEST(StarTrailBuildUp, EightBitFrameMovedOffAPageEndKeepsItsPixels) {
+  const cv::Size size(161, 121), cut(160, 120);
+  const size_t frameBytes = 480 * 120;  // 160 colour pixels a row, already 32-byte aligned
+  for (const int type : {CV_16UC3, CV_8UC4}) {
+    SCOPED_TRACE(type);
+    std::vector<uchar> store(size_t(size.area()) * 6 + 3 * 4096);
+    const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(store.data());
+    const std::uintptr_t at = (base + frameBytes + 4095) / 4096 * 4096 + 4096 - frameBytes;  // its end on a page boundary
+    cv::Mat image(size, type, reinterpret_cast<void*>(at));
+    cv::RNG(11).fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
+    cv::Mat expected;
+    image(cv::Rect(cv::Point(), cut)).convertTo(expected, CV_8U, CV_MAT_DEPTH(type) == CV_16U ? 1.0 / 257.0 : 1.0);
+    if (expected.channels() == 4) cv::cvtColor(expected, expected, cv::COLOR_BGRA2BGR);
+    cv::Mat spare;
+    const cv::Mat packed = startrail_detail::packedEightBit(image, cut, 3, spare);
+    EXPECT_TRUE(spare.empty());
+    EXPECT_NE(packed.data, image.data);
+    EXPECT_EQ(cv::norm(packed, expected, cv::NORM_INF), 0.0);
+  }
 }
 
 // ---- Whole runs ------------------------------------------------------------------

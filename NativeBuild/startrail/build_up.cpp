@@ -32,22 +32,6 @@ std::string firstBuildUpImageIn(const std::string& folder, const std::string& fo
   return first;
 }
 
-// A 16-bit image scaled to 8 bits (v / 257, as the image writer scales)
-// within its own buffer, which then no longer holds the 16-bit image: row y
-// of the 8-bit image ends before row y of the 16-bit one begins for every
-// row but the first, which goes through a copy. The header shares the
-// buffer without owning it. Any other depth is returned as it is.
-cv::Mat eightBitInPlace(const cv::Mat& image) {
-  if (image.depth() != CV_16U) return image;
-  CV_Assert(image.isContinuous());
-  const cv::Mat eight(image.size(), CV_MAKETYPE(CV_8U, image.channels()), image.data);
-  for (int y = 0; y < image.rows; ++y) {
-    cv::Mat to = eight.row(y);
-    (y == 0 ? image.row(0).clone() : image.row(y)).convertTo(to, CV_8U, 1.0 / 257.0);
-  }
-  return eight;
-}
-
 void prepareFolder(const std::string& folder, const std::string& format) {
   std::error_code ec;
   if (fs::exists(folder, ec) && !fs::is_directory(folder, ec))
@@ -231,9 +215,9 @@ void BuildUp::write(int image) {
           : (fs::path(job.buildUpOutput) / NL_starTrailBuildUpName(image + 1, job.buildUpFormat)).string();
   if (!path.empty() && !jpeg) writeImage(path, image_);
   if (!jpeg && !video_) return;
-  // JPEG and video hold 8 bits: one conversion serves both, made in the
-  // image's own buffer, which is not read again.
-  const cv::Mat eight = eightBitInPlace(image_);
+  // JPEG and video hold 8 bits: one conversion serves both (v / 257, as the
+  // image writer scales), made in the image's own buffer, which is not read again.
+  cv::Mat eight = image_.depth() == CV_16U ? packedEightBit(image_, image_.size(), image_.channels(), jpegSpare_) : image_;
   if (jpeg) writeImage(path, eight);
   if (video_) video_->add(eight);
 }

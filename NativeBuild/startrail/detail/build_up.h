@@ -27,8 +27,9 @@ class BuildUpVideo {
   ~BuildUpVideo();
   BuildUpVideo(const BuildUpVideo&) = delete;
   BuildUpVideo& operator=(const BuildUpVideo&) = delete;
-  // Any depth and channel count; the video holds 8-bit colour.
-  void add(const cv::Mat& image);
+  // Any depth and channel count; the video holds 8-bit colour, made within
+  // the image's own buffer where it fits, which then no longer holds the image.
+  void add(cv::Mat& image);
   // True when the video is in place; otherwise note() says why.
   bool close();
   const std::string& note() const { return note_; }
@@ -93,9 +94,17 @@ class BuildUp {
   bool failed_ = false;
   bool closing_ = false;
   cv::Mat image_;  // a pool buffer, lent by the worker that rendered it
+  cv::Mat jpegSpare_;  // for images too narrow to hold their 8 bits in place
   std::thread writer_;  // last: started once everything above exists
 };
 
+// The image cut to `size` as 8-bit samples (16-bit ones / 257) of 1, 3 or 4
+// `channels` (3 from 1: grey made plain colour; 3 from 4: alpha dropped),
+// rows 32-byte aligned and its end clear of a page boundary, as OpenCV's
+// video writer takes a frame without copying it. Made within the image's own
+// buffer where its rows lie far enough apart (which then no longer holds
+// the image), else in `spare`, kept for the next frame.
+cv::Mat packedEightBit(cv::Mat& image, cv::Size size, int channels, cv::Mat& spare);
 // The path's extension in lower case, dot included: ".mp4".
 std::string lowerCaseExtension(const std::string& path);
 // Before any frame is read: refuses a video path that is neither .mp4 nor
