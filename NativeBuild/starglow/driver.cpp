@@ -12,9 +12,10 @@
 
 namespace {
 
-// Peak memory of a run per input pixel: the float image, luminance, glow
-// layer, detection and blur scratch and the 16-bit result: 34 measured on a
-// 12-megapixel frame, with room for the composite (bench/README.md).
+// Peak memory of a run per input pixel: the decoded frame, the luminance
+// (then the signal), detection and blur scratch and the 16-bit result. 34 was
+// measured on a 12-megapixel frame while the frame was also held in float;
+// about 15 since (bench/README.md); the limit keeps its room.
 constexpr std::uint64_t kWorkingBytesPerPixel = 48;
 // OpenCV refuses to decode headers that claim more pixels than this; such a
 // file is as undecodable to the job as a corrupt one.
