@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -241,6 +242,41 @@ TEST(StarTrailStreaks, NeighbourReadAlongARowSamplesAsTheWholeMap) {
   startrail_detail::NeighbourView onGrid;
   onGrid.plane = &plane;
   EXPECT_EQ(startrail_detail::NeighbourRow(onGrid, 40).at(77), double(plane.at<float>(40, 77)));
+}
+
+// The columns above a tile's gate, listed eight at a time, are the very
+// columns a one-by-one scan lists, in order: spans of every length a tile
+// can have, starting on and off an eight-column step, with dark runs, lone
+// bright pixels at a block's ends, values equal to the gate (not above) and
+// values that compare false whatever the gate (NaN).
+TEST(StarTrailStreaks, ColumnsAboveTheGateAsAOneByOneScan) {
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> sky(100.0f, 140.0f);
+  std::uniform_int_distribution<int> pick(0, 99);
+  const float gate = 150.0f;
+  std::vector<float> row(200);
+  std::vector<int> listed(200), expected;
+  int nonEmpty = 0, empty = 0;
+  for (int trial = 0; trial < 400; ++trial) {
+    const int density = trial % 4 == 0 ? 0 : trial % 4 == 1 ? 2 : trial % 4 == 2 ? 20 : 70;  // percent bright
+    for (float& v : row) {
+      const int p = pick(rng);
+      v = p < density ? gate + 1.0f + float(p) : sky(rng);
+      if (p == 98) v = gate;
+      if (p == 99 && trial % 3 == 0) v = std::numeric_limits<float>::quiet_NaN();
+    }
+    if (trial % 5 == 1) row[size_t(8 + trial % 16)] = gate + 0.5f;  // a lone star at a block's end or start
+    const int start = trial % 11, end = std::min(start + trial % 97, int(row.size()));
+    expected.clear();
+    for (int x = start; x < end; ++x)
+      if (row[size_t(x)] > gate) expected.push_back(x);
+    const int count = startrail_detail::columnsAbove(row.data(), start, end, gate, listed.data());
+    ASSERT_EQ(std::vector<int>(listed.begin(), listed.begin() + count), expected)
+        << "trial " << trial << ", columns " << start << " to " << end;
+    (count > 0 ? nonEmpty : empty) += 1;
+  }
+  EXPECT_GT(nonEmpty, 200);
+  EXPECT_GT(empty, 40);
 }
 
 // ---- Streak classes, kept meteors, the meteor image and the overlay -----------

@@ -96,6 +96,10 @@ class NeighbourRow {
 
 inline double sampleAt(const NeighbourView& n, int x, int y) { return NeighbourRow(n, y).at(x); }
 
+// Lists the columns x in [start, end) with f[x] > gate into `above`, in
+// order (room for end - start entries), and returns their count.
+int columnsAbove(const float* f, int start, int end, float gate, int* above);
+
 // The neighbours as read along frame row y, into `rows` (reused).
 inline void neighbourRows(const std::vector<NeighbourView>& neighbours, int y, std::vector<NeighbourRow>& rows) {
   rows.clear();
