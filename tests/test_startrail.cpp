@@ -403,6 +403,44 @@ TEST(StarTrailRejection, SampledNeighboursFlagWhatWarpedOnesFlag) {
                   .empty());
 }
 
+// A worker keeps its working masks for its next frame. Frame after frame,
+// of other sizes and depths between, with the last result still held, each
+// mask must be the one a fresh thread makes: no flag of an earlier frame
+// left behind, no result written over by the next.
+TEST(StarTrailRejection, MasksFrameAfterFrameOnOneThreadAsOnAFreshOne) {
+  struct Night {
+    cv::Mat frame;
+    std::vector<cv::Mat> neighbours;
+  };
+  const auto night = [](cv::Size size, int type, unsigned seed, cv::Point a, cv::Point b) {
+    Night n;
+    const cv::Mat base = starField(size, type, seed, 40);
+    const double bright = CV_MAT_DEPTH(type) == CV_16U ? 40000.0 : 160.0;
+    n.frame = base.clone();
+    cv::line(n.frame, a, b, cv::Scalar::all(bright), 2);
+    for (int k = 0; k < 12; ++k)  // an aircraft's blinking lights across the sky
+      cv::rectangle(n.frame, cv::Rect(20 + 14 * k, size.height - 30 - 5 * k, 2, 2), cv::Scalar::all(bright), -1);
+    n.neighbours.assign(4, base);
+    return n;
+  };
+  const std::vector<Night> nights = {night({300, 220}, CV_16UC3, 4, {10, 10}, {290, 120}),
+                                     night({300, 220}, CV_16UC1, 8, {150, 0}, {40, 219}),
+                                     night({257, 311}, CV_8UC1, 12, {0, 300}, {256, 20})};
+  const auto mask = [](const Night& n) {
+    return NL_starTrailBuildRegisteredOutlierMask(n.frame, n.neighbours, "medium", 1, 100.0, 80.0);
+  };
+  std::vector<cv::Mat> fresh(nights.size());
+  for (size_t i = 0; i < nights.size(); ++i) std::thread([&, i] { fresh[i] = mask(nights[i]); }).join();
+  for (const cv::Mat& m : fresh) ASSERT_GT(cv::countNonZero(m), 200);
+  std::vector<cv::Mat> held;
+  for (const size_t i : {1, 0, 2, 0, 0, 1}) {
+    held.push_back(mask(nights[i]));
+    ASSERT_EQ(held.back().size(), fresh[i].size());
+    EXPECT_EQ(cv::countNonZero(held.back() != fresh[i]), 0) << "night " << i << " as mask " << held.size();
+  }
+  EXPECT_EQ(cv::countNonZero(held[1] != fresh[0]), 0);  // still the same after four more frames
+}
+
 TEST(StarTrailRejection, AircraftDotsOnALineAreCaught) {
   const cv::Size size(220, 120);
   const cv::Mat base = starField(size, CV_8UC1, 9);

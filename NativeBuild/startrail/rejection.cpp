@@ -192,10 +192,35 @@ struct RawFlags {
   cv::Mat atThreshold, noise;
 };
 
-// frame and neighbours are luminance planes (CV_32F).
+// Frame-sized 8-bit working masks of one rejection, kept by the worker
+// thread for its next frame: made afresh, each would be faulted in by the
+// system page by page again, every frame. A mask still held elsewhere (its
+// reference count above the slot's own) is never handed out again. The
+// workers are the job's own threads, so the masks go when the job ends.
+class ScratchMasks {
+ public:
+  enum Slot { kAtThreshold, kNoise, kCandidates, kStreaks, kPieces, kSlots };
+  cv::Mat zeros(Slot slot, cv::Size size) {
+    cv::Mat& m = slots_[slot];
+    if (m.empty() || m.size() != size || m.type() != CV_8U || m.u->refcount != 1) m = cv::Mat(size, CV_8U);
+    m.setTo(0);
+    return m;
+  }
+
+ private:
+  cv::Mat slots_[kSlots];
+};
+
+ScratchMasks& threadScratchMasks() {
+  thread_local ScratchMasks masks;
+  return masks;
+}
+
+// frame and neighbours are luminance planes (CV_32F); raw holds zeroed
+// masks of the frame's size (noise may be empty: not asked for).
 RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
-                         bool blackVotes, bool withNoise) {
-  RawFlags raw{cv::Mat::zeros(frame.size(), CV_8U), withNoise ? cv::Mat::zeros(frame.size(), CV_8U) : cv::Mat()};
+                         bool blackVotes, RawFlags raw) {
+  const bool withNoise = !raw.noise.empty();
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
     RowScratch scratch(neighbours.size());
     for (int y = rows.start; y < rows.end; ++y)
@@ -207,7 +232,9 @@ RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>&
 
 cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
                        bool blackVotes) {
-  return rawOutlierMasks(frame, neighbours, FlagLevels(threshold), blackVotes, false).atThreshold;
+  return rawOutlierMasks(frame, neighbours, FlagLevels(threshold), blackVotes,
+                         RawFlags{cv::Mat::zeros(frame.size(), CV_8U), cv::Mat()})
+      .atThreshold;
 }
 
 double thresholdFor(double fullScale, double pct, double base) {
@@ -438,7 +465,10 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   const FlagLevels fixed(threshold);
   const NoiseLimits& nl = preset.noise;
   const FlagLevels levels(frame, views, threshold, nl.k, nl.starShare, kMinimumNoise);
-  RawFlags raw = rawOutlierMasks(frame, views, levels, false, true);
+  ScratchMasks& scratch = threadScratchMasks();
+  RawFlags raw = rawOutlierMasks(
+      frame, views, levels, false,
+      RawFlags{scratch.zeros(ScratchMasks::kAtThreshold, frame.size()), scratch.zeros(ScratchMasks::kNoise, frame.size())});
   if (cv::countNonZero(raw.noise) == 0) return cv::Mat();  // the noise flags hold the threshold's
   // Moving a neighbour by the sky's motion moves its landscape too: along the
   // horizon its dark ground lands on this frame's sky, and a light on the
@@ -452,7 +482,8 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   // Most noise flags are star residue that no streak holds; only the
   // streaks are judged against the landscape, and what is left of them must
   // still be a streak.
-  cv::Mat candidates = cv::Mat::zeros(frame.size(), CV_8U), streaks = candidates.clone();
+  cv::Mat candidates = scratch.zeros(ScratchMasks::kCandidates, frame.size());
+  cv::Mat streaks = scratch.zeros(ScratchMasks::kStreaks, frame.size());
   addStreaks(raw.noise, nl, candidates);
   judgeFlagsAgainstTheLandscape(frame, views, still, levels, candidates);
   addStreaks(candidates, nl, streaks);
@@ -476,7 +507,7 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   if (!lines.empty()) {
     // the noise-level flags hold star residue too, in round groups, while a
     // streak's piece is drawn out along it: only such pieces are judged
-    cv::Mat pieces = cv::Mat::zeros(frame.size(), CV_8U);
+    cv::Mat pieces = scratch.zeros(ScratchMasks::kPieces, frame.size());
     addPieces(frame, raw.noise, onLinesNotTaken(lines, raw.noise, clean), pieces, clean);
     judgeFlagsAgainstTheLandscape(frame, views, still, levels, pieces);
     clearFlagsExplainedBy(frame, views, levels, true, pieces);
