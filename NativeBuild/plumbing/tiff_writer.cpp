@@ -68,13 +68,10 @@ class DirectTable {
     filled_.clear();
   }
   // The code of the string (key: next byte << 12 | prefix), 0 when there is none.
-  unsigned find(std::uint32_t key, std::uint32_t& slot) const {
-    slot = key;
-    return codes_[key];
-  }
-  void add(std::uint32_t slot, std::uint32_t, unsigned code) {
-    codes_[slot] = static_cast<std::uint16_t>(code);
-    filled_.push_back(slot);
+  unsigned find(std::uint32_t key) const { return codes_[key]; }
+  void add(std::uint32_t key, unsigned code) {
+    codes_[key] = static_cast<std::uint16_t>(code);
+    filled_.push_back(key);
   }
 
  private:
@@ -113,10 +110,9 @@ __attribute__((noinline)) DirectTable& tableOfThisThread() {
 }
 
 // One strip's encoding, a byte at a time.
-template <typename Table>
 class StripEncoder {
  public:
-  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, Table& table)
+  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, DirectTable& table)
       : data_(data), size_(size), out_(out), table_(table), writer_(room(out, size)) {
     table_.clear();
     writer_.put(kClear, width_.bits);
@@ -126,13 +122,12 @@ class StripEncoder {
   void step(size_t i) {
     const unsigned byte = data_[i];
     const std::uint32_t key = (byte << 12) | prefix_;
-    std::uint32_t slot;
-    if (const unsigned code = table_.find(key, slot)) {
+    if (const unsigned code = table_.find(key)) {
       prefix_ = code;
       return;
     }
     writer_.put(prefix_, width_.bits);
-    table_.add(slot, key, width_.next);
+    table_.add(key, width_.next);
     prefix_ = byte;
     if (width_.added(writer_)) table_.clear();
   }
@@ -159,7 +154,7 @@ class StripEncoder {
   const std::uint8_t* data_;
   size_t size_;
   std::vector<std::uint8_t>& out_;
-  Table& table_;
+  DirectTable& table_;
   CodeWriter writer_;
   CodeWidth width_;
   unsigned prefix_ = 0;
@@ -169,7 +164,7 @@ class StripEncoder {
 
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
   if (size == 0) return;
-  StripEncoder<DirectTable> strip(data, size, out, tableOfThisThread<0>());
+  StripEncoder strip(data, size, out, tableOfThisThread<0>());
   strip.rest(1);
   strip.finish();
 }
@@ -187,7 +182,7 @@ void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std
     lzwEncodeStrip(data1, size1, out1);
     return;
   }
-  StripEncoder<DirectTable> a(data0, size0, out0, tableOfThisThread<0>()), b(data1, size1, out1, tableOfThisThread<1>());
+  StripEncoder a(data0, size0, out0, tableOfThisThread<0>()), b(data1, size1, out1, tableOfThisThread<1>());
   const size_t both = std::min(size0, size1);
   for (size_t i = 1; i < both; ++i) {
     a.step(i);
