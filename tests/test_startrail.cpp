@@ -427,7 +427,13 @@ TEST(StarTrailRejection, MasksFrameAfterFrameOnOneThreadAsOnAFreshOne) {
                                      night({300, 220}, CV_16UC1, 8, {150, 0}, {40, 219}),
                                      night({257, 311}, CV_8UC1, 12, {0, 300}, {256, 20})};
   const auto mask = [](const Night& n) {
-    return NL_starTrailBuildRegisteredOutlierMask(n.frame, n.neighbours, "medium", 1, 100.0, 80.0);
+    std::vector<cv::Mat> planes;
+    for (const cv::Mat& neighbour : n.neighbours) planes.push_back(startrail_detail::luminancePlane(neighbour));
+    startrail_detail::StreakRequest request;
+    request.keepMasks = true;
+    return startrail_detail::registeredOutlierMask(startrail_detail::luminancePlane(n.frame), planes, {},
+                                                   startrail_detail::fullScaleOf(n.frame), "medium", 1, 100.0, 80.0,
+                                                   {}, request);
   };
   std::vector<cv::Mat> fresh(nights.size());
   for (size_t i = 0; i < nights.size(); ++i) std::thread([&, i] { fresh[i] = mask(nights[i]); }).join();

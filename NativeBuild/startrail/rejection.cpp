@@ -192,11 +192,12 @@ struct RawFlags {
   cv::Mat atThreshold, noise;
 };
 
-// Frame-sized 8-bit working masks of one rejection, kept by the worker
-// thread for its next frame: made afresh, each would be faulted in by the
-// system page by page again, every frame. A mask still held elsewhere (its
-// reference count above the slot's own) is never handed out again. The
-// workers are the job's own threads, so the masks go when the job ends.
+// Frame-sized 8-bit working masks of one rejection, kept by a worker thread
+// for its next frame: made afresh, each would be faulted in by the system
+// page by page again, every frame. A mask still held elsewhere (its
+// reference count above the slot's own) is never handed out again. Only the
+// job's own workers keep them, so the masks go when the job ends; any other
+// caller's thread (the host's, which lives on) gets masks of its own call.
 class ScratchMasks {
  public:
   enum Slot { kAtThreshold, kNoise, kCandidates, kStreaks, kPieces, kSlots };
@@ -465,7 +466,8 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   const FlagLevels fixed(threshold);
   const NoiseLimits& nl = preset.noise;
   const FlagLevels levels(frame, views, threshold, nl.k, nl.starShare, kMinimumNoise);
-  ScratchMasks& scratch = threadScratchMasks();
+  ScratchMasks ownMasks;
+  ScratchMasks& scratch = request.keepMasks ? threadScratchMasks() : ownMasks;
   RawFlags raw = rawOutlierMasks(
       frame, views, levels, false,
       RawFlags{scratch.zeros(ScratchMasks::kAtThreshold, frame.size()), scratch.zeros(ScratchMasks::kNoise, frame.size())});

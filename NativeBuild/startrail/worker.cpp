@@ -88,6 +88,7 @@ cv::Mat rejectionMask(TrailRun& run, const cv::Mat& plane, int i, std::vector<Fr
   StreakRequest request;
   request.keepMeteors = job.keepMeteors;
   request.streaks = &streaks;
+  request.keepMasks = true;
   // the neighbours' planes are as decoded: they also show the unmoved landscape
   cv::Mat mask = registeredOutlierMask(plane, n.planes, n.toFrame, fullScale, job.rejectionMode, job.maskGrowPx,
                                        job.rejectionThresholdPct, job.aircraftSensitivity, n.planes, request);

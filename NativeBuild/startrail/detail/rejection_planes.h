@@ -32,6 +32,9 @@ double fullScaleOf(const cv::Mat& image);
 struct StreakRequest {
   bool keepMeteors = false;
   std::vector<FrameStreak>* streaks = nullptr;  // filled when given
+  // The calling thread keeps its frame-sized working masks for its next
+  // frame: only for the job's own workers, whose threads end with the job.
+  bool keepMasks = false;
 };
 cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& neighbours,
                               const std::vector<cv::Mat>& toFrame, double fullScale, const std::string& rejectionMode,
