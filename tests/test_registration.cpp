@@ -469,6 +469,61 @@ TEST_P(StarCandidatesByFormat, SameStarsForSameGrey) {
 INSTANTIATE_TEST_SUITE_P(ChannelsAndDepth, StarCandidatesByFormat,
                          testing::Combine(testing::Values(1, 3, 4), testing::Values(8, 16)));
 
+namespace {
+
+void expectSameList(const std::vector<NLStarCandidate>& a, const std::vector<NLStarCandidate>& b) {
+  ASSERT_EQ(a.size(), b.size());
+  for (size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].centerX, b[i].centerX) << i;
+    EXPECT_EQ(a[i].centerY, b[i].centerY) << i;
+    EXPECT_EQ(a[i].area, b[i].area) << i;
+    EXPECT_EQ(a[i].peak, b[i].peak) << i;
+    EXPECT_EQ(a[i].flux, b[i].flux) << i;
+  }
+}
+
+}  // namespace
+
+// A one-channel float plane (Star Trail's luminance) is detected in place,
+// its extent gathered during the background pass, with no float copy and
+// no extent pass of its own: the same stars, both searches, as the integer
+// frame it holds, which goes through the copy. Dense and sparse noisy skies,
+// 8 and 16 bits, widths on and off the four-pixel step; a flat plane has
+// no stars, as a flat frame has none.
+TEST(StarCandidates, FloatPlaneGivesTheStarsOfItsIntegerFrame) {
+  struct Case {
+    cv::Size size;
+    int bits;
+    bool sparse;
+  };
+  for (const Case& c : {Case{{317, 203}, 16, false}, Case{{256, 190}, 8, false}, Case{{403, 331}, 8, true},
+                        Case{{402, 97}, 16, true}}) {
+    SCOPED_TRACE(testing::Message() << c.size << " " << c.bits << "-bit" << (c.sparse ? " sparse" : " dense"));
+    synth::SkySettings sky = c.sparse ? synth::sparseSky() : synth::SkySettings();
+    synth::FrameSettings frame;
+    frame.size = c.size;
+    frame.bits = c.bits;
+    frame.skyLevel = c.sparse ? 0.25 : 0.03;
+    const std::vector<synth::Star> stars = synth::makeSky(sky, cv::Rect2d(0, 0, c.size.width, c.size.height), 9);
+    cv::Mat image = synth::renderFrame(stars, cv::Matx33d::eye(), frame, 9), grey, plane;
+    cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
+    grey.convertTo(plane, CV_32F);
+    const NLStarDetection integer = NL_detectStars(grey, 2.5, 100000, 0);
+    NLDetectionBuffers buffers;  // kept from an earlier, larger frame: their contents must not matter
+    buffers.residual = cv::Mat(c.size.height + 3, c.size.width + 5, CV_32F, cv::Scalar(7.0f));
+    const NLStarDetection floating = NL_detectStars(plane, 2.5, 100000, 0, buffers);
+    ASSERT_GT(integer.relativeFound + integer.noiseFound, 10);
+    EXPECT_EQ(floating.relativeFound, integer.relativeFound);
+    EXPECT_EQ(floating.noiseFound, integer.noiseFound);
+    EXPECT_TRUE(floating.noiseSearched && integer.noiseSearched);
+    expectSameList(floating.relative, integer.relative);
+    expectSameList(floating.noise, integer.noise);
+  }
+  const NLStarDetection flat = NL_detectStars(cv::Mat(60, 90, CV_32F, cv::Scalar(1234.0f)), 2.5, 10, 0);
+  EXPECT_TRUE(flat.noiseSearched);
+  EXPECT_EQ(flat.relativeFound + flat.noiseFound, 0);
+}
+
 // At a mid level (about 100 of 255) a flat-topped blob on a flat sky is
 // thresholded to exactly its own pixels: its convex corners smooth to 9/16 of
 // the plateau, an outside neighbour to at most 5/16. So a 10 x 12 plateau is a

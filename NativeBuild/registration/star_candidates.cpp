@@ -2,10 +2,12 @@
 
 #include "plumbing/plumbing.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -54,27 +56,35 @@ void recordGreyStats(const cv::Mat& image, const cv::Mat& value, NLStarDetection
   out->greyStdDev = deviation[0];
 }
 
-// Grey as 32-bit float. For 8-, 16-bit and float frames the conversion is
-// exact, so the flat test can be run on the float copy.
-bool floatGrey(const cv::Mat& image, cv::Mat& value, NLStarDetection* stats) {
+// Grey as 32-bit float in `grey`: for a one-channel float frame the frame
+// itself (its flat test comes with the background pass), else converted into
+// `value`. For 8-, 16-bit and float frames the conversion is exact, so the
+// flat test can be run on the float copy.
+bool floatGrey(const cv::Mat& image, cv::Mat& value, cv::Mat& grey, NLStarDetection* stats) {
   const int code = greyCode(image);
   const int depth = image.depth();
+  if (code < 0 && depth == CV_32F) {
+    grey = image;
+    return true;
+  }
   if (code < 0 || !(depth == CV_8U || depth == CV_16U || depth == CV_32F)) {
-    const cv::Mat grey = greyOf(image);
-    if (isFlat(grey)) return false;
-    grey.convertTo(value, CV_32F, 1.0, 0.0);
+    const cv::Mat plain = greyOf(image);
+    if (isFlat(plain)) return false;
+    plain.convertTo(value, CV_32F, 1.0, 0.0);
     recordGreyStats(image, value, stats);
+    grey = value;
     return true;
   }
   value.create(image.size(), CV_32F);
-  cv::Mat grey;
+  cv::Mat strip;
   for (int y0 = 0; y0 < image.rows; y0 += kStripRows) {
     const cv::Range rows(y0, std::min(y0 + kStripRows, image.rows));
-    cv::cvtColor(image.rowRange(rows), grey, code);
-    grey.convertTo(value.rowRange(rows), CV_32F, 1.0, 0.0);
+    cv::cvtColor(image.rowRange(rows), strip, code);
+    strip.convertTo(value.rowRange(rows), CV_32F, 1.0, 0.0);
   }
   if (isFlat(value)) return false;
   recordGreyStats(image, value, stats);
+  grey = value;
   return true;
 }
 
@@ -115,30 +125,62 @@ CoarseTap coarseTap(int i, int full, int n) {
   return t;
 }
 
-// value - background(value), clamped at 0, written over value.
-void subtractBackgroundInPlace(cv::Mat& value) {
-  const cv::Size coarseSize((value.cols + kBackgroundScale - 1) / kBackgroundScale,
-                            (value.rows + kBackgroundScale - 1) / kBackgroundScale);
+// Lowest and highest value of float rows, gathered row by row while each is
+// still in cache instead of in passes of their own over the whole frame.
+// A NaN has no place in an order: a row holding one is only noted, and the
+// caller measures such an image as before.
+struct Extent {
+  float lo = std::numeric_limits<float>::infinity(), hi = -std::numeric_limits<float>::infinity();
+  bool nan = false;
+
+  void add(const float* row, int n) {
+    int x = 0;
+#if CV_SIMD128
+    cv::v_float32x4 vlo = cv::v_setall_f32(lo), vhi = cv::v_setall_f32(hi), odd = cv::v_setall_f32(0.0f);
+    for (; x + 4 <= n; x += 4) {
+      const cv::v_float32x4 v = cv::v_load(row + x);
+      odd = odd | (v != v);
+      vlo = cv::v_min(vlo, v);
+      vhi = cv::v_max(vhi, v);
+    }
+    nan = nan || cv::v_check_any(cv::v_reinterpret_as_s32(odd) != cv::v_setzero_s32());
+    lo = std::min(lo, cv::v_reduce_min(vlo));
+    hi = std::max(hi, cv::v_reduce_max(vhi));
+#endif
+    for (; x < n; ++x) {
+      nan = nan || row[x] != row[x];
+      lo = std::min(lo, row[x]);
+      hi = std::max(hi, row[x]);
+    }
+  }
+};
+
+// grey - background(grey), clamped at 0, written into residual (grey itself
+// when they share their pixels); the extents of both on the way.
+void subtractBackground(const cv::Mat& grey, cv::Mat& residual, Extent& greyExtent, Extent& residualExtent) {
+  const cv::Size coarseSize((grey.cols + kBackgroundScale - 1) / kBackgroundScale,
+                            (grey.rows + kBackgroundScale - 1) / kBackgroundScale);
   cv::Mat coarse;
-  cv::resize(value, coarse, coarseSize, 0.0, 0.0, cv::INTER_AREA);
+  cv::resize(grey, coarse, coarseSize, 0.0, 0.0, cv::INTER_AREA);
   cv::GaussianBlur(coarse, coarse, cv::Size(0, 0), coarseBackgroundSigma(), 0.0, cv::BORDER_DEFAULT);
+  residual.create(grey.size(), CV_32F);
   // Each coarse row is widened to full width once; the four or so frame rows
   // between two coarse rows then blend two full rows, which vectorises. The
   // blends are written (1 - w) a + w b so that mirror-image pixels get
   // bit-identical skies.
-  std::vector<CoarseTap> across(size_t(value.cols));
-  for (int x = 0; x < value.cols; ++x) across[size_t(x)] = coarseTap(x, value.cols, coarse.cols);
+  std::vector<CoarseTap> across(size_t(grey.cols));
+  for (int x = 0; x < grey.cols; ++x) across[size_t(x)] = coarseTap(x, grey.cols, coarse.cols);
   auto widen = [&](int coarseRow, std::vector<float>& out) {
     const float* c = coarse.ptr<float>(coarseRow);
-    for (int x = 0; x < value.cols; ++x) {
+    for (int x = 0; x < grey.cols; ++x) {
       const CoarseTap& t = across[size_t(x)];
       out[size_t(x)] = (1.0f - t.weight) * c[t.lower] + t.weight * c[t.upper];
     }
   };
-  std::vector<float> lower(size_t(value.cols)), upper(size_t(value.cols));
+  std::vector<float> lower(size_t(grey.cols)), upper(size_t(grey.cols));
   int lowerRow = -1, upperRow = -1;
-  for (int y = 0; y < value.rows; ++y) {
-    const CoarseTap down = coarseTap(y, value.rows, coarse.rows);
+  for (int y = 0; y < grey.rows; ++y) {
+    const CoarseTap down = coarseTap(y, grey.rows, coarse.rows);
     if (down.lower != lowerRow) {
       if (down.lower == upperRow) {
         std::swap(lower, upper);
@@ -155,21 +197,29 @@ void subtractBackgroundInPlace(cv::Mat& value) {
     const float w = down.weight;
     const float* a = lower.data();
     const float* b = upper.data();
-    float* v = value.ptr<float>(y);
-    for (int x = 0; x < value.cols; ++x) {
-      const float r = v[x] - ((1.0f - w) * a[x] + w * b[x]);
+    const float* g = grey.ptr<float>(y);
+    greyExtent.add(g, grey.cols);
+    float* v = residual.ptr<float>(y);
+    for (int x = 0; x < grey.cols; ++x) {
+      const float r = g[x] - ((1.0f - w) * a[x] + w * b[x]);
       v[x] = r > 0.0f ? r : 0.0f;
     }
+    residualExtent.add(v, grey.cols);
   }
 }
 
-// Background-free residual (float, clamped at 0, in `value`) and the 8-bit detection image.
-bool buildResidual(cv::Mat& value, cv::Mat& normalised, cv::Mat& detection) {
-  subtractBackgroundInPlace(value);
-  double lo = 0.0, hi = 0.0;
-  cv::minMaxLoc(value, &lo, &hi);
+// Background-free residual (float, clamped at 0, in `residual`) and the 8-bit
+// detection image; false for a flat grey image or residual. The grey image's
+// flat test is repeated here only for a frame that skipped it (one-channel
+// float) and holds a NaN.
+bool buildResidual(const cv::Mat& grey, cv::Mat& residual, cv::Mat& normalised, cv::Mat& detection) {
+  Extent greyExtent, extent;
+  subtractBackground(grey, residual, greyExtent, extent);
+  if (greyExtent.nan ? isFlat(grey) : !(greyExtent.lo < greyExtent.hi)) return false;
+  // the residual is clamped at 0, so it holds no NaN and its extent is exact
+  const double lo = extent.lo, hi = extent.hi;
   if (!(lo < hi)) return false;
-  value.convertTo(normalised, CV_8U, 255.0 / (hi - lo), -255.0 * lo / (hi - lo));
+  residual.convertTo(normalised, CV_8U, 255.0 / (hi - lo), -255.0 * lo / (hi - lo));
   cv::GaussianBlur(normalised, detection, cv::Size(3, 3), 0.0, 0.0, cv::BORDER_DEFAULT);
   return true;
 }
@@ -358,8 +408,9 @@ NLStarDetection NL_detectStars(const cv::Mat& image, double sigmaFactor, int noi
   d.noiseSearched = true;  // an empty or flat frame has no stars by either level
   if (image.empty()) return d;
   cv::Mat &residual = buffers.residual, &mask = buffers.mask, &detection = buffers.detection;
-  if (!floatGrey(image, residual, &d)) return d;
-  if (!buildResidual(residual, mask, detection)) return d;
+  cv::Mat grey;
+  if (!floatGrey(image, residual, grey, &d)) return d;
+  if (!buildResidual(grey, residual, mask, detection)) return d;
   d.noiseSearched = false;
   // The 8-bit normalised image is not needed once blurred: it becomes the mask.
   cv::threshold(detection, mask, thresholdLevel(detection, sigmaFactor), 255, cv::THRESH_BINARY);
