@@ -52,37 +52,68 @@ class CodeWriter {
 };
 
 // The string table as (next byte, prefix code) -> code, one slot for every
-// pair a 12-bit table can name (2 MB): a lookup is one load with no probing
-// and no key to compare, which is what noisy 16-bit data asks for, nearly
-// one new string every two bytes (a 128 KB hashed table, whose probes sit in
-// the lookup's chain, took 0.1 s more CPU for a noisy 24 MP result). Slots are
-// grouped by the next byte, so the few bytes that dominate (a dark layer's
-// zeros, the high bytes of small differences) keep their strings in a few
-// cache lines. A reset (a new strip, a full table) empties only the slots it
-// filled, at most one per code.
-class DirectTable {
+// pair a 12-bit table can name (2 MB): a lookup is one load with no probing,
+// which is what noisy 16-bit data asks for, nearly one new string every two
+// bytes (a 128 KB hashed table, whose probes sit in the lookup's chain, took
+// 0.1 s more CPU for a noisy 24 MP result). Slots are grouped by the next
+// byte, so the few bytes that dominate (a dark layer's zeros, the high bytes
+// of small differences) keep their strings in a few cache lines.
+constexpr size_t kSlots = size_t{1} << 20;
+
+// For strips that compress well: an empty slot reads 0, so a lookup is
+// settled by its one load, and a reset (a new strip, a full table) empties
+// only the slots it filled, at most one per code.
+class EmptiedTable {
  public:
-  DirectTable() : codes_(size_t{1} << 20, 0) { filled_.reserve(kTableFull); }
+  EmptiedTable() : codes_(kSlots, 0) { filled_.reserve(kTableFull); }
   void clear() {
     for (std::uint32_t slot : filled_) codes_[slot] = 0;
     filled_.clear();
   }
-  // The code of the string (key: next byte << 12 | prefix), 0 when there is none.
-  unsigned find(std::uint32_t key) const { return codes_[key]; }
+  // The string (key: next byte << 12 | prefix) is known, as *code.
+  bool find(std::uint32_t key, unsigned& code) const {
+    code = codes_[key];
+    return code != 0;  // codes start at 258
+  }
   void add(std::uint32_t key, unsigned code) {
     codes_[key] = static_cast<std::uint16_t>(code);
     filled_.push_back(key);
   }
 
  private:
-  std::vector<std::uint16_t> codes_;  // 0: no such string (codes start at 258)
+  std::vector<std::uint16_t> codes_;
   std::vector<std::uint32_t> filled_;
+};
+
+// For noisy strips, whose table fills every 7 KB or so: emptying 3836
+// scattered slots at each reset took a fifth of their encode. Here slots are
+// never emptied: each code remembers the key it was given, and a slot holds a
+// string only while its code still names that key, so a reset forgets 16 KB
+// of keys in a row. The check costs a second load, beside the lookup's chain
+// but before its branch settles: 10 to 18 % more on long runs, hence the two.
+class KeyedTable {
+ public:
+  KeyedTable() : codes_(kSlots, 0) { keys_.fill(kNoKey); }
+  void clear() { std::fill(keys_.begin() + kFirstCode, keys_.end(), kNoKey); }
+  bool find(std::uint32_t key, unsigned& code) const {
+    code = codes_[key];
+    return keys_[code] == key;
+  }
+  void add(std::uint32_t key, unsigned code) {
+    codes_[key] = static_cast<std::uint16_t>(code);
+    keys_[code] = key;
+  }
+
+ private:
+  static constexpr std::uint32_t kNoKey = ~std::uint32_t{0};  // keys have 20 bits
+  std::vector<std::uint16_t> codes_;      // the code last given to each key, in any table
+  std::array<std::uint32_t, 4096> keys_;  // the key each code names now; none for single bytes
 };
 
 struct CodeWidth {
   unsigned bits = 9;
   unsigned next = kFirstCode;
-  // After a code is added; true when the table filled and must be emptied.
+  // After a code is added; true when the table filled and starts again.
   // The decoder adds its entry one code later than the encoder, so the width
   // grows as soon as the next code no longer fits.
   bool added(CodeWriter& writer) {
@@ -98,21 +129,23 @@ struct CodeWidth {
   }
 };
 
-// Each thread's tables, one for each of the two strips it may encode at
-// once, reused strip after strip; each made on first use, so a thread that
-// never pairs strips holds one. Out of line, so the encoder's loop holds a
-// table's address instead of asking the thread-local storage for it again at
-// every byte.
-template <int kLane>
-__attribute__((noinline)) DirectTable& tableOfThisThread() {
-  thread_local DirectTable table;
+// Each thread's tables: a keyed one for strips encoded one at a time and an
+// emptied one for each of the two strips it may encode side by side, reused
+// strip after strip; each made on first use, so a thread that never pairs
+// strips holds one. Out of line, so the encoder's loop holds a table's
+// address instead of asking the thread-local storage for it again at every
+// byte.
+template <typename Table, int kLane>
+__attribute__((noinline)) Table& tableOfThisThread() {
+  thread_local Table table;
   return table;
 }
 
 // One strip's encoding, a byte at a time.
+template <typename Table>
 class StripEncoder {
  public:
-  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, DirectTable& table)
+  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, Table& table)
       : data_(data), size_(size), out_(out), table_(table), writer_(room(out, size)) {
     table_.clear();
     writer_.put(kClear, width_.bits);
@@ -122,7 +155,8 @@ class StripEncoder {
   void step(size_t i) {
     const unsigned byte = data_[i];
     const std::uint32_t key = (byte << 12) | prefix_;
-    if (const unsigned code = table_.find(key)) {
+    unsigned code;
+    if (table_.find(key, code)) {
       prefix_ = code;
       return;
     }
@@ -154,7 +188,7 @@ class StripEncoder {
   const std::uint8_t* data_;
   size_t size_;
   std::vector<std::uint8_t>& out_;
-  DirectTable& table_;
+  Table& table_;
   CodeWriter writer_;
   CodeWidth width_;
   unsigned prefix_ = 0;
@@ -164,7 +198,7 @@ class StripEncoder {
 
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
   if (size == 0) return;
-  StripEncoder strip(data, size, out, tableOfThisThread<0>());
+  StripEncoder<KeyedTable> strip(data, size, out, tableOfThisThread<KeyedTable, 0>());
   strip.rest(1);
   strip.finish();
 }
@@ -182,7 +216,8 @@ void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std
     lzwEncodeStrip(data1, size1, out1);
     return;
   }
-  StripEncoder a(data0, size0, out0, tableOfThisThread<0>()), b(data1, size1, out1, tableOfThisThread<1>());
+  StripEncoder<EmptiedTable> a(data0, size0, out0, tableOfThisThread<EmptiedTable, 0>());
+  StripEncoder<EmptiedTable> b(data1, size1, out1, tableOfThisThread<EmptiedTable, 1>());
   const size_t both = std::min(size0, size1);
   for (size_t i = 1; i < both; ++i) {
     a.step(i);
