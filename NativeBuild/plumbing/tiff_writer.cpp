@@ -14,6 +14,8 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <tuple>
+#include <utility>
 
 namespace lvplumbing {
 namespace {
@@ -145,8 +147,9 @@ __attribute__((noinline)) Table& tableOfThisThread() {
 template <typename Table>
 class StripEncoder {
  public:
-  StripEncoder(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, Table& table)
-      : data_(data), size_(size), out_(out), table_(table), writer_(room(out, size)) {
+  // out holds at least packedBound(size) bytes.
+  StripEncoder(const std::uint8_t* data, size_t size, std::uint8_t* out, Table& table)
+      : data_(data), size_(size), table_(table), writer_(out) {
     table_.clear();
     writer_.put(kClear, width_.bits);
     prefix_ = data[0];
@@ -170,37 +173,31 @@ class StripEncoder {
   }
   // The decoder still adds an entry after the last code, and reads the end
   // code at the width that entry leaves.
-  void finish() {
+  // The end of the strip's bytes.
+  std::uint8_t* finish() {
     writer_.put(prefix_, width_.bits);
     width_.added(writer_);
     writer_.put(kEndOfInformation, width_.bits);
-    out_.resize(static_cast<size_t>(writer_.finish() - out_.data()));
+    return writer_.finish();
   }
 
  private:
-  // At most one 12-bit code a byte, plus the clear and end codes, after what out holds.
-  static std::uint8_t* room(std::vector<std::uint8_t>& out, size_t size) {
-    const size_t start = out.size();
-    out.resize(start + size * 3 / 2 + 16 + CodeWriter::kSpare);
-    return out.data() + start;
-  }
-
   const std::uint8_t* data_;
   size_t size_;
-  std::vector<std::uint8_t>& out_;
   Table& table_;
   CodeWriter writer_;
   CodeWidth width_;
   unsigned prefix_ = 0;
 };
 
-}  // namespace
+// At most one 12-bit code a byte, plus the clear and end codes.
+size_t lzwPackedBound(size_t size) { return size * 3 / 2 + 16 + CodeWriter::kSpare; }
 
-void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
-  if (size == 0) return;
+size_t lzwEncodeStripInto(const std::uint8_t* data, size_t size, std::uint8_t* out) {
+  if (size == 0) return 0;
   StripEncoder<KeyedTable> strip(data, size, out, tableOfThisThread<KeyedTable, 0>());
   strip.rest(1);
-  strip.finish();
+  return static_cast<size_t>(strip.finish() - out);
 }
 
 // Each byte's lookup waits for the one before it; two strips stepped side by
@@ -209,13 +206,10 @@ void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint
 // frame widened to 16 bits), whose lookups mostly find their string in the
 // tables' few hot lines. Noisy strips miss the table too often for a second
 // table's cache lines to pay; the writer keeps those one at a time.
-void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
-                        const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1) {
-  if (size0 == 0 || size1 == 0) {
-    lzwEncodeStrip(data0, size0, out0);
-    lzwEncodeStrip(data1, size1, out1);
-    return;
-  }
+std::pair<size_t, size_t> lzwEncodeStripPairInto(const std::uint8_t* data0, size_t size0, std::uint8_t* out0,
+                                                 const std::uint8_t* data1, size_t size1, std::uint8_t* out1) {
+  if (size0 == 0 || size1 == 0)
+    return {lzwEncodeStripInto(data0, size0, out0), lzwEncodeStripInto(data1, size1, out1)};
   StripEncoder<EmptiedTable> a(data0, size0, out0, tableOfThisThread<EmptiedTable, 0>());
   StripEncoder<EmptiedTable> b(data1, size1, out1, tableOfThisThread<EmptiedTable, 1>());
   const size_t both = std::min(size0, size1);
@@ -225,8 +219,25 @@ void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std
   }
   a.rest(both);
   b.rest(both);
-  a.finish();
-  b.finish();
+  return {static_cast<size_t>(a.finish() - out0), static_cast<size_t>(b.finish() - out1)};
+}
+
+}  // namespace
+
+void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
+  const size_t start = out.size();
+  out.resize(start + lzwPackedBound(size));
+  out.resize(start + lzwEncodeStripInto(data, size, out.data() + start));
+}
+
+void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
+                        const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1) {
+  const size_t start0 = out0.size(), start1 = out1.size();
+  out0.resize(start0 + lzwPackedBound(size0));
+  out1.resize(start1 + lzwPackedBound(size1));
+  const auto sizes = lzwEncodeStripPairInto(data0, size0, out0.data() + start0, data1, size1, out1.data() + start1);
+  out0.resize(start0 + sizes.first);
+  out1.resize(start1 + sizes.second);
 }
 
 namespace {
@@ -256,22 +267,42 @@ Layout layoutOf(const cv::Mat& image) {
   return l;
 }
 
-// One row in file order: red first, each sample the difference from the
-// same channel one pixel to the left, 16-bit samples little-endian.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+constexpr bool kLittleEndianHost = true;
+#else
+constexpr bool kLittleEndianHost = false;
+#endif
+
+// Sample i of a row in the file, 16-bit samples little-endian: where the
+// host is too, one store, which lets the compiler write the row in vectors.
+template <typename T>
+void putSample(std::uint8_t* row, int i, T value) {
+  if (sizeof(T) == 1 || kLittleEndianHost) {
+    std::memcpy(row + size_t(i) * sizeof(T), &value, sizeof(T));
+  } else {
+    row[2 * size_t(i)] = static_cast<std::uint8_t>(value & 0xFF);
+    row[2 * size_t(i) + 1] = static_cast<std::uint8_t>(value >> 8);
+  }
+}
+
+// Red first in the file, blue first in memory.
+template <int kChannels>
+constexpr int memoryChannel(int c) {
+  return (kChannels >= 3 && c < 3) ? 2 - c : c;
+}
+
+// One row in file order, each sample the difference from the same channel
+// one pixel to the left.
 template <typename T, int kChannels>
 void fileRowOf(const cv::Mat& image, int y, std::uint8_t* out) {
   const T* src = image.ptr<T>(y);
-  T previous[kChannels] = {};
-  for (int x = 0; x < image.cols; ++x, src += kChannels) {
+  const int n = image.cols * kChannels;
+  for (int c = 0; c < kChannels; ++c) putSample<T>(out, c, src[memoryChannel<kChannels>(c)]);
+  for (int i = kChannels; i < n; i += kChannels)
     for (int c = 0; c < kChannels; ++c) {
-      const int from = (kChannels >= 3 && c < 3) ? 2 - c : c;
-      const T value = src[from];
-      const T delta = static_cast<T>(value - previous[c]);
-      previous[c] = value;
-      *out++ = static_cast<std::uint8_t>(delta & 0xFF);
-      if (sizeof(T) == 2) *out++ = static_cast<std::uint8_t>(delta >> 8);
+      const int from = i + memoryChannel<kChannels>(c);
+      putSample<T>(out, i + c, static_cast<T>(src[from] - src[from - kChannels]));
     }
-  }
 }
 
 // The channel count fixed at compile time, so the per-pixel loop unrolls.
@@ -297,21 +328,38 @@ void fileStrip(const cv::Mat& image, const Layout& l, int strip, std::vector<std
   }
 }
 
-void encodeStrip(const cv::Mat& image, const Layout& l, int strip, std::vector<std::uint8_t>& raw,
-                 std::vector<std::uint8_t>& out) {
+// A strip's compressed bytes in a buffer that keeps its size from one strip
+// to the next, so it is not cleared again for every strip.
+struct PackedStrip {
+  std::vector<std::uint8_t> bytes;
+  size_t size = 0;
+  std::uint8_t* room(size_t rawSize) {
+    if (bytes.size() < lzwPackedBound(rawSize)) bytes.resize(lzwPackedBound(rawSize));
+    return bytes.data();
+  }
+};
+
+// The strips in file order, each thread's own buffers (one for each of a
+// pair's strips), reused from strip to strip.
+template <int kLane>
+std::vector<std::uint8_t>& rawStripOfThisThread() {
+  thread_local std::vector<std::uint8_t> raw;
+  return raw;
+}
+
+void encodeStrip(const cv::Mat& image, const Layout& l, int strip, PackedStrip& out) {
+  std::vector<std::uint8_t>& raw = rawStripOfThisThread<0>();
   fileStrip(image, l, strip, raw);
-  out.clear();
-  lzwEncodeStrip(raw.data(), raw.size(), out);
+  out.size = lzwEncodeStripInto(raw.data(), raw.size(), out.room(raw.size()));
 }
 
 // Strips first and first + 1.
-void encodeStripPair(const cv::Mat& image, const Layout& l, int first, std::vector<std::uint8_t> (&raw)[2],
-                     std::vector<std::uint8_t>& out0, std::vector<std::uint8_t>& out1) {
-  fileStrip(image, l, first, raw[0]);
-  fileStrip(image, l, first + 1, raw[1]);
-  out0.clear();
-  out1.clear();
-  lzwEncodeStripPair(raw[0].data(), raw[0].size(), out0, raw[1].data(), raw[1].size(), out1);
+void encodeStripPair(const cv::Mat& image, const Layout& l, int first, PackedStrip& out0, PackedStrip& out1) {
+  std::vector<std::uint8_t>&raw0 = rawStripOfThisThread<0>(), &raw1 = rawStripOfThisThread<1>();
+  fileStrip(image, l, first, raw0);
+  fileStrip(image, l, first + 1, raw1);
+  std::tie(out0.size, out1.size) = lzwEncodeStripPairInto(raw0.data(), raw0.size(), out0.room(raw0.size()),
+                                                          raw1.data(), raw1.size(), out1.room(raw1.size()));
 }
 
 class LittleEndianFile {
@@ -377,9 +425,9 @@ int batchStrips(const Layout& l) {
 }
 
 // Below half their raw size: runs long enough for two strips side by side to pay.
-bool compressesWell(const std::vector<std::vector<std::uint8_t>>& strips, int count, const Layout& l) {
+bool compressesWell(const std::vector<PackedStrip>& strips, int count, const Layout& l) {
   size_t packed = 0;
-  for (int i = 0; i < count; ++i) packed += strips[size_t(i)].size();
+  for (int i = 0; i < count; ++i) packed += strips[size_t(i)].size;
   return packed * 2 < l.rowBytes() * size_t(l.rowsPerStrip) * size_t(count);
 }
 
@@ -389,30 +437,28 @@ bool compressesWell(const std::vector<std::vector<std::uint8_t>>& strips, int co
 bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, std::vector<std::uint64_t>& offsets,
                  std::vector<std::uint64_t>& sizes, bool allCores) {
   const int batch = batchStrips(l);
-  using Batch = std::vector<std::vector<std::uint8_t>>;
+  using Batch = std::vector<PackedStrip>;
   Batch encoding(std::min(batch, l.strips)), writing;
   std::future<void> written;
   auto store = [&](const Batch& strips, int count) {
     for (int i = 0; i < count; ++i) {
       offsets.push_back(file.offset());
-      sizes.push_back(strips[i].size());
-      file.bytes(strips[i].data(), strips[i].size());
+      sizes.push_back(strips[i].size);
+      file.bytes(strips[i].bytes.data(), strips[i].size);
     }
   };
   bool pairs = false;  // the first batch tells how well the image compresses
   for (int first = 0; first < l.strips; first += batch) {
     const int count = std::min(batch, l.strips - first);
     const auto singles = [&](const cv::Range& r) {
-      std::vector<std::uint8_t> raw;
-      for (int i = r.start; i < r.end; ++i) encodeStrip(image, l, first + i, raw, encoding[i]);
+      for (int i = r.start; i < r.end; ++i) encodeStrip(image, l, first + i, encoding[size_t(i)]);
     };
     const auto twos = [&](const cv::Range& r) {  // r counts pairs of strips
-      std::vector<std::uint8_t> raw[2];
       for (int i = 2 * r.start; i < std::min(2 * r.end, count); i += 2) {
         if (i + 1 < count)
-          encodeStripPair(image, l, first + i, raw, encoding[size_t(i)], encoding[size_t(i + 1)]);
+          encodeStripPair(image, l, first + i, encoding[size_t(i)], encoding[size_t(i + 1)]);
         else
-          encodeStrip(image, l, first + i, raw[0], encoding[size_t(i)]);
+          encodeStrip(image, l, first + i, encoding[size_t(i)]);
       }
     };
     const cv::Range all(0, pairs ? (count + 1) / 2 : count);
