@@ -136,16 +136,20 @@ struct Extent {
   void add(const float* row, int n) {
     int x = 0;
 #if CV_SIMD128
-    cv::v_float32x4 vlo = cv::v_setall_f32(lo), vhi = cv::v_setall_f32(hi), odd = cv::v_setall_f32(0.0f);
-    for (; x + 4 <= n; x += 4) {
-      const cv::v_float32x4 v = cv::v_load(row + x);
-      odd = odd | (v != v);
-      vlo = cv::v_min(vlo, v);
-      vhi = cv::v_max(vhi, v);
+    // two sets of lanes, so that each comparison need not wait for the one before
+    cv::v_float32x4 lo0 = cv::v_setall_f32(lo), hi0 = cv::v_setall_f32(hi), lo1 = lo0, hi1 = hi0;
+    cv::v_float32x4 odd = cv::v_setall_f32(0.0f);
+    for (; x + 8 <= n; x += 8) {
+      const cv::v_float32x4 a = cv::v_load(row + x), b = cv::v_load(row + x + 4);
+      odd = odd | (a != a) | (b != b);
+      lo0 = cv::v_min(lo0, a);
+      hi0 = cv::v_max(hi0, a);
+      lo1 = cv::v_min(lo1, b);
+      hi1 = cv::v_max(hi1, b);
     }
     nan = nan || cv::v_check_any(cv::v_reinterpret_as_s32(odd) != cv::v_setzero_s32());
-    lo = std::min(lo, cv::v_reduce_min(vlo));
-    hi = std::max(hi, cv::v_reduce_max(vhi));
+    lo = std::min(lo, cv::v_reduce_min(cv::v_min(lo0, lo1)));
+    hi = std::max(hi, cv::v_reduce_max(cv::v_max(hi0, hi1)));
 #endif
     for (; x < n; ++x) {
       nan = nan || row[x] != row[x];
