@@ -445,6 +445,12 @@ TEST(StarTrailRejection, MasksFrameAfterFrameOnOneThreadAsOnAFreshOne) {
     EXPECT_EQ(cv::countNonZero(held.back() != fresh[i]), 0) << "night " << i << " as mask " << held.size();
   }
   EXPECT_EQ(cv::countNonZero(held[1] != fresh[0]), 0);  // still the same after four more frames
+  // A frame its neighbours explain, masked on masks another night left
+  // flags in: nothing stands out; the next night after it is whole again.
+  Night quiet = nights[0];
+  quiet.frame = quiet.neighbours[0];
+  EXPECT_TRUE(mask(quiet).empty());
+  EXPECT_EQ(cv::countNonZero(mask(nights[0]) != fresh[0]), 0);
 }
 
 TEST(StarTrailRejection, AircraftDotsOnALineAreCaught) {

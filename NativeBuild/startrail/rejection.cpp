@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -64,9 +65,15 @@ RejectionPreset presetFor(const std::string& mode) {
 constexpr double kMinimumNoise = 0.75;
 
 // The flags of one row at the fixed threshold and at the levels
-// (noise; a superset, since no level exceeds the threshold).
-void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
+// (noise; a superset, since no level exceeds the threshold), written over
+// the rows' old bytes: each row is cleared here, while it is in cache, not in
+// a pass of its own over the mask. True when a flag was set (in noise, when
+// asked for).
+bool rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
                 bool blackVotes, RowScratch& scratch, uchar* atThreshold, uchar* noise) {
+  std::fill(atThreshold, atThreshold + frame.cols, uchar(0));
+  if (noise) std::fill(noise, noise + frame.cols, uchar(0));
+  bool flagged = false;
   const float* f = frame.ptr<float>(y);
   const double threshold = levels.threshold();
   startrail_detail::neighbourRows(neighbours, y, scratch.rows);
@@ -83,10 +90,13 @@ void rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& n
       double median = 0.0;
       if (!startrail_detail::neighbourMedian(scratch.rows, x, blackVotes, scratch.samples.data(), median, true))
         continue;
-      if (f[x] > median + threshold) atThreshold[x] = 255;
-      if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255;
+      const bool above = f[x] > median + threshold;
+      if (above) atThreshold[x] = 255;
+      if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255, flagged = true;
+      if (!noise && above) flagged = true;
     }
   }
+  return flagged;
 }
 
 bool samePlane(const cv::Mat& a, const cv::Mat& b) { return a.size() == b.size() && a.type() == b.type(); }
@@ -190,6 +200,7 @@ void judgeFlagsAgainstTheLandscape(const cv::Mat& frame, const std::vector<Neigh
 // The flags at the fixed threshold and, when noise is asked for, at the levels.
 struct RawFlags {
   cv::Mat atThreshold, noise;
+  bool any = false;  // a flag set in noise (in atThreshold when noise is not asked for)
 };
 
 // Frame-sized 8-bit working masks of one rejection, kept by a worker thread
@@ -200,11 +211,16 @@ struct RawFlags {
 // caller's thread (the host's, which lives on) gets masks of its own call.
 class ScratchMasks {
  public:
-  enum Slot { kAtThreshold, kNoise, kCandidates, kStreaks, kPieces, kSlots };
+  enum Slot { kAtThreshold, kNoise, kCandidates, kStreaks, kPieces, kLines, kSlots };
   cv::Mat zeros(Slot slot, cv::Size size) {
+    cv::Mat m = unset(slot, size);
+    m.setTo(0);
+    return m;
+  }
+  // For a mask that its maker writes whole (a dilation's output, the raw flags).
+  cv::Mat unset(Slot slot, cv::Size size) {
     cv::Mat& m = slots_[slot];
     if (m.empty() || m.size() != size || m.type() != CV_8U || m.u->refcount != 1) m = cv::Mat(size, CV_8U);
-    m.setTo(0);
     return m;
   }
 
@@ -217,24 +233,29 @@ ScratchMasks& threadScratchMasks() {
   return masks;
 }
 
-// frame and neighbours are luminance planes (CV_32F); raw holds zeroed
-// masks of the frame's size (noise may be empty: not asked for).
+// frame and neighbours are luminance planes (CV_32F); raw holds 8-bit
+// masks of the frame's size, whatever their bytes (noise may be empty: not
+// asked for).
 RawFlags rawOutlierMasks(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, const FlagLevels& levels,
                          bool blackVotes, RawFlags raw) {
   const bool withNoise = !raw.noise.empty();
+  std::atomic<bool> any{false};
   cv::parallel_for_(cv::Range(0, frame.rows), [&](const cv::Range& rows) {
     RowScratch scratch(neighbours.size());
+    bool flagged = false;
     for (int y = rows.start; y < rows.end; ++y)
-      rawMaskRow(y, frame, neighbours, levels, blackVotes, scratch, raw.atThreshold.ptr<uchar>(y),
-                 withNoise ? raw.noise.ptr<uchar>(y) : nullptr);
+      flagged |= rawMaskRow(y, frame, neighbours, levels, blackVotes, scratch, raw.atThreshold.ptr<uchar>(y),
+                            withNoise ? raw.noise.ptr<uchar>(y) : nullptr);
+    if (flagged) any.store(true);
   });
+  raw.any = any.load();
   return raw;
 }
 
 cv::Mat rawOutlierMask(const cv::Mat& frame, const std::vector<NeighbourView>& neighbours, double threshold,
                        bool blackVotes) {
   return rawOutlierMasks(frame, neighbours, FlagLevels(threshold), blackVotes,
-                         RawFlags{cv::Mat::zeros(frame.size(), CV_8U), cv::Mat()})
+                         RawFlags{cv::Mat(frame.size(), CV_8U), cv::Mat()})
       .atThreshold;
 }
 
@@ -333,8 +354,10 @@ void addPieces(const cv::Mat& frame, const cv::Mat& flags, const cv::Mat& pieces
 }
 
 // Returns the found lines drawn at their width (empty when none was found).
-cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean) {
-  cv::Mat lineMask;
+// The dilated mask is written whole into lineMask (a kept mask of the
+// frame's size, or empty to be made).
+cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean,
+                         cv::Mat lineMask = cv::Mat()) {
   const int k = search.kernel;
   cv::dilate(raw, lineMask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(k, k)));
   std::vector<cv::Vec4i> lines;
@@ -357,11 +380,11 @@ cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSea
 // Aircraft lights blink: a line of separate dots too small for the shape
 // filter. A Hough line through the dilated dots brings them back.
 cv::Mat addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
-                        double sensitivity, cv::Mat& clean) {
+                        double sensitivity, cv::Mat& clean, const cv::Mat& lineMask) {
   const double a = std::clamp(sensitivity / 100.0, 0.0, 1.0);
   const LineSearch search{preset.aircraftKernel, int(std::round(high ? 13.0 - 6.0 * a : 20.0 - 8.0 * a)),
                           high ? 70.0 - 30.0 * a : 115.0 - 45.0 * a, high ? 55.0 + 60.0 * a : 65.0 + 70.0 * a};
-  return addPiecesOnLines(frame, raw, search, grow, clean);
+  return addPiecesOnLines(frame, raw, search, grow, clean, lineMask);
 }
 
 // Without registration the stars of the neighbours sit a few pixels off, so
@@ -470,8 +493,8 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
   ScratchMasks& scratch = request.keepMasks ? threadScratchMasks() : ownMasks;
   RawFlags raw = rawOutlierMasks(
       frame, views, levels, false,
-      RawFlags{scratch.zeros(ScratchMasks::kAtThreshold, frame.size()), scratch.zeros(ScratchMasks::kNoise, frame.size())});
-  if (cv::countNonZero(raw.noise) == 0) return cv::Mat();  // the noise flags hold the threshold's
+      RawFlags{scratch.unset(ScratchMasks::kAtThreshold, frame.size()), scratch.unset(ScratchMasks::kNoise, frame.size())});
+  if (!raw.any) return cv::Mat();  // the noise flags hold the threshold's
   // Moving a neighbour by the sky's motion moves its landscape too: along the
   // horizon its dark ground lands on this frame's sky, and a light on the
   // ground moves off its place, so both look new against the sky. Neither is
@@ -499,7 +522,8 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
     // explains are stars; blinking lights over empty sky are not explained.
     // (the shape filter is done with raw, so the dots are cleared out of it in place)
     clearFlagsExplainedBy(frame, views, fixed, true, raw.atThreshold);
-    lines = addAircraftDots(frame, raw.atThreshold, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity, clean);
+    lines = addAircraftDots(frame, raw.atThreshold, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity,
+                            clean, scratch.unset(ScratchMasks::kLines, frame.size()));
   }
   // The whole streak: between an aircraft's strobes its navigation lights
   // leave a faint line, and a streak's faint ends and the pieces a star
