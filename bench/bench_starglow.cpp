@@ -45,6 +45,19 @@ const cv::Mat& frame() {
   return f;
 }
 
+// The same sky with a sensor's noise, about 100 of 65535 in each channel:
+// the result then hardly compresses (nearly a new LZW string every two bytes
+// of its 16-bit samples), as with a real camera's frame.
+const cv::Mat& noisyFrame() {
+  static const cv::Mat f = [] {
+    cv::Mat noise(kFrame, CV_32FC3), out;
+    cv::RNG(2027).fill(noise, cv::RNG::NORMAL, 0.0, 0.0015);
+    cv::max(frame() + noise, 0.0, out);
+    return out;
+  }();
+  return f;
+}
+
 const cv::Mat& luminance() {
   static const cv::Mat lum = [] {
     cv::Mat l;
@@ -103,14 +116,18 @@ void BM_ScreenComposite(benchmark::State& state) {
   }
 }
 
-// A folder holding the frame as a 16-bit (or 8-bit) TIFF and a "final" job
-// on it, with the extra job keys given; returns the job file's path.
-std::string writeWholeJob(const std::filesystem::path& dir, const std::string& extraKeys, int bits = 16) {
+// A folder holding the frame (or the noisy one) as a 16-bit (or 8-bit) TIFF
+// and a "final" job on it, with the extra job keys given; returns the job
+// file's path.
+std::string writeWholeJob(const std::filesystem::path& dir, const std::string& extraKeys, int bits = 16,
+                          bool noisy = false) {
   std::filesystem::create_directories(dir);
   const std::string input = (dir / "input.tif").string(), job = (dir / "star_glow_job_native.json").string();
   cv::Mat saved;
-  frame().convertTo(saved, bits == 8 ? CV_8UC3 : CV_16UC3, bits == 8 ? 255 : 65535);
-  cv::imwrite(input, saved);
+  (noisy ? noisyFrame() : frame()).convertTo(saved, bits == 8 ? CV_8UC3 : CV_16UC3, bits == 8 ? 255 : 65535);
+  // The noisy frame uncompressed, as a camera's export arrives; the smooth one
+  // in OpenCV's default LZW.
+  cv::imwrite(input, saved, noisy ? std::vector<int>{cv::IMWRITE_TIFF_COMPRESSION, 1} : std::vector<int>{});
   std::ofstream(job) << "{\"type\": \"star-glow-native-job\", \"inputPath\": \"" << input << "\", \"outputPath\": \""
                      << (dir / "glow.tif").string() << "\", \"outputMode\": \"final\"" << extraKeys << "}";
   return job;
@@ -149,11 +166,13 @@ double processCpuSeconds() {
 // The job as the command line runs it on a file already on disk
 // ("inputComplete": no export to wait for): wall and CPU time of the whole
 // job, decode and encode of the TIFFs included (the input 16- or 8-bit as the
-// second argument, the result always 16-bit, 144 MB).
+// second argument, the result always 16-bit, 144 MB; the third, 1 for the
+// noisy sky).
 void BM_WholeJobCompleteInput(benchmark::State& state) {
   cv::setNumThreads(static_cast<int>(state.range(0)));
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow_complete";
-  const std::string job = writeWholeJob(dir, ", \"inputComplete\": true", static_cast<int>(state.range(1)));
+  const std::string job =
+      writeWholeJob(dir, ", \"inputComplete\": true", static_cast<int>(state.range(1)), state.range(2) != 0);
   double cpu = 0;
   for (auto _ : state) {
     std::filesystem::remove(dir / "glow.tif");
@@ -172,11 +191,12 @@ void BM_WholeJobCompleteInput(benchmark::State& state) {
 // drawn, blended over the frame's rows and converted a few rows at a time into
 // the decoded frame's buffer, and the LZW TIFF write. Counters are each step's
 // least seconds over the iterations (other work on a shared machine only ever
-// adds), and their sum against the decode.
+// adds), and their sum against the decode. The second argument, 1 for the
+// noisy sky.
 void BM_JobStagesCpu(benchmark::State& state) {
   cv::setNumThreads(static_cast<int>(state.range(0)));
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / "lumivex_bench_starglow_stages";
-  writeWholeJob(dir, "");
+  writeWholeJob(dir, "", 16, state.range(1) != 0);
   const std::string input = (dir / "input.tif").string(), output = (dir / "glow.tif").string();
   NL_StarGlowSettings settings;
   settings.outputMode = "final";
@@ -221,8 +241,15 @@ void BM_JobStagesCpu(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_JobStagesCpu)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
-BENCHMARK(BM_WholeJobCompleteInput)->Args({2, 16})->Args({2, 8})->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_JobStagesCpu)->Args({2, 0})->Args({2, 1})->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_WholeJobCompleteInput)
+    ->Args({2, 16, 0})
+    ->Args({2, 8, 0})
+    ->Args({2, 16, 1})
+    ->Args({2, 8, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 BENCHMARK(BM_DetectStars)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(BM_RenderGlow)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ScreenComposite)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
