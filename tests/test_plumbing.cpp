@@ -16,6 +16,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -815,26 +816,31 @@ TEST(TiffWriter, EncoderMatchesPlainLzwOnEveryKindOfStrip) {
   strips.push_back({"the same noise five times", again});
   for (size_t n : {1, 2, 3, 510, 511, 512, 3836, 3837, 4093, 4094, 4095})
     strips.push_back({"noise of " + std::to_string(n), std::vector<std::uint8_t>(noise.begin(), noise.begin() + n)});
-  for (const auto& [name, data] : strips) {
-    SCOPED_TRACE(name);
-    std::vector<std::uint8_t> out = {0xAB};  // appended after what is there
-    lvplumbing::lzwEncodeStrip(data.data(), data.size(), out);
-    ASSERT_EQ(out.front(), 0xAB);
-    EXPECT_TRUE(std::vector<std::uint8_t>(out.begin() + 1, out.end()) == plainLzw(data));
-  }
-  // Two strips encoded side by side, each exactly as alone: every kind beside
-  // every other, longer and shorter, on tables the previous pair filled.
-  for (size_t i = 0; i < strips.size(); ++i)
-    for (size_t j : {i, (i + 1) % strips.size(), (i + 5) % strips.size()}) {
-      const auto& [name0, data0] = strips[i];
-      const auto& [name1, data1] = strips[j];
-      SCOPED_TRACE(name0 + " beside " + name1);
-      std::vector<std::uint8_t> out0 = {0xAB}, out1;
-      lvplumbing::lzwEncodeStripPair(data0.data(), data0.size(), out0, data1.data(), data1.size(), out1);
-      ASSERT_EQ(out0.front(), 0xAB);
-      EXPECT_TRUE(std::vector<std::uint8_t>(out0.begin() + 1, out0.end()) == plainLzw(data0));
-      EXPECT_TRUE(out1 == plainLzw(data1));
+  // The direct tables and the small hashed ones (an image written beside a
+  // job's work) give the same codes.
+  for (const bool small : {false, true}) {
+    SCOPED_TRACE(small ? "hashed tables" : "direct tables");
+    for (const auto& [name, data] : strips) {
+      SCOPED_TRACE(name);
+      std::vector<std::uint8_t> out = {0xAB};  // appended after what is there
+      lvplumbing::lzwEncodeStrip(data.data(), data.size(), out, small);
+      ASSERT_EQ(out.front(), 0xAB);
+      EXPECT_TRUE(std::vector<std::uint8_t>(out.begin() + 1, out.end()) == plainLzw(data));
     }
+    // Two strips encoded side by side, each exactly as alone: every kind beside
+    // every other, longer and shorter, on tables the previous pair filled.
+    for (size_t i = 0; i < strips.size(); ++i)
+      for (size_t j : {i, (i + 1) % strips.size(), (i + 5) % strips.size()}) {
+        const auto& [name0, data0] = strips[i];
+        const auto& [name1, data1] = strips[j];
+        SCOPED_TRACE(name0 + " beside " + name1);
+        std::vector<std::uint8_t> out0 = {0xAB}, out1;
+        lvplumbing::lzwEncodeStripPair(data0.data(), data0.size(), out0, data1.data(), data1.size(), out1, small);
+        ASSERT_EQ(out0.front(), 0xAB);
+        EXPECT_TRUE(std::vector<std::uint8_t>(out0.begin() + 1, out0.end()) == plainLzw(data0));
+        EXPECT_TRUE(out1 == plainLzw(data1));
+      }
+  }
 }
 
 // Strips are encoded two at a time once a batch has shown that the image
@@ -859,6 +865,15 @@ TEST(TiffWriter, ImagesSwitchingBetweenRunsAndNoiseReadBackExactly) {
       const std::string path = dir.file("switching.tif");
       ASSERT_TRUE(NL_writeImageFile(path, image));
       EXPECT_TRUE(sameImage(readBack(path), image));
+      // Written beside a job's work (one thread, small tables, each batch
+      // stored before the next is encoded): the same file, byte for byte.
+      const std::string small = dir.file("switching_small.tif");
+      ASSERT_TRUE(NL_writeImageFile(small, image, NLIccProfile(), nullptr, true));
+      std::ifstream a(path, std::ios::binary), b(small, std::ios::binary);
+      const std::string whole((std::istreambuf_iterator<char>(a)), std::istreambuf_iterator<char>());
+      const std::string beside((std::istreambuf_iterator<char>(b)), std::istreambuf_iterator<char>());
+      EXPECT_GT(whole.size(), 1000u);
+      EXPECT_TRUE(whole == beside);
     }
   }
   cv::setNumThreads(before);

@@ -62,13 +62,13 @@ std::string systemReason(int error) { return error != 0 ? std::strerror(error) :
 // Encodes the image into a temporary sibling of path; empty when it could
 // not, with the reason (the system's error text where it tells one).
 std::string encodeBeside(const std::string& path, const cv::Mat& image, const NLIccProfile& profile,
-                         std::string& reason, bool allCores = true) {
+                         std::string& reason, bool allCores = true, bool small = false) {
   if (path.empty() || image.empty()) return std::string();
   const std::string temp = lvplumbing::partialSibling(path);
   bool written = false;
   try {
     if (lvplumbing::lzwTiffWritable(temp, image)) {
-      written = lvplumbing::writeLzwTiff(temp, image, profile, &reason, allCores);
+      written = lvplumbing::writeLzwTiff(temp, image, profile, &reason, allCores, small);
     } else if (!cv::haveImageWriter(temp)) {
       reason = "no image format is written for the extension " + lowerExtension(path);
     } else {
@@ -115,9 +115,9 @@ bool NL_writeImageFile(const std::string& path, const cv::Mat& image) {
 }
 
 bool NL_writeImageFile(const std::string& path, const cv::Mat& image, const NLIccProfile& profile,
-                       std::string* reason) {
+                       std::string* reason, bool besideWork) {
   std::string why;
-  const bool written = land(encodeBeside(path, image, profile, why), path, true, why);
+  const bool written = land(encodeBeside(path, image, profile, why, true, besideWork), path, true, why);
   if (!written && reason) *reason = why;
   return written;
 }

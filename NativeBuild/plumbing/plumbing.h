@@ -315,8 +315,11 @@ bool NL_writeImageFile(const std::string& path, const cv::Mat& image);
 // The same, embedding profile in a TIFF result (the frames' colours mean
 // what they meant in the frames); on failure the reason, the system's error
 // text where it tells one ("No space left on device"), goes to *reason.
+// besideWork: an image written while the job's work goes on (a trail's
+// build-up) is encoded on the calling thread in a few hundred KB of working
+// memory instead of a few MB; the same bytes.
 bool NL_writeImageFile(const std::string& path, const cv::Mat& image, const NLIccProfile& profile,
-                       std::string* reason);
+                       std::string* reason, bool besideWork = false);
 // failure + " (" + reason + ")", or failure alone when no reason is known.
 std::string NL_withReason(const std::string& failure, const std::string& reason);
 

@@ -112,6 +112,41 @@ class KeyedTable {
   std::array<std::uint32_t, 4096> keys_;  // the key each code names now; none for single bytes
 };
 
+// The strings hashed into 128 KB, for an image encoded beside a job's
+// running work (a trail's build-up), where a 2 MB table would be held beside
+// the job's frames for as long as the writing thread lives. A slot holds
+// key << 12 | code, at most an eighth of them in use, so a lookup seldom
+// probes twice, and every key stays within the core's own cache, which the
+// workers' decoding churns anyway; a reset empties only the slots it filled.
+class HashedTable {
+ public:
+  HashedTable() : slots_(kHashedSlots, 0) { filled_.reserve(kTableFull); }
+  void clear() {
+    for (std::uint32_t slot : filled_) slots_[slot] = 0;
+    filled_.clear();
+  }
+  // The slot a lookup ends on is where add() puts the same key.
+  bool find(std::uint32_t key, unsigned& code) {
+    std::uint32_t slot = (key * 2654435761u) >> (32 - kBits);  // Fibonacci hashing spreads the key's bits
+    std::uint32_t entry;
+    while ((entry = slots_[slot]) != 0 && (entry >> 12) != key) slot = (slot + 1) & (kHashedSlots - 1);
+    last_ = slot;
+    code = entry & 0xFFFu;
+    return entry != 0;
+  }
+  // Only right after a find() of the same key that found nothing.
+  void add(std::uint32_t key, unsigned code) {
+    slots_[last_] = (key << 12) | code;
+    filled_.push_back(last_);
+  }
+
+ private:
+  static constexpr unsigned kBits = 15, kHashedSlots = 1u << kBits;
+  std::vector<std::uint32_t> slots_;  // 0: empty (codes start at 258)
+  std::vector<std::uint32_t> filled_;
+  std::uint32_t last_ = 0;
+};
+
 struct CodeWidth {
   unsigned bits = 9;
   unsigned next = kFirstCode;
@@ -193,11 +228,17 @@ class StripEncoder {
 // At most one 12-bit code a byte, plus the clear and end codes.
 size_t lzwPackedBound(size_t size) { return size * 3 / 2 + 16 + CodeWriter::kSpare; }
 
-size_t lzwEncodeStripInto(const std::uint8_t* data, size_t size, std::uint8_t* out) {
+template <typename Table>
+size_t encodeInto(const std::uint8_t* data, size_t size, std::uint8_t* out) {
   if (size == 0) return 0;
-  StripEncoder<KeyedTable> strip(data, size, out, tableOfThisThread<KeyedTable, 0>());
+  StripEncoder<Table> strip(data, size, out, tableOfThisThread<Table, 0>());
   strip.rest(1);
   return static_cast<size_t>(strip.finish() - out);
+}
+
+// small: the strings in the thread's hashed table (128 KB) instead of its keyed one (2 MB).
+size_t lzwEncodeStripInto(const std::uint8_t* data, size_t size, std::uint8_t* out, bool small) {
+  return small ? encodeInto<HashedTable>(data, size, out) : encodeInto<KeyedTable>(data, size, out);
 }
 
 // Each byte's lookup waits for the one before it; two strips stepped side by
@@ -206,12 +247,11 @@ size_t lzwEncodeStripInto(const std::uint8_t* data, size_t size, std::uint8_t* o
 // frame widened to 16 bits), whose lookups mostly find their string in the
 // tables' few hot lines. Noisy strips miss the table too often for a second
 // table's cache lines to pay; the writer keeps those one at a time.
-std::pair<size_t, size_t> lzwEncodeStripPairInto(const std::uint8_t* data0, size_t size0, std::uint8_t* out0,
-                                                 const std::uint8_t* data1, size_t size1, std::uint8_t* out1) {
-  if (size0 == 0 || size1 == 0)
-    return {lzwEncodeStripInto(data0, size0, out0), lzwEncodeStripInto(data1, size1, out1)};
-  StripEncoder<EmptiedTable> a(data0, size0, out0, tableOfThisThread<EmptiedTable, 0>());
-  StripEncoder<EmptiedTable> b(data1, size1, out1, tableOfThisThread<EmptiedTable, 1>());
+template <typename Table>
+std::pair<size_t, size_t> encodePairInto(const std::uint8_t* data0, size_t size0, std::uint8_t* out0,
+                                         const std::uint8_t* data1, size_t size1, std::uint8_t* out1) {
+  StripEncoder<Table> a(data0, size0, out0, tableOfThisThread<Table, 0>());
+  StripEncoder<Table> b(data1, size1, out1, tableOfThisThread<Table, 1>());
   const size_t both = std::min(size0, size1);
   for (size_t i = 1; i < both; ++i) {
     a.step(i);
@@ -222,20 +262,30 @@ std::pair<size_t, size_t> lzwEncodeStripPairInto(const std::uint8_t* data0, size
   return {static_cast<size_t>(a.finish() - out0), static_cast<size_t>(b.finish() - out1)};
 }
 
+std::pair<size_t, size_t> lzwEncodeStripPairInto(const std::uint8_t* data0, size_t size0, std::uint8_t* out0,
+                                                 const std::uint8_t* data1, size_t size1, std::uint8_t* out1,
+                                                 bool small) {
+  if (size0 == 0 || size1 == 0)
+    return {lzwEncodeStripInto(data0, size0, out0, small), lzwEncodeStripInto(data1, size1, out1, small)};
+  return small ? encodePairInto<HashedTable>(data0, size0, out0, data1, size1, out1)
+               : encodePairInto<EmptiedTable>(data0, size0, out0, data1, size1, out1);
+}
+
 }  // namespace
 
-void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out) {
+void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, bool small) {
   const size_t start = out.size();
   out.resize(start + lzwPackedBound(size));
-  out.resize(start + lzwEncodeStripInto(data, size, out.data() + start));
+  out.resize(start + lzwEncodeStripInto(data, size, out.data() + start, small));
 }
 
 void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
-                        const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1) {
+                        const std::uint8_t* data1, size_t size1, std::vector<std::uint8_t>& out1, bool small) {
   const size_t start0 = out0.size(), start1 = out1.size();
   out0.resize(start0 + lzwPackedBound(size0));
   out1.resize(start1 + lzwPackedBound(size1));
-  const auto sizes = lzwEncodeStripPairInto(data0, size0, out0.data() + start0, data1, size1, out1.data() + start1);
+  const auto sizes =
+      lzwEncodeStripPairInto(data0, size0, out0.data() + start0, data1, size1, out1.data() + start1, small);
   out0.resize(start0 + sizes.first);
   out1.resize(start1 + sizes.second);
 }
@@ -347,19 +397,20 @@ std::vector<std::uint8_t>& rawStripOfThisThread() {
   return raw;
 }
 
-void encodeStrip(const cv::Mat& image, const Layout& l, int strip, PackedStrip& out) {
+void encodeStrip(const cv::Mat& image, const Layout& l, int strip, PackedStrip& out, bool small) {
   std::vector<std::uint8_t>& raw = rawStripOfThisThread<0>();
   fileStrip(image, l, strip, raw);
-  out.size = lzwEncodeStripInto(raw.data(), raw.size(), out.room(raw.size()));
+  out.size = lzwEncodeStripInto(raw.data(), raw.size(), out.room(raw.size()), small);
 }
 
 // Strips first and first + 1.
-void encodeStripPair(const cv::Mat& image, const Layout& l, int first, PackedStrip& out0, PackedStrip& out1) {
+void encodeStripPair(const cv::Mat& image, const Layout& l, int first, PackedStrip& out0, PackedStrip& out1,
+                     bool small) {
   std::vector<std::uint8_t>&raw0 = rawStripOfThisThread<0>(), &raw1 = rawStripOfThisThread<1>();
   fileStrip(image, l, first, raw0);
   fileStrip(image, l, first + 1, raw1);
   std::tie(out0.size, out1.size) = lzwEncodeStripPairInto(raw0.data(), raw0.size(), out0.room(raw0.size()),
-                                                          raw1.data(), raw1.size(), out1.room(raw1.size()));
+                                                          raw1.data(), raw1.size(), out1.room(raw1.size()), small);
 }
 
 class LittleEndianFile {
@@ -411,16 +462,22 @@ class LittleEndianFile {
 
 constexpr std::uint64_t kClassicLimit = 0xFFFFFFFFull;
 
+struct Encoding {
+  bool allCores;  // the strips spread over OpenCV's threads
+  bool small;     // one thread, hashed tables, one batch held: for an image written beside a job's work
+};
+
 // Strips compressed at once: some 8 for every thread that compresses them,
 // at least 256 KB and at most 4 MB of raw bytes. Two batches are held at
 // once, each strip's buffer sized for the worst case (half as large again
-// as its raw bytes), so an image written while a run goes on (a build-up
-// image, compressed on one thread beside the decoding workers) adds under
-// a MB to the run's peak, and a result written by every core keeps each busy.
-int batchStrips(const Layout& l) {
+// as its raw bytes), so a result written by every core keeps each busy. A
+// small encode (a build-up image, beside the decoding workers) holds one
+// batch of 64 KB of raw bytes.
+int batchStrips(const Layout& l, const Encoding& how) {
   const size_t stripBytes = l.rowBytes() * l.rowsPerStrip;
-  const size_t least = (size_t{256} << 10) / stripBytes, most = (size_t{4} << 20) / stripBytes;
-  const size_t wanted = std::max(size_t(8) * size_t(std::max(1, cv::getNumThreads())), least);
+  const size_t least = (size_t(how.small ? 64 : 256) << 10) / stripBytes, most = (size_t{4} << 20) / stripBytes;
+  const size_t threads = size_t(std::max(1, cv::getNumThreads()));
+  const size_t wanted = how.small ? std::max<size_t>(least, 2) : std::max(size_t(8) * threads, least);
   return static_cast<int>(std::max<size_t>(1, std::min(wanted, most)));
 }
 
@@ -432,11 +489,12 @@ bool compressesWell(const std::vector<PackedStrip>& strips, int count, const Lay
 }
 
 // The strips, a batch at a time so that only a few MB of compressed data is
-// held; a batch is written while the next one is compressed. Their offsets
-// and sizes go to the directory.
+// held; a batch is written while the next one is compressed (a small encode
+// writes it before the next, and holds one). Their offsets and sizes go to
+// the directory.
 bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, std::vector<std::uint64_t>& offsets,
-                 std::vector<std::uint64_t>& sizes, bool allCores) {
-  const int batch = batchStrips(l);
+                 std::vector<std::uint64_t>& sizes, const Encoding& how) {
+  const int batch = batchStrips(l, how);
   using Batch = std::vector<PackedStrip>;
   Batch encoding(std::min(batch, l.strips)), writing;
   std::future<void> written;
@@ -451,25 +509,29 @@ bool writeStrips(LittleEndianFile& file, const cv::Mat& image, const Layout& l, 
   for (int first = 0; first < l.strips; first += batch) {
     const int count = std::min(batch, l.strips - first);
     const auto singles = [&](const cv::Range& r) {
-      for (int i = r.start; i < r.end; ++i) encodeStrip(image, l, first + i, encoding[size_t(i)]);
+      for (int i = r.start; i < r.end; ++i) encodeStrip(image, l, first + i, encoding[size_t(i)], how.small);
     };
     const auto twos = [&](const cv::Range& r) {  // r counts pairs of strips
       for (int i = 2 * r.start; i < std::min(2 * r.end, count); i += 2) {
         if (i + 1 < count)
-          encodeStripPair(image, l, first + i, encoding[size_t(i)], encoding[size_t(i + 1)]);
+          encodeStripPair(image, l, first + i, encoding[size_t(i)], encoding[size_t(i + 1)], how.small);
         else
-          encodeStrip(image, l, first + i, encoding[size_t(i)]);
+          encodeStrip(image, l, first + i, encoding[size_t(i)], how.small);
       }
     };
     const cv::Range all(0, pairs ? (count + 1) / 2 : count);
     const std::function<void(const cv::Range&)> body = pairs ? std::function<void(const cv::Range&)>(twos) : singles;
-    if (allCores)
+    if (how.allCores && !how.small)
       cv::parallel_for_(all, body);
     else
       body(all);
     pairs = compressesWell(encoding, count, l);
     if (written.valid()) written.get();
     if (file.offset() > kClassicLimit) return false;
+    if (how.small) {
+      store(encoding, count);
+      continue;
+    }
     std::swap(encoding, writing);
     encoding.resize(writing.size());
     written = std::async(std::launch::async, store, std::cref(writing), count);
@@ -588,14 +650,14 @@ bool lzwTiffWritable(const std::string& path, const cv::Mat& image) {
 namespace {
 
 bool writeFile(LittleEndianFile& file, const cv::Mat& image, const std::vector<std::uint8_t>& profile,
-               std::string& reason, bool allCores) {
+               std::string& reason, const Encoding& how) {
   const char* const tooLarge = "beyond the 4 GiB a TIFF file addresses";
   const Layout layout = layoutOf(image);
   file.bytes("II*\0", 4);
   file.u32(0);  // where the directory will be, once the strips are written
   std::vector<std::uint64_t> offsets, sizes;
   std::uint64_t directory = 0;
-  if (!writeStrips(file, image, layout, offsets, sizes, allCores)) return reason = tooLarge, false;
+  if (!writeStrips(file, image, layout, offsets, sizes, how)) return reason = tooLarge, false;
   if (!writeDirectory(file, directoryOf(layout, offsets, sizes, profile), directory)) return reason = tooLarge, false;
   return file.patchU32(4, directory) && file.close();
 }
@@ -603,12 +665,12 @@ bool writeFile(LittleEndianFile& file, const cv::Mat& image, const std::vector<s
 }  // namespace
 
 bool writeLzwTiff(const std::string& path, const cv::Mat& image, const std::vector<std::uint8_t>& profile,
-                  std::string* reason, bool allCores) {
+                  std::string* reason, bool allCores, bool small) {
   if (!lzwTiffWritable(path, image)) return false;
   errno = 0;
   LittleEndianFile file(path);
   std::string why;
-  const bool written = file.open() && writeFile(file, image, profile, why, allCores);
+  const bool written = file.open() && writeFile(file, image, profile, why, Encoding{allCores, small});
   if (!written && reason) {
     const int error = file.open() ? file.error() : errno;
     *reason = error != 0 ? std::strerror(error) : why;
