@@ -224,7 +224,8 @@ void BuildUp::write(int image) {
 
 void BuildUp::writeImage(const std::string& path, const cv::Mat& image) {
   std::string why;
-  if (!NL_writeImageFile(path, image, profile_, &why))
+  // Beside the workers' frames: the encoder's working memory stays within a decoder's.
+  if (!NL_writeImageFile(path, image, profile_, &why, true))
     NL_failJob(NL_withReason("Star Trail failed: could not write build-up image: " + path, why));
 }
 
