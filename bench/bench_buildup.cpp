@@ -2,10 +2,18 @@
 // time per frame against the decode floor and against the same job without
 // build-up (measured in the same run), and in peak memory at each frame count.
 //
-//   bench_buildup [WIDTHxHEIGHT] [FRAMES...] [--uncompressed] [--direct]   default 1600x1066 60 300, LZW frames
+//   bench_buildup [WIDTHxHEIGHT] [FRAMES...] [--uncompressed] [--direct] [--only=TEXT] [--heap]
+//   default 1600x1066 60 300, LZW frames
 //
 // --direct leaves out the rejection path ("medium"), which otherwise runs at
-// frame counts up to 60.
+// frame counts up to 60. --only=TEXT runs the jobs without build-up and those
+// whose name holds TEXT. --heap lists the large blocks alive at each job's
+// allocator peak, with the calls that made them.
+//
+// Peak memory is given twice: the resident set (the kernel's account of the
+// child: freed memory the allocator keeps, libraries, mapped files) and the
+// allocator's live peak (bytes handed out and not yet freed, at the worst
+// moment), which does not move with the heap's layout from run to run.
 //
 // The night is 30 rendered 16-bit frames, named again and again (hard
 // links) up to the frame count: the direct Lighten path reads each name as a
@@ -96,6 +104,9 @@ const Case kCases[] = {
     {"direct", "off", ""},
     {"direct + tif every 1", "off", ", \"buildUpOutput\": \"DIR/growing\""},
     {"direct + tif every 10", "off", ", \"buildUpOutput\": \"DIR/growing\", \"buildUpEvery\": 10"},
+    {"direct + jpg every 1", "off", ", \"buildUpOutput\": \"DIR/growing\", \"buildUpFormat\": \"jpg\""},
+    {"direct + avi", "off", ", \"buildUpVideo\": \"DIR/night.avi\""},
+    {"direct + mp4", "off", ", \"buildUpVideo\": \"DIR/night.mp4\""},
     {"direct + jpg + mp4", "off", ", \"buildUpOutput\": \"DIR/growing\", \"buildUpFormat\": \"jpg\", \"buildUpVideo\": \"DIR/night.mp4\""},
     {"medium", "medium", ""},
     {"medium + tif every 1", "medium", ", \"buildUpOutput\": \"DIR/growing\""},
@@ -106,7 +117,10 @@ const Case kCases[] = {
 int main(int argc, char** argv) {
   const benchsupport::SequenceArgs args = benchsupport::sequenceArgs(argc, argv, {1600, 1066}, {60, 300});
   const cv::Size size = args.size;
-  const bool directOnly = args.has("--direct");
+  const bool directOnly = args.has("--direct"), heapDetail = args.has("--heap");
+  std::string only;
+  for (const std::string& flag : args.flags)
+    if (flag.rfind("--only=", 0) == 0) only = flag.substr(7);
   const std::vector<std::string> all = nightFrames(size, args.most(), args.uncompressed);
   const fs::path out = fs::temp_directory_path() / "lumivex_bench_buildup_out";
   const double frameMegabytes = double(size.area()) * 6.0 / 1048576.0;
@@ -117,17 +131,21 @@ int main(int argc, char** argv) {
     decodeFloorApart(frames);  // warms the file cache, as the jobs find it warm
     const double floor = decodeFloorApart(frames);
     std::printf("%d frames: decode floor %.0f ms (%.1f ms/frame)\n", n, floor * 1e3, floor * 1e3 / n);
-    double plain[2] = {0, 0};  // seconds and peak of the job without build-up, per path
+    double plain[4] = {0, 0, 0, 0};  // seconds, peak, live and touched peak of the job without build-up
     for (const Case& c : kCases) {
       // the rejection path's registration of 300 frames would take the run's whole budget
       if (std::string(c.mode) != "off" && (n > 60 || directOnly)) continue;
-      const Figures f = runTrailJob(writeJob(frames, c, out));
       const bool base = std::string(c.buildUp).empty();
-      if (base) plain[0] = f.seconds, plain[1] = f.peakMegabytes;
+      if (!base && !only.empty() && std::string(c.name).find(only) == std::string::npos) continue;
+      const Figures f = runTrailJob(writeJob(frames, c, out), heapDetail);
+      if (base) plain[0] = f.seconds, plain[1] = f.peakMegabytes, plain[2] = f.heapPeakMegabytes,
+                  plain[3] = f.touchedPeakMegabytes;
       std::printf("  %-24s %7.1f ms/frame  %5.2fx floor  %5.2fx without  CPU %6.1f ms/frame  peak %5.0f MB "
-                  "(%+5.0f MB, %+.2f frames)%s\n",
+                  "(%+5.0f MB, %+.2f frames)  live %6.1f MB (%+5.1f)  written %6.1f MB (%+5.1f)%s\n",
                   c.name, f.seconds * 1e3 / n, f.seconds / floor, f.seconds / plain[0], f.cpuMs / n, f.peakMegabytes,
-                  f.peakMegabytes - plain[1], (f.peakMegabytes - plain[1]) / frameMegabytes, f.ok ? "" : "  FAILED");
+                  f.peakMegabytes - plain[1], (f.peakMegabytes - plain[1]) / frameMegabytes, f.heapPeakMegabytes,
+                  f.heapPeakMegabytes - plain[2], f.touchedPeakMegabytes, f.touchedPeakMegabytes - plain[3],
+                  f.ok ? "" : "  FAILED");
       std::fflush(stdout);
     }
   }

@@ -3,6 +3,7 @@
 // case run before it in the same process.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <type_traits>
 
@@ -27,6 +28,7 @@ Result runInChild(Work&& work, double& peakMegabytes, bool& ok, rusage* usageOut
 #ifdef LUMIVEX_BENCH_FORK
   int fds[2];
   if (pipe(fds) != 0) return work();
+  std::fflush(nullptr);  // or the child would print what this process has not yet
   const pid_t child = fork();
   if (child == 0) {
     close(fds[0]);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "child_run.h"
+#include "live_heap.h"
 
 #include "startrail/startrail.h"
 
@@ -21,21 +22,28 @@ namespace benchsupport {
 struct TrailJobFigures {
   double seconds = 0.0;
   double peakMegabytes = 0.0;
+  double heapPeakMegabytes = 0.0;  // the allocator's live peak, where live_heap.cpp is linked in
+  double touchedPeakMegabytes = 0.0;  // the same without large blocks' pages never written
   NLStarTrailStageTimes steps;
   double cpuMs = 0.0, systemMs = 0.0;  // the child's user + system, and system alone
   long minorFaults = 0;
   bool ok = false;
 };
 
-// Runs the job planned for this machine's logical threads; prints its log when it fails.
-inline TrailJobFigures runTrailJob(const std::string& job) {
-  const auto once = [&job] {
+// Runs the job planned for this machine's logical threads; prints its log when it fails,
+// and with heapDetail the large blocks alive at the allocator's peak.
+inline TrailJobFigures runTrailJob(const std::string& job, bool heapDetail = false) {
+  const auto once = [&job, heapDetail] {
     TrailJobFigures f;
+    if (lumivex_live_heap_restart) lumivex_live_heap_restart();
     const auto t0 = std::chrono::steady_clock::now();
     const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency(), &f.steps);
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     f.ok = log.find("status=success") != std::string::npos;
     if (!f.ok) std::printf("%s\n", log.c_str());
+    if (lumivex_live_heap_peak_megabytes) f.heapPeakMegabytes = lumivex_live_heap_peak_megabytes();
+    if (lumivex_live_heap_touched_peak_megabytes) f.touchedPeakMegabytes = lumivex_live_heap_touched_peak_megabytes();
+    if (heapDetail && lumivex_live_heap_print_peak) lumivex_live_heap_print_peak();
     return f;
   };
   double peak = 0.0;
