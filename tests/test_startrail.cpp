@@ -234,6 +234,16 @@ TEST_P(AccumulateTypes, MatchesNaiveLightenWithMasksWeightsAndAlpha) {
   plain.copyTo(expected, streak);
   NL_starTrailAccumulateFrame(f, streak, 1.0, bare);
   EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
+  // A lone rejected pixel at a row's start, on either side of an eight-byte
+  // step or at its end still keeps its row off the plain maximum.
+  cv::Mat lone = cv::Mat::zeros(size, CV_8U);
+  const int columns[] = {0, 7, 8, 15, 16, size.width - 1};
+  for (int k = 0; k < 6; ++k) lone.at<uchar>(2 * k + 1, columns[k]) = 255;
+  cv::randu(f, cv::Scalar::all(0), cv::Scalar::all(top));
+  expected = cv::max(plain, f);
+  plain.copyTo(expected, lone);
+  NL_starTrailAccumulateFrame(f, lone, 1.0, bare);
+  EXPECT_EQ(cv::norm(plain, expected, cv::NORM_INF), 0.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, AccumulateTypes,

@@ -1,5 +1,7 @@
 #include "startrail/startrail.h"
 
+#include "plumbing/plumbing.h"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -74,8 +76,9 @@ void accumulateFrame(const cv::Mat& frame, const cv::Mat& rejection, double w, c
     std::unique_lock<std::mutex> lock;
     if (t.rowLocks) lock = std::unique_lock<std::mutex>((*t.rowLocks)[y]);
     if (w == 1.0 && !v.sky && !v.bridge) {
-      // Most rows of a frame hold no rejected pixel: those take the plain maximum.
-      const bool rejects = v.rejection && std::any_of(v.rejection, v.rejection + frame.cols, [](uchar r) { return r != 0; });
+      // Most rows of a frame hold no rejected pixel: those take the plain
+      // maximum, and their mask row is passed over eight bytes at a time.
+      const bool rejects = v.rejection && NL_nextSetByte(v.rejection, 0, frame.cols) < frame.cols;
       if (rejects) maxRowOutsideMask(frame.ptr<T>(y), acc.ptr<T>(y), v.rejection, frame.cols, cn);
       else maxRow(frame.ptr<T>(y), acc.ptr<T>(y), frame.cols * cn);
       continue;
