@@ -1160,6 +1160,49 @@ std::string bigEndianGrey(const TempDir& dir, const std::vector<ushort>& pixels)
   return path;
 }
 
+// An uncompressed TIFF of grey or BGR `image` (8- or 16-bit) in one strip,
+// RGB in the file, in either byte order: a strip far larger than the
+// reader's chunks, which OpenCV's writer never makes.
+std::string oneStripTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian) {
+  std::string b = bigEndian ? std::string("MM\0*", 4) : std::string("II*\0", 4);
+  const auto u16 = [&](unsigned v) {
+    const char hi = char(v >> 8), lo = char(v & 255);
+    if (bigEndian) b += hi, b += lo;
+    else b += lo, b += hi;
+  };
+  const auto u32 = [&](unsigned v) {
+    if (bigEndian) u16(v >> 16), u16(v & 65535);
+    else u16(v & 65535), u16(v >> 16);
+  };
+  const unsigned cn = unsigned(image.channels()), bits = image.depth() == CV_16U ? 16 : 8;
+  const unsigned bytes = unsigned(image.total() * image.elemSize());
+  const unsigned directory = 8, bitsAt = directory + 2 + 10 * 12 + 4, data = bitsAt + 2 * cn;
+  u32(directory);
+  u16(10);
+  const auto entry = [&](unsigned tag, unsigned type, unsigned count, unsigned value) {
+    u16(tag), u16(type), u32(count);
+    if (type == 3 && count == 1) u16(value), u16(0);
+    else u32(value);
+  };
+  entry(256, 4, 1, unsigned(image.cols)), entry(257, 4, 1, unsigned(image.rows));
+  if (cn == 1) entry(258, 3, 1, bits);
+  else entry(258, 3, cn, bitsAt);
+  entry(259, 3, 1, 1), entry(262, 3, 1, cn == 1 ? 1 : 2), entry(273, 4, 1, data), entry(277, 3, 1, cn);
+  entry(278, 4, 1, unsigned(image.rows)), entry(279, 4, 1, bytes), entry(284, 3, 1, 1);
+  u32(0);
+  for (unsigned c = 0; c < cn; ++c) u16(bits);
+  for (int y = 0; y < image.rows; ++y)
+    for (int x = 0; x < image.cols; ++x)
+      for (unsigned c = 0; c < cn; ++c) {
+        const int from = int(cn == 1 ? 0 : 2 - c);  // RGB in the file
+        if (bits == 16) u16(image.ptr<ushort>(y)[x * int(cn) + from]);
+        else b += char(image.ptr<uchar>(y)[x * int(cn) + from]);
+      }
+  const std::string path = dir.file(name);
+  writeFile(path, b);
+  return path;
+}
+
 }  // namespace
 
 // 8- and 16-bit, one, three and four channels, widths that leave partial
@@ -1207,6 +1250,33 @@ TEST(PlainTiff, ReadsUncompressedFramesIntoTheBufferAsTheDecoderDoes) {
   for (const std::string& refused : {premultiplied, lzw, cut, dir.file("missing.tif")}) {
     cv::Mat buffer;
     EXPECT_FALSE(NL_readPlainTiff(refused, buffer)) << refused;
+  }
+}
+
+// A strip of many hundred KB is read and put in the decoder's order a few
+// rows at a time, partial last piece included, in either byte order: every
+// value as the decoder gives it, in the caller's buffer.
+TEST(PlainTiff, StripsLargerThanTheReadPiecesAsTheDecoderDoes) {
+  TempDir dir;
+  cv::RNG rng(11);
+  struct Case {
+    int type;
+    cv::Size size;
+    bool bigEndian;
+  };
+  for (const Case& c : {Case{CV_16UC3, {300, 200}, false}, Case{CV_16UC3, {301, 203}, true},
+                        Case{CV_16UC1, {700, 250}, true}, Case{CV_8UC3, {1000, 301}, false}}) {
+    cv::Mat image(c.size, c.type);
+    rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(c.type) == CV_8U ? 256 : 65536);
+    const std::string path = oneStripTiff(dir, "strip_" + std::to_string(c.type) + (c.bigEndian ? "_mm" : "_ii") + ".tif",
+                                          image, c.bigEndian);
+    SCOPED_TRACE(path);
+    cv::Mat buffer(c.size, c.type);
+    const uchar* memory = buffer.data;
+    ASSERT_TRUE(NL_readPlainTiff(path, buffer));
+    EXPECT_EQ(buffer.data, memory);
+    EXPECT_TRUE(sameImage(buffer, image));
+    EXPECT_TRUE(sameImage(buffer, cv::imread(path, cv::IMREAD_UNCHANGED)));
   }
 }
 

@@ -111,20 +111,34 @@ bool stripsCoverRows(const Layout& l, std::uint64_t rowBytes) {
 }
 
 template <typename T>
-void swapRedBlue(cv::Mat& image) {
+void swapRedBlue(cv::Mat& image, int top, int end) {
   const int cn = image.channels();
-  for (int y = 0; y < image.rows; ++y) {
+  for (int y = top; y < end; ++y) {
     T* p = image.ptr<T>(y);
     for (int x = 0; x < image.cols; ++x, p += cn) std::swap(p[0], p[2]);
   }
 }
 
-void swapBytes(cv::Mat& image) {
-  for (int y = 0; y < image.rows; ++y) {
+void swapBytes(cv::Mat& image, int top, int end) {
+  for (int y = top; y < end; ++y) {
     ushort* p = image.ptr<ushort>(y);
     for (int x = 0; x < image.cols * image.channels(); ++x) p[x] = ushort((p[x] >> 8) | (p[x] << 8));
   }
 }
+
+// Rows [top, end) as the decoder gives them: samples in the host's byte
+// order, blue first.
+void toDecoderOrder(cv::Mat& image, int top, int end, bool otherEndian) {
+  if (image.depth() == CV_16U && otherEndian) swapBytes(image, top, end);
+  if (image.channels() < 3) return;
+  if (image.depth() == CV_16U) swapRedBlue<ushort>(image, top, end);
+  else swapRedBlue<uchar>(image, top, end);
+}
+
+// Rows are read a few hundred KB at a time and put in the decoder's order
+// at once, while they are still in cache; a pass of its own over a frame of
+// tens of MB would fetch it all from memory again.
+constexpr std::uint64_t kChunkBytes = 256 * 1024;
 
 bool hostLittleEndian() {
   const std::uint16_t one = 1;
@@ -153,12 +167,15 @@ bool NL_readPlainTiff(const std::string& path, cv::Mat& into) {
   image.create(int(l.height), int(l.width), type);  // the caller's buffer when it fits
   if (!image.isContinuous()) return false;
   const std::uint64_t rows = std::min(std::max<std::uint64_t>(l.rowsPerStrip, 1), l.height);
-  for (size_t s = 0; s < l.offsets.size(); ++s)
-    if (!readAt(file.get(), l.offsets[s], image.ptr(int(s * rows)), l.counts[s])) return false;
-  if (CV_MAT_DEPTH(type) == CV_16U && little != hostLittleEndian()) swapBytes(image);
-  if (l.samples >= 3) {
-    if (CV_MAT_DEPTH(type) == CV_16U) swapRedBlue<ushort>(image);
-    else swapRedBlue<uchar>(image);
+  const std::uint64_t chunkRows = std::max<std::uint64_t>(kChunkBytes / rowBytes, 1);
+  const bool otherEndian = little != hostLittleEndian();
+  for (size_t s = 0; s < l.offsets.size(); ++s) {
+    const std::uint64_t top = s * rows, stripRows = l.counts[s] / rowBytes;
+    for (std::uint64_t r = 0; r < stripRows; r += chunkRows) {
+      const std::uint64_t n = std::min(chunkRows, stripRows - r);
+      if (!readAt(file.get(), l.offsets[s] + r * rowBytes, image.ptr(int(top + r)), n * rowBytes)) return false;
+      toDecoderOrder(image, int(top + r), int(top + r + n), otherEndian);
+    }
   }
   into = image;
   return true;
