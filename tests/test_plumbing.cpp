@@ -1160,47 +1160,71 @@ std::string bigEndianGrey(const TempDir& dir, const std::vector<ushort>& pixels)
   return path;
 }
 
-// An uncompressed TIFF of grey or BGR `image` (8- or 16-bit) in one strip,
-// RGB in the file, in either byte order: a strip far larger than the
-// reader's chunks, which OpenCV's writer never makes.
-std::string oneStripTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian) {
+// An uncompressed chunky TIFF of the image (8- or 16-bit, one or three
+// channels, in file order RGB) in either byte order with the given rows per
+// strip, the strips stored last first where asked, as other programs may
+// write them: OpenCV's writer makes only little-endian files of small
+// strips in order.
+std::string handMadeTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian,
+                         int rowsPerStrip, bool stripsBackwards = false) {
+  cv::Mat rgb = image.clone();
+  if (image.channels() == 3) cv::cvtColor(image, rgb, cv::COLOR_BGR2RGB);
+  const unsigned depthBytes = unsigned(image.elemSize1()), cn = unsigned(image.channels());
+  const unsigned rowBytes = unsigned(image.cols) * cn * depthBytes;
+  const unsigned strips = unsigned((image.rows + rowsPerStrip - 1) / rowsPerStrip);
   std::string b = bigEndian ? std::string("MM\0*", 4) : std::string("II*\0", 4);
   const auto u16 = [&](unsigned v) {
     const char hi = char(v >> 8), lo = char(v & 255);
-    if (bigEndian) b += hi, b += lo;
-    else b += lo, b += hi;
+    b += bigEndian ? hi : lo, b += bigEndian ? lo : hi;
   };
   const auto u32 = [&](unsigned v) {
     if (bigEndian) u16(v >> 16), u16(v & 65535);
     else u16(v & 65535), u16(v >> 16);
   };
-  const unsigned cn = unsigned(image.channels()), bits = image.depth() == CV_16U ? 16 : 8;
-  const unsigned bytes = unsigned(image.total() * image.elemSize());
-  const unsigned directory = 8, bitsAt = directory + 2 + 10 * 12 + 4, data = bitsAt + 2 * cn;
-  u32(directory);
-  u16(10);
+  const unsigned entries = 10, directoryEnd = 8 + 2 + entries * 12 + 4;
+  const unsigned bitsAt = directoryEnd, offsetsAt = bitsAt + 8, countsAt = offsetsAt + 4 * strips;
+  const unsigned data = countsAt + 4 * strips;
+  u32(8);
+  u16(entries);
   const auto entry = [&](unsigned tag, unsigned type, unsigned count, unsigned value) {
     u16(tag), u16(type), u32(count);
     if (type == 3 && count == 1) u16(value), u16(0);
     else u32(value);
   };
   entry(256, 4, 1, unsigned(image.cols)), entry(257, 4, 1, unsigned(image.rows));
-  if (cn == 1) entry(258, 3, 1, bits);
-  else entry(258, 3, cn, bitsAt);
-  entry(259, 3, 1, 1), entry(262, 3, 1, cn == 1 ? 1 : 2), entry(273, 4, 1, data), entry(277, 3, 1, cn);
-  entry(278, 4, 1, unsigned(image.rows)), entry(279, 4, 1, bytes), entry(284, 3, 1, 1);
+  if (cn == 1) entry(258, 3, 1, 8 * depthBytes);
+  else entry(258, 3, 3, bitsAt);
+  // one strip's offset and size stand in the entries themselves
+  entry(259, 3, 1, 1), entry(262, 3, 1, cn == 1 ? 1 : 2), entry(273, 4, strips, strips == 1 ? data : offsetsAt);
+  entry(277, 3, 1, cn), entry(278, 4, 1, unsigned(rowsPerStrip));
+  entry(279, 4, strips, strips == 1 ? unsigned(image.rows) * rowBytes : countsAt);
+  entry(284, 3, 1, 1);
   u32(0);
-  for (unsigned c = 0; c < cn; ++c) u16(bits);
-  for (int y = 0; y < image.rows; ++y)
-    for (int x = 0; x < image.cols; ++x)
-      for (unsigned c = 0; c < cn; ++c) {
-        const int from = int(cn == 1 ? 0 : 2 - c);  // RGB in the file
-        if (bits == 16) u16(image.ptr<ushort>(y)[x * int(cn) + from]);
-        else b += char(image.ptr<uchar>(y)[x * int(cn) + from]);
+  for (int i = 0; i < 4; ++i) u16(8 * depthBytes);
+  const auto stripRows = [&](unsigned s) {
+    return std::min(unsigned(rowsPerStrip), unsigned(image.rows) - s * unsigned(rowsPerStrip));
+  };
+  std::vector<unsigned> order(strips), offsets(strips);
+  for (unsigned s = 0; s < strips; ++s) order[s] = stripsBackwards ? strips - 1 - s : s;
+  for (unsigned k = 0, at = data; k < strips; at += stripRows(order[k]) * rowBytes, ++k) offsets[order[k]] = at;
+  for (unsigned s = 0; s < strips; ++s) u32(offsets[s]);
+  for (unsigned s = 0; s < strips; ++s) u32(stripRows(s) * rowBytes);
+  for (unsigned s : order)
+    for (int y = int(s) * rowsPerStrip; y < int(s * unsigned(rowsPerStrip) + stripRows(s)); ++y) {
+      const uchar* row = rgb.ptr(y);
+      for (unsigned x = 0; x < rowBytes; x += depthBytes) {
+        if (depthBytes == 1) b += char(row[x]);
+        else u16(*reinterpret_cast<const ushort*>(row + x));
       }
+    }
   const std::string path = dir.file(name);
   writeFile(path, b);
   return path;
+}
+
+// The whole image in one strip: far larger than the reader's pieces.
+std::string oneStripTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian) {
+  return handMadeTiff(dir, name, image, bigEndian, image.rows);
 }
 
 }  // namespace
@@ -1277,6 +1301,39 @@ TEST(PlainTiff, StripsLargerThanTheReadPiecesAsTheDecoderDoes) {
     EXPECT_EQ(buffer.data, memory);
     EXPECT_TRUE(sameImage(buffer, image));
     EXPECT_TRUE(sameImage(buffer, cv::imread(path, cv::IMREAD_UNCHANGED)));
+  }
+}
+
+// Strips of many rows, read in pieces, and the whole image as one strip, in
+// both byte orders and with the strips stored last first: every value as the
+// decoder gives it, where a piece or a strip ends inside the frame as well
+// (red and blue, and the bytes of each 16-bit sample, swapped exactly once;
+// rows never taken from the wrong strip).
+TEST(PlainTiff, ReadsLongStripsOfEitherByteOrderAsTheDecoderDoes) {
+  TempDir dir;
+  cv::RNG rng(17);
+  struct Case {
+    int type;
+    cv::Size size;
+    int rowsPerStrip;
+  };
+  const Case cases[] = {{CV_16UC3, {300, 150}, 150}, {CV_16UC3, {301, 151}, 47}, {CV_16UC1, {999, 70}, 70},
+                        {CV_8UC3, {700, 90}, 31},     {CV_8UC1, {2000, 41}, 41},  {CV_16UC3, {4000, 3}, 2},
+                        {CV_16UC3, {1500, 40}, 3}};
+  for (const Case& c : cases) {
+    cv::Mat image(c.size, c.type);
+    rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(c.type) == CV_8U ? 256 : 65536);
+    for (const int variant : {0, 1, 2}) {
+      const bool bigEndian = variant == 1, backwards = variant == 2;
+      const std::string path = handMadeTiff(
+          dir, "long_" + std::to_string(c.type) + "_" + std::to_string(c.rowsPerStrip) + "_" + std::to_string(variant) + ".tif",
+          image, bigEndian, c.rowsPerStrip, backwards);
+      SCOPED_TRACE(path);
+      cv::Mat buffer;
+      ASSERT_TRUE(NL_readPlainTiff(path, buffer));
+      EXPECT_TRUE(sameImage(buffer, image));
+      EXPECT_TRUE(sameImage(buffer, cv::imread(path, cv::IMREAD_UNCHANGED)));
+    }
   }
 }
 
