@@ -9,6 +9,7 @@
 //
 //   bench_hybrid [--frames 12] [--size 3000x2000] [--depth 16] [--lzw] [--repeat N]
 //                [--method registered-sigma-homography] [--dir DIR] [--keep]
+#include "child_run.h"
 #include "decode_floor.h"
 #include "synth/synth.h"
 
@@ -78,67 +79,20 @@ std::string readAll(const std::string& path) {
   return s.str();
 }
 
-struct ChildRun {
-  int status = -1;
-  double seconds = 0.0;
-  double cpuSeconds = 0.0;  // user + system: what the job costs whatever else the machine runs
-  double peakMiB = 0.0;
-  double systemSeconds = 0.0;
-  long minorFaults = 0;
-};
+using benchsupport::ChildRun;
+using benchsupport::runChild;
 
 #ifdef LUMIVEX_BENCH_POSIX
-double cpuOf(const rusage& u) {
-  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
-}
 double ownCpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
-  return cpuOf(u);
+  return benchsupport::cpuSecondsOf(u);
 }
 #else
 double ownCpuSeconds() { return 0.0; }
 #endif
 
-// Runs the program with its output into a file; peak resident memory from the kernel's accounting.
-ChildRun runChild(const std::vector<std::string>& args, const std::string& outPath) {
-  ChildRun r;
-#ifdef LUMIVEX_BENCH_POSIX
-  std::fflush(stdout);  // the child must not repeat what is still buffered
-  const Clock::time_point start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
-    (void)out;
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  r.seconds = secondsSince(start);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  r.cpuSeconds = cpuOf(usage);
-  r.systemSeconds = double(usage.ru_stime.tv_sec) + 1e-6 * double(usage.ru_stime.tv_usec);
-  r.minorFaults = usage.ru_minflt;
-#if defined(__APPLE__)
-  r.peakMiB = double(usage.ru_maxrss) / (1024.0 * 1024.0);  // bytes
-#else
-  r.peakMiB = double(usage.ru_maxrss) / 1024.0;  // KiB
-#endif
-#else
-  (void)args, (void)outPath;
-#endif
-  return r;
-}
-
-int logInt(const std::string& log, const std::string& key) {
-  const size_t at = log.find(key);
-  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + key.size());
-}
+using benchsupport::logInt;
 
 cv::Mat greyFloat(const cv::Mat& image) {
   cv::Mat grey = image, out;

@@ -6,7 +6,9 @@
 //   bench_startrail [WIDTHxHEIGHT] [FRAMES...] [--uncompressed]   default 3000x2000 20 60, LZW frames
 //
 // The floor decodes in two processes; jobs and floor print wall time, CPU
-// time (the system part) and minor page faults.
+// time (the system part) and minor page faults. The jobs run in a forked
+// child (the job's own figures); the direct job also as `lumivex run`, a
+// fresh process, with the start-up of `lumivex --help` printed once.
 //   bench_startrail quality [NAME]                  rejection quality on varied skies (those whose name holds NAME)
 //
 // Every frame count runs the floor, "off" and "medium" (window 5) on the
@@ -15,6 +17,7 @@
 #include "startrail/startrail.h"
 #include "synth/synth.h"
 
+#include "child_run.h"
 #include "decode_floor.h"
 #include "frame_cache_dir.h"
 #include "trail_job_run.h"
@@ -28,6 +31,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,6 +79,31 @@ void report(const std::string& name, const JobFigures& f, const bench::FloorRun&
               name.c_str(), f.seconds * 1e3, f.seconds * 1e3 / floor.wallMs, f.seconds * 1e3 / frames, f.cpuMs,
               f.systemMs, floor.cpuMs > 0.0 ? f.cpuMs / floor.cpuMs : 0.0, f.minorFaults, f.peakMegabytes,
               f.ok ? "" : "  FAILED");
+}
+
+// The same job as `lumivex run` starts it: a fresh process that loads the
+// add-on and OpenCV's libraries first (a host that keeps the add-on loaded
+// pays that once, so the targets are read on the job's own figures above).
+// Beside the process's figures, the job's own wall time from its log.
+void reportProgramRun(const std::string& job, const std::string& result, const bench::FloorRun& floor) {
+  const std::string out = fs::path(job).replace_extension(".out").string();
+  std::remove(result.c_str());  // or the job would number its output
+  const benchsupport::ChildRun run = benchsupport::runChild({LUMIVEX_EXE, "run", job, "--quiet"}, out);
+  std::ifstream in(out);
+  const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::printf("  lumivex run       %8.0f ms  %5.2fx floor  (the job's own %d ms)  CPU %6.0f ms (%5.0f system, %5.2fx "
+              "floor)  %7ld minor faults  peak %5.0f MB%s\n",
+              run.seconds * 1e3, run.seconds * 1e3 / floor.wallMs, benchsupport::logInt(log, "timingMs="), run.cpuSeconds * 1e3,
+              run.systemSeconds * 1e3, floor.cpuMs > 0.0 ? run.cpuSeconds * 1e3 / floor.cpuMs : 0.0,
+              run.minorFaults, run.peakMiB, run.status == 0 && log.find("status=success") != std::string::npos ? "" : "  FAILED");
+}
+
+// What a fresh process of the program costs before any job: OpenCV's
+// libraries loaded and bound.
+void reportProgramStart(const std::string& dir) {
+  const benchsupport::ChildRun run = benchsupport::runChild({LUMIVEX_EXE, "--help"}, dir + "/help.out");
+  std::printf("lumivex --help: %.0f ms wall, CPU %.0f ms (%.0f system), %ld minor faults\n", run.seconds * 1e3,
+              run.cpuSeconds * 1e3, run.systemSeconds * 1e3, run.minorFaults);
 }
 
 void reportSteps(const NLStarTrailStageTimes& s, int frames) {
@@ -206,14 +235,17 @@ int main(int argc, char** argv) {
   const std::vector<std::string> all = sceneFrames(args.size, args.most(), args.uncompressed);
   const std::string dir = fs::path(all[0]).parent_path().string();
   benchsupport::printSequenceHeader("Star Trail", args);
+  reportProgramStart(dir);
   for (int n : args.counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
     bench::twoProcessDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
     const bench::FloorRun floor = bench::twoProcessDecodeFloor(frames);
     std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)  CPU %.0f ms  %ld minor faults\n", n, floor.wallMs,
                 floor.wallMs / n, floor.cpuMs, floor.minorFaults);
-    const JobFigures direct = runTrailJob(writeJob(frames, "off", dir));
+    const std::string directJob = writeJob(frames, "off", dir);
+    const JobFigures direct = runTrailJob(directJob);
     report("direct Lighten", direct, floor, n);
+    reportProgramRun(directJob, dir + "/result_off.tif", floor);
     const JobFigures rejection = runTrailJob(writeJob(frames, "medium", dir));
     report("rejection medium", rejection, floor, n);
     reportSteps(rejection.steps, n);

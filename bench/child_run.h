@@ -1,11 +1,14 @@
 // Runs one benchmark case in a child process where the platform allows, so
 // the peak memory the kernel reports is the case's own, not the largest
-// case run before it in the same process.
+// case run before it in the same process; or a program in a fresh process.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/resource.h>
@@ -15,6 +18,58 @@
 #endif
 
 namespace benchsupport {
+
+#ifdef LUMIVEX_BENCH_FORK
+// user + system seconds of a resource record.
+inline double cpuSecondsOf(const rusage& u) {
+  return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+#endif
+
+struct ChildRun {
+  int status = -1;
+  double seconds = 0.0;
+  double cpuSeconds = 0.0;  // user + system: what the program costs whatever else the machine runs
+  double peakMiB = 0.0;
+  double systemSeconds = 0.0;
+  long minorFaults = 0;
+};
+
+// Runs a program (a fresh process: its start-up counts) with its output into
+// a file; CPU, faults and peak resident memory from the kernel's accounting.
+inline ChildRun runChild(const std::vector<std::string>& args, const std::string& outPath) {
+  ChildRun r;
+#ifdef LUMIVEX_BENCH_FORK
+  std::fflush(stdout);  // the child must not repeat what is still buffered
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
+    (void)out;
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.cpuSeconds = cpuSecondsOf(usage);
+  r.systemSeconds = double(usage.ru_stime.tv_sec) + 1e-6 * double(usage.ru_stime.tv_usec);
+  r.minorFaults = usage.ru_minflt;
+#if defined(__APPLE__)
+  r.peakMiB = double(usage.ru_maxrss) / (1024.0 * 1024.0);  // bytes
+#else
+  r.peakMiB = double(usage.ru_maxrss) / 1024.0;  // KiB
+#endif
+#else
+  (void)args, (void)outPath;
+#endif
+  return r;
+}
 
 // The work's result (trivially copyable: it crosses a pipe) and the child's
 // peak resident memory in MB (0 where the work ran in this process).
@@ -54,6 +109,12 @@ Result runInChild(Work&& work, double& peakMegabytes, bool& ok, rusage* usageOut
 #else
   return work();
 #endif
+}
+
+// The number after key in a program's log (-1 where the key is missing).
+inline int logInt(const std::string& log, const std::string& key) {
+  const size_t at = log.find(key);
+  return at == std::string::npos ? -1 : std::atoi(log.c_str() + at + key.size());
 }
 
 // Runs work in a child process where the platform allows (else here), so
