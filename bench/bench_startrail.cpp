@@ -3,7 +3,8 @@
 // the same run), the rejection's time per step, each job's peak memory, and
 // how the time per frame changes with the length of the sequence.
 //
-//   bench_startrail [WIDTHxHEIGHT] [FRAMES...] [--uncompressed]   default 3000x2000 20 60, LZW frames
+//   bench_startrail [WIDTHxHEIGHT] [FRAMES...] [--uncompressed] [--direct]   default 3000x2000 20 60, LZW frames;
+//                                                   --direct: the floor and direct Lighten only
 //
 // The floor decodes in two processes; jobs and floor print wall time, CPU
 // time (the system part) and minor page faults. The jobs run in a forked
@@ -246,6 +247,7 @@ int main(int argc, char** argv) {
     const JobFigures direct = runTrailJob(directJob);
     report("direct Lighten", direct, floor, n);
     reportProgramRun(directJob, dir + "/result_off.tif", floor);
+    if (args.has("--direct")) continue;
     const JobFigures rejection = runTrailJob(writeJob(frames, "medium", dir));
     report("rejection medium", rejection, floor, n);
     reportSteps(rejection.steps, n);
