@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -306,6 +307,25 @@ TEST(AddonModule, ExportsOnlyItsEntryPoints) {
 #endif
 }
 #endif
+
+// A module that needs a function no loaded library defines is refused when
+// it is loaded, with the symbol named: the job never starts, so no output
+// is begun and the process is not ended by the loader halfway through.
+TEST(AddonModule, UnresolvedSymbolIsAClearLoadError) {
+  TempDir dir;
+  const cv::Mat frame(24, 32, CV_16UC3, cv::Scalar(1000, 2000, 3000));
+  ASSERT_TRUE(cv::imwrite(dir.file("a.tif"), frame));
+  ASSERT_TRUE(cv::imwrite(dir.file("b.tif"), frame));
+  writeFile(dir.file("job.json"), "{\"inputs\": [{\"path\": \"" + dir.file("a.tif") + "\"}, {\"path\": \"" +
+                                      dir.file("b.tif") + "\"}], \"output\": \"" + dir.file("trail.tif") + "\"}");
+  const ProgramRun r = lumivex("run " + shellQuote(dir.file("job.json")),
+                               "LUMIVEX_ADDON=" + shellQuote(LUMIVEX_UNRESOLVED_ADDON));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("cannot load add-on module '" + std::string(LUMIVEX_UNRESOLVED_ADDON) + "'"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("lumivex_test_function_nobody_defines"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.file("trail.tif")));
+}
 
 TEST(ScriptSide, ProgressPathOfEachJobFileStyle) {
   TempDir dir;

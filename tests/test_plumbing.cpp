@@ -1165,7 +1165,7 @@ std::string bigEndianGrey(const TempDir& dir, const std::vector<ushort>& pixels)
 // strip, the strips stored last first where asked, as other programs may
 // write them: OpenCV's writer makes only little-endian files of small
 // strips in order.
-std::string handMadeTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian,
+std::string stripTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian,
                          int rowsPerStrip, bool stripsBackwards = false) {
   cv::Mat rgb = image.clone();
   if (image.channels() == 3) cv::cvtColor(image, rgb, cv::COLOR_BGR2RGB);
@@ -1224,7 +1224,7 @@ std::string handMadeTiff(const TempDir& dir, const std::string& name, const cv::
 
 // The whole image in one strip: far larger than the reader's pieces.
 std::string oneStripTiff(const TempDir& dir, const std::string& name, const cv::Mat& image, bool bigEndian) {
-  return handMadeTiff(dir, name, image, bigEndian, image.rows);
+  return stripTiff(dir, name, image, bigEndian, image.rows);
 }
 
 }  // namespace
@@ -1325,7 +1325,7 @@ TEST(PlainTiff, ReadsLongStripsOfEitherByteOrderAsTheDecoderDoes) {
     rng.fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(c.type) == CV_8U ? 256 : 65536);
     for (const int variant : {0, 1, 2}) {
       const bool bigEndian = variant == 1, backwards = variant == 2;
-      const std::string path = handMadeTiff(
+      const std::string path = stripTiff(
           dir, "long_" + std::to_string(c.type) + "_" + std::to_string(c.rowsPerStrip) + "_" + std::to_string(variant) + ".tif",
           image, bigEndian, c.rowsPerStrip, backwards);
       SCOPED_TRACE(path);
