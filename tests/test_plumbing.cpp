@@ -816,10 +816,10 @@ TEST(TiffWriter, EncoderMatchesPlainLzwOnEveryKindOfStrip) {
   strips.push_back({"the same noise five times", again});
   for (size_t n : {1, 2, 3, 510, 511, 512, 3836, 3837, 4093, 4094, 4095})
     strips.push_back({"noise of " + std::to_string(n), std::vector<std::uint8_t>(noise.begin(), noise.begin() + n)});
-  // The direct tables and the small hashed ones (an image written beside a
+  // The 2 MB tables and the small ones (an image written beside a
   // job's work) give the same codes.
   for (const bool small : {false, true}) {
-    SCOPED_TRACE(small ? "hashed tables" : "direct tables");
+    SCOPED_TRACE(small ? "small tables" : "2 MB tables");
     for (const auto& [name, data] : strips) {
       SCOPED_TRACE(name);
       std::vector<std::uint8_t> out = {0xAB};  // appended after what is there

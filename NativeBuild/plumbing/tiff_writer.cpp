@@ -112,38 +112,63 @@ class KeyedTable {
   std::array<std::uint32_t, 4096> keys_;  // the key each code names now; none for single bytes
 };
 
-// The strings hashed into 128 KB, for an image encoded beside a job's
-// running work (a trail's build-up), where a 2 MB table would be held beside
-// the job's frames for as long as the writing thread lives. A slot holds
-// key << 12 | code, at most an eighth of them in use, so a lookup seldom
-// probes twice, and every key stays within the core's own cache, which the
-// workers' decoding churns anyway; a reset empties only the slots it filled.
-class HashedTable {
+// The strings in under 300 KB, for an image encoded beside a job's running
+// work (a trail's build-up), where a 2 MB table would be held beside the
+// job's frames for as long as the writing thread lives. Two-byte strings (a
+// single byte's code as prefix) are half the lookups of noisy 16-bit data,
+// and most find their string: they keep the keyed table's direct slots, 64 K
+// of them, grouped by the next byte as there. Longer strings are hashed: a
+// slot holds the table's generation, the key and its code, at most a quarter
+// of the slots are in use, so a lookup seldom probes twice. A reset forgets
+// 16 KB of keys and starts a new generation.
+class SmallTable {
  public:
-  HashedTable() : slots_(kHashedSlots, 0) { filled_.reserve(kTableFull); }
+  SmallTable() : codes_(size_t{1} << 16, 0), slots_(kHashedSlots, 0) { keys_.fill(kNoKey); }
   void clear() {
-    for (std::uint32_t slot : filled_) slots_[slot] = 0;
-    filled_.clear();
+    std::fill(keys_.begin() + kFirstCode, keys_.end(), kNoKey);
+    if (++generation_ == 0) {  // after 2^32 resets old slots could pass for new ones
+      std::fill(slots_.begin(), slots_.end(), 0);
+      generation_ = 1;
+    }
   }
-  // The slot a lookup ends on is where add() puts the same key.
+  // A longer string's lookup ends on the slot where add() puts the same key.
   bool find(std::uint32_t key, unsigned& code) {
+    const unsigned prefix = key & 0xFFFu;
+    if (prefix < 256) {
+      code = codes_[((key >> 12) << 8) | prefix];
+      return keys_[code] == key;
+    }
+    const std::uint64_t wanted = (std::uint64_t{generation_} << 32) | (key << 12);
     std::uint32_t slot = (key * 2654435761u) >> (32 - kBits);  // Fibonacci hashing spreads the key's bits
-    std::uint32_t entry;
-    while ((entry = slots_[slot]) != 0 && (entry >> 12) != key) slot = (slot + 1) & (kHashedSlots - 1);
+    for (;; slot = (slot + 1) & (kHashedSlots - 1)) {
+      const std::uint64_t entry = slots_[slot];
+      if ((entry & ~std::uint64_t{0xFFF}) == wanted) {
+        code = unsigned(entry & 0xFFF);
+        return true;
+      }
+      if ((entry >> 32) != generation_) break;  // a slot of an earlier generation is empty
+    }
     last_ = slot;
-    code = entry & 0xFFFu;
-    return entry != 0;
+    return false;
   }
   // Only right after a find() of the same key that found nothing.
   void add(std::uint32_t key, unsigned code) {
-    slots_[last_] = (key << 12) | code;
-    filled_.push_back(last_);
+    const unsigned prefix = key & 0xFFFu;
+    if (prefix < 256) {
+      codes_[((key >> 12) << 8) | prefix] = static_cast<std::uint16_t>(code);
+      keys_[code] = key;
+      return;
+    }
+    slots_[last_] = (std::uint64_t{generation_} << 32) | (key << 12) | code;
   }
 
  private:
-  static constexpr unsigned kBits = 15, kHashedSlots = 1u << kBits;
-  std::vector<std::uint32_t> slots_;  // 0: empty (codes start at 258)
-  std::vector<std::uint32_t> filled_;
+  static constexpr std::uint32_t kNoKey = ~std::uint32_t{0};
+  static constexpr unsigned kBits = 14, kHashedSlots = 1u << kBits;
+  std::vector<std::uint16_t> codes_;      // two-byte strings: next byte << 8 | first byte -> the code last given
+  std::array<std::uint32_t, 4096> keys_;  // the two-byte key each code names now
+  std::vector<std::uint64_t> slots_;      // longer strings; generation 0 is never current
+  std::uint32_t generation_ = 1;
   std::uint32_t last_ = 0;
 };
 
@@ -236,9 +261,9 @@ size_t encodeInto(const std::uint8_t* data, size_t size, std::uint8_t* out) {
   return static_cast<size_t>(strip.finish() - out);
 }
 
-// small: the strings in the thread's hashed table (128 KB) instead of its keyed one (2 MB).
+// small: the strings in the thread's small table (under 300 KB) instead of its keyed one (2 MB).
 size_t lzwEncodeStripInto(const std::uint8_t* data, size_t size, std::uint8_t* out, bool small) {
-  return small ? encodeInto<HashedTable>(data, size, out) : encodeInto<KeyedTable>(data, size, out);
+  return small ? encodeInto<SmallTable>(data, size, out) : encodeInto<KeyedTable>(data, size, out);
 }
 
 // Each byte's lookup waits for the one before it; two strips stepped side by
@@ -267,7 +292,7 @@ std::pair<size_t, size_t> lzwEncodeStripPairInto(const std::uint8_t* data0, size
                                                  bool small) {
   if (size0 == 0 || size1 == 0)
     return {lzwEncodeStripInto(data0, size0, out0, small), lzwEncodeStripInto(data1, size1, out1, small)};
-  return small ? encodePairInto<HashedTable>(data0, size0, out0, data1, size1, out1)
+  return small ? encodePairInto<SmallTable>(data0, size0, out0, data1, size1, out1)
                : encodePairInto<EmptiedTable>(data0, size0, out0, data1, size1, out1);
 }
 
@@ -464,7 +489,7 @@ constexpr std::uint64_t kClassicLimit = 0xFFFFFFFFull;
 
 struct Encoding {
   bool allCores;  // the strips spread over OpenCV's threads
-  bool small;     // one thread, hashed tables, one batch held: for an image written beside a job's work
+  bool small;     // one thread, small tables, one batch held: for an image written beside a job's work
 };
 
 // Strips compressed at once: some 8 for every thread that compresses them,

@@ -21,9 +21,9 @@ bool lzwTiffWritable(const std::string& path, const cv::Mat& image);
 // and the ICC profile (tag 34675) when one is given. False when the file
 // could not be written, with the system's error text in *reason, or would
 // pass the 4 GiB a classic TIFF can address; the caller removes what was left.
-// small: on the calling thread in a few hundred KB (128 KB hashed string
-// tables instead of 2 MB ones, one batch of strips held), for an image
-// written beside a job's work; the same bytes.
+// small: on the calling thread in a few hundred KB (string tables of under
+// 300 KB instead of 2 MB, one batch of strips held), for an image written
+// beside a job's work; the same bytes.
 bool writeLzwTiff(const std::string& path, const cv::Mat& image,
                   const std::vector<std::uint8_t>& profile = std::vector<std::uint8_t>(),
                   std::string* reason = nullptr, bool allCores = true, bool small = false);
@@ -31,7 +31,7 @@ bool writeLzwTiff(const std::string& path, const cv::Mat& image,
 // TIFF's flavour of LZW (codes most significant bit first, a clear code at
 // the start and whenever the table fills, the code width growing one code
 // early) of one strip, appended to out. small: the strings looked up in the
-// thread's 128 KB hashed table instead of its 2 MB ones; the same bytes.
+// thread's small table (under 300 KB) instead of its 2 MB ones; the same bytes.
 void lzwEncodeStrip(const std::uint8_t* data, size_t size, std::vector<std::uint8_t>& out, bool small = false);
 // Two strips encoded side by side, each exactly as lzwEncodeStrip would.
 void lzwEncodeStripPair(const std::uint8_t* data0, size_t size0, std::vector<std::uint8_t>& out0,
