@@ -205,7 +205,11 @@ LIVE_HEAP_EXPORT int posix_memalign(void** out, size_t alignment, size_t n) {
 LIVE_HEAP_EXPORT void* valloc(size_t n) { return memalign(4096, n); }
 LIVE_HEAP_EXPORT void* pvalloc(size_t n) { return memalign(4096, (n + 4095) & ~size_t(4095)); }
 
-LIVE_HEAP_EXPORT void lumivex_live_heap_restart() {
+}  // extern "C"
+
+namespace {
+
+void lumivex_live_heap_restart() {
   const long long now = live.load();
   peak.store(now);
   pictured.store(now);
@@ -215,10 +219,10 @@ LIVE_HEAP_EXPORT void lumivex_live_heap_restart() {
   std::thread(sampleTouched).detach();  // runs until the child exits
 }
 
-LIVE_HEAP_EXPORT double lumivex_live_heap_peak_megabytes() { return double(peak.load()) / 1048576.0; }
-LIVE_HEAP_EXPORT double lumivex_live_heap_touched_peak_megabytes() { return double(touchedPeak.load()) / 1048576.0; }
+double lumivex_live_heap_peak_megabytes() { return double(peak.load()) / 1048576.0; }
+double lumivex_live_heap_touched_peak_megabytes() { return double(touchedPeak.load()) / 1048576.0; }
 
-LIVE_HEAP_EXPORT void lumivex_live_heap_print_peak() {
+void lumivex_live_heap_print_peak() {
   static Block shown[kBlocks];
   int count = 0;
   long long atLive = 0;
@@ -240,6 +244,11 @@ LIVE_HEAP_EXPORT void lumivex_live_heap_print_peak() {
   std::fflush(stdout);
 }
 
-}  // extern "C"
+const benchsupport::LiveHeapProbe kProbe{lumivex_live_heap_restart, lumivex_live_heap_peak_megabytes,
+                                          lumivex_live_heap_touched_peak_megabytes, lumivex_live_heap_print_peak};
+[[maybe_unused]] const bool kRegistered = (benchsupport::liveHeapProbe() = &kProbe, true);
+
+}  // namespace
+
 
 #endif

@@ -35,15 +35,18 @@ struct TrailJobFigures {
 inline TrailJobFigures runTrailJob(const std::string& job, bool heapDetail = false) {
   const auto once = [&job, heapDetail] {
     TrailJobFigures f;
-    if (lumivex_live_heap_restart) lumivex_live_heap_restart();
+    const LiveHeapProbe* heap = liveHeapProbe();
+    if (heap) heap->restart();
     const auto t0 = std::chrono::steady_clock::now();
     const std::string log = NL_runStarTrailNativeJob(job, std::thread::hardware_concurrency(), &f.steps);
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     f.ok = log.find("status=success") != std::string::npos;
     if (!f.ok) std::printf("%s\n", log.c_str());
-    if (lumivex_live_heap_peak_megabytes) f.heapPeakMegabytes = lumivex_live_heap_peak_megabytes();
-    if (lumivex_live_heap_touched_peak_megabytes) f.touchedPeakMegabytes = lumivex_live_heap_touched_peak_megabytes();
-    if (heapDetail && lumivex_live_heap_print_peak) lumivex_live_heap_print_peak();
+    if (heap) {
+      f.heapPeakMegabytes = heap->peakMegabytes();
+      f.touchedPeakMegabytes = heap->writtenPeakMegabytes();
+      if (heapDetail) heap->printPeak();
+    }
     return f;
   };
   double peak = 0.0;
