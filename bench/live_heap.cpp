@@ -12,7 +12,15 @@
 #include <cstddef>  // defines __GLIBC__ on glibc
 #include <cstdint>
 
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+// A sanitizer brings its own allocator; the probe then stays out.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define LIVE_HEAP_SANITIZED 1
+#endif
+#endif
+
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(LIVE_HEAP_SANITIZED)
 
 #include <cxxabi.h>
 #include <dlfcn.h>
