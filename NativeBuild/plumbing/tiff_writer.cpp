@@ -191,10 +191,10 @@ struct CodeWidth {
   }
 };
 
-// Each thread's tables: a keyed one for strips encoded one at a time and an
-// emptied one for each of the two strips it may encode side by side, reused
-// strip after strip; each made on first use, so a thread that never pairs
-// strips holds one. Out of line, so the encoder's loop holds a table's
+// Each thread's tables: a keyed one for strips encoded one at a time, an
+// emptied one for each of the two strips it may encode side by side, and
+// small ones for images written beside a job's work, reused strip after
+// strip; each made on first use, so a thread holds only the kinds it used. Out of line, so the encoder's loop holds a table's
 // address instead of asking the thread-local storage for it again at every
 // byte.
 template <typename Table, int kLane>
@@ -231,9 +231,8 @@ class StripEncoder {
   void rest(size_t from) {
     for (size_t i = from; i < size_; ++i) step(i);
   }
-  // The decoder still adds an entry after the last code, and reads the end
-  // code at the width that entry leaves.
-  // The end of the strip's bytes.
+  // The end of the strip's bytes. The decoder still adds an entry after the
+  // last code, and reads the end code at the width that entry leaves.
   std::uint8_t* finish() {
     writer_.put(prefix_, width_.bits);
     width_.added(writer_);
