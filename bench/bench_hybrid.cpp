@@ -3,14 +3,17 @@
 // job's peak memory, and the stack's quality against the scene's truth
 // (background-matched PSNR, median star FWHM against the best frame).
 //
-// The floor is measured twice, by this process one frame at a time and by two
-// processes at once (bench/decode_floor.h); with --repeat N both floors and
-// the job run N times, interleaved.
+// The floor is measured three times: by this process one frame at a time, by
+// two forked processes at once and by two freshly started decoder programs
+// (bench/decode_floor.h); after the job, the work it cannot avoid besides
+// decoding (bench_required_work: its warps and its stack's write). With
+// --repeat N the floors, the job and the required work run N times, interleaved.
 //
 //   bench_hybrid [--frames 12] [--size 3000x2000] [--depth 16] [--lzw] [--repeat N]
 //                [--method registered-sigma-homography] [--dir DIR] [--keep]
 #include "child_run.h"
 #include "decode_floor.h"
+#include "required_work.h"
 #include "synth/synth.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -208,6 +211,16 @@ void reportQuality(const synth::Scene& scene, const std::string& output, int ref
               stackFwhm / bestFwhm);
 }
 
+// The required work of this job: every frame but its reference warped onto
+// the canvas that holds them all, and its one stack written.
+bench::RequiredWork requiredWork(const std::vector<std::string>& frames, int reference, const std::string& dir) {
+  std::vector<std::string> args{"--frames"};
+  args.insert(args.end(), frames.begin(), frames.end());
+  args.insert(args.end(), {"--reference", std::to_string(std::max(reference, 0)), "--canvas", "all", "--write",
+                           (fs::path(dir) / "stack_result.tif").string()});
+  return bench::runRequiredWork(args, (fs::path(dir) / "required_work.out").string());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -238,6 +251,7 @@ int main(int argc, char** argv) {
 
   ChildRun run;
   std::string log;
+  bool floorsOk = true;
   for (int r = 0; r < o.repeat; ++r) {
     if (o.repeat > 1) std::printf("-- run %d of %d\n", r + 1, o.repeat);
     start = Clock::now();
@@ -246,19 +260,32 @@ int main(int argc, char** argv) {
     const double floor = secondsSince(start);
     const double floorCpu = ownCpuSeconds() - cpuBefore;
     const bench::FloorRun floor2 = bench::twoProcessDecodeFloor(files.frames);
+    const bench::FloorRun fresh = bench::freshProcessDecodeFloor(files.frames);
     run = runChild({LUMIVEX_EXE, "run", files.job, "--quiet"}, (fs::path(dir) / "run_out.txt").string());
     log = readAll((fs::path(dir) / "stack_result_log.txt").string());
     std::printf("decode floor, one process: %.2f s wall, %.2f s CPU\n", floor, floorCpu);
-    std::printf("decode floor, two processes: %.2f s wall, %.2f s CPU, %ld page faults\n", floor2.wallMs / 1e3,
-                floor2.cpuMs / 1e3, floor2.minorFaults);
-    std::printf("lumivex run: exit %d, %.2f s wall (%.2fx the two-process floor), %.2f s CPU (%.2fx), "
+    if (floor2.ok)
+      std::printf("decode floor, two processes: %.2f s wall, %.2f s CPU, %ld page faults\n", floor2.wallMs / 1e3,
+                  floor2.cpuMs / 1e3, floor2.minorFaults);
+    else
+      std::printf("decode floor, two processes: %s\n", bench::floorText(floor2).c_str());
+    std::printf("decode floor, two fresh processes: %s\n", bench::floorText(fresh).c_str());
+    std::printf("lumivex run: exit %d, %.2f s wall (%s the two-process floor), %.2f s CPU (%s), "
                 "%.2f s system, %ld page faults, peak memory %.0f MiB\n",
-                run.status, run.seconds, run.seconds * 1e3 / floor2.wallMs, run.cpuSeconds,
-                run.cpuSeconds * 1e3 / floor2.cpuMs, run.systemSeconds, run.minorFaults, run.peakMiB);
+                run.status, run.seconds, bench::ratioText(run.seconds * 1e3, floor2.wallMs, floor2.ok).c_str(),
+                run.cpuSeconds, bench::ratioText(run.cpuSeconds * 1e3, floor2.cpuMs, floor2.ok).c_str(),
+                run.systemSeconds, run.minorFaults, run.peakMiB);
+    bench::printAgainstFloors("  ", run.seconds * 1e3, run.cpuSeconds * 1e3, floor2, fresh);
+    floorsOk = floorsOk && floor2.ok && fresh.ok;
     for (const char* key : {"timingQualityMs = ", "timingAlignmentMs = ", "timingStackMs = ", "timingSigmaLoadMs = ",
                             "timingSigmaTransformMs = ", "timingSigmaWarpMs = ", "timingSigmaCombineMs = ",
                             "timingSigmaWriteMs = ", "Used frames after alignment gate: "})
       if (log.find(key) != std::string::npos) std::printf("  %s%d\n", key, logInt(log, key));
+    if (run.status == 0) {
+      const bench::RequiredWork required = requiredWork(files.frames, logInt(log, "original frame ") - 1, dir);
+      bench::printRequiredWork(required, floor2, fresh);
+      floorsOk = floorsOk && required.ok;
+    }
   }
   reportQuality(scene, (fs::path(dir) / "stack_result.tif").string(), logInt(log, "original frame ") - 1,
                 o.bits == 16 ? 65535.0 : 255.0);
@@ -266,5 +293,5 @@ int main(int argc, char** argv) {
     std::error_code ec;
     fs::remove_all(dir, ec);
   }
-  return run.status == 0 ? 0 : 1;
+  return run.status == 0 && floorsOk ? 0 : 1;
 }

@@ -1,12 +1,15 @@
 // Sky Blend job on a synthetic scene written by `lumivex synth skyblend`:
-// decode floors (every frame decoded once, one at a time in this process, and
-// by two processes at once), then the whole job with its time split by stage
-// from its own progress reports, its page faults and system time, and the
-// process's peak memory. With --repeat N the two-process floor and the job
-// run N times, interleaved.
+// decode floors (every frame decoded once, one at a time in this process, by
+// two forked processes at once and by two freshly started decoder programs),
+// then the whole job with its time split by stage from its own progress
+// reports, its page faults and system time, the work it cannot avoid besides
+// decoding (bench_required_work: seven warps and its three result writes),
+// and the process's peak memory. With --repeat N the two-process floors, the
+// job and the required work run N times, interleaved.
 //
 //   bench_skyblend DIR [--repeat N]   (DIR holds skyblend_job_native.json and the frames)
 #include "decode_floor.h"
+#include "required_work.h"
 #include "skyblend/skyblend.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -15,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -120,9 +124,20 @@ NLSkyBlendStages timedStages(StageClock& clock) {
   return s;
 }
 
-// One run of the job after the two-process floor; false when the job failed.
+// The required work of this job: its frames warped onto the middle frame's
+// canvas, and its three results (sky, foreground, blend) written as it queues them.
+bench::RequiredWork requiredWork(const std::string& dir, const NLSkyBlendNativeJob& job) {
+  std::vector<std::string> args{"--frames"};
+  args.insert(args.end(), job.inputs.begin(), job.inputs.end());
+  args.insert(args.end(), {"--reference", std::to_string(job.inputs.size() / 2), "--canvas", "reference", "--queued",
+                           "--write", job.skyOutput, job.foregroundOutput, job.blendOutput});
+  return bench::runRequiredWork(args, dir + "/required_work.out");
+}
+
+// One run of the job after the two-process floors; false when the job or a floor failed.
 bool runOnce(const std::string& jobPath, const NLSkyBlendNativeJob& job, double floor, double floorCpu) {
   const bench::FloorRun floor2 = bench::twoProcessDecodeFloor(job.inputs);
+  const bench::FloorRun fresh = bench::freshProcessDecodeFloor(job.inputs);
   const Usage before = usageNow();
   const auto start = Clock::now();
   StageClock clock(start);
@@ -139,10 +154,18 @@ bool runOnce(const std::string& jobPath, const NLSkyBlendNativeJob& job, double 
   const Mark fg = clock.at("foreground"), blend = clock.at("blend"), end = clock.at("end");
   const double wholeCpu = clock.at("job end").cpu;
   std::printf("decode floor, 1 process  %8.0f ms  cpu %6.0f ms\n", floor, floorCpu);
-  std::printf("decode floor, 2 processes%8.0f ms  cpu %6.0f ms  faults %ld%s\n", floor2.wallMs, floor2.cpuMs,
-              floor2.minorFaults, floor2.ok ? "" : "  (a frame did not decode)");
-  std::printf("whole job             %8.0f ms  cpu %6.0f ms  (%.2f x 2-process floor; cpu %.1f x)\n", whole,
-              wholeCpu, whole / floor2.wallMs, wholeCpu / floor2.cpuMs);
+  if (floor2.ok)
+    std::printf("decode floor, 2 processes%8.0f ms  cpu %6.0f ms  faults %ld\n", floor2.wallMs, floor2.cpuMs,
+                floor2.minorFaults);
+  else
+    std::printf("decode floor, 2 processes: %s\n", bench::floorText(floor2).c_str());
+  std::printf("decode floor, 2 fresh processes: %s\n", bench::floorText(fresh).c_str());
+  if (floor2.ok)
+    std::printf("whole job             %8.0f ms  cpu %6.0f ms  (%.2f x 2-process floor; cpu %.1f x)\n", whole,
+                wholeCpu, whole / floor2.wallMs, wholeCpu / floor2.cpuMs);
+  else
+    std::printf("whole job             %8.0f ms  cpu %6.0f ms\n", whole, wholeCpu);
+  bench::printAgainstFloors("  ", whole, wholeCpu, floor2, fresh);
   std::printf("  system time %.0f ms, minor page faults %ld\n", after.systemMs - before.systemMs,
               after.minorFaults - before.minorFaults);
   printStage("load + masks", sky, align);
@@ -152,7 +175,10 @@ bool runOnce(const std::string& jobPath, const NLSkyBlendNativeJob& job, double 
   printStage("foreground stack", fg, blend);
   printStage("blend", blend, end);
   printStage("last writes (queued)", end, clock.at("job end"));
-  return true;
+  const std::string dir = std::filesystem::path(jobPath).parent_path().string();
+  const bench::RequiredWork required = requiredWork(dir.empty() ? "." : dir, job);
+  bench::printRequiredWork(required, floor2, fresh);
+  return floor2.ok && fresh.ok && required.ok;
 }
 
 }  // namespace

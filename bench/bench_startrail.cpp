@@ -6,8 +6,10 @@
 //   bench_startrail [WIDTHxHEIGHT] [FRAMES...] [--uncompressed] [--direct]   default 3000x2000 20 60, LZW frames;
 //                                                   --direct: the floor and direct Lighten only
 //
-// The floor decodes in two processes; jobs and floor print wall time, CPU
-// time (the system part) and minor page faults. The jobs run in a forked
+// The floor decodes in two processes, forked from this one and, beside it,
+// two freshly started decoder programs (which pay a process start, as
+// `lumivex run` does); jobs and floors print wall time, CPU time (the system
+// part) and minor page faults, and each job its ratios to both floors. The jobs run in a forked
 // child (the job's own figures); the direct job also as `lumivex run`, a
 // fresh process, with the start-up of `lumivex --help` printed once.
 //   bench_startrail quality [NAME]                  rejection quality on varied skies (those whose name holds NAME)
@@ -74,19 +76,22 @@ std::string writeJob(const std::vector<std::string>& frames, const std::string& 
 using JobFigures = benchsupport::TrailJobFigures;
 using benchsupport::runTrailJob;
 
-void report(const std::string& name, const JobFigures& f, const bench::FloorRun& floor, int frames) {
+void report(const std::string& name, const JobFigures& f, const bench::FloorRun& floor, const bench::FloorRun& fresh,
+            int frames) {
   std::printf("%-18s %8.0f ms  %5.2fx floor  %6.0f ms/frame  CPU %6.0f ms (%5.0f system, %5.2fx floor)  "
               "%7ld minor faults  peak %5.0f MB%s\n",
               name.c_str(), f.seconds * 1e3, f.seconds * 1e3 / floor.wallMs, f.seconds * 1e3 / frames, f.cpuMs,
               f.systemMs, floor.cpuMs > 0.0 ? f.cpuMs / floor.cpuMs : 0.0, f.minorFaults, f.peakMegabytes,
               f.ok ? "" : "  FAILED");
+  bench::printAgainstFloors("  ", f.seconds * 1e3, f.cpuMs, floor, fresh);
 }
 
 // The same job as `lumivex run` starts it: a fresh process that loads the
 // add-on and OpenCV's libraries first (a host that keeps the add-on loaded
 // pays that once, so the targets are read on the job's own figures above).
 // Beside the process's figures, the job's own wall time from its log.
-void reportProgramRun(const std::string& job, const std::string& result, const bench::FloorRun& floor) {
+void reportProgramRun(const std::string& job, const std::string& result, const bench::FloorRun& floor,
+                      const bench::FloorRun& fresh) {
   const std::string out = fs::path(job).replace_extension(".out").string();
   std::remove(result.c_str());  // or the job would number its output
   const benchsupport::ChildRun run = benchsupport::runChild({LUMIVEX_EXE, "run", job, "--quiet"}, out);
@@ -97,6 +102,7 @@ void reportProgramRun(const std::string& job, const std::string& result, const b
               run.seconds * 1e3, run.seconds * 1e3 / floor.wallMs, benchsupport::logInt(log, "timingMs="), run.cpuSeconds * 1e3,
               run.systemSeconds * 1e3, floor.cpuMs > 0.0 ? run.cpuSeconds * 1e3 / floor.cpuMs : 0.0,
               run.minorFaults, run.peakMiB, run.status == 0 && log.find("status=success") != std::string::npos ? "" : "  FAILED");
+  bench::printAgainstFloors("    ", run.seconds * 1e3, run.cpuSeconds * 1e3, floor, fresh);
 }
 
 // What a fresh process of the program costs before any job: OpenCV's
@@ -237,21 +243,28 @@ int main(int argc, char** argv) {
   const std::string dir = fs::path(all[0]).parent_path().string();
   benchsupport::printSequenceHeader("Star Trail", args);
   reportProgramStart(dir);
+  bool floorsOk = true;
   for (int n : args.counts) {
     const std::vector<std::string> frames(all.begin(), all.begin() + n);
     bench::twoProcessDecodeFloor(frames);  // warms the file cache, as the jobs find it warm
     const bench::FloorRun floor = bench::twoProcessDecodeFloor(frames);
-    std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)  CPU %.0f ms  %ld minor faults\n", n, floor.wallMs,
-                floor.wallMs / n, floor.cpuMs, floor.minorFaults);
+    const bench::FloorRun fresh = bench::freshProcessDecodeFloor(frames);
+    if (floor.ok)
+      std::printf("%d frames: decode floor %8.0f ms  (%.0f ms/frame)  CPU %.0f ms  %ld minor faults\n", n, floor.wallMs,
+                  floor.wallMs / n, floor.cpuMs, floor.minorFaults);
+    else
+      std::printf("%d frames: decode floor %s\n", n, bench::floorText(floor).c_str());
+    std::printf("%d frames: decode floor, 2 fresh processes: %s\n", n, bench::floorText(fresh).c_str());
+    floorsOk = floorsOk && floor.ok && fresh.ok;
     const std::string directJob = writeJob(frames, "off", dir);
     const JobFigures direct = runTrailJob(directJob);
-    report("direct Lighten", direct, floor, n);
-    reportProgramRun(directJob, dir + "/result_off.tif", floor);
+    report("direct Lighten", direct, floor, fresh, n);
+    reportProgramRun(directJob, dir + "/result_off.tif", floor, fresh);
     if (args.has("--direct")) continue;
     const JobFigures rejection = runTrailJob(writeJob(frames, "medium", dir));
-    report("rejection medium", rejection, floor, n);
+    report("rejection medium", rejection, floor, fresh, n);
     reportSteps(rejection.steps, n);
     std::fflush(stdout);
   }
-  return 0;
+  return floorsOk ? 0 : 1;
 }
