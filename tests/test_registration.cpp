@@ -1,4 +1,5 @@
 #include "registration/registration.h"
+#include "registration/detail/geometry.h"
 #include "synth/synth.h"
 #include "star_lists.h"
 #include "truth.h"
@@ -1158,6 +1159,89 @@ TEST(Attempts, SeedMatchingAgreesWithFullScan) {
       EXPECT_EQ(NL_starPoint(found[i].second), NL_starPoint(expected[i].second)) << i;
     }
   }
+}
+
+// One matcher serves many seed maps of a pattern stage: each count must be
+// the size of a fresh matching through that map (ties and exact-tolerance
+// distances on a lattice included), and a count told what it must beat
+// must still report every count that beats it exactly.
+TEST(Attempts, ReusedSeedMatcherCountsAsAFreshMatching) {
+  std::mt19937 rng(4242);
+  int beaten = 0, cutShort = 0;
+  for (int trial = 0; trial < 30; ++trial) {
+    SCOPED_TRACE(trial);
+    const int w = 60 + int(rng() % 600), h = 40 + int(rng() % 400), n = 8 + int(rng() % 400);
+    const bool lattice = trial % 2 == 0;
+    std::vector<NLStarCandidate> ref, mov;
+    std::vector<cv::Point2d> movPoints;
+    for (int i = 0; i < n; ++i) {
+      const auto at = [&](int span) { return lattice ? double(1 + rng() % unsigned(span)) : draw(rng, 1, span); };
+      ref.push_back(star(at(w), at(h)));
+      mov.push_back(star(at(w), at(h)));
+      movPoints.push_back(NL_starPoint(mov.back()));
+    }
+    const double tolerance = lattice ? double(1 + rng() % 20) : draw(rng, 0.5, 30.0);
+    registration_detail::SeedMatcher matcher(ref, tolerance);
+    for (int m = 0; m < 6; ++m) {
+      const cv::Matx23d a = m == 0 ? cv::Matx23d(1, 0, 0, 0, 1, 0)
+                                   : cv::Matx23d(draw(rng, 0.95, 1.05), draw(rng, -0.05, 0.05), draw(rng, -10, 10),
+                                                 draw(rng, -0.05, 0.05), draw(rng, 0.95, 1.05), draw(rng, -10, 10));
+      const size_t full = NL_matchStarsByAffineSeed(ref, mov, cv::Mat(a), tolerance).size();
+      ASSERT_EQ(matcher.count(a, movPoints), full) << m;
+      for (size_t toBeat : {size_t(1), full / 2, full > 0 ? full - 1 : 0, full, full + 5, size_t(n)}) {
+        const size_t c = matcher.count(a, movPoints, toBeat);
+        if (full > toBeat) {
+          EXPECT_EQ(c, full) << m << " " << toBeat;
+          ++beaten;
+        } else {
+          EXPECT_LE(c, toBeat) << m << " " << toBeat;
+          cutShort += c < full;
+        }
+      }
+    }
+  }
+  EXPECT_GT(beaten, 100);
+  EXPECT_GT(cutShort, 20);  // the early stop really ran
+}
+
+// The quad stage turns a fourth star down from a closed-form map before the
+// least-squares solve: it may only do so where the solved map misses that
+// star too. Fourth stars are placed just inside and outside the tolerance of
+// the solved map, on triangles from thin to wide across a 6000 px frame.
+TEST(Attempts, FourthStarTurnedDownOnlyWhereTheSolvedMapMissesIt) {
+  std::mt19937 rng(99);
+  int turnedDown = 0, wideFar = 0;
+  for (int trial = 0; trial < 4000; ++trial) {
+    SCOPED_TRACE(trial);
+    const double scale = draw(rng, 40, 3000), thin = trial % 4 == 0 ? draw(rng, 0.0005, 0.02) : draw(rng, 0.1, 1.0);
+    const cv::Point2d o(draw(rng, 0, 6000), draw(rng, 0, 4000));
+    const double t = draw(rng, 0, 2 * CV_PI);
+    const cv::Point2d u(std::cos(t), std::sin(t)), v(-u.y, u.x);
+    const std::array<cv::Point2d, 3> src = {o, o + scale * u,
+                                            o + draw(rng, 0.1, 0.9) * scale * u + thin * scale * v};
+    const cv::Matx33d sim = similarity(draw(rng, -3, 3), draw(rng, -40, 40), draw(rng, -40, 40), {3000, 2000});
+    std::array<cv::Point2d, 3> dst;
+    for (size_t i = 0; i < 3; ++i) {
+      const cv::Vec3d q = sim * cv::Vec3d(src[i].x, src[i].y, 1.0);
+      dst[i] = {q[0] + draw(rng, -1, 1), q[1] + draw(rng, -1, 1)};  // centroid noise: not quite similar
+    }
+    const cv::Mat solved = NL_estimateAffineFromTriangle(src, dst);
+    ASSERT_FALSE(solved.empty());
+    const cv::Point2d fourth(draw(rng, 0, 6000), draw(rng, 0, 4000));
+    const cv::Point2d lands = registration_detail::mapAffine(cv::Matx23d(solved), fourth);
+    const double tolerance = 26.0, angle = draw(rng, 0, 2 * CV_PI);
+    const double off = tolerance + draw(rng, -0.2, 0.3);
+    const cv::Point2d target = lands + off * cv::Point2d(std::cos(angle), std::sin(angle));
+    const double d = std::hypot(lands.x - target.x, lands.y - target.y);
+    if (registration_detail::fourthSurelyMissed(src, dst, fourth, target, tolerance)) {
+      ++turnedDown;
+      EXPECT_GT(d, tolerance) << "a star the solved map reaches was turned down";
+    }
+    wideFar += thin >= 0.1 && scale >= 100 && d > tolerance + 0.06 &&
+               registration_detail::fourthSurelyMissed(src, dst, fourth, target, tolerance);
+  }
+  EXPECT_GT(turnedDown, 800);
+  EXPECT_GT(wideFar, 800);
 }
 
 // Finite but absurd positions (a span beyond the largest double) match

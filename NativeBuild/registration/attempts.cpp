@@ -309,9 +309,11 @@ cv::Mat bestTriangleSeed(const std::vector<NLStarCandidate>& reference, const st
   const std::vector<NLStarCandidate> movWork = headOf(moving, kTriangleWorkStars);
   cv::Mat bestMap;
   bestCount = 0;
+  registration_detail::SeedMatcher matcher(refWork, seedTolerance);
+  const std::vector<cv::Point2d> movPoints = headPoints(movWork, movWork.size());
   for (const ScoredSeed& seed : rankTriangleSeeds(reference, moving, seedTolerance)) {
     const cv::Mat map(seed.map);
-    const size_t count = NL_matchStarsByAffineSeed(refWork, movWork, map, seedTolerance).size();
+    const size_t count = matcher.count(seed.map, movPoints, bestCount);
     if (count > bestCount) bestCount = count, bestMap = map.clone();
   }
   return bestMap;
@@ -335,6 +337,8 @@ cv::Mat bestQuadSeed(const std::vector<NLStarCandidate>& reference, const std::v
   const std::vector<NLStarCandidate> movWork = headOf(moving, kQuadWorkStars);
   const double fourthTolerance = std::max(2.0 * tolerance, 26.0);
   const double seedTolerance = std::max(1.5 * tolerance, 18.0);
+  registration_detail::SeedMatcher matcher(refWork, seedTolerance);
+  const std::vector<cv::Point2d> movPoints = headPoints(movWork, movWork.size());
   int evaluations = 0;
   for (const NLQuadPattern& r : refPatterns) {
     const std::array<cv::Point2d, 3> dst = {NL_starPoint(reference[size_t(r.star0)]),
@@ -349,14 +353,15 @@ cv::Mat bestQuadSeed(const std::vector<NLStarCandidate>& reference, const std::v
         const std::array<cv::Point2d, 3> src = {NL_starPoint(moving[size_t(stars[order[0]])]),
                                                 NL_starPoint(moving[size_t(stars[order[1]])]),
                                                 NL_starPoint(moving[size_t(stars[order[2]])])};
+        const cv::Point2d p = NL_starPoint(moving[size_t(stars[order[3]])]);
+        if (registration_detail::fourthSurelyMissed(src, dst, p, refFourth, fourthTolerance)) continue;
         const cv::Mat map = NL_estimateAffineFromTriangle(src, dst);
         if (map.empty()) continue;
         const cv::Matx23d a(map);
-        const cv::Point2d p = NL_starPoint(moving[size_t(stars[order[3]])]);
-        const cv::Point2d q(a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2));
+        const cv::Point2d q = registration_detail::mapAffine(a, p);
         const double d = std::hypot(q.x - refFourth.x, q.y - refFourth.y);
         if (!std::isfinite(d) || d > fourthTolerance) continue;
-        const size_t count = NL_matchStarsByAffineSeed(refWork, movWork, map, seedTolerance).size();
+        const size_t count = matcher.count(a, movPoints, bestCount);
         if (count > bestCount) bestCount = count, bestMap = map;
         if (++evaluations >= kQuadEvaluations) return bestMap;
       } while (std::next_permutation(order, order + 4));
@@ -366,6 +371,22 @@ cv::Mat bestQuadSeed(const std::vector<NLStarCandidate>& reference, const std::v
 }
 
 }  // namespace
+
+// The closed-form map through the three pairs; on a triangle this large the
+// least-squares map agrees with it far below the margin, so a fourth star it
+// carries well past the tolerance needs no costlier solve to be turned down.
+// Thin triangles are left to that solve.
+bool registration_detail::fourthSurelyMissed(const std::array<cv::Point2d, 3>& src,
+                                             const std::array<cv::Point2d, 3>& dst, const cv::Point2d& fourth,
+                                             const cv::Point2d& target, double tolerance) {
+  constexpr double kMinDoubledArea = 1000.0;  // px^2, twice the triangle's area
+  constexpr double kMargin = 0.05;            // px
+  const cv::Point2d u = src[1] - src[0], v = src[2] - src[0];
+  cv::Matx23d a;
+  if (!(std::abs(u.x * v.y - u.y * v.x) >= kMinDoubledArea) || !affineThrough(src, dst, a)) return false;
+  const cv::Point2d q = registration_detail::mapAffine(a, fourth);
+  return std::hypot(q.x - target.x, q.y - target.y) > tolerance + kMargin;
+}
 
 NLRegistrationAttempt NL_evaluateRegistrationAttempt(const std::string& mode, const NLStarMatchList& matches) {
   NLRegistrationAttempt attempt;

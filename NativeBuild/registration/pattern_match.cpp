@@ -24,9 +24,25 @@ double triangleArea(const cv::Point2d& a, const cv::Point2d& b, const cv::Point2
 
 double distance(const cv::Point2d& a, const cv::Point2d& b) { return std::hypot(a.x - b.x, a.y - b.y); }
 
-NLQuadPattern quadOf(const std::vector<cv::Point2d>& p, int i, int j, int k, int l, bool& keep) {
+// Every distance between the first stars, worked out once: a pattern builder
+// visits each pair in tens of thousands of its patterns.
+class PairDistances {
+ public:
+  explicit PairDistances(const std::vector<cv::Point2d>& p) : n_(p.size()), d_(n_ * n_, 0.0) {
+    for (size_t i = 0; i < n_; ++i)
+      for (size_t j = i + 1; j < n_; ++j) d_[i * n_ + j] = d_[j * n_ + i] = distance(p[i], p[j]);
+  }
+  double operator()(int i, int j) const { return d_[size_t(i) * n_ + size_t(j)]; }
+
+ private:
+  size_t n_;
+  std::vector<double> d_;
+};
+
+NLQuadPattern quadOf(const std::vector<cv::Point2d>& p, const PairDistances& dist, int i, int j, int k, int l,
+                     bool& keep) {
   const cv::Point2d &a = p[size_t(i)], &b = p[size_t(j)], &c = p[size_t(k)], &d = p[size_t(l)];
-  double s[6] = {distance(a, b), distance(a, c), distance(a, d), distance(b, c), distance(b, d), distance(c, d)};
+  double s[6] = {dist(i, j), dist(i, k), dist(i, l), dist(j, k), dist(j, l), dist(k, l)};
   std::sort(s, s + 6);
   NLQuadPattern q;
   keep = false;
@@ -148,9 +164,32 @@ SeedScorer::~SeedScorer() = default;
 
 int SeedScorer::count(const cv::Matx23d& a, const std::vector<cv::Point2d>& moving) const {
   int n = 0;
-  for (const cv::Point2d& p : moving) {
-    const cv::Point2d q(a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2));
-    n += grid_->grid.nearestFree(reference_, grid_->free, q, tolerance_) != reference_.size();
+  for (const cv::Point2d& p : moving)
+    n += grid_->grid.nearestFree(reference_, grid_->free, mapAffine(a, p), tolerance_) != reference_.size();
+  return n;
+}
+
+struct SeedMatcher::Grid {
+  NearestGrid grid;
+  std::vector<char> taken;
+};
+
+SeedMatcher::SeedMatcher(const std::vector<NLStarCandidate>& reference, double tolerance)
+    : reference_(pointsOf(reference, reference.size())), tolerance_(tolerance),
+      grid_(new Grid{NearestGrid(reference_, tolerance), {}}) {}
+
+SeedMatcher::~SeedMatcher() = default;
+
+size_t SeedMatcher::count(const cv::Matx23d& a, const std::vector<cv::Point2d>& moving, size_t toBeat) {
+  if (reference_.empty() || moving.empty() || !(tolerance_ > 0.0)) return 0;
+  grid_->taken.assign(reference_.size(), 0);
+  size_t n = 0;
+  for (size_t i = 0; i < moving.size(); ++i) {
+    if (toBeat > 0 && n + (moving.size() - i) <= toBeat) return n;
+    const size_t found = grid_->grid.nearestFree(reference_, grid_->taken, mapAffine(a, moving[i]), tolerance_);
+    if (found == reference_.size()) continue;
+    grid_->taken[found] = 1;
+    ++n;
   }
   return n;
 }
@@ -169,12 +208,12 @@ std::vector<NLTrianglePattern> NL_buildTrianglePatterns(const std::vector<NLStar
   std::vector<NLTrianglePattern> patterns;
   if (stars.size() < 3) return patterns;
   const std::vector<cv::Point2d> p = pointsOf(stars, kTriangleStars);
+  const PairDistances dist(p);
   const int n = int(p.size());
   for (int i = 0; i < n; ++i)
     for (int j = i + 1; j < n; ++j)
       for (int k = j + 1; k < n; ++k) {
-        double s[3] = {distance(p[size_t(i)], p[size_t(j)]), distance(p[size_t(i)], p[size_t(k)]),
-                       distance(p[size_t(j)], p[size_t(k)])};
+        double s[3] = {dist(i, j), dist(i, k), dist(j, k)};
         std::sort(s, s + 3);
         if (s[2] < kMinTriangleSide) continue;
         const double area = triangleArea(p[size_t(i)], p[size_t(j)], p[size_t(k)]);
@@ -191,13 +230,14 @@ std::vector<NLQuadPattern> NL_buildQuadPatterns(const std::vector<NLStarCandidat
   std::vector<NLQuadPattern> patterns;
   if (stars.size() < 4) return patterns;
   const std::vector<cv::Point2d> p = pointsOf(stars, kQuadStars);
+  const PairDistances dist(p);
   const int n = int(p.size());
   for (int i = 0; i < n; ++i)
     for (int j = i + 1; j < n; ++j)
       for (int k = j + 1; k < n; ++k)
         for (int l = k + 1; l < n; ++l) {
           bool keep = false;
-          const NLQuadPattern q = quadOf(p, i, j, k, l, keep);
+          const NLQuadPattern q = quadOf(p, dist, i, j, k, l, keep);
           if (keep) patterns.push_back(q);
         }
   std::sort(patterns.begin(), patterns.end(), [](const NLQuadPattern& a, const NLQuadPattern& b) {
@@ -231,9 +271,6 @@ NLStarMatchList NL_matchStarsByAffineSeed(const std::vector<NLStarCandidate>& re
   const cv::Matx23d a(affine);
   std::vector<cv::Point2d> predicted;
   predicted.reserve(moving.size());
-  for (const NLStarCandidate& star : moving) {
-    const cv::Point2d p = NL_starPoint(star);
-    predicted.emplace_back(a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2));
-  }
+  for (const NLStarCandidate& star : moving) predicted.push_back(registration_detail::mapAffine(a, NL_starPoint(star)));
   return registration_detail::assignNearestFree(reference, moving, predicted, tolerance);
 }

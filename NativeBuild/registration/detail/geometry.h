@@ -3,6 +3,7 @@
 
 #include "registration/registration.h"
 
+#include <array>
 #include <cmath>
 #include <memory>
 
@@ -20,6 +21,11 @@ inline cv::Point2d project(const cv::Matx33d& h, const cv::Point2d& p) {
 inline double reprojectionError(const cv::Matx33d& h, const NLStarMatch& pair) {
   const cv::Point2d d = project(h, NL_starPoint(pair.second)) - NL_starPoint(pair.first);
   return std::sqrt(d.x * d.x + d.y * d.y);
+}
+
+// A moving position carried by an affine seed map onto the reference.
+inline cv::Point2d mapAffine(const cv::Matx23d& a, const cv::Point2d& p) {
+  return {a(0, 0) * p.x + a(0, 1) * p.y + a(0, 2), a(1, 0) * p.x + a(1, 1) * p.y + a(1, 2)};
 }
 
 // Greedy nearest-free assignment of predicted moving positions (one per moving star).
@@ -44,6 +50,33 @@ class SeedScorer {
   double tolerance_;
   std::unique_ptr<Grid> grid_;
 };
+
+// How many matches NL_matchStarsByAffineSeed would return for one reference
+// list and many seed maps: the reference's search grid is built once instead
+// of for every map a pattern stage tries. With a count to beat, it stops as
+// soon as the stars left could no longer take it past that count, and then
+// returns at most that count: a seed that cannot win is not counted out.
+class SeedMatcher {
+ public:
+  SeedMatcher(const std::vector<NLStarCandidate>& reference, double tolerance);
+  ~SeedMatcher();
+  SeedMatcher(const SeedMatcher&) = delete;
+  SeedMatcher& operator=(const SeedMatcher&) = delete;
+  size_t count(const cv::Matx23d& map, const std::vector<cv::Point2d>& moving, size_t toBeat = 0);
+
+ private:
+  struct Grid;
+  std::vector<cv::Point2d> reference_;
+  double tolerance_;
+  std::unique_ptr<Grid> grid_;
+};
+
+// True when the fourth star of a quad, carried by the exact affine map
+// through three star pairs, surely lands farther than tolerance from its
+// target whichever solver fits that map (decided only for triangles wide
+// enough that solvers agree far below the margin used; false otherwise).
+bool fourthSurelyMissed(const std::array<cv::Point2d, 3>& src, const std::array<cv::Point2d, 3>& dst,
+                        const cv::Point2d& fourth, const cv::Point2d& target, double tolerance);
 
 // Homography that maps moving positions onto reference ones, applied to every moving star.
 std::vector<cv::Point2d> projectAll(const cv::Mat& homography, const std::vector<NLStarCandidate>& moving);
