@@ -254,6 +254,7 @@ int main(int argc, char** argv) {
   bool floorsOk = true;
   for (int r = 0; r < o.repeat; ++r) {
     if (o.repeat > 1) std::printf("-- run %d of %d\n", r + 1, o.repeat);
+    bench::printLoadAverage("");
     start = Clock::now();
     const double cpuBefore = ownCpuSeconds();
     for (const std::string& f : files.frames) cv::imread(f, cv::IMREAD_UNCHANGED);

@@ -7,20 +7,25 @@
 // part is this process's (every thread, user + system) across that part.
 //
 //   bench_required_work --frames F... --reference K --canvas reference|all
-//                       --write IMAGE... [--queued] [--scratch DIR]
+//                       --write IMAGE... [--queued] [--sky MASK] [--scratch DIR]
 //
 // --canvas reference: the reference frame's canvas (Sky Blend's sky stack);
 // all: the canvas holding every frame (the hybrid stack). --write: images the
 // job wrote (read first, untimed), written again into DIR and removed;
 // --queued: as Sky Blend queues them (each on its own thread, the last on
 // every core), otherwise one after another as the hybrid stack writes its one.
-// The last line reads "required: warps W CPU_MS WALL_MS writes N CPU_MS WALL_MS".
+// --sky MASK: the warps timed again resampling only where each frame's sky
+// lands (the mask above half, untouched by erosion), the first frame whole,
+// as Sky Blend's sky stack renders them.
+// The last line reads "required: warps W CPU_MS WALL_MS writes N CPU_MS WALL_MS
+// sky CPU_MS WALL_MS" (sky -1 -1 without --sky).
 #include "plumbing/plumbing.h"
 #include "registration/registration.h"
 
 #include "decode_floor.h"
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <chrono>
 #include <cmath>
@@ -40,7 +45,7 @@ struct Args {
   int reference = 0;
   bool canvasHoldsAll = false;
   bool queued = false;
-  std::string scratch;
+  std::string scratch, sky;
 };
 
 bool parse(int argc, char** argv, Args& a) {
@@ -55,6 +60,7 @@ bool parse(int argc, char** argv, Args& a) {
     else if (s == "--reference" && hasValue) a.reference = std::atoi(argv[++i]), list = nullptr;
     else if (s == "--canvas" && hasValue) canvas = argv[++i], list = nullptr;
     else if (s == "--scratch" && hasValue) a.scratch = argv[++i], list = nullptr;
+    else if (s == "--sky" && hasValue) a.sky = argv[++i], list = nullptr;
     else if (list && s.rfind("--", 0) != 0) list->push_back(s);
     else return false;
   }
@@ -64,7 +70,7 @@ bool parse(int argc, char** argv, Args& a) {
 }
 
 struct Part {
-  double cpuMs = 0.0, wallMs = 0.0;
+  double cpuMs = -1.0, wallMs = -1.0;
   int count = 0;
 };
 
@@ -81,9 +87,27 @@ class Stopwatch {
   double cpu_;
 };
 
+// Frames 1.. planned and rendered onto the canvas, timed; wanted[i], where
+// not empty, limits frame i's resampling to its pixels.
+void warpAll(const std::vector<cv::Mat>& frames, const std::vector<cv::Mat>& transforms, const cv::Mat& toCanvas,
+             cv::Size canvas, int offX, int offY, const cv::Mat& covered, const std::vector<cv::Mat>& wanted,
+             Part& part) {
+  cv::Mat warped, mask;
+  NLLocalCorrectionStats stats;
+  part.count = 0;
+  const Stopwatch clock;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    const NLCanvasWarp plan = NL_planWarpToCanvas(frames[i].size(), transforms[i], toCanvas, canvas.width,
+                                                  canvas.height, NLStarMatchList(), offX, offY, stats);
+    NL_renderWarpRows(plan, frames[i], cv::Range(0, canvas.height), warped, mask, covered, wanted[i]);
+    ++part.count;
+  }
+  clock.stop(part);
+}
+
 // Every frame but the reference onto the canvas. The frames are registered
 // on the reference first (untimed), so the warps follow the sky's real drift.
-bool timeWarps(const Args& a, Part& part) {
+bool timeWarps(const Args& a, Part& part, Part& skyPart) {
   std::vector<cv::Mat> frames{cv::imread(a.frames[size_t(a.reference)], cv::IMREAD_UNCHANGED)};
   for (size_t i = 0; i < a.frames.size(); ++i)
     if (int(i) != a.reference) frames.push_back(cv::imread(a.frames[i], cv::IMREAD_UNCHANGED));
@@ -102,18 +126,22 @@ bool timeWarps(const Args& a, Part& part) {
   toCanvas.at<double>(0, 2) = offX;
   toCanvas.at<double>(1, 2) = offY;
   const cv::Mat covered(frames[0].size(), CV_8UC1, cv::Scalar(255));  // kept, as the stacks keep it
-  cv::Mat warped, mask;
-  NLLocalCorrectionStats stats;
-  const Stopwatch clock;
-  for (size_t i = 1; i < frames.size(); ++i) {
-    const NLCanvasWarp plan = NL_planWarpToCanvas(frames[i].size(), t.transforms[i], toCanvas, canvas.width,
-                                                  canvas.height, NLStarMatchList(), offX, offY, stats);
-    NL_renderWarpRows(plan, frames[i], cv::Range(0, canvas.height), warped, mask, covered);
-    ++part.count;
-  }
-  clock.stop(part);
+  const std::vector<cv::Mat> none(frames.size());
+  warpAll(frames, t.transforms, toCanvas, canvas, offX, offY, covered, none, part);
   std::printf("canvas %dx%d, %d warps of %dx%d frames\n", canvas.width, canvas.height, part.count, frames[0].cols,
               frames[0].rows);
+  if (a.sky.empty()) return true;
+  const cv::Mat sky = cv::imread(a.sky, cv::IMREAD_GRAYSCALE);
+  if (sky.size() != frames[0].size()) return std::fprintf(stderr, "the sky mask does not fit the frames\n"), false;
+  std::vector<cv::Mat> wanted(frames.size());
+  double share = 0.0;
+  for (size_t i = 2; i < frames.size(); ++i) {  // the first frame warped stays whole
+    cv::warpPerspective(sky, wanted[i], toCanvas * t.transforms[i], canvas, cv::INTER_NEAREST, cv::BORDER_CONSTANT, 0);
+    cv::threshold(wanted[i], wanted[i], 127, 255, cv::THRESH_BINARY);
+    share += cv::countNonZero(wanted[i]) / double(canvas.area()) / double(frames.size() - 2);
+  }
+  warpAll(frames, t.transforms, toCanvas, canvas, offX, offY, covered, wanted, skyPart);
+  std::printf("sky only: %.0f %% of the canvas in the frames after the first\n", 100.0 * share);
   return true;
 }
 
@@ -161,7 +189,7 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, a)) {
     std::fprintf(stderr,
                  "usage: bench_required_work --frames F... --reference K --canvas reference|all --write IMAGE... "
-                 "[--queued] [--scratch DIR]\n");
+                 "[--queued] [--sky MASK] [--scratch DIR]\n");
     return 2;
   }
   std::string setup;
@@ -169,11 +197,11 @@ int main(int argc, char** argv) {
   const fs::path scratch =
       a.scratch.empty() ? fs::temp_directory_path() / ("lumivex_required_work_" + std::to_string(::getpid())) : fs::path(a.scratch);
   fs::create_directories(scratch);
-  Part warps, writes;
-  const bool ok = timeWarps(a, warps) && timeWrites(a, scratch, writes);
+  Part warps, writes, sky;
+  const bool ok = timeWarps(a, warps, sky) && timeWrites(a, scratch, writes);
   if (a.scratch.empty()) fs::remove_all(scratch);
   if (!ok) return 1;
-  std::printf("required: warps %d %.1f %.1f writes %d %.1f %.1f\n", warps.count, warps.cpuMs, warps.wallMs,
-              writes.count, writes.cpuMs, writes.wallMs);
+  std::printf("required: warps %d %.1f %.1f writes %d %.1f %.1f sky %.1f %.1f\n", warps.count, warps.cpuMs,
+              warps.wallMs, writes.count, writes.cpuMs, writes.wallMs, sky.cpuMs, sky.wallMs);
   return 0;
 }

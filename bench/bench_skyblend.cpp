@@ -130,7 +130,7 @@ bench::RequiredWork requiredWork(const std::string& dir, const NLSkyBlendNativeJ
   std::vector<std::string> args{"--frames"};
   args.insert(args.end(), job.inputs.begin(), job.inputs.end());
   args.insert(args.end(), {"--reference", std::to_string(job.inputs.size() / 2), "--canvas", "reference", "--queued",
-                           "--write", job.skyOutput, job.foregroundOutput, job.blendOutput});
+                           "--sky", job.skyMaskPath, "--write", job.skyOutput, job.foregroundOutput, job.blendOutput});
   return bench::runRequiredWork(args, dir + "/required_work.out");
 }
 
@@ -214,6 +214,7 @@ int main(int argc, char** argv) {
   std::printf("frames %zu of %dx%d, %d threads\n", job.inputs.size(), size.width, size.height, cv::getNumThreads());
   for (int r = 0; r < repeat; ++r) {
     if (repeat > 1) std::printf("-- run %d of %d\n", r + 1, repeat);
+    bench::printLoadAverage("");
     if (!runOnce(jobPath, job, floor, floorCpu)) return 1;
   }
   std::printf("peak memory           %8.0f MB  (after decode floor %.0f MB; frames %.0f MB decoded)\n", peakMegabytes(),

@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -141,6 +142,16 @@ inline FloorRun freshProcessDecodeFloor(const std::vector<std::string>& paths,
   (void)paths, (void)program;
 #endif
   return run;
+}
+
+// The one-minute load average, printed beside every round: on a shared
+// machine it tells how much of the two cores a round found free.
+inline void printLoadAverage(const char* before) {
+  double load[3] = {0.0, 0.0, 0.0};
+#if defined(__unix__) || defined(__APPLE__)
+  if (getloadavg(load, 3) < 0) load[0] = load[1] = load[2] = 0.0;
+#endif
+  std::printf("%sload average %.2f %.2f %.2f\n", before, load[0], load[1], load[2]);
 }
 
 // "wall W ms, CPU C ms, F faults", or the refusal when a decoder failed.
