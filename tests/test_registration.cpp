@@ -483,6 +483,23 @@ void expectSameList(const std::vector<NLStarCandidate>& a, const std::vector<NLS
   }
 }
 
+struct DetectionCase {
+  cv::Size size;
+  int bits;
+  bool sparse;
+};
+
+// A noisy rendered sky of the case's size, depth and density.
+cv::Mat renderedSky(const DetectionCase& c, int seed) {
+  synth::SkySettings sky = c.sparse ? synth::sparseSky() : synth::SkySettings();
+  synth::FrameSettings frame;
+  frame.size = c.size;
+  frame.bits = c.bits;
+  frame.skyLevel = c.sparse ? 0.25 : 0.03;
+  const std::vector<synth::Star> stars = synth::makeSky(sky, cv::Rect2d(0, 0, c.size.width, c.size.height), seed);
+  return synth::renderFrame(stars, cv::Matx33d::eye(), frame, seed);
+}
+
 }  // namespace
 
 // A one-channel float plane (Star Trail's luminance) is detected in place,
@@ -492,21 +509,10 @@ void expectSameList(const std::vector<NLStarCandidate>& a, const std::vector<NLS
 // 8 and 16 bits, widths on and off the four-pixel step; a flat plane has
 // no stars, as a flat frame has none.
 TEST(StarCandidates, FloatPlaneGivesTheStarsOfItsIntegerFrame) {
-  struct Case {
-    cv::Size size;
-    int bits;
-    bool sparse;
-  };
-  for (const Case& c : {Case{{317, 203}, 16, false}, Case{{256, 190}, 8, false}, Case{{403, 331}, 8, true},
-                        Case{{402, 97}, 16, true}}) {
+  for (const DetectionCase& c : {DetectionCase{{317, 203}, 16, false}, DetectionCase{{256, 190}, 8, false},
+                                 DetectionCase{{403, 331}, 8, true}, DetectionCase{{402, 97}, 16, true}}) {
     SCOPED_TRACE(testing::Message() << c.size << " " << c.bits << "-bit" << (c.sparse ? " sparse" : " dense"));
-    synth::SkySettings sky = c.sparse ? synth::sparseSky() : synth::SkySettings();
-    synth::FrameSettings frame;
-    frame.size = c.size;
-    frame.bits = c.bits;
-    frame.skyLevel = c.sparse ? 0.25 : 0.03;
-    const std::vector<synth::Star> stars = synth::makeSky(sky, cv::Rect2d(0, 0, c.size.width, c.size.height), 9);
-    cv::Mat image = synth::renderFrame(stars, cv::Matx33d::eye(), frame, 9), grey, plane;
+    cv::Mat image = renderedSky(c, 9), grey, plane;
     cv::cvtColor(image, grey, cv::COLOR_BGR2GRAY);
     grey.convertTo(plane, CV_32F);
     const NLStarDetection integer = NL_detectStars(grey, 2.5, 100000, 0);
@@ -523,6 +529,24 @@ TEST(StarCandidates, FloatPlaneGivesTheStarsOfItsIntegerFrame) {
   const NLStarDetection flat = NL_detectStars(cv::Mat(60, 90, CV_32F, cv::Scalar(1234.0f)), 2.5, 10, 0);
   EXPECT_TRUE(flat.noiseSearched);
   EXPECT_EQ(flat.relativeFound + flat.noiseFound, 0);
+}
+
+// The sky registration hands one set of detection buffers from frame to
+// frame: a frame detected in buffers left by a larger, a smaller or a
+// differently deep frame selects the stars of a fresh detection.
+TEST(StarCandidates, BuffersHandedOnGiveTheStarsOfFreshOnes) {
+  NLDetectionBuffers kept;
+  for (const DetectionCase& c : {DetectionCase{{411, 287}, 16, false}, DetectionCase{{256, 190}, 8, true},
+                                 DetectionCase{{523, 341}, 8, false}, DetectionCase{{300, 301}, 16, true}}) {
+    SCOPED_TRACE(testing::Message() << c.size << " " << c.bits << "-bit" << (c.sparse ? " sparse" : " dense"));
+    const cv::Mat image = renderedSky(c, 5);
+    const NLReferenceStars fresh = NL_selectReferenceStars(image, NL_kStackRegistration);
+    const NLReferenceStars handed = NL_selectReferenceStars(image, NL_kStackRegistration, kept);
+    ASSERT_GE(fresh.stars.size(), 8u);
+    expectSameList(handed.stars, fresh.stars);
+    expectSameList(handed.relativeStars, fresh.relativeStars);
+    EXPECT_EQ(handed.noiseLevel, fresh.noiseLevel);
+  }
 }
 
 // At a mid level (about 100 of 255) a flat-topped blob on a flat sky is

@@ -149,10 +149,16 @@ NLReferenceStars preparedStars(const cv::Mat& image, const NLStarDetection& d, c
 }  // namespace
 
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings) {
+  NLDetectionBuffers buffers;
+  return NL_selectReferenceStars(reference, settings, buffers);
+}
+
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings,
+                                         NLDetectionBuffers& buffers) {
   const int limit = detectionLimit(settings.starBudget);
-  return preparedStars(reference,
-                       NL_detectStars(reference, settings.sigmaFactor, wantedStars(settings.starBudget), limit),
-                       settings);
+  return preparedStars(
+      reference, NL_detectStars(reference, settings.sigmaFactor, wantedStars(settings.starBudget), limit, buffers),
+      settings);
 }
 
 std::vector<NLStarCandidate> NL_selectRegistrationStars(const cv::Mat& image, const NLRegistrationSettings& settings) {

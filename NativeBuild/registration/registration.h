@@ -328,6 +328,9 @@ struct NLReferenceStars {
   std::vector<NLStarCandidate> relativeStars;
 };
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings);
+// The same, detecting in buffers kept from an earlier frame (their contents do not matter).
+NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLRegistrationSettings& settings,
+                                         NLDetectionBuffers& buffers);
 // The reference record from a detection of the reference image (of the settings' sigma factor).
 NLReferenceStars NL_selectReferenceStars(const cv::Mat& reference, const NLStarDetection& detection,
                                          const NLRegistrationSettings& settings);

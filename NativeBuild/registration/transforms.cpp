@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -22,6 +23,28 @@ Corners projectedCorners(const cv::Mat& homography, cv::Size size) {
   return {NL_projectPoint(homography, {0.0, 0.0}), NL_projectPoint(homography, {w, 0.0}),
           NL_projectPoint(homography, {w, h}), NL_projectPoint(homography, {0.0, h})};
 }
+
+// Detection planes handed from one frame to the next: each frame's float
+// residual and masks would otherwise be allocated and faulted in afresh.
+// At most one set per worker exists at a time.
+class DetectionBufferPool {
+ public:
+  std::unique_ptr<NLDetectionBuffers> take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) return std::make_unique<NLDetectionBuffers>();
+    std::unique_ptr<NLDetectionBuffers> b = std::move(free_.back());
+    free_.pop_back();
+    return b;
+  }
+  void giveBack(std::unique_ptr<NLDetectionBuffers> b) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(b));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<NLDetectionBuffers>> free_;
+};
 
 // Serialises the callback: workers finish in any order, the receiver sees one call at a time.
 class SerialProgress {
@@ -193,9 +216,14 @@ bool NL_computeSkyHomographyTransformsParallelRobust(const std::vector<cv::Mat>&
     // Every frame's stars first, the anchor's among them: detecting the
     // anchor alone before the pairs would leave all but one worker idle.
     std::vector<NLReferenceStars> stars(n);
-    cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
-      for (int i = range.start; i < range.end; ++i) stars[i] = NL_selectReferenceStars(frames[i], settings);
-    });
+    {
+      DetectionBufferPool pool;  // let go before the pairs are registered
+      cv::parallel_for_(cv::Range(0, n), [&](const cv::Range& range) {
+        std::unique_ptr<NLDetectionBuffers> buffers = pool.take();
+        for (int i = range.start; i < range.end; ++i) stars[i] = NL_selectReferenceStars(frames[i], settings, *buffers);
+        pool.giveBack(std::move(buffers));
+      });
+    }
     const NLReferenceStars& reference = stars[run.anchor];
     const int total = std::max(n, 2) - 1;
     NLFinishedCount done;
