@@ -2,6 +2,7 @@
 // aircraft, on synthetic skies of known streaks.
 #include "startrail/startrail.h"
 #include "startrail/detail/neighbour_views.h"
+#include "startrail/detail/line_search.h"
 
 #include "opencv_setup.h"
 #include "support.h"
@@ -301,6 +302,63 @@ std::vector<std::pair<int, std::string>> loggedStreaks(const std::string& log) {
     out.push_back({std::stoi(log.substr(at + 14, comma - at - 14)), log.substr(comma + 7, end - comma - 7)});
   }
   return out;
+}
+
+// The line search keeps its working images from one search to the next and
+// must give OpenCV's probabilistic Hough segments exactly, in order: the
+// aircraft step's and the long-streak step's settings on masks as the
+// rejection makes them (dilated dotted lines at many angles, broken by gaps
+// around the largest, across the edges, over speckle and star residue),
+// a speckle field dense enough that random points vote for lines, a mask
+// with nothing set, and masks of other sizes searched in between on the
+// same kept images, so a stale vote or mark would show.
+TEST(StarTrailLines, SegmentsOfOpenCVsProbabilisticSearch) {
+  std::mt19937 rng(41);
+  startrail_detail::LineSearchScratch kept;
+  struct Setting {
+    int votes;
+    double minLength, maxGap;
+  };
+  const Setting settings[] = {{20, 115.0, 65.0}, {12, 55.0, 90.0}, {7, 40.0, 115.0}, {40, 240.0, 40.0}, {1, 0.0, 0.0}};
+  const cv::Size sizes[] = {{640, 480}, {301, 199}, {1000, 37}, {37, 700}, {900, 600}};
+  int compared = 0, withLines = 0;
+  for (const cv::Size size : sizes) {
+    for (int variant = 0; variant < 4; ++variant) {
+      cv::Mat mask = cv::Mat::zeros(size, CV_8U);
+      std::uniform_int_distribution<int> px(-size.width / 4, size.width + size.width / 4),
+          py(-size.height / 4, size.height + size.height / 4);
+      if (variant == 1 || variant == 2) {
+        for (int l = 0; l < 2 + variant * 2; ++l) {  // dotted and broken lines, some running off the edges
+          const cv::Point a(px(rng), py(rng)), b(px(rng), py(rng));
+          const int dots = 10 + int(rng() % 40), skip = int(rng() % 5);
+          for (int d = 0; d <= dots; ++d) {
+            if (skip && d % (skip + 3) == 0) continue;
+            const cv::Point p = a + (b - a) * (double(d) / dots);
+            cv::circle(mask, p, 1 + int(rng() % 2), cv::Scalar(255), -1);
+          }
+        }
+      }
+      if (variant >= 2) {  // speckle and residue; dense on the last variant
+        const int specks = variant == 3 ? size.area() / 25 : size.area() / 400;
+        for (int i = 0; i < specks; ++i) mask.at<uchar>(int(rng() % size.height), int(rng() % size.width)) = 255;
+      }
+      cv::dilate(mask, mask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(5, 5)));
+      for (const Setting& st : settings) {
+        if (variant == 3 && st.votes < 7) continue;  // a vote of one takes every dense point: slow, nothing new
+        std::vector<cv::Vec4i> expected;
+        cv::HoughLinesP(mask, expected, 1.0, CV_PI / 180.0, st.votes, st.minLength, st.maxGap);
+        const std::vector<cv::Vec4i> found =
+            startrail_detail::probabilisticLines(mask, st.votes, st.minLength, st.maxGap, kept);
+        ASSERT_EQ(found.size(), expected.size()) << size << " variant " << variant << " votes " << st.votes;
+        for (size_t i = 0; i < found.size(); ++i) ASSERT_EQ(found[i], expected[i]) << i;
+        ++compared;
+        withLines += found.empty() ? 0 : 1;
+      }
+      // the kept point marks are all cleared again after each search
+      ASSERT_EQ(cv::countNonZero(kept.live), 0);
+    }
+  }
+  EXPECT_GT(withLines, compared / 2);  // the masks held lines to find
 }
 
 // A night with satellites (one in the first, one in the last frame, one

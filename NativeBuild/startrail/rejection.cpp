@@ -1,6 +1,7 @@
 #include "startrail/startrail.h"
 #include "startrail/detail/rejection_planes.h"
 #include "startrail/detail/neighbour_views.h"
+#include "startrail/detail/line_search.h"
 
 #include "plumbing/plumbing.h"
 
@@ -223,9 +224,12 @@ class ScratchMasks {
     if (m.empty() || m.size() != size || m.type() != CV_8U || m.u->refcount != 1) m = cv::Mat(size, CV_8U);
     return m;
   }
+  // The line search's vote table and point marks, kept alike.
+  startrail_detail::LineSearchScratch& lineSearch() { return lineSearch_; }
 
  private:
   cv::Mat slots_[kSlots];
+  startrail_detail::LineSearchScratch lineSearch_;
 };
 
 ScratchMasks& threadScratchMasks() {
@@ -357,11 +361,11 @@ void addPieces(const cv::Mat& frame, const cv::Mat& flags, const cv::Mat& pieces
 // The dilated mask is written whole into lineMask (a kept mask of the
 // frame's size, or empty to be made).
 cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean,
-                         cv::Mat lineMask = cv::Mat()) {
+                         startrail_detail::LineSearchScratch& searchScratch, cv::Mat lineMask = cv::Mat()) {
   const int k = search.kernel;
   cv::dilate(raw, lineMask, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(k, k)));
-  std::vector<cv::Vec4i> lines;
-  cv::HoughLinesP(lineMask, lines, 1.0, CV_PI / 180.0, search.votes, search.minLength, search.maxGap);
+  const std::vector<cv::Vec4i> lines =
+      startrail_detail::probabilisticLines(lineMask, search.votes, search.minLength, search.maxGap, searchScratch);
   if (lines.empty()) return cv::Mat();
   cv::Mat drawing = cv::Mat::zeros(raw.size(), CV_8U);
   bool drawn = false;
@@ -380,11 +384,12 @@ cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSea
 // Aircraft lights blink: a line of separate dots too small for the shape
 // filter. A Hough line through the dilated dots brings them back.
 cv::Mat addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const RejectionPreset& preset, bool high, int grow,
-                        double sensitivity, cv::Mat& clean, const cv::Mat& lineMask) {
+                        double sensitivity, cv::Mat& clean, const cv::Mat& lineMask,
+                        startrail_detail::LineSearchScratch& searchScratch) {
   const double a = std::clamp(sensitivity / 100.0, 0.0, 1.0);
   const LineSearch search{preset.aircraftKernel, int(std::round(high ? 13.0 - 6.0 * a : 20.0 - 8.0 * a)),
                           high ? 70.0 - 30.0 * a : 115.0 - 45.0 * a, high ? 55.0 + 60.0 * a : 65.0 + 70.0 * a};
-  return addPiecesOnLines(frame, raw, search, grow, clean, lineMask);
+  return addPiecesOnLines(frame, raw, search, grow, clean, searchScratch, lineMask);
 }
 
 // Without registration the stars of the neighbours sit a few pixels off, so
@@ -395,7 +400,8 @@ cv::Mat addAircraftDots(const cv::Mat& frame, const cv::Mat& raw, const Rejectio
 void addLongStreaks(const cv::Mat& frame, const cv::Mat& neighbourMedianRaw, int grow, cv::Mat& clean) {
   const double shorter = std::min(frame.cols, frame.rows);
   const LineSearch search{5, 40, std::max(80.0, 0.12 * shorter), 40.0};
-  addPiecesOnLines(frame, neighbourMedianRaw, search, grow, clean);
+  startrail_detail::LineSearchScratch searchScratch;
+  addPiecesOnLines(frame, neighbourMedianRaw, search, grow, clean, searchScratch);
 }
 
 // lines & flags & ~taken, one row pass into one image: the masks are
@@ -523,7 +529,7 @@ cv::Mat registeredOutlierMask(const cv::Mat& frame, const std::vector<cv::Mat>& 
     // (the shape filter is done with raw, so the dots are cleared out of it in place)
     clearFlagsExplainedBy(frame, views, fixed, true, raw.atThreshold);
     lines = addAircraftDots(frame, raw.atThreshold, preset, rejectionMode == "high", maskGrowPx, aircraftSensitivity,
-                            clean, scratch.unset(ScratchMasks::kLines, frame.size()));
+                            clean, scratch.unset(ScratchMasks::kLines, frame.size()), scratch.lineSearch());
   }
   // The whole streak: between an aircraft's strobes its navigation lights
   // leave a faint line, and a streak's faint ends and the pieces a star
