@@ -228,52 +228,62 @@ INSTANTIATE_TEST_SUITE_P(DepthsAndChannels, CombineKinds,
 // example one outlier among equal samples, which sits exactly on sqrt(n - 1)
 // deviations). Whatever the frame count, the clip decides them as exact
 // arithmetic does: integers, with the factors 1.5 and 2 squared exactly.
+// Equal factors (one bound for both sides) and unequal ones, without masks
+// and with a mask per frame that leaves some samples out.
 TEST(CombineEngine, SigmaClipDecidesSamplesOnTheBoundsExactly) {
   std::mt19937 rng(5);
-  NLCombineSettings s = NL_kMaskedSigmaCombine;
-  s.sigmaLow = 1.5;
-  s.sigmaHigh = 2.0;
   const int width = 700;  // past one block of samples
-  for (int n : {2, 3, 5, 8, 17, 40}) {
-    SCOPED_TRACE(n);
-    std::vector<cv::Mat> frames;
-    std::uniform_int_distribution<int> level(0, 3), outlier(0, n - 1);
-    std::vector<int> odd(width);
-    for (int& o : odd) o = outlier(rng);
-    for (int k = 0; k < n; ++k) {
-      cv::Mat f(1, width, CV_16UC1);
-      for (int x = 0; x < width; ++x) {
-        // Half the pixels: equal samples and one outlier; the rest: a few levels.
-        const int v = x % 2 ? 20000 + (k == odd[x] ? 3000 * (1 + x % 7) : 0) : 60000 - 1000 * level(rng);
-        f.at<ushort>(0, x) = ushort(v);
+  for (const bool masked : {false, true})
+    for (const double low : {1.5, 2.0})
+      for (int n : {2, 3, 5, 8, 17, 40}) {
+        SCOPED_TRACE(testing::Message() << n << " frames, low " << low << (masked ? ", masked" : ""));
+        NLCombineSettings s = NL_kMaskedSigmaCombine;
+        s.sigmaLow = low;
+        s.sigmaHigh = 2.0;
+        const long long lowNum = low == 2.0 ? 4 : 9, lowDen = low == 2.0 ? 1 : 4;  // low^2 as a ratio
+        std::vector<cv::Mat> frames, masks;
+        std::uniform_int_distribution<int> level(0, 3), outlier(0, n - 1), drop(0, 9);
+        std::vector<int> odd(width);
+        for (int& o : odd) o = outlier(rng);
+        for (int k = 0; k < n; ++k) {
+          cv::Mat f(1, width, CV_16UC1), m(1, width, CV_8UC1, cv::Scalar(255));
+          for (int x = 0; x < width; ++x) {
+            // Half the pixels: equal samples and one outlier; the rest: a few levels.
+            const int v = x % 2 ? 20000 + (k == odd[x] ? 3000 * (1 + x % 7) : 0) : 60000 - 1000 * level(rng);
+            f.at<ushort>(0, x) = ushort(v);
+            if (masked && k > 0 && drop(rng) == 0) m.at<uchar>(0, x) = 0;  // frame 0 keeps every pixel covered
+          }
+          frames.push_back(f);
+          if (masked) masks.push_back(m);
+        }
+        cv::Mat out(1, width, CV_16UC1);
+        NL_combineFrames(s, frames, masks, out);
+        int onBound = 0;
+        for (int x = 0; x < width; ++x) {
+          long long sum = 0, sumSq = 0, count = 0;
+          const auto admitted = [&](size_t k) { return !masked || masks[k].at<uchar>(0, x) != 0; };
+          for (size_t k = 0; k < frames.size(); ++k) {
+            if (!admitted(k)) continue;
+            const long long v = frames[k].at<ushort>(0, x);
+            sum += v, sumSq += v * v, ++count;
+          }
+          const long long spread = count * sumSq - sum * sum;
+          long long kept = 0, keptN = 0;
+          for (size_t k = 0; k < frames.size(); ++k) {
+            if (!admitted(k)) continue;
+            const long long d = count * (long long)frames[k].at<ushort>(0, x) - sum;
+            // (d / count)^2 <= k^2 spread / count^2, with k^2 = low^2 below the mean and 4 above it.
+            const bool inside = d < 0 ? lowDen * d * d <= lowNum * spread : d * d <= 4 * spread;
+            onBound += d != 0 && (d < 0 ? lowDen * d * d == lowNum * spread : d * d == 4 * spread);
+            if (inside) kept += d + sum, keptN += count;  // count v, so the mean stays a ratio of integers
+          }
+          const double mean = keptN ? double(kept) / double(keptN) : double(sum) / count;
+          ASSERT_EQ(out.at<ushort>(0, x), ushort(std::floor(std::min(mean, 65535.0) + 0.5))) << "pixel " << x;
+        }
+        if (n == 5 && !masked) {
+          EXPECT_GT(onBound, 0);  // one outlier among five sits exactly 2 deviations out
+        }
       }
-      frames.push_back(f);
-    }
-    cv::Mat out(1, width, CV_16UC1);
-    NL_combineFrames(s, frames, {}, out);
-    int onBound = 0;
-    for (int x = 0; x < width; ++x) {
-      long long sum = 0, sumSq = 0;
-      for (const cv::Mat& f : frames) {
-        const long long v = f.at<ushort>(0, x);
-        sum += v, sumSq += v * v;
-      }
-      const long long spread = n * sumSq - sum * sum;
-      long long kept = 0, keptN = 0;
-      for (const cv::Mat& f : frames) {
-        const long long d = n * (long long)f.at<ushort>(0, x) - sum;
-        // (d / n)^2 <= k^2 spread / n^2, with k^2 = 9/4 below the mean and 4 above it.
-        const bool inside = d < 0 ? 4 * d * d <= 9 * spread : d * d <= 4 * spread;
-        onBound += d != 0 && (d < 0 ? 4 * d * d == 9 * spread : d * d == 4 * spread);
-        if (inside) kept += d + sum, keptN += n;  // n v, so the mean stays a ratio of integers
-      }
-      const double mean = keptN ? double(kept) / double(keptN) : double(sum) / n;
-      ASSERT_EQ(out.at<ushort>(0, x), ushort(std::floor(std::min(mean, 65535.0) + 0.5))) << "pixel " << x;
-    }
-    if (n == 5) {
-      EXPECT_GT(onBound, 0);  // one outlier among five sits exactly 2 deviations out
-    }
-  }
 }
 
 TEST(CombineEngine, ReportsInputProblemsAndCountsEveryRowOnce) {

@@ -92,8 +92,11 @@ class RowMeans {
       else sums<false>(row, start, count);
       if (s_.kernel == NLCombineKernel::SigmaClip) {
         bounds(count);
-        if (masked) clip<true>(row, start, count);
-        else clip<false>(row, start, count);
+        // Equal factors give equal bounds on both sides: one test per sample
+        // (which only the masked loop gains from; the plain one runs as fast).
+        if (!masked) clip<false, false>(row, start, count);
+        else if (s_.sigmaLow == s_.sigmaHigh) clip<true, true>(row, start, count);
+        else clip<true, false>(row, start, count);
       }
       store(row, start, count, out);
     }
@@ -176,7 +179,7 @@ class RowMeans {
   }
 
   // Keeps the admitted samples within the bounds: (n v - sum)^2 <= k^2 (n sumSq - sum^2).
-  template <bool Masked>
+  template <bool Masked, bool Symmetric>
   void clip(const RowView<T>& row, size_t start, size_t count) {
     std::fill(kept_, kept_ + count, 0.0);
     std::fill(keptN_, keptN_ + count, 0.0);
@@ -187,8 +190,12 @@ class RowMeans {
         const double v = double(std::int32_t(f[i]));
         const double d = nD_[i] * v - sumD_[i];
         // 0 or 1 each: the bound on the sample's side of the mean, without a branch.
-        const double below = d < 0.0, inLow = d * d <= lowBound_[i], inHigh = d * d <= highBound_[i];
-        const double inside = inHigh + below * (inLow - inHigh);
+        const double inHigh = d * d <= highBound_[i];
+        double inside = inHigh;
+        if (!Symmetric) {
+          const double below = d < 0.0, inLow = d * d <= lowBound_[i];
+          inside = inHigh + below * (inLow - inHigh);
+        }
         const double keep = Masked ? inside * double(a[i]) : inside;
         kept_[i] += keep * v;
         keptN_[i] += keep;
