@@ -7,6 +7,7 @@
 #include "truth.h"
 
 #include <gtest/gtest.h>
+#include <random>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -676,6 +677,44 @@ TEST(WarpToCanvas, LanczosKernelEqualsOpenCVWithinOneUnit) {
   EXPECT_FALSE(registration_detail::lanczosSupported(floats));  // left to OpenCV
   cv::Mat twoChannels(frameSize, CV_16UC2, cv::Scalar::all(5));
   EXPECT_FALSE(registration_detail::lanczosSupported(twoChannels));
+}
+
+// A colour pixel's 8 weighted column sums are added four lanes at a time:
+// the bits of the plain tree of sums, for column sums as a 16- or 8-bit
+// frame gives them (negative lobes, past full scale, exact halves after
+// rounding) and the kernel's own weights at every 1/32 px step.
+TEST(WarpToCanvas, ColourPixelsAddTheirColumnsAsThePlainTree) {
+  std::mt19937 rng(321);
+  std::uniform_real_distribution<float> sample(-3000.0f, 70000.0f);
+  std::uniform_int_distribution<int> pick(0, 9);
+  for (int trial = 0; trial < 20000; ++trial) {
+    const double frac = (trial % 32) / 32.0;
+    float w[8], sum = 0.0f;
+    for (int k = 0; k < 8; ++k) {
+      const double t = frac + 3 - k;
+      w[k] = t == 0.0 ? 1.0f : float(std::sin(CV_PI * t) * std::sin(CV_PI * t / 4.0) / (CV_PI * t * CV_PI * t / 4.0));
+      sum += w[k];
+    }
+    float wx[24], columns[24];
+    for (int j = 0; j < 8; ++j)
+      for (int c = 0; c < 3; ++c) {
+        wx[j * 3 + c] = w[j] / sum;
+        // Now and then a whole number or a half, so that sums land on rounding ties.
+        const float v = sample(rng);
+        columns[j * 3 + c] = pick(rng) == 0 ? std::floor(v) + 0.5f : pick(rng) == 0 ? std::floor(v) : v;
+      }
+    ushort wide[3], widePlain[3];
+    uchar narrow[3], narrowPlain[3];
+    registration_detail::lanczosAcross3(columns, wx, wide);
+    registration_detail::lanczosAcross3Plain(columns, wx, widePlain);
+    for (float& v : columns) v /= 257.0f;
+    registration_detail::lanczosAcross3(columns, wx, narrow);
+    registration_detail::lanczosAcross3Plain(columns, wx, narrowPlain);
+    for (int c = 0; c < 3; ++c) {
+      ASSERT_EQ(wide[c], widePlain[c]) << trial << " channel " << c;
+      ASSERT_EQ(narrow[c], narrowPlain[c]) << trial << " channel " << c;
+    }
+  }
 }
 
 // A stack that masks a frame's ground out never reads its pixels there, so

@@ -8,6 +8,7 @@
 // multiplications of summing the 64 weighted taps one by one.
 #include "registration/detail/lanczos.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/core/utility.hpp>
 
 #include <algorithm>
@@ -97,16 +98,48 @@ inline void verticalSums(const T* S, size_t step, const float* wy, int n, float*
   for (int k = 0; k < n; ++k) out[k] += lower[k];
 }
 
-// One output pixel from 8 column sums: weight, then add halves (a tree the
-// compiler vectorises); wx holds the horizontal weights repeated per channel.
+// The plain tree: weight, then add halves.
 template <typename T, int CN>
-inline void acrossColumns(const float* columns, const float* wx, T* out) {
+inline void acrossColumnsPlain(const float* columns, const float* wx, T* out) {
   constexpr int kRow = kTaps * CN;
   float column[kRow];
   for (int k = 0; k < kRow; ++k) column[k] = columns[k] * wx[k];
   for (int k = 0; k < 4 * CN; ++k) column[k] += column[k + 4 * CN];
   for (int k = 0; k < 2 * CN; ++k) column[k] += column[k + 2 * CN];
   for (int c = 0; c < CN; ++c) out[c] = saturateSample<T>(column[c] + column[c + CN]);
+}
+
+#if CV_SIMD128
+// Three channels: the products and the pairwise sums of the plain tree, in
+// the same order, four lanes at a time (left to the compiler, the tree's
+// 24-float halves became single floats shuffled one by one). Lanes hold
+// tap * 3 + channel; r0 and r1 are the sums of taps 0, 2, 4, 6 and 1, 3, 5, 7.
+template <typename T>
+inline void acrossColumns3(const float* columns, const float* wx, T* out) {
+  using cv::v_float32x4;
+  const v_float32x4 p0 = cv::v_load(columns) * cv::v_load(wx), p1 = cv::v_load(columns + 4) * cv::v_load(wx + 4),
+                    p2 = cv::v_load(columns + 8) * cv::v_load(wx + 8),
+                    p3 = cv::v_load(columns + 12) * cv::v_load(wx + 12),
+                    p4 = cv::v_load(columns + 16) * cv::v_load(wx + 16),
+                    p5 = cv::v_load(columns + 20) * cv::v_load(wx + 20);
+  const v_float32x4 a0 = p0 + p3, a1 = p1 + p4, a2 = p2 + p5;   // taps j + (j + 4)
+  const v_float32x4 low = a0 + cv::v_extract<2>(a1, a2);        // r0 of the 3 channels, r1 of channel 0
+  const v_float32x4 high = a1 + cv::v_rotate_right<2>(a2);      // r1 of channels 1 and 2
+  const v_float32x4 sum = low + cv::v_extract<3>(low, high);    // r0 + r1 per channel
+  int rounded[4];
+  cv::v_store(rounded, cv::v_round(sum));  // to nearest, halves to even, as cvRound
+  for (int c = 0; c < 3; ++c) out[c] = cv::saturate_cast<T>(rounded[c]);
+}
+#endif
+
+// One output pixel from 8 column sums; wx holds the horizontal weights
+// repeated per channel.
+template <typename T, int CN>
+inline void acrossColumns(const float* columns, const float* wx, T* out) {
+#if CV_SIMD128
+  if (CN == 3) return acrossColumns3(columns, wx, out);
+#endif
+  acrossColumnsPlain<T, CN>(columns, wx, out);
 }
 
 // One output pixel from the 8 x 8 window whose top-left sample is at S
@@ -213,6 +246,15 @@ int roundClamped(double v) {
 }
 
 }  // namespace
+
+void lanczosAcross3(const float* columns, const float* wx, ushort* out) { acrossColumns<ushort, 3>(columns, wx, out); }
+void lanczosAcross3(const float* columns, const float* wx, uchar* out) { acrossColumns<uchar, 3>(columns, wx, out); }
+void lanczosAcross3Plain(const float* columns, const float* wx, ushort* out) {
+  acrossColumnsPlain<ushort, 3>(columns, wx, out);
+}
+void lanczosAcross3Plain(const float* columns, const float* wx, uchar* out) {
+  acrossColumnsPlain<uchar, 3>(columns, wx, out);
+}
 
 bool lanczosSupported(const cv::Mat& src) {
   const int cn = src.channels();

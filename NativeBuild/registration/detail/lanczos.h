@@ -28,4 +28,12 @@ void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d&
 void lanczosRemap(const cv::Mat& src, cv::Mat& dst, const cv::Mat& mapX, const cv::Mat& mapY,
                   const cv::Mat& wanted = cv::Mat());
 
+// One 3-channel output pixel from its 8 column sums and the horizontal
+// weights (24 floats each, tap * 3 + channel) as the warps compute it, and
+// by the plain tree of sums it must equal bit for bit.
+void lanczosAcross3(const float* columns, const float* wx, ushort* out);
+void lanczosAcross3(const float* columns, const float* wx, uchar* out);
+void lanczosAcross3Plain(const float* columns, const float* wx, ushort* out);
+void lanczosAcross3Plain(const float* columns, const float* wx, uchar* out);
+
 }  // namespace registration_detail
