@@ -90,22 +90,18 @@ void takeSegment(const Walk& w, const cv::Point ends[2], bool kept, const Votes&
   }
 }
 
-void listPoints(const cv::Mat& mask, LineSearchScratch& s) {
-  s.points.clear();
-  if (s.live.size() != mask.size() || s.live.type() != CV_8U) s.live = cv::Mat::zeros(mask.size(), CV_8U);
+void listPoints(const cv::Mat& mask, std::vector<cv::Point>& points) {
+  points.clear();
   for (int y = 0; y < mask.rows; ++y) {
     const uchar* m = mask.ptr<uchar>(y);
-    uchar* l = s.live.ptr<uchar>(y);
-    for (int x = NL_nextSetByte(m, 0, mask.cols); x < mask.cols; x = NL_nextSetByte(m, x + 1, mask.cols)) {
-      l[x] = 1;
-      s.points.emplace_back(x, y);
-    }
+    for (int x = NL_nextSetByte(m, 0, mask.cols); x < mask.cols; x = NL_nextSetByte(m, x + 1, mask.cols))
+      points.emplace_back(x, y);
   }
 }
 
 }  // namespace
 
-std::vector<cv::Vec4i> probabilisticLines(const cv::Mat& mask, int threshold, double minLength, double maxGap,
+std::vector<cv::Vec4i> probabilisticLines(cv::Mat& mask, int threshold, double minLength, double maxGap,
                                           LineSearchScratch& s) {
   CV_Assert(mask.type() == CV_8U);
   std::vector<cv::Vec4i> lines;
@@ -113,7 +109,7 @@ std::vector<cv::Vec4i> probabilisticLines(const cv::Mat& mask, int threshold, do
   const int angles = cvRound(CV_PI / theta), distances = cvRound(((mask.cols + mask.rows) * 2 + 1) / rho);
   const int lineLength = cvRound(minLength), lineGap = cvRound(maxGap);
   const std::vector<float> table = angleTable(angles, theta, 1 / rho);
-  listPoints(mask, s);
+  listPoints(mask, s.points);
   if (s.votes.rows != angles || s.votes.cols != distances || s.votes.type() != CV_32S)
     s.votes.create(angles, distances, CV_32S);
   s.votes.setTo(0);
@@ -123,9 +119,8 @@ std::vector<cv::Vec4i> probabilisticLines(const cv::Mat& mask, int threshold, do
   for (int count = int(s.points.size()); count > 0; --count) {
     const int pick = rng.uniform(0, count);
     const cv::Point p = s.points[size_t(pick)];
-    // moved past the points still to come, but kept in the list for the clearing below
-    std::swap(s.points[size_t(pick)], s.points[size_t(count - 1)]);
-    if (!s.live.ptr<uchar>(p.y)[p.x]) continue;  // already on a line
+    s.points[size_t(pick)] = s.points[size_t(count - 1)];  // the last point still to come takes its place
+    if (!mask.ptr<uchar>(p.y)[p.x]) continue;  // already on a line
     int best = threshold - 1, bestAngle = 0;
     for (int n = 0; n < angles; ++n) {
       const int votes = ++v.rows[size_t(n) * size_t(distances) + size_t(v.bin(n, p.x, p.y))];
@@ -134,13 +129,11 @@ std::vector<cv::Vec4i> probabilisticLines(const cv::Mat& mask, int threshold, do
     if (best < threshold) continue;
     const Walk walk(table, bestAngle, p.x, p.y);
     cv::Point ends[2];
-    segmentEnds(walk, s.live, lineGap, ends);
+    segmentEnds(walk, mask, lineGap, ends);
     const bool kept = std::abs(ends[1].x - ends[0].x) >= lineLength || std::abs(ends[1].y - ends[0].y) >= lineLength;
-    takeSegment(walk, ends, kept, v, s.live);
+    takeSegment(walk, ends, kept, v, mask);
     if (kept) lines.emplace_back(ends[0].x, ends[0].y, ends[1].x, ends[1].y);
   }
-  // the free points' marks go, so the kept image is all zeros for the next search
-  for (const cv::Point& p : s.points) s.live.ptr<uchar>(p.y)[p.x] = 0;
   return lines;
 }
 

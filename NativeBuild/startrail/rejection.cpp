@@ -224,7 +224,7 @@ class ScratchMasks {
     if (m.empty() || m.size() != size || m.type() != CV_8U || m.u->refcount != 1) m = cv::Mat(size, CV_8U);
     return m;
   }
-  // The line search's vote table and point marks, kept alike.
+  // The line search's vote table and point list, kept alike.
   startrail_detail::LineSearchScratch& lineSearch() { return lineSearch_; }
 
  private:
@@ -359,7 +359,7 @@ void addPieces(const cv::Mat& frame, const cv::Mat& flags, const cv::Mat& pieces
 
 // Returns the found lines drawn at their width (empty when none was found).
 // The dilated mask is written whole into lineMask (a kept mask of the
-// frame's size, or empty to be made).
+// frame's size, or empty to be made), which the line search then uses up.
 cv::Mat addPiecesOnLines(const cv::Mat& frame, const cv::Mat& raw, const LineSearch& search, int grow, cv::Mat& clean,
                          startrail_detail::LineSearchScratch& searchScratch, cv::Mat lineMask = cv::Mat()) {
   const int k = search.kernel;
