@@ -82,20 +82,24 @@ inline T saturateSample(float v) {
 
 // The 8-row vertical pass: out[k] = sum over rows r of wy[r] S[r * step + k]
 // for n consecutive samples (columns x channels). Two partial sums (rows 0-3
-// and 4-7) halve the chain of dependent additions.
+// and 4-7) halve the chain of dependent additions; each sample's sums are
+// made in registers in one pass over the 8 rows.
 template <typename T>
-inline void verticalSums(const T* S, size_t step, const float* wy, int n, float* out, float* lower) {
-  const T* S4 = S + 4 * step;
-  for (int k = 0; k < n; ++k) out[k] = wy[0] * float(S[k]);
-  for (int k = 0; k < n; ++k) lower[k] = wy[4] * float(S4[k]);
-  for (int r = 1; r < kTaps / 2; ++r) {
-    const T* row = S + size_t(r) * step;
-    const T* row4 = S4 + size_t(r) * step;
-    const float w = wy[r], w4 = wy[r + 4];
-    for (int k = 0; k < n; ++k) out[k] += w * float(row[k]);
-    for (int k = 0; k < n; ++k) lower[k] += w4 * float(row4[k]);
+inline void verticalSums(const T* S, size_t step, const float* wy, int n, float* out) {
+  const T *r0 = S, *r1 = S + step, *r2 = S + 2 * step, *r3 = S + 3 * step;
+  const T *r4 = S + 4 * step, *r5 = S + 5 * step, *r6 = S + 6 * step, *r7 = S + 7 * step;
+  const float w0 = wy[0], w1 = wy[1], w2 = wy[2], w3 = wy[3], w4 = wy[4], w5 = wy[5], w6 = wy[6], w7 = wy[7];
+  for (int k = 0; k < n; ++k) {
+    float upper = w0 * float(r0[k]);
+    float lower = w4 * float(r4[k]);
+    upper += w1 * float(r1[k]);
+    lower += w5 * float(r5[k]);
+    upper += w2 * float(r2[k]);
+    lower += w6 * float(r6[k]);
+    upper += w3 * float(r3[k]);
+    lower += w7 * float(r7[k]);
+    out[k] = upper + lower;
   }
-  for (int k = 0; k < n; ++k) out[k] += lower[k];
 }
 
 // The plain tree: weight, then add halves.
@@ -147,8 +151,8 @@ inline void acrossColumns(const float* columns, const float* wx, T* out) {
 template <typename T, int CN>
 inline void windowSum(const T* S, size_t step, const float* wy, const float* wx, T* out) {
   constexpr int kRow = kTaps * CN;
-  float columns[kRow], lower[kRow];
-  verticalSums(S, step, wy, kRow, columns, lower);
+  float columns[kRow];
+  verticalSums(S, step, wy, kRow, columns);
   acrossColumns<T, CN>(columns, wx, out);
 }
 
@@ -179,8 +183,8 @@ void sampleRow(const cv::Mat& src, const int* X, const int* Y, int width, T* out
         ++end;
       }
       const int n = (hi - lo + kTaps) * CN;
-      if (spans.size() < size_t(2 * n)) spans.resize(size_t(2 * n));
-      verticalSums(src.ptr<T>(sy) + size_t(lo) * CN, step, wy, n, spans.data(), spans.data() + n);
+      if (spans.size() < size_t(n)) spans.resize(size_t(n));
+      verticalSums(src.ptr<T>(sy) + size_t(lo) * CN, step, wy, n, spans.data());
       for (; x < end; ++x, out += CN) {
         const int px = (X[x] >> kTabBits) - kBefore;
         acrossColumns<T, CN>(spans.data() + size_t(px - lo) * CN, tab.across<CN>(X[x] & (kTabSize - 1)), out);
