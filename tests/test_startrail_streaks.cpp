@@ -245,6 +245,64 @@ TEST(StarTrailStreaks, NeighbourReadAlongARowSamplesAsTheWholeMap) {
   EXPECT_EQ(startrail_detail::NeighbourRow(onGrid, 40).at(77), double(plane.at<float>(40, 77)));
 }
 
+// Four neighbours read three at a time: where the first three all vote, the
+// median with the fourth is the very double of the median of all four read
+// at once, the lowest median the three allow is never above it, and so a
+// pixel passed over on that lowest median is one the whole median flags at
+// neither level. Shifted and turned neighbours (black, not voting, off their
+// grid), planes with black pixels and equal values, black votes counted or
+// not, and the levels of a measured sky with stars.
+TEST(StarTrailStreaks, ThreeOfFourNeighboursSettleOnlyWhatAllFourWould) {
+  std::mt19937 rng(19);
+  const cv::Size size(157, 121);
+  std::uniform_real_distribution<float> sky(900.0f, 1100.0f);
+  std::vector<cv::Mat> planes;
+  for (int k = 0; k < 5; ++k) {
+    cv::Mat p(size, CV_32F);
+    for (int y = 0; y < p.rows; ++y)
+      for (int x = 0; x < p.cols; ++x) p.at<float>(y, x) = (rng() % 29 == 0) ? 0.0f : std::round(sky(rng));
+    for (int star = 0; star < 40; ++star)  // stars in the same places in every plane, a little different
+      cv::circle(p, {int(rng() % size.width), int(rng() % size.height)}, 1 + int(rng() % 3),
+                 cv::Scalar(3000.0 + 20000.0 * (rng() % 4)), -1);
+    planes.push_back(p);
+  }
+  const cv::Mat& frame = planes[4];
+  std::vector<startrail_detail::NeighbourView> views(4);
+  for (int k = 0; k < 4; ++k) {
+    views[size_t(k)].plane = &planes[size_t(k)];
+    if (k % 2 == 0) continue;  // two on the frame's grid, two moved
+    views[size_t(k)].onGrid = false;
+    const double a = 0.01 * k;
+    views[size_t(k)].fromFrame = cv::Matx33d(std::cos(a), -std::sin(a), 2.5 * k, std::sin(a), std::cos(a), -1.5 * k,
+                                             0.0, 0.0, 1.0);
+  }
+  const startrail_detail::FlagLevels levels(frame, views, 0.09 * 65535.0, 5.0, 0.5, 0.75);
+  int settled = 0, compared = 0;
+  std::vector<startrail_detail::NeighbourRow> rows;
+  for (const bool blackVotes : {false, true}) {
+    for (int y = 0; y < size.height; ++y) {
+      startrail_detail::neighbourRows(views, y, rows);
+      for (int x = 0; x < size.width; ++x) {
+        double all[8], some[8], whole = 0.0, floor = 0.0;
+        const bool voted = startrail_detail::neighbourMedian(rows, x, blackVotes, all, whole);
+        if (!startrail_detail::lowestMedianOfFour(rows, x, blackVotes, some, floor)) continue;
+        ASSERT_TRUE(voted);
+        ASSERT_EQ(startrail_detail::medianWithFourth(rows, x, blackVotes, some), whole) << x << ", " << y;
+        ASSERT_LE(floor, whole);
+        ++compared;
+        const double f = frame.at<float>(y, x) + double(rng() % 3000);  // own values around and above the median
+        if (f > floor + levels.level(x, y, floor)) continue;
+        ++settled;
+        ASSERT_FALSE(f > whole + levels.level(x, y, whole)) << x << ", " << y;
+        ASSERT_FALSE(f > whole + levels.threshold());
+      }
+    }
+  }
+  EXPECT_GT(compared, size.area());        // most pixels, both ways of counting black votes
+  EXPECT_GT(settled, compared / 10);       // and many of them settled on three
+  EXPECT_LT(settled, compared);            // but not all
+}
+
 // The columns above a tile's gate, listed eight at a time, are the very
 // columns a one-by-one scan lists, in order: spans of every length a tile
 // can have, starting on and off an eight-column step, with dark runs, lone

@@ -78,6 +78,7 @@ bool rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& n
   const float* f = frame.ptr<float>(y);
   const double threshold = levels.threshold();
   startrail_detail::neighbourRows(neighbours, y, scratch.rows);
+  const bool fourNeighbours = scratch.rows.size() == 4;
   // one gate per tile: the row is read in the tiles' spans
   for (int start = 0; start < frame.cols; start += FlagLevels::kTile) {
     const int end = std::min(start + FlagLevels::kTile, frame.cols);
@@ -88,9 +89,19 @@ bool rawMaskRow(int y, const cv::Mat& frame, const std::vector<NeighbourView>& n
     const int count = startrail_detail::columnsAbove(f, start, end, gate, scratch.above.data());
     for (int i = 0; i < count; ++i) {
       const int x = scratch.above[size_t(i)];
-      double median = 0.0;
-      if (!startrail_detail::neighbourMedian(scratch.rows, x, blackVotes, scratch.samples.data(), median, true))
+      double median = 0.0, floor = 0.0;
+      if (fourNeighbours &&
+          startrail_detail::lowestMedianOfFour(scratch.rows, x, blackVotes, scratch.samples.data(), floor)) {
+        // Most pixels above the gate are stars the neighbours show as well:
+        // no median the fourth could make flags them, and its sample is not
+        // taken. Median plus level never falls as the median rises, and no
+        // level exceeds the threshold.
+        if (f[x] <= floor + levels.level(x, y, floor)) continue;
+        median = startrail_detail::medianWithFourth(scratch.rows, x, blackVotes, scratch.samples.data());
+      } else if (!startrail_detail::neighbourMedian(scratch.rows, x, blackVotes, scratch.samples.data(), median,
+                                                    true)) {
         continue;
+      }
       const bool above = f[x] > median + threshold;
       if (above) atThreshold[x] = 255;
       if (noise && f[x] > median + levels.level(x, y, median)) noise[x] = 255, flagged = true;

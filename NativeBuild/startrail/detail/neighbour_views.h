@@ -121,6 +121,31 @@ inline bool neighbourMedian(const std::vector<NeighbourRow>& rows, int x, bool b
   return true;
 }
 
+// Four neighbours (window 5, the usual case) read three at a time: the
+// lowest median the four could give, from the first three alone, when all
+// three vote (false otherwise; their samples are in samples[0..2]). The
+// fourth is taken to vote below them (with 0): a low vote added only lowers
+// a median and a vote left out only raises it, so the median of all four,
+// whatever the fourth reads, is at least the mean of the lower two of three.
+inline bool lowestMedianOfFour(const std::vector<NeighbourRow>& rows, int x, bool blackVotes, double* samples,
+                               double& floor) {
+  for (int k = 0; k < 3; ++k) {
+    samples[k] = rows[size_t(k)].at(x, true);
+    if (!blackVotes && !(samples[k] > 0.0)) return false;
+  }
+  const double lo = std::min(samples[0], samples[1]), hi = std::max(samples[0], samples[1]);
+  floor = 0.5 * (std::min(lo, samples[2]) + std::max(lo, std::min(hi, samples[2])));
+  return true;
+}
+
+// The fourth neighbour's vote added to the three of lowestMedianOfFour, and
+// the median: the very value neighbourMedian gives (a median does not depend
+// on the order of its votes).
+inline double medianWithFourth(const std::vector<NeighbourRow>& rows, int x, bool blackVotes, double* samples) {
+  samples[3] = rows[3].at(x, true);
+  return blackVotes || samples[3] > 0.0 ? middleOfFour(samples) : smallMedian(samples, 3);
+}
+
 // How far above the neighbours' median a pixel must stand to be flagged.
 // Fixed: the preset's share of full scale everywhere. Referenced to the
 // noise: the smaller of that and k times the sky's own scatter about the
