@@ -277,17 +277,25 @@ void lanczosWarpPerspective(const cv::Mat& src, cv::Mat& dst, const cv::Matx33d&
     std::vector<int> X(size_t(std::max(dsize.width, 1))), Y(X.size());
     std::vector<float> spans;
     for (int y = rows.start; y < rows.end; ++y) {
-      // Positions per tile of columns from the tile's origin, in 1/32 px.
+      // Positions per tile of columns from the tile's origin, in 1/32 px:
+      // the products first (a loop that vectorises, the division included),
+      // then the clamp and the rounding.
       for (int x0 = 0; x0 < dsize.width; x0 += kTile) {
         const double X0 = m[0] * x0 + m[1] * y + m[2];
         const double Y0 = m[3] * x0 + m[4] * y + m[5];
         const double W0 = m[6] * x0 + m[7] * y + m[8];
         const int end = std::min(kTile, dsize.width - x0);
+        double fx[kTile], fy[kTile];
         for (int x1 = 0; x1 < end; ++x1) {
-          double w = W0 + m[6] * x1;
-          w = w != 0.0 ? kTabSize / w : 0.0;
-          X[size_t(x0 + x1)] = roundClamped((X0 + m[0] * x1) * w);
-          Y[size_t(x0 + x1)] = roundClamped((Y0 + m[3] * x1) * w);
+          const double w0 = W0 + m[6] * x1;
+          const double nonzero = w0 != 0.0 ? 1.0 : 0.0;  // 0 at the horizon, as cv::warpPerspective
+          const double w = kTabSize / (w0 + (1.0 - nonzero)) * nonzero;
+          fx[x1] = (X0 + m[0] * x1) * w;
+          fy[x1] = (Y0 + m[3] * x1) * w;
+        }
+        for (int x1 = 0; x1 < end; ++x1) {
+          X[size_t(x0 + x1)] = roundClamped(fx[x1]);
+          Y[size_t(x0 + x1)] = roundClamped(fy[x1]);
         }
       }
       sampleWanted(src, X.data(), Y.data(), dsize.width, dst.ptr(y), spans, wantedRow(wanted, y));
