@@ -92,11 +92,12 @@ class RowMeans {
       else sums<false>(row, start, count);
       if (s_.kernel == NLCombineKernel::SigmaClip) {
         bounds(count);
-        // Equal factors give equal bounds on both sides: one test per sample
-        // (which only the masked loop gains from; the plain one runs as fast).
-        if (!masked) clip<false, false>(row, start, count);
-        else if (s_.sigmaLow == s_.sigmaHigh) clip<true, true>(row, start, count);
-        else clip<true, false>(row, start, count);
+        // Equal factors give equal bounds on both sides: one test per sample.
+        // Rows without masks take the masked loop too (their admission
+        // weights are all 1): compiled without the weights, that loop ran slower.
+        if (s_.sigmaLow == s_.sigmaHigh) clip<true, true>(row, start, count);
+        else if (masked) clip<true, false>(row, start, count);
+        else clip<false, false>(row, start, count);
       }
       store(row, start, count, out);
     }
