@@ -193,6 +193,89 @@ TEST(StarTrailStreaks, FlagLevelsFollowTheSkysNoiseAndNeverExceedTheThreshold) {
   EXPECT_EQ(startrail_detail::FlagLevels(threshold).level(10, 10, 123.0), threshold);
 }
 
+// The tiles' levels, their neighbours read one at a time along each sampled
+// row, are those of a plain reference that takes the median of every
+// sampled pixel alone: every tenth pixel of every tenth row from the fifth,
+// black samples not voting, scatter as 1.4826 median absolute deviations
+// (at least the minimum), sky the median of the medians, gate the tenth
+// part of them plus the level; a tile with fewer than 20 votes takes the
+// measured tiles' typical scatter and no sky. Three, four and five
+// neighbours, some moved and black off their grid, a frame of odd size
+// whose last tiles are partial, a corner where no neighbour votes.
+TEST(StarTrailStreaks, TileLevelsAsAPlainPerPixelReference) {
+  std::mt19937 rng(23);
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  const cv::Size size(301, 211);
+  const auto plane = [&](float base) {
+    cv::Mat m(size, CV_32F);
+    for (int y = 0; y < size.height; ++y)
+      for (int x = 0; x < size.width; ++x)
+        m.at<float>(y, x) = (x > 250 && y > 160) ? 0.0f : base + 3.0f * x + (x < 150 ? 15.0f : 35.0f) * normal(rng);
+    return m;
+  };
+  const cv::Mat frame = plane(2000.0f);
+  std::vector<cv::Mat> planes;
+  for (int k = 0; k < 5; ++k) planes.push_back(plane(1990.0f + 5.0f * k));
+  const double threshold = 5898.0, k = 5.0, share = 0.5, least = 0.75;
+  const auto quantile = [](std::vector<double> v, double q) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
+  };
+  for (const size_t count : {size_t(3), size_t(4), size_t(5)}) {
+    std::vector<startrail_detail::NeighbourView> views(count);
+    for (size_t n = 0; n < count; ++n) {
+      views[n].plane = &planes[n];
+      if (n % 2 == 0) continue;
+      views[n].onGrid = false;
+      views[n].fromFrame = cv::Matx33d(1.0, 0.002, 3.5 * double(n), -0.002, 1.0, -2.25, 0.0, 0.0, 1.0);
+    }
+    const startrail_detail::FlagLevels levels(frame, views, threshold, k, share, least);
+    const int kTile = startrail_detail::FlagLevels::kTile;
+    const int cols = (size.width + kTile - 1) / kTile, rows = (size.height + kTile - 1) / kTile;
+    std::vector<double> noise(size_t(cols * rows), -1.0), sky(noise.size()), dark(noise.size());
+    std::vector<double> measured;
+    for (int ty = 0; ty < rows; ++ty)
+      for (int tx = 0; tx < cols; ++tx) {
+        std::vector<double> excess, medians;
+        for (int y = ty * kTile + 5; y < std::min((ty + 1) * kTile, size.height); y += 10)
+          for (int x = tx * kTile + 5; x < std::min((tx + 1) * kTile, size.width); x += 10) {
+            std::vector<double> votes;
+            for (const auto& v : views)
+              if (const double s = startrail_detail::sampleAt(v, x, y); s > 0.0) votes.push_back(s);
+            if (votes.empty()) continue;
+            std::sort(votes.begin(), votes.end());
+            const size_t n = votes.size();
+            const double m = n % 2 ? votes[n / 2] : 0.5 * (votes[n / 2 - 1] + votes[n / 2]);
+            excess.push_back(frame.at<float>(y, x) - m);
+            medians.push_back(m);
+          }
+        if (excess.size() < 20) continue;
+        const double centre = quantile(excess, 0.5);
+        for (double& e : excess) e = std::abs(e - centre);
+        const size_t t = size_t(ty * cols + tx);
+        noise[t] = std::max(1.4826 * quantile(excess, 0.5), least);
+        sky[t] = quantile(medians, 0.5);
+        dark[t] = quantile(medians, 0.1);
+        measured.push_back(noise[t]);
+      }
+    ASSERT_FALSE(measured.empty());
+    const double typical = quantile(measured, 0.5);
+    int unmeasured = 0;
+    for (int ty = 0; ty < rows; ++ty)
+      for (int tx = 0; tx < cols; ++tx) {
+        const size_t t = size_t(ty * cols + tx);
+        const int x = tx * kTile, y = ty * kTile;
+        const bool isMeasured = noise[t] >= 0.0;
+        unmeasured += isMeasured ? 0 : 1;
+        const double n = isMeasured ? noise[t] : typical, d = isMeasured ? dark[t] : 0.0;
+        EXPECT_EQ(levels.noise(x, y), n) << count << " tile " << tx << ", " << ty;
+        EXPECT_EQ(levels.sky(x, y), isMeasured ? sky[t] : 0.0);
+        EXPECT_EQ(levels.gate(x, y), float(std::min(threshold, double(float(d)) + std::min(threshold, k * n))));
+      }
+    EXPECT_EQ(unmeasured, 4) << count;  // the narrow last column's two and the black corner's two
+  }
+}
+
 // A neighbour read along a frame row gives the very doubles of the map
 // evaluated whole at each pixel (the masks' flags sit on strict comparisons
 // with these samples): turned, shifted and slightly tilted maps, positions
