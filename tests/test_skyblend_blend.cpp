@@ -7,7 +7,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 
 #if defined(__unix__) || defined(__APPLE__)
@@ -142,6 +144,50 @@ TEST(BlendMask, SmallerMaskIsResizedAndMidGreyIsGround) {
 }
 
 class CompositeTypes : public ::testing::TestWithParam<int> {};
+
+// The alpha is written over the distances and the sky and ramp counted in the
+// same pass: each must equal the plain three-plane computation, bit for bit,
+// on masks of every shape (ragged horizons, holes, slivers, a resized mask,
+// all sky, no sky) and odd sizes, so that a row or a count lost between
+// workers, or a distance read after its alpha replaced it, shows.
+TEST(BlendMask, AlphaAndCountsEqualThePlainPlanes) {
+  std::mt19937 rng(20261209);
+  const cv::Size sizes[] = {{317, 211}, {160, 120}, {1003, 67}, {41, 509}};
+  for (int round = 0; round < 12; ++round) {
+    const cv::Size size = sizes[round % 4];
+    cv::Mat user(round % 3 == 2 ? cv::Size(size.width / 2 + 1, size.height / 2 + 1) : size, CV_8UC1);
+    std::uniform_int_distribution<int> level(0, 255);
+    const double horizon = 0.2 + 0.6 * (round % 5) / 4.0;
+    for (int y = 0; y < user.rows; ++y)
+      for (int x = 0; x < user.cols; ++x) {
+        const double edge = user.rows * (horizon + 0.1 * std::sin(x * 0.07 * (1 + round % 4)));
+        user.at<uchar>(y, x) = uchar(y < edge ? 255 : (level(rng) < 8 ? 200 : 0));
+      }
+    for (int hole = 0; hole < 6; ++hole)  // ground specks and sky slivers of several sizes
+      cv::circle(user, {level(rng) * user.cols / 256, level(rng) * user.rows / 256}, 1 + hole * 3,
+                 cv::Scalar(hole % 2 ? 255 : 0), -1);
+    if (round == 10) user.setTo(255);
+    if (round == 11) user.setTo(0);
+    const NLBlendMask m = NL_buildBlendMask(user, size);
+    cv::Mat distance, plain(size, CV_32F);
+    cv::distanceTransform(m.inset, distance, cv::DIST_L2, 3, CV_32F);
+    for (int y = 0; y < size.height; ++y)
+      for (int x = 0; x < size.width; ++x) {
+        const float t = std::clamp(distance.at<float>(y, x) / 18.0f, 0.0f, 1.0f);
+        plain.at<float>(y, x) = m.inset.at<uchar>(y, x) ? t * t * (3.0f - 2.0f * t) : 0.0f;
+      }
+    ASSERT_EQ(m.alpha.type(), CV_32FC1);
+    ASSERT_EQ(cv::norm(m.alpha, plain, cv::NORM_INF), 0.0) << "round " << round;
+    ASSERT_EQ(std::memcmp(m.alpha.data, plain.data, plain.total() * sizeof(float)), 0) << "round " << round;
+    const cv::Mat ramp = (plain < 0.999f) & m.inset;
+    EXPECT_EQ(m.counted.sky, cv::countNonZero(m.inset)) << "round " << round;
+    EXPECT_EQ(m.counted.ramp, cv::countNonZero(ramp)) << "round " << round;
+  }
+  // The counts mean something: a ragged horizon leaves sky and a ramp to count.
+  const NLBlendMask h = NL_buildBlendMask(horizonMask(cv::Size(160, 120)), cv::Size(160, 120));
+  EXPECT_GT(h.counted.ramp, 160 * 10);
+  EXPECT_GT(h.counted.sky, h.counted.ramp);
+}
 
 TEST_P(CompositeTypes, MatchesPlainWeightedSum) {
   const int type = GetParam();

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -18,17 +19,26 @@ constexpr float kRampAlpha = 0.999f;
 cv::Mat ellipse(int size) { return cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(size, size)); }
 
 // Smoothstep of the distance to the nearest ground pixel: no slope at either
-// end of the ramp, so the transition shows no edge of its own.
-void alphaRows(const cv::Mat& inset, const cv::Mat& distance, cv::Mat& alpha, const cv::Range& rows) {
+// end of the ramp, so the transition shows no edge of its own. Written over
+// the distances themselves (each is read just before its alpha replaces it),
+// so no second frame-sized float plane is faulted in; the sky and its ramp
+// are counted in the same pass.
+NLBlendMask::Counts alphaRows(const cv::Mat& inset, cv::Mat& distanceToAlpha, const cv::Range& rows) {
+  NLBlendMask::Counts counts;
   for (int y = rows.start; y < rows.end; ++y) {
     const uchar* sky = inset.ptr<uchar>(y);
-    const float* d = distance.ptr<float>(y);
-    float* a = alpha.ptr<float>(y);
+    float* a = distanceToAlpha.ptr<float>(y);
+    long long skyPixels = 0, ramp = 0;
     for (int x = 0; x < inset.cols; ++x) {
-      const float t = std::clamp(d[x] / kFeatherPx, 0.0f, 1.0f);
+      const float t = std::clamp(a[x] / kFeatherPx, 0.0f, 1.0f);
       a[x] = sky[x] ? t * t * (3.0f - 2.0f * t) : 0.0f;
+      skyPixels += sky[x] != 0;
+      ramp += sky[x] != 0 && a[x] < kRampAlpha;
     }
+    counts.sky += skyPixels;
+    counts.ramp += ramp;
   }
+  return counts;
 }
 
 template <typename T>
@@ -65,9 +75,8 @@ bool supportedType(const cv::Mat& image) {
 
 void countMask(const NLBlendMask& mask, NLBlendReport& report) {
   report.totalPixels = static_cast<long long>(mask.inset.total());
-  report.skyPixels = cv::countNonZero(mask.inset);
-  cv::Mat ramp = (mask.alpha < kRampAlpha) & mask.inset;
-  report.edgeRampPixels = cv::countNonZero(ramp);
+  report.skyPixels = mask.counted.sky;
+  report.edgeRampPixels = mask.counted.ramp;
 }
 
 }  // namespace
@@ -81,11 +90,14 @@ NLBlendMask NL_buildBlendMask(const cv::Mat& mask8, cv::Size size) {
   // The default morphology border keeps sky that touches the image edge.
   cv::morphologyEx(binary, closed, cv::MORPH_CLOSE, ellipse(kHoleCloseSize));
   cv::erode(closed, m.inset, ellipse(kInsetSize));
-  cv::Mat distance;
-  cv::distanceTransform(m.inset, distance, cv::DIST_L2, 3, CV_32F);
-  m.alpha.create(size, CV_32F);
-  cv::parallel_for_(cv::Range(0, size.height),
-                    [&](const cv::Range& rows) { alphaRows(m.inset, distance, m.alpha, rows); });
+  cv::distanceTransform(m.inset, m.alpha, cv::DIST_L2, 3, CV_32F);
+  std::mutex mutex;
+  cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& rows) {
+    const NLBlendMask::Counts part = alphaRows(m.inset, m.alpha, rows);
+    const std::lock_guard<std::mutex> lock(mutex);
+    m.counted.sky += part.sky;
+    m.counted.ramp += part.ramp;
+  });
   return m;
 }
 

@@ -115,6 +115,10 @@ bool NL_registeredSigmaReferenceCanvas(const std::vector<std::string>& inputs, c
 struct NLBlendMask {
   cv::Mat inset;  // CV_8UC1, 255 sky
   cv::Mat alpha;  // CV_32FC1, 0..1
+  struct Counts {
+    long long sky = 0;   // inset pixels
+    long long ramp = 0;  // inset pixels whose alpha is below 0.999
+  } counted;
 };
 NLBlendMask NL_buildBlendMask(const cv::Mat& mask8, cv::Size size);
 // sky * alpha + foreground * (1 - alpha) per channel, rounded; same size and type.
