@@ -1228,6 +1228,93 @@ TEST(Attempts, ReusedSeedMatcherCountsAsAFreshMatching) {
   EXPECT_GT(cutShort, 20);  // the early stop really ran
 }
 
+// The nearest-free assignment settles most candidates on squared distances:
+// every pairing must still be the one exact distances (hypot) give, scanning
+// every reference star. References sit around each prediction at the
+// tolerance and at a nearest one's distance times 1 +- 1e-16 to 2e-9 (ties,
+// one-ulp differences, the margin's edges), on lattices with exact ties, at
+// scales from 1e-160 to 1e160 where squares lose their precision, with
+// non-finite predictions and unbounded, zero and negative tolerances.
+TEST(Attempts, NearestFreeAssignmentRanksAsExactDistances) {
+  const auto labelled = [](double x, double y, int id) {
+    NLStarCandidate s;  // integer position 0: the centre is the point (a huge one fits no int)
+    s.centerX = x, s.centerY = y, s.peak = id;
+    return s;
+  };
+  const auto plain = [](const std::vector<NLStarCandidate>& ref, const std::vector<cv::Point2d>& predicted,
+                        double tolerance) {
+    std::vector<std::pair<int, int>> pairs;
+    if (!(tolerance > 0.0)) return pairs;
+    std::vector<char> taken(ref.size(), 0);
+    for (size_t m = 0; m < predicted.size(); ++m) {
+      size_t found = ref.size();
+      double best = tolerance;
+      for (size_t r = 0; r < ref.size(); ++r) {
+        if (taken[r]) continue;
+        const cv::Point2d p = NL_starPoint(ref[r]);
+        const double d = std::hypot(p.x - predicted[m].x, p.y - predicted[m].y);
+        if (d < best || (d == best && found != ref.size() && r < found)) best = d, found = r;
+      }
+      if (found == ref.size()) continue;
+      taken[found] = 1;
+      pairs.emplace_back(ref[found].peak, int(m));
+    }
+    return pairs;
+  };
+  std::mt19937 rng(777);
+  const double scales[] = {1.0, 1e-160, 1e160, 1e-3, 3e5};
+  const double nudges[] = {0.0, 1e-16, -1e-16, 4e-16, 3e-10, -3e-10, 1e-9, -1e-9, 1.5e-9, -2e-9, 1e-6, -1e-6};
+  int matched = 0, nearTies = 0;
+  for (int trial = 0; trial < 60; ++trial) {
+    SCOPED_TRACE(trial);
+    const double scale = scales[trial % 5];
+    const double tolerance = (trial % 3 == 0 ? double(1 + rng() % 4) : draw(rng, 0.5, 6.0)) * scale;
+    std::vector<NLStarCandidate> ref, mov;
+    std::vector<cv::Point2d> predicted;
+    const int lattice = 5 + int(rng() % 20);
+    for (int i = 0; i < lattice * lattice / 2; ++i)  // lattice stars: exact ties for lattice predictions
+      ref.push_back(labelled(double(rng() % unsigned(lattice)) * scale, double(rng() % unsigned(lattice)) * scale,
+                             int(ref.size())));
+    for (int q = 0; q < 40; ++q) {
+      const cv::Point2d at = q % 2 ? cv::Point2d(double(rng() % unsigned(lattice)) * scale,
+                                                 double(rng() % unsigned(lattice)) * scale)
+                                   : cv::Point2d(draw(rng, 0, lattice) * scale, draw(rng, 0, lattice) * scale);
+      predicted.push_back(at);
+      // A nearest star, then others at its distance nudged, and one at the tolerance nudged.
+      const double base = draw(rng, 0.2, 0.9) * tolerance;
+      for (int k = 0; k < 4; ++k) {
+        const double d = (k == 3 ? tolerance : base) * (1.0 + nudges[rng() % 12]);
+        const double a = draw(rng, 0, 2 * CV_PI);
+        ref.push_back(labelled(at.x + d * std::cos(a), at.y + d * std::sin(a), int(ref.size())));
+      }
+    }
+    predicted.push_back({NAN, 1.0});
+    predicted.push_back({INFINITY, 0.0});
+    std::shuffle(predicted.begin(), predicted.end(), rng);
+    for (size_t m = 0; m < predicted.size(); ++m) mov.push_back(labelled(0.0, 0.0, int(m)));
+    for (const double t : {tolerance, trial == 7 ? INFINITY : tolerance, trial == 8 ? 0.0 : tolerance,
+                           trial == 9 ? -1.0 : tolerance}) {
+      const NLStarMatchList got = registration_detail::assignNearestFree(ref, mov, predicted, t);
+      const std::vector<std::pair<int, int>> want = plain(ref, predicted, t);
+      ASSERT_EQ(got.size(), want.size()) << t;
+      for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i].first.peak, want[i].first) << i;
+        ASSERT_EQ(got[i].second.peak, want[i].second) << i;
+      }
+      matched += int(got.size());
+    }
+    // How often two candidates were within the margin of each other (the exact path's cases).
+    for (const cv::Point2d& q : predicted)
+      for (size_t r = 0; r + 1 < ref.size(); ++r) {
+        const cv::Point2d a = NL_starPoint(ref[r]), b = NL_starPoint(ref[r + 1]);
+        const double da = std::hypot(a.x - q.x, a.y - q.y), db = std::hypot(b.x - q.x, b.y - q.y);
+        nearTies += da < tolerance && da != db && std::abs(da - db) <= 2e-9 * da;
+      }
+  }
+  EXPECT_GT(matched, 4000);
+  EXPECT_GT(nearTies, 200);  // the margin's edges were really exercised
+}
+
 // The quad stage turns a fourth star down from a closed-form map before the
 // least-squares solve: it may only do so where the solved map misses that
 // star too. Fourth stars are placed just inside and outside the tolerance of

@@ -55,6 +55,52 @@ NLQuadPattern quadOf(const std::vector<cv::Point2d>& p, const PairDistances& dis
   return q;
 }
 
+// The nearest of the points considered, as their exact distances (hypot)
+// rank them, mostly decided on squared distances: the exact distance is
+// worked out only where two squares (or a square and the tolerance's) lie
+// within a relative 1e-9 of each other, or outside the range where a square
+// keeps its precision. Squares of the same rounded differences are within
+// 1e-15 of the exact distance's square, far inside that margin, so every
+// decision is the one the exact distances make.
+class Nearest {
+ public:
+  Nearest(const std::vector<cv::Point2d>& points, const cv::Point2d& q, double tolerance)
+      : found(points.size()), points_(points), q_(q), best_(tolerance),
+        bestSquare_(tolerance > 0.0 ? tolerance * tolerance : NAN) {}  // nothing is closer than 0: exact path
+  // Takes r when it is strictly closer than the best so far (or than the
+  // tolerance), or as close and of a lower index than the point found.
+  void consider(size_t r) {
+    const double dx = points_[r].x - q_.x, dy = points_[r].y - q_.y;
+    const double square = dx * dx + dy * dy;
+    if (plain(square) && plain(bestSquare_)) {
+      if (square > bestSquare_ * (1.0 + 1e-9)) return;
+      if (square < bestSquare_ * (1.0 - 1e-9)) return take(r, square, false, 0.0);
+    }
+    const double d = std::hypot(dx, dy);
+    const double best = exactBest();
+    if (d < best || (d == best && found != points_.size() && r < found)) take(r, square, true, d);
+  }
+  size_t found;
+
+ private:
+  static bool plain(double square) { return square >= 1e-280 && square <= 1e280; }
+  void take(size_t r, double square, bool known, double exact) {
+    found = r;
+    bestSquare_ = square;
+    bestKnown_ = known;
+    best_ = exact;
+  }
+  double exactBest() {
+    if (!bestKnown_) best_ = distance(points_[found], q_), bestKnown_ = true;
+    return best_;
+  }
+  const std::vector<cv::Point2d>& points_;
+  cv::Point2d q_;
+  double best_;             // the exact distance of the point found (the tolerance before), when known
+  double bestSquare_;       // its square as worked out from the same differences
+  bool bestKnown_ = true;
+};
+
 // Reference stars bucketed in cells at least one tolerance wide, so a query
 // looks at its 3 x 3 cells instead of every star: seed matching runs hundreds
 // of times per frame pair. The winner is the one a full scan would pick.
@@ -92,18 +138,13 @@ class NearestGrid {
   size_t nearestFree(const std::vector<cv::Point2d>& points, const std::vector<char>& taken, const cv::Point2d& q,
                      double tolerance) const {
     const size_t none = points.size();
-    size_t found = none;
-    double best = tolerance;
+    Nearest nearest(points, q, tolerance);
     const auto consider = [&](size_t r) {
-      if (taken[r]) return;
-      const double dx = points[r].x - q.x, dy = points[r].y - q.y;
-      if (dx * dx + dy * dy > best * best * (1.0 + 1e-9)) return;  // cheap reject, never of a winner
-      const double d = distance(points[r], q);
-      if (d < best || (d == best && found != none && r < found)) best = d, found = r;
+      if (!taken[r]) nearest.consider(r);
     };
     if (cols_ == 0) {
       for (size_t r = 0; r < points.size(); ++r) consider(r);
-      return found;
+      return nearest.found;
     }
     if (!std::isfinite(q.x) || !std::isfinite(q.y)) return none;
     const double cx = std::floor((q.x - origin_.x) / cell_), cy = std::floor((q.y - origin_.y) / cell_);
@@ -113,7 +154,7 @@ class NearestGrid {
         const size_t c = size_t(y) * size_t(cols_) + size_t(x);
         for (size_t k = start_[c]; k < start_[c + 1]; ++k) consider(members_[k]);
       }
-    return found;
+    return nearest.found;
   }
 
  private:
