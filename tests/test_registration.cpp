@@ -1228,6 +1228,61 @@ TEST(Attempts, ReusedSeedMatcherCountsAsAFreshMatching) {
   EXPECT_GT(cutShort, 20);  // the early stop really ran
 }
 
+// The quad stage looks up similar quads in an index on the first ratio: it
+// must give the very quads a full scan passes, in their order, for quads of
+// real star fields, for quads whose first ratio lies one ulp either side of
+// the tolerance's edges, and for lists holding a ratio that is not finite
+// (whose NaN sums pass the test).
+TEST(Attempts, QuadIndexGivesTheQuadsOfAFullScanInOrder) {
+  std::mt19937 rng(31337);
+  const auto fullScan = [](const std::vector<NLQuadPattern>& quads, const NLQuadPattern& r, double tolerance) {
+    std::vector<size_t> out;
+    for (size_t i = 0; i < quads.size(); ++i)
+      if (!(registration_detail::quadRatioDistance(r, quads[i]) > tolerance)) out.push_back(i);
+    return out;
+  };
+  const auto quadWith = [](double r0, double r1, double r2, double r3, double r4) {
+    NLQuadPattern q;
+    q.ratio0 = r0, q.ratio1 = r1, q.ratio2 = r2, q.ratio3 = r3, q.ratio4 = r4;
+    return q;
+  };
+  size_t kept = 0, edges = 0;
+  for (int trial = 0; trial < 12; ++trial) {
+    SCOPED_TRACE(trial);
+    std::vector<NLStarCandidate> refStars, movStars;
+    const int n = 16 + int(rng() % 20);
+    for (int i = 0; i < n; ++i) {
+      refStars.push_back(star(draw(rng, 0, 3000), draw(rng, 0, 2000), 255 - i));
+      movStars.push_back(star(draw(rng, 0, 3000), draw(rng, 0, 2000), 255 - i));
+    }
+    std::vector<NLQuadPattern> refQuads = NL_buildQuadPatterns(refStars);
+    std::vector<NLQuadPattern> movQuads = NL_buildQuadPatterns(movStars);
+    ASSERT_FALSE(refQuads.empty());
+    const double tolerance = trial % 2 ? 0.055 : draw(rng, 0.01, 0.2);
+    // Quads at the window's edges: the first ratio a tolerance away, one ulp either side, the rest equal.
+    for (int k = 0; k < 40; ++k) {
+      const NLQuadPattern& r = refQuads[rng() % refQuads.size()];
+      double r0 = r.ratio0 + (k % 2 ? tolerance : -tolerance);
+      r0 = k % 3 == 0 ? r0 : std::nextafter(r0, k % 3 == 1 ? 0.0 : 2.0);
+      movQuads.insert(movQuads.begin() + std::ptrdiff_t(rng() % (movQuads.size() + 1)),
+                      quadWith(r0, r.ratio1, r.ratio2, r.ratio3, r.ratio4));
+    }
+    if (trial % 6 == 4) movQuads.push_back(quadWith(0.5, NAN, 0.6, 0.7, 0.8));
+    if (trial % 6 == 5) refQuads.push_back(quadWith(NAN, 0.4, 0.6, 0.7, 0.8));
+    const registration_detail::QuadRatioIndex index(movQuads);
+    std::vector<size_t> got;
+    for (const NLQuadPattern& r : refQuads) {
+      index.closeTo(r, tolerance, got);
+      const std::vector<size_t> want = fullScan(movQuads, r, tolerance);
+      ASSERT_EQ(got, want);
+      kept += want.size();
+      for (size_t i : want) edges += std::abs(std::abs(movQuads[i].ratio0 - r.ratio0) - tolerance) < 1e-12;
+    }
+  }
+  EXPECT_GT(kept, 5000u);
+  EXPECT_GT(edges, 100u);  // quads right on the window's edges were among those kept
+}
+
 // The nearest-free assignment settles most candidates on squared distances:
 // every pairing must still be the one exact distances (hypot) give, scanning
 // every reference star. References sit around each prediction at the

@@ -319,11 +319,6 @@ cv::Mat bestTriangleSeed(const std::vector<NLStarCandidate>& reference, const st
   return bestMap;
 }
 
-double quadRatioDistance(const NLQuadPattern& a, const NLQuadPattern& b) {
-  return std::abs(a.ratio0 - b.ratio0) + std::abs(a.ratio1 - b.ratio1) + std::abs(a.ratio2 - b.ratio2) +
-         std::abs(a.ratio3 - b.ratio3) + std::abs(a.ratio4 - b.ratio4);
-}
-
 // The best seed map of the quad stage, or empty: three stars fix the
 // affine map, the fourth must confirm it before any matching is paid for.
 cv::Mat bestQuadSeed(const std::vector<NLStarCandidate>& reference, const std::vector<NLStarCandidate>& moving,
@@ -340,13 +335,16 @@ cv::Mat bestQuadSeed(const std::vector<NLStarCandidate>& reference, const std::v
   registration_detail::SeedMatcher matcher(refWork, seedTolerance);
   const std::vector<cv::Point2d> movPoints = headPoints(movWork, movWork.size());
   int evaluations = 0;
+  const registration_detail::QuadRatioIndex index(movPatterns);
+  std::vector<size_t> close;
   for (const NLQuadPattern& r : refPatterns) {
     const std::array<cv::Point2d, 3> dst = {NL_starPoint(reference[size_t(r.star0)]),
                                             NL_starPoint(reference[size_t(r.star1)]),
                                             NL_starPoint(reference[size_t(r.star2)])};
     const cv::Point2d refFourth = NL_starPoint(reference[size_t(r.star3)]);
-    for (const NLQuadPattern& m : movPatterns) {
-      if (quadRatioDistance(r, m) > kQuadRatioTolerance) continue;
+    index.closeTo(r, kQuadRatioTolerance, close);
+    for (const size_t k : close) {
+      const NLQuadPattern& m = movPatterns[k];
       const int stars[4] = {m.star0, m.star1, m.star2, m.star3};
       int order[4] = {0, 1, 2, 3};
       do {
@@ -371,6 +369,48 @@ cv::Mat bestQuadSeed(const std::vector<NLStarCandidate>& reference, const std::v
 }
 
 }  // namespace
+
+double registration_detail::quadRatioDistance(const NLQuadPattern& a, const NLQuadPattern& b) {
+  return std::abs(a.ratio0 - b.ratio0) + std::abs(a.ratio1 - b.ratio1) + std::abs(a.ratio2 - b.ratio2) +
+         std::abs(a.ratio3 - b.ratio3) + std::abs(a.ratio4 - b.ratio4);
+}
+
+namespace {
+
+bool finiteRatios(const NLQuadPattern& q) {
+  return std::isfinite(q.ratio0) && std::isfinite(q.ratio1) && std::isfinite(q.ratio2) && std::isfinite(q.ratio3) &&
+         std::isfinite(q.ratio4);
+}
+
+}  // namespace
+
+registration_detail::QuadRatioIndex::QuadRatioIndex(const std::vector<NLQuadPattern>& quads) : quads_(quads) {
+  for (size_t i = 0; i < quads.size() && !scanAll_; ++i) {
+    scanAll_ = !finiteRatios(quads[i]);  // a NaN sum passes the test: only a full scan keeps those
+    sorted_.emplace_back(quads[i].ratio0, i);
+  }
+  if (scanAll_) sorted_.clear();
+  std::sort(sorted_.begin(), sorted_.end());
+}
+
+void registration_detail::QuadRatioIndex::closeTo(const NLQuadPattern& r, double tolerance,
+                                                  std::vector<size_t>& out) const {
+  out.clear();
+  if (scanAll_ || !finiteRatios(r) || !std::isfinite(tolerance)) {
+    for (size_t i = 0; i < quads_.size(); ++i)
+      if (!(quadRatioDistance(r, quads_[i]) > tolerance)) out.push_back(i);
+    return;
+  }
+  // r.ratio0 - m falls as m grows: past the tolerance below, then within it, then past it above.
+  using Entry = std::pair<double, size_t>;
+  const auto lo = std::partition_point(sorted_.begin(), sorted_.end(),
+                                       [&](const Entry& m) { return r.ratio0 - m.first > tolerance; });
+  const auto hi = std::partition_point(lo, sorted_.end(),
+                                       [&](const Entry& m) { return !(r.ratio0 - m.first < -tolerance); });
+  for (auto m = lo; m != hi; ++m)
+    if (!(quadRatioDistance(r, quads_[m->second]) > tolerance)) out.push_back(m->second);
+  std::sort(out.begin(), out.end());
+}
 
 // The closed-form map through the three pairs; on a triangle this large the
 // least-squares map agrees with it far below the margin, so a fourth star it

@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace registration_detail {
 
@@ -69,6 +71,26 @@ class SeedMatcher {
   std::vector<cv::Point2d> reference_;
   double tolerance_;
   std::unique_ptr<Grid> grid_;
+};
+
+// The five ratios' summed differences between two quads' shapes.
+double quadRatioDistance(const NLQuadPattern& a, const NLQuadPattern& b);
+
+// Quads sorted on their first ratio: a reference quad looks only at those
+// whose first ratio lies within the tolerance of its own (one ratio's
+// difference past the tolerance puts the sum of the five past it too), and
+// gets the ones the full test keeps in their original order, so the quads a
+// pattern stage tries, and their order, are those of a full scan.
+class QuadRatioIndex {
+ public:
+  explicit QuadRatioIndex(const std::vector<NLQuadPattern>& quads);  // kept by reference
+  // Indices of the quads whose quadRatioDistance to r is not above tolerance, ascending.
+  void closeTo(const NLQuadPattern& r, double tolerance, std::vector<size_t>& out) const;
+
+ private:
+  const std::vector<NLQuadPattern>& quads_;
+  std::vector<std::pair<double, size_t>> sorted_;  // first ratio, index
+  bool scanAll_ = false;                           // a ratio that is not finite: every quad is tested
 };
 
 // True when the fourth star of a quad, carried by the exact affine map
