@@ -60,7 +60,7 @@ std::vector<TileSamples> sampleBand(const cv::Mat& frame, const std::vector<Neig
         if (v > 0.0) votes[size_t(n++)] = v;  // as neighbourMedian: black samples do not vote
       }
       if (n == 0) continue;
-      const double m = n == 4 ? middleOfFour(votes.data()) : smallMedian(votes.data(), n);
+      const double m = medianOfVotes(votes.data(), n);
       const int x = columns[i];
       TileSamples& s = tiles[size_t(x / FlagLevels::kTile)];
       s.excess.push_back(f[x] - m);

@@ -31,6 +31,9 @@ inline double middleOfFour(const double* v) {
   return 0.5 * (std::max(lo1, lo2) + std::min(hi1, hi2));
 }
 
+// The median of the neighbours' votes, four of them (the usual case) without a sort.
+inline double medianOfVotes(double* v, int n) { return n == 4 ? middleOfFour(v) : smallMedian(v, n); }
+
 // A neighbour as the mask reads it: its luminance plane, either on the
 // frame's grid already or with the map from frame pixels to its own.
 struct NeighbourView {
@@ -117,7 +120,7 @@ inline bool neighbourMedian(const std::vector<NeighbourRow>& rows, int x, bool b
     if (blackVotes || v > 0.0) samples[votes++] = v;
   }
   if (votes == 0) return false;
-  median = votes == 4 ? middleOfFour(samples) : smallMedian(samples, votes);
+  median = medianOfVotes(samples, votes);
   return true;
 }
 
@@ -143,7 +146,7 @@ inline bool lowestMedianOfFour(const std::vector<NeighbourRow>& rows, int x, boo
 // on the order of its votes).
 inline double medianWithFourth(const std::vector<NeighbourRow>& rows, int x, bool blackVotes, double* samples) {
   samples[3] = rows[3].at(x, true);
-  return blackVotes || samples[3] > 0.0 ? middleOfFour(samples) : smallMedian(samples, 3);
+  return medianOfVotes(samples, blackVotes || samples[3] > 0.0 ? 4 : 3);
 }
 
 // How far above the neighbours' median a pixel must stand to be flagged.
