@@ -7,11 +7,12 @@
 // part is this process's (every thread, user + system) across that part.
 //
 //   bench_required_work --frames F... --reference K --canvas reference|all
-//                       --write IMAGE... [--queued] [--sky MASK] [--scratch DIR]
+//                       --write IMAGE... [--queued] [--sky MASK]
 //
 // --canvas reference: the reference frame's canvas (Sky Blend's sky stack);
 // all: the canvas holding every frame (the hybrid stack). --write: images the
-// job wrote (read first, untimed), written again into DIR and removed;
+// job wrote (read first, untimed), written again into a directory of this
+// run's own (made fresh, so no file of the job's can be replaced) and removed;
 // --queued: as Sky Blend queues them (each on its own thread, the last on
 // every core), otherwise one after another as the hybrid stack writes its one.
 // --sky MASK: the warps timed again resampling only where each frame's sky
@@ -45,7 +46,7 @@ struct Args {
   int reference = 0;
   bool canvasHoldsAll = false;
   bool queued = false;
-  std::string scratch, sky;
+  std::string sky;
 };
 
 bool parse(int argc, char** argv, Args& a) {
@@ -59,7 +60,6 @@ bool parse(int argc, char** argv, Args& a) {
     else if (s == "--queued") a.queued = true, list = nullptr;
     else if (s == "--reference" && hasValue) a.reference = std::atoi(argv[++i]), list = nullptr;
     else if (s == "--canvas" && hasValue) canvas = argv[++i], list = nullptr;
-    else if (s == "--scratch" && hasValue) a.scratch = argv[++i], list = nullptr;
     else if (s == "--sky" && hasValue) a.sky = argv[++i], list = nullptr;
     else if (list && s.rfind("--", 0) != 0) list->push_back(s);
     else return false;
@@ -189,17 +189,21 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv, a)) {
     std::fprintf(stderr,
                  "usage: bench_required_work --frames F... --reference K --canvas reference|all --write IMAGE... "
-                 "[--queued] [--sky MASK] [--scratch DIR]\n");
+                 "[--queued] [--sky MASK]\n");
     return 2;
   }
   std::string setup;
   NL_loadMinimalOpenCVDlls(setup);  // the threads a job runs with
-  const fs::path scratch =
-      a.scratch.empty() ? fs::temp_directory_path() / ("lumivex_required_work_" + std::to_string(::getpid())) : fs::path(a.scratch);
-  fs::create_directories(scratch);
+  // A directory of its own: a rewritten result must never land on the job's.
+  const fs::path scratch = fs::temp_directory_path() / ("lumivex_required_work_" + std::to_string(::getpid()));
+  std::error_code made;
+  if (!fs::create_directory(scratch, made)) {
+    std::fprintf(stderr, "could not make a fresh directory %s\n", scratch.string().c_str());
+    return 1;
+  }
   Part warps, writes, sky;
   const bool ok = timeWarps(a, warps, sky) && timeWrites(a, scratch, writes);
-  if (a.scratch.empty()) fs::remove_all(scratch);
+  fs::remove_all(scratch);
   if (!ok) return 1;
   std::printf("required: warps %d %.1f %.1f writes %d %.1f %.1f sky %.1f %.1f\n", warps.count, warps.cpuMs,
               warps.wallMs, writes.count, writes.cpuMs, writes.wallMs, sky.cpuMs, sky.wallMs);
